@@ -1,0 +1,21 @@
+# Tests that open LSL sockets run through tools/netns-run, which keeps every
+# packet they send on this machine.
+set(MAROQUINT_NETNS_RUN ${PROJECT_SOURCE_DIR}/tools/netns-run)
+
+if(BUILD_TESTING)
+  find_package(GTest REQUIRED)
+endif()
+
+# maroquint_add_test(NAME <name> TARGET <executable target> [NETWORK] [ARGS ...])
+function(maroquint_add_test)
+  cmake_parse_arguments(T "NETWORK" "NAME;TARGET;TIMEOUT" "ARGS" ${ARGN})
+  if(T_NETWORK)
+    add_test(NAME ${T_NAME} COMMAND ${MAROQUINT_NETNS_RUN} $<TARGET_FILE:${T_TARGET}> ${T_ARGS})
+  else()
+    add_test(NAME ${T_NAME} COMMAND ${T_TARGET} ${T_ARGS})
+  endif()
+  if(NOT T_TIMEOUT)
+    set(T_TIMEOUT 300)
+  endif()
+  set_tests_properties(${T_NAME} PROPERTIES TIMEOUT ${T_TIMEOUT})
+endfunction()
