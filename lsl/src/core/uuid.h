@@ -1,0 +1,16 @@
+#ifndef LSL_CORE_UUID_H
+#define LSL_CORE_UUID_H
+
+#include <array>
+#include <cstdint>
+#include <string>
+
+namespace lsl::core {
+
+// Random (version 4) UUID text, lowercase 8-4-4-4-12, from 16 random bytes
+// the caller draws (the core reads no entropy source itself).
+std::string uuid_v4(const std::array<uint8_t, 16> &random_bytes);
+
+} // namespace lsl::core
+
+#endif

@@ -1,0 +1,21 @@
+#ifndef LSL_NET_CONFIG_LOADER_H
+#define LSL_NET_CONFIG_LOADER_H
+
+#include "core/config.h"
+
+#include <string>
+
+namespace lsl::net {
+
+// The process-wide configuration: the first readable of $LSLAPICFG,
+// ./lsl_api.cfg, ~/lsl_api/lsl_api.cfg (HOME, or USERPROFILE on Windows),
+// /etc/lsl_api/lsl_api.cfg; defaults when none is. Read once; problems are
+// printed to standard error once.
+const core::Config &api_config();
+
+// The file api_config() would read now; empty when none is readable.
+std::string find_config_file();
+
+} // namespace lsl::net
+
+#endif
