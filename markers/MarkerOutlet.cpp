@@ -1,0 +1,26 @@
+#include "MarkerOutlet.h"
+
+#include <lsl_c.h>
+
+namespace {
+
+// liblsl's defaults: each push is its own chunk, and for an irregular stream
+// 360 means up to 36000 markers held for a consumer that falls behind.
+constexpr int32_t kChunkSize = 0;
+constexpr int32_t kMaxBuffered = 360;
+
+}  // namespace
+
+bool MarkerOutlet::Open() {
+  const lsl_streaminfo info = lsl_create_streaminfo(kStreamName, kStreamType, 1,
+                                                    LSL_IRREGULAR_RATE, cft_string, kSourceId);
+  if (info == nullptr) return false;
+  outlet_ = lsl_create_outlet(info, kChunkSize, kMaxBuffered);
+  return outlet_ != nullptr;
+}
+
+void MarkerOutlet::PushMarker() {
+  if (outlet_ == nullptr) return;
+  const char *sample[1] = {kMarkerText};
+  lsl_push_sample_str(outlet_, sample);
+}

@@ -1,0 +1,58 @@
+#ifndef MAROQUINT_RUNSEQUENCE_H
+#define MAROQUINT_RUNSEQUENCE_H
+
+#include "DaqStatus.h"
+#include "PulseCycle.h"
+
+// The console lines of a run.
+constexpr char kStartLine[] = "Now sending markers...\n";
+constexpr char kDeviceErrorPrefix[] = "DAQmx Error: ";
+constexpr char kOutletErrorLine[] = "LSL Error: could not create the marker stream \"Maroquint\"\n";
+constexpr char kEndLine[] = "End of program, press Enter key to quit\n";
+
+// Every run ends in a failure: a device error or a marker stream that could
+// not be created.
+constexpr int kFailureExitStatus = 1;
+
+// The whole run: declare the marker stream, open the loopback, run the
+// pulse cycle until the device fails, then report, release the device and
+// wait for a key. Console needs `void Write(const char*)` and
+// `void WaitForKey()`; Outlet additionally needs `bool Open()`, Loopback
+// `DaqStatus Open()`, `void ErrorText(char (&)[kErrorTextSize])` and
+// `void Close()`.
+//
+// The outlet is never closed here: the stream stays visible while the
+// program waits for the key, and goes away with the process.
+template <class Outlet, class Loopback, class Console>
+int RunSequence(Outlet &outlet, Loopback &loopback, Console &console) {
+  // Zero-filled, so that an error without text prints as an empty text.
+  char error_text[kErrorTextSize] = {};
+
+  // Without a stream the markers would go nowhere; the device is not
+  // touched at all then.
+  if (!outlet.Open()) {
+    console.Write(kOutletErrorLine);
+    console.Write(kEndLine);
+    console.WaitForKey();
+    return kFailureExitStatus;
+  }
+  console.Write(kStartLine);
+
+  DaqStatus status = loopback.Open();
+  if (status >= 0) {
+    PulseCycle<Loopback, Outlet> cycle;
+    status = cycle.Run(outlet, loopback);
+  }
+
+  // The text belongs to the tasks, so it is fetched before they are released.
+  loopback.ErrorText(error_text);
+  loopback.Close();
+  console.Write(kDeviceErrorPrefix);
+  console.Write(error_text);
+  console.Write("\n");
+  console.Write(kEndLine);
+  console.WaitForKey();
+  return kFailureExitStatus;
+}
+
+#endif
