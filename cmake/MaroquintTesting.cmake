@@ -10,7 +10,9 @@ endif()
 function(maroquint_add_test)
   cmake_parse_arguments(T "NETWORK" "NAME;TARGET;TIMEOUT" "ARGS" ${ARGN})
   if(T_NETWORK)
-    add_test(NAME ${T_NAME} COMMAND ${MAROQUINT_NETNS_RUN} $<TARGET_FILE:${T_TARGET}> ${T_ARGS})
+    # ctest adds CMAKE_CROSSCOMPILING_EMULATOR (wine64) only where the test's
+    # command is the target itself, so it is put in here by hand.
+    add_test(NAME ${T_NAME} COMMAND ${MAROQUINT_NETNS_RUN} ${CMAKE_CROSSCOMPILING_EMULATOR} $<TARGET_FILE:${T_TARGET}> ${T_ARGS})
   else()
     add_test(NAME ${T_NAME} COMMAND ${T_TARGET} ${T_ARGS})
   endif()
