@@ -65,4 +65,21 @@ int32 __CFUNC DAQmxGetExtendedErrorInfo(char errorString[], uInt32 bufferSize);
 }
 #endif
 
+/* On 32-bit Windows a caller built with another convention than the
+ * driver's would corrupt its stack on every call; a __CFUNC defined away
+ * before this header, or a declaration without it, fails here instead. */
+#if defined(__cplusplus) && defined(_WIN32) && !defined(_WIN64)
+namespace nidaqmx_convention {
+template <class R, class... A> constexpr bool IsStdcall(R(__stdcall *)(A...)) { return true; }
+template <class R, class... A> constexpr bool IsStdcall(R(__cdecl *)(A...)) { return false; }
+static_assert(IsStdcall(&DAQmxCreateTask) && IsStdcall(&DAQmxCreateAOVoltageChan) &&
+                  IsStdcall(&DAQmxCreateAIVoltageChan) && IsStdcall(&DAQmxCfgSampClkTiming) &&
+                  IsStdcall(&DAQmxSetRealTimeConvLateErrorsToWarnings) &&
+                  IsStdcall(&DAQmxStartTask) && IsStdcall(&DAQmxWriteAnalogF64) &&
+                  IsStdcall(&DAQmxReadAnalogF64) && IsStdcall(&DAQmxStopTask) &&
+                  IsStdcall(&DAQmxClearTask) && IsStdcall(&DAQmxGetExtendedErrorInfo),
+              "NI-DAQmx functions must be __stdcall on 32-bit Windows, as nicaiu.dll exports them");
+} // namespace nidaqmx_convention
+#endif
+
 #endif
