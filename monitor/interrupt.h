@@ -1,0 +1,15 @@
+// The platform seam for Ctrl+C: the first interrupt (SIGINT, or SIGTERM where
+// it exists) only sets a flag the main loop polls, so the watch ends with its
+// summary; the handler then steps aside, so a second Ctrl+C ends the process
+// at once should the monitor be stuck.
+#ifndef MAROQUINT_MONITOR_INTERRUPT_H
+#define MAROQUINT_MONITOR_INTERRUPT_H
+
+namespace maroquint::monitor {
+
+void InstallInterruptHandler();
+bool InterruptRequested();
+
+} // namespace maroquint::monitor
+
+#endif

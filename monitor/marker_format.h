@@ -1,0 +1,48 @@
+// Text produced by the monitor: the line per marker (plain or CSV) and the
+// end-of-watch summary. Pure functions of their arguments.
+#ifndef MAROQUINT_MONITOR_MARKER_FORMAT_H
+#define MAROQUINT_MONITOR_MARKER_FORMAT_H
+
+#include "interval_statistics.h"
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+namespace maroquint::monitor {
+
+struct MarkerRow {
+	std::int64_t index = 0;
+	double timestamp = 0.0;            // on the sender's clock
+	std::optional<double> local_time;  // the time stamp mapped onto the monitor's clock
+	std::optional<double> interval;    // since the previous marker, sender's clock
+	std::int64_t missed = 0;           // pulses that interval swallowed
+	std::string text;
+};
+
+// Column titles matching FormatMarkerLine; each line ends with '\n'.
+std::string MarkerLineHeader();
+std::string FormatMarkerLine(const MarkerRow &row);
+
+std::string CsvHeader();
+std::string FormatCsvRow(const MarkerRow &row);
+
+// One CSV field: quoted (with quotes doubled) when it holds a comma, a quote,
+// a carriage return or a line feed.
+std::string CsvField(const std::string &text);
+
+// Control characters would break a line apart or move the cursor; they are
+// shown as \xHH. Other bytes, UTF-8 included, pass unchanged.
+std::string PrintableText(const std::string &text);
+
+struct SummaryInput {
+	IntervalSummary intervals;
+	double period = 1.0;
+	CorrectionTrack correction;
+	std::int64_t reconnections = 0;
+};
+std::string FormatSummary(const SummaryInput &input);
+
+} // namespace maroquint::monitor
+
+#endif
