@@ -1,0 +1,191 @@
+// The built program against the simulated driver in virtual time: console
+// output, exit status and every driver call, for failures in set-up and in
+// the middle of a cycle.
+
+#include <gtest/gtest.h>
+
+#include "ProgramRun.h"
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+namespace {
+
+// The set-up calls in their order, with the arguments as the driver's trace
+// shows them.
+const std::vector<std::string> kSetupCalls{
+    "DAQmxCreateTask(\"\", &task1)",
+    "DAQmxCreateAOVoltageChan(task1, \"Dev1/ao0\", \"\", -10, 10, 10348, \"\")",
+    "DAQmxCfgSampClkTiming(task1, \"OnboardClock\", 10000, 10280, 12522, 1)",
+    "DAQmxCreateTask(\"\", &task2)",
+    "DAQmxCreateAIVoltageChan(task2, \"Dev1/ai0\", \"\", 10083, -10, 10, 10348, NULL)",
+    "DAQmxCfgSampClkTiming(task2, \"OnboardClock\", 10000, 10171, 12522, 1)",
+    "DAQmxSetRealTimeConvLateErrorsToWarnings(task1, 1)",
+    "DAQmxStartTask(task1)",
+    "DAQmxStartTask(task2)"};
+
+// How to make each set-up call fail: the function and which of its calls.
+const std::vector<std::string> kSetupFaults{
+    "DAQmxCreateTask#1",   "DAQmxCreateAOVoltageChan#1", "DAQmxCfgSampClkTiming#1",
+    "DAQmxCreateTask#2",   "DAQmxCreateAIVoltageChan#1", "DAQmxCfgSampClkTiming#2",
+    "DAQmxSetRealTimeConvLateErrorsToWarnings#1",        "DAQmxStartTask#1",
+    "DAQmxStartTask#2"};
+
+const std::string kErrorStatus = "-200088";
+
+std::string Line(const std::string &call, const std::string &status) {
+  return call + " = " + status + "\n";
+}
+
+// The end of every run: the error text while the tasks exist, then stop and
+// clear, output task before input task, of the tasks that were created.
+std::string EndOfRun(bool output_created, bool input_created) {
+  std::string lines = Line("DAQmxGetExtendedErrorInfo(buf, 2048)", "0");
+  if (output_created) lines += Line("DAQmxStopTask(task1)", "0") + Line("DAQmxClearTask(task1)", "0");
+  if (input_created) lines += Line("DAQmxStopTask(task2)", "0") + Line("DAQmxClearTask(task2)", "0");
+  return lines;
+}
+
+std::string SetupTrace() {
+  std::string lines;
+  for (const std::string &call : kSetupCalls) lines += Line(call, "0");
+  return lines;
+}
+
+std::string WriteCall(const char *level) {
+  return std::string("DAQmxWriteAnalogF64(task1, 1, 1, 10, 0, [") + level + "], NULL, NULL)";
+}
+
+std::string ReadCall(const char *reading, int samples_read) {
+  return std::string("DAQmxReadAnalogF64(task2, 1, 10, 0, [") + reading + "], 1, &" +
+         std::to_string(samples_read) + ", NULL)";
+}
+
+// The trace of `steps` complete sample steps on a connected wire, from the
+// start of the run.
+std::string StepsTrace(long steps) {
+  std::string lines;
+  for (long step = 1; step <= steps; ++step) {
+    const char *level = (step - 1) % 10000 < 30 ? "5" : "0";
+    lines += Line(WriteCall(level), "0") + Line(ReadCall(level, 1), "0");
+  }
+  return lines;
+}
+
+std::string Report(const std::string &text) {
+  return std::string(kStartLine) + "DAQmx Error: " + text + "\n" + kEndLine;
+}
+
+struct Outcome {
+  std::string output;
+  int status;
+  std::string trace;
+};
+
+// Runs to the end line, then ends standard input.
+Outcome RunToEnd(const std::string &name, const std::string &settings,
+                 const std::vector<std::string> &arguments = {}) {
+  const std::string trace = TracePath(name);
+  std::remove(trace.c_str());
+  auto program = StartProgram("clock=virtual;strict=1;wire=connected;" + settings + ";trace=" + trace,
+                              arguments);
+  EXPECT_TRUE(program->Started());
+  EXPECT_TRUE(program->ReadUntil(kEndLine, kTimeout)) << program->Output();
+  program->CloseInput();
+  const int status = program->Wait(kTimeout);
+  return {program->Output(), status, ReadFile(trace)};
+}
+
+class SetupFailureTest : public ::testing::TestWithParam<int> {};
+
+TEST_P(SetupFailureTest, ReportsReleasesWhatWasCreatedAndExitsWithOne) {
+  const int failing = GetParam();  // 0-based index into the set-up calls
+  const std::string text = "Failure injected at set-up call " + std::to_string(failing + 1) + ".";
+  const Outcome run = RunToEnd("setup" + std::to_string(failing + 1),
+                               "fault=" + kSetupFaults[failing] + ":" + kErrorStatus + ":" + text);
+
+  EXPECT_EQ(run.output, Report(text));
+  EXPECT_EQ(run.status, 1);
+
+  std::string expected;
+  for (int i = 0; i < failing; ++i) expected += Line(kSetupCalls[i], "0");
+  std::string failed_call = kSetupCalls[failing];
+  // A task that could not be created has no handle.
+  const std::string::size_type handle = failed_call.find("&task");
+  if (handle != std::string::npos) failed_call = failed_call.substr(0, handle) + "&NULL)";
+  expected += Line(failed_call, kErrorStatus);
+  expected += EndOfRun(failing >= 1, failing >= 4);
+  EXPECT_EQ(run.trace, expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(EachOfTheNineCalls, SetupFailureTest, ::testing::Range(0, 9));
+
+TEST(CycleFailureTest, FailedWriteInHighHoldEndsTheRunBeforeItsRead) {
+  const std::string text = "Write failed in the middle of a pulse.";
+  const Outcome run = RunToEnd("write_highhold", "fault=DAQmxWriteAnalogF64@10015:" + kErrorStatus +
+                                                      ":" + text);
+
+  EXPECT_EQ(run.output, Report(text));
+  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(run.trace, SetupTrace() + StepsTrace(10015) + Line(WriteCall("5"), kErrorStatus) +
+                           EndOfRun(true, true));
+}
+
+TEST(CycleFailureTest, FailedReadInLowHoldEndsTheRunAfterItsWrite) {
+  const std::string text = "Read failed in the middle of a cycle.";
+  const Outcome run =
+      RunToEnd("read_lowhold", "fault=DAQmxReadAnalogF64@15000:" + kErrorStatus + ":" + text);
+
+  EXPECT_EQ(run.output, Report(text));
+  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(run.trace, SetupTrace() + StepsTrace(15000) + Line(WriteCall("0"), "0") +
+                           Line(ReadCall("0", 0), kErrorStatus) + EndOfRun(true, true));
+}
+
+TEST(CycleFailureTest, WarningsDoNotEndTheRun) {
+  const Outcome run = RunToEnd(
+      "warnings", "fault=DAQmxWriteAnalogF64#3:200015:Late.;fault=DAQmxReadAnalogF64#5:1:Odd.;"
+                  "fault=DAQmxStartTask#1:200015:Late start.;fault=DAQmxWriteAnalogF64@40:" +
+                      kErrorStatus + ":Stop.");
+  EXPECT_EQ(run.output, Report("Stop."));
+  EXPECT_EQ(run.status, 1);
+  EXPECT_NE(run.trace.find(Line(WriteCall("5"), "200015")), std::string::npos);
+  EXPECT_NE(run.trace.find(Line(ReadCall("5", 1), "1")), std::string::npos);
+  EXPECT_NE(run.trace.find(Line(WriteCall("0"), kErrorStatus)), std::string::npos);
+}
+
+TEST(ProgramConsoleTest, EmptyErrorTextLeavesNothingAfterTheColon) {
+  const Outcome run = RunToEnd("empty_text", "fault=DAQmxCreateTask#1:-50103:");
+  EXPECT_EQ(run.output, Report(""));
+  EXPECT_EQ(run.status, 1);
+}
+
+TEST(ProgramConsoleTest, WaitsForEnterAfterTheEndLine) {
+  auto program = StartProgram("clock=virtual;fault=DAQmxStartTask#1:-200088:Stop.");
+  ASSERT_TRUE(program->ReadUntil(kEndLine, kTimeout)) << program->Output();
+  EXPECT_EQ(program->Wait(0.5), -1) << "ended before Enter was pressed";
+  program->WriteInput("\n");
+  EXPECT_EQ(program->Wait(kTimeout), 1);
+  EXPECT_EQ(program->Output(), Report("Stop."));
+}
+
+TEST(ProgramConsoleTest, EndOfInputEndsTheWait) {
+  auto program = StartProgram("clock=virtual;fault=DAQmxStartTask#1:-200088:Stop.");
+  program->CloseInput();
+  EXPECT_EQ(program->Wait(kTimeout), 1);
+  EXPECT_EQ(program->Output(), Report("Stop."));
+}
+
+TEST(ProgramConsoleTest, ArgumentsChangeNothing) {
+  const std::string settings = "fault=DAQmxReadAnalogF64@12345:-200279:Stop.";
+  const Outcome plain = RunToEnd("plain", settings);
+  const Outcome with_arguments =
+      RunToEnd("arguments", settings, {"--help", "-v", "Dev2/ao1", "", "a b", "/?"});
+  EXPECT_EQ(with_arguments.output, plain.output);
+  EXPECT_EQ(with_arguments.status, plain.status);
+  EXPECT_EQ(with_arguments.trace, plain.trace);
+  EXPECT_EQ(plain.output, Report("Stop."));
+}
+
+}  // namespace
