@@ -5,6 +5,7 @@
 
 #include <lsl_c.h>
 
+#include <cstdio>
 #include <exception>
 #include <iostream>
 #include <string>
@@ -21,8 +22,8 @@ int main(int argc, char **argv) {
 	case ParsedCommandLine::Action::Version: {
 		const int library = lsl_library_version();
 		const int protocol = lsl_protocol_version();
-		std::cout << "maroquint-monitor " MAROQUINT_VERSION " (LSL library " << library / 100 << "." << library % 100
-		          << ", protocol " << protocol / 100 << "." << protocol % 100 << ")\n";
+		std::printf("maroquint-monitor %s (LSL library %d.%02d, protocol %d.%02d)\n", MAROQUINT_VERSION, library / 100,
+		            library % 100, protocol / 100, protocol % 100);
 		return kExitNormal;
 	}
 	case ParsedCommandLine::Action::UsageError:
