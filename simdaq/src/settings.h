@@ -1,0 +1,85 @@
+// Settings of the simulated driver: how its clock runs, what the wire from
+// ao0 to ai0 does, which calls fail on purpose and where calls are traced.
+#ifndef SIMDAQ_SETTINGS_H
+#define SIMDAQ_SETTINGS_H
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace simdaq {
+
+// The API functions in a fixed order; faults and call counters are indexed by it.
+enum class Function : int {
+  CreateTask,
+  CreateAOVoltageChan,
+  CreateAIVoltageChan,
+  CfgSampClkTiming,
+  SetRealTimeConvLateErrorsToWarnings,
+  StartTask,
+  WriteAnalogF64,
+  ReadAnalogF64,
+  StopTask,
+  ClearTask,
+  GetExtendedErrorInfo,
+};
+constexpr int kFunctionCount = 11;
+const char *FunctionName(Function f);
+
+enum class ClockMode { Realtime, Virtual };
+enum class WireMode { Connected, Disconnected, Stuck, Script };
+
+struct Fault {
+  Function function = Function::CreateTask;
+  bool by_sample = false;  // false: the call_number-th call; true: first call at sample index >= sample
+  std::uint64_t call_number = 0;
+  std::uint64_t sample = 0;
+  std::int32_t status = 0;
+  bool has_text = false;
+  std::string text;
+};
+
+struct Cut {
+  std::uint64_t from = 0;  // first disconnected sample
+  std::uint64_t to = 0;    // first sample connected again
+};
+
+struct Settings {
+  ClockMode clock = ClockMode::Realtime;
+  bool strict = false;
+  WireMode wire = WireMode::Connected;
+  double stuck_volts = 0.0;
+  std::vector<double> script;
+  std::uint64_t delay = 0;
+  double lowpass = 0.0;  // time constant in seconds; 0: no filter
+  double noise = 0.0;    // standard deviation in volts
+  std::uint64_t seed = 1;
+  std::vector<Cut> cuts;
+  std::vector<Fault> faults;
+  std::string trace;  // empty: no trace
+};
+
+// Limits that keep a mistyped setting from exhausting memory.
+constexpr std::uint64_t kMaxDelay = 10000000;
+constexpr std::size_t kMaxScript = 10000000;
+
+struct ParseResult {
+  bool ok = false;
+  Settings settings;
+  std::string error;  // names the bad setting when !ok
+};
+
+// Parses settings written `key=value`, separated by ';' or line breaks.
+// In a settings file (from_file), a line whose first non-blank character is
+// '#' is a comment.
+ParseResult ParseSettings(const std::string &text, bool from_file);
+
+// Interprets the value of the SIMDAQ environment variable: inline settings,
+// or "@path" naming a settings file. read_file returns false when the file
+// cannot be read.
+using FileReader = bool (*)(const std::string &path, std::string &contents);
+ParseResult ParseEnvironmentValue(const char *value, FileReader read_file);
+
+}  // namespace simdaq
+
+#endif

@@ -1,0 +1,20 @@
+# Fails unless the shared library exports exactly the driver's functions.
+execute_process(COMMAND ${NM} -D --defined-only ${LIBRARY} OUTPUT_VARIABLE symbols RESULT_VARIABLE rc)
+if(NOT rc EQUAL 0)
+  message(FATAL_ERROR "nm failed on ${LIBRARY}")
+endif()
+string(REGEX MATCHALL "[0-9a-fA-F]+ [TtWw] [^\n]+" functions "${symbols}")
+set(exported)
+foreach(line IN LISTS functions)
+  string(REGEX REPLACE "^[0-9a-fA-F]+ [TtWw] " "" name "${line}")
+  if(NOT name MATCHES "^_(init|fini)$")
+    list(APPEND exported ${name})
+  endif()
+endforeach()
+list(SORT exported)
+set(expected DAQmxCfgSampClkTiming DAQmxClearTask DAQmxCreateAIVoltageChan DAQmxCreateAOVoltageChan
+  DAQmxCreateTask DAQmxGetExtendedErrorInfo DAQmxReadAnalogF64 DAQmxSetRealTimeConvLateErrorsToWarnings
+  DAQmxStartTask DAQmxStopTask DAQmxWriteAnalogF64)
+if(NOT exported STREQUAL expected)
+  message(FATAL_ERROR "exported functions: ${exported}\nexpected: ${expected}")
+endif()

@@ -1,0 +1,98 @@
+// A simulated driver built from a settings text, with a clock and a trace the
+// test controls, and the loopback calls the program makes.
+#ifndef SIMDAQ_TESTS_HARNESS_H
+#define SIMDAQ_TESTS_HARNESS_H
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "driver.h"
+#include "settings.h"
+
+namespace simdaq_test {
+
+using simdaq::Nanos;
+
+class FakeClock : public simdaq::Clock {
+ public:
+  Nanos Now() override { return now; }
+  void SleepUntil(Nanos when) override {
+    sleeps.push_back(when);
+    if (when > now) now = when;
+  }
+  Nanos now = 1000000000;
+  std::vector<Nanos> sleeps;
+};
+
+class StringSink : public simdaq::TraceSink {
+ public:
+  void Write(const std::string &line, bool flush) override {
+    text += line;
+    if (flush) flushed = text.size();
+  }
+  std::string text;
+  std::size_t flushed = 0;
+};
+
+inline simdaq::ParseResult Parsed(const std::string &settings) { return simdaq::ParseSettings(settings, false); }
+
+class Harness {
+ public:
+  explicit Harness(const std::string &settings) : driver(Parsed(settings), &clock, &trace) {}
+
+  // The program's set-up sequence; stops at the first error.
+  int32 Open() {
+    int32 s;
+    if ((s = driver.CreateTask("", &out)) < 0) return s;
+    if ((s = driver.CreateAOVoltageChan(out, "Dev1/ao0", "", -10.0, 10.0, DAQmx_Val_Volts, "")) < 0) return s;
+    if ((s = driver.CfgSampClkTiming(out, "OnboardClock", 10000.0, DAQmx_Val_Rising, DAQmx_Val_HWTimedSinglePoint, 1)) < 0)
+      return s;
+    if ((s = driver.CreateTask("", &in)) < 0) return s;
+    if ((s = driver.CreateAIVoltageChan(in, "Dev1/ai0", "", DAQmx_Val_RSE, -10.0, 10.0, DAQmx_Val_Volts, nullptr)) < 0)
+      return s;
+    if ((s = driver.CfgSampClkTiming(in, "OnboardClock", 10000.0, DAQmx_Val_Falling, DAQmx_Val_HWTimedSinglePoint, 1)) < 0)
+      return s;
+    if ((s = driver.SetRealTimeConvLateErrorsToWarnings(out, 1)) < 0) return s;
+    if ((s = driver.StartTask(out)) < 0) return s;
+    return driver.StartTask(in);
+  }
+
+  int32 Write(double level) {
+    return driver.WriteAnalogF64(out, 1, 1, 10.0, DAQmx_Val_GroupByChannel, &level, nullptr, nullptr);
+  }
+
+  int32 Read(double &value) {
+    int32 read = -1;
+    return driver.ReadAnalogF64(in, 1, 10.0, DAQmx_Val_GroupByChannel, &value, 1, &read, nullptr);
+  }
+
+  // Writes each level and reads one sample after it; returns the readings.
+  std::vector<double> Steps(const std::vector<double> &levels) {
+    std::vector<double> readings;
+    for (double level : levels) {
+      double v = -99;
+      EXPECT_EQ(Write(level), 0);
+      EXPECT_EQ(Read(v), 0);
+      readings.push_back(v);
+    }
+    return readings;
+  }
+
+  std::string ErrorText() {
+    char buffer[2048];
+    driver.GetExtendedErrorInfo(buffer, sizeof buffer);
+    return buffer;
+  }
+
+  FakeClock clock;
+  StringSink trace;
+  simdaq::Driver driver;
+  TaskHandle out = nullptr;
+  TaskHandle in = nullptr;
+};
+
+}  // namespace simdaq_test
+
+#endif

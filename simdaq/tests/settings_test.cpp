@@ -1,0 +1,140 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <map>
+#include <string>
+
+#include "settings.h"
+
+using simdaq::ClockMode;
+using simdaq::Function;
+using simdaq::ParseSettings;
+using simdaq::WireMode;
+
+namespace {
+
+TEST(Settings, EmptyMeansDefaults) {
+  const auto r = ParseSettings("", false);
+  ASSERT_TRUE(r.ok);
+  EXPECT_EQ(r.settings.clock, ClockMode::Realtime);
+  EXPECT_FALSE(r.settings.strict);
+  EXPECT_EQ(r.settings.wire, WireMode::Connected);
+  EXPECT_EQ(r.settings.delay, 0u);
+  EXPECT_EQ(r.settings.noise, 0.0);
+  EXPECT_TRUE(r.settings.faults.empty());
+  EXPECT_TRUE(r.settings.trace.empty());
+}
+
+TEST(Settings, ReadsEveryKey) {
+  const auto r = ParseSettings(
+      "clock=virtual; strict=1\n wire=stuck:-2.5;delay=3;lowpass=0.001;noise=0.01;seed=42;cut=10-20;cut=30-31;"
+      "trace=/tmp/x y.txt",
+      false);
+  ASSERT_TRUE(r.ok) << r.error;
+  EXPECT_EQ(r.settings.clock, ClockMode::Virtual);
+  EXPECT_TRUE(r.settings.strict);
+  EXPECT_EQ(r.settings.wire, WireMode::Stuck);
+  EXPECT_EQ(r.settings.stuck_volts, -2.5);
+  EXPECT_EQ(r.settings.delay, 3u);
+  EXPECT_EQ(r.settings.lowpass, 0.001);
+  EXPECT_EQ(r.settings.noise, 0.01);
+  EXPECT_EQ(r.settings.seed, 42u);
+  ASSERT_EQ(r.settings.cuts.size(), 2u);
+  EXPECT_EQ(r.settings.cuts[1].from, 30u);
+  EXPECT_EQ(r.settings.cuts[1].to, 31u);
+  EXPECT_EQ(r.settings.trace, "/tmp/x y.txt");
+}
+
+TEST(Settings, ScriptTakesNumbersAndNan) {
+  const auto r = ParseSettings("wire=script:0, 2.5,2.4999,nan,-1e-3", false);
+  ASSERT_TRUE(r.ok) << r.error;
+  ASSERT_EQ(r.settings.script.size(), 5u);
+  EXPECT_EQ(r.settings.script[1], 2.5);
+  EXPECT_EQ(r.settings.script[2], 2.4999);
+  EXPECT_TRUE(std::isnan(r.settings.script[3]));
+  EXPECT_EQ(r.settings.script[4], -0.001);
+}
+
+TEST(Settings, FaultsByCallAndBySample) {
+  const auto r = ParseSettings(
+      "fault=DAQmxReadAnalogF64#3:-200284;fault=DAQmxWriteAnalogF64@10000:209801:late: really\\nlate", false);
+  ASSERT_TRUE(r.ok) << r.error;
+  ASSERT_EQ(r.settings.faults.size(), 2u);
+  const auto &a = r.settings.faults[0];
+  EXPECT_EQ(a.function, Function::ReadAnalogF64);
+  EXPECT_FALSE(a.by_sample);
+  EXPECT_EQ(a.call_number, 3u);
+  EXPECT_EQ(a.status, -200284);
+  EXPECT_FALSE(a.has_text);
+  const auto &b = r.settings.faults[1];
+  EXPECT_EQ(b.function, Function::WriteAnalogF64);
+  EXPECT_TRUE(b.by_sample);
+  EXPECT_EQ(b.sample, 10000u);
+  EXPECT_EQ(b.status, 209801);
+  EXPECT_EQ(b.text, "late: really\nlate");
+}
+
+TEST(Settings, FileCommentsAndLineNumbers) {
+  const auto ok = ParseSettings("# a lab rehearsal\nclock=virtual\n  # fault=nothing\nfault=DAQmxStartTask#1:-50103\n", true);
+  ASSERT_TRUE(ok.ok) << ok.error;
+  EXPECT_EQ(ok.settings.faults.size(), 1u);
+  const auto bad = ParseSettings("clock=virtual\n\nnoise=loud\n", true);
+  ASSERT_FALSE(bad.ok);
+  EXPECT_NE(bad.error.find("'noise=loud' on line 3"), std::string::npos) << bad.error;
+}
+
+TEST(Settings, MalformedSettingsAreNamed) {
+  const std::map<std::string, std::string> cases = {
+      {"colour=red", "unknown key 'colour'"},
+      {"clock=fast", "clock must be"},
+      {"strict=yes", "strict must be"},
+      {"wire=loose", "wire must be"},
+      {"wire=stuck:", "stuck needs a voltage"},
+      {"wire=script:1,,2", "script value '' is not a number"},
+      {"delay=-1", "delay must be"},
+      {"delay=2.5", "delay must be"},
+      {"delay=99999999999", "delay must be"},
+      {"lowpass=-1", "lowpass must be"},
+      {"noise=nan", "noise must be"},
+      {"seed=x", "seed must be"},
+      {"cut=20-10", "cut must be"},
+      {"cut=5", "cut must be"},
+      {"fault=DAQmxFly#1:-1", "unknown function 'DAQmxFly'"},
+      {"fault=DAQmxStartTask#0:-1", "call numbers start at 1"},
+      {"fault=DAQmxStartTask#1:0", "nonzero"},
+      {"fault=DAQmxStartTask#1:-99999999999", "nonzero"},
+      {"fault=DAQmxStartTask:-1", "fault must be"},
+      {"trace=", "trace needs a file path"},
+      {"clock=virtual;clock=realtime", "given twice"},
+      {"justaword", "expected key=value"},
+  };
+  for (const auto &c : cases) {
+    const auto r = ParseSettings(c.first, false);
+    EXPECT_FALSE(r.ok) << c.first;
+    EXPECT_NE(r.error.find("Invalid setting '" + c.first.substr(c.first.rfind(';') + 1) + "'"), std::string::npos)
+        << r.error;
+    EXPECT_NE(r.error.find(c.second), std::string::npos) << c.first << ": " << r.error;
+  }
+}
+
+bool FakeFile(const std::string &path, std::string &contents) {
+  if (path != "lab.cfg") return false;
+  contents = "clock=virtual\nwire=disconnected\n";
+  return true;
+}
+
+TEST(Settings, EnvironmentValueInlineOrFile) {
+  EXPECT_TRUE(simdaq::ParseEnvironmentValue(nullptr, FakeFile).ok);
+  EXPECT_TRUE(simdaq::ParseEnvironmentValue("", FakeFile).ok);
+  const auto inline_value = simdaq::ParseEnvironmentValue("wire=disconnected", FakeFile);
+  ASSERT_TRUE(inline_value.ok);
+  EXPECT_EQ(inline_value.settings.wire, WireMode::Disconnected);
+  const auto file = simdaq::ParseEnvironmentValue("@lab.cfg", FakeFile);
+  ASSERT_TRUE(file.ok) << file.error;
+  EXPECT_EQ(file.settings.clock, ClockMode::Virtual);
+  const auto missing = simdaq::ParseEnvironmentValue("@nowhere.cfg", FakeFile);
+  ASSERT_FALSE(missing.ok);
+  EXPECT_NE(missing.error.find("'nowhere.cfg' cannot be read"), std::string::npos) << missing.error;
+}
+
+}  // namespace

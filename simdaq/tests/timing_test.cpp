@@ -1,0 +1,129 @@
+// The sample clock: in virtual mode nothing waits; in realtime mode reads
+// wait for their sample and, when strict, lateness is reported.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "harness.h"
+
+namespace {
+
+using simdaq_test::Harness;
+using simdaq_test::Nanos;
+
+constexpr Nanos kPeriod = 100000;  // 10 kHz
+
+TEST(VirtualClock, NothingWaitsAndEachReadSeesItsWrite) {
+  Harness h("clock=virtual");
+  ASSERT_EQ(h.Open(), 0);
+  const Nanos start = h.clock.now;
+  std::vector<double> levels;
+  for (int i = 0; i < 1000; ++i) levels.push_back(i % 3 == 0 ? 5.0 : (i % 3 == 1 ? 0.0 : -2.5));
+  EXPECT_EQ(h.Steps(levels), levels);
+  EXPECT_TRUE(h.clock.sleeps.empty());
+  EXPECT_EQ(h.clock.now, start);
+}
+
+TEST(VirtualClock, StrictNeverReportsLateness) {
+  Harness h("clock=virtual;strict=1");
+  ASSERT_EQ(h.Open(), 0);
+  h.clock.now += 1000000000;
+  double v = 0;
+  EXPECT_EQ(h.Write(5.0), 0);
+  EXPECT_EQ(h.Read(v), 0);
+  EXPECT_EQ(v, 5.0);
+}
+
+TEST(RealtimeClock, ReadWaitsForTheNextTick) {
+  Harness h("clock=realtime");
+  ASSERT_EQ(h.Open(), 0);
+  const Nanos t0 = h.clock.now;
+  for (int k = 0; k < 5; ++k) {
+    double v = 0;
+    ASSERT_EQ(h.Write(k), 0);
+    ASSERT_EQ(h.Read(v), 0);
+    EXPECT_EQ(v, k);
+    EXPECT_EQ(h.clock.now, t0 + (k + 1) * kPeriod);
+  }
+  EXPECT_EQ(h.clock.sleeps.size(), 5u);
+}
+
+TEST(RealtimeClock, ReadTimesOut) {
+  Harness h("");
+  TaskHandle in = nullptr;
+  ASSERT_EQ(h.driver.CreateTask("", &in), 0);
+  ASSERT_EQ(h.driver.CreateAIVoltageChan(in, "Dev1/ai0", "", DAQmx_Val_RSE, -10, 10, DAQmx_Val_Volts, nullptr), 0);
+  ASSERT_EQ(h.driver.CfgSampClkTiming(in, "", 0.05, DAQmx_Val_Falling, DAQmx_Val_HWTimedSinglePoint, 1), 0);
+  ASSERT_EQ(h.driver.StartTask(in), 0);
+  const Nanos t0 = h.clock.now;
+  double v = 0;
+  int32 n = -1;
+  EXPECT_EQ(h.driver.ReadAnalogF64(in, 1, 0.0, 0, &v, 1, &n, nullptr), -200284);
+  EXPECT_EQ(h.clock.now, t0) << "a zero timeout does not wait";
+  EXPECT_EQ(h.driver.ReadAnalogF64(in, 1, 10.0, 0, &v, 1, &n, nullptr), -200284);
+  EXPECT_EQ(h.clock.now, t0 + 10000000000);
+  EXPECT_EQ(n, 0);
+  EXPECT_NE(h.ErrorText().find("Status Code: -200284"), std::string::npos);
+  EXPECT_EQ(h.driver.ReadAnalogF64(in, 1, -1.0, 0, &v, 1, &n, nullptr), 0);
+  EXPECT_EQ(h.clock.now, t0 + 20000000000) << "waits for ever for the tick 20 s after start";
+}
+
+TEST(RealtimeClock, NonStrictLateReadSlipsTheClock) {
+  Harness h("");
+  ASSERT_EQ(h.Open(), 0);
+  double v = 0;
+  ASSERT_EQ(h.Write(1.0), 0);
+  ASSERT_EQ(h.Read(v), 0);
+  h.clock.now += 5 * kPeriod + 1234;  // the process was not scheduled for a while
+  const Nanos late = h.clock.now;
+  EXPECT_EQ(h.Write(2.0), 0);
+  EXPECT_EQ(h.Read(v), 0);
+  EXPECT_EQ(v, 2.0);
+  EXPECT_EQ(h.clock.now, late) << "the overdue sample is there at once";
+  EXPECT_EQ(h.Write(3.0), 0);
+  EXPECT_EQ(h.Read(v), 0);
+  EXPECT_EQ(h.clock.now, late + kPeriod) << "the next one a period later";
+}
+
+TEST(RealtimeClock, StrictLateWriteWarnsLateReadFails) {
+  Harness h("strict=1");
+  ASSERT_EQ(h.Open(), 0);
+  double v = 0;
+  ASSERT_EQ(h.Write(1.0), 0);
+  ASSERT_EQ(h.Read(v), 0);
+  h.clock.now += 2 * kPeriod + kPeriod / 2;
+  EXPECT_EQ(h.Write(2.0), 209801) << "late errors of the output task are warnings";
+  EXPECT_NE(h.ErrorText().find("DAQmx Write did not complete before the arrival of the next sample clock"),
+            std::string::npos);
+  EXPECT_EQ(h.Read(v), -209800);
+  EXPECT_NE(h.ErrorText().find("Status Code: -209800"), std::string::npos);
+}
+
+TEST(RealtimeClock, StrictLateWriteIsAnErrorWithoutTheWarningSetting) {
+  Harness h("strict=1");
+  TaskHandle out = nullptr;
+  ASSERT_EQ(h.driver.CreateTask("", &out), 0);
+  ASSERT_EQ(h.driver.CreateAOVoltageChan(out, "Dev1/ao0", "", -10, 10, DAQmx_Val_Volts, ""), 0);
+  ASSERT_EQ(h.driver.CfgSampClkTiming(out, "", 10000, DAQmx_Val_Rising, DAQmx_Val_HWTimedSinglePoint, 1), 0);
+  ASSERT_EQ(h.driver.StartTask(out), 0);
+  double level = 1.0;
+  ASSERT_EQ(h.driver.WriteAnalogF64(out, 1, 1, 10, 0, &level, nullptr, nullptr), 0);
+  h.clock.now += kPeriod;
+  EXPECT_EQ(h.driver.WriteAnalogF64(out, 1, 1, 10, 0, &level, nullptr, nullptr), 0) << "one write per period is on time";
+  h.clock.now += 3 * kPeriod;
+  EXPECT_EQ(h.driver.WriteAnalogF64(out, 1, 1, 10, 0, &level, nullptr, nullptr), -209801);
+}
+
+TEST(RealtimeClock, StrictOnTimeLoopHasNoLateness) {
+  Harness h("strict=1");
+  ASSERT_EQ(h.Open(), 0);
+  for (int k = 0; k < 100; ++k) {
+    double v = 0;
+    h.clock.now += kPeriod / 3;  // the caller's own work between calls
+    ASSERT_EQ(h.Write(5.0), 0) << k;
+    ASSERT_EQ(h.Read(v), 0) << k;
+  }
+}
+
+}  // namespace
