@@ -40,7 +40,7 @@ std::optional<TimeReply> parse_time_reply(std::string_view datagram) {
 	if (fields.size() != 4) return std::nullopt;
 	TimeReply r;
 	char *end = nullptr;
-	const long id = std::strtol(fields[0].c_str(), &end, 10);
+	const long long id = std::strtoll(fields[0].c_str(), &end, 10);
 	if (end == fields[0].c_str() || *end != '\0' || id < INT32_MIN || id > INT32_MAX)
 		return std::nullopt;
 	r.wave_id = static_cast<std::int32_t>(id);
