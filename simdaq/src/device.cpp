@@ -29,6 +29,7 @@ constexpr int32 kTerminalPseudoDiff = 12529;
 constexpr int32 kFiniteSamps = 10178;
 constexpr int32 kContSamps = 10123;
 constexpr double kWaitInfinitely = -1.0;
+constexpr Nanos kMaxBacklog = 1000000000;
 
 bool EqualsNoCase(const std::string &a, const char *b) {
   std::size_t i = 0;
@@ -372,10 +373,11 @@ ReadStep Device::ReadAnalogF64(TaskHandle handle, int32 samples, double timeout,
         step.status = Fail(-code::kReadNotCompleteBeforeSampClk,
                            "DAQmx Read did not complete before the arrival of the next sample clock.\nSample: " + std::to_string(k),
                            task);
-      } else {
-        // A late read lets the clock slip rather than fail: the next sample
-        // comes one full period after this read.
-        task->t0 = now - (TickTime(*task, k) - task->t0);
+      } else if (now - ready > kMaxBacklog) {
+        // Overdue samples are handed out at once so that the reader catches
+        // up and keeps the clock's rate on average; after a longer stall the
+        // clock slips instead, and the next sample comes a period after this read.
+        task->t0 = now - (ready - task->t0);
       }
     }
   }
