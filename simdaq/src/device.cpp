@@ -362,22 +362,21 @@ ReadStep Device::ReadAnalogF64(TaskHandle handle, int32 samples, double timeout,
       return step;
     }
     if (now >= TickTime(*task, k + 1)) {
-      if (settings_.strict && !task->late_warnings) {
-        step.status = Fail(code::kReadNotCompleteBeforeSampClk,
-                           "DAQmx Read did not complete before the arrival of the next sample clock. This indicates "
-                           "that your program is not keeping up with the hardware clock.\nSample: " + std::to_string(k),
-                           task);
-        return step;
-      }
-      if (settings_.strict) {
-        step.status = Fail(-code::kReadNotCompleteBeforeSampClk,
-                           "DAQmx Read did not complete before the arrival of the next sample clock.\nSample: " + std::to_string(k),
-                           task);
-      } else if (now - ready > kMaxBacklog) {
-        // Overdue samples are handed out at once so that the reader catches
-        // up and keeps the clock's rate on average; after a longer stall the
-        // clock slips instead, and the next sample comes a period after this read.
+      const std::string late =
+          "DAQmx Read did not complete before the arrival of the next sample clock. This indicates that your "
+          "program is not keeping up with the hardware clock.\nSample: " + std::to_string(k);
+      if (k == 0 || (!settings_.strict && now - ready > kMaxBacklog)) {
+        // Lateness counts from the first read on: the first sample is the one
+        // due when the task is first read. Without strict, overdue samples are
+        // handed out at once so that the reader catches up and keeps the
+        // clock's rate on average; after a longer stall the clock slips, and
+        // the next sample comes a period after this read.
         task->t0 = now - (ready - task->t0);
+      } else if (settings_.strict && !task->late_warnings) {
+        step.status = Fail(code::kReadNotCompleteBeforeSampClk, late, task);
+        return step;
+      } else if (settings_.strict) {
+        step.status = Fail(-code::kReadNotCompleteBeforeSampClk, late, task);
       }
     }
   }

@@ -135,6 +135,20 @@ TEST(RealtimeClock, StrictLateWriteIsAnErrorWithoutTheWarningSetting) {
   EXPECT_EQ(h.driver.WriteAnalogF64(out, 1, 1, 10, 0, &level, nullptr, nullptr), -209801);
 }
 
+TEST(RealtimeClock, StrictCountsLatenessFromTheFirstRead) {
+  Harness h("strict=1");
+  ASSERT_EQ(h.Open(), 0);
+  h.clock.now += 10 * kPeriod;  // a slow start
+  const Nanos first = h.clock.now;
+  double v = 0;
+  EXPECT_EQ(h.Write(1.0), 0);
+  EXPECT_EQ(h.Read(v), 0);
+  EXPECT_EQ(h.clock.now, first);
+  EXPECT_EQ(h.Write(2.0), 0);
+  EXPECT_EQ(h.Read(v), 0);
+  EXPECT_EQ(h.clock.now, first + kPeriod);
+}
+
 TEST(RealtimeClock, StrictOnTimeLoopHasNoLateness) {
   Harness h("strict=1");
   ASSERT_EQ(h.Open(), 0);
