@@ -1,0 +1,69 @@
+// The Windows build of the program under wine64, read by this Linux build's
+// LSL library: the two implementations of the stream's protocol, and the
+// two platforms' sockets, meet on loopback.
+
+#include <gtest/gtest.h>
+#include <lsl_c.h>
+
+#include "ChildProcess.h"
+
+#include <string>
+#include <vector>
+
+namespace {
+
+constexpr char kSourceId[] = "bf37e271-e0ee-455b-bc9e-6c23a3308d0e";
+constexpr char kMarkerText[] = "/Experiment Control/Synchronization/Trigger/Biosemi";
+constexpr double kTimeout = 120.0;
+
+// In real time, with the wire cut for the first 4.9 s so that the consumer
+// is connected before the first rise, whatever Wine's start-up costs: rises
+// seen at samples 49001, 50001, 60001 and 70001, then the write of sample
+// 75001 fails.
+TEST(WineConsumerTest, LinuxConsumerReadsEveryMarkerOfTheProgramUnderWine) {
+  constexpr std::size_t kCycles = 4;
+  ChildProcess program(MAROQUINT_WINE64, {MAROQUINT_WINDOWS_PROGRAM},
+                       {"SIMDAQ=clock=realtime;cut=0-49000;fault=DAQmxWriteAnalogF64@75000:-200279:Stop."});
+  ASSERT_TRUE(program.Started());
+  ASSERT_TRUE(program.ReadUntil("Now sending markers...", kTimeout)) << program.Output();
+
+  lsl_streaminfo found[4] = {};
+  const int32_t count = lsl_resolve_byprop(found, 4, "source_id", kSourceId, 1, 20.0);
+  ASSERT_EQ(count, 1);
+  EXPECT_STREQ(lsl_get_name(found[0]), "Maroquint");
+  EXPECT_STREQ(lsl_get_type(found[0]), "Markers");
+  EXPECT_EQ(lsl_get_channel_format(found[0]), cft_string);
+  const lsl_inlet inlet = lsl_create_inlet(found[0], 360, 0, 1);
+  lsl_destroy_streaminfo(found[0]);
+  ASSERT_NE(inlet, nullptr);
+  int32_t error = 0;
+  lsl_open_stream(inlet, 10.0, &error);
+  ASSERT_EQ(error, 0);
+
+  std::vector<std::string> markers;
+  std::vector<double> stamps;
+  while (markers.size() <= kCycles) {
+    char *sample[1] = {nullptr};
+    const double stamp = lsl_pull_sample_str(inlet, sample, 1, 15.0, &error);
+    if (stamp == 0.0 || error != 0) break;
+    markers.emplace_back(sample[0]);
+    stamps.push_back(stamp);
+    lsl_destroy_string(sample[0]);
+  }
+  lsl_time_correction(inlet, 5.0, &error);
+  EXPECT_EQ(error, 0) << "no time correction with the outlet under Wine";
+
+  ASSERT_TRUE(program.ReadUntil("End of program, press Enter key to quit", kTimeout)) << program.Output();
+  program.CloseInput();
+  EXPECT_EQ(program.Wait(kTimeout), 1);
+  lsl_destroy_inlet(inlet);
+
+  // A Windows console program's lines end in CR LF.
+  EXPECT_EQ(program.Output(),
+            "Now sending markers...\r\nDAQmx Error: Stop.\r\nEnd of program, press Enter key to quit\r\n");
+  ASSERT_EQ(markers.size(), kCycles);
+  for (const std::string &marker : markers) EXPECT_EQ(marker, kMarkerText);
+  for (std::size_t i = 1; i < stamps.size(); ++i) EXPECT_GT(stamps[i], stamps[i - 1]);
+}
+
+}  // namespace
