@@ -138,6 +138,13 @@ TEST(ApiMissingFile, EveryCallFails) {
   EXPECT_NE(ErrorText().find("cannot be read"), std::string::npos) << ErrorText();
 }
 
+// SIMDAQ=trace=<a directory that does not exist>/calls.txt
+TEST(ApiBadTrace, EveryCallFails) {
+  Loopback loop;
+  EXPECT_EQ(loop.Open(), -200077);
+  EXPECT_NE(ErrorText().find("cannot be opened for appending"), std::string::npos) << ErrorText();
+}
+
 // SIMDAQ=@rehearsal.settings from the source tree: a scripted wire and a fault.
 TEST(ApiSettingsFile, ScriptAndFaultFromTheFile) {
   Loopback loop;

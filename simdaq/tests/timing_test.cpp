@@ -135,6 +135,21 @@ TEST(RealtimeClock, StrictLateWriteIsAnErrorWithoutTheWarningSetting) {
   EXPECT_EQ(h.driver.WriteAnalogF64(out, 1, 1, 10, 0, &level, nullptr, nullptr), -209801);
 }
 
+TEST(RealtimeClock, StrictLateReadIsAWarningWhenTheInputTaskAsksForIt) {
+  Harness h("strict=1");
+  ASSERT_EQ(h.Open(), 0);
+  double v = 0;
+  ASSERT_EQ(h.driver.StopTask(h.in), 0);
+  ASSERT_EQ(h.driver.SetRealTimeConvLateErrorsToWarnings(h.in, 1), 0);
+  ASSERT_EQ(h.driver.StartTask(h.in), 0);
+  ASSERT_EQ(h.Write(1.0), 0);
+  ASSERT_EQ(h.Read(v), 0);
+  h.clock.now += 3 * kPeriod;
+  ASSERT_EQ(h.Write(2.0), 209801);
+  EXPECT_EQ(h.Read(v), 209800);
+  EXPECT_EQ(v, 2.0) << "a warning still hands the sample over";
+}
+
 TEST(RealtimeClock, StrictCountsLatenessFromTheFirstRead) {
   Harness h("strict=1");
   ASSERT_EQ(h.Open(), 0);
