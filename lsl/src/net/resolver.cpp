@@ -45,6 +45,15 @@ void ResolveOperation::start() {
 		if (ec) continue;
 		(a.is_multicast() ? multicast_targets_ : unicast_targets_)
 			.emplace_back(a, config_.multicast_port);
+		// Several outlets share the discovery port, and a unicast datagram
+		// reaches only one of them. Each outlet also answers on its own
+		// service port, so on this machine asking every port of the range
+		// finds them all.
+		if (a.is_loopback()) {
+			const int last = config_.base_port + config_.port_range;
+			for (int port = config_.base_port; port < last && port <= 65535; ++port)
+				unicast_targets_.emplace_back(a, static_cast<uint16_t>(port));
+		}
 	}
 	for (const std::string &text : config_.interfaces) {
 		const asio::ip::address_v4 a = asio::ip::make_address_v4(text, ec);
