@@ -6,6 +6,7 @@
 
 #include "ProgramRun.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -77,6 +78,25 @@ std::string Report(const std::string &text) {
   return std::string(kStartLine) + "DAQmx Error: " + text + "\n" + kEndLine;
 }
 
+// Traces run to tens of thousands of lines: a failure names the first line
+// that differs instead of printing both whole.
+::testing::AssertionResult SameTrace(const std::string &actual, const std::string &expected) {
+  std::size_t line = 1;
+  std::size_t at = 0;
+  while (at < actual.size() || at < expected.size()) {
+    const std::size_t actual_end = std::min(actual.find('\n', at), actual.size());
+    const std::size_t expected_end = std::min(expected.find('\n', at), expected.size());
+    const std::string got = actual.substr(at, actual_end - at);
+    const std::string want = expected.substr(at, expected_end - at);
+    if (got != want || actual_end != expected_end)
+      return ::testing::AssertionFailure() << "trace line " << line << " is\n  " << got
+                                           << "\ninstead of\n  " << want;
+    at = actual_end + 1;
+    ++line;
+  }
+  return ::testing::AssertionSuccess();
+}
+
 struct Outcome {
   std::string output;
   int status;
@@ -116,7 +136,7 @@ TEST_P(SetupFailureTest, ReportsReleasesWhatWasCreatedAndExitsWithOne) {
   if (handle != std::string::npos) failed_call = failed_call.substr(0, handle) + "&NULL)";
   expected += Line(failed_call, kErrorStatus);
   expected += EndOfRun(failing >= 1, failing >= 4);
-  EXPECT_EQ(run.trace, expected);
+  EXPECT_TRUE(SameTrace(run.trace, expected));
 }
 
 INSTANTIATE_TEST_SUITE_P(EachOfTheNineCalls, SetupFailureTest, ::testing::Range(0, 9));
@@ -128,8 +148,8 @@ TEST(CycleFailureTest, FailedWriteInHighHoldEndsTheRunBeforeItsRead) {
 
   EXPECT_EQ(run.output, Report(text));
   EXPECT_EQ(run.status, 1);
-  EXPECT_EQ(run.trace, SetupTrace() + StepsTrace(10015) + Line(WriteCall("5"), kErrorStatus) +
-                           EndOfRun(true, true));
+  EXPECT_TRUE(SameTrace(run.trace, SetupTrace() + StepsTrace(10015) +
+                                        Line(WriteCall("5"), kErrorStatus) + EndOfRun(true, true)));
 }
 
 TEST(CycleFailureTest, FailedReadInLowHoldEndsTheRunAfterItsWrite) {
@@ -139,8 +159,9 @@ TEST(CycleFailureTest, FailedReadInLowHoldEndsTheRunAfterItsWrite) {
 
   EXPECT_EQ(run.output, Report(text));
   EXPECT_EQ(run.status, 1);
-  EXPECT_EQ(run.trace, SetupTrace() + StepsTrace(15000) + Line(WriteCall("0"), "0") +
-                           Line(ReadCall("0", 0), kErrorStatus) + EndOfRun(true, true));
+  EXPECT_TRUE(SameTrace(run.trace, SetupTrace() + StepsTrace(15000) + Line(WriteCall("0"), "0") +
+                                        Line(ReadCall("nan", 0), kErrorStatus) +
+                                        EndOfRun(true, true)));
 }
 
 TEST(CycleFailureTest, WarningsDoNotEndTheRun) {
@@ -184,8 +205,10 @@ TEST(ProgramConsoleTest, ArgumentsChangeNothing) {
       RunToEnd("arguments", settings, {"--help", "-v", "Dev2/ao1", "", "a b", "/?"});
   EXPECT_EQ(with_arguments.output, plain.output);
   EXPECT_EQ(with_arguments.status, plain.status);
-  EXPECT_EQ(with_arguments.trace, plain.trace);
+  EXPECT_TRUE(SameTrace(with_arguments.trace, plain.trace));
   EXPECT_EQ(plain.output, Report("Stop."));
+  EXPECT_NE(plain.trace.find(Line(ReadCall("nan", 0), "-200279") + EndOfRun(true, true)),
+            std::string::npos);
 }
 
 }  // namespace
