@@ -150,8 +150,9 @@ TEST(WriteReadValidation, ArgumentsAndTaskKinds) {
   Harness h("clock=virtual");
   ASSERT_EQ(h.Open(), 0);
   double v = 1.0;
+  const double two[2] = {1.0, 2.0};
   int32 n = -1;
-  EXPECT_EQ(h.driver.WriteAnalogF64(h.out, 2, 1, 10, 0, &v, &n, nullptr), -200077);
+  EXPECT_EQ(h.driver.WriteAnalogF64(h.out, 2, 1, 10, 0, two, &n, nullptr), -200077);
   EXPECT_EQ(n, 0);
   EXPECT_EQ(h.driver.WriteAnalogF64(h.out, 1, 1, -2, 0, &v, nullptr, nullptr), -200077);
   EXPECT_EQ(h.driver.WriteAnalogF64(h.out, 1, 1, 10, 7, &v, nullptr, nullptr), -200077);
