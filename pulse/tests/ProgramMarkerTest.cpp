@@ -69,12 +69,14 @@ TEST(ProgramMarkerTest, StreamIsThereFromTheStartLineUntilEnterEvenWhenTheDevice
   EXPECT_EQ(after_exit.Count(), 0);
 }
 
-// In real time, with the wire cut for the first 0.9 s so that the consumer
-// is connected before the first rise: rises seen at samples 9001, 10001,
-// 20001 and 30001, then the write of sample 35001 fails.
+// In real time, with the wire cut for the first 2.9 s so that the consumer
+// is connected before the first rise. The first cycle waits until step
+// 29001 for its rise and step 29002 for its fall, which is past 10000, so
+// the second starts at once: rises at steps 29001, 29003, 39003 and 49003,
+// then the write of step 50001 fails.
 TEST(ProgramMarkerTest, EachCycleGivesOneMarkerWithTheMarkerText) {
-  constexpr int kCycles = 4;
-  auto program = StartProgram("clock=realtime;cut=0-9000;fault=DAQmxWriteAnalogF64@35000:-200279:Stop.");
+  constexpr std::size_t kCycles = 4;
+  auto program = StartProgram("clock=realtime;cut=0-29000;fault=DAQmxWriteAnalogF64@50000:-200279:Stop.");
   ASSERT_TRUE(program->ReadUntil(kStartLine, kTimeout)) << program->Output();
 
   Resolved stream("source_id", kSourceId, 10.0);
@@ -87,23 +89,28 @@ TEST(ProgramMarkerTest, EachCycleGivesOneMarkerWithTheMarkerText) {
 
   std::vector<std::string> markers;
   std::vector<double> stamps;
-  for (;;) {
+  // Pulls one marker; false when none comes within the timeout.
+  const auto pull = [&](double timeout) {
     char *sample[1] = {nullptr};
-    const double stamp = lsl_pull_sample_str(inlet, sample, 1, 10.0, &error);
-    if (stamp == 0.0 || error != 0) break;
+    const double stamp = lsl_pull_sample_str(inlet, sample, 1, timeout, &error);
+    if (stamp == 0.0 || error != 0) return false;
     markers.emplace_back(sample[0]);
     stamps.push_back(stamp);
     lsl_destroy_string(sample[0]);
-    if (markers.size() > kCycles) break;
+    return true;
+  };
+  while (markers.size() < kCycles && pull(10.0)) {
   }
 
   ASSERT_TRUE(program->ReadUntil(kEndLine, kTimeout)) << program->Output();
+  // Every marker was pushed before the end line; none may follow.
+  EXPECT_FALSE(pull(0.5));
   program->CloseInput();
   EXPECT_EQ(program->Wait(kTimeout), 1);
   lsl_destroy_inlet(inlet);
 
   EXPECT_EQ(program->Output(), std::string(kStartLine) + "DAQmx Error: Stop.\n" + kEndLine);
-  ASSERT_EQ(markers.size(), static_cast<std::size_t>(kCycles));
+  ASSERT_EQ(markers.size(), kCycles);
   for (const std::string &marker : markers) EXPECT_EQ(marker, kMarkerText);
   for (std::size_t i = 1; i < stamps.size(); ++i) EXPECT_GT(stamps[i], stamps[i - 1]);
 }
