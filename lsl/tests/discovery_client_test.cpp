@@ -30,8 +30,8 @@ std::string ShortInfo(const std::string &uid, const std::string &name = "Maroqui
 TEST(DiscoveryQuery, HasTheLayoutOfALiblslQuery) {
 	// The id is ours to choose; everything around it is fixed.
 	EXPECT_EQ(format_shortinfo_query(build_byprop_query("default", "type", "Markers"), 16575,
-				  "4311744890628545484"),
-		testdata::kT02Query);
+	                                 "4311744890628545484"),
+	          testdata::kT02Query);
 	const std::string q = "session_id='default'";
 	EXPECT_EQ(make_query_id(q), make_query_id(q));
 	EXPECT_NE(make_query_id(q), make_query_id(q + " and name='x'"));
@@ -46,7 +46,7 @@ TEST(DiscoveryQuery, RecoveryQueryTextMatchesLiblsl) {
 	info.channel_format = ChannelFormat::string;
 	info.source_id = "transcript-source-1";
 	EXPECT_EQ(format_shortinfo_query(build_recovery_query(info), 16575, "7462361089634936606"),
-		testdata::kT08RecoveryQuery);
+	          testdata::kT08RecoveryQuery);
 }
 
 TEST(DiscoveryReply, ParsesTheRecordedReply) {
