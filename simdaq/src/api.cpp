@@ -24,10 +24,9 @@ struct Process {
   std::unique_ptr<simdaq::Driver> driver;
 };
 
-Process &TheProcess() {
-  static Process process;
-  return process;
-}
+// Constant-initialized, so it exists before any caller's static
+// initializers run, and its destructor closes the trace file at exit.
+Process g_process;
 
 simdaq::Driver &DriverLocked(Process &p) {
   if (!p.driver) {
@@ -47,7 +46,7 @@ simdaq::Driver &DriverLocked(Process &p) {
 template <typename Call>
 int32 Guarded(Call call) {
   try {
-    Process &p = TheProcess();
+    Process &p = g_process;
     std::lock_guard<std::mutex> lock(p.mutex);
     return call(DriverLocked(p));
   } catch (...) {

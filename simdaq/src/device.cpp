@@ -10,12 +10,6 @@ namespace simdaq {
 
 namespace {
 
-// Handles are numbers dressed as pointers, never addresses: a handle is
-// recognised without dereferencing it, and a cleared task's handle can never
-// come back as the handle of a newer task.
-constexpr std::uintptr_t kHandleBase = 0x51D000;
-constexpr std::uintptr_t kHandleStride = 16;
-
 constexpr double kMinRate = 0.01;
 constexpr double kMaxRate = 250000.0;
 constexpr double kRangeLimit = 10.0;
@@ -62,19 +56,6 @@ std::string OutOfRange(const char *property, double requested, double minimum, d
 }  // namespace
 
 Device::Device(const Settings &settings) : settings_(settings), wire_(settings) {}
-
-int Device::TaskNumber(TaskHandle task) const {
-  const auto v = reinterpret_cast<std::uintptr_t>(task);
-  if (v < kHandleBase + kHandleStride || (v - kHandleBase) % kHandleStride != 0) return 0;
-  const std::uintptr_t n = (v - kHandleBase) / kHandleStride;
-  return n <= tasks_.size() ? static_cast<int>(n) : 0;
-}
-
-Device::Task *Device::Find(TaskHandle task) {
-  const int n = TaskNumber(task);
-  if (n == 0 || tasks_[n - 1].cleared) return nullptr;
-  return &tasks_[n - 1];
-}
 
 std::string Device::TaskName(TaskHandle task) const {
   const int n = TaskNumber(task);

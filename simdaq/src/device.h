@@ -46,6 +46,12 @@ struct ReadStep {
 };
 
 class Device {
+  // Handles are numbers dressed as pointers, never addresses: a handle is
+  // recognised without dereferencing it, and a cleared task's handle can never
+  // come back as the handle of a newer task.
+  static constexpr std::uintptr_t kHandleBase = 0x51D000;
+  static constexpr std::uintptr_t kHandleStride = 16;
+
  public:
   explicit Device(const Settings &settings);
 
@@ -73,7 +79,12 @@ class Device {
   std::uint64_t sample_index() const { return sample_index_; }
 
   // 1-based creation number of a handle this device made (cleared or not), else 0.
-  int TaskNumber(TaskHandle task) const;
+  int TaskNumber(TaskHandle task) const {
+    const auto v = reinterpret_cast<std::uintptr_t>(task);
+    if (v < kHandleBase + kHandleStride || (v - kHandleBase) % kHandleStride != 0) return 0;
+    const std::uintptr_t n = (v - kHandleBase) / kHandleStride;
+    return n <= tasks_.size() ? static_cast<int>(n) : 0;
+  }
   // The name of a live task, or empty.
   std::string TaskName(TaskHandle task) const;
 
@@ -95,7 +106,10 @@ class Device {
     double pending = 0;
   };
 
-  Task *Find(TaskHandle task);
+  Task *Find(TaskHandle task) {
+    const int n = TaskNumber(task);
+    return n == 0 || tasks_[n - 1].cleared ? nullptr : &tasks_[n - 1];
+  }
   int32 Fail(int32 status, const std::string &what, const Task *task);
   int32 CheckLive(TaskHandle handle, Task *&task);
   int32 CreateChannel(TaskHandle handle, Kind kind, const char *physical, double min, double max, int32 units);
