@@ -44,6 +44,48 @@ inline const std::string kT04Reply(
     "\x00\x00\x00@\x9f@\x01\x06tick-0\x02\x00\x00\x00\x00\x00" "D\x9f@\x01\x06tick-1",
     612);
 
+// A resolve with default settings: the query went to 127.0.0.1 and three
+// groups, and one outlet answered it 16 times with this same reply.
+inline const std::string kT01Query(
+    "LSL:shortinfo\r\n"
+    "session_id='default' and type='Markers'\r\n"
+    "16575 4311744890628545484\r\n",
+    83);
+
+inline const std::string kT01Reply(
+    "4311744890628545484\r\n"
+    "<?xml version=\"1.0\"?>\n"
+    "<info>\n"
+    "\t<name>TranscriptTest</name>\n"
+    "\t<type>Markers</type>\n"
+    "\t<channel_count>1</channel_count>\n"
+    "\t<channel_format>string</channel_format>\n"
+    "\t<source_id>transcript-source-1</source_id>\n"
+    "\t<nominal_srate>0.000000000000000</nominal_srate>\n"
+    "\t<version>1.100000000000000</version>\n"
+    "\t<created_at>1362.336449254000</created_at>\n"
+    "\t<uid>63872864-b28e-47cc-b59d-43105981592e</uid>\n"
+    "\t<session_id>default</session_id>\n"
+    "\t<hostname>vm</hostname>\n"
+    "\t<v4address></v4address>\n"
+    "\t<v4data_port>16572</v4data_port>\n"
+    "\t<v4service_port>16572</v4service_port>\n"
+    "\t<v6address></v6address>\n"
+    "\t<v6data_port>16573</v6data_port>\n"
+    "\t<v6service_port>16573</v6service_port>\n"
+    "\t<desc />\n"
+    "</info>\n",
+    676);
+
+inline constexpr int kT01ReplyCount = 16;
+
+// A continuous resolver's query (the session-only query of lsl_resolve_all).
+inline const std::string kT09Query(
+    "LSL:shortinfo\r\n"
+    "session_id='default'\r\n"
+    "16575 11973266323178842010\r\n",
+    65);
+
 // A machine-scope resolve: the query and its one reply.
 inline const std::string kT02Query(
     "LSL:shortinfo\r\n"

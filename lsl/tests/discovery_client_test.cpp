@@ -38,6 +38,14 @@ TEST(DiscoveryQuery, HasTheLayoutOfALiblslQuery) {
 	EXPECT_EQ(make_query_id(q).find_first_of(" \t\r\n"), std::string::npos);
 }
 
+TEST(DiscoveryQuery, SessionQueryMatchesLiblslsResolveAll) {
+	EXPECT_EQ(format_shortinfo_query(build_session_query("default"), 16575, "11973266323178842010"),
+		testdata::kT09Query);
+	EXPECT_EQ(format_shortinfo_query(build_byprop_query("default", "type", "Markers"), 16575,
+				  "4311744890628545484"),
+		testdata::kT01Query);
+}
+
 TEST(DiscoveryQuery, RecoveryQueryTextMatchesLiblsl) {
 	StreamInfo info;
 	info.name = "TranscriptTest";
@@ -60,6 +68,24 @@ TEST(DiscoveryReply, ParsesTheRecordedReply) {
 	EXPECT_EQ(info->v4data_port, 16572);
 	EXPECT_EQ(info->v4service_port, 16572);
 	EXPECT_EQ(info->v4address, "");
+}
+
+TEST(DiscoveryReply, SixteenCopiesOfOneReplyAreOneStream) {
+	ResolveSession s("session_id='default' and type='Markers'", 1, 0.0, 5.0, ResolveSettings{});
+	// The recorded reply answers a query id of liblsl's choosing.
+	const std::string reply =
+		s.query_id() + testdata::kT01Reply.substr(testdata::kT01Reply.find("\r\n"));
+	int added = 0;
+	for (int i = 0; i < testdata::kT01ReplyCount; ++i) added += s.on_reply(reply, "127.0.0.1", false);
+	EXPECT_EQ(added, 1);
+	EXPECT_TRUE(s.done(0.003));
+	const auto r = s.results();
+	ASSERT_EQ(r.size(), 1u);
+	EXPECT_EQ(r[0].uid, "63872864-b28e-47cc-b59d-43105981592e");
+	EXPECT_EQ(r[0].name, "TranscriptTest");
+	EXPECT_EQ(r[0].v4address, "127.0.0.1");
+	EXPECT_EQ(r[0].v6data_port, 16573);
+	EXPECT_DOUBLE_EQ(r[0].created_at, 1362.336449254);
 }
 
 TEST(DiscoveryReply, IgnoresForeignIdsAndBrokenDeclarations) {
