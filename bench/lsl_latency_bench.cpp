@@ -25,7 +25,7 @@ double Percentile(std::vector<double> v, double p) {
 
 void PushToPull(benchmark::State &state) {
 	lsl_streaminfo info = lsl_create_streaminfo("LatencyBench", "Markers", 1, LSL_IRREGULAR_RATE,
-	                                            cft_string, "latency-bench-source");
+												cft_string, "latency-bench-source");
 	lsl_outlet outlet = lsl_create_outlet(info, 0, 360);
 	lsl_streaminfo found = nullptr;
 	if (outlet == nullptr || lsl_resolve_byprop(&found, 1, "name", "LatencyBench", 1, 5.0) != 1) {
@@ -61,7 +61,7 @@ void PushToPull(benchmark::State &state) {
 	state.counters["median_us"] = median;
 	state.counters["p99_us"] = p99;
 	std::printf("push-to-pull latency over %zu markers: median %.1f us, p99 %.1f us\n",
-	            latencies.size(), median, p99);
+				latencies.size(), median, p99);
 	lsl_destroy_inlet(inlet);
 	lsl_destroy_streaminfo(found);
 	lsl_destroy_outlet(outlet);

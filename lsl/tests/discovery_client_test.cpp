@@ -30,8 +30,8 @@ std::string ShortInfo(const std::string &uid, const std::string &name = "Maroqui
 TEST(DiscoveryQuery, HasTheLayoutOfALiblslQuery) {
 	// The id is ours to choose; everything around it is fixed.
 	EXPECT_EQ(format_shortinfo_query(build_byprop_query("default", "type", "Markers"), 16575,
-	                                 "4311744890628545484"),
-	          testdata::kT02Query);
+									 "4311744890628545484"),
+			  testdata::kT02Query);
 	const std::string q = "session_id='default'";
 	EXPECT_EQ(make_query_id(q), make_query_id(q));
 	EXPECT_NE(make_query_id(q), make_query_id(q + " and name='x'"));
@@ -40,10 +40,10 @@ TEST(DiscoveryQuery, HasTheLayoutOfALiblslQuery) {
 
 TEST(DiscoveryQuery, SessionQueryMatchesLiblslsResolveAll) {
 	EXPECT_EQ(format_shortinfo_query(build_session_query("default"), 16575, "11973266323178842010"),
-		testdata::kT09Query);
+			  testdata::kT09Query);
 	EXPECT_EQ(format_shortinfo_query(build_byprop_query("default", "type", "Markers"), 16575,
-				  "4311744890628545484"),
-		testdata::kT01Query);
+									 "4311744890628545484"),
+			  testdata::kT01Query);
 }
 
 TEST(DiscoveryQuery, RecoveryQueryTextMatchesLiblsl) {
@@ -54,7 +54,7 @@ TEST(DiscoveryQuery, RecoveryQueryTextMatchesLiblsl) {
 	info.channel_format = ChannelFormat::string;
 	info.source_id = "transcript-source-1";
 	EXPECT_EQ(format_shortinfo_query(build_recovery_query(info), 16575, "7462361089634936606"),
-	          testdata::kT08RecoveryQuery);
+			  testdata::kT08RecoveryQuery);
 }
 
 TEST(DiscoveryReply, ParsesTheRecordedReply) {
@@ -76,7 +76,8 @@ TEST(DiscoveryReply, SixteenCopiesOfOneReplyAreOneStream) {
 	const std::string reply =
 		s.query_id() + testdata::kT01Reply.substr(testdata::kT01Reply.find("\r\n"));
 	int added = 0;
-	for (int i = 0; i < testdata::kT01ReplyCount; ++i) added += s.on_reply(reply, "127.0.0.1", false);
+	for (int i = 0; i < testdata::kT01ReplyCount; ++i)
+		added += s.on_reply(reply, "127.0.0.1", false);
 	EXPECT_EQ(added, 1);
 	EXPECT_TRUE(s.done(0.003));
 	const auto r = s.results();

@@ -30,9 +30,9 @@ using Outlet = std::unique_ptr<lsl_outlet_struct_, OutletDeleter>;
 using Inlet = std::unique_ptr<lsl_inlet_struct_, InletDeleter>;
 
 Outlet MakeOutlet(const std::string &name, const std::string &source_id,
-                  const std::string &type = "Markers", int32_t max_buffered = 360) {
+				  const std::string &type = "Markers", int32_t max_buffered = 360) {
 	Info info(lsl_create_streaminfo(name.c_str(), type.c_str(), 1, LSL_IRREGULAR_RATE, cft_string,
-	                                source_id.c_str()));
+									source_id.c_str()));
 	EXPECT_NE(info, nullptr);
 	if (!info) return nullptr;
 	Outlet out(lsl_create_outlet(info.get(), 0, max_buffered));
@@ -80,15 +80,15 @@ Pulled Pull(lsl_inlet in, double timeout = kWait) {
 void Push(lsl_outlet out, const std::string &text, double timestamp = 0.0) {
 	const char *channels[] = {text.c_str()};
 	ASSERT_EQ(timestamp == 0.0 ? lsl_push_sample_str(out, channels)
-	                           : lsl_push_sample_strt(out, channels, timestamp),
-	          lsl_no_error);
+							   : lsl_push_sample_strt(out, channels, timestamp),
+			  lsl_no_error);
 }
 
 TEST(Resolve, FindsAStreamByTypeNameAndSourceId) {
 	Outlet out = MakeOutlet("ResolveMe", "resolve-source-1", "ResolveType");
 	ASSERT_TRUE(out);
 	for (const auto &[prop, value] : std::vector<std::pair<const char *, std::string>>{
-	         {"type", "ResolveType"}, {"name", "ResolveMe"}, {"source_id", "resolve-source-1"}}) {
+			 {"type", "ResolveType"}, {"name", "ResolveMe"}, {"source_id", "resolve-source-1"}}) {
 		Info info = ResolveOne(prop, value);
 		ASSERT_TRUE(info);
 		EXPECT_STREQ(lsl_get_name(info.get()), "ResolveMe");
@@ -129,7 +129,7 @@ TEST(Resolve, AStreamThatNeverAppearsYieldsNothingAfterTheTimeout) {
 	const auto start = std::chrono::steady_clock::now();
 	EXPECT_EQ(lsl_resolve_byprop(found, 2, "name", "NobodyServesThis", 1, 1.0), 0);
 	const double took =
-	    std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+		std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 	EXPECT_GE(took, 0.95);
 	EXPECT_LT(took, 5.0);
 	EXPECT_EQ(lsl_resolve_byprop(found, 2, nullptr, "x", 1, 0.1), lsl_argument_error);
@@ -141,12 +141,12 @@ TEST(Inlet, ReceivesExactTextAndTimeStamps) {
 	Inlet in = OpenInlet("ExactText");
 	ASSERT_TRUE(in);
 	const std::vector<std::pair<std::string, double>> sent{
-	    {"/Experiment Control/Synchronization/Trigger/Biosemi", 0.0},
-	    {"explicit-ts", 1000.5},
-	    {"", 1001.25},
-	    {std::string(300, 'L'), 1002.0},
-	    {"caf\xc3\xa9-\xe2\x9c\x93", 1003.0},
-	    {std::string(70000, 'x'), 1004.0},
+		{"/Experiment Control/Synchronization/Trigger/Biosemi", 0.0},
+		{"explicit-ts", 1000.5},
+		{"", 1001.25},
+		{std::string(300, 'L'), 1002.0},
+		{"caf\xc3\xa9-\xe2\x9c\x93", 1003.0},
+		{std::string(70000, 'x'), 1004.0},
 	};
 	const double before = lsl_local_clock();
 	for (const auto &[text, ts] : sent) Push(out.get(), text, ts);
@@ -173,7 +173,7 @@ TEST(Inlet, PullTimesOutWithoutAnErrorAndChecksTheBufferSize) {
 	const auto start = std::chrono::steady_clock::now();
 	const Pulled p = Pull(in.get(), 0.2);
 	EXPECT_GE(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count(),
-	          0.19);
+			  0.19);
 	EXPECT_EQ(p.timestamp, 0.0);
 	EXPECT_EQ(p.ec, lsl_no_error);
 	char *two[2] = {};
@@ -358,7 +358,7 @@ TEST(Inlet, TimeCorrectionOnOneHostIsAboutZero) {
 	const auto start = std::chrono::steady_clock::now();
 	const double correction = lsl_time_correction(in.get(), kWait, &ec);
 	const double took =
-	    std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+		std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 	EXPECT_EQ(ec, lsl_no_error);
 	EXPECT_LT(std::fabs(correction), 0.0005);
 	// One round of probes is needed first; later calls answer at once.

@@ -41,7 +41,7 @@ public:
 	using Script = std::function<void(asio::ip::tcp::socket &, const std::string &request)>;
 
 	explicit ScriptedOutlet(Script script)
-	    : acceptor_(io_, {asio::ip::address_v4::loopback(), 0}), script_(std::move(script)) {
+		: acceptor_(io_, {asio::ip::address_v4::loopback(), 0}), script_(std::move(script)) {
 		thread_ = std::thread([this] {
 			asio::error_code ec;
 			asio::ip::tcp::socket socket(io_);
@@ -131,16 +131,16 @@ TEST(InletAgainstRecordedOutlet, ReadsEveryMarkerOfTheRecordedConnection) {
 	Inlet inlet(config, TranscriptStream(peer.port()), 360, 0, false);
 	ASSERT_EQ(inlet.open_stream(5.0), InletResult::ok);
 	const std::vector<std::pair<std::string, double>> expected{
-	    {"start", 1364.855880282},
-	    {"explicit-ts", 1000.5},
-	    {"", 1001.25},
-	    {std::string(300, 'L'), 1002.0},
-	    {"caf\xc3\xa9-\xe2\x9c\x93", 1003.0},
-	    {"chunk-a", 1004.0},
-	    {"chunk-b", 1004.0},
-	    {"chunk-c", 1004.0},
-	    {"tick-0", 2000.0},
-	    {"tick-1", 2001.0},
+		{"start", 1364.855880282},
+		{"explicit-ts", 1000.5},
+		{"", 1001.25},
+		{std::string(300, 'L'), 1002.0},
+		{"caf\xc3\xa9-\xe2\x9c\x93", 1003.0},
+		{"chunk-a", 1004.0},
+		{"chunk-b", 1004.0},
+		{"chunk-c", 1004.0},
+		{"tick-0", 2000.0},
+		{"tick-1", 2001.0},
 	};
 	for (const auto &[text, ts] : expected) {
 		const Pulled p = Pull(inlet);
@@ -181,39 +181,39 @@ TEST_P(InletAgainstFailingOutlet, ReportsTheStreamLost) {
 
 std::string WithHeader(const std::string &samples) {
 	return "LSL/110 200 OK\r\nUID: " + kUid +
-	       "\r\nByte-Order: 1234\r\nSuppress-Subnormals: 0\r\nData-Protocol-Version: 110\r\n\r\n" +
-	       samples;
+		   "\r\nByte-Order: 1234\r\nSuppress-Subnormals: 0\r\nData-Protocol-Version: 110\r\n\r\n" +
+		   samples;
 }
 
 const std::string kPattern("\x02\xc9v\xbe\x9f\x0c$\xfe@\x01\x02"
-                           "10",
-                           13);
+						   "10",
+						   13);
 
 INSTANTIATE_TEST_SUITE_P(
-    Replies, InletAgainstFailingOutlet,
-    ::testing::Values(
-        BadReply{"not found", testdata::kT06WrongUidReply},
-        BadReply{"version not supported", testdata::kT06Version200Reply},
-        BadReply{"legacy protocol", testdata::kT06LegacyHeaderReply},
-        BadReply{"not LSL", "HTTP/1.1 200 OK\r\n\r\n"},
-        BadReply{"endless header", "LSL/110 200 OK\r\n" + std::string(20000, 'h')},
-        BadReply{"closed mid-header", "LSL/110 200 OK\r\nByte-Order: 1234\r\n"},
-        BadReply{"wrong test pattern",
-                 WithHeader(kPattern + std::string("\x02\xc9v\xbe\x9f\x0c$\xfe@\x01\x02"
-                                                   "11",
-                                                   13))},
-        BadReply{
-            "absurd string length",
-            WithHeader(kPattern + kPattern +
-                       std::string("\x02\0\0\0\0\0\0\xf0\x3f\x08\xff\xff\xff\xff\xff\xff\xff\x0f",
-                                   18))},
-        BadReply{"unknown tag", WithHeader(kPattern + kPattern + std::string("\x07", 1))}),
-    [](const ::testing::TestParamInfo<BadReply> &info) {
-	    std::string name;
-	    for (const char c : std::string(info.param.what))
-		    name += std::isalnum(static_cast<unsigned char>(c)) ? c : '_';
-	    return name;
-    });
+	Replies, InletAgainstFailingOutlet,
+	::testing::Values(
+		BadReply{"not found", testdata::kT06WrongUidReply},
+		BadReply{"version not supported", testdata::kT06Version200Reply},
+		BadReply{"legacy protocol", testdata::kT06LegacyHeaderReply},
+		BadReply{"not LSL", "HTTP/1.1 200 OK\r\n\r\n"},
+		BadReply{"endless header", "LSL/110 200 OK\r\n" + std::string(20000, 'h')},
+		BadReply{"closed mid-header", "LSL/110 200 OK\r\nByte-Order: 1234\r\n"},
+		BadReply{"wrong test pattern",
+				 WithHeader(kPattern + std::string("\x02\xc9v\xbe\x9f\x0c$\xfe@\x01\x02"
+												   "11",
+												   13))},
+		BadReply{
+			"absurd string length",
+			WithHeader(kPattern + kPattern +
+					   std::string("\x02\0\0\0\0\0\0\xf0\x3f\x08\xff\xff\xff\xff\xff\xff\xff\x0f",
+								   18))},
+		BadReply{"unknown tag", WithHeader(kPattern + kPattern + std::string("\x07", 1))}),
+	[](const ::testing::TestParamInfo<BadReply> &info) {
+		std::string name;
+		for (const char c : std::string(info.param.what))
+			name += std::isalnum(static_cast<unsigned char>(c)) ? c : '_';
+		return name;
+	});
 
 TEST(InletAgainstFailingOutlet, AnOutletThatSaysNothingTimesTheOpenOut) {
 	ScriptedOutlet peer([](asio::ip::tcp::socket &, const std::string &) {});
@@ -243,8 +243,8 @@ TEST(InletAgainstFailingOutlet, NobodyListeningMeansLost) {
 class ScriptedTimeService {
 public:
 	explicit ScriptedTimeService(double offset)
-	    : socket_(io_, {asio::ip::address_v4::loopback(), 0}),
-	      port_(socket_.local_endpoint().port()), offset_(offset) {
+		: socket_(io_, {asio::ip::address_v4::loopback(), 0}),
+		  port_(socket_.local_endpoint().port()), offset_(offset) {
 		thread_ = std::thread([this] {
 			std::array<char, 512> buffer{};
 			asio::ip::udp::endpoint from;
@@ -260,7 +260,7 @@ public:
 				const double t1 = now() + offset_;
 				char reply[128];
 				std::snprintf(reply, sizeof reply, " %d %.16g %.16g %.16g", wave, t0, t1,
-				              now() + offset_);
+							  now() + offset_);
 				socket_.send_to(asio::buffer(std::string(reply)), from, 0, ec);
 				++answered_;
 			}
@@ -273,7 +273,7 @@ public:
 		asio::ip::udp::socket poke(io_);
 		poke.open(asio::ip::udp::v4(), ec);
 		poke.send_to(asio::buffer(std::string("stop")), {asio::ip::address_v4::loopback(), port_},
-		             0, ec);
+					 0, ec);
 		thread_.join();
 	}
 	uint16_t port() const { return port_; }
@@ -281,7 +281,7 @@ public:
 
 	static double now() {
 		return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch())
-		    .count();
+			.count();
 	}
 
 private:

@@ -41,7 +41,7 @@ TEST(FeedRequest, BufferLengthIsHundredsOfSamplesForIrregularAndSecondsForRegula
 }
 
 std::vector<StringSample> DecodeAll(const std::string &reply, std::size_t step,
-                                    bool *ok = nullptr) {
+									bool *ok = nullptr) {
 	FeedReplyParser parser("63872864-b28e-47cc-b59d-43105981592e");
 	std::vector<StringSample> samples;
 	std::size_t pos = 0;
@@ -141,25 +141,25 @@ TEST(FeedReply, RefusesLegacyAndNewerDataProtocols) {
 
 	FeedReplyParser missing("");
 	EXPECT_EQ(missing.feed("LSL/110 200 OK\r\nByte-Order: 1234\r\n\r\n"),
-	          FeedReplyStatus::unsupported);
+			  FeedReplyStatus::unsupported);
 
 	FeedReplyParser newer("");
 	EXPECT_EQ(newer.feed("LSL/110 200 OK\r\nData-Protocol-Version: 111\r\n\r\n"),
-	          FeedReplyStatus::version_not_supported);
+			  FeedReplyStatus::version_not_supported);
 
 	FeedReplyParser major("");
 	EXPECT_EQ(major.feed("LSL/200 200 OK\r\nData-Protocol-Version: 110\r\n\r\n"),
-	          FeedReplyStatus::version_not_supported);
+			  FeedReplyStatus::version_not_supported);
 }
 
 TEST(FeedReply, RejectsMalformedOrForeignReplies) {
 	const char *bad[] = {
-	    "HTTP/1.1 200 OK\r\n\r\n",
-	    "LSL/110\r\n\r\n",
-	    "LSL/abc 200 OK\r\n\r\n",
-	    "LSL/110 2x0 OK\r\n\r\n",
-	    "LSL/110 200 OK\r\nByte-Order: 1111\r\nData-Protocol-Version: 110\r\n\r\n",
-	    "LSL/110 200 OK\r\nData-Protocol-Version: many\r\n\r\n",
+		"HTTP/1.1 200 OK\r\n\r\n",
+		"LSL/110\r\n\r\n",
+		"LSL/abc 200 OK\r\n\r\n",
+		"LSL/110 2x0 OK\r\n\r\n",
+		"LSL/110 200 OK\r\nByte-Order: 1111\r\nData-Protocol-Version: 110\r\n\r\n",
+		"LSL/110 200 OK\r\nData-Protocol-Version: many\r\n\r\n",
 	};
 	for (const char *reply : bad) {
 		SCOPED_TRACE(reply);
@@ -168,8 +168,8 @@ TEST(FeedReply, RejectsMalformedOrForeignReplies) {
 	}
 	FeedReplyParser other_uid("63872864-b28e-47cc-b59d-43105981592e");
 	EXPECT_EQ(
-	    other_uid.feed("LSL/110 200 OK\r\nUID: someone-else\r\nData-Protocol-Version: 110\r\n\r\n"),
-	    FeedReplyStatus::not_found);
+		other_uid.feed("LSL/110 200 OK\r\nUID: someone-else\r\nData-Protocol-Version: 110\r\n\r\n"),
+		FeedReplyStatus::not_found);
 
 	FeedReplyParser truncated("");
 	EXPECT_EQ(truncated.feed("LSL/110 200 OK\r\nData-Protocol"), FeedReplyStatus::need_more);
@@ -195,7 +195,7 @@ TEST(FeedReply, AnEndlessHeaderIsCutOff) {
 }
 
 std::string Sample(unsigned char tag, double ts, const std::vector<std::string> &values,
-                   int width = 1, bool big_endian = false) {
+				   int width = 1, bool big_endian = false) {
 	std::string out(1, static_cast<char>(tag));
 	auto put = [&](std::uint64_t v, int n) {
 		for (int i = 0; i < n; ++i) {
@@ -229,7 +229,12 @@ TEST(StringSamples, EveryLengthWidthInEitherByteOrder) {
 			SCOPED_TRACE(width);
 			FeedSampleStream stream(3, 0.0, big);
 			std::vector<StringSample> out;
-			const std::vector<std::string> values{"a", std::string(width == 1 ? 255 : width == 2 ? 65535 : 70000, 'b'), ""};
+			const std::vector<std::string> values{"a",
+												  std::string(width == 1   ? 255
+															  : width == 2 ? 65535
+																		   : 70000,
+															  'b'),
+												  ""};
 			EXPECT_TRUE(stream.feed(Patterns(3, big) + Sample(2, 12.5, values, width, big), out));
 			ASSERT_EQ(out.size(), 1u);
 			EXPECT_EQ(out[0].timestamp, 12.5);
@@ -242,8 +247,8 @@ TEST(StringSamples, DeducedStampsAddTheSamplingIntervalOnRegularStreams) {
 	FeedSampleStream stream(1, 4.0, false);
 	std::vector<StringSample> out;
 	EXPECT_TRUE(stream.feed(Patterns(1) + Sample(1, 0, {"x"}) + Sample(2, 10.0, {"y"}) +
-	                            Sample(1, 0, {"z"}) + Sample(1, 0, {"w"}),
-	                        out));
+								Sample(1, 0, {"z"}) + Sample(1, 0, {"w"}),
+							out));
 	ASSERT_EQ(out.size(), 4u);
 	// The previous stamp starts at zero on each connection; the test patterns do not count.
 	EXPECT_EQ(out[0].timestamp, 0.25);
@@ -256,12 +261,12 @@ TEST(StringSamples, WrongTestPatternsFailTheConnection) {
 	std::vector<StringSample> out;
 	FeedSampleStream wrong_value(1, 0.0, false);
 	EXPECT_FALSE(
-	    wrong_value.feed(Sample(2, kTestPatternTimestamp, {"11"}) + Sample(2, 1.0, {"x"}), out));
+		wrong_value.feed(Sample(2, kTestPatternTimestamp, {"11"}) + Sample(2, 1.0, {"x"}), out));
 	FeedSampleStream wrong_stamp(1, 0.0, false);
 	EXPECT_FALSE(wrong_stamp.feed(Sample(2, 123456.0, {"10"}), out));
 	FeedSampleStream one_pattern(1, 0.0, false);
 	EXPECT_FALSE(
-	    one_pattern.feed(Sample(2, kTestPatternTimestamp, {"10"}) + Sample(2, 1.0, {"x"}), out));
+		one_pattern.feed(Sample(2, kTestPatternTimestamp, {"10"}) + Sample(2, 1.0, {"x"}), out));
 	EXPECT_TRUE(out.empty());
 	// A corrupt connection stays corrupt.
 	EXPECT_FALSE(wrong_value.feed(Patterns(1), out));
@@ -269,9 +274,9 @@ TEST(StringSamples, WrongTestPatternsFailTheConnection) {
 
 TEST(StringSamples, CorruptBytesAreRejected) {
 	const std::string bad[] = {
-	    std::string("\x03", 1),                                      // unknown tag
-	    Sample(2, 1.0, {"x"}).replace(9, 1, "\x03"),                 // length width 3
-	    Sample(2, 1.0, {"x"}).replace(9, 1, std::string("\x00", 1)), // length width 0
+		std::string("\x03", 1),                                      // unknown tag
+		Sample(2, 1.0, {"x"}).replace(9, 1, "\x03"),                 // length width 3
+		Sample(2, 1.0, {"x"}).replace(9, 1, std::string("\x00", 1)), // length width 0
 	};
 	for (const std::string &b : bad) {
 		FeedSampleStream stream(1, 0.0, false);

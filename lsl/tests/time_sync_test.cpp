@@ -18,7 +18,7 @@ std::string Reply(int wave, double t0, double t1, double t2) {
 
 TEST(TimeProbe, FormatsLikeLiblsl) {
 	EXPECT_EQ(format_time_probe(1804289383, 1363.856082562),
-	          "LSL:timedata\r\n1804289383 1363.856082562\r\n");
+			  "LSL:timedata\r\n1804289383 1363.856082562\r\n");
 	EXPECT_EQ(format_time_probe(-7, 0.5), "LSL:timedata\r\n-7 0.5\r\n");
 }
 
@@ -33,7 +33,7 @@ TEST(TimeReply, ParsesTheOutletsAnswer) {
 
 TEST(TimeReply, RejectsAnythingElse) {
 	const char *bad[] = {"",         " 1 2 3",     " 1 2 3 4 5",         " x 1 2 3",
-	                     " 1 a 2 3", " 1 2 3 nan", " 99999999999 1 2 3", "LSL:timedata\r\n1 2\r\n"};
+						 " 1 a 2 3", " 1 2 3 nan", " 99999999999 1 2 3", "LSL:timedata\r\n1 2\r\n"};
 	for (const char *b : bad) EXPECT_FALSE(parse_time_reply(b)) << b;
 	EXPECT_FALSE(parse_time_reply(" 1 2 3 4" + std::string(1000, ' ')));
 }
@@ -68,7 +68,7 @@ TEST(TimeSyncRound, ReplaysTheRecordedRound) {
 
 // A peer whose clock runs `offset` ahead, answering after `out` and `back` seconds.
 void Answer(TimeSyncRound &round, int wave, double t0, double offset, double out, double back,
-            double hold = 0.0001) {
+			double hold = 0.0001) {
 	const double t1 = t0 + out + offset;
 	const double t2 = t1 + hold;
 	round.on_reply(Reply(wave, t0, t1, t2), t2 - offset + back);

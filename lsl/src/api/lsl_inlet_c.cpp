@@ -17,8 +17,8 @@ struct lsl_inlet_struct_ {
 	lsl::net::Inlet inlet;
 
 	lsl_inlet_struct_(const lsl::core::StreamInfo &info, int32_t max_buflen, int32_t max_chunklen,
-	                  bool recover)
-	    : inlet(lsl::net::api_config(), info, max_buflen, max_chunklen, recover) {}
+					  bool recover)
+		: inlet(lsl::net::api_config(), info, max_buflen, max_chunklen, recover) {}
 };
 
 namespace {
@@ -40,7 +40,7 @@ int32_t error_code(lsl::net::InletResult result) {
 }
 
 int32_t hand_out(const std::vector<lsl::core::StreamInfo> &found, lsl_streaminfo *buffer,
-                 uint32_t buffer_elements) {
+				 uint32_t buffer_elements) {
 	uint32_t written = 0;
 	for (const lsl::core::StreamInfo &info : found) {
 		if (written >= buffer_elements) break;
@@ -56,22 +56,22 @@ int32_t hand_out(const std::vector<lsl::core::StreamInfo> &found, lsl_streaminfo
 extern "C" {
 
 LIBLSL_C_API int32_t lsl_resolve_byprop(lsl_streaminfo *buffer, uint32_t buffer_elements,
-                                        const char *prop, const char *value, int32_t minimum,
-                                        double timeout) {
+										const char *prop, const char *value, int32_t minimum,
+										double timeout) {
 	if (prop == nullptr || value == nullptr || (buffer == nullptr && buffer_elements > 0))
 		return lsl_argument_error;
 	try {
 		const auto &config = lsl::net::api_config();
 		const std::string query = lsl::core::build_byprop_query(config.session_id, prop, value);
 		return hand_out(lsl::net::resolve(config, query, minimum, timeout), buffer,
-		                buffer_elements);
+						buffer_elements);
 	} catch (...) {
 		return lsl_internal_error;
 	}
 }
 
 LIBLSL_C_API int32_t lsl_resolve_all(lsl_streaminfo *buffer, uint32_t buffer_elements,
-                                     double wait_time) {
+									 double wait_time) {
 	if (buffer == nullptr && buffer_elements > 0) return lsl_argument_error;
 	try {
 		const auto &config = lsl::net::api_config();
@@ -83,7 +83,7 @@ LIBLSL_C_API int32_t lsl_resolve_all(lsl_streaminfo *buffer, uint32_t buffer_ele
 }
 
 LIBLSL_C_API lsl_inlet lsl_create_inlet(lsl_streaminfo info, int32_t max_buflen,
-                                        int32_t max_chunklen, int32_t recover) {
+										int32_t max_chunklen, int32_t recover) {
 	if (info == nullptr || !lsl::net::Inlet::accepts(info->info)) return nullptr;
 	try {
 		return new lsl_inlet_struct_(info->info, max_buflen, max_chunklen, recover != 0);
@@ -139,10 +139,10 @@ LIBLSL_C_API lsl_streaminfo lsl_get_fullinfo(lsl_inlet in, double timeout, int32
 }
 
 LIBLSL_C_API double lsl_pull_sample_str(lsl_inlet in, char **buffer, int32_t buffer_elements,
-                                        double timeout, int32_t *ec) {
+										double timeout, int32_t *ec) {
 	set_ec(ec, lsl_no_error);
 	if (in == nullptr || buffer == nullptr ||
-	    buffer_elements != in->inlet.declared_info().channel_count) {
+		buffer_elements != in->inlet.declared_info().channel_count) {
 		set_ec(ec, lsl_argument_error);
 		return 0.0;
 	}

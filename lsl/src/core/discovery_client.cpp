@@ -5,7 +5,7 @@
 namespace lsl::core {
 
 std::string format_shortinfo_query(std::string_view query, uint16_t reply_port,
-                                   std::string_view query_id) {
+								   std::string_view query_id) {
 	std::string out;
 	out.reserve(32 + query.size() + query_id.size());
 	out += "LSL:shortinfo\r\n";
@@ -29,7 +29,7 @@ std::string make_query_id(std::string_view query) {
 }
 
 std::optional<StreamInfo> parse_shortinfo_reply(std::string_view datagram,
-                                                std::string_view query_id) {
+												std::string_view query_id) {
 	const std::size_t eol = datagram.find('\n');
 	if (eol == std::string_view::npos) return std::nullopt;
 	std::string_view id = datagram.substr(0, eol);
@@ -48,10 +48,10 @@ ResolveSettings resolve_settings(const Config &config) {
 }
 
 ResolveSession::ResolveSession(std::string query, int minimum, double start, double timeout,
-                               ResolveSettings settings, double minimum_time)
-    : query_(std::move(query)), query_id_(make_query_id(query_)), minimum_(minimum), start_(start),
-      end_(start + std::max(0.0, timeout)), earliest_end_(start + std::max(0.0, minimum_time)),
-      settings_(settings), next_multicast_(start) {}
+							   ResolveSettings settings, double minimum_time)
+	: query_(std::move(query)), query_id_(make_query_id(query_)), minimum_(minimum), start_(start),
+	  end_(start + std::max(0.0, timeout)), earliest_end_(start + std::max(0.0, minimum_time)),
+	  settings_(settings), next_multicast_(start) {}
 
 std::optional<WaveKind> ResolveSession::take_due_wave(double now) {
 	if (now >= next_unicast_) {
@@ -91,7 +91,7 @@ bool ResolveSession::on_reply(std::string_view datagram, std::string_view source
 bool ResolveSession::done(double now) const {
 	if (now >= end_) return true;
 	return minimum_ > 0 && results_.size() >= static_cast<std::size_t>(minimum_) &&
-	       now >= earliest_end_;
+		   now >= earliest_end_;
 }
 
 std::vector<StreamInfo> ResolveSession::results() const {

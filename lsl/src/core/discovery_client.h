@@ -23,14 +23,14 @@ constexpr std::size_t kMaxResolveResults = 4096;
 
 // "LSL:shortinfo\r\n<query>\r\n<reply-port> <query-id>\r\n"
 std::string format_shortinfo_query(std::string_view query, uint16_t reply_port,
-                                   std::string_view query_id);
+								   std::string_view query_id);
 // A white-space-free token derived from the query text; the same for every
 // wave of one resolve.
 std::string make_query_id(std::string_view query);
 // The stream a discovery reply declares: "<query-id>\r\n<short XML>". Empty
 // for a reply to another query or with an unusable declaration.
 std::optional<StreamInfo> parse_shortinfo_reply(std::string_view datagram,
-                                                std::string_view query_id);
+												std::string_view query_id);
 
 enum class WaveKind {
 	// to the scope's addresses at the multicast port
@@ -53,7 +53,7 @@ public:
 	// Ends at start + timeout, or as soon as `minimum` (> 0) distinct streams
 	// are known and start + minimum_time has passed.
 	ResolveSession(std::string query, int minimum, double start, double timeout,
-	               ResolveSettings settings, double minimum_time = 0.0);
+				   ResolveSettings settings, double minimum_time = 0.0);
 
 	const std::string &query() const { return query_; }
 	const std::string &query_id() const { return query_id_; }

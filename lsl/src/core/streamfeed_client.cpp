@@ -62,19 +62,19 @@ std::string build_feed_request(const FeedRequest &r) {
 std::int32_t feed_buffer_length(std::int32_t max_buflen, double nominal_srate) {
 	if (max_buflen <= 0) max_buflen = 360;
 	const double samples = nominal_srate > 0.0 ? static_cast<double>(max_buflen) * nominal_srate
-	                                           : static_cast<double>(max_buflen) * 100.0;
+											   : static_cast<double>(max_buflen) * 100.0;
 	if (samples >= 2147483647.0) return 2147483647;
 	return std::max<std::int32_t>(1, static_cast<std::int32_t>(samples));
 }
 
 FeedReplyParser::FeedReplyParser(std::string expected_uid)
-    : expected_uid_(std::move(expected_uid)) {}
+	: expected_uid_(std::move(expected_uid)) {}
 
 FeedReplyStatus FeedReplyParser::feed(std::string_view bytes) {
 	if (status_ != FeedReplyStatus::need_more) return status_;
 	// Only the header block is kept here; at most this many bytes can belong to it.
 	const std::size_t room =
-	    kMaxFeedHeaderBytes + 1 - std::min(buffer_.size(), kMaxFeedHeaderBytes + 1);
+		kMaxFeedHeaderBytes + 1 - std::min(buffer_.size(), kMaxFeedHeaderBytes + 1);
 	const std::size_t take = std::min(bytes.size(), room);
 	buffer_.append(bytes.data(), take);
 	status_ = evaluate(false);
@@ -192,8 +192,8 @@ FeedReplyStatus FeedReplyParser::parse_header_lines(std::string_view block) {
 }
 
 StringSampleDecoder::StringSampleDecoder(std::uint32_t channel_count, bool big_endian,
-                                         std::uint64_t max_value_bytes)
-    : channel_count_(channel_count), big_endian_(big_endian), max_value_bytes_(max_value_bytes) {}
+										 std::uint64_t max_value_bytes)
+	: channel_count_(channel_count), big_endian_(big_endian), max_value_bytes_(max_value_bytes) {}
 
 std::uint64_t StringSampleDecoder::scratch_value() const {
 	std::uint64_t v = 0;
@@ -281,7 +281,7 @@ bool StringSampleDecoder::feed(std::string_view bytes, std::vector<StringSample>
 				current_.values.emplace_back();
 				// A hostile length must not reserve memory before the bytes arrive.
 				current_.values.back().reserve(
-				    static_cast<std::size_t>(std::min<std::uint64_t>(content_left_, 65536)));
+					static_cast<std::size_t>(std::min<std::uint64_t>(content_left_, 65536)));
 				state_ = State::content;
 				if (content_left_ == 0) finish_value(out);
 			}
@@ -289,7 +289,7 @@ bool StringSampleDecoder::feed(std::string_view bytes, std::vector<StringSample>
 		}
 		case State::content: {
 			const std::size_t n =
-			    static_cast<std::size_t>(std::min<std::uint64_t>(content_left_, bytes.size() - i));
+				static_cast<std::size_t>(std::min<std::uint64_t>(content_left_, bytes.size() - i));
 			current_.values.back().append(bytes.data() + i, n);
 			i += n;
 			content_left_ -= n;
@@ -304,9 +304,9 @@ bool StringSampleDecoder::feed(std::string_view bytes, std::vector<StringSample>
 }
 
 FeedSampleStream::FeedSampleStream(std::uint32_t channel_count, double nominal_srate,
-                                   bool big_endian, std::uint64_t max_value_bytes)
-    : decoder_(channel_count, big_endian, max_value_bytes), expected_pattern_(channel_count),
-      interval_(nominal_srate > 0.0 ? 1.0 / nominal_srate : 0.0) {
+								   bool big_endian, std::uint64_t max_value_bytes)
+	: decoder_(channel_count, big_endian, max_value_bytes), expected_pattern_(channel_count),
+	  interval_(nominal_srate > 0.0 ? 1.0 / nominal_srate : 0.0) {
 	for (std::uint32_t k = 0; k < channel_count; ++k) expected_pattern_[k] = test_pattern_value(k);
 }
 

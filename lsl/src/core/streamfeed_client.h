@@ -93,7 +93,7 @@ struct StringSample {
 class StringSampleDecoder {
 public:
 	StringSampleDecoder(std::uint32_t channel_count, bool big_endian,
-	                    std::uint64_t max_value_bytes = kMaxStringValueBytes);
+						std::uint64_t max_value_bytes = kMaxStringValueBytes);
 
 	// Consumes all of the bytes, appending each completed sample to out. A
 	// deduced time stamp is reported as kDeducedTimestamp. Returns false once corrupt.
@@ -124,7 +124,7 @@ private:
 class FeedSampleStream {
 public:
 	FeedSampleStream(std::uint32_t channel_count, double nominal_srate, bool big_endian,
-	                 std::uint64_t max_value_bytes = kMaxStringValueBytes);
+					 std::uint64_t max_value_bytes = kMaxStringValueBytes);
 
 	// Appends the data samples completed by these bytes. False when the bytes
 	// are corrupt or a test pattern is wrong; the connection is then useless.

@@ -45,14 +45,14 @@ std::optional<TimeReply> parse_time_reply(std::string_view datagram) {
 		return std::nullopt;
 	r.wave_id = static_cast<std::int32_t>(id);
 	if (!parse_finite(fields[1], r.t0) || !parse_finite(fields[2], r.t1) ||
-	    !parse_finite(fields[3], r.t2)) {
+		!parse_finite(fields[3], r.t2)) {
 		return std::nullopt;
 	}
 	return r;
 }
 
 TimeSyncRound::TimeSyncRound(std::int32_t wave_id, double start, TimeSyncSettings settings)
-    : wave_id_(wave_id), start_(start), settings_(settings) {
+	: wave_id_(wave_id), start_(start), settings_(settings) {
 	probes_.reserve(static_cast<std::size_t>(settings_.probe_count));
 }
 

@@ -27,7 +27,7 @@ constexpr double kRecoveryResolveTimeout = 32000000.0;
 
 std::chrono::steady_clock::duration seconds(double s) {
 	return std::chrono::duration_cast<std::chrono::steady_clock::duration>(
-	    std::chrono::duration<double>(s > 0.0 ? s : 0.0));
+		std::chrono::duration<double>(s > 0.0 ? s : 0.0));
 }
 
 std::chrono::steady_clock::time_point deadline_after(double timeout) {
@@ -46,8 +46,8 @@ bool endpoint_of(const core::StreamInfo &info, uint16_t port, asio::ip::address_
 
 struct Inlet::Feed {
 	Feed(asio::io_context &io, const core::StreamInfo &target, uint64_t gen)
-	    : socket(io), deadline(io), generation(gen), parser(target.uid),
-	      channels(static_cast<uint32_t>(target.channel_count)), srate(target.nominal_srate) {}
+		: socket(io), deadline(io), generation(gen), parser(target.uid),
+		  channels(static_cast<uint32_t>(target.channel_count)), srate(target.nominal_srate) {}
 
 	asio::ip::tcp::socket socket;
 	asio::steady_timer deadline;
@@ -65,18 +65,18 @@ struct Inlet::Feed {
 
 bool Inlet::accepts(const core::StreamInfo &info) {
 	return info.channel_format == core::ChannelFormat::string && info.channel_count >= 1 &&
-	       info.channel_count <= kMaxInletChannels;
+		   info.channel_count <= kMaxInletChannels;
 }
 
 Inlet::Inlet(const core::Config &config, core::StreamInfo info, int32_t max_buflen,
-             int32_t max_chunklen, bool recover)
-    : config_(config), declared_(std::move(info)),
-      capacity_(
-          static_cast<std::size_t>(core::feed_buffer_length(max_buflen, declared_.nominal_srate))),
-      max_buffer_length_(core::feed_buffer_length(max_buflen, declared_.nominal_srate)),
-      max_chunk_length_(max_chunklen > 0 ? max_chunklen : 0), recover_(recover),
-      work_(asio::make_work_guard(io_)), current_(declared_), retry_timer_(io_), time_socket_(io_),
-      time_timer_(io_), random_(std::random_device{}()) {
+			 int32_t max_chunklen, bool recover)
+	: config_(config), declared_(std::move(info)),
+	  capacity_(
+		  static_cast<std::size_t>(core::feed_buffer_length(max_buflen, declared_.nominal_srate))),
+	  max_buffer_length_(core::feed_buffer_length(max_buflen, declared_.nominal_srate)),
+	  max_chunk_length_(max_chunklen > 0 ? max_chunklen : 0), recover_(recover),
+	  work_(asio::make_work_guard(io_)), current_(declared_), retry_timer_(io_), time_socket_(io_),
+	  time_timer_(io_), random_(std::random_device{}()) {
 	thread_ = std::thread([this] {
 		for (;;) {
 			try {
@@ -137,7 +137,7 @@ double Inlet::pull_sample(std::vector<std::string> &values, double timeout, Inle
 	ensure_feed_started();
 	if (queue_.empty() && !lost_ && timeout > 0.0) {
 		changed_.wait_until(lock, deadline_after(timeout),
-		                    [this] { return !queue_.empty() || lost_; });
+							[this] { return !queue_.empty() || lost_; });
 	}
 	if (!queue_.empty()) {
 		Sample &s = queue_.front();
@@ -197,68 +197,68 @@ void Inlet::start_feed() {
 		if (!ec && !feed->connected) feed_failed(feed);
 	});
 	feed->socket.async_connect(
-	    {address, current_.v4data_port}, [this, feed](const asio::error_code &ec) {
-		    if (feed->closed) return;
-		    if (ec) {
-			    feed_failed(feed);
-			    return;
-		    }
-		    asio::error_code ignored;
-		    feed->socket.set_option(asio::ip::tcp::no_delay(true), ignored);
-		    asio::async_write(feed->socket, asio::buffer(feed->request),
-		                      [this, feed](const asio::error_code &wec, std::size_t) {
-			                      if (feed->closed) return;
-			                      if (wec) feed_failed(feed);
-		                      });
-		    read_feed(feed);
-	    });
+		{address, current_.v4data_port}, [this, feed](const asio::error_code &ec) {
+			if (feed->closed) return;
+			if (ec) {
+				feed_failed(feed);
+				return;
+			}
+			asio::error_code ignored;
+			feed->socket.set_option(asio::ip::tcp::no_delay(true), ignored);
+			asio::async_write(feed->socket, asio::buffer(feed->request),
+							  [this, feed](const asio::error_code &wec, std::size_t) {
+								  if (feed->closed) return;
+								  if (wec) feed_failed(feed);
+							  });
+			read_feed(feed);
+		});
 }
 
 void Inlet::read_feed(std::shared_ptr<Feed> feed) {
 	feed->socket.async_read_some(
-	    asio::buffer(feed->buffer), [this, feed](const asio::error_code &ec, std::size_t n) {
-		    if (feed->closed) return;
-		    std::string_view bytes(feed->buffer.data(), n);
-		    if (!feed->stream && n > 0) {
-			    const core::FeedReplyStatus status = feed->parser.feed(bytes);
-			    if (status == core::FeedReplyStatus::ok) {
-				    feed->stream.emplace(feed->channels, feed->srate,
-				                         feed->parser.header().big_endian);
-				    bytes = feed->parser.remainder();
-			    } else if (status != core::FeedReplyStatus::need_more) {
-				    feed_failed(feed);
-				    return;
-			    } else {
-				    bytes = {};
-			    }
-		    }
-		    if (feed->stream && !bytes.empty()) {
-			    const bool good = feed->stream->feed(bytes, feed->decoded);
-			    if (!feed->connected && feed->stream->test_patterns_verified()) {
-				    feed->connected = true;
-				    feed->deadline.cancel();
-				    {
-					    std::lock_guard<std::mutex> lock(mutex_);
-					    if (feed->generation == feed_generation_) connected_ = true;
-				    }
-				    changed_.notify_all();
-			    }
-			    {
-				    std::lock_guard<std::mutex> lock(mutex_);
-				    if (feed->generation != feed_generation_) feed->decoded.clear();
-			    }
-			    deliver(feed->decoded);
-			    if (!good) {
-				    feed_failed(feed);
-				    return;
-			    }
-		    }
-		    if (ec) {
-			    feed_failed(feed);
-			    return;
-		    }
-		    read_feed(feed);
-	    });
+		asio::buffer(feed->buffer), [this, feed](const asio::error_code &ec, std::size_t n) {
+			if (feed->closed) return;
+			std::string_view bytes(feed->buffer.data(), n);
+			if (!feed->stream && n > 0) {
+				const core::FeedReplyStatus status = feed->parser.feed(bytes);
+				if (status == core::FeedReplyStatus::ok) {
+					feed->stream.emplace(feed->channels, feed->srate,
+										 feed->parser.header().big_endian);
+					bytes = feed->parser.remainder();
+				} else if (status != core::FeedReplyStatus::need_more) {
+					feed_failed(feed);
+					return;
+				} else {
+					bytes = {};
+				}
+			}
+			if (feed->stream && !bytes.empty()) {
+				const bool good = feed->stream->feed(bytes, feed->decoded);
+				if (!feed->connected && feed->stream->test_patterns_verified()) {
+					feed->connected = true;
+					feed->deadline.cancel();
+					{
+						std::lock_guard<std::mutex> lock(mutex_);
+						if (feed->generation == feed_generation_) connected_ = true;
+					}
+					changed_.notify_all();
+				}
+				{
+					std::lock_guard<std::mutex> lock(mutex_);
+					if (feed->generation != feed_generation_) feed->decoded.clear();
+				}
+				deliver(feed->decoded);
+				if (!good) {
+					feed_failed(feed);
+					return;
+				}
+			}
+			if (ec) {
+				feed_failed(feed);
+				return;
+			}
+			read_feed(feed);
+		});
 }
 
 void Inlet::feed_failed(const std::shared_ptr<Feed> &feed) {
@@ -292,8 +292,8 @@ void Inlet::feed_failed(const std::shared_ptr<Feed> &feed) {
 
 void Inlet::start_recovery() {
 	recovery_ = std::make_shared<ResolveOperation>(
-	    io_, config_, core::build_recovery_query(current_), 1, kRecoveryResolveTimeout, 0.0,
-	    [this](std::vector<core::StreamInfo> found) { recovered(std::move(found)); });
+		io_, config_, core::build_recovery_query(current_), 1, kRecoveryResolveTimeout, 0.0,
+		[this](std::vector<core::StreamInfo> found) { recovered(std::move(found)); });
 	recovery_->start();
 }
 
@@ -346,22 +346,22 @@ InletResult Inlet::full_info(double timeout, core::StreamInfo &out) {
 			static const std::string request = "LSL:fullinfo\r\n";
 			std::function<void()> read_more = [&] {
 				socket.async_read_some(asio::buffer(chunk),
-				                       [&](const asio::error_code &ec, std::size_t n) {
-					                       reply.append(chunk.data(), n);
-					                       if (reply.size() > core::kMaxInfoXmlBytes) return;
-					                       if (ec) {
-						                       complete = ec == asio::error::eof;
-						                       return;
-					                       }
-					                       read_more();
-				                       });
+									   [&](const asio::error_code &ec, std::size_t n) {
+										   reply.append(chunk.data(), n);
+										   if (reply.size() > core::kMaxInfoXmlBytes) return;
+										   if (ec) {
+											   complete = ec == asio::error::eof;
+											   return;
+										   }
+										   read_more();
+									   });
 			};
 			socket.async_connect({address, target.v4data_port}, [&](const asio::error_code &ec) {
 				if (ec) return;
 				asio::async_write(socket, asio::buffer(request),
-				                  [&](const asio::error_code &wec, std::size_t) {
-					                  if (!wec) read_more();
-				                  });
+								  [&](const asio::error_code &wec, std::size_t) {
+									  if (!wec) read_more();
+								  });
 			});
 			io.run_until(deadline);
 			if (complete) {
@@ -375,7 +375,7 @@ InletResult Inlet::full_info(double timeout, core::StreamInfo &out) {
 			}
 		}
 		std::this_thread::sleep_until(
-		    std::min(deadline, std::chrono::steady_clock::now() + seconds(kRetryDelay)));
+			std::min(deadline, std::chrono::steady_clock::now() + seconds(kRetryDelay)));
 	}
 }
 
@@ -386,7 +386,7 @@ double Inlet::time_correction(double timeout, InletResult &result) {
 		asio::post(io_, [this] { start_time_sync(); });
 	}
 	changed_.wait_until(lock, deadline_after(timeout),
-	                    [this] { return correction_.has_value() || lost_; });
+						[this] { return correction_.has_value() || lost_; });
 	if (correction_) {
 		result = InletResult::ok;
 		return *correction_;
@@ -457,16 +457,16 @@ void Inlet::time_tick(uint64_t round_id) {
 
 void Inlet::time_receive() {
 	time_socket_.async_receive_from(
-	    asio::buffer(time_buffer_), time_sender_,
-	    [this](const asio::error_code &ec, std::size_t n) {
-		    // An unreachable outlet shows up as refused datagrams; anything else ends the socket.
-		    if (ec && ec != asio::error::connection_refused &&
-		        ec != asio::error::connection_reset && ec != asio::error::message_size)
-			    return;
-		    if (!ec && round_)
-			    round_->on_reply(std::string_view(time_buffer_.data(), n), local_clock());
-		    time_receive();
-	    });
+		asio::buffer(time_buffer_), time_sender_,
+		[this](const asio::error_code &ec, std::size_t n) {
+			// An unreachable outlet shows up as refused datagrams; anything else ends the socket.
+			if (ec && ec != asio::error::connection_refused &&
+				ec != asio::error::connection_reset && ec != asio::error::message_size)
+				return;
+			if (!ec && round_)
+				round_->on_reply(std::string_view(time_buffer_.data(), n), local_clock());
+			time_receive();
+		});
 }
 
 } // namespace lsl::net

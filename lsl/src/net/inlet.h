@@ -40,7 +40,7 @@ class Inlet {
 public:
 	// `info` must declare a string stream with 1..kMaxInletChannels channels.
 	Inlet(const core::Config &config, core::StreamInfo info, int32_t max_buflen,
-	      int32_t max_chunklen, bool recover);
+		  int32_t max_chunklen, bool recover);
 	~Inlet();
 	Inlet(const Inlet &) = delete;
 	Inlet &operator=(const Inlet &) = delete;

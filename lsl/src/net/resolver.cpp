@@ -13,23 +13,23 @@ namespace {
 
 std::chrono::steady_clock::duration seconds(double s) {
 	return std::chrono::duration_cast<std::chrono::steady_clock::duration>(
-	    std::chrono::duration<double>(s > 0.0 ? s : 0.0));
+		std::chrono::duration<double>(s > 0.0 ? s : 0.0));
 }
 
 bool transient(const asio::error_code &ec) {
 	return ec == asio::error::connection_refused || ec == asio::error::connection_reset ||
-	       ec == asio::error::message_size || ec == asio::error::host_unreachable ||
-	       ec == asio::error::network_unreachable;
+		   ec == asio::error::message_size || ec == asio::error::host_unreachable ||
+		   ec == asio::error::network_unreachable;
 }
 
 } // namespace
 
 ResolveOperation::ResolveOperation(asio::io_context &io, const core::Config &config,
-                                   std::string query, int minimum, double timeout,
-                                   double minimum_time, Callback done)
-    : io_(io), config_(config), session_(std::move(query), minimum, local_clock(), timeout,
-                                         core::resolve_settings(config), minimum_time),
-      done_(std::move(done)), socket_(io), timer_(io) {}
+								   std::string query, int minimum, double timeout,
+								   double minimum_time, Callback done)
+	: io_(io), config_(config), session_(std::move(query), minimum, local_clock(), timeout,
+										 core::resolve_settings(config), minimum_time),
+	  done_(std::move(done)), socket_(io), timer_(io) {}
 
 void ResolveOperation::start() {
 	open_socket();
@@ -44,7 +44,7 @@ void ResolveOperation::start() {
 		const asio::ip::address_v4 a = asio::ip::make_address_v4(text, ec);
 		if (ec) continue;
 		(a.is_multicast() ? multicast_targets_ : unicast_targets_)
-		    .emplace_back(a, config_.multicast_port);
+			.emplace_back(a, config_.multicast_port);
 		// Several outlets share the discovery port, and a unicast datagram
 		// reaches only one of them. Each outlet also answers on its own
 		// service port, so on this machine asking every port of the range
@@ -97,7 +97,7 @@ void ResolveOperation::open_socket() {
 	if (ec) socket_.close(ec);
 	if (socket_.is_open()) {
 		datagram_ = core::format_shortinfo_query(
-		    session_.query(), socket_.local_endpoint(ec).port(), session_.query_id());
+			session_.query(), socket_.local_endpoint(ec).port(), session_.query_id());
 	}
 }
 
@@ -133,7 +133,7 @@ void ResolveOperation::send_wave(core::WaveKind kind) {
 			// loopback is then the one place a stream can be.
 			asio::error_code ignored;
 			socket_.set_option(
-			    asio::ip::multicast::outbound_interface(asio::ip::address_v4::loopback()), ignored);
+				asio::ip::multicast::outbound_interface(asio::ip::address_v4::loopback()), ignored);
 			socket_.send_to(asio::buffer(datagram_), target, 0, ignored);
 		}
 	}
@@ -155,22 +155,22 @@ void ResolveOperation::schedule() {
 
 void ResolveOperation::receive() {
 	socket_.async_receive_from(
-	    asio::buffer(buffer_), sender_,
-	    [self = shared_from_this()](const asio::error_code &ec, std::size_t n) {
-		    if (self->finished_) return;
-		    if (ec) {
-			    if (transient(ec)) self->receive();
-			    return;
-		    }
-		    self->session_.on_reply(std::string_view(self->buffer_.data(), n),
-		                            self->sender_.address().to_string(),
-		                            self->sender_.address().is_v6());
-		    if (self->session_.done(local_clock())) {
-			    self->finish();
-			    return;
-		    }
-		    self->receive();
-	    });
+		asio::buffer(buffer_), sender_,
+		[self = shared_from_this()](const asio::error_code &ec, std::size_t n) {
+			if (self->finished_) return;
+			if (ec) {
+				if (transient(ec)) self->receive();
+				return;
+			}
+			self->session_.on_reply(std::string_view(self->buffer_.data(), n),
+									self->sender_.address().to_string(),
+									self->sender_.address().is_v6());
+			if (self->session_.done(local_clock())) {
+				self->finish();
+				return;
+			}
+			self->receive();
+		});
 }
 
 void ResolveOperation::finish() {
@@ -183,12 +183,12 @@ void ResolveOperation::finish() {
 }
 
 std::vector<core::StreamInfo> resolve(const core::Config &config, const std::string &query,
-                                      int minimum, double timeout) {
+									  int minimum, double timeout) {
 	asio::io_context io;
 	std::vector<core::StreamInfo> results;
 	auto op = std::make_shared<ResolveOperation>(
-	    io, config, query, minimum, timeout, 0.0,
-	    [&results](std::vector<core::StreamInfo> found) { results = std::move(found); });
+		io, config, query, minimum, timeout, 0.0,
+		[&results](std::vector<core::StreamInfo> found) { results = std::move(found); });
 	op->start();
 	io.run();
 	return results;

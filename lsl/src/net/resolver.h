@@ -27,7 +27,7 @@ public:
 	using Callback = std::function<void(std::vector<core::StreamInfo>)>;
 
 	ResolveOperation(asio::io_context &io, const core::Config &config, std::string query,
-	                 int minimum, double timeout, double minimum_time, Callback done);
+					 int minimum, double timeout, double minimum_time, Callback done);
 	void start();
 	void cancel();
 
@@ -58,7 +58,7 @@ private:
 // Blocks the calling thread for one resolve: returns as soon as `minimum`
 // (> 0) streams are known, else when `timeout` has passed.
 std::vector<core::StreamInfo> resolve(const core::Config &config, const std::string &query,
-                                      int minimum, double timeout);
+									  int minimum, double timeout);
 
 } // namespace lsl::net
 
