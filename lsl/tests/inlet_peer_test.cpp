@@ -4,8 +4,10 @@
 // error paths are what is tested.
 #include "net/inlet.h"
 
+#include "api/handles.h"
 #include "core/config.h"
 #include "core/stream_info.h"
+#include "net/config_loader.h"
 
 #include <gtest/gtest.h>
 
@@ -26,6 +28,7 @@
 #include <vector>
 
 #include "consumer_transcripts.h"
+#include "lsl_c.h"
 
 namespace lsl::net {
 namespace {
@@ -237,6 +240,61 @@ TEST(InletAgainstFailingOutlet, NobodyListeningMeansLost) {
 	EXPECT_EQ(inlet.open_stream(5.0), InletResult::lost);
 	core::StreamInfo full;
 	EXPECT_EQ(inlet.full_info(1.0, full), InletResult::lost);
+}
+
+TEST(InletWatchdog, SwitchesToAReplacementWhenItsOutletFallsSilent) {
+	// The old outlet keeps the connection open but sends nothing and answers
+	// no query, as a liblsl outlet may while its process winds down.
+	ScriptedOutlet silent([](asio::ip::tcp::socket &socket, const std::string &) {
+		Write(socket, WithHeader(kPattern + kPattern));
+	});
+	core::Config config = api_config();
+	config.watchdog_check_interval = 0.2;
+	config.watchdog_time_threshold = 0.2;
+	core::StreamInfo info = TranscriptStream(silent.port());
+	info.source_id = "watchdog-source";
+	Inlet inlet(config, info, 360, 0, true);
+	ASSERT_EQ(inlet.open_stream(5.0), InletResult::ok);
+
+	lsl_streaminfo declared = lsl_create_streaminfo(
+		"TranscriptTest", "Markers", 1, LSL_IRREGULAR_RATE, cft_string, "watchdog-source");
+	lsl_outlet replacement = lsl_create_outlet(declared, 0, 360);
+	lsl_destroy_streaminfo(declared);
+	ASSERT_NE(replacement, nullptr);
+	EXPECT_EQ(lsl_wait_for_consumers(replacement, 10.0), 1);
+	const char *marker[] = {"from-the-replacement"};
+	lsl_push_sample_str(replacement, marker);
+	const Pulled p = Pull(inlet);
+	EXPECT_EQ(p.result, InletResult::ok);
+	EXPECT_EQ(p.text, "from-the-replacement");
+	lsl_destroy_outlet(replacement);
+}
+
+TEST(InletWatchdog, LeavesAQuietStreamAloneWhileItStillAnswers) {
+	lsl_streaminfo declared = lsl_create_streaminfo(
+		"QuietButAlive", "Markers", 1, LSL_IRREGULAR_RATE, cft_string, "quiet-alive-source");
+	lsl_outlet outlet = lsl_create_outlet(declared, 0, 360);
+	lsl_destroy_streaminfo(declared);
+	ASSERT_NE(outlet, nullptr);
+	lsl_streaminfo found = nullptr;
+	ASSERT_EQ(lsl_resolve_byprop(&found, 1, "name", "QuietButAlive", 1, 5.0), 1);
+	core::Config config = api_config();
+	config.watchdog_check_interval = 0.2;
+	config.watchdog_time_threshold = 0.2;
+	{
+		Inlet inlet(config, found->info, 360, 0, true);
+		ASSERT_EQ(inlet.open_stream(5.0), InletResult::ok);
+		// Several checks pass while nothing is pushed; the outlet answers each.
+		std::this_thread::sleep_for(milliseconds(1200));
+		const char *marker[] = {"still-here"};
+		lsl_push_sample_str(outlet, marker);
+		const Pulled p = Pull(inlet);
+		EXPECT_EQ(p.result, InletResult::ok);
+		EXPECT_EQ(p.text, "still-here");
+		EXPECT_EQ(Pull(inlet, 0.2).result, InletResult::timeout);
+	}
+	lsl_destroy_streaminfo(found);
+	lsl_destroy_outlet(outlet);
 }
 
 // Answers LSL:timedata like an outlet whose clock is `offset` seconds ahead.

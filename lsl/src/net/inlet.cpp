@@ -11,6 +11,7 @@
 #include <asio/read.hpp>
 #include <asio/write.hpp>
 
+#include <algorithm>
 #include <chrono>
 #include <functional>
 
@@ -75,8 +76,8 @@ Inlet::Inlet(const core::Config &config, core::StreamInfo info, int32_t max_bufl
 		  static_cast<std::size_t>(core::feed_buffer_length(max_buflen, declared_.nominal_srate))),
 	  max_buffer_length_(core::feed_buffer_length(max_buflen, declared_.nominal_srate)),
 	  max_chunk_length_(max_chunklen > 0 ? max_chunklen : 0), recover_(recover),
-	  work_(asio::make_work_guard(io_)), current_(declared_), retry_timer_(io_), time_socket_(io_),
-	  time_timer_(io_), random_(std::random_device{}()) {
+	  work_(asio::make_work_guard(io_)), current_(declared_), retry_timer_(io_),
+	  watchdog_timer_(io_), time_socket_(io_), time_timer_(io_), random_(std::random_device{}()) {
 	thread_ = std::thread([this] {
 		for (;;) {
 			try {
@@ -128,6 +129,8 @@ void Inlet::close_stream() {
 		}
 		if (recovery_) recovery_->cancel();
 		recovery_.reset();
+		if (watchdog_probe_) watchdog_probe_->cancel();
+		watchdog_probe_.reset();
 		retry_timer_.cancel();
 	});
 }
@@ -178,6 +181,11 @@ void Inlet::start_feed() {
 	}
 	auto feed = std::make_shared<Feed>(io_, current_, generation);
 	feed_ = feed;
+	last_data_ = local_clock();
+	if (!watchdog_running_ && recover_ && !current_.source_id.empty()) {
+		watchdog_running_ = true;
+		schedule_watchdog();
+	}
 	asio::ip::address_v4 address;
 	if (!endpoint_of(current_, current_.v4data_port, address)) {
 		feed_failed(feed);
@@ -218,6 +226,7 @@ void Inlet::read_feed(std::shared_ptr<Feed> feed) {
 	feed->socket.async_read_some(
 		asio::buffer(feed->buffer), [this, feed](const asio::error_code &ec, std::size_t n) {
 			if (feed->closed) return;
+			if (n > 0) last_data_ = local_clock();
 			std::string_view bytes(feed->buffer.data(), n);
 			if (!feed->stream && n > 0) {
 				const core::FeedReplyStatus status = feed->parser.feed(bytes);
@@ -316,6 +325,45 @@ void Inlet::recovered(std::vector<core::StreamInfo> found) {
 	{
 		std::lock_guard<std::mutex> lock(mutex_);
 		current_ = *next;
+	}
+	start_feed();
+}
+
+void Inlet::schedule_watchdog() {
+	watchdog_timer_.expires_after(seconds(std::max(0.05, config_.watchdog_check_interval)));
+	watchdog_timer_.async_wait([this](const asio::error_code &ec) {
+		if (ec) return;
+		watchdog_check();
+		schedule_watchdog();
+	});
+}
+
+void Inlet::watchdog_check() {
+	if (!feed_ || !feed_->connected || recovery_ || watchdog_probe_) return;
+	if (local_clock() - last_data_ < config_.watchdog_time_threshold) return;
+	// Two query waves' worth of listening.
+	watchdog_probe_ = std::make_shared<ResolveOperation>(
+		io_, config_, core::build_recovery_query(current_), 0, 2 * config_.multicast_min_rtt, 0.0,
+		[this](std::vector<core::StreamInfo> found) {
+			watchdog_probe_.reset();
+			watchdog_result(found);
+		});
+	watchdog_probe_->start();
+}
+
+void Inlet::watchdog_result(const std::vector<core::StreamInfo> &found) {
+	if (!feed_ || found.size() != 1 || found.front().uid == current_.uid) return;
+	// The stream is silent, does not answer, and a single stream of the same
+	// source does: the outlet was replaced without closing our connection.
+	feed_->closed = true;
+	asio::error_code ignored;
+	feed_->socket.close(ignored);
+	feed_->deadline.cancel();
+	feed_.reset();
+	{
+		std::lock_guard<std::mutex> lock(mutex_);
+		connected_ = false;
+		current_ = found.front();
 	}
 	start_feed();
 }

@@ -72,6 +72,9 @@ private:
 	void feed_failed(const std::shared_ptr<Feed> &feed);
 	void start_recovery();
 	void recovered(std::vector<core::StreamInfo> found);
+	void schedule_watchdog();
+	void watchdog_check();
+	void watchdog_result(const std::vector<core::StreamInfo> &found);
 	void start_time_sync();
 	void time_round();
 	void time_tick(uint64_t round_id);
@@ -99,6 +102,12 @@ private:
 	std::shared_ptr<Feed> feed_;
 	std::shared_ptr<ResolveOperation> recovery_;
 	asio::steady_timer retry_timer_;
+	// A silent connection may be one whose outlet vanished without closing
+	// it: now and then the inlet checks that its stream still answers.
+	asio::steady_timer watchdog_timer_;
+	std::shared_ptr<ResolveOperation> watchdog_probe_;
+	bool watchdog_running_ = false;
+	double last_data_ = 0.0;
 	asio::ip::udp::socket time_socket_;
 	asio::steady_timer time_timer_;
 	std::optional<core::TimeSyncRound> round_;
