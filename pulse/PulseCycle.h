@@ -54,8 +54,8 @@ public:
 
     switch (phase_) {
       case Phase::RiseWait:
-        // Written as "not below" so that a reading that is not a number
-        // ends the wait as well.
+        // The wait goes on only while the reading is below the threshold,
+        // so a reading that is not a number ends it, as 2.5 V does.
         if (reading_ < kThreshold) break;
         outlet.PushMarker();
         EnterHighHold();
@@ -64,6 +64,7 @@ public:
         EnterHighHold();
         break;
       case Phase::FallWait:
+        // Likewise only while above: not a number or 2.5 V ends it.
         if (reading_ > kThreshold) break;
         EnterLowHold();
         break;
