@@ -1,5 +1,6 @@
 // The built monitor against outlets of the LSL library on loopback. The test
 // stamps its markers itself, so the intervals the monitor reports are exact.
+#include "matches_regex.h"
 #include "run_program.h"
 
 #include <gmock/gmock.h>
@@ -15,11 +16,11 @@ namespace maroquint::monitor::testing {
 namespace {
 
 using ::testing::HasSubstr;
-using ::testing::MatchesRegex;
 using ::testing::StartsWith;
 
 const std::string kText = "/Experiment Control/Synchronization/Trigger/Biosemi";
-// Every run is bounded even when a test goes wrong.
+// Every run is bounded even when a test goes wrong; a --duration of the test
+// comes later and wins.
 const std::vector<std::string> kSafetyNet = {"--duration", "60"};
 
 class TestOutlet {
@@ -50,7 +51,7 @@ private:
 };
 
 BackgroundProgram StartMonitor(std::vector<std::string> args) {
-	args.insert(args.end(), kSafetyNet.begin(), kSafetyNet.end());
+	args.insert(args.begin(), kSafetyNet.begin(), kSafetyNet.end());
 	return BackgroundProgram(MAROQUINT_MONITOR, args);
 }
 

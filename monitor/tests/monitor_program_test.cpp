@@ -2,6 +2,7 @@
 // virtual time for the life of the stream (silence, restart, loss), in real
 // time for the intervals and for pulses lost while the wire is cut.
 #include "ChildProcess.h"
+#include "matches_regex.h"
 #include "run_program.h"
 
 #include <gmock/gmock.h>
@@ -15,7 +16,6 @@ namespace maroquint::monitor::testing {
 namespace {
 
 using ::testing::HasSubstr;
-using ::testing::MatchesRegex;
 using ::testing::Not;
 
 const std::string kText = "/Experiment Control/Synchronization/Trigger/Biosemi";
@@ -23,6 +23,8 @@ const std::string kSourceId = "bf37e271-e0ee-455b-bc9e-6c23a3308d0e";
 const std::string kStartLine = "Now sending markers...\n";
 const std::string kEndLine = "End of program, press Enter key to quit\n";
 constexpr double kWait = 60.0;
+// The program's exit status after a device error.
+constexpr int kProgramErrorExit = 1;
 
 std::unique_ptr<ChildProcess> StartProgram(const std::string &simdaq) {
 	return std::make_unique<ChildProcess>(MAROQUINT_PROGRAM, std::vector<std::string>{},
@@ -30,7 +32,8 @@ std::unique_ptr<ChildProcess> StartProgram(const std::string &simdaq) {
 }
 
 BackgroundProgram StartMonitor(std::vector<std::string> args) {
-	args.insert(args.end(), {"--duration", "60"});
+	// A safety net against a test gone wrong; a --duration of the test comes later and wins.
+	args.insert(args.begin(), {"--duration", "60"});
 	return BackgroundProgram(MAROQUINT_MONITOR, args);
 }
 
@@ -67,14 +70,14 @@ TEST(MonitorWatchingTheProgram, VirtualTimeSilenceRestartAndLoss) {
 	ASSERT_TRUE(monitor.WaitForOutput("the stream's outlet is still there.\n", kWait));
 
 	first->WriteInput("\n");
-	EXPECT_EQ(first->Wait(kWait), 0);
+	EXPECT_EQ(first->Wait(kWait), kProgramErrorExit);
 	ASSERT_TRUE(monitor.WaitForOutput("The stream's outlet is gone", kWait));
 
 	auto second = StartProgram(simdaq);
 	ASSERT_TRUE(second->ReadUntil(kEndLine, kWait)) << second->Output();
 	ASSERT_TRUE(monitor.WaitForOutput("The stream is back after", kWait));
 	second->WriteInput("\n");
-	EXPECT_EQ(second->Wait(kWait), 0);
+	EXPECT_EQ(second->Wait(kWait), kProgramErrorExit);
 
 	const ProgramResult run = monitor.Finish();
 	EXPECT_EQ(run.exit_status, 3);
@@ -88,7 +91,7 @@ TEST(MonitorWatchingTheProgram, RealTimeMarkersOneSecondApart) {
 	auto program = StartProgram("clock=realtime;fault=DAQmxWriteAnalogF64@50000:-200010:Stop.");
 	const ProgramResult run = monitor.Finish();
 	program->CloseInput();
-	EXPECT_EQ(program->Wait(kWait), 0);
+	EXPECT_EQ(program->Wait(kWait), kProgramErrorExit);
 
 	EXPECT_EQ(run.exit_status, 0) << run.err;
 	const std::vector<Marker> markers = Markers(run.out);
@@ -110,7 +113,7 @@ TEST(MonitorWatchingTheProgram, RealTimePulsesMissedWhileTheWireIsCut) {
 	auto program = StartProgram("clock=realtime;cut=15000-40000;fault=DAQmxWriteAnalogF64@52000:-200010:Stop.");
 	const ProgramResult run = monitor.Finish();
 	program->CloseInput();
-	EXPECT_EQ(program->Wait(kWait), 0);
+	EXPECT_EQ(program->Wait(kWait), kProgramErrorExit);
 
 	EXPECT_EQ(run.exit_status, 0) << run.err;
 	EXPECT_THAT(run.out, HasSubstr("No marker for "));

@@ -1,5 +1,6 @@
 // The main loop over a scripted source whose clock only moves when the loop
 // waits, so that every run is exact and takes no real time.
+#include "matches_regex.h"
 #include "monitor_run.h"
 
 #include <gmock/gmock.h>
@@ -12,7 +13,6 @@ namespace maroquint::monitor {
 namespace {
 
 using ::testing::HasSubstr;
-using ::testing::MatchesRegex;
 using ::testing::Not;
 
 constexpr double kStart = 1000.0;

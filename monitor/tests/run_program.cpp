@@ -33,8 +33,9 @@ std::string Quote(const std::string &arg) {
 #endif
 }
 
+// In text mode: on Windows the program's lines end in CR LF.
 std::string ReadFile(const std::string &path) {
-	std::ifstream in(path, std::ios::binary);
+	std::ifstream in(path);
 	std::ostringstream text;
 	text << in.rdbuf();
 	return text.str();
