@@ -342,8 +342,8 @@ TEST(Inlet, WithoutRecoveryALostStreamIsReported) {
 	Inlet in = OpenInlet("Mortal", 360, 0);
 	ASSERT_TRUE(in);
 	Push(out.get(), "last-words");
-	out.reset();
 	EXPECT_EQ(Pull(in.get()).text, "last-words");
+	out.reset();
 	const Pulled p = Pull(in.get());
 	EXPECT_EQ(p.ec, lsl_lost_error);
 	EXPECT_EQ(p.timestamp, 0.0);
