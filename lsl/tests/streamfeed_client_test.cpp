@@ -89,6 +89,21 @@ TEST(FeedReply, DecodesTheWholeRecordedDataConnection) {
 	}
 }
 
+TEST(FeedReply, KeepsEverythingAfterTheHeaderOfALargeFirstRead) {
+	// One socket read may hold the header and far more than a header's worth of samples.
+	std::string samples;
+	for (int i = 0; i < 3000; ++i) samples += kT04Reply.substr(131 + 26, 16);
+	FeedReplyParser parser("63872864-b28e-47cc-b59d-43105981592e");
+	ASSERT_EQ(parser.feed(kT04Reply.substr(0, 131 + 26) + samples), FeedReplyStatus::ok);
+	EXPECT_EQ(parser.remainder().size(), 26 + samples.size());
+	FeedSampleStream stream(1, 0.0, false);
+	std::vector<StringSample> out;
+	EXPECT_TRUE(stream.feed(parser.remainder(), out));
+	ASSERT_EQ(out.size(), 3000u);
+	EXPECT_EQ(out.back().values[0], "start");
+	EXPECT_EQ(out.back().timestamp, 1364.855880282);
+}
+
 TEST(FeedReply, ReadsTheHeaderFields) {
 	FeedReplyParser parser("63872864-b28e-47cc-b59d-43105981592e");
 	ASSERT_EQ(parser.feed(kT04Reply), FeedReplyStatus::ok);

@@ -32,8 +32,10 @@ std::chrono::steady_clock::duration seconds(double s) {
 }
 
 std::chrono::steady_clock::time_point deadline_after(double timeout) {
-	// Beyond this a wait is "forever"; capping keeps the time_point from overflowing.
+	// Beyond this a wait is "forever"; capping keeps the time_point from
+	// overflowing. A negative or NaN timeout means no wait at all.
 	constexpr double kLongest = 1e9;
+	if (!(timeout > 0.0)) timeout = 0.0;
 	return std::chrono::steady_clock::now() + seconds(timeout < kLongest ? timeout : kLongest);
 }
 
