@@ -123,9 +123,7 @@ public:
 private:
 	struct Connection : std::enable_shared_from_this<Connection> {
 		Connection(asio::io_context &io, tcp::socket s, const std::string &uid)
-			: socket(std::move(s)), deadline(io), reader(uid) {
-			out.reserve(kSendBatchBytes);
-		}
+			: socket(std::move(s)), deadline(io), reader(uid) {}
 		tcp::socket socket;
 		asio::steady_timer deadline;
 		core::TcpRequestReader reader;
@@ -343,6 +341,7 @@ private:
 			consumer_count_.store(consumers_);
 		}
 		consumers_changed_.notify_all();
+		c->out.reserve(std::max(kSendBatchBytes, ok_reply_.size()));
 		c->out = ok_reply_;
 		c->writing = true;
 		asio::async_write(c->socket, asio::buffer(c->out),
