@@ -8,6 +8,7 @@
 #include "core/config.h"
 #include "core/stream_info.h"
 #include "net/config_loader.h"
+#include "net/resolver.h"
 
 #include <gtest/gtest.h>
 
@@ -294,6 +295,29 @@ TEST(InletWatchdog, LeavesAQuietStreamAloneWhileItStillAnswers) {
 		EXPECT_EQ(Pull(inlet, 0.2).result, InletResult::timeout);
 	}
 	lsl_destroy_streaminfo(found);
+	lsl_destroy_outlet(outlet);
+}
+
+TEST(ResolveKnownPeers, FindsAStreamThroughItsServicePortAlone) {
+	lsl_streaminfo declared = lsl_create_streaminfo("PeerStream", "Markers", 1, LSL_IRREGULAR_RATE,
+													cft_string, "peer-source");
+	lsl_outlet outlet = lsl_create_outlet(declared, 0, 360);
+	lsl_destroy_streaminfo(declared);
+	ASSERT_NE(outlet, nullptr);
+	// No discovery address at all: only the unicast waves to the peer's port range remain.
+	core::Config config = api_config();
+	config.resolve_scope = core::ResolveScope::machine;
+	config.machine_addresses.clear();
+	const std::string query = "name='PeerStream'";
+	EXPECT_TRUE(resolve(config, query, 1, 1.0).empty());
+	config.known_peers = {"127.0.0.1"};
+	const auto start = std::chrono::steady_clock::now();
+	const std::vector<core::StreamInfo> found = resolve(config, query, 1, 5.0);
+	ASSERT_EQ(found.size(), 1u);
+	EXPECT_EQ(found[0].source_id, "peer-source");
+	EXPECT_EQ(found[0].v4address, "127.0.0.1");
+	// The first unicast wave leaves half a second after the first multicast wave.
+	EXPECT_GE(std::chrono::steady_clock::now() - start, milliseconds(450));
 	lsl_destroy_outlet(outlet);
 }
 

@@ -62,7 +62,7 @@ void ResolveOperation::start() {
 	if (!config_.known_peers.empty()) {
 		asio::ip::udp::resolver names(io_);
 		for (const std::string &peer : config_.known_peers) {
-			for (const auto &entry : names.resolve(asio::ip::udp::v4(), peer, "", ec)) {
+			for (const auto &entry : names.resolve(asio::ip::udp::v4(), peer, "0", ec)) {
 				if (entry.endpoint().address().is_v4())
 					peers_.push_back(entry.endpoint().address().to_v4());
 			}
