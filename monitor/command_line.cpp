@@ -113,8 +113,8 @@ std::string HelpText() {
 	       "\n" +
 	       UsageText() +
 	       "\n"
-	       "Choosing the stream (a stream must match every one given; without any of\n"
-	       "them the monitor looks for the name \"Maroquint\"):\n"
+	       "Choosing the stream (a string stream that matches every one given; without\n"
+	       "any of them the monitor looks for the name \"Maroquint\"):\n"
 	       "  --name NAME       stream name\n"
 	       "  --type TYPE       stream type, e.g. Markers\n"
 	       "  --source-id ID    source identifier; also what a restarted outlet is\n"

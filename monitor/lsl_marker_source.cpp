@@ -16,11 +16,13 @@ constexpr std::int32_t kRecover = 1;
 
 std::string Text(const char *text) { return text ? text : ""; }
 
+// Only string streams: markers are text, and the bundled library's inlet
+// reads nothing else.
 bool Matches(lsl_streaminfo info, const StreamQuery &query) {
 	return (query.name.empty() || Text(lsl_get_name(info)) == query.name) &&
 	       (query.type.empty() || Text(lsl_get_type(info)) == query.type) &&
 	       (query.source_id.empty() || Text(lsl_get_source_id(info)) == query.source_id) &&
-	       lsl_get_channel_count(info) >= 1;
+	       lsl_get_channel_format(info) == cft_string && lsl_get_channel_count(info) >= 1;
 }
 
 void Sleep(double seconds) {
