@@ -448,7 +448,9 @@ double Inlet::time_correction(double timeout, InletResult &result) {
 void Inlet::start_time_sync() {
 	asio::error_code ec;
 	time_socket_.open(asio::ip::udp::v4(), ec);
-	if (!ec) time_socket_.bind({asio::ip::address_v4::any(), 0}, ec);
+	if (ec) return;
+	keep_from_child_processes(time_socket_.native_handle());
+	time_socket_.bind({asio::ip::address_v4::any(), 0}, ec);
 	if (ec) return;
 	time_receive();
 	time_round();

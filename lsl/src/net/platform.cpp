@@ -5,6 +5,12 @@
 #include <chrono>
 #include <random>
 
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <fcntl.h>
+#endif
+
 namespace lsl::net {
 
 double local_clock() {
@@ -28,6 +34,16 @@ std::array<uint8_t, 16> random_bytes16() {
 		for (std::size_t j = 0; j < 4; ++j) bytes[i + j] = static_cast<uint8_t>(word >> (8 * j));
 	}
 	return bytes;
+}
+
+void keep_from_child_processes(std::uintptr_t native_socket) {
+#ifdef _WIN32
+	SetHandleInformation(reinterpret_cast<HANDLE>(native_socket), HANDLE_FLAG_INHERIT, 0);
+#else
+	const int fd = static_cast<int>(native_socket);
+	const int flags = fcntl(fd, F_GETFD);
+	if (flags >= 0) fcntl(fd, F_SETFD, flags | FD_CLOEXEC);
+#endif
 }
 
 } // namespace lsl::net

@@ -1,5 +1,5 @@
 // The few things the library reads from the host: the clock, the host name
-// and random bytes.
+// and random bytes; and the one socket setting that differs by platform.
 #ifndef LSL_NET_PLATFORM_H
 #define LSL_NET_PLATFORM_H
 
@@ -15,6 +15,13 @@ namespace lsl::net {
 double local_clock();
 std::string host_name();
 std::array<uint8_t, 16> random_bytes16();
+
+// Keeps a socket (its native handle) from the programs this process starts.
+// An inherited socket outlives the outlet or resolver that opened it: its
+// port stays bound, and a listener keeps taking connections nobody serves.
+// Sockets are inherited by default on Windows, and without close-on-exec on
+// POSIX systems.
+void keep_from_child_processes(std::uintptr_t native_socket);
 
 } // namespace lsl::net
 

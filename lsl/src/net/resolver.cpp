@@ -88,6 +88,7 @@ void ResolveOperation::open_socket() {
 	asio::error_code ec;
 	socket_.open(asio::ip::udp::v4(), ec);
 	if (ec) return;
+	keep_from_child_processes(socket_.native_handle());
 	const int last = config_.base_port + config_.port_range;
 	for (int port = config_.base_port; port < last && port <= 65535; ++port) {
 		socket_.bind({asio::ip::address_v4::any(), static_cast<uint16_t>(port)}, ec);
