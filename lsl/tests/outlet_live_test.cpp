@@ -67,7 +67,10 @@ TEST_F(LiveOutlet, InfoCarriesPortsUidAndClock) {
 	EXPECT_LE(info.created_at, net::local_clock());
 	EXPECT_NE(info.v4data_port, 0);
 	EXPECT_NE(info.v4service_port, 0);
-	EXPECT_EQ(info.v6data_port, 0);
+	EXPECT_EQ(info.v6data_port == 0, info.v6service_port == 0) << "IPv6 is served whole or not at all";
+	if (net::api_config().ipv6 == core::IPv6Mode::disable) {
+		EXPECT_EQ(info.v6data_port, 0);
+	}
 	EXPECT_EQ(info.session_id, net::api_config().session_id);
 	EXPECT_EQ(outlet_->buffer_samples(), 36000u);
 	net::Outlet second(marker_info(), 360, net::api_config());
@@ -227,6 +230,24 @@ TEST_F(LiveOutlet, ServiceSocketAnswersShortinfoAndTimedata) {
 	EXPECT_LE(t1, t2);
 	EXPECT_LE(t2, after);
 	EXPECT_TRUE(udp_exchange(service_port(), "LSL:bogus\r\n", 0.3).empty());
+}
+
+TEST_F(LiveOutlet, IPv6ServesTheSameStreamWhereTheHostHasIt) {
+	if (outlet_->info().v6data_port == 0) GTEST_SKIP() << "IPv6 disabled by the configuration or absent here";
+	const auto loopback6 = asio::ip::address_v6::loopback();
+	RawClient c(outlet_->info().v6data_port, 0, loopback6);
+	c.send(feed_request(uid()));
+	ASSERT_EQ(c.read(157), core::streamfeed_ok_reply(uid(), 1));
+	push("over-ipv6", 42.0);
+	auto got = c.markers(1);
+	ASSERT_EQ(got.size(), 1u);
+	EXPECT_EQ(got[0].text, "over-ipv6");
+	auto time = udp_exchange(outlet_->info().v6service_port, "LSL:timedata\r\n99 1.5\r\n", 1.0, 1, loopback6);
+	ASSERT_EQ(time.size(), 1u);
+	EXPECT_EQ(time[0].rfind(" 99 1.5 ", 0), 0u);
+	auto info = udp_exchange(outlet_->info().v6service_port, "LSL:shortinfo\r\n\r\n{port} 5\r\n", 1.0, 1, loopback6);
+	ASSERT_EQ(info.size(), 1u);
+	EXPECT_EQ(info[0], "5\r\n" + core::to_short_xml(outlet_->info()));
 }
 
 TEST_F(LiveOutlet, DiscoveryPortAnswersMatchingQueriesOnly) {

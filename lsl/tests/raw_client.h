@@ -24,10 +24,12 @@ struct Marker {
 
 class RawClient {
 public:
-	explicit RawClient(uint16_t port, int receive_buffer = 0) : socket_(io_) {
-		socket_.open(tcp::v4());
+	explicit RawClient(uint16_t port, int receive_buffer = 0,
+		const asio::ip::address &host = asio::ip::address_v4::loopback())
+		: socket_(io_) {
+		socket_.open(host.is_v6() ? tcp::v6() : tcp::v4());
 		if (receive_buffer > 0) socket_.set_option(asio::socket_base::receive_buffer_size(receive_buffer));
-		socket_.connect(tcp::endpoint(asio::ip::address_v4::loopback(), port));
+		socket_.connect(tcp::endpoint(host, port));
 	}
 
 	void send(const std::string &bytes) { asio::write(socket_, asio::buffer(bytes)); }
@@ -134,13 +136,14 @@ private:
 
 // One datagram out, the replies that come back to our port within `timeout`.
 inline std::vector<std::string> udp_exchange(uint16_t port, const std::string &request_with_port_placeholder,
-	double timeout = 1.0, std::size_t max_replies = 1) {
+	double timeout = 1.0, std::size_t max_replies = 1,
+	const asio::ip::address &host = asio::ip::address_v4::loopback()) {
 	asio::io_context io;
-	udp::socket socket(io, udp::endpoint(asio::ip::address_v4::loopback(), 0));
+	udp::socket socket(io, udp::endpoint(host, 0));
 	std::string request = request_with_port_placeholder;
 	auto at = request.find("{port}");
 	if (at != std::string::npos) request.replace(at, 6, std::to_string(socket.local_endpoint().port()));
-	socket.send_to(asio::buffer(request), udp::endpoint(asio::ip::address_v4::loopback(), port));
+	socket.send_to(asio::buffer(request), udp::endpoint(host, port));
 	std::vector<std::string> replies;
 	std::array<char, 65536> buffer{};
 	udp::endpoint from;

@@ -43,16 +43,19 @@ asio::ip::address_v4 bind_address(const core::Config &config) {
 // First free port of BasePort..BasePort+PortRange-1, else one the system
 // picks when random ports are allowed.
 template <typename Socket, typename Endpoint>
-void bind_in_range(Socket &socket, asio::ip::address_v4 address, const core::Config &config) {
-	asio::error_code ec;
+void bind_in_range(Socket &socket, const asio::ip::address &address, const core::Config &config,
+	asio::error_code &ec) {
 	for (int i = 0; i < config.port_range; ++i) {
 		const int port = config.base_port + i;
 		if (port > 65535) break;
 		socket.bind(Endpoint(address, static_cast<uint16_t>(port)), ec);
 		if (!ec) return;
 	}
-	if (!config.allow_random_ports) throw std::runtime_error("no free port in the configured range");
-	socket.bind(Endpoint(address, 0));
+	if (!config.allow_random_ports) {
+		ec = asio::error::address_in_use;
+		return;
+	}
+	socket.bind(Endpoint(address, 0), ec);
 }
 
 std::size_t consumer_buffer(const core::StreamInfo &info, int32_t max_buffered) {
@@ -68,8 +71,7 @@ class Outlet::Impl {
 public:
 	Impl(core::StreamInfo info, int32_t max_buffered, const core::Config &config)
 		: config_(config), info_(std::move(info)),
-		  ring_(consumer_buffer(info_, max_buffered), kRingMaxBytes), acceptor_(io_),
-		  service_socket_(io_) {
+		  ring_(consumer_buffer(info_, max_buffered), kRingMaxBytes) {
 		info_.uid = core::uuid_v4(random_bytes16());
 		info_.created_at = local_clock();
 		info_.session_id = config_.session_id;
@@ -80,9 +82,8 @@ public:
 		full_xml_ = core::to_full_xml(info_);
 		core::build_xml_document(info_, query_doc_, true);
 		ok_reply_ = core::streamfeed_ok_reply(info_.uid, static_cast<std::size_t>(info_.channel_count));
-		start_accept();
-		start_receive(service_socket_, service_buffer_, service_sender_, true);
-		for (auto &d : discovery_) start_receive(d->socket, d->buffer, d->sender, false);
+		for (auto &a : acceptors_) start_accept(*a);
+		for (auto &u : udp_) start_receive(*u);
 		thread_ = std::thread([this] { run(); });
 	}
 
@@ -140,9 +141,12 @@ private:
 	};
 	using ConnectionPtr = std::shared_ptr<Connection>;
 
-	struct DiscoverySocket {
-		explicit DiscoverySocket(asio::io_context &io) : socket(io) {}
+	// A service socket (shortinfo and timedata) or a discovery socket on
+	// the multicast port (shortinfo only).
+	struct UdpSocket {
+		UdpSocket(asio::io_context &io, bool service) : socket(io), service(service) {}
 		udp::socket socket;
+		const bool service;
 		std::array<char, core::kMaxDatagramBytes + 1> buffer{};
 		udp::endpoint sender;
 	};
@@ -158,65 +162,136 @@ private:
 		}
 	}
 
+	// IPv4 is required; IPv6 is served where the host has it, in liblsl's
+	// creation order so that both get the same port numbers on an idle host.
 	void open_sockets() {
-		const auto address = bind_address(config_);
-		service_socket_.open(udp::v4());
-		bind_in_range<udp::socket, udp::endpoint>(service_socket_, address, config_);
-		service_socket_.non_blocking(true);
-		acceptor_.open(tcp::v4());
+		const auto scope = core::scope_addresses(config_);
+		const bool want_v6 = config_.ipv6 != core::IPv6Mode::disable;
+		const asio::ip::address v4_address = bind_address(config_);
+		asio::error_code ec;
+
+		auto v4_service = open_service(udp::v4(), v4_address, ec);
+		if (!v4_service) throw std::runtime_error("no IPv4 service port: " + ec.message());
+		info_.v4service_port = v4_service->socket.local_endpoint().port();
+		udp_.push_back(std::move(v4_service));
+		for (const auto &target : scope.ipv4) open_discovery_v4(v4_address.to_v4(), target, scope.ttl);
+
+		if (want_v6) {
+			if (auto v6_service = open_service(udp::v6(), asio::ip::address_v6::any(), ec)) {
+				info_.v6service_port = v6_service->socket.local_endpoint().port();
+				udp_.push_back(std::move(v6_service));
+				for (const auto &target : scope.ipv6) open_discovery_v6(target, scope.ttl);
+			}
+		}
+
+		auto v4_acceptor = open_acceptor(tcp::v4(), v4_address, ec);
+		if (!v4_acceptor) throw std::runtime_error("no IPv4 data port: " + ec.message());
+		info_.v4data_port = v4_acceptor->local_endpoint().port();
+		acceptors_.push_back(std::move(v4_acceptor));
+		if (want_v6 && info_.v6service_port != 0) {
+			if (auto v6_acceptor = open_acceptor(tcp::v6(), asio::ip::address_v6::any(), ec)) {
+				info_.v6data_port = v6_acceptor->local_endpoint().port();
+				acceptors_.push_back(std::move(v6_acceptor));
+			}
+		}
+		// Both IPv6 ports or neither: a consumer needs both.
+		if (info_.v6data_port == 0 && info_.v6service_port != 0) {
+			info_.v6service_port = 0;
+			udp_.erase(std::remove_if(udp_.begin(), udp_.end(),
+						   [](const auto &u) {
+							   asio::error_code e;
+							   return u->socket.local_endpoint(e).protocol() == udp::v6();
+						   }),
+				udp_.end());
+		}
+	}
+
+	std::unique_ptr<UdpSocket> open_service(udp protocol, const asio::ip::address &address, asio::error_code &ec) {
+		auto u = std::make_unique<UdpSocket>(io_, true);
+		u->socket.open(protocol, ec);
+		if (ec) return nullptr;
+		bind_in_range<udp::socket, udp::endpoint>(u->socket, address, config_, ec);
+		if (ec) return nullptr;
+		u->socket.non_blocking(true, ec);
+		if (ec) return nullptr;
+		return u;
+	}
+
+	std::unique_ptr<tcp::acceptor> open_acceptor(tcp protocol, const asio::ip::address &address,
+		asio::error_code &ec) {
+		auto a = std::make_unique<tcp::acceptor>(io_);
+		a->open(protocol, ec);
+		if (ec) return nullptr;
 #ifndef _WIN32
 		// Lets a restarted outlet take its port back at once; on Windows the
 		// same option would let two listeners share a port.
-		acceptor_.set_option(tcp::acceptor::reuse_address(true));
+		a->set_option(tcp::acceptor::reuse_address(true), ec);
 #endif
-		bind_in_range<tcp::acceptor, tcp::endpoint>(acceptor_, address, config_);
-		acceptor_.listen(asio::socket_base::max_listen_connections);
-		info_.v4service_port = service_socket_.local_endpoint().port();
-		info_.v4data_port = acceptor_.local_endpoint().port();
-		info_.v6service_port = 0;
-		info_.v6data_port = 0;
-
-		const auto scope = core::scope_addresses(config_);
-		for (const auto &target : scope.ipv4) open_discovery_socket(address, target, scope.ttl);
+		bind_in_range<tcp::acceptor, tcp::endpoint>(*a, address, config_, ec);
+		if (ec) return nullptr;
+		a->listen(asio::socket_base::max_listen_connections, ec);
+		if (ec) return nullptr;
+		return a;
 	}
 
 	// One socket per address of the scope, as liblsl has, so that both
 	// implementations answer alike next to each other on one host.
-	void open_discovery_socket(asio::ip::address_v4 bind_to, const std::string &target, int ttl) {
+	void open_discovery_v4(asio::ip::address_v4 bind_to, const std::string &target, int ttl) {
 		asio::error_code ec;
 		auto group = asio::ip::make_address_v4(target, ec);
 		if (ec) return;
-		auto d = std::make_unique<DiscoverySocket>(io_);
-		d->socket.open(udp::v4(), ec);
-		if (ec) return;
-		d->socket.set_option(udp::socket::reuse_address(true), ec);
-		d->socket.bind(udp::endpoint(bind_to, config_.multicast_port), ec);
-		if (ec) return;
-		d->socket.non_blocking(true, ec);
+		auto u = open_discovery(udp::v4(), bind_to, ttl);
+		if (!u) return;
 		if (group.is_multicast()) {
-			d->socket.set_option(asio::ip::multicast::hops(ttl), ec);
 			bool joined = false;
 			std::vector<std::string> interfaces = config_.interfaces;
 			if (interfaces.empty()) interfaces = {"0.0.0.0", "127.0.0.1"};
 			for (const auto &name : interfaces) {
 				auto iface = asio::ip::make_address_v4(name, ec);
 				if (ec) continue;
-				d->socket.set_option(asio::ip::multicast::join_group(group, iface), ec);
+				u->socket.set_option(asio::ip::multicast::join_group(group, iface), ec);
 				if (!ec) joined = true;
 				if (joined && config_.interfaces.empty()) break;
 			}
 			if (!joined) return;
 		}
-		discovery_.push_back(std::move(d));
+		udp_.push_back(std::move(u));
 	}
 
-	void start_receive(udp::socket &socket, std::array<char, core::kMaxDatagramBytes + 1> &buffer,
-		udp::endpoint &sender, bool service) {
-		socket.async_receive_from(asio::buffer(buffer), sender,
-			[this, &socket, &buffer, &sender, service](const asio::error_code &ec, std::size_t n) {
-				if (ec == asio::error::operation_aborted || !socket.is_open()) return;
-				if (!ec) on_datagram(socket, std::string_view(buffer.data(), n), sender, service);
-				start_receive(socket, buffer, sender, service);
+	void open_discovery_v6(const std::string &target, int ttl) {
+		asio::error_code ec;
+		auto group = asio::ip::make_address_v6(target, ec);
+		if (ec) return;
+		auto u = open_discovery(udp::v6(), asio::ip::address_v6::any(), ttl);
+		if (!u) return;
+		if (group.is_multicast()) {
+			u->socket.set_option(asio::ip::multicast::join_group(group), ec);
+			if (ec) return;
+		}
+		udp_.push_back(std::move(u));
+	}
+
+	std::unique_ptr<UdpSocket> open_discovery(udp protocol, const asio::ip::address &bind_to, int ttl) {
+		asio::error_code ec;
+		auto u = std::make_unique<UdpSocket>(io_, false);
+		u->socket.open(protocol, ec);
+		if (ec) return nullptr;
+		u->socket.set_option(udp::socket::reuse_address(true), ec);
+		// IPv4 queries belong to the IPv4 sockets.
+		if (protocol == udp::v6()) u->socket.set_option(asio::ip::v6_only(true), ec);
+		u->socket.bind(udp::endpoint(bind_to, config_.multicast_port), ec);
+		if (ec) return nullptr;
+		u->socket.non_blocking(true, ec);
+		u->socket.set_option(asio::ip::multicast::hops(ttl), ec);
+		return u;
+	}
+
+	void start_receive(UdpSocket &u) {
+		u.socket.async_receive_from(asio::buffer(u.buffer), u.sender,
+			[this, &u](const asio::error_code &ec, std::size_t n) {
+				if (ec == asio::error::operation_aborted || !u.socket.is_open()) return;
+				if (!ec) on_datagram(u.socket, std::string_view(u.buffer.data(), n), u.sender, u.service);
+				start_receive(u);
 			});
 	}
 
@@ -246,11 +321,11 @@ private:
 		}
 	}
 
-	void start_accept() {
-		acceptor_.async_accept([this](const asio::error_code &ec, tcp::socket socket) {
-			if (ec == asio::error::operation_aborted || !acceptor_.is_open()) return;
+	void start_accept(tcp::acceptor &acceptor) {
+		acceptor.async_accept([this, &acceptor](const asio::error_code &ec, tcp::socket socket) {
+			if (ec == asio::error::operation_aborted || !acceptor.is_open()) return;
 			if (!ec) on_accept(std::move(socket));
-			start_accept();
+			start_accept(acceptor);
 		});
 	}
 
@@ -419,9 +494,8 @@ private:
 
 	void close_all() {
 		asio::error_code ignored;
-		acceptor_.close(ignored);
-		service_socket_.close(ignored);
-		for (auto &d : discovery_) d->socket.close(ignored);
+		for (auto &a : acceptors_) a->close(ignored);
+		for (auto &u : udp_) u->socket.close(ignored);
 		auto all = connections_;
 		for (auto &c : all) {
 			c->socket.shutdown(tcp::socket::shutdown_both, ignored);
@@ -448,11 +522,8 @@ private:
 
 	// I/O thread only.
 	asio::io_context io_{1};
-	tcp::acceptor acceptor_;
-	udp::socket service_socket_;
-	std::array<char, core::kMaxDatagramBytes + 1> service_buffer_{};
-	udp::endpoint service_sender_;
-	std::vector<std::unique_ptr<DiscoverySocket>> discovery_;
+	std::vector<std::unique_ptr<tcp::acceptor>> acceptors_;
+	std::vector<std::unique_ptr<UdpSocket>> udp_;
 	std::list<ConnectionPtr> connections_;
 	std::size_t pending_requests_ = 0;
 	std::thread thread_;
