@@ -152,6 +152,7 @@ private:
 	};
 
 	void run() {
+		yield_on_wakeup();
 		for (;;) {
 			try {
 				io_.run();
@@ -210,6 +211,7 @@ private:
 		auto u = std::make_unique<UdpSocket>(io_, true);
 		u->socket.open(protocol, ec);
 		if (ec) return nullptr;
+		keep_from_child_processes(u->socket.native_handle());
 		bind_in_range<udp::socket, udp::endpoint>(u->socket, address, config_, ec);
 		if (ec) return nullptr;
 		u->socket.non_blocking(true, ec);
@@ -222,6 +224,7 @@ private:
 		auto a = std::make_unique<tcp::acceptor>(io_);
 		a->open(protocol, ec);
 		if (ec) return nullptr;
+		keep_from_child_processes(a->native_handle());
 #ifndef _WIN32
 		// Lets a restarted outlet take its port back at once; on Windows the
 		// same option would let two listeners share a port.
@@ -276,6 +279,7 @@ private:
 		auto u = std::make_unique<UdpSocket>(io_, false);
 		u->socket.open(protocol, ec);
 		if (ec) return nullptr;
+		keep_from_child_processes(u->socket.native_handle());
 		u->socket.set_option(udp::socket::reuse_address(true), ec);
 		// IPv4 queries belong to the IPv4 sockets.
 		if (protocol == udp::v6()) u->socket.set_option(asio::ip::v6_only(true), ec);
@@ -335,6 +339,7 @@ private:
 			socket.close(ignored);
 			return;
 		}
+		keep_from_child_processes(socket.native_handle());
 		asio::error_code ec;
 		socket.set_option(tcp::no_delay(true), ec);
 		auto c = std::make_shared<Connection>(io_, std::move(socket), info_.uid);
