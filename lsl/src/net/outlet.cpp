@@ -152,7 +152,6 @@ private:
 	};
 
 	void run() {
-		yield_on_wakeup();
 		for (;;) {
 			try {
 				io_.run();
