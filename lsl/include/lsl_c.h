@@ -102,6 +102,8 @@ extern LIBLSL_C_API double lsl_pull_sample_str(lsl_inlet in, char **buffer,
 	int32_t buffer_elements, double timeout, int32_t *ec);
 extern LIBLSL_C_API uint32_t lsl_samples_available(lsl_inlet in);
 extern LIBLSL_C_API double lsl_time_correction(lsl_inlet in, double timeout, int32_t *ec);
+extern LIBLSL_C_API double lsl_time_correction_ex(lsl_inlet in, double *remote_time,
+	double *uncertainty, double timeout, int32_t *ec);
 
 #ifdef __cplusplus
 }

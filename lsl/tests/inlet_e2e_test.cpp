@@ -368,6 +368,86 @@ TEST(Inlet, TimeCorrectionOnOneHostIsAboutZero) {
 	EXPECT_LT(std::chrono::duration<double>(std::chrono::steady_clock::now() - again).count(), 0.1);
 }
 
+TEST(Inlet, TimeCorrectionExReportsTheWinningProbe) {
+	Outlet out = MakeOutlet("ClockedEx", "clocked-ex-source");
+	ASSERT_TRUE(out);
+	Inlet in = OpenInlet("ClockedEx");
+	ASSERT_TRUE(in);
+	int32_t ec = 1;
+	double remote_time = -1.0;
+	double uncertainty = -1.0;
+	const double before = lsl_local_clock();
+	const double correction =
+		lsl_time_correction_ex(in.get(), &remote_time, &uncertainty, kWait, &ec);
+	const double after = lsl_local_clock();
+	ASSERT_EQ(ec, lsl_no_error);
+	EXPECT_LT(std::fabs(correction), 0.0005);
+	EXPECT_GT(uncertainty, 0.0);
+	EXPECT_LT(uncertainty, 0.010);
+	// The first round runs during the first call, on the outlet's clock, which here is ours.
+	EXPECT_GE(remote_time, before);
+	EXPECT_LE(remote_time, after);
+
+	// A round ends every 2 s: two extended calls naming the same probe
+	// bracket a plain call that saw that estimate too.
+	bool bracketed = false;
+	for (int attempt = 0; attempt < 3 && !bracketed; ++attempt) {
+		double first_remote = 0.0;
+		double first_rtt = 0.0;
+		const double first = lsl_time_correction_ex(in.get(), &first_remote, &first_rtt, kWait, &ec);
+		ASSERT_EQ(ec, lsl_no_error);
+		ec = 1;
+		const double plain = lsl_time_correction(in.get(), kWait, &ec);
+		ASSERT_EQ(ec, lsl_no_error);
+		double second_remote = 0.0;
+		double second_rtt = 0.0;
+		const double second =
+			lsl_time_correction_ex(in.get(), &second_remote, &second_rtt, kWait, &ec);
+		ASSERT_EQ(ec, lsl_no_error);
+		if (first_remote != second_remote) continue;
+		bracketed = true;
+		EXPECT_EQ(first, second);
+		EXPECT_EQ(first_rtt, second_rtt);
+		EXPECT_EQ(plain, first);
+	}
+	EXPECT_TRUE(bracketed);
+}
+
+TEST(Inlet, TimeCorrectionExToleratesMissingOutputs) {
+	Outlet out = MakeOutlet("ClockedNull", "clocked-null-source");
+	ASSERT_TRUE(out);
+	Inlet in = OpenInlet("ClockedNull");
+	ASSERT_TRUE(in);
+	int32_t ec = 1;
+	double uncertainty = -1.0;
+	const double correction = lsl_time_correction_ex(in.get(), nullptr, &uncertainty, kWait, &ec);
+	EXPECT_EQ(ec, lsl_no_error);
+	EXPECT_LT(std::fabs(correction), 0.0005);
+	EXPECT_GT(uncertainty, 0.0);
+	double remote_time = -1.0;
+	ec = 1;
+	lsl_time_correction_ex(in.get(), &remote_time, nullptr, kWait, &ec);
+	EXPECT_EQ(ec, lsl_no_error);
+	EXPECT_GT(remote_time, 0.0);
+	ec = 1;
+	lsl_time_correction_ex(in.get(), nullptr, nullptr, kWait, &ec);
+	EXPECT_EQ(ec, lsl_no_error);
+	lsl_time_correction_ex(in.get(), nullptr, nullptr, kWait, nullptr);
+}
+
+TEST(Inlet, TimeCorrectionExWithoutAnInletIsAnArgumentError) {
+	int32_t ec = 0;
+	double remote_time = 7.0;
+	double uncertainty = 7.0;
+	EXPECT_EQ(lsl_time_correction_ex(nullptr, &remote_time, &uncertainty, 0.1, &ec), 0.0);
+	EXPECT_EQ(ec, lsl_argument_error);
+	EXPECT_EQ(remote_time, 7.0);
+	EXPECT_EQ(uncertainty, 7.0);
+	ec = 0;
+	EXPECT_EQ(lsl_time_correction(nullptr, 0.1, &ec), 0.0);
+	EXPECT_EQ(ec, lsl_argument_error);
+}
+
 TEST(Inlet, ClosingAndReopeningStartsAfresh) {
 	Outlet out = MakeOutlet("Reopen", "reopen-source");
 	ASSERT_TRUE(out);

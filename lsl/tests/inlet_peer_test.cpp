@@ -381,9 +381,16 @@ TEST(InletTimeCorrection, MeasuresAnOutletClockFarAhead) {
 	const core::Config config;
 	Inlet inlet(config, TranscriptStream(1, service.port()), 360, 0, false);
 	InletResult result;
-	const double correction = inlet.time_correction(5.0, result);
+	const double before = ScriptedTimeService::now();
+	const core::TimeEstimate estimate = inlet.time_estimate(5.0, result);
+	const double after = ScriptedTimeService::now();
 	ASSERT_EQ(result, InletResult::ok);
-	EXPECT_NEAR(correction, -250.0, 0.001);
+	EXPECT_NEAR(estimate.correction, -250.0, 0.001);
+	EXPECT_GT(estimate.rtt, 0.0);
+	EXPECT_LT(estimate.rtt, 0.01);
+	// The winning probe was answered on the outlet's clock during the call.
+	EXPECT_GE(estimate.remote_time, before + 250.0);
+	EXPECT_LE(estimate.remote_time, after + 250.0);
 	EXPECT_GE(service.answered(), 8);
 }
 
@@ -393,7 +400,7 @@ TEST(InletTimeCorrection, WithoutAnswersItTimesOut) {
 	const core::Config config;
 	Inlet inlet(config, TranscriptStream(1, silent.local_endpoint().port()), 360, 0, false);
 	InletResult result;
-	EXPECT_EQ(inlet.time_correction(1.0, result), 0.0);
+	EXPECT_EQ(inlet.time_estimate(1.0, result).correction, 0.0);
 	EXPECT_EQ(result, InletResult::timeout);
 }
 

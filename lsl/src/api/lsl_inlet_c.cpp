@@ -194,9 +194,30 @@ LIBLSL_C_API double lsl_time_correction(lsl_inlet in, double timeout, int32_t *e
 	}
 	try {
 		lsl::net::InletResult result;
-		const double correction = in->inlet.time_correction(timeout, result);
+		const lsl::core::TimeEstimate estimate = in->inlet.time_estimate(timeout, result);
 		set_ec(ec, error_code(result));
-		return correction;
+		return estimate.correction;
+	} catch (...) {
+		set_ec(ec, lsl_internal_error);
+		return 0.0;
+	}
+}
+
+LIBLSL_C_API double lsl_time_correction_ex(lsl_inlet in, double *remote_time, double *uncertainty,
+										   double timeout, int32_t *ec) {
+	if (in == nullptr) {
+		set_ec(ec, lsl_argument_error);
+		return 0.0;
+	}
+	try {
+		lsl::net::InletResult result;
+		const lsl::core::TimeEstimate estimate = in->inlet.time_estimate(timeout, result);
+		set_ec(ec, error_code(result));
+		// Without an estimate the outputs keep what the caller had in them.
+		if (result != lsl::net::InletResult::ok) return 0.0;
+		if (remote_time != nullptr) *remote_time = estimate.remote_time;
+		if (uncertainty != nullptr) *uncertainty = estimate.rtt;
+		return estimate.correction;
 	} catch (...) {
 		set_ec(ec, lsl_internal_error);
 		return 0.0;

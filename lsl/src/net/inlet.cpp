@@ -429,20 +429,20 @@ InletResult Inlet::full_info(double timeout, core::StreamInfo &out) {
 	}
 }
 
-double Inlet::time_correction(double timeout, InletResult &result) {
+core::TimeEstimate Inlet::time_estimate(double timeout, InletResult &result) {
 	std::unique_lock<std::mutex> lock(mutex_);
 	if (!time_sync_started_) {
 		time_sync_started_ = true;
 		asio::post(io_, [this] { start_time_sync(); });
 	}
 	changed_.wait_until(lock, deadline_after(timeout),
-						[this] { return correction_.has_value() || lost_; });
-	if (correction_) {
+						[this] { return estimate_.has_value() || lost_; });
+	if (estimate_) {
 		result = InletResult::ok;
-		return *correction_;
+		return *estimate_;
 	}
 	result = lost_ ? InletResult::lost : InletResult::timeout;
-	return 0.0;
+	return {};
 }
 
 void Inlet::start_time_sync() {
@@ -491,7 +491,7 @@ void Inlet::time_tick(uint64_t round_id) {
 		if (const auto estimate = round_->evaluate()) {
 			{
 				std::lock_guard<std::mutex> lock(mutex_);
-				correction_ = estimate->correction;
+				estimate_ = *estimate;
 			}
 			changed_.notify_all();
 		}

@@ -56,7 +56,9 @@ public:
 	// on the sender's clock, or 0.0 with timeout / lost.
 	double pull_sample(std::vector<std::string> &values, double timeout, InletResult &result);
 	uint32_t samples_available();
-	double time_correction(double timeout, InletResult &result);
+	// The latest estimate of the outlet's clock against ours; the first call
+	// starts synchronisation and waits for the first round's result.
+	core::TimeEstimate time_estimate(double timeout, InletResult &result);
 
 private:
 	struct Sample {
@@ -124,7 +126,7 @@ private:
 	bool connected_ = false;
 	bool lost_ = false;
 	bool time_sync_started_ = false;
-	std::optional<double> correction_;
+	std::optional<core::TimeEstimate> estimate_;
 	uint64_t feed_generation_ = 0;
 };
 
