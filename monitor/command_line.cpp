@@ -109,7 +109,8 @@ std::string UsageText() {
 std::string HelpText() {
 	return "maroquint-monitor: watches a Lab Streaming Layer marker stream, prints every\n"
 	       "marker as it arrives and, at the end, the statistics of the intervals between\n"
-	       "markers, the pulses that went missing and the clock offset to the sender.\n"
+	       "markers, the pulses that went missing and the clock offset to the sender\n"
+	       "with the round-trip time it was measured over.\n"
 	       "\n" +
 	       UsageText() +
 	       "\n"

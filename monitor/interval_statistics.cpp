@@ -54,10 +54,13 @@ IntervalSummary IntervalStatistics::Summarize() const {
 	return summary;
 }
 
-void CorrectionTrack::Add(double correction) {
+void CorrectionTrack::Add(double correction, double round_trip) {
 	min_ = count_ == 0 ? correction : std::min(min_, correction);
 	max_ = count_ == 0 ? correction : std::max(max_, correction);
 	last_ = correction;
+	min_round_trip_ = count_ == 0 ? round_trip : std::min(min_round_trip_, round_trip);
+	max_round_trip_ = count_ == 0 ? round_trip : std::max(max_round_trip_, round_trip);
+	last_round_trip_ = round_trip;
 	++count_;
 }
 

@@ -61,20 +61,27 @@ private:
 	std::vector<PulseGap> gaps_;
 };
 
-// The time correction estimates seen during a watch.
+// The time correction estimates seen during a watch, each with the round-trip
+// time of the exchange it rests on.
 class CorrectionTrack {
 public:
-	void Add(double correction);
+	void Add(double correction, double round_trip);
 	std::int64_t Count() const { return count_; }
 	double Last() const { return last_; }
 	double Min() const { return min_; }
 	double Max() const { return max_; }
+	double LastRoundTrip() const { return last_round_trip_; }
+	double MinRoundTrip() const { return min_round_trip_; }
+	double MaxRoundTrip() const { return max_round_trip_; }
 
 private:
 	std::int64_t count_ = 0;
 	double last_ = 0.0;
 	double min_ = 0.0;
 	double max_ = 0.0;
+	double last_round_trip_ = 0.0;
+	double min_round_trip_ = 0.0;
+	double max_round_trip_ = 0.0;
 };
 
 } // namespace maroquint::monitor

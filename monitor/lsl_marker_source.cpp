@@ -125,12 +125,14 @@ Pulled LslMarkerSource::Pull(double wait) {
 	return pulled;
 }
 
-std::optional<double> LslMarkerSource::TimeCorrection(double wait) {
+std::optional<ClockEstimate> LslMarkerSource::TimeCorrection(double wait) {
 	if (!inlet_) return std::nullopt;
 	std::int32_t ec = lsl_no_error;
-	const double correction = lsl_time_correction(inlet_, wait, &ec);
+	double remote_time = 0.0;
+	ClockEstimate estimate;
+	estimate.correction = lsl_time_correction_ex(inlet_, &remote_time, &estimate.round_trip, wait, &ec);
 	if (ec != lsl_no_error) return std::nullopt;
-	return correction;
+	return estimate;
 }
 
 bool LslMarkerSource::Present(double wait) {

@@ -22,7 +22,7 @@ public:
 	double Now() override;
 	std::optional<StreamDescription> Find(const StreamQuery &query, double wait) override;
 	Pulled Pull(double wait) override;
-	std::optional<double> TimeCorrection(double wait) override;
+	std::optional<ClockEstimate> TimeCorrection(double wait) override;
 	bool Present(double wait) override;
 
 private:

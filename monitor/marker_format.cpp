@@ -105,10 +105,15 @@ std::string FormatSummary(const SummaryInput &input) {
 			text += " (last of " + Count(c.Count()) + " estimates, from " + Printf("%+.6f", c.Min()) + " to " +
 			        Printf("%+.6f", c.Max()) + " s)";
 		text += "\n";
+		text += "  round-trip time         " + Seconds(c.LastRoundTrip()) + " s";
+		if (c.Count() > 1)
+			text += " (last of " + Count(c.Count()) + " estimates, from " + Seconds(c.MinRoundTrip()) + " to " +
+			        Seconds(c.MaxRoundTrip()) + " s)";
+		text += "\n";
 	} else {
 		text += "  time correction         not available\n";
+		text += "  round-trip time         not available\n";
 	}
-	text += "  round-trip time         not available from the LSL C API in use\n";
 	if (input.reconnections > 0) text += "  reconnections           " + Count(input.reconnections) + "\n";
 	return text;
 }

@@ -30,10 +30,10 @@ public:
 	      watch_(options.period, options.timeout, start_), statistics_(options.period),
 	      next_correction_(start_ + MonitorPacing::kCorrectionRefresh) {}
 
-	void AddCorrection(std::optional<double> correction) {
-		if (!correction) return;
-		correction_ = correction;
-		corrections_.Add(*correction);
+	void AddCorrection(const std::optional<ClockEstimate> &estimate) {
+		if (!estimate) return;
+		correction_ = estimate->correction;
+		corrections_.Add(estimate->correction, estimate->round_trip);
 	}
 
 	int Run(const StopRequested &stop_requested) {
@@ -150,7 +150,7 @@ int RunMonitor(const Options &options, MarkerSource &source, const MonitorStream
 		stream = source.Find(options.query, std::min(left, MonitorPacing::kFindSlice));
 	}
 	out.status << "Watching " << Describe(*stream) << "\n" << std::flush;
-	const std::optional<double> first_correction = source.TimeCorrection(MonitorPacing::kFirstCorrection);
+	const std::optional<ClockEstimate> first_correction = source.TimeCorrection(MonitorPacing::kFirstCorrection);
 	Watch watch(options, source, out);
 	watch.AddCorrection(first_correction);
 	return watch.Run(stop_requested);

@@ -28,6 +28,12 @@ struct Pulled {
 	std::string text;
 };
 
+// How the sender's clock relates to the monitor's.
+struct ClockEstimate {
+	double correction = 0.0; // add to the sender's time stamps to get the monitor's clock
+	double round_trip = 0.0; // of the exchange the correction rests on: it is off by at most half of this
+};
+
 class MarkerSource {
 public:
 	virtual ~MarkerSource() = default;
@@ -39,8 +45,8 @@ public:
 	virtual std::optional<StreamDescription> Find(const StreamQuery &query, double wait) = 0;
 	// Waits at most `wait` seconds for the next marker.
 	virtual Pulled Pull(double wait) = 0;
-	// The value to add to the sender's time stamps to get the monitor's clock.
-	virtual std::optional<double> TimeCorrection(double wait) = 0;
+	// The latest estimate, waiting at most `wait` seconds for a first one.
+	virtual std::optional<ClockEstimate> TimeCorrection(double wait) = 0;
 	// Whether the stream's outlet (the same source) can be found within
 	// `wait` seconds; reconnects when the connection had been lost.
 	virtual bool Present(double wait) = 0;

@@ -112,16 +112,19 @@ TEST(IntervalStatistics, StaysPreciseOverALongRunOfLargeTimeStamps) {
 	EXPECT_NEAR(s.p99_period_deviation, 1e-5, 1e-8);
 }
 
-TEST(CorrectionTrack, KeepsLastAndRange) {
+TEST(CorrectionTrack, KeepsLastAndRangeOfCorrectionAndRoundTrip) {
 	CorrectionTrack track;
 	EXPECT_EQ(track.Count(), 0);
-	track.Add(0.002);
-	track.Add(-0.001);
-	track.Add(0.0005);
+	track.Add(0.002, 0.00009);
+	track.Add(-0.001, 0.00004);
+	track.Add(0.0005, 0.00007);
 	EXPECT_EQ(track.Count(), 3);
 	EXPECT_EQ(track.Last(), 0.0005);
 	EXPECT_EQ(track.Min(), -0.001);
 	EXPECT_EQ(track.Max(), 0.002);
+	EXPECT_EQ(track.LastRoundTrip(), 0.00007);
+	EXPECT_EQ(track.MinRoundTrip(), 0.00004);
+	EXPECT_EQ(track.MaxRoundTrip(), 0.00009);
 }
 
 } // namespace

@@ -75,8 +75,8 @@ TEST(Summary, ListsEveryFigure) {
 	IntervalStatistics statistics(1.0);
 	for (double t : {100.0, 101.0, 102.002, 105.0}) statistics.AddMarker(t);
 	CorrectionTrack correction;
-	correction.Add(0.000125);
-	correction.Add(-0.000050);
+	correction.Add(0.000125, 0.000081);
+	correction.Add(-0.000050, 0.000062);
 	const std::string text = FormatSummary({statistics.Summarize(), 1.0, correction, 1});
 	EXPECT_NE(text.find("markers received        4\n"), std::string::npos) << text;
 	EXPECT_NE(text.find("interval mean           1.666667 s\n"), std::string::npos) << text;
@@ -91,7 +91,20 @@ TEST(Summary, ListsEveryFigure) {
 	EXPECT_NE(text.find("time correction         -0.000050 s (last of 2 estimates, from -0.000050 to +0.000125 s)\n"),
 	          std::string::npos)
 	    << text;
+	EXPECT_NE(text.find("round-trip time         0.000062 s (last of 2 estimates, from 0.000062 to 0.000081 s)\n"),
+	          std::string::npos)
+	    << text;
 	EXPECT_NE(text.find("reconnections           1\n"), std::string::npos) << text;
+}
+
+TEST(Summary, ASingleEstimateHasNoRange) {
+	IntervalStatistics statistics(1.0);
+	statistics.AddMarker(1.0);
+	CorrectionTrack correction;
+	correction.Add(-0.000004, 0.000093);
+	const std::string text = FormatSummary({statistics.Summarize(), 1.0, correction, 0});
+	EXPECT_NE(text.find("time correction         -0.000004 s\n"), std::string::npos) << text;
+	EXPECT_NE(text.find("round-trip time         0.000093 s\n"), std::string::npos) << text;
 }
 
 TEST(Summary, SaysWhatIsNotKnown) {
@@ -102,6 +115,7 @@ TEST(Summary, SaysWhatIsNotKnown) {
 	EXPECT_NE(text.find("intervals               none (fewer than two markers)\n"), std::string::npos) << text;
 	EXPECT_NE(text.find("missed pulses           0\n"), std::string::npos) << text;
 	EXPECT_NE(text.find("time correction         not available\n"), std::string::npos) << text;
+	EXPECT_NE(text.find("round-trip time         not available\n"), std::string::npos) << text;
 	EXPECT_EQ(text.find("reconnections"), std::string::npos) << text;
 }
 

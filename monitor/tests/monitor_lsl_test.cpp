@@ -16,6 +16,7 @@ namespace maroquint::monitor::testing {
 namespace {
 
 using ::testing::HasSubstr;
+using ::testing::Not;
 using ::testing::StartsWith;
 
 const std::string kText = "/Experiment Control/Synchronization/Trigger/Biosemi";
@@ -142,6 +143,9 @@ TEST(MonitorOverLsl, ExactIntervalsAndMissedPulses) {
 	EXPECT_THAT(run.out, HasSubstr("  |interval - period| p99 2.000000 s (period 1.000000 s)\n"));
 	EXPECT_THAT(run.out, HasSubstr("  missed pulses           2 in 1 gap\n"));
 	EXPECT_THAT(run.out, MatchesRegex("(.|\n)*  time correction         [-+]0\\.0[0-9]+ s(.|\n)*"));
+	// On loopback the exchange takes well under 10 ms, yet never no time at all.
+	EXPECT_THAT(run.out, MatchesRegex("(.|\n)*  round-trip time         0\\.00[0-9]+ s(.|\n)*"));
+	EXPECT_THAT(run.out, Not(HasSubstr("round-trip time         0.000000 s")));
 	EXPECT_EQ(run.err, "");
 }
 

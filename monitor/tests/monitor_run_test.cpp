@@ -68,11 +68,11 @@ public:
 		return {};
 	}
 
-	std::optional<double> TimeCorrection(double wait) override {
+	std::optional<ClockEstimate> TimeCorrection(double wait) override {
 		correction_waits.push_back(wait);
 		now += 0.001;
 		if (corrections.empty()) return std::nullopt;
-		const double value = corrections.front();
+		const ClockEstimate value = corrections.front();
 		if (corrections.size() > 1) corrections.pop_front();
 		return value;
 	}
@@ -98,7 +98,7 @@ public:
 	std::deque<Arrival> arrivals;
 	std::vector<std::pair<double, double>> absences;
 	std::optional<double> lost_at;
-	std::deque<double> corrections{-0.25};
+	std::deque<ClockEstimate> corrections{{-0.25, 0.0004}};
 	std::vector<double> correction_waits;
 	std::vector<StreamQuery> queries;
 	int probes = 0;
@@ -188,6 +188,7 @@ TEST(MonitorRun, PrintsEveryMarkerAndStopsAtTheCount) {
 	EXPECT_THAT(run.status_text, HasSubstr("markers received        4\n"));
 	EXPECT_THAT(run.status_text, HasSubstr("interval mean           1.000000 s\n"));
 	EXPECT_THAT(run.status_text, HasSubstr("time correction         -0.250000 s\n"));
+	EXPECT_THAT(run.status_text, HasSubstr("round-trip time         0.000400 s\n"));
 	EXPECT_EQ(run.errors, "");
 	EXPECT_EQ(source.correction_waits.front(), MonitorPacing::kFirstCorrection);
 }
@@ -306,7 +307,7 @@ TEST(MonitorRun, EmptyMarkersOfADyingOutletAreNotCounted) {
 
 TEST(MonitorRun, TimeCorrectionIsRefreshedAndApplied) {
 	ScriptedSource source;
-	source.corrections = {-0.25, -0.20};
+	source.corrections = {{-0.25, 0.0004}, {-0.20, 0.0003}};
 	source.Markers(kStart + 1.0, 8, 1.0);
 	Options options = Defaults();
 	options.count = 8;
@@ -318,6 +319,8 @@ TEST(MonitorRun, TimeCorrectionIsRefreshedAndApplied) {
 	ASSERT_GE(source.correction_waits.size(), 2u);
 	EXPECT_EQ(source.correction_waits[1], 0.0);
 	EXPECT_THAT(run.status_text, HasSubstr("-0.200000 s (last of 2 estimates, from -0.250000 to -0.200000 s)"));
+	EXPECT_THAT(run.status_text,
+	            HasSubstr("round-trip time         0.000300 s (last of 2 estimates, from 0.000300 to 0.000400 s)"));
 }
 
 TEST(MonitorRun, UnknownCorrectionLeavesTheMappedColumnEmpty) {
@@ -329,6 +332,7 @@ TEST(MonitorRun, UnknownCorrectionLeavesTheMappedColumnEmpty) {
 	const Outcome run = Watch(options, source);
 	EXPECT_THAT(Lines(run.markers)[1], HasSubstr("1001.250000                 -"));
 	EXPECT_THAT(run.status_text, HasSubstr("time correction         not available\n"));
+	EXPECT_THAT(run.status_text, HasSubstr("round-trip time         not available\n"));
 }
 
 } // namespace
