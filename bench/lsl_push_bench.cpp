@@ -14,9 +14,11 @@
 
 #include <algorithm>
 #include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -141,6 +143,47 @@ void BM_LslPush(benchmark::State &state) {
 	lsl_destroy_outlet(outlet);
 }
 
+// What waking one idle thread costs the waker on this machine, 1 ms apart:
+// the floor under a push that has a consumer to serve.
+void BM_WakeIdleThread(benchmark::State &state) {
+	std::mutex mutex;
+	std::condition_variable wake;
+	bool pending = false;
+	bool stop = false;
+	std::thread sleeper([&] {
+		std::unique_lock<std::mutex> lock(mutex);
+		while (!stop) {
+			wake.wait(lock, [&] { return pending || stop; });
+			pending = false;
+		}
+	});
+	std::vector<double> micros;
+	micros.reserve(static_cast<std::size_t>(state.max_iterations));
+	for (auto _ : state) {
+		std::this_thread::sleep_for(std::chrono::milliseconds(1));
+		const auto start = std::chrono::steady_clock::now();
+		{
+			std::lock_guard<std::mutex> lock(mutex);
+			pending = true;
+		}
+		wake.notify_one();
+		const auto end = std::chrono::steady_clock::now();
+		micros.push_back(std::chrono::duration<double, std::micro>(end - start).count());
+		state.SetIterationTime(std::chrono::duration<double>(end - start).count());
+	}
+	{
+		std::lock_guard<std::mutex> lock(mutex);
+		stop = true;
+	}
+	wake.notify_one();
+	sleeper.join();
+	state.counters["median_us"] = Percentile(micros, 0.5);
+	state.counters["p99_us"] = Percentile(micros, 0.99);
+	std::printf("condition_variable::notify_one to an idle thread, 1 ms apart: median %.2f us, p99 %.2f us\n",
+		Percentile(micros, 0.5), Percentile(micros, 0.99));
+}
+
+BENCHMARK(BM_WakeIdleThread)->Iterations(3000)->UseManualTime()->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_LslPush)->Arg(0)->Arg(1)->Arg(16)->Iterations(3000)->UseManualTime()->Unit(benchmark::kMicrosecond);
 
 } // namespace

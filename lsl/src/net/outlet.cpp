@@ -152,6 +152,7 @@ private:
 	};
 
 	void run() {
+		yield_on_wakeup();
 		for (;;) {
 			try {
 				io_.run();

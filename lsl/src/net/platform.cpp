@@ -3,6 +3,10 @@
 #include <asio/ip/host_name.hpp>
 
 #include <chrono>
+#if defined(__linux__)
+#include <pthread.h>
+#include <sched.h>
+#endif
 #include <random>
 
 #ifdef _WIN32
@@ -43,6 +47,14 @@ void keep_from_child_processes(std::uintptr_t native_socket) {
 	const int fd = static_cast<int>(native_socket);
 	const int flags = fcntl(fd, F_GETFD);
 	if (flags >= 0) fcntl(fd, F_SETFD, flags | FD_CLOEXEC);
+#endif
+}
+
+void yield_on_wakeup() {
+#if defined(__linux__)
+	sched_param param{};
+	param.sched_priority = 0;
+	pthread_setschedparam(pthread_self(), SCHED_BATCH, &param);
 #endif
 }
 

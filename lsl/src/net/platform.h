@@ -16,6 +16,10 @@ double local_clock();
 std::string host_name();
 std::array<uint8_t, 16> random_bytes16();
 
+// Tells the scheduler that the calling thread serves others and should not
+// preempt the thread that woke it (Linux: SCHED_BATCH; elsewhere nothing).
+void yield_on_wakeup();
+
 // Keeps a socket (its native handle) from the programs this process starts.
 // An inherited socket outlives the outlet or resolver that opened it: its
 // port stays bound, and a listener keeps taking connections nobody serves.
