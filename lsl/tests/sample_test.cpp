@@ -20,7 +20,6 @@ std::string encode(double ts, const std::string &value) {
 	std::string out;
 	const char *channels[] = {value.c_str()};
 	append_string_sample(out, ts, channels, 1);
-	EXPECT_EQ(out.size(), string_sample_size(ts, channels, 1));
 	return out;
 }
 

@@ -60,16 +60,6 @@ void append_string_sample(std::string &out, double timestamp, const char *const 
 		[&](std::size_t k) { return std::string_view(channels[k]); });
 }
 
-std::size_t string_sample_size(double timestamp, const char *const *channels,
-	std::size_t channel_count) {
-	std::size_t size = timestamp == kDeducedTimestamp ? 1 : 9;
-	for (std::size_t k = 0; k < channel_count; ++k) {
-		auto len = std::strlen(channels[k]);
-		size += 1 + length_width(len) + len;
-	}
-	return size;
-}
-
 std::string test_pattern_value(std::size_t channel) {
 	auto magnitude = std::to_string(channel + 10);
 	return channel % 2 == 0 ? magnitude : "-" + magnitude;

@@ -25,9 +25,6 @@ void append_string_sample(std::string &out, double timestamp, const std::string_
 // Same for C strings (the C API's form).
 void append_string_sample(std::string &out, double timestamp, const char *const *channels,
 	std::size_t channel_count);
-// Bytes the sample above takes, without building it.
-std::size_t string_sample_size(double timestamp, const char *const *channels,
-	std::size_t channel_count);
 
 // Channel k's test-pattern text: "10", "-11", "12", "-13", ...
 std::string test_pattern_value(std::size_t channel);
