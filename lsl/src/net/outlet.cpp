@@ -32,12 +32,22 @@ constexpr std::size_t kSendBatchBytes = 64 * 1024;
 constexpr std::size_t kRingMaxBytes = std::size_t{64} << 20;
 constexpr std::size_t kReadChunkBytes = 4096;
 
-asio::ip::address_v4 bind_address(const core::Config &config) {
-	if (config.listen_address.empty()) return asio::ip::address_v4::any();
+// ListenAddress names the address of one family; the other binds to its
+// wildcard address.
+struct BindAddresses {
+	asio::ip::address_v4 v4 = asio::ip::address_v4::any();
+	asio::ip::address_v6 v6 = asio::ip::address_v6::any();
+};
+
+BindAddresses bind_addresses(const core::Config &config) {
+	BindAddresses out;
+	if (config.listen_address.empty()) return out;
 	asio::error_code ec;
-	auto address = asio::ip::make_address_v4(config.listen_address, ec);
-	if (ec) throw std::runtime_error("ListenAddress is not an IPv4 address: " + config.listen_address);
-	return address;
+	auto address = asio::ip::make_address(config.listen_address, ec);
+	if (ec) throw std::runtime_error("ListenAddress is not an IP address: " + config.listen_address);
+	if (address.is_v4()) out.v4 = address.to_v4();
+	else out.v6 = address.to_v6();
+	return out;
 }
 
 // First free port of BasePort..BasePort+PortRange-1, else one the system
@@ -168,7 +178,8 @@ private:
 	void open_sockets() {
 		const auto scope = core::scope_addresses(config_);
 		const bool want_v6 = config_.ipv6 != core::IPv6Mode::disable;
-		const asio::ip::address v4_address = bind_address(config_);
+		const auto bind_to = bind_addresses(config_);
+		const asio::ip::address v4_address = bind_to.v4;
 		asio::error_code ec;
 
 		auto v4_service = open_service(udp::v4(), v4_address, ec);
@@ -178,10 +189,10 @@ private:
 		for (const auto &target : scope.ipv4) open_discovery_v4(v4_address.to_v4(), target, scope.ttl);
 
 		if (want_v6) {
-			if (auto v6_service = open_service(udp::v6(), asio::ip::address_v6::any(), ec)) {
+			if (auto v6_service = open_service(udp::v6(), bind_to.v6, ec)) {
 				info_.v6service_port = v6_service->socket.local_endpoint().port();
 				udp_.push_back(std::move(v6_service));
-				for (const auto &target : scope.ipv6) open_discovery_v6(target, scope.ttl);
+				for (const auto &target : scope.ipv6) open_discovery_v6(bind_to.v6, target, scope.ttl);
 			}
 		}
 
@@ -190,7 +201,7 @@ private:
 		info_.v4data_port = v4_acceptor->local_endpoint().port();
 		acceptors_.push_back(std::move(v4_acceptor));
 		if (want_v6 && info_.v6service_port != 0) {
-			if (auto v6_acceptor = open_acceptor(tcp::v6(), asio::ip::address_v6::any(), ec)) {
+			if (auto v6_acceptor = open_acceptor(tcp::v6(), bind_to.v6, ec)) {
 				info_.v6data_port = v6_acceptor->local_endpoint().port();
 				acceptors_.push_back(std::move(v6_acceptor));
 			}
@@ -261,11 +272,11 @@ private:
 		udp_.push_back(std::move(u));
 	}
 
-	void open_discovery_v6(const std::string &target, int ttl) {
+	void open_discovery_v6(asio::ip::address_v6 bind_to, const std::string &target, int ttl) {
 		asio::error_code ec;
 		auto group = asio::ip::make_address_v6(target, ec);
 		if (ec) return;
-		auto u = open_discovery(udp::v6(), asio::ip::address_v6::any(), ttl);
+		auto u = open_discovery(udp::v6(), bind_to, ttl);
 		if (!u) return;
 		if (group.is_multicast()) {
 			u->socket.set_option(asio::ip::multicast::join_group(group), ec);
