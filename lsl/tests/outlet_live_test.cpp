@@ -130,28 +130,54 @@ TEST_F(LiveOutlet, LateJoinerGetsOnlyLaterMarkers) {
 	EXPECT_TRUE(late->markers(1, 0.3).empty());
 }
 
-TEST_F(LiveOutlet, SlowConsumerLosesOnlyTheOldestBeyondItsBuffer) {
-	constexpr int kLimit = 50;
+// Pushes kCount markers while a slow consumer reads nothing (and, if given,
+// a fast one reads everything); then checks what the slow one still gets.
+void expect_slow_consumer_keeps_newest(net::Outlet &outlet, std::unique_ptr<RawClient> slow,
+	std::unique_ptr<RawClient> fast, std::size_t keeps) {
 	constexpr int kCount = 30000;
-	auto slow = consumer(kLimit, 4096);
-	auto fast = consumer();
 	std::vector<Marker> fast_got;
-	std::thread reader([&] { fast_got = fast->markers(kCount, 60.0); });
+	std::thread reader([&] {
+		if (fast) fast_got = fast->markers(kCount, 60.0);
+	});
 	const std::string padding(400, 'p');
-	for (int i = 0; i < kCount; ++i) push(std::to_string(i) + ":" + padding, 1.0 + i);
+	for (int i = 0; i < kCount; ++i) {
+		const auto text = std::to_string(i) + ":" + padding;
+		const char *channels[] = {text.c_str()};
+		outlet.push(channels, 1.0 + i);
+	}
 	reader.join();
-	ASSERT_EQ(fast_got.size(), static_cast<std::size_t>(kCount)) << "a stalled consumer must not hold others back";
-	for (int i = 0; i < kCount; ++i) ASSERT_EQ(fast_got[i].timestamp, 1.0 + i);
+	if (fast) {
+		ASSERT_EQ(fast_got.size(), static_cast<std::size_t>(kCount)) << "a stalled consumer must not hold others back";
+		for (int i = 0; i < kCount; ++i) ASSERT_EQ(fast_got[i].timestamp, 1.0 + i);
+	}
 
 	auto slow_got = slow->markers(kCount, 5.0);
-	ASSERT_GE(slow_got.size(), static_cast<std::size_t>(kLimit));
+	ASSERT_GE(slow_got.size(), keeps);
 	EXPECT_LT(slow_got.size(), static_cast<std::size_t>(kCount)) << "the test must have made it fall behind";
-	// Whatever it lost, it lost in order, and never the newest kLimit.
+	// Whatever it lost, it lost in order, and never the newest `keeps`.
 	for (std::size_t i = 1; i < slow_got.size(); ++i)
 		ASSERT_LT(slow_got[i - 1].timestamp, slow_got[i].timestamp);
-	const std::size_t tail = slow_got.size() - kLimit;
-	for (int i = 0; i < kLimit; ++i)
-		ASSERT_EQ(slow_got[tail + i].timestamp, 1.0 + kCount - kLimit + i);
+	const std::size_t tail = slow_got.size() - keeps;
+	for (std::size_t i = 0; i < keeps; ++i)
+		ASSERT_EQ(slow_got[tail + i].timestamp, 1.0 + kCount - keeps + i);
+}
+
+TEST_F(LiveOutlet, SlowConsumerLosesOnlyTheOldestBeyondItsBuffer) {
+	auto slow = consumer(50, 4096);
+	expect_slow_consumer_keeps_newest(*outlet_, std::move(slow), consumer(), 50);
+}
+
+TEST_F(LiveOutlet, TheOutletsBufferBoundsEveryConsumer) {
+	net::Outlet small(marker_info("SmallBuffer"), 2, net::api_config());
+	EXPECT_EQ(small.buffer_samples(), 200u) << "max_buffered counts hundreds of markers";
+	auto connect = [&](int receive_buffer) {
+		auto c = std::make_unique<RawClient>(small.info().v4data_port, receive_buffer);
+		c->send(feed_request(small.info().uid, 36000));
+		EXPECT_EQ(c->read(157), core::streamfeed_ok_reply(small.info().uid, 1));
+		return c;
+	};
+	// Here even a reading consumer may fall 200 markers behind a burst.
+	expect_slow_consumer_keeps_newest(small, connect(4096), nullptr, 200);
 }
 
 TEST_F(LiveOutlet, ConsumersAreCountedAndAwaited) {
