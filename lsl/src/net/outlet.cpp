@@ -132,7 +132,7 @@ public:
 	}
 
 private:
-	struct Connection : std::enable_shared_from_this<Connection> {
+	struct Connection {
 		Connection(asio::io_context &io, tcp::socket s, const std::string &uid)
 			: socket(std::move(s)), deadline(io), reader(uid) {}
 		tcp::socket socket;
