@@ -8,6 +8,8 @@
 
 #include <gtest/gtest.h>
 
+#include <random>
+
 namespace lsl::core {
 namespace {
 
@@ -246,6 +248,30 @@ TEST(TcpRequestReader, OversizedLinesAndHeaderBlocksClose) {
 	std::string fat = "LSL:streamfeed/110\r\nX: " + std::string(kMaxHeaderBlockBytes, 'x') + "\r\n\r\n";
 	EXPECT_EQ(read_request(fat, true).kind, K::close);
 	EXPECT_EQ(read_request("LSL:shortinfo\r\n" + std::string(kMaxRequestLineBytes + 1, 'q')).kind, K::close);
+}
+
+// Random bytes after the prefixes real requests start with: every parser
+// must come back with an answer (usually "no"), never crash or hang.
+TEST(UntrustedInput, RandomBytesNeverBreakAParser) {
+	std::mt19937 rng(1234);
+	const std::vector<std::string> prefixes = {"", "LSL:shortinfo\r\n", "LSL:timedata\r\n",
+		"LSL:streamfeed/110 ", "LSL:streamfeed/110\r\nMax-Buffer-Length: ", "LSL:fullinfo",
+		"<?xml version=\"1.0\"?>\n<info>", "name='", "starts-with(", "(((("};
+	const std::string alphabet = "LSL:/\r\n ='\"()<>!&;,.-_0123456789abcdefinfoandornot\t\x00\xff";
+	for (int round = 0; round < 3000; ++round) {
+		std::string bytes = prefixes[static_cast<std::size_t>(round) % prefixes.size()];
+		const auto length = rng() % 300;
+		for (unsigned i = 0; i < length; ++i)
+			bytes += (rng() % 2) ? alphabet[rng() % alphabet.size()] : static_cast<char>(rng());
+		TcpRequestReader reader(kUid);
+		EXPECT_LE(reader.feed(bytes.data(), bytes.size()), bytes.size());
+		(void)classify_datagram(bytes);
+		(void)parse_shortinfo_request(bytes);
+		(void)parse_time_probe(bytes);
+		(void)parse_xml(bytes);
+		auto query = Query::compile(bytes);
+		(void)query.matches(transcript_info());
+	}
 }
 
 } // namespace
