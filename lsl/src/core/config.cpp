@@ -1,6 +1,7 @@
 #include "core/config.h"
 
 #include "core/stream_info.h"
+#include "core/text.h"
 
 #include <algorithm>
 #include <cctype>
@@ -9,18 +10,6 @@
 
 namespace lsl::core {
 namespace {
-
-std::string_view trim(std::string_view s) {
-	while (!s.empty() && std::isspace(static_cast<unsigned char>(s.front()))) s.remove_prefix(1);
-	while (!s.empty() && std::isspace(static_cast<unsigned char>(s.back()))) s.remove_suffix(1);
-	return s;
-}
-
-std::string lower(std::string_view s) {
-	std::string out(s);
-	for (auto &c : out) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-	return out;
-}
 
 // liblsl writes sets as {a, b, c}; a bare value counts as a one-element set.
 std::optional<std::vector<std::string>> parse_set(std::string_view value) {

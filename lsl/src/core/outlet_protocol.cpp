@@ -2,17 +2,10 @@
 
 #include "core/sample.h"
 #include "core/stream_info.h"
-
-#include <cctype>
+#include "core/text.h"
 
 namespace lsl::core {
 namespace {
-
-std::string_view trim(std::string_view s) {
-	while (!s.empty() && std::isspace(static_cast<unsigned char>(s.front()))) s.remove_prefix(1);
-	while (!s.empty() && std::isspace(static_cast<unsigned char>(s.back()))) s.remove_suffix(1);
-	return s;
-}
 
 // Splits off the next line (through '\n'); nullopt when there is none.
 std::optional<std::string_view> take_line(std::string_view &s) {
@@ -21,12 +14,6 @@ std::optional<std::string_view> take_line(std::string_view &s) {
 	auto line = s.substr(0, eol);
 	s.remove_prefix(eol + 1);
 	return line;
-}
-
-std::string lower(std::string_view s) {
-	std::string out(s);
-	for (auto &c : out) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-	return out;
 }
 
 } // namespace

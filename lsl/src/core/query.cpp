@@ -1,6 +1,7 @@
 #include "core/query.h"
 
 #include "core/stream_info.h"
+#include "core/text.h"
 
 #include <pugixml.hpp>
 
@@ -253,8 +254,7 @@ std::string string_value(pugi::xml_node node) {
 }
 
 double string_to_number(std::string_view s) {
-	while (!s.empty() && std::isspace(static_cast<unsigned char>(s.front()))) s.remove_prefix(1);
-	while (!s.empty() && std::isspace(static_cast<unsigned char>(s.back()))) s.remove_suffix(1);
+	s = trim(s);
 	const auto nan = std::numeric_limits<double>::quiet_NaN();
 	if (s.empty()) return nan;
 	std::size_t i = s.front() == '-' ? 1 : 0;

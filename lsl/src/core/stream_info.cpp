@@ -14,7 +14,9 @@ namespace {
 constexpr const char *kFormatNames[] = {
 	nullptr, "float32", "double64", "string", "int32", "int16", "int8", "int64"};
 
-std::string_view trim(std::string_view s) {
+// Only XML's white space (space, tab, CR, LF), whatever the C locale says;
+// trim() in core/text.h also takes \v and \f.
+std::string_view trim_xml_space(std::string_view s) {
 	while (!s.empty() && (s.front() == ' ' || s.front() == '\t' || s.front() == '\r' ||
 							 s.front() == '\n'))
 		s.remove_prefix(1);
@@ -72,7 +74,7 @@ std::string format_number(double value) {
 }
 
 std::optional<double> parse_double(std::string_view text) {
-	text = trim(text);
+	text = trim_xml_space(text);
 	if (!text.empty() && text.front() == '+') text.remove_prefix(1);
 	if (text.empty()) return std::nullopt;
 	double value = 0;
@@ -82,7 +84,7 @@ std::optional<double> parse_double(std::string_view text) {
 }
 
 std::optional<int64_t> parse_int(std::string_view text) {
-	text = trim(text);
+	text = trim_xml_space(text);
 	if (!text.empty() && text.front() == '+') text.remove_prefix(1);
 	if (text.empty()) return std::nullopt;
 	int64_t value = 0;
@@ -141,7 +143,7 @@ std::optional<StreamInfo> parse_xml(std::string_view xml, std::string *error, st
 	auto count = parse_int(text("channel_count"));
 	if (!count || *count < 0 || *count > INT32_MAX) return fail("bad channel_count");
 	info.channel_count = static_cast<int32_t>(*count);
-	auto fmt = parse_channel_format(trim(text("channel_format")));
+	auto fmt = parse_channel_format(trim_xml_space(text("channel_format")));
 	if (!fmt) return fail("bad channel_format");
 	info.channel_format = *fmt;
 	info.source_id = text("source_id");

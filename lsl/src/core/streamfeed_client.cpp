@@ -2,32 +2,13 @@
 
 #include "core/sample.h"
 #include "core/stream_info.h"
+#include "core/text.h"
 
 #include <algorithm>
-#include <cctype>
 #include <cstring>
 
 namespace lsl::core {
 namespace {
-
-std::string_view trim(std::string_view s) {
-	while (!s.empty() && std::isspace(static_cast<unsigned char>(s.front()))) s.remove_prefix(1);
-	while (!s.empty() && std::isspace(static_cast<unsigned char>(s.back()))) s.remove_suffix(1);
-	return s;
-}
-
-bool parse_integer(std::string_view text, long long &out) {
-	const std::optional<int64_t> v = parse_int(text);
-	if (!v) return false;
-	out = *v;
-	return true;
-}
-
-std::string lower(std::string_view s) {
-	std::string out(s);
-	for (char &c : out) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-	return out;
-}
 
 bool host_is_big_endian() {
 	const std::uint16_t probe = 0x0102;
@@ -138,14 +119,13 @@ FeedReplyStatus FeedReplyParser::parse_status_line(std::string_view line) {
 		line = trim(line);
 	}
 	if (parts.size() < 3 || parts[0].substr(0, 4) != "LSL/") return FeedReplyStatus::malformed;
-	long long version = 0;
-	long long code = 0;
-	if (!parse_integer(parts[0].substr(4), version) || !parse_integer(parts[1], code))
-		return FeedReplyStatus::malformed;
-	if (version / 100 > kFeedProtocolVersion / 100) return FeedReplyStatus::version_not_supported;
-	if (code == 200) return FeedReplyStatus::ok;
-	if (code == 404) return FeedReplyStatus::not_found;
-	if (code == 505) return FeedReplyStatus::version_not_supported;
+	const std::optional<int64_t> version = parse_int(parts[0].substr(4));
+	const std::optional<int64_t> code = parse_int(parts[1]);
+	if (!version || !code) return FeedReplyStatus::malformed;
+	if (*version / 100 > kFeedProtocolVersion / 100) return FeedReplyStatus::version_not_supported;
+	if (*code == 200) return FeedReplyStatus::ok;
+	if (*code == 404) return FeedReplyStatus::not_found;
+	if (*code == 505) return FeedReplyStatus::version_not_supported;
 	return FeedReplyStatus::refused;
 }
 
@@ -162,13 +142,13 @@ FeedReplyStatus FeedReplyParser::parse_header_lines(std::string_view block) {
 		if (colon == std::string_view::npos) continue;
 		const std::string key = lower(trim(line.substr(0, colon)));
 		const std::string_view value = trim(line.substr(colon + 1));
-		long long number = 0;
 		if (key == "byte-order") {
-			if (!parse_integer(value, number)) return FeedReplyStatus::malformed;
-			if (number == 0) {
+			const std::optional<int64_t> order = parse_int(value);
+			if (!order) return FeedReplyStatus::malformed;
+			if (*order == 0) {
 				header_.big_endian = host_is_big_endian();
-			} else if (number == 1234 || number == 4321) {
-				header_.big_endian = number == 4321;
+			} else if (*order == 1234 || *order == 4321) {
+				header_.big_endian = *order == 4321;
 			} else {
 				return FeedReplyStatus::malformed;
 			}
@@ -179,9 +159,10 @@ FeedReplyStatus FeedReplyParser::parse_header_lines(std::string_view block) {
 			if (!expected_uid_.empty() && header_.uid != expected_uid_)
 				return FeedReplyStatus::not_found;
 		} else if (key == "data-protocol-version") {
-			if (!parse_integer(value, number)) return FeedReplyStatus::malformed;
-			if (number > kFeedProtocolVersion) return FeedReplyStatus::version_not_supported;
-			header_.data_protocol_version = static_cast<int>(number);
+			const std::optional<int64_t> version = parse_int(value);
+			if (!version) return FeedReplyStatus::malformed;
+			if (*version > kFeedProtocolVersion) return FeedReplyStatus::version_not_supported;
+			header_.data_protocol_version = static_cast<int>(*version);
 			have_protocol = true;
 		}
 	}

@@ -1,6 +1,7 @@
 #include "core/timedata.h"
 
 #include "core/stream_info.h"
+#include "core/text.h"
 
 #include <cctype>
 
@@ -24,10 +25,7 @@ std::optional<TimeProbe> parse_time_probe(std::string_view datagram) {
 	if (datagram.size() > kMaxProbeBytes) return std::nullopt;
 	auto eol = datagram.find('\n');
 	if (eol == std::string_view::npos) return std::nullopt;
-	auto method = datagram.substr(0, eol);
-	while (!method.empty() && std::isspace(static_cast<unsigned char>(method.back()))) method.remove_suffix(1);
-	while (!method.empty() && std::isspace(static_cast<unsigned char>(method.front()))) method.remove_prefix(1);
-	if (method != "LSL:timedata") return std::nullopt;
+	if (trim(datagram.substr(0, eol)) != "LSL:timedata") return std::nullopt;
 	auto rest = datagram.substr(eol + 1);
 	auto id = next_token(rest);
 	auto t0_text = next_token(rest);

@@ -1,0 +1,17 @@
+// Small text helpers the line-based protocols and the config reader share.
+#ifndef LSL_CORE_TEXT_H
+#define LSL_CORE_TEXT_H
+
+#include <string>
+#include <string_view>
+
+namespace lsl::core {
+
+// Without leading and trailing white space (std::isspace).
+std::string_view trim(std::string_view s);
+// Lower case (std::tolower): header names and config keys compare case-insensitively.
+std::string lower(std::string_view s);
+
+} // namespace lsl::core
+
+#endif
