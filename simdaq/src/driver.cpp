@@ -1,7 +1,11 @@
 #include "driver.h"
 
+#include <algorithm>
+#include <charconv>
 #include <cmath>
 #include <cstring>
+#include <type_traits>
+#include <utility>
 
 #include "format.h"
 
@@ -14,6 +18,87 @@ constexpr std::size_t kMaxTracedSamples = 64;
 std::string SettingsErrorText(const ParseResult &settings) {
   return "Simulated NI-DAQmx driver: " + settings.error +
          "\nFix or unset the environment variable SIMDAQ.\n\nStatus Code: " + std::to_string(kSettingsErrorStatus);
+}
+
+// Arguments whose C type alone does not say how the trace shows them.
+template <typename T>
+struct Out {  // written by the call: "&" and the value, or NULL
+  const T *value;
+};
+struct Reserved {  // ignored by the call: "&", or NULL
+  const bool32 *pointer;
+};
+struct Samples {  // "[1.5, -2]", "[1.5, -2, ...]" when cut short, or NULL
+  const float64 *data;
+  std::size_t shown;
+  bool cut;
+};
+struct ErrorBuffer {  // "buf", or NULL; the text is not shown
+  const char *data;
+};
+
+// Appends arguments in their trace form; a handle shows as the number of the
+// task it names.
+class TraceLine {
+ public:
+  TraceLine(std::string &text, const Device &device) : text_(text), device_(device) {}
+
+  void Put(const char *text) { AppendQuoted(text_, text); }
+  void Put(float64 value) { AppendDouble(text_, value); }
+  template <typename Int, typename = std::enable_if_t<std::is_integral<Int>::value>>
+  void Put(Int value) {
+    char buffer[24];
+    const auto r = std::to_chars(buffer, buffer + sizeof buffer, value);
+    text_.append(buffer, r.ptr);
+  }
+  void Put(TaskHandle task) {
+    if (task == nullptr) {
+      text_ += "NULL";
+      return;
+    }
+    const int n = device_.TaskNumber(task);
+    if (n == 0) {
+      text_ += "invalid";
+    } else {
+      text_ += "task";
+      Put(n);
+    }
+  }
+  template <typename T>
+  void Put(const Out<T> &out) {
+    if (out.value == nullptr) {
+      text_ += "NULL";
+      return;
+    }
+    text_ += '&';
+    Put(*out.value);
+  }
+  void Put(const Reserved &reserved) { text_ += reserved.pointer == nullptr ? "NULL" : "&"; }
+  void Put(const Samples &samples) {
+    if (samples.data == nullptr) {
+      text_ += "NULL";
+      return;
+    }
+    text_ += '[';
+    for (std::size_t i = 0; i < samples.shown; ++i) {
+      if (i > 0) text_ += ", ";
+      AppendDouble(text_, samples.data[i]);
+    }
+    if (samples.cut) text_ += ", ...";
+    text_ += ']';
+  }
+  void Put(const ErrorBuffer &buffer) { text_ += buffer.data == nullptr ? "NULL" : "buf"; }
+
+ private:
+  std::string &text_;
+  const Device &device_;
+};
+
+// What a write or read that an injected fault fails hands back as its count.
+auto NoSamples(int32 *count) {
+  return [count] {
+    if (count != nullptr) *count = 0;
+  };
 }
 
 }  // namespace
@@ -58,349 +143,164 @@ int32 Driver::Inject(const Fault &fault, const std::string &task_name) {
   return fault.status;
 }
 
-// An injected warning replaces the status of a call that did not fail.
-int32 Driver::Override(int32 status, const Fault *fault, TaskHandle task) {
-  if (fault == nullptr || status < 0) return status;
-  return Inject(*fault, device_.TaskName(task));
+template <typename Call>
+int32 Driver::Run(Function f, const TaskHandle &task, Call &&call) {
+  return Run(f, task, std::forward<Call>(call), [] {});
 }
 
-void Driver::BeginTrace(Function f) {
+template <typename Call, typename Clear>
+int32 Driver::Run(Function f, const TaskHandle &task, Call &&call, Clear &&clear_outputs) {
+  if (!ok_) return kSettingsErrorStatus;
+  const Fault *fault = TakeFault(f);
+  if (fault == nullptr) return call();
+  if (fault->status < 0) {
+    clear_outputs();
+    return Inject(*fault, device_.TaskName(task));
+  }
+  // An injected warning replaces the status of a call that did not fail. Its
+  // text names the task while the task lives: before a call that may end it,
+  // after one that made it.
+  std::string name = device_.TaskName(task);
+  const int32 status = call();
+  if (status < 0) return status;
+  if (name.empty()) name = device_.TaskName(task);
+  return Inject(*fault, name);
+}
+
+template <typename... Args>
+void Driver::TraceCall(Function f, int32 status, const Args &...args) {
+  if (trace_ == nullptr) return;
   line_.clear();
   line_ += FunctionName(f);
   line_ += '(';
-}
-
-void Driver::AppendHandle(TaskHandle task) {
-  if (task == nullptr) {
-    line_ += "NULL";
-    return;
-  }
-  const int n = device_.TaskNumber(task);
-  if (n == 0) {
-    line_ += "invalid";
-  } else {
-    line_ += "task";
-    line_ += std::to_string(n);
-  }
-}
-
-void Driver::AppendInt(long long value) { line_ += std::to_string(value); }
-
-void Driver::EndTrace(int32 status, bool flush) {
+  TraceLine line(line_, device_);
+  const char *separator = "";
+  ((line_ += separator, line.Put(args), separator = ", "), ...);
   line_ += ") = ";
-  line_ += std::to_string(status);
+  line.Put(status);
   line_ += '\n';
-  trace_->Write(line_, flush);
+  // The successful writes and reads of a running cycle are too many to flush one by one.
+  const bool steady = status == 0 && (f == Function::WriteAnalogF64 || f == Function::ReadAnalogF64);
+  trace_->Write(line_, !steady);
 }
 
 int32 Driver::CreateTask(const char taskName[], TaskHandle *taskHandle) {
-  if (!ok_) {
+  // A call that fails before the device sees it hands back no handle.
+  const auto no_handle = [taskHandle] {
     if (taskHandle != nullptr) *taskHandle = nullptr;
-    return kSettingsErrorStatus;
-  }
-  const Fault *fault = TakeFault(Function::CreateTask);
-  int32 status;
-  if (fault != nullptr && fault->status < 0) {
-    if (taskHandle != nullptr) *taskHandle = nullptr;
-    status = Inject(*fault, std::string());
-  } else {
-    status = device_.CreateTask(taskName, taskHandle);
-    status = Override(status, fault, status < 0 ? nullptr : *taskHandle);
-  }
-  if (trace_ != nullptr) {
-    BeginTrace(Function::CreateTask);
-    AppendQuoted(line_, taskName);
-    line_ += ", ";
-    if (taskHandle == nullptr) {
-      line_ += "NULL";
-    } else {
-      line_ += '&';
-      AppendHandle(status < 0 ? nullptr : *taskHandle);
-    }
-    EndTrace(status, true);
-  }
+  };
+  if (!ok_) no_handle();
+  TaskHandle made = nullptr;
+  const int32 status = Run(
+      Function::CreateTask, made,
+      [&] {
+        const int32 s = device_.CreateTask(taskName, taskHandle);
+        if (s >= 0) made = *taskHandle;
+        return s;
+      },
+      no_handle);
+  TraceCall(Function::CreateTask, status, taskName, Out<TaskHandle>{taskHandle == nullptr ? nullptr : &made});
   return status;
 }
 
 int32 Driver::CreateAOVoltageChan(TaskHandle taskHandle, const char physicalChannel[],
                                   const char nameToAssignToChannel[], float64 minVal, float64 maxVal, int32 units,
                                   const char customScaleName[]) {
-  if (!ok_) return kSettingsErrorStatus;
-  const Fault *fault = TakeFault(Function::CreateAOVoltageChan);
-  int32 status;
-  if (fault != nullptr && fault->status < 0) {
-    status = Inject(*fault, device_.TaskName(taskHandle));
-  } else {
-    status = Override(device_.CreateAOVoltageChan(taskHandle, physicalChannel, minVal, maxVal, units), fault, taskHandle);
-  }
-  if (trace_ != nullptr) {
-    BeginTrace(Function::CreateAOVoltageChan);
-    AppendHandle(taskHandle);
-    line_ += ", ";
-    AppendQuoted(line_, physicalChannel);
-    line_ += ", ";
-    AppendQuoted(line_, nameToAssignToChannel);
-    line_ += ", ";
-    AppendDouble(line_, minVal);
-    line_ += ", ";
-    AppendDouble(line_, maxVal);
-    line_ += ", ";
-    AppendInt(units);
-    line_ += ", ";
-    AppendQuoted(line_, customScaleName);
-    EndTrace(status, true);
-  }
+  const int32 status = Run(Function::CreateAOVoltageChan, taskHandle, [&] {
+    return device_.CreateAOVoltageChan(taskHandle, physicalChannel, minVal, maxVal, units);
+  });
+  TraceCall(Function::CreateAOVoltageChan, status, taskHandle, physicalChannel, nameToAssignToChannel, minVal, maxVal,
+            units, customScaleName);
   return status;
 }
 
 int32 Driver::CreateAIVoltageChan(TaskHandle taskHandle, const char physicalChannel[],
                                   const char nameToAssignToChannel[], int32 terminalConfig, float64 minVal,
                                   float64 maxVal, int32 units, const char customScaleName[]) {
-  if (!ok_) return kSettingsErrorStatus;
-  const Fault *fault = TakeFault(Function::CreateAIVoltageChan);
-  int32 status;
-  if (fault != nullptr && fault->status < 0) {
-    status = Inject(*fault, device_.TaskName(taskHandle));
-  } else {
-    status = Override(device_.CreateAIVoltageChan(taskHandle, physicalChannel, terminalConfig, minVal, maxVal, units),
-                      fault, taskHandle);
-  }
-  if (trace_ != nullptr) {
-    BeginTrace(Function::CreateAIVoltageChan);
-    AppendHandle(taskHandle);
-    line_ += ", ";
-    AppendQuoted(line_, physicalChannel);
-    line_ += ", ";
-    AppendQuoted(line_, nameToAssignToChannel);
-    line_ += ", ";
-    AppendInt(terminalConfig);
-    line_ += ", ";
-    AppendDouble(line_, minVal);
-    line_ += ", ";
-    AppendDouble(line_, maxVal);
-    line_ += ", ";
-    AppendInt(units);
-    line_ += ", ";
-    AppendQuoted(line_, customScaleName);
-    EndTrace(status, true);
-  }
+  const int32 status = Run(Function::CreateAIVoltageChan, taskHandle, [&] {
+    return device_.CreateAIVoltageChan(taskHandle, physicalChannel, terminalConfig, minVal, maxVal, units);
+  });
+  TraceCall(Function::CreateAIVoltageChan, status, taskHandle, physicalChannel, nameToAssignToChannel, terminalConfig,
+            minVal, maxVal, units, customScaleName);
   return status;
 }
 
 int32 Driver::CfgSampClkTiming(TaskHandle taskHandle, const char source[], float64 rate, int32 activeEdge,
                                int32 sampleMode, uInt64 sampsPerChan) {
-  if (!ok_) return kSettingsErrorStatus;
-  const Fault *fault = TakeFault(Function::CfgSampClkTiming);
-  int32 status;
-  if (fault != nullptr && fault->status < 0) {
-    status = Inject(*fault, device_.TaskName(taskHandle));
-  } else {
-    status = Override(device_.CfgSampClkTiming(taskHandle, source, rate, activeEdge, sampleMode, sampsPerChan), fault,
-                      taskHandle);
-  }
-  if (trace_ != nullptr) {
-    BeginTrace(Function::CfgSampClkTiming);
-    AppendHandle(taskHandle);
-    line_ += ", ";
-    AppendQuoted(line_, source);
-    line_ += ", ";
-    AppendDouble(line_, rate);
-    line_ += ", ";
-    AppendInt(activeEdge);
-    line_ += ", ";
-    AppendInt(sampleMode);
-    line_ += ", ";
-    line_ += std::to_string(sampsPerChan);
-    EndTrace(status, true);
-  }
+  const int32 status = Run(Function::CfgSampClkTiming, taskHandle, [&] {
+    return device_.CfgSampClkTiming(taskHandle, source, rate, activeEdge, sampleMode, sampsPerChan);
+  });
+  TraceCall(Function::CfgSampClkTiming, status, taskHandle, source, rate, activeEdge, sampleMode, sampsPerChan);
   return status;
 }
 
 int32 Driver::SetRealTimeConvLateErrorsToWarnings(TaskHandle taskHandle, bool32 data) {
-  if (!ok_) return kSettingsErrorStatus;
-  const Fault *fault = TakeFault(Function::SetRealTimeConvLateErrorsToWarnings);
-  int32 status;
-  if (fault != nullptr && fault->status < 0) {
-    status = Inject(*fault, device_.TaskName(taskHandle));
-  } else {
-    status = Override(device_.SetRealTimeConvLateErrorsToWarnings(taskHandle, data), fault, taskHandle);
-  }
-  if (trace_ != nullptr) {
-    BeginTrace(Function::SetRealTimeConvLateErrorsToWarnings);
-    AppendHandle(taskHandle);
-    line_ += ", ";
-    AppendInt(data);
-    EndTrace(status, true);
-  }
+  const int32 status = Run(Function::SetRealTimeConvLateErrorsToWarnings, taskHandle,
+                           [&] { return device_.SetRealTimeConvLateErrorsToWarnings(taskHandle, data); });
+  TraceCall(Function::SetRealTimeConvLateErrorsToWarnings, status, taskHandle, data);
   return status;
 }
 
 int32 Driver::StartTask(TaskHandle taskHandle) {
-  if (!ok_) return kSettingsErrorStatus;
-  const Fault *fault = TakeFault(Function::StartTask);
-  int32 status;
-  if (fault != nullptr && fault->status < 0) {
-    status = Inject(*fault, device_.TaskName(taskHandle));
-  } else {
-    status = Override(device_.StartTask(taskHandle, Now()), fault, taskHandle);
-  }
-  if (trace_ != nullptr) {
-    BeginTrace(Function::StartTask);
-    AppendHandle(taskHandle);
-    EndTrace(status, true);
-  }
+  const int32 status = Run(Function::StartTask, taskHandle, [&] { return device_.StartTask(taskHandle, Now()); });
+  TraceCall(Function::StartTask, status, taskHandle);
   return status;
 }
 
 int32 Driver::WriteAnalogF64(TaskHandle taskHandle, int32 numSampsPerChan, bool32 autoStart, float64 timeout,
                              bool32 dataLayout, const float64 writeArray[], int32 *sampsPerChanWritten,
                              bool32 *reserved) {
-  if (!ok_) return kSettingsErrorStatus;
-  const Fault *fault = TakeFault(Function::WriteAnalogF64);
-  int32 status;
-  if (fault != nullptr && fault->status < 0) {
-    if (sampsPerChanWritten != nullptr) *sampsPerChanWritten = 0;
-    status = Inject(*fault, device_.TaskName(taskHandle));
-  } else {
-    status = Override(device_.WriteAnalogF64(taskHandle, numSampsPerChan, autoStart, timeout, dataLayout, writeArray,
-                                             sampsPerChanWritten, Now()),
-                      fault, taskHandle);
-  }
-  if (trace_ != nullptr) {
-    BeginTrace(Function::WriteAnalogF64);
-    AppendHandle(taskHandle);
-    line_ += ", ";
-    AppendInt(numSampsPerChan);
-    line_ += ", ";
-    AppendInt(autoStart);
-    line_ += ", ";
-    AppendDouble(line_, timeout);
-    line_ += ", ";
-    AppendInt(dataLayout);
-    line_ += ", ";
-    if (writeArray == nullptr) {
-      line_ += "NULL";
-    } else {
-      const std::size_t n = numSampsPerChan > 0 ? static_cast<std::size_t>(numSampsPerChan) : 0;
-      line_ += '[';
-      for (std::size_t i = 0; i < n && i < kMaxTracedSamples; ++i) {
-        if (i > 0) line_ += ", ";
-        AppendDouble(line_, writeArray[i]);
-      }
-      if (n > kMaxTracedSamples) line_ += ", ...";
-      line_ += ']';
-    }
-    line_ += ", ";
-    if (sampsPerChanWritten == nullptr) {
-      line_ += "NULL";
-    } else {
-      line_ += '&';
-      AppendInt(*sampsPerChanWritten);
-    }
-    line_ += ", ";
-    line_ += reserved == nullptr ? "NULL" : "&";
-    EndTrace(status, status != 0);
-  }
+  const int32 status = Run(
+      Function::WriteAnalogF64, taskHandle,
+      [&] {
+        return device_.WriteAnalogF64(taskHandle, numSampsPerChan, autoStart, timeout, dataLayout, writeArray,
+                                      sampsPerChanWritten, Now());
+      },
+      NoSamples(sampsPerChanWritten));
+  const std::size_t n = numSampsPerChan > 0 ? static_cast<std::size_t>(numSampsPerChan) : 0;
+  TraceCall(Function::WriteAnalogF64, status, taskHandle, numSampsPerChan, autoStart, timeout, dataLayout,
+            Samples{writeArray, std::min(n, kMaxTracedSamples), n > kMaxTracedSamples},
+            Out<int32>{sampsPerChanWritten}, Reserved{reserved});
   return status;
 }
 
 int32 Driver::ReadAnalogF64(TaskHandle taskHandle, int32 numSampsPerChan, float64 timeout, bool32 fillMode,
                             float64 readArray[], uInt32 arraySizeInSamps, int32 *sampsPerChanRead, bool32 *reserved) {
-  if (!ok_) return kSettingsErrorStatus;
-  const Fault *fault = TakeFault(Function::ReadAnalogF64);
-  int32 status;
-  if (fault != nullptr && fault->status < 0) {
-    if (sampsPerChanRead != nullptr) *sampsPerChanRead = 0;
-    status = Inject(*fault, device_.TaskName(taskHandle));
-  } else {
-    Nanos now = Now();
-    Nanos deadline = kNever;
-    if (realtime_ && timeout >= 0.0 && timeout < 1e9) deadline = now + static_cast<Nanos>(timeout * 1e9);
-    ReadStep step;
-    while ((step = device_.ReadAnalogF64(taskHandle, numSampsPerChan, timeout, fillMode, readArray, arraySizeInSamps,
-                                         sampsPerChanRead, now, deadline))
-               .pending) {
-      clock_->SleepUntil(step.wake);
-      now = clock_->Now();
-    }
-    status = Override(step.status, fault, taskHandle);
-  }
+  const int32 status = Run(
+      Function::ReadAnalogF64, taskHandle,
+      [&] {
+        Nanos now = Now();
+        Nanos deadline = kNever;
+        if (realtime_ && timeout >= 0.0 && timeout < 1e9) deadline = now + static_cast<Nanos>(timeout * 1e9);
+        ReadStep step;
+        while ((step = device_.ReadAnalogF64(taskHandle, numSampsPerChan, timeout, fillMode, readArray,
+                                             arraySizeInSamps, sampsPerChanRead, now, deadline))
+                   .pending) {
+          clock_->SleepUntil(step.wake);
+          now = clock_->Now();
+        }
+        return step.status;
+      },
+      NoSamples(sampsPerChanRead));
   const std::size_t wanted = numSampsPerChan > 0 ? static_cast<std::size_t>(numSampsPerChan) : 0;
-  std::size_t shown = wanted < arraySizeInSamps ? wanted : arraySizeInSamps;
-  if (shown > kMaxTracedSamples) shown = kMaxTracedSamples;
+  const std::size_t shown = std::min({wanted, static_cast<std::size_t>(arraySizeInSamps), kMaxTracedSamples});
   // A failed read hands back no value; NaN marks the places it did not fill.
-  if (status < 0 && readArray != nullptr)
-    for (std::size_t i = 0; i < shown; ++i) readArray[i] = std::nan("");
-  if (trace_ != nullptr) {
-    BeginTrace(Function::ReadAnalogF64);
-    AppendHandle(taskHandle);
-    line_ += ", ";
-    AppendInt(numSampsPerChan);
-    line_ += ", ";
-    AppendDouble(line_, timeout);
-    line_ += ", ";
-    AppendInt(fillMode);
-    line_ += ", ";
-    if (readArray == nullptr) {
-      line_ += "NULL";
-    } else {
-      line_ += '[';
-      for (std::size_t i = 0; i < shown; ++i) {
-        if (i > 0) line_ += ", ";
-        AppendDouble(line_, readArray[i]);
-      }
-      line_ += ']';
-    }
-    line_ += ", ";
-    AppendInt(arraySizeInSamps);
-    line_ += ", ";
-    if (sampsPerChanRead == nullptr) {
-      line_ += "NULL";
-    } else {
-      line_ += '&';
-      AppendInt(*sampsPerChanRead);
-    }
-    line_ += ", ";
-    line_ += reserved == nullptr ? "NULL" : "&";
-    EndTrace(status, status != 0);
-  }
+  // Malformed settings turn the call away before it touches anything.
+  if (ok_ && status < 0 && readArray != nullptr) std::fill_n(readArray, shown, std::nan(""));
+  TraceCall(Function::ReadAnalogF64, status, taskHandle, numSampsPerChan, timeout, fillMode,
+            Samples{readArray, shown, false}, arraySizeInSamps, Out<int32>{sampsPerChanRead}, Reserved{reserved});
   return status;
 }
 
 int32 Driver::StopTask(TaskHandle taskHandle) {
-  if (!ok_) return kSettingsErrorStatus;
-  const Fault *fault = TakeFault(Function::StopTask);
-  int32 status;
-  if (fault != nullptr && fault->status < 0) {
-    status = Inject(*fault, device_.TaskName(taskHandle));
-  } else {
-    status = Override(device_.StopTask(taskHandle), fault, taskHandle);
-  }
-  if (trace_ != nullptr) {
-    BeginTrace(Function::StopTask);
-    AppendHandle(taskHandle);
-    EndTrace(status, true);
-  }
+  const int32 status = Run(Function::StopTask, taskHandle, [&] { return device_.StopTask(taskHandle); });
+  TraceCall(Function::StopTask, status, taskHandle);
   return status;
 }
 
 int32 Driver::ClearTask(TaskHandle taskHandle) {
-  if (!ok_) return kSettingsErrorStatus;
-  const Fault *fault = TakeFault(Function::ClearTask);
-  int32 status;
-  if (fault != nullptr && fault->status < 0) {
-    status = Inject(*fault, device_.TaskName(taskHandle));
-  } else {
-    // The name is taken while the task still exists, for the text of a warning.
-    const std::string name = fault != nullptr ? device_.TaskName(taskHandle) : std::string();
-    status = device_.ClearTask(taskHandle);
-    if (fault != nullptr && status >= 0) status = Inject(*fault, name);
-  }
-  if (trace_ != nullptr) {
-    BeginTrace(Function::ClearTask);
-    AppendHandle(taskHandle);
-    EndTrace(status, true);
-  }
+  const int32 status = Run(Function::ClearTask, taskHandle, [&] { return device_.ClearTask(taskHandle); });
+  TraceCall(Function::ClearTask, status, taskHandle);
   return status;
 }
 
@@ -424,13 +324,7 @@ int32 Driver::GetExtendedErrorInfo(char errorString[], uInt32 bufferSize) {
     errorString[n] = '\0';
     status = fault != nullptr ? fault->status : 0;
   }
-  if (trace_ != nullptr) {
-    BeginTrace(Function::GetExtendedErrorInfo);
-    line_ += errorString == nullptr ? "NULL" : "buf";
-    line_ += ", ";
-    AppendInt(bufferSize);
-    EndTrace(status, true);
-  }
+  TraceCall(Function::GetExtendedErrorInfo, status, ErrorBuffer{errorString}, bufferSize);
   return status;
 }
 

@@ -63,13 +63,18 @@ class Driver {
 
   const Fault *TakeFault(Function f);
   int32 Inject(const Fault &fault, const std::string &task_name);
-  int32 Override(int32 status, const Fault *fault, TaskHandle task);
   Nanos Now();
 
-  void BeginTrace(Function f);
-  void AppendHandle(TaskHandle task);
-  void AppendInt(long long value);
-  void EndTrace(int32 status, bool flush);
+  // Runs call, the device's part of f, inside what the settings add around
+  // it; clear_outputs runs when an injected fault fails the call first.
+  template <typename Call>
+  int32 Run(Function f, const TaskHandle &task, Call &&call);
+  template <typename Call, typename Clear>
+  int32 Run(Function f, const TaskHandle &task, Call &&call, Clear &&clear_outputs);
+
+  // One trace line: the call with its arguments and the status it returned.
+  template <typename... Args>
+  void TraceCall(Function f, int32 status, const Args &...args);
 
   bool ok_;
   std::string settings_error_;
