@@ -187,22 +187,6 @@ LIBLSL_C_API uint32_t lsl_samples_available(lsl_inlet in) {
 	}
 }
 
-LIBLSL_C_API double lsl_time_correction(lsl_inlet in, double timeout, int32_t *ec) {
-	if (in == nullptr) {
-		set_ec(ec, lsl_argument_error);
-		return 0.0;
-	}
-	try {
-		lsl::net::InletResult result;
-		const lsl::core::TimeEstimate estimate = in->inlet.time_estimate(timeout, result);
-		set_ec(ec, error_code(result));
-		return estimate.correction;
-	} catch (...) {
-		set_ec(ec, lsl_internal_error);
-		return 0.0;
-	}
-}
-
 LIBLSL_C_API double lsl_time_correction_ex(lsl_inlet in, double *remote_time, double *uncertainty,
 										   double timeout, int32_t *ec) {
 	if (in == nullptr) {
@@ -222,6 +206,10 @@ LIBLSL_C_API double lsl_time_correction_ex(lsl_inlet in, double *remote_time, do
 		set_ec(ec, lsl_internal_error);
 		return 0.0;
 	}
+}
+
+LIBLSL_C_API double lsl_time_correction(lsl_inlet in, double timeout, int32_t *ec) {
+	return lsl_time_correction_ex(in, nullptr, nullptr, timeout, ec);
 }
 
 } // extern "C"
