@@ -7,23 +7,14 @@
 #include <string>
 
 #include "consumer_transcripts.h"
+#include "stream_fixtures.h"
 
 namespace lsl::core {
 namespace {
 
-std::string ShortInfo(const std::string &uid, const std::string &name = "Maroquint") {
-	StreamInfo info;
-	info.name = name;
-	info.type = "Markers";
-	info.channel_count = 1;
-	info.channel_format = ChannelFormat::string;
-	info.source_id = "src";
-	info.created_at = 12.5;
+std::string ShortInfo(const std::string &uid) {
+	StreamInfo info = test::transcript_info();
 	info.uid = uid;
-	info.session_id = "default";
-	info.hostname = "host";
-	info.v4data_port = 16572;
-	info.v4service_port = 16572;
 	return to_short_xml(info);
 }
 
@@ -47,13 +38,8 @@ TEST(DiscoveryQuery, SessionQueryMatchesLiblslsResolveAll) {
 }
 
 TEST(DiscoveryQuery, RecoveryQueryTextMatchesLiblsl) {
-	StreamInfo info;
-	info.name = "TranscriptTest";
-	info.type = "Markers";
-	info.channel_count = 1;
-	info.channel_format = ChannelFormat::string;
-	info.source_id = "transcript-source-1";
-	EXPECT_EQ(format_shortinfo_query(build_recovery_query(info), 16575, "7462361089634936606"),
+	EXPECT_EQ(format_shortinfo_query(build_recovery_query(test::transcript_info()), 16575,
+									 "7462361089634936606"),
 			  testdata::kT08RecoveryQuery);
 }
 

@@ -1,6 +1,8 @@
 // Our resolver and inlet against our outlet, through the C API, on loopback.
 #include "lsl_c.h"
 
+#include "c_handles.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -16,18 +18,9 @@ namespace {
 
 constexpr double kWait = 10.0;
 
-struct InfoDeleter {
-	void operator()(lsl_streaminfo_struct_ *p) const { lsl_destroy_streaminfo(p); }
-};
-struct OutletDeleter {
-	void operator()(lsl_outlet_struct_ *p) const { lsl_destroy_outlet(p); }
-};
-struct InletDeleter {
-	void operator()(lsl_inlet_struct_ *p) const { lsl_destroy_inlet(p); }
-};
-using Info = std::unique_ptr<lsl_streaminfo_struct_, InfoDeleter>;
-using Outlet = std::unique_ptr<lsl_outlet_struct_, OutletDeleter>;
-using Inlet = std::unique_ptr<lsl_inlet_struct_, InletDeleter>;
+using lsl::test::Info;
+using lsl::test::Inlet;
+using lsl::test::Outlet;
 
 Outlet MakeOutlet(const std::string &name, const std::string &source_id,
 				  const std::string &type = "Markers", int32_t max_buffered = 360) {

@@ -29,6 +29,7 @@
 #include <vector>
 
 #include "consumer_transcripts.h"
+#include "stream_fixtures.h"
 #include "lsl_c.h"
 
 namespace lsl::net {
@@ -36,7 +37,7 @@ namespace {
 
 using std::chrono::milliseconds;
 
-const std::string kUid = "63872864-b28e-47cc-b59d-43105981592e";
+using test::kTranscriptUid;
 
 // Serves one TCP connection with a script: it receives the request, then
 // writes whatever the script decides.
@@ -87,17 +88,9 @@ private:
 	std::atomic<bool> stopping_{false};
 };
 
+// The transcripts' stream, served by a scripted peer on loopback.
 core::StreamInfo TranscriptStream(uint16_t data_port, uint16_t service_port = 0) {
-	core::StreamInfo info;
-	info.name = "TranscriptTest";
-	info.type = "Markers";
-	info.channel_count = 1;
-	info.channel_format = core::ChannelFormat::string;
-	info.source_id = "transcript-source-1";
-	info.created_at = 1362.336449254;
-	info.uid = kUid;
-	info.session_id = "default";
-	info.hostname = "vm";
+	core::StreamInfo info = test::transcript_info();
 	info.v4address = "127.0.0.1";
 	info.v4data_port = data_port;
 	info.v4service_port = service_port;
@@ -184,7 +177,7 @@ TEST_P(InletAgainstFailingOutlet, ReportsTheStreamLost) {
 }
 
 std::string WithHeader(const std::string &samples) {
-	return "LSL/110 200 OK\r\nUID: " + kUid +
+	return "LSL/110 200 OK\r\nUID: " + kTranscriptUid +
 		   "\r\nByte-Order: 1234\r\nSuppress-Subnormals: 0\r\nData-Protocol-Version: 110\r\n\r\n" +
 		   samples;
 }

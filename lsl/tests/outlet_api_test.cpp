@@ -4,26 +4,19 @@
 #include "core/outlet_protocol.h"
 #include "core/stream_info.h"
 #include "net/config_loader.h"
+#include "c_handles.h"
 #include "raw_client.h"
 
 #include <gtest/gtest.h>
 
 #include <cstring>
-#include <memory>
 
 namespace {
 
+using lsl::test::Info;
 using lsl::test::Marker;
+using lsl::test::Outlet;
 using lsl::test::RawClient;
-
-struct InfoDeleter {
-	void operator()(lsl_streaminfo_struct_ *i) const { lsl_destroy_streaminfo(i); }
-};
-struct OutletDeleter {
-	void operator()(lsl_outlet_struct_ *o) const { lsl_destroy_outlet(o); }
-};
-using Info = std::unique_ptr<lsl_streaminfo_struct_, InfoDeleter>;
-using Outlet = std::unique_ptr<lsl_outlet_struct_, OutletDeleter>;
 
 const char *kSourceId = "bf37e271-e0ee-455b-bc9e-6c23a3308d0e";
 

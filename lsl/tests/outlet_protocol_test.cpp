@@ -4,6 +4,7 @@
 #include "core/stream_info.h"
 #include "core/timedata.h"
 
+#include "stream_fixtures.h"
 #include "transcript.h"
 
 #include <gtest/gtest.h>
@@ -13,25 +14,8 @@
 namespace lsl::core {
 namespace {
 
-const std::string kUid = "63872864-b28e-47cc-b59d-43105981592e";
-
-StreamInfo transcript_info() {
-	StreamInfo info;
-	info.name = "TranscriptTest";
-	info.type = "Markers";
-	info.channel_count = 1;
-	info.channel_format = ChannelFormat::string;
-	info.source_id = "transcript-source-1";
-	info.created_at = 1362.336449254;
-	info.uid = kUid;
-	info.session_id = "default";
-	info.hostname = "vm";
-	info.v4data_port = 16572;
-	info.v4service_port = 16572;
-	info.v6data_port = 16573;
-	info.v6service_port = 16573;
-	return info;
-}
+using test::kTranscriptUid;
+using test::transcript_info;
 
 // What the outlet answers to a datagram on a discovery socket: the reply,
 // or nothing.
@@ -43,7 +27,7 @@ std::optional<std::string> answer_discovery(const std::string &datagram) {
 }
 
 TcpRequest read_request(const std::string &bytes, bool byte_at_a_time = false) {
-	TcpRequestReader reader(kUid);
+	TcpRequestReader reader(kTranscriptUid);
 	if (byte_at_a_time) {
 		for (char c : bytes) {
 			reader.feed(&c, 1);
@@ -150,7 +134,7 @@ TEST(StreamfeedReplay, Transcript04RequestGetsTheExact157ByteReply) {
 		EXPECT_EQ(r.max_buffer_length, 36000);
 		EXPECT_EQ(r.max_chunk_length, 0);
 	}
-	auto reply = streamfeed_ok_reply(kUid, 1);
+	auto reply = streamfeed_ok_reply(kTranscriptUid, 1);
 	auto segments = t04.substr(t04.find("\"segments\""));
 	EXPECT_EQ(reply, test::transcript_bytes(segments, "\"len\": 157", "data"));
 	EXPECT_EQ(reply.substr(0, 131), test::transcript_bytes(t04, "", "response_header"));
@@ -170,12 +154,12 @@ TEST(StreamfeedReplay, Transcript06Variants) {
 	EXPECT_EQ(minimal.kind, K::streamfeed);
 	EXPECT_EQ(minimal.max_buffer_length, 36000);
 	auto received = test::transcript_bytes(t06, "tcp_streamfeed_minimal", "received");
-	EXPECT_EQ(received.substr(0, 157), streamfeed_ok_reply(kUid, 1));
+	EXPECT_EQ(received.substr(0, 157), streamfeed_ok_reply(kTranscriptUid, 1));
 
 	auto maxbuf0 = read_request(sent("tcp_streamfeed_maxbuf0"));
 	EXPECT_EQ(maxbuf0.kind, K::streamfeed);
 	EXPECT_EQ(maxbuf0.max_buffer_length, 0);
-	EXPECT_EQ(test::transcript_bytes(t06, "tcp_streamfeed_maxbuf0", "received"), streamfeed_ok_reply(kUid, 1));
+	EXPECT_EQ(test::transcript_bytes(t06, "tcp_streamfeed_maxbuf0", "received"), streamfeed_ok_reply(kTranscriptUid, 1));
 
 	// liblsl leaves this one hanging; here it is complete, with defaults.
 	auto bare = read_request(sent("tcp_streamfeed_no_header_lines"));
@@ -203,14 +187,14 @@ TEST(InfoRequestReplay, Transcript03FullinfoAndShortinfo) {
 }
 
 TEST(TcpRequestReader, StopsAtTheEndOfTheRequest) {
-	TcpRequestReader reader(kUid);
+	TcpRequestReader reader(kTranscriptUid);
 	std::string bytes = "LSL:fullinfo\r\ntrailing bytes";
 	EXPECT_EQ(reader.feed(bytes.data(), bytes.size()), 14u);
 	EXPECT_EQ(reader.result().kind, TcpRequest::Kind::fullinfo);
 }
 
 TEST(TcpRequestReader, IncompleteUntilTheBlankLine) {
-	TcpRequestReader reader(kUid);
+	TcpRequestReader reader(kTranscriptUid);
 	std::string head = "LSL:streamfeed/110\r\nMax-Buffer-Length: 5\r\n";
 	reader.feed(head.data(), head.size());
 	EXPECT_EQ(reader.result().kind, TcpRequest::Kind::incomplete);
@@ -263,7 +247,7 @@ TEST(UntrustedInput, RandomBytesNeverBreakAParser) {
 		const auto length = rng() % 300;
 		for (unsigned i = 0; i < length; ++i)
 			bytes += (rng() % 2) ? alphabet[rng() % alphabet.size()] : static_cast<char>(rng());
-		TcpRequestReader reader(kUid);
+		TcpRequestReader reader(kTranscriptUid);
 		EXPECT_LE(reader.feed(bytes.data(), bytes.size()), bytes.size());
 		(void)classify_datagram(bytes);
 		(void)parse_shortinfo_request(bytes);

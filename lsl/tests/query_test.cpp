@@ -1,6 +1,7 @@
 #include "core/query.h"
 
 #include "core/stream_info.h"
+#include "stream_fixtures.h"
 
 #include <gtest/gtest.h>
 #include <pugixml.hpp>
@@ -8,17 +9,9 @@
 namespace lsl::core {
 namespace {
 
+// The transcripts' stream with a desc tree for the paths to reach into.
 StreamInfo marker_stream() {
-	StreamInfo info;
-	info.name = "TranscriptTest";
-	info.type = "Markers";
-	info.channel_count = 1;
-	info.channel_format = ChannelFormat::string;
-	info.source_id = "transcript-source-1";
-	info.created_at = 10.0;
-	info.uid = "63872864-b28e-47cc-b59d-43105981592e";
-	info.session_id = "default";
-	info.hostname = "vm";
+	StreamInfo info = test::transcript_info();
 	auto desc = std::make_shared<pugi::xml_document>();
 	auto d = desc->append_child("desc");
 	d.append_child("manufacturer").text().set("Maroquint Labs");

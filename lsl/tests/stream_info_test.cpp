@@ -1,5 +1,6 @@
 #include "core/stream_info.h"
 
+#include "stream_fixtures.h"
 #include "transcript.h"
 
 #include <gtest/gtest.h>
@@ -10,25 +11,7 @@
 namespace lsl::core {
 namespace {
 
-// The outlet of the captures, as this library would describe it.
-StreamInfo transcript_info() {
-	StreamInfo info;
-	info.name = "TranscriptTest";
-	info.type = "Markers";
-	info.channel_count = 1;
-	info.nominal_srate = 0.0;
-	info.channel_format = ChannelFormat::string;
-	info.source_id = "transcript-source-1";
-	info.created_at = 1362.336449254;
-	info.uid = "63872864-b28e-47cc-b59d-43105981592e";
-	info.session_id = "default";
-	info.hostname = "vm";
-	info.v4data_port = 16572;
-	info.v4service_port = 16572;
-	info.v6data_port = 16573;
-	info.v6service_port = 16573;
-	return info;
-}
+using test::transcript_info;
 
 std::shared_ptr<const pugi::xml_document> desc_with_note() {
 	auto doc = std::make_shared<pugi::xml_document>();

@@ -1,0 +1,26 @@
+// Owners for the C API's handles, so a failing assertion leaks nothing.
+#ifndef LSL_TESTS_C_HANDLES_H
+#define LSL_TESTS_C_HANDLES_H
+
+#include <lsl_c.h>
+
+#include <memory>
+
+namespace lsl::test {
+
+struct InfoDeleter {
+	void operator()(lsl_streaminfo_struct_ *p) const { lsl_destroy_streaminfo(p); }
+};
+struct OutletDeleter {
+	void operator()(lsl_outlet_struct_ *p) const { lsl_destroy_outlet(p); }
+};
+struct InletDeleter {
+	void operator()(lsl_inlet_struct_ *p) const { lsl_destroy_inlet(p); }
+};
+using Info = std::unique_ptr<lsl_streaminfo_struct_, InfoDeleter>;
+using Outlet = std::unique_ptr<lsl_outlet_struct_, OutletDeleter>;
+using Inlet = std::unique_ptr<lsl_inlet_struct_, InletDeleter>;
+
+} // namespace lsl::test
+
+#endif
