@@ -4,8 +4,6 @@ set(MAROQUINT_LSL auto CACHE STRING "LSL library to link: auto, system (liblsl) 
 set_property(CACHE MAROQUINT_LSL PROPERTY STRINGS auto system bundled)
 option(MAROQUINT_SANITIZE "Build with AddressSanitizer and UndefinedBehaviorSanitizer" OFF)
 option(MAROQUINT_BENCHMARKS "Build the benchmarks (needs Google Benchmark)" ON)
-set(MAROQUINT_SHARED_DIR "${PROJECT_SOURCE_DIR}/../shared" CACHE PATH
-  "Reference folder with the recorded LSL transcripts the tests read (beside the repository in CI)")
 
 if(NOT MAROQUINT_DAQ MATCHES "^(auto|nidaqmx|sim)$")
   message(FATAL_ERROR "MAROQUINT_DAQ must be auto, nidaqmx or sim, not '${MAROQUINT_DAQ}'")
