@@ -10,12 +10,18 @@ std::atomic<long long> allocations{0};
 
 }  // namespace
 
-long long AllocationsSoFar() { return allocations.load(); }
+long long AllocationsSoFar() {
+  return allocations.load();
+}
 
 void *operator new(std::size_t size) {
   allocations.fetch_add(1, std::memory_order_relaxed);
   if (void *memory = std::malloc(size == 0 ? 1 : size)) return memory;
   throw std::bad_alloc();
 }
-void operator delete(void *memory) noexcept { std::free(memory); }
-void operator delete(void *memory, std::size_t) noexcept { std::free(memory); }
+void operator delete(void *memory) noexcept {
+  std::free(memory);
+}
+void operator delete(void *memory, std::size_t) noexcept {
+  std::free(memory);
+}

@@ -35,8 +35,8 @@ void SampleStep(benchmark::State &state) {
   PulseCycle<EchoLoopback, CountingOutlet> cycle;
   for (auto _ : state) benchmark::DoNotOptimize(cycle.Step(outlet, loopback));
   state.counters["markers"] = static_cast<double>(outlet.markers);
-  state.counters["steps/s"] = benchmark::Counter(static_cast<double>(state.iterations()),
-                                                 benchmark::Counter::kIsRate);
+  state.counters["steps/s"] =
+      benchmark::Counter(static_cast<double>(state.iterations()), benchmark::Counter::kIsRate);
 }
 BENCHMARK(SampleStep);
 
@@ -69,9 +69,9 @@ void AllocationsWhileTheCycleRuns(benchmark::State &state) {
   state.counters["allocations"] = static_cast<double>(counted);
   state.counters["markers/run"] =
       static_cast<double>(markers) / static_cast<double>(state.iterations());
-  state.counters["time/step"] = benchmark::Counter(
-      static_cast<double>(state.iterations() * kSteps),
-      benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+  state.counters["time/step"] =
+      benchmark::Counter(static_cast<double>(state.iterations() * kSteps),
+                         benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
   if (counted != 0) state.SkipWithError("the cycle allocated on the heap");
 }
 BENCHMARK(AllocationsWhileTheCycleRuns)->Unit(benchmark::kMillisecond);

@@ -8,7 +8,7 @@
 // hardware-timed single-point mode. One WriteLevel and one ReadSample
 // together take one sample period.
 class AnalogLoopback {
-public:
+ public:
   AnalogLoopback() = default;
   AnalogLoopback(const AnalogLoopback &) = delete;
   AnalogLoopback &operator=(const AnalogLoopback &) = delete;
@@ -32,7 +32,7 @@ public:
   // only if it was created.
   void Close();
 
-private:
+ private:
   void *output_task_ = nullptr;
   void *input_task_ = nullptr;
 };

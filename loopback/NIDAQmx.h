@@ -70,8 +70,14 @@ int32 __CFUNC DAQmxGetExtendedErrorInfo(char errorString[], uInt32 bufferSize);
  * before this header, or a declaration without it, fails here instead. */
 #if defined(__cplusplus) && defined(_WIN32) && !defined(_WIN64)
 namespace nidaqmx_convention {
-template <class R, class... A> constexpr bool IsStdcall(R(__stdcall *)(A...)) { return true; }
-template <class R, class... A> constexpr bool IsStdcall(R(__cdecl *)(A...)) { return false; }
+template <class R, class... A>
+constexpr bool IsStdcall(R(__stdcall *)(A...)) {
+  return true;
+}
+template <class R, class... A>
+constexpr bool IsStdcall(R(__cdecl *)(A...)) {
+  return false;
+}
 static_assert(IsStdcall(&DAQmxCreateTask) && IsStdcall(&DAQmxCreateAOVoltageChan) &&
                   IsStdcall(&DAQmxCreateAIVoltageChan) && IsStdcall(&DAQmxCfgSampClkTiming) &&
                   IsStdcall(&DAQmxSetRealTimeConvLateErrorsToWarnings) &&
@@ -79,7 +85,7 @@ static_assert(IsStdcall(&DAQmxCreateTask) && IsStdcall(&DAQmxCreateAOVoltageChan
                   IsStdcall(&DAQmxReadAnalogF64) && IsStdcall(&DAQmxStopTask) &&
                   IsStdcall(&DAQmxClearTask) && IsStdcall(&DAQmxGetExtendedErrorInfo),
               "NI-DAQmx functions must be __stdcall on 32-bit Windows, as nicaiu.dll exports them");
-} // namespace nidaqmx_convention
+}  // namespace nidaqmx_convention
 #endif
 
 #endif

@@ -12,8 +12,8 @@ constexpr int32_t kMaxBuffered = 360;
 }  // namespace
 
 bool MarkerOutlet::Open() {
-  const lsl_streaminfo info = lsl_create_streaminfo(kStreamName, kStreamType, 1,
-                                                    LSL_IRREGULAR_RATE, cft_string, kSourceId);
+  const lsl_streaminfo info =
+      lsl_create_streaminfo(kStreamName, kStreamType, 1, LSL_IRREGULAR_RATE, cft_string, kSourceId);
   if (info == nullptr) return false;
   outlet_ = lsl_create_outlet(info, kChunkSize, kMaxBuffered);
   return outlet_ != nullptr;

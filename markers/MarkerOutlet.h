@@ -6,7 +6,7 @@ struct lsl_outlet_struct_;
 // The marker stream "Maroquint" on the Lab Streaming Layer network: one
 // string channel of irregular rate, one marker per observed pulse.
 class MarkerOutlet {
-public:
+ public:
   static constexpr char kStreamName[] = "Maroquint";
   static constexpr char kStreamType[] = "Markers";
   static constexpr char kSourceId[] = "bf37e271-e0ee-455b-bc9e-6c23a3308d0e";
@@ -26,7 +26,7 @@ public:
   // Does nothing when Open has not created an outlet.
   void PushMarker();
 
-private:
+ private:
   lsl_outlet_struct_ *outlet_ = nullptr;
 };
 

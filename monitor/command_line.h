@@ -12,35 +12,35 @@ namespace maroquint::monitor {
 
 // Exit statuses of the tool; the numbers are part of its interface.
 enum ExitStatus : int {
-	kExitNormal = 0,
-	kExitFailure = 1,      // an unexpected internal failure
-	kExitNoStream = 2,     // no matching stream found within --timeout
-	kExitStreamLost = 3,   // the outlet went away and did not come back within --timeout
-	kExitUsage = 64,       // bad command line (EX_USAGE of BSD's sysexits.h)
+  kExitNormal = 0,
+  kExitFailure = 1,     // an unexpected internal failure
+  kExitNoStream = 2,    // no matching stream found within --timeout
+  kExitStreamLost = 3,  // the outlet went away and did not come back within --timeout
+  kExitUsage = 64,      // bad command line (EX_USAGE of BSD's sysexits.h)
 };
 
 // Which stream to watch. An empty field is not used; a stream has to match
 // every field that is set.
 struct StreamQuery {
-	std::string name;
-	std::string type;
-	std::string source_id;
+  std::string name;
+  std::string type;
+  std::string source_id;
 };
 
 struct Options {
-	StreamQuery query;
-	double timeout = 10.0;
-	bool csv = false;
-	std::optional<std::int64_t> count;
-	std::optional<double> duration;
-	double period = 1.0;
+  StreamQuery query;
+  double timeout = 10.0;
+  bool csv = false;
+  std::optional<std::int64_t> count;
+  std::optional<double> duration;
+  double period = 1.0;
 };
 
 struct ParsedCommandLine {
-	enum class Action { Run, Help, Version, UsageError };
-	Action action = Action::Run;
-	Options options;
-	std::string error; // set for UsageError
+  enum class Action { Run, Help, Version, UsageError };
+  Action action = Action::Run;
+  Options options;
+  std::string error;  // set for UsageError
 };
 
 // The stream name looked for when no --name, --type or --source-id is given.
@@ -55,6 +55,6 @@ std::string HelpText();
 // A one-line description of the query, e.g. `name "Maroquint"`.
 std::string DescribeQuery(const StreamQuery &query);
 
-} // namespace maroquint::monitor
+}  // namespace maroquint::monitor
 
 #endif

@@ -10,6 +10,6 @@ namespace maroquint::monitor {
 void InstallInterruptHandler();
 bool InterruptRequested();
 
-} // namespace maroquint::monitor
+}  // namespace maroquint::monitor
 
 #endif

@@ -6,62 +6,64 @@
 namespace maroquint::monitor {
 
 std::int64_t MissedPulses(double interval, double period) {
-	if (!(interval > 1.5 * period)) return 0;
-	return static_cast<std::int64_t>(std::llround(interval / period)) - 1;
+  if (!(interval > 1.5 * period)) return 0;
+  return static_cast<std::int64_t>(std::llround(interval / period)) - 1;
 }
 
 IntervalStatistics::IntervalStatistics(double period) : period_(period) {}
 
 IntervalStatistics::Step IntervalStatistics::AddMarker(double timestamp) {
-	Step step;
-	step.index = ++markers_;
-	if (markers_ > 1) {
-		const double interval = timestamp - previous_;
-		const auto n = static_cast<double>(deviations_.size() + 1);
-		const double delta = interval - mean_;
-		mean_ += delta / n;
-		m2_ += delta * (interval - mean_);
-		min_ = deviations_.empty() ? interval : std::min(min_, interval);
-		max_ = deviations_.empty() ? interval : std::max(max_, interval);
-		deviations_.push_back(std::fabs(interval - period_));
-		step.interval = interval;
-		step.missed = MissedPulses(interval, period_);
-		if (step.missed > 0) {
-			missed_ += step.missed;
-			gaps_.push_back({step.index, timestamp, interval, step.missed});
-		}
-	}
-	previous_ = timestamp;
-	return step;
+  Step step;
+  step.index = ++markers_;
+  if (markers_ > 1) {
+    const double interval = timestamp - previous_;
+    const auto n = static_cast<double>(deviations_.size() + 1);
+    const double delta = interval - mean_;
+    mean_ += delta / n;
+    m2_ += delta * (interval - mean_);
+    min_ = deviations_.empty() ? interval : std::min(min_, interval);
+    max_ = deviations_.empty() ? interval : std::max(max_, interval);
+    deviations_.push_back(std::fabs(interval - period_));
+    step.interval = interval;
+    step.missed = MissedPulses(interval, period_);
+    if (step.missed > 0) {
+      missed_ += step.missed;
+      gaps_.push_back({step.index, timestamp, interval, step.missed});
+    }
+  }
+  previous_ = timestamp;
+  return step;
 }
 
 IntervalSummary IntervalStatistics::Summarize() const {
-	IntervalSummary summary;
-	summary.markers = markers_;
-	summary.intervals = static_cast<std::int64_t>(deviations_.size());
-	summary.missed_pulses = missed_;
-	summary.gaps = gaps_;
-	if (deviations_.empty()) return summary;
-	summary.mean = mean_;
-	summary.min = min_;
-	summary.max = max_;
-	summary.std_dev = deviations_.size() > 1 ? std::sqrt(m2_ / static_cast<double>(deviations_.size() - 1)) : 0.0;
-	std::vector<double> sorted = deviations_;
-	// Nearest rank: the smallest value with at least 99 % of the values at or below it.
-	const std::size_t rank = (99 * sorted.size() + 99) / 100;
-	std::nth_element(sorted.begin(), sorted.begin() + static_cast<std::ptrdiff_t>(rank - 1), sorted.end());
-	summary.p99_period_deviation = sorted[rank - 1];
-	return summary;
+  IntervalSummary summary;
+  summary.markers = markers_;
+  summary.intervals = static_cast<std::int64_t>(deviations_.size());
+  summary.missed_pulses = missed_;
+  summary.gaps = gaps_;
+  if (deviations_.empty()) return summary;
+  summary.mean = mean_;
+  summary.min = min_;
+  summary.max = max_;
+  summary.std_dev =
+      deviations_.size() > 1 ? std::sqrt(m2_ / static_cast<double>(deviations_.size() - 1)) : 0.0;
+  std::vector<double> sorted = deviations_;
+  // Nearest rank: the smallest value with at least 99 % of the values at or below it.
+  const std::size_t rank = (99 * sorted.size() + 99) / 100;
+  std::nth_element(sorted.begin(), sorted.begin() + static_cast<std::ptrdiff_t>(rank - 1),
+                   sorted.end());
+  summary.p99_period_deviation = sorted[rank - 1];
+  return summary;
 }
 
 void CorrectionTrack::Add(double correction, double round_trip) {
-	min_ = count_ == 0 ? correction : std::min(min_, correction);
-	max_ = count_ == 0 ? correction : std::max(max_, correction);
-	last_ = correction;
-	min_round_trip_ = count_ == 0 ? round_trip : std::min(min_round_trip_, round_trip);
-	max_round_trip_ = count_ == 0 ? round_trip : std::max(max_round_trip_, round_trip);
-	last_round_trip_ = round_trip;
-	++count_;
+  min_ = count_ == 0 ? correction : std::min(min_, correction);
+  max_ = count_ == 0 ? correction : std::max(max_, correction);
+  last_ = correction;
+  min_round_trip_ = count_ == 0 ? round_trip : std::min(min_round_trip_, round_trip);
+  max_round_trip_ = count_ == 0 ? round_trip : std::max(max_round_trip_, round_trip);
+  last_round_trip_ = round_trip;
+  ++count_;
 }
 
-} // namespace maroquint::monitor
+}  // namespace maroquint::monitor

@@ -14,76 +14,76 @@ std::int64_t MissedPulses(double interval, double period);
 
 // A gap of missed pulses, ending at marker `index` (1-based).
 struct PulseGap {
-	std::int64_t index = 0;
-	double timestamp = 0.0; // of the marker that ended the gap
-	double interval = 0.0;
-	std::int64_t missed = 0;
+  std::int64_t index = 0;
+  double timestamp = 0.0;  // of the marker that ended the gap
+  double interval = 0.0;
+  std::int64_t missed = 0;
 };
 
 struct IntervalSummary {
-	std::int64_t markers = 0;
-	std::int64_t intervals = 0;
-	// The figures below are meaningful only when intervals > 0.
-	double mean = 0.0;
-	double min = 0.0;
-	double max = 0.0;
-	double std_dev = 0.0;            // sample standard deviation (n - 1); 0 for one interval
-	double p99_period_deviation = 0.0; // nearest-rank 99th percentile of |interval - period|
-	std::int64_t missed_pulses = 0;
-	std::vector<PulseGap> gaps;
+  std::int64_t markers = 0;
+  std::int64_t intervals = 0;
+  // The figures below are meaningful only when intervals > 0.
+  double mean = 0.0;
+  double min = 0.0;
+  double max = 0.0;
+  double std_dev = 0.0;               // sample standard deviation (n - 1); 0 for one interval
+  double p99_period_deviation = 0.0;  // nearest-rank 99th percentile of |interval - period|
+  std::int64_t missed_pulses = 0;
+  std::vector<PulseGap> gaps;
 };
 
 class IntervalStatistics {
-public:
-	explicit IntervalStatistics(double period);
+ public:
+  explicit IntervalStatistics(double period);
 
-	struct Step {
-		std::int64_t index = 0; // 1-based number of this marker
-		std::optional<double> interval;
-		std::int64_t missed = 0;
-	};
-	Step AddMarker(double timestamp);
+  struct Step {
+    std::int64_t index = 0;  // 1-based number of this marker
+    std::optional<double> interval;
+    std::int64_t missed = 0;
+  };
+  Step AddMarker(double timestamp);
 
-	IntervalSummary Summarize() const;
+  IntervalSummary Summarize() const;
 
-private:
-	double period_;
-	std::int64_t markers_ = 0;
-	double previous_ = 0.0;
-	// Welford's running mean and squared deviations: stable for long runs of
-	// nearly equal intervals, where the naive sum of squares cancels badly.
-	double mean_ = 0.0;
-	double m2_ = 0.0;
-	double min_ = 0.0;
-	double max_ = 0.0;
-	std::vector<double> deviations_;
-	std::int64_t missed_ = 0;
-	std::vector<PulseGap> gaps_;
+ private:
+  double period_;
+  std::int64_t markers_ = 0;
+  double previous_ = 0.0;
+  // Welford's running mean and squared deviations: stable for long runs of
+  // nearly equal intervals, where the naive sum of squares cancels badly.
+  double mean_ = 0.0;
+  double m2_ = 0.0;
+  double min_ = 0.0;
+  double max_ = 0.0;
+  std::vector<double> deviations_;
+  std::int64_t missed_ = 0;
+  std::vector<PulseGap> gaps_;
 };
 
 // The time correction estimates seen during a watch, each with the round-trip
 // time of the exchange it rests on.
 class CorrectionTrack {
-public:
-	void Add(double correction, double round_trip);
-	std::int64_t Count() const { return count_; }
-	double Last() const { return last_; }
-	double Min() const { return min_; }
-	double Max() const { return max_; }
-	double LastRoundTrip() const { return last_round_trip_; }
-	double MinRoundTrip() const { return min_round_trip_; }
-	double MaxRoundTrip() const { return max_round_trip_; }
+ public:
+  void Add(double correction, double round_trip);
+  std::int64_t Count() const { return count_; }
+  double Last() const { return last_; }
+  double Min() const { return min_; }
+  double Max() const { return max_; }
+  double LastRoundTrip() const { return last_round_trip_; }
+  double MinRoundTrip() const { return min_round_trip_; }
+  double MaxRoundTrip() const { return max_round_trip_; }
 
-private:
-	std::int64_t count_ = 0;
-	double last_ = 0.0;
-	double min_ = 0.0;
-	double max_ = 0.0;
-	double last_round_trip_ = 0.0;
-	double min_round_trip_ = 0.0;
-	double max_round_trip_ = 0.0;
+ private:
+  std::int64_t count_ = 0;
+  double last_ = 0.0;
+  double min_ = 0.0;
+  double max_ = 0.0;
+  double last_round_trip_ = 0.0;
+  double min_round_trip_ = 0.0;
+  double max_round_trip_ = 0.0;
 };
 
-} // namespace maroquint::monitor
+}  // namespace maroquint::monitor
 
 #endif

@@ -13,36 +13,36 @@
 namespace maroquint::monitor {
 
 class LslMarkerSource final : public MarkerSource {
-public:
-	LslMarkerSource() = default;
-	LslMarkerSource(const LslMarkerSource &) = delete;
-	LslMarkerSource &operator=(const LslMarkerSource &) = delete;
-	~LslMarkerSource() override;
+ public:
+  LslMarkerSource() = default;
+  LslMarkerSource(const LslMarkerSource &) = delete;
+  LslMarkerSource &operator=(const LslMarkerSource &) = delete;
+  ~LslMarkerSource() override;
 
-	double Now() override;
-	std::optional<StreamDescription> Find(const StreamQuery &query, double wait) override;
-	Pulled Pull(double wait) override;
-	std::optional<ClockEstimate> TimeCorrection(double wait) override;
-	bool Present(double wait) override;
+  double Now() override;
+  std::optional<StreamDescription> Find(const StreamQuery &query, double wait) override;
+  Pulled Pull(double wait) override;
+  std::optional<ClockEstimate> TimeCorrection(double wait) override;
+  bool Present(double wait) override;
 
-private:
-	bool Connect(lsl_streaminfo info);
-	void Disconnect();
+ private:
+  bool Connect(lsl_streaminfo info);
+  void Disconnect();
 
-	// The declaration the inlet was made from, kept for the inlet's life.
-	lsl_streaminfo info_ = nullptr;
-	lsl_inlet inlet_ = nullptr;
-	std::int32_t channels_ = 0;
-	// What finds this stream's outlet again: its source id, which a restarted
-	// outlet keeps, or, for a stream without one, its uid (only the very same
-	// outlet).
-	std::string probe_property_;
-	std::string probe_value_;
-	// Streams of the primary property seen by the last search that matched
-	// none of the other properties; the next search waits for one more.
-	std::int32_t candidates_seen_ = 0;
+  // The declaration the inlet was made from, kept for the inlet's life.
+  lsl_streaminfo info_ = nullptr;
+  lsl_inlet inlet_ = nullptr;
+  std::int32_t channels_ = 0;
+  // What finds this stream's outlet again: its source id, which a restarted
+  // outlet keeps, or, for a stream without one, its uid (only the very same
+  // outlet).
+  std::string probe_property_;
+  std::string probe_value_;
+  // Streams of the primary property seen by the last search that matched
+  // none of the other properties; the next search waits for one more.
+  std::int32_t candidates_seen_ = 0;
 };
 
-} // namespace maroquint::monitor
+}  // namespace maroquint::monitor
 
 #endif

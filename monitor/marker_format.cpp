@@ -7,115 +7,123 @@ namespace maroquint::monitor {
 namespace {
 
 std::string Printf(const char *format, double value) {
-	char buffer[64];
-	std::snprintf(buffer, sizeof buffer, format, value);
-	return buffer;
+  char buffer[64];
+  std::snprintf(buffer, sizeof buffer, format, value);
+  return buffer;
 }
 
-std::string Seconds(double value) { return Printf("%.6f", value); }
+std::string Seconds(double value) {
+  return Printf("%.6f", value);
+}
 
 std::string Count(std::int64_t value) {
-	char buffer[32];
-	std::snprintf(buffer, sizeof buffer, "%" PRId64, value);
-	return buffer;
+  char buffer[32];
+  std::snprintf(buffer, sizeof buffer, "%" PRId64, value);
+  return buffer;
 }
 
 std::string PulsesMissed(std::int64_t missed) {
-	return Count(missed) + (missed == 1 ? " pulse missed" : " pulses missed");
+  return Count(missed) + (missed == 1 ? " pulse missed" : " pulses missed");
 }
 
-} // namespace
+}  // namespace
 
 std::string PrintableText(const std::string &text) {
-	std::string shown;
-	shown.reserve(text.size());
-	for (const char c : text) {
-		const auto byte = static_cast<unsigned char>(c);
-		if (byte < 0x20 || byte == 0x7f) {
-			char escape[8];
-			std::snprintf(escape, sizeof escape, "\\x%02X", static_cast<unsigned>(byte));
-			shown += escape;
-		} else {
-			shown += c;
-		}
-	}
-	return shown;
+  std::string shown;
+  shown.reserve(text.size());
+  for (const char c : text) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte < 0x20 || byte == 0x7f) {
+      char escape[8];
+      std::snprintf(escape, sizeof escape, "\\x%02X", static_cast<unsigned>(byte));
+      shown += escape;
+    } else {
+      shown += c;
+    }
+  }
+  return shown;
 }
 
 std::string MarkerLineHeader() {
-	char line[128];
-	std::snprintf(line, sizeof line, "%7s  %16s  %16s  %10s  %s\n", "marker", "time stamp", "on this clock",
-	              "interval", "text");
-	return line;
+  char line[128];
+  std::snprintf(line, sizeof line, "%7s  %16s  %16s  %10s  %s\n", "marker", "time stamp",
+                "on this clock", "interval", "text");
+  return line;
 }
 
 std::string FormatMarkerLine(const MarkerRow &row) {
-	const std::string local = row.local_time ? Seconds(*row.local_time) : "-";
-	const std::string interval = row.interval ? Seconds(*row.interval) : "-";
-	char head[128];
-	std::snprintf(head, sizeof head, "%7" PRId64 "  %16.6f  %16s  %10s  ", row.index, row.timestamp, local.c_str(),
-	              interval.c_str());
-	std::string line = head + PrintableText(row.text);
-	if (row.missed > 0) line += "  [" + PulsesMissed(row.missed) + "]";
-	return line + "\n";
+  const std::string local = row.local_time ? Seconds(*row.local_time) : "-";
+  const std::string interval = row.interval ? Seconds(*row.interval) : "-";
+  char head[128];
+  std::snprintf(head, sizeof head, "%7" PRId64 "  %16.6f  %16s  %10s  ", row.index, row.timestamp,
+                local.c_str(), interval.c_str());
+  std::string line = head + PrintableText(row.text);
+  if (row.missed > 0) line += "  [" + PulsesMissed(row.missed) + "]";
+  return line + "\n";
 }
 
-std::string CsvHeader() { return "marker,timestamp,local_time,interval,missed,text\n"; }
+std::string CsvHeader() {
+  return "marker,timestamp,local_time,interval,missed,text\n";
+}
 
 std::string CsvField(const std::string &text) {
-	if (text.find_first_of(",\"\r\n") == std::string::npos) return text;
-	std::string quoted = "\"";
-	for (const char c : text) {
-		if (c == '"') quoted += '"';
-		quoted += c;
-	}
-	return quoted + "\"";
+  if (text.find_first_of(",\"\r\n") == std::string::npos) return text;
+  std::string quoted = "\"";
+  for (const char c : text) {
+    if (c == '"') quoted += '"';
+    quoted += c;
+  }
+  return quoted + "\"";
 }
 
 std::string FormatCsvRow(const MarkerRow &row) {
-	return Count(row.index) + "," + Seconds(row.timestamp) + "," + (row.local_time ? Seconds(*row.local_time) : "") +
-	       "," + (row.interval ? Seconds(*row.interval) : "") + "," + Count(row.missed) + "," + CsvField(row.text) +
-	       "\n";
+  return Count(row.index) + "," + Seconds(row.timestamp) + "," +
+         (row.local_time ? Seconds(*row.local_time) : "") + "," +
+         (row.interval ? Seconds(*row.interval) : "") + "," + Count(row.missed) + "," +
+         CsvField(row.text) + "\n";
 }
 
 std::string FormatSummary(const SummaryInput &input) {
-	const IntervalSummary &s = input.intervals;
-	std::string text = "Summary\n";
-	text += "  markers received        " + Count(s.markers) + "\n";
-	if (s.intervals > 0) {
-		text += "  interval mean           " + Seconds(s.mean) + " s\n";
-		text += "  interval minimum        " + Seconds(s.min) + " s\n";
-		text += "  interval maximum        " + Seconds(s.max) + " s\n";
-		text += "  interval std deviation  " + Seconds(s.std_dev) + " s\n";
-		text += "  |interval - period| p99 " + Seconds(s.p99_period_deviation) + " s (period " +
-		        Seconds(input.period) + " s)\n";
-	} else {
-		text += "  intervals               none (fewer than two markers)\n";
-	}
-	text += "  missed pulses           " + Count(s.missed_pulses);
-	if (!s.gaps.empty()) text += " in " + Count(static_cast<std::int64_t>(s.gaps.size())) + (s.gaps.size() == 1 ? " gap" : " gaps");
-	text += "\n";
-	for (const PulseGap &gap : s.gaps)
-		text += "    before marker " + Count(gap.index) + " (time stamp " + Seconds(gap.timestamp) + "): interval " +
-		        Seconds(gap.interval) + " s, " + PulsesMissed(gap.missed) + "\n";
-	const CorrectionTrack &c = input.correction;
-	if (c.Count() > 0) {
-		text += "  time correction         " + Printf("%+.6f", c.Last()) + " s";
-		if (c.Count() > 1)
-			text += " (last of " + Count(c.Count()) + " estimates, from " + Printf("%+.6f", c.Min()) + " to " +
-			        Printf("%+.6f", c.Max()) + " s)";
-		text += "\n";
-		text += "  round-trip time         " + Seconds(c.LastRoundTrip()) + " s";
-		if (c.Count() > 1)
-			text += " (last of " + Count(c.Count()) + " estimates, from " + Seconds(c.MinRoundTrip()) + " to " +
-			        Seconds(c.MaxRoundTrip()) + " s)";
-		text += "\n";
-	} else {
-		text += "  time correction         not available\n";
-		text += "  round-trip time         not available\n";
-	}
-	if (input.reconnections > 0) text += "  reconnections           " + Count(input.reconnections) + "\n";
-	return text;
+  const IntervalSummary &s = input.intervals;
+  std::string text = "Summary\n";
+  text += "  markers received        " + Count(s.markers) + "\n";
+  if (s.intervals > 0) {
+    text += "  interval mean           " + Seconds(s.mean) + " s\n";
+    text += "  interval minimum        " + Seconds(s.min) + " s\n";
+    text += "  interval maximum        " + Seconds(s.max) + " s\n";
+    text += "  interval std deviation  " + Seconds(s.std_dev) + " s\n";
+    text += "  |interval - period| p99 " + Seconds(s.p99_period_deviation) + " s (period " +
+            Seconds(input.period) + " s)\n";
+  } else {
+    text += "  intervals               none (fewer than two markers)\n";
+  }
+  text += "  missed pulses           " + Count(s.missed_pulses);
+  if (!s.gaps.empty())
+    text += " in " + Count(static_cast<std::int64_t>(s.gaps.size())) +
+            (s.gaps.size() == 1 ? " gap" : " gaps");
+  text += "\n";
+  for (const PulseGap &gap : s.gaps)
+    text += "    before marker " + Count(gap.index) + " (time stamp " + Seconds(gap.timestamp) +
+            "): interval " + Seconds(gap.interval) + " s, " + PulsesMissed(gap.missed) + "\n";
+  const CorrectionTrack &c = input.correction;
+  if (c.Count() > 0) {
+    text += "  time correction         " + Printf("%+.6f", c.Last()) + " s";
+    if (c.Count() > 1)
+      text += " (last of " + Count(c.Count()) + " estimates, from " + Printf("%+.6f", c.Min()) +
+              " to " + Printf("%+.6f", c.Max()) + " s)";
+    text += "\n";
+    text += "  round-trip time         " + Seconds(c.LastRoundTrip()) + " s";
+    if (c.Count() > 1)
+      text += " (last of " + Count(c.Count()) + " estimates, from " + Seconds(c.MinRoundTrip()) +
+              " to " + Seconds(c.MaxRoundTrip()) + " s)";
+    text += "\n";
+  } else {
+    text += "  time correction         not available\n";
+    text += "  round-trip time         not available\n";
+  }
+  if (input.reconnections > 0)
+    text += "  reconnections           " + Count(input.reconnections) + "\n";
+  return text;
 }
 
-} // namespace maroquint::monitor
+}  // namespace maroquint::monitor

@@ -12,12 +12,12 @@
 namespace maroquint::monitor {
 
 struct MarkerRow {
-	std::int64_t index = 0;
-	double timestamp = 0.0;            // on the sender's clock
-	std::optional<double> local_time;  // the time stamp mapped onto the monitor's clock
-	std::optional<double> interval;    // since the previous marker, sender's clock
-	std::int64_t missed = 0;           // pulses that interval swallowed
-	std::string text;
+  std::int64_t index = 0;
+  double timestamp = 0.0;            // on the sender's clock
+  std::optional<double> local_time;  // the time stamp mapped onto the monitor's clock
+  std::optional<double> interval;    // since the previous marker, sender's clock
+  std::int64_t missed = 0;           // pulses that interval swallowed
+  std::string text;
 };
 
 // Column titles matching FormatMarkerLine; each line ends with '\n'.
@@ -36,13 +36,13 @@ std::string CsvField(const std::string &text);
 std::string PrintableText(const std::string &text);
 
 struct SummaryInput {
-	IntervalSummary intervals;
-	double period = 1.0;
-	CorrectionTrack correction;
-	std::int64_t reconnections = 0;
+  IntervalSummary intervals;
+  double period = 1.0;
+  CorrectionTrack correction;
+  std::int64_t reconnections = 0;
 };
 std::string FormatSummary(const SummaryInput &input);
 
-} // namespace maroquint::monitor
+}  // namespace maroquint::monitor
 
 #endif

@@ -15,42 +15,42 @@
 namespace maroquint::monitor {
 
 struct WatchEvent {
-	enum class Kind { None, Silent, Gone, Back, Lost };
-	Kind kind = Kind::None;
-	double silence = 0.0; // Silent, Gone: seconds since the last marker (or since the watch began)
-	double absence = 0.0; // Back, Lost: seconds the outlet was gone
+  enum class Kind { None, Silent, Gone, Back, Lost };
+  Kind kind = Kind::None;
+  double silence = 0.0;  // Silent, Gone: seconds since the last marker (or since the watch began)
+  double absence = 0.0;  // Back, Lost: seconds the outlet was gone
 };
 
 class StreamWatch {
-public:
-	static constexpr double kProbeInterval = 1.0;
+ public:
+  static constexpr double kProbeInterval = 1.0;
 
-	StreamWatch(double period, double timeout, double start);
+  StreamWatch(double period, double timeout, double start);
 
-	WatchEvent MarkerArrived(double now);
-	WatchEvent InletLost(double now);
-	bool ProbeDue(double now) const;
-	WatchEvent ProbeResult(double now, bool present);
-	// Lost once the outlet has been gone for the timeout; None otherwise.
-	WatchEvent Check(double now);
+  WatchEvent MarkerArrived(double now);
+  WatchEvent InletLost(double now);
+  bool ProbeDue(double now) const;
+  WatchEvent ProbeResult(double now, bool present);
+  // Lost once the outlet has been gone for the timeout; None otherwise.
+  WatchEvent Check(double now);
 
-	bool IsGone() const { return state_ != State::Live; }
-	bool IsLost() const { return state_ == State::Lost; }
+  bool IsGone() const { return state_ != State::Live; }
+  bool IsLost() const { return state_ == State::Lost; }
 
-private:
-	enum class State { Live, Gone, Lost };
-	WatchEvent Back(double now);
+ private:
+  enum class State { Live, Gone, Lost };
+  WatchEvent Back(double now);
 
-	double period_;
-	double timeout_;
-	State state_ = State::Live;
-	double last_marker_;  // the watch's start until the first marker
-	double last_probe_;
-	bool probed_ = false;
-	bool silence_reported_ = false;
-	double gone_since_ = 0.0;
+  double period_;
+  double timeout_;
+  State state_ = State::Live;
+  double last_marker_;  // the watch's start until the first marker
+  double last_probe_;
+  bool probed_ = false;
+  bool silence_reported_ = false;
+  double gone_since_ = 0.0;
 };
 
-} // namespace maroquint::monitor
+}  // namespace maroquint::monitor
 
 #endif

@@ -23,7 +23,7 @@ enum class Phase { RiseWait, HighHold, FallWait, LowHold };
 // only compares, counts and, once per cycle, pushes a marker.
 template <class Loopback, class Outlet>
 class PulseCycle {
-public:
+ public:
   static constexpr double kHighLevel = 5.0;
   static constexpr double kLowLevel = 0.0;
   static constexpr double kThreshold = 2.5;
@@ -79,7 +79,7 @@ public:
   double Level() const { return level_; }
   std::int32_t Count() const { return count_; }
 
-private:
+ private:
   void EnterHighHold() {
     if (count_ < kHighWindow) {
       phase_ = Phase::HighHold;

@@ -7,7 +7,7 @@
 namespace {
 
 class StdConsole {
-public:
+ public:
   // Flushed at once: a consumer watching the output must see each line
   // when it happens, not when a buffer fills.
   void Write(const char *text) {

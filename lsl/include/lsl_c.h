@@ -31,25 +31,25 @@ extern "C" {
 #define LSL_NO_PREFERENCE 0
 
 typedef enum {
-	cft_undefined = 0,
-	cft_float32 = 1,
-	cft_double64 = 2,
-	cft_string = 3,
-	cft_int32 = 4,
-	cft_int16 = 5,
-	cft_int8 = 6,
-	cft_int64 = 7,
-	/* keeps the enum 4 bytes wide, as in liblsl */
-	cft_bigint_ = 0x7f000000L
+  cft_undefined = 0,
+  cft_float32 = 1,
+  cft_double64 = 2,
+  cft_string = 3,
+  cft_int32 = 4,
+  cft_int16 = 5,
+  cft_int8 = 6,
+  cft_int64 = 7,
+  /* keeps the enum 4 bytes wide, as in liblsl */
+  cft_bigint_ = 0x7f000000L
 } lsl_channel_format_t;
 
 typedef enum {
-	lsl_no_error = 0,
-	lsl_timeout_error = -1,
-	lsl_lost_error = -2,
-	lsl_argument_error = -3,
-	lsl_internal_error = -4,
-	lsl_bigint_ = 0x7f000000L
+  lsl_no_error = 0,
+  lsl_timeout_error = -1,
+  lsl_lost_error = -2,
+  lsl_argument_error = -3,
+  lsl_internal_error = -4,
+  lsl_bigint_ = 0x7f000000L
 } lsl_error_code_t;
 
 typedef struct lsl_streaminfo_struct_ *lsl_streaminfo;
@@ -62,8 +62,10 @@ extern LIBLSL_C_API double lsl_local_clock(void);
 extern LIBLSL_C_API void lsl_destroy_string(char *s);
 
 extern LIBLSL_C_API lsl_streaminfo lsl_create_streaminfo(const char *name, const char *type,
-	int32_t channel_count, double nominal_srate, lsl_channel_format_t channel_format,
-	const char *source_id);
+                                                         int32_t channel_count,
+                                                         double nominal_srate,
+                                                         lsl_channel_format_t channel_format,
+                                                         const char *source_id);
 extern LIBLSL_C_API void lsl_destroy_streaminfo(lsl_streaminfo info);
 extern LIBLSL_C_API const char *lsl_get_name(lsl_streaminfo info);
 extern LIBLSL_C_API const char *lsl_get_type(lsl_streaminfo info);
@@ -79,31 +81,32 @@ extern LIBLSL_C_API const char *lsl_get_hostname(lsl_streaminfo info);
 extern LIBLSL_C_API char *lsl_get_xml(lsl_streaminfo info);
 
 extern LIBLSL_C_API lsl_outlet lsl_create_outlet(lsl_streaminfo info, int32_t chunk_size,
-	int32_t max_buffered);
+                                                 int32_t max_buffered);
 extern LIBLSL_C_API void lsl_destroy_outlet(lsl_outlet out);
 extern LIBLSL_C_API int32_t lsl_push_sample_str(lsl_outlet out, const char **data);
 extern LIBLSL_C_API int32_t lsl_push_sample_strt(lsl_outlet out, const char **data,
-	double timestamp);
+                                                 double timestamp);
 extern LIBLSL_C_API int32_t lsl_have_consumers(lsl_outlet out);
 extern LIBLSL_C_API int32_t lsl_wait_for_consumers(lsl_outlet out, double timeout);
 
 extern LIBLSL_C_API int32_t lsl_resolve_byprop(lsl_streaminfo *buffer, uint32_t buffer_elements,
-	const char *prop, const char *value, int32_t minimum, double timeout);
+                                               const char *prop, const char *value, int32_t minimum,
+                                               double timeout);
 extern LIBLSL_C_API int32_t lsl_resolve_all(lsl_streaminfo *buffer, uint32_t buffer_elements,
-	double wait_time);
+                                            double wait_time);
 
 extern LIBLSL_C_API lsl_inlet lsl_create_inlet(lsl_streaminfo info, int32_t max_buflen,
-	int32_t max_chunklen, int32_t recover);
+                                               int32_t max_chunklen, int32_t recover);
 extern LIBLSL_C_API void lsl_destroy_inlet(lsl_inlet in);
 extern LIBLSL_C_API void lsl_open_stream(lsl_inlet in, double timeout, int32_t *ec);
 extern LIBLSL_C_API void lsl_close_stream(lsl_inlet in);
 extern LIBLSL_C_API lsl_streaminfo lsl_get_fullinfo(lsl_inlet in, double timeout, int32_t *ec);
-extern LIBLSL_C_API double lsl_pull_sample_str(lsl_inlet in, char **buffer,
-	int32_t buffer_elements, double timeout, int32_t *ec);
+extern LIBLSL_C_API double lsl_pull_sample_str(lsl_inlet in, char **buffer, int32_t buffer_elements,
+                                               double timeout, int32_t *ec);
 extern LIBLSL_C_API uint32_t lsl_samples_available(lsl_inlet in);
 extern LIBLSL_C_API double lsl_time_correction(lsl_inlet in, double timeout, int32_t *ec);
 extern LIBLSL_C_API double lsl_time_correction_ex(lsl_inlet in, double *remote_time,
-	double *uncertainty, double timeout, int32_t *ec);
+                                                  double *uncertainty, double timeout, int32_t *ec);
 
 #ifdef __cplusplus
 }

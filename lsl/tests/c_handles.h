@@ -9,18 +9,18 @@
 namespace lsl::test {
 
 struct InfoDeleter {
-	void operator()(lsl_streaminfo_struct_ *p) const { lsl_destroy_streaminfo(p); }
+  void operator()(lsl_streaminfo_struct_ *p) const { lsl_destroy_streaminfo(p); }
 };
 struct OutletDeleter {
-	void operator()(lsl_outlet_struct_ *p) const { lsl_destroy_outlet(p); }
+  void operator()(lsl_outlet_struct_ *p) const { lsl_destroy_outlet(p); }
 };
 struct InletDeleter {
-	void operator()(lsl_inlet_struct_ *p) const { lsl_destroy_inlet(p); }
+  void operator()(lsl_inlet_struct_ *p) const { lsl_destroy_inlet(p); }
 };
 using Info = std::unique_ptr<lsl_streaminfo_struct_, InfoDeleter>;
 using Outlet = std::unique_ptr<lsl_outlet_struct_, OutletDeleter>;
 using Inlet = std::unique_ptr<lsl_inlet_struct_, InletDeleter>;
 
-} // namespace lsl::test
+}  // namespace lsl::test
 
 #endif

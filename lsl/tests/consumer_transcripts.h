@@ -33,15 +33,23 @@ inline const std::string kT04Reply(
     "Suppress-Subnormals: 0\r\n"
     "Data-Protocol-Version: 110\r\n"
     "\r\n"
-    "\x02\xc9v\xbe\x9f\x0c$\xfe@\x01\x02" "10\x02\xc9v\xbe\x9f\x0c$\xfe@\x01\x02" "10\x02\xedq"
-    "\xe1klS\x95@\x01\x05start\x02\x00\x00\x00\x00\x00" "D\x8f@\x01\x0b" "explicit-ts\x02\x00\x00"
+    "\x02\xc9v\xbe\x9f\x0c$\xfe@\x01\x02"
+    "10\x02\xc9v\xbe\x9f\x0c$\xfe@\x01\x02"
+    "10\x02\xedq"
+    "\xe1klS\x95@\x01\x05start\x02\x00\x00\x00\x00\x00"
+    "D\x8f@\x01\x0b"
+    "explicit-ts\x02\x00\x00"
     "\x00\x00\x00J\x8f@\x01\x00\x02\x00\x00\x00\x00\x00P\x8f@\x04,\x01\x00\x00LLLLLLLLLLLLLLLL"
     "LLLLLLLLLLLLLLLLLLLLLLLLLLLLLLLLLLLLLLLLLLLLLLLLLLLLLLLLLLLLLLLLLLLLLLLLLLLLLLLLLLLLLLLLL"
     "LLLLLLLLLLLLLLLLLLLLLLLLLLLLLLLLLLLLLLLLLLLLLLLLLLLLLLLLLLLLLLLLLLLLLLLLLLLLLLLLLLLLLLLLL"
     "LLLLLLLLLLLLLLLLLLLLLLLLLLLLLLLLLLLLLLLLLLLLLLLLLLLLLLLLLLLLLLLLLLLLLLLLLLLLLLLLLLLLLLLLL"
     "LLLLLLLLLLLLLLLLL\x02\x00\x00\x00\x00\x00X\x8f@\x01\tcaf\xc3\xa9-\xe2\x9c\x93\x02\x00\x00"
-    "\x00\x00\x00`\x8f@\x01\x07" "chunk-a\x01\x01\x07" "chunk-b\x01\x01\x07" "chunk-c\x02\x00\x00"
-    "\x00\x00\x00@\x9f@\x01\x06tick-0\x02\x00\x00\x00\x00\x00" "D\x9f@\x01\x06tick-1",
+    "\x00\x00\x00`\x8f@\x01\x07"
+    "chunk-a\x01\x01\x07"
+    "chunk-b\x01\x01\x07"
+    "chunk-c\x02\x00\x00"
+    "\x00\x00\x00@\x9f@\x01\x06tick-0\x02\x00\x00\x00\x00\x00"
+    "D\x9f@\x01\x06tick-1",
     612);
 
 // A resolve with default settings: the query went to 127.0.0.1 and three
@@ -120,13 +128,9 @@ inline const std::string kT02Reply(
 
 // Replies of a liblsl outlet to hand-made streamfeed requests; the outlet
 // closed the connection after the 404 and 505 lines, which have no line end.
-inline const std::string kT06WrongUidReply(
-    "LSL/110 404 Not found",
-    21);
+inline const std::string kT06WrongUidReply("LSL/110 404 Not found", 21);
 
-inline const std::string kT06Version200Reply(
-    "LSL/110 505 Version not supported",
-    33);
+inline const std::string kT06Version200Reply("LSL/110 505 Version not supported", 33);
 
 inline const std::string kT06MinimalReply(
     "LSL/110 200 OK\r\n"
@@ -135,7 +139,9 @@ inline const std::string kT06MinimalReply(
     "Suppress-Subnormals: 0\r\n"
     "Data-Protocol-Version: 110\r\n"
     "\r\n"
-    "\x02\xc9v\xbe\x9f\x0c$\xfe@\x01\x02" "10\x02\xc9v\xbe\x9f\x0c$\xfe@\x01\x02" "10\x02\x00\x00"
+    "\x02\xc9v\xbe\x9f\x0c$\xfe@\x01\x02"
+    "10\x02\xc9v\xbe\x9f\x0c$\xfe@\x01\x02"
+    "10\x02\x00\x00"
     "\x00\x00\x00\xbc\x9f@\x01\x07tick-31\x02\x00\x00\x00\x00\x00\xc0\x9f@\x01\x07tick-32\x02\x00"
     "\x00\x00\x00\x00\xc4\x9f@\x01\x07tick-33\x02\x00\x00\x00\x00\x00\xc8\x9f@\x01\x07tick-34\x02"
     "\x00\x00\x00\x00\x00\xcc\x9f@\x01\x07tick-35",
@@ -148,7 +154,9 @@ inline const std::string kT06BigEndianReply(
     "Suppress-Subnormals: 0\r\n"
     "Data-Protocol-Version: 110\r\n"
     "\r\n"
-    "\x02@\xfe$\x0c\x9f\xbev\xc9\x01\x02" "10\x02@\xfe$\x0c\x9f\xbev\xc9\x01\x02" "10\x02@\x9f"
+    "\x02@\xfe$\x0c\x9f\xbev\xc9\x01\x02"
+    "10\x02@\xfe$\x0c\x9f\xbev\xc9\x01\x02"
+    "10\x02@\x9f"
     "\xd0\x00\x00\x00\x00\x00\x01\x07tick-36\x02@\x9f\xd4\x00\x00\x00\x00\x00\x01\x07tick-37\x02"
     "@\x9f\xd8\x00\x00\x00\x00\x00\x01\x07tick-38\x02@\x9f\xdc\x00\x00\x00\x00\x00\x01\x07tick"
     "-39\x02@\x9f\xe0\x00\x00\x00\x00\x00\x01\x07tick-40",
@@ -177,8 +185,8 @@ inline const std::string kT08RecoveryQuery(
 // reply came back (capture clock, seconds from the first probe). The liblsl
 // inlet reported a correction of -0.000031194 s for this round.
 struct TimeProbe {
-  const char* request;
-  const char* reply;
+  const char *request;
+  const char *reply;
   double t_sent;
   double t_reply;
 };

@@ -23,438 +23,436 @@ using lsl::test::Inlet;
 using lsl::test::Outlet;
 
 Outlet MakeOutlet(const std::string &name, const std::string &source_id,
-				  const std::string &type = "Markers", int32_t max_buffered = 360) {
-	Info info(lsl_create_streaminfo(name.c_str(), type.c_str(), 1, LSL_IRREGULAR_RATE, cft_string,
-									source_id.c_str()));
-	EXPECT_NE(info, nullptr);
-	if (!info) return nullptr;
-	Outlet out(lsl_create_outlet(info.get(), 0, max_buffered));
-	EXPECT_NE(out, nullptr);
-	return out;
+                  const std::string &type = "Markers", int32_t max_buffered = 360) {
+  Info info(lsl_create_streaminfo(name.c_str(), type.c_str(), 1, LSL_IRREGULAR_RATE, cft_string,
+                                  source_id.c_str()));
+  EXPECT_NE(info, nullptr);
+  if (!info) return nullptr;
+  Outlet out(lsl_create_outlet(info.get(), 0, max_buffered));
+  EXPECT_NE(out, nullptr);
+  return out;
 }
 
 Info ResolveOne(const char *prop, const std::string &value, double timeout = kWait) {
-	lsl_streaminfo found[4] = {};
-	const int32_t n = lsl_resolve_byprop(found, 4, prop, value.c_str(), 1, timeout);
-	EXPECT_EQ(n, 1) << prop << "=" << value;
-	for (int32_t i = 1; i < n; ++i) lsl_destroy_streaminfo(found[i]);
-	return Info(n >= 1 ? found[0] : nullptr);
+  lsl_streaminfo found[4] = {};
+  const int32_t n = lsl_resolve_byprop(found, 4, prop, value.c_str(), 1, timeout);
+  EXPECT_EQ(n, 1) << prop << "=" << value;
+  for (int32_t i = 1; i < n; ++i) lsl_destroy_streaminfo(found[i]);
+  return Info(n >= 1 ? found[0] : nullptr);
 }
 
 Inlet OpenInlet(const std::string &name, int32_t max_buflen = 360, int32_t recover = 1) {
-	Info info = ResolveOne("name", name);
-	if (!info) return nullptr;
-	Inlet in(lsl_create_inlet(info.get(), max_buflen, 0, recover));
-	EXPECT_NE(in, nullptr);
-	if (!in) return nullptr;
-	int32_t ec = 1;
-	lsl_open_stream(in.get(), kWait, &ec);
-	EXPECT_EQ(ec, lsl_no_error);
-	return in;
+  Info info = ResolveOne("name", name);
+  if (!info) return nullptr;
+  Inlet in(lsl_create_inlet(info.get(), max_buflen, 0, recover));
+  EXPECT_NE(in, nullptr);
+  if (!in) return nullptr;
+  int32_t ec = 1;
+  lsl_open_stream(in.get(), kWait, &ec);
+  EXPECT_EQ(ec, lsl_no_error);
+  return in;
 }
 
 struct Pulled {
-	double timestamp = 0.0;
-	std::string text;
-	int32_t ec = 0;
+  double timestamp = 0.0;
+  std::string text;
+  int32_t ec = 0;
 };
 
 Pulled Pull(lsl_inlet in, double timeout = kWait) {
-	Pulled p;
-	char *value = nullptr;
-	p.timestamp = lsl_pull_sample_str(in, &value, 1, timeout, &p.ec);
-	if (value != nullptr) {
-		p.text = value;
-		lsl_destroy_string(value);
-	}
-	return p;
+  Pulled p;
+  char *value = nullptr;
+  p.timestamp = lsl_pull_sample_str(in, &value, 1, timeout, &p.ec);
+  if (value != nullptr) {
+    p.text = value;
+    lsl_destroy_string(value);
+  }
+  return p;
 }
 
 void Push(lsl_outlet out, const std::string &text, double timestamp = 0.0) {
-	const char *channels[] = {text.c_str()};
-	ASSERT_EQ(timestamp == 0.0 ? lsl_push_sample_str(out, channels)
-							   : lsl_push_sample_strt(out, channels, timestamp),
-			  lsl_no_error);
+  const char *channels[] = {text.c_str()};
+  ASSERT_EQ(timestamp == 0.0 ? lsl_push_sample_str(out, channels)
+                             : lsl_push_sample_strt(out, channels, timestamp),
+            lsl_no_error);
 }
 
 TEST(Resolve, FindsAStreamByTypeNameAndSourceId) {
-	Outlet out = MakeOutlet("ResolveMe", "resolve-source-1", "ResolveType");
-	ASSERT_TRUE(out);
-	for (const auto &[prop, value] : std::vector<std::pair<const char *, std::string>>{
-			 {"type", "ResolveType"}, {"name", "ResolveMe"}, {"source_id", "resolve-source-1"}}) {
-		Info info = ResolveOne(prop, value);
-		ASSERT_TRUE(info);
-		EXPECT_STREQ(lsl_get_name(info.get()), "ResolveMe");
-		EXPECT_STREQ(lsl_get_type(info.get()), "ResolveType");
-		EXPECT_STREQ(lsl_get_source_id(info.get()), "resolve-source-1");
-		EXPECT_EQ(lsl_get_channel_count(info.get()), 1);
-		EXPECT_EQ(lsl_get_channel_format(info.get()), cft_string);
-		EXPECT_EQ(lsl_get_nominal_srate(info.get()), LSL_IRREGULAR_RATE);
-		EXPECT_GT(lsl_get_created_at(info.get()), 0.0);
-		EXPECT_EQ(std::string(lsl_get_uid(info.get())).size(), 36u);
-	}
+  Outlet out = MakeOutlet("ResolveMe", "resolve-source-1", "ResolveType");
+  ASSERT_TRUE(out);
+  for (const auto &[prop, value] : std::vector<std::pair<const char *, std::string>>{
+           {"type", "ResolveType"}, {"name", "ResolveMe"}, {"source_id", "resolve-source-1"}}) {
+    Info info = ResolveOne(prop, value);
+    ASSERT_TRUE(info);
+    EXPECT_STREQ(lsl_get_name(info.get()), "ResolveMe");
+    EXPECT_STREQ(lsl_get_type(info.get()), "ResolveType");
+    EXPECT_STREQ(lsl_get_source_id(info.get()), "resolve-source-1");
+    EXPECT_EQ(lsl_get_channel_count(info.get()), 1);
+    EXPECT_EQ(lsl_get_channel_format(info.get()), cft_string);
+    EXPECT_EQ(lsl_get_nominal_srate(info.get()), LSL_IRREGULAR_RATE);
+    EXPECT_GT(lsl_get_created_at(info.get()), 0.0);
+    EXPECT_EQ(std::string(lsl_get_uid(info.get())).size(), 36u);
+  }
 }
 
 TEST(Resolve, AllListsEveryStreamOncePerUid) {
-	Outlet a = MakeOutlet("ListA", "list-a");
-	Outlet b = MakeOutlet("ListB", "list-b");
-	ASSERT_TRUE(a && b);
-	lsl_streaminfo found[8] = {};
-	const int32_t n = lsl_resolve_all(found, 8, 1.5);
-	std::vector<std::string> names;
-	std::vector<std::string> uids;
-	for (int32_t i = 0; i < n; ++i) {
-		names.push_back(lsl_get_name(found[i]));
-		uids.push_back(lsl_get_uid(found[i]));
-		lsl_destroy_streaminfo(found[i]);
-	}
-	std::sort(names.begin(), names.end());
-	EXPECT_EQ(names, (std::vector<std::string>{"ListA", "ListB"}));
-	EXPECT_TRUE(std::is_sorted(uids.begin(), uids.end()));
-	// The buffer bounds the answer.
-	lsl_streaminfo one[1] = {};
-	EXPECT_EQ(lsl_resolve_all(one, 1, 1.0), 1);
-	lsl_destroy_streaminfo(one[0]);
+  Outlet a = MakeOutlet("ListA", "list-a");
+  Outlet b = MakeOutlet("ListB", "list-b");
+  ASSERT_TRUE(a && b);
+  lsl_streaminfo found[8] = {};
+  const int32_t n = lsl_resolve_all(found, 8, 1.5);
+  std::vector<std::string> names;
+  std::vector<std::string> uids;
+  for (int32_t i = 0; i < n; ++i) {
+    names.push_back(lsl_get_name(found[i]));
+    uids.push_back(lsl_get_uid(found[i]));
+    lsl_destroy_streaminfo(found[i]);
+  }
+  std::sort(names.begin(), names.end());
+  EXPECT_EQ(names, (std::vector<std::string>{"ListA", "ListB"}));
+  EXPECT_TRUE(std::is_sorted(uids.begin(), uids.end()));
+  // The buffer bounds the answer.
+  lsl_streaminfo one[1] = {};
+  EXPECT_EQ(lsl_resolve_all(one, 1, 1.0), 1);
+  lsl_destroy_streaminfo(one[0]);
 }
 
 TEST(Resolve, AStreamThatNeverAppearsYieldsNothingAfterTheTimeout) {
-	lsl_streaminfo found[2] = {};
-	const auto start = std::chrono::steady_clock::now();
-	EXPECT_EQ(lsl_resolve_byprop(found, 2, "name", "NobodyServesThis", 1, 1.0), 0);
-	const double took =
-		std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-	EXPECT_GE(took, 0.95);
-	EXPECT_LT(took, 5.0);
-	EXPECT_EQ(lsl_resolve_byprop(found, 2, nullptr, "x", 1, 0.1), lsl_argument_error);
+  lsl_streaminfo found[2] = {};
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(lsl_resolve_byprop(found, 2, "name", "NobodyServesThis", 1, 1.0), 0);
+  const double took =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  EXPECT_GE(took, 0.95);
+  EXPECT_LT(took, 5.0);
+  EXPECT_EQ(lsl_resolve_byprop(found, 2, nullptr, "x", 1, 0.1), lsl_argument_error);
 }
 
 TEST(Inlet, ReceivesExactTextAndTimeStamps) {
-	Outlet out = MakeOutlet("ExactText", "exact-source");
-	ASSERT_TRUE(out);
-	Inlet in = OpenInlet("ExactText");
-	ASSERT_TRUE(in);
-	const std::vector<std::pair<std::string, double>> sent{
-		{"/Experiment Control/Synchronization/Trigger/Biosemi", 0.0},
-		{"explicit-ts", 1000.5},
-		{"", 1001.25},
-		{std::string(300, 'L'), 1002.0},
-		{"caf\xc3\xa9-\xe2\x9c\x93", 1003.0},
-		{std::string(70000, 'x'), 1004.0},
-	};
-	const double before = lsl_local_clock();
-	for (const auto &[text, ts] : sent) Push(out.get(), text, ts);
-	const double after = lsl_local_clock();
-	for (const auto &[text, ts] : sent) {
-		const Pulled p = Pull(in.get());
-		EXPECT_EQ(p.ec, lsl_no_error);
-		EXPECT_EQ(p.text, text);
-		if (ts == 0.0) {
-			EXPECT_GE(p.timestamp, before);
-			EXPECT_LE(p.timestamp, after);
-		} else {
-			EXPECT_EQ(p.timestamp, ts);
-		}
-	}
-	EXPECT_EQ(lsl_samples_available(in.get()), 0u);
+  Outlet out = MakeOutlet("ExactText", "exact-source");
+  ASSERT_TRUE(out);
+  Inlet in = OpenInlet("ExactText");
+  ASSERT_TRUE(in);
+  const std::vector<std::pair<std::string, double>> sent{
+      {"/Experiment Control/Synchronization/Trigger/Biosemi", 0.0},
+      {"explicit-ts", 1000.5},
+      {"", 1001.25},
+      {std::string(300, 'L'), 1002.0},
+      {"caf\xc3\xa9-\xe2\x9c\x93", 1003.0},
+      {std::string(70000, 'x'), 1004.0},
+  };
+  const double before = lsl_local_clock();
+  for (const auto &[text, ts] : sent) Push(out.get(), text, ts);
+  const double after = lsl_local_clock();
+  for (const auto &[text, ts] : sent) {
+    const Pulled p = Pull(in.get());
+    EXPECT_EQ(p.ec, lsl_no_error);
+    EXPECT_EQ(p.text, text);
+    if (ts == 0.0) {
+      EXPECT_GE(p.timestamp, before);
+      EXPECT_LE(p.timestamp, after);
+    } else {
+      EXPECT_EQ(p.timestamp, ts);
+    }
+  }
+  EXPECT_EQ(lsl_samples_available(in.get()), 0u);
 }
 
 TEST(Inlet, PullTimesOutWithoutAnErrorAndChecksTheBufferSize) {
-	Outlet out = MakeOutlet("Quiet", "quiet-source");
-	ASSERT_TRUE(out);
-	Inlet in = OpenInlet("Quiet");
-	ASSERT_TRUE(in);
-	const auto start = std::chrono::steady_clock::now();
-	const Pulled p = Pull(in.get(), 0.2);
-	EXPECT_GE(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count(),
-			  0.19);
-	EXPECT_EQ(p.timestamp, 0.0);
-	EXPECT_EQ(p.ec, lsl_no_error);
-	char *two[2] = {};
-	int32_t ec = 0;
-	EXPECT_EQ(lsl_pull_sample_str(in.get(), two, 2, 0.0, &ec), 0.0);
-	EXPECT_EQ(ec, lsl_argument_error);
+  Outlet out = MakeOutlet("Quiet", "quiet-source");
+  ASSERT_TRUE(out);
+  Inlet in = OpenInlet("Quiet");
+  ASSERT_TRUE(in);
+  const auto start = std::chrono::steady_clock::now();
+  const Pulled p = Pull(in.get(), 0.2);
+  EXPECT_GE(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count(), 0.19);
+  EXPECT_EQ(p.timestamp, 0.0);
+  EXPECT_EQ(p.ec, lsl_no_error);
+  char *two[2] = {};
+  int32_t ec = 0;
+  EXPECT_EQ(lsl_pull_sample_str(in.get(), two, 2, 0.0, &ec), 0.0);
+  EXPECT_EQ(ec, lsl_argument_error);
 }
 
 TEST(Inlet, SamplesAvailableCountsWhatWaits) {
-	Outlet out = MakeOutlet("Counted", "counted-source");
-	ASSERT_TRUE(out);
-	Inlet in = OpenInlet("Counted");
-	ASSERT_TRUE(in);
-	for (int i = 0; i < 5; ++i) Push(out.get(), "m" + std::to_string(i));
-	const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-	while (lsl_samples_available(in.get()) < 5 && std::chrono::steady_clock::now() < deadline)
-		std::this_thread::sleep_for(std::chrono::milliseconds(5));
-	EXPECT_EQ(lsl_samples_available(in.get()), 5u);
-	EXPECT_EQ(Pull(in.get()).text, "m0");
-	EXPECT_EQ(lsl_samples_available(in.get()), 4u);
+  Outlet out = MakeOutlet("Counted", "counted-source");
+  ASSERT_TRUE(out);
+  Inlet in = OpenInlet("Counted");
+  ASSERT_TRUE(in);
+  for (int i = 0; i < 5; ++i) Push(out.get(), "m" + std::to_string(i));
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  while (lsl_samples_available(in.get()) < 5 && std::chrono::steady_clock::now() < deadline)
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  EXPECT_EQ(lsl_samples_available(in.get()), 5u);
+  EXPECT_EQ(Pull(in.get()).text, "m0");
+  EXPECT_EQ(lsl_samples_available(in.get()), 4u);
 }
 
 TEST(Inlet, FullInfoDescribesTheOutlet) {
-	Outlet out = MakeOutlet("Described", "described-source");
-	ASSERT_TRUE(out);
-	Info resolved = ResolveOne("name", "Described");
-	ASSERT_TRUE(resolved);
-	Inlet in(lsl_create_inlet(resolved.get(), 360, 0, 1));
-	ASSERT_TRUE(in);
-	int32_t ec = 1;
-	Info full(lsl_get_fullinfo(in.get(), kWait, &ec));
-	EXPECT_EQ(ec, lsl_no_error);
-	ASSERT_TRUE(full);
-	EXPECT_STREQ(lsl_get_name(full.get()), "Described");
-	EXPECT_STREQ(lsl_get_uid(full.get()), lsl_get_uid(resolved.get()));
-	EXPECT_EQ(lsl_get_created_at(full.get()), lsl_get_created_at(resolved.get()));
+  Outlet out = MakeOutlet("Described", "described-source");
+  ASSERT_TRUE(out);
+  Info resolved = ResolveOne("name", "Described");
+  ASSERT_TRUE(resolved);
+  Inlet in(lsl_create_inlet(resolved.get(), 360, 0, 1));
+  ASSERT_TRUE(in);
+  int32_t ec = 1;
+  Info full(lsl_get_fullinfo(in.get(), kWait, &ec));
+  EXPECT_EQ(ec, lsl_no_error);
+  ASSERT_TRUE(full);
+  EXPECT_STREQ(lsl_get_name(full.get()), "Described");
+  EXPECT_STREQ(lsl_get_uid(full.get()), lsl_get_uid(resolved.get()));
+  EXPECT_EQ(lsl_get_created_at(full.get()), lsl_get_created_at(resolved.get()));
 }
 
 TEST(Inlet, OnlyStringStreamsCanBeRead) {
-	Info numeric(lsl_create_streaminfo("Numbers", "EEG", 4, 100.0, cft_float32, "numbers"));
-	if (numeric) {
-		EXPECT_EQ(lsl_create_inlet(numeric.get(), 360, 0, 1), nullptr);
-	}
-	EXPECT_EQ(lsl_create_inlet(nullptr, 360, 0, 1), nullptr);
+  Info numeric(lsl_create_streaminfo("Numbers", "EEG", 4, 100.0, cft_float32, "numbers"));
+  if (numeric) {
+    EXPECT_EQ(lsl_create_inlet(numeric.get(), 360, 0, 1), nullptr);
+  }
+  EXPECT_EQ(lsl_create_inlet(nullptr, 360, 0, 1), nullptr);
 }
 
 TEST(Inlet, ThirtyConsumersConnectingAtOnceEachGetEverythingPushedAfterTheyOpened) {
-	constexpr int kConsumers = 30;
-	Outlet out = MakeOutlet("Crowd", "crowd-source");
-	ASSERT_TRUE(out);
-	Info info = ResolveOne("name", "Crowd");
-	ASSERT_TRUE(info);
+  constexpr int kConsumers = 30;
+  Outlet out = MakeOutlet("Crowd", "crowd-source");
+  ASSERT_TRUE(out);
+  Info info = ResolveOne("name", "Crowd");
+  ASSERT_TRUE(info);
 
-	std::mutex push_mutex;
-	std::vector<std::string> pushed;
-	std::vector<std::vector<std::string>> received(kConsumers);
-	std::vector<std::size_t> first_index(kConsumers, 0);
-	std::atomic<int> opened{0};
-	std::vector<std::thread> threads;
-	for (int k = 0; k < kConsumers; ++k) {
-		threads.emplace_back([&, k] {
-			Inlet in(lsl_create_inlet(info.get(), 360, 0, 0));
-			if (!in) return;
-			int32_t ec = 1;
-			lsl_open_stream(in.get(), kWait, &ec);
-			if (ec != lsl_no_error) return;
-			{
-				// Everything from this push on must reach this consumer.
-				std::lock_guard<std::mutex> lock(push_mutex);
-				first_index[k] = pushed.size();
-				pushed.push_back("opened-" + std::to_string(k));
-				Push(out.get(), pushed.back());
-			}
-			++opened;
-			for (;;) {
-				const Pulled p = Pull(in.get(), kWait);
-				if (p.ec != lsl_no_error || p.timestamp == 0.0) break;
-				if (p.text == "end") break;
-				received[k].push_back(p.text);
-			}
-		});
-	}
-	const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-	while (opened < kConsumers && std::chrono::steady_clock::now() < deadline)
-		std::this_thread::sleep_for(std::chrono::milliseconds(10));
-	EXPECT_EQ(opened.load(), kConsumers);
-	{
-		std::lock_guard<std::mutex> lock(push_mutex);
-		pushed.push_back("end");
-		Push(out.get(), "end");
-	}
-	for (auto &t : threads) t.join();
-	for (int k = 0; k < kConsumers; ++k) {
-		SCOPED_TRACE(k);
-		// The handshake ends a little before lsl_open_stream returns, so a
-		// consumer may also see a few earlier markers: an unbroken run of
-		// them in push order, ending with everything from its own push on.
-		ASSERT_GE(received[k].size(), pushed.size() - 1 - first_index[k]);
-		const std::size_t from = pushed.size() - 1 - received[k].size();
-		const std::vector<std::string> expected(pushed.begin() + from, pushed.end() - 1);
-		EXPECT_EQ(received[k], expected);
-	}
+  std::mutex push_mutex;
+  std::vector<std::string> pushed;
+  std::vector<std::vector<std::string>> received(kConsumers);
+  std::vector<std::size_t> first_index(kConsumers, 0);
+  std::atomic<int> opened{0};
+  std::vector<std::thread> threads;
+  for (int k = 0; k < kConsumers; ++k) {
+    threads.emplace_back([&, k] {
+      Inlet in(lsl_create_inlet(info.get(), 360, 0, 0));
+      if (!in) return;
+      int32_t ec = 1;
+      lsl_open_stream(in.get(), kWait, &ec);
+      if (ec != lsl_no_error) return;
+      {
+        // Everything from this push on must reach this consumer.
+        std::lock_guard<std::mutex> lock(push_mutex);
+        first_index[k] = pushed.size();
+        pushed.push_back("opened-" + std::to_string(k));
+        Push(out.get(), pushed.back());
+      }
+      ++opened;
+      for (;;) {
+        const Pulled p = Pull(in.get(), kWait);
+        if (p.ec != lsl_no_error || p.timestamp == 0.0) break;
+        if (p.text == "end") break;
+        received[k].push_back(p.text);
+      }
+    });
+  }
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  while (opened < kConsumers && std::chrono::steady_clock::now() < deadline)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  EXPECT_EQ(opened.load(), kConsumers);
+  {
+    std::lock_guard<std::mutex> lock(push_mutex);
+    pushed.push_back("end");
+    Push(out.get(), "end");
+  }
+  for (auto &t : threads) t.join();
+  for (int k = 0; k < kConsumers; ++k) {
+    SCOPED_TRACE(k);
+    // The handshake ends a little before lsl_open_stream returns, so a
+    // consumer may also see a few earlier markers: an unbroken run of
+    // them in push order, ending with everything from its own push on.
+    ASSERT_GE(received[k].size(), pushed.size() - 1 - first_index[k]);
+    const std::size_t from = pushed.size() - 1 - received[k].size();
+    const std::vector<std::string> expected(pushed.begin() + from, pushed.end() - 1);
+    EXPECT_EQ(received[k], expected);
+  }
 }
 
 TEST(Inlet, ALateJoinerGetsOnlyLaterMarkers) {
-	Outlet out = MakeOutlet("Late", "late-source");
-	ASSERT_TRUE(out);
-	Inlet early = OpenInlet("Late");
-	ASSERT_TRUE(early);
-	Push(out.get(), "early-1");
-	Push(out.get(), "early-2");
-	EXPECT_EQ(Pull(early.get()).text, "early-1");
-	Inlet late = OpenInlet("Late");
-	ASSERT_TRUE(late);
-	Push(out.get(), "later-1");
-	EXPECT_EQ(Pull(late.get()).text, "later-1");
-	EXPECT_EQ(Pull(late.get(), 0.3).timestamp, 0.0);
-	EXPECT_EQ(Pull(early.get()).text, "early-2");
-	EXPECT_EQ(Pull(early.get()).text, "later-1");
+  Outlet out = MakeOutlet("Late", "late-source");
+  ASSERT_TRUE(out);
+  Inlet early = OpenInlet("Late");
+  ASSERT_TRUE(early);
+  Push(out.get(), "early-1");
+  Push(out.get(), "early-2");
+  EXPECT_EQ(Pull(early.get()).text, "early-1");
+  Inlet late = OpenInlet("Late");
+  ASSERT_TRUE(late);
+  Push(out.get(), "later-1");
+  EXPECT_EQ(Pull(late.get()).text, "later-1");
+  EXPECT_EQ(Pull(late.get(), 0.3).timestamp, 0.0);
+  EXPECT_EQ(Pull(early.get()).text, "early-2");
+  EXPECT_EQ(Pull(early.get()).text, "later-1");
 }
 
 TEST(Inlet, ASlowConsumerLosesOnlyTheOldestBeyondItsBuffer) {
-	Outlet out = MakeOutlet("Flood", "flood-source");
-	ASSERT_TRUE(out);
-	// max_buflen 1 on an irregular stream: 100 samples.
-	Inlet in = OpenInlet("Flood", 1);
-	ASSERT_TRUE(in);
-	constexpr int kPushed = 1000;
-	for (int i = 0; i < kPushed; ++i) Push(out.get(), "n" + std::to_string(i));
-	// The reader keeps taking bytes off the socket, so the queue settles at
-	// its limit once the last marker has arrived.
-	const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-	std::this_thread::sleep_for(std::chrono::milliseconds(300));
-	while (lsl_samples_available(in.get()) < 100 && std::chrono::steady_clock::now() < deadline)
-		std::this_thread::sleep_for(std::chrono::milliseconds(10));
-	EXPECT_EQ(lsl_samples_available(in.get()), 100u);
-	for (int i = kPushed - 100; i < kPushed; ++i)
-		EXPECT_EQ(Pull(in.get()).text, "n" + std::to_string(i));
-	EXPECT_EQ(Pull(in.get(), 0.2).timestamp, 0.0);
+  Outlet out = MakeOutlet("Flood", "flood-source");
+  ASSERT_TRUE(out);
+  // max_buflen 1 on an irregular stream: 100 samples.
+  Inlet in = OpenInlet("Flood", 1);
+  ASSERT_TRUE(in);
+  constexpr int kPushed = 1000;
+  for (int i = 0; i < kPushed; ++i) Push(out.get(), "n" + std::to_string(i));
+  // The reader keeps taking bytes off the socket, so the queue settles at
+  // its limit once the last marker has arrived.
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  while (lsl_samples_available(in.get()) < 100 && std::chrono::steady_clock::now() < deadline)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  EXPECT_EQ(lsl_samples_available(in.get()), 100u);
+  for (int i = kPushed - 100; i < kPushed; ++i)
+    EXPECT_EQ(Pull(in.get()).text, "n" + std::to_string(i));
+  EXPECT_EQ(Pull(in.get(), 0.2).timestamp, 0.0);
 }
 
 TEST(Inlet, RecoversWhenTheOutletRestartsWithTheSameSourceId) {
-	Outlet first = MakeOutlet("Phoenix", "phoenix-source");
-	ASSERT_TRUE(first);
-	Inlet in = OpenInlet("Phoenix", 360, 1);
-	ASSERT_TRUE(in);
-	Push(first.get(), "before-restart");
-	EXPECT_EQ(Pull(in.get()).text, "before-restart");
-	first.reset();
-	// Meanwhile pulls simply time out.
-	const Pulled gap = Pull(in.get(), 0.3);
-	EXPECT_EQ(gap.ec, lsl_no_error);
-	Outlet second = MakeOutlet("Phoenix", "phoenix-source");
-	ASSERT_TRUE(second);
-	ASSERT_EQ(lsl_wait_for_consumers(second.get(), kWait), 1);
-	Push(second.get(), "after-restart");
-	Pulled p = Pull(in.get());
-	// A restarted liblsl outlet may leave a last empty marker behind; ours does not.
-	EXPECT_EQ(p.ec, lsl_no_error);
-	EXPECT_EQ(p.text, "after-restart");
+  Outlet first = MakeOutlet("Phoenix", "phoenix-source");
+  ASSERT_TRUE(first);
+  Inlet in = OpenInlet("Phoenix", 360, 1);
+  ASSERT_TRUE(in);
+  Push(first.get(), "before-restart");
+  EXPECT_EQ(Pull(in.get()).text, "before-restart");
+  first.reset();
+  // Meanwhile pulls simply time out.
+  const Pulled gap = Pull(in.get(), 0.3);
+  EXPECT_EQ(gap.ec, lsl_no_error);
+  Outlet second = MakeOutlet("Phoenix", "phoenix-source");
+  ASSERT_TRUE(second);
+  ASSERT_EQ(lsl_wait_for_consumers(second.get(), kWait), 1);
+  Push(second.get(), "after-restart");
+  Pulled p = Pull(in.get());
+  // A restarted liblsl outlet may leave a last empty marker behind; ours does not.
+  EXPECT_EQ(p.ec, lsl_no_error);
+  EXPECT_EQ(p.text, "after-restart");
 }
 
 TEST(Inlet, WithoutRecoveryALostStreamIsReported) {
-	Outlet out = MakeOutlet("Mortal", "mortal-source");
-	ASSERT_TRUE(out);
-	Inlet in = OpenInlet("Mortal", 360, 0);
-	ASSERT_TRUE(in);
-	Push(out.get(), "last-words");
-	EXPECT_EQ(Pull(in.get()).text, "last-words");
-	out.reset();
-	const Pulled p = Pull(in.get());
-	EXPECT_EQ(p.ec, lsl_lost_error);
-	EXPECT_EQ(p.timestamp, 0.0);
+  Outlet out = MakeOutlet("Mortal", "mortal-source");
+  ASSERT_TRUE(out);
+  Inlet in = OpenInlet("Mortal", 360, 0);
+  ASSERT_TRUE(in);
+  Push(out.get(), "last-words");
+  EXPECT_EQ(Pull(in.get()).text, "last-words");
+  out.reset();
+  const Pulled p = Pull(in.get());
+  EXPECT_EQ(p.ec, lsl_lost_error);
+  EXPECT_EQ(p.timestamp, 0.0);
 }
 
 TEST(Inlet, TimeCorrectionOnOneHostIsAboutZero) {
-	Outlet out = MakeOutlet("Clocked", "clocked-source");
-	ASSERT_TRUE(out);
-	Inlet in = OpenInlet("Clocked");
-	ASSERT_TRUE(in);
-	int32_t ec = 1;
-	const auto start = std::chrono::steady_clock::now();
-	const double correction = lsl_time_correction(in.get(), kWait, &ec);
-	const double took =
-		std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-	EXPECT_EQ(ec, lsl_no_error);
-	EXPECT_LT(std::fabs(correction), 0.0005);
-	// One round of probes is needed first; later calls answer at once.
-	EXPECT_GE(took, 0.6);
-	const auto again = std::chrono::steady_clock::now();
-	lsl_time_correction(in.get(), kWait, &ec);
-	EXPECT_LT(std::chrono::duration<double>(std::chrono::steady_clock::now() - again).count(), 0.1);
+  Outlet out = MakeOutlet("Clocked", "clocked-source");
+  ASSERT_TRUE(out);
+  Inlet in = OpenInlet("Clocked");
+  ASSERT_TRUE(in);
+  int32_t ec = 1;
+  const auto start = std::chrono::steady_clock::now();
+  const double correction = lsl_time_correction(in.get(), kWait, &ec);
+  const double took =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  EXPECT_EQ(ec, lsl_no_error);
+  EXPECT_LT(std::fabs(correction), 0.0005);
+  // One round of probes is needed first; later calls answer at once.
+  EXPECT_GE(took, 0.6);
+  const auto again = std::chrono::steady_clock::now();
+  lsl_time_correction(in.get(), kWait, &ec);
+  EXPECT_LT(std::chrono::duration<double>(std::chrono::steady_clock::now() - again).count(), 0.1);
 }
 
 TEST(Inlet, TimeCorrectionExReportsTheWinningProbe) {
-	Outlet out = MakeOutlet("ClockedEx", "clocked-ex-source");
-	ASSERT_TRUE(out);
-	Inlet in = OpenInlet("ClockedEx");
-	ASSERT_TRUE(in);
-	int32_t ec = 1;
-	double remote_time = -1.0;
-	double uncertainty = -1.0;
-	const double before = lsl_local_clock();
-	const double correction =
-		lsl_time_correction_ex(in.get(), &remote_time, &uncertainty, kWait, &ec);
-	const double after = lsl_local_clock();
-	ASSERT_EQ(ec, lsl_no_error);
-	EXPECT_LT(std::fabs(correction), 0.0005);
-	EXPECT_GT(uncertainty, 0.0);
-	EXPECT_LT(uncertainty, 0.010);
-	// The first round runs during the first call, on the outlet's clock, which here is ours.
-	EXPECT_GE(remote_time, before);
-	EXPECT_LE(remote_time, after);
+  Outlet out = MakeOutlet("ClockedEx", "clocked-ex-source");
+  ASSERT_TRUE(out);
+  Inlet in = OpenInlet("ClockedEx");
+  ASSERT_TRUE(in);
+  int32_t ec = 1;
+  double remote_time = -1.0;
+  double uncertainty = -1.0;
+  const double before = lsl_local_clock();
+  const double correction =
+      lsl_time_correction_ex(in.get(), &remote_time, &uncertainty, kWait, &ec);
+  const double after = lsl_local_clock();
+  ASSERT_EQ(ec, lsl_no_error);
+  EXPECT_LT(std::fabs(correction), 0.0005);
+  EXPECT_GT(uncertainty, 0.0);
+  EXPECT_LT(uncertainty, 0.010);
+  // The first round runs during the first call, on the outlet's clock, which here is ours.
+  EXPECT_GE(remote_time, before);
+  EXPECT_LE(remote_time, after);
 
-	// A round ends every 2 s: two extended calls naming the same probe
-	// bracket a plain call that saw that estimate too.
-	bool bracketed = false;
-	for (int attempt = 0; attempt < 3 && !bracketed; ++attempt) {
-		double first_remote = 0.0;
-		double first_rtt = 0.0;
-		const double first = lsl_time_correction_ex(in.get(), &first_remote, &first_rtt, kWait, &ec);
-		ASSERT_EQ(ec, lsl_no_error);
-		ec = 1;
-		const double plain = lsl_time_correction(in.get(), kWait, &ec);
-		ASSERT_EQ(ec, lsl_no_error);
-		double second_remote = 0.0;
-		double second_rtt = 0.0;
-		const double second =
-			lsl_time_correction_ex(in.get(), &second_remote, &second_rtt, kWait, &ec);
-		ASSERT_EQ(ec, lsl_no_error);
-		if (first_remote != second_remote) continue;
-		bracketed = true;
-		EXPECT_EQ(first, second);
-		EXPECT_EQ(first_rtt, second_rtt);
-		EXPECT_EQ(plain, first);
-	}
-	EXPECT_TRUE(bracketed);
+  // A round ends every 2 s: two extended calls naming the same probe
+  // bracket a plain call that saw that estimate too.
+  bool bracketed = false;
+  for (int attempt = 0; attempt < 3 && !bracketed; ++attempt) {
+    double first_remote = 0.0;
+    double first_rtt = 0.0;
+    const double first = lsl_time_correction_ex(in.get(), &first_remote, &first_rtt, kWait, &ec);
+    ASSERT_EQ(ec, lsl_no_error);
+    ec = 1;
+    const double plain = lsl_time_correction(in.get(), kWait, &ec);
+    ASSERT_EQ(ec, lsl_no_error);
+    double second_remote = 0.0;
+    double second_rtt = 0.0;
+    const double second = lsl_time_correction_ex(in.get(), &second_remote, &second_rtt, kWait, &ec);
+    ASSERT_EQ(ec, lsl_no_error);
+    if (first_remote != second_remote) continue;
+    bracketed = true;
+    EXPECT_EQ(first, second);
+    EXPECT_EQ(first_rtt, second_rtt);
+    EXPECT_EQ(plain, first);
+  }
+  EXPECT_TRUE(bracketed);
 }
 
 TEST(Inlet, TimeCorrectionExToleratesMissingOutputs) {
-	Outlet out = MakeOutlet("ClockedNull", "clocked-null-source");
-	ASSERT_TRUE(out);
-	Inlet in = OpenInlet("ClockedNull");
-	ASSERT_TRUE(in);
-	int32_t ec = 1;
-	double uncertainty = -1.0;
-	const double correction = lsl_time_correction_ex(in.get(), nullptr, &uncertainty, kWait, &ec);
-	EXPECT_EQ(ec, lsl_no_error);
-	EXPECT_LT(std::fabs(correction), 0.0005);
-	EXPECT_GT(uncertainty, 0.0);
-	double remote_time = -1.0;
-	ec = 1;
-	lsl_time_correction_ex(in.get(), &remote_time, nullptr, kWait, &ec);
-	EXPECT_EQ(ec, lsl_no_error);
-	EXPECT_GT(remote_time, 0.0);
-	ec = 1;
-	lsl_time_correction_ex(in.get(), nullptr, nullptr, kWait, &ec);
-	EXPECT_EQ(ec, lsl_no_error);
-	lsl_time_correction_ex(in.get(), nullptr, nullptr, kWait, nullptr);
+  Outlet out = MakeOutlet("ClockedNull", "clocked-null-source");
+  ASSERT_TRUE(out);
+  Inlet in = OpenInlet("ClockedNull");
+  ASSERT_TRUE(in);
+  int32_t ec = 1;
+  double uncertainty = -1.0;
+  const double correction = lsl_time_correction_ex(in.get(), nullptr, &uncertainty, kWait, &ec);
+  EXPECT_EQ(ec, lsl_no_error);
+  EXPECT_LT(std::fabs(correction), 0.0005);
+  EXPECT_GT(uncertainty, 0.0);
+  double remote_time = -1.0;
+  ec = 1;
+  lsl_time_correction_ex(in.get(), &remote_time, nullptr, kWait, &ec);
+  EXPECT_EQ(ec, lsl_no_error);
+  EXPECT_GT(remote_time, 0.0);
+  ec = 1;
+  lsl_time_correction_ex(in.get(), nullptr, nullptr, kWait, &ec);
+  EXPECT_EQ(ec, lsl_no_error);
+  lsl_time_correction_ex(in.get(), nullptr, nullptr, kWait, nullptr);
 }
 
 TEST(Inlet, TimeCorrectionExWithoutAnInletIsAnArgumentError) {
-	int32_t ec = 0;
-	double remote_time = 7.0;
-	double uncertainty = 7.0;
-	EXPECT_EQ(lsl_time_correction_ex(nullptr, &remote_time, &uncertainty, 0.1, &ec), 0.0);
-	EXPECT_EQ(ec, lsl_argument_error);
-	EXPECT_EQ(remote_time, 7.0);
-	EXPECT_EQ(uncertainty, 7.0);
-	ec = 0;
-	EXPECT_EQ(lsl_time_correction(nullptr, 0.1, &ec), 0.0);
-	EXPECT_EQ(ec, lsl_argument_error);
+  int32_t ec = 0;
+  double remote_time = 7.0;
+  double uncertainty = 7.0;
+  EXPECT_EQ(lsl_time_correction_ex(nullptr, &remote_time, &uncertainty, 0.1, &ec), 0.0);
+  EXPECT_EQ(ec, lsl_argument_error);
+  EXPECT_EQ(remote_time, 7.0);
+  EXPECT_EQ(uncertainty, 7.0);
+  ec = 0;
+  EXPECT_EQ(lsl_time_correction(nullptr, 0.1, &ec), 0.0);
+  EXPECT_EQ(ec, lsl_argument_error);
 }
 
 TEST(Inlet, ClosingAndReopeningStartsAfresh) {
-	Outlet out = MakeOutlet("Reopen", "reopen-source");
-	ASSERT_TRUE(out);
-	Inlet in = OpenInlet("Reopen");
-	ASSERT_TRUE(in);
-	Push(out.get(), "first");
-	EXPECT_EQ(Pull(in.get()).text, "first");
-	lsl_close_stream(in.get());
-	Push(out.get(), "while-closed");
-	int32_t ec = 1;
-	lsl_open_stream(in.get(), kWait, &ec);
-	EXPECT_EQ(ec, lsl_no_error);
-	Push(out.get(), "reopened");
-	EXPECT_EQ(Pull(in.get()).text, "reopened");
+  Outlet out = MakeOutlet("Reopen", "reopen-source");
+  ASSERT_TRUE(out);
+  Inlet in = OpenInlet("Reopen");
+  ASSERT_TRUE(in);
+  Push(out.get(), "first");
+  EXPECT_EQ(Pull(in.get()).text, "first");
+  lsl_close_stream(in.get());
+  Push(out.get(), "while-closed");
+  int32_t ec = 1;
+  lsl_open_stream(in.get(), kWait, &ec);
+  EXPECT_EQ(ec, lsl_no_error);
+  Push(out.get(), "reopened");
+  EXPECT_EQ(Pull(in.get()).text, "reopened");
 }
 
-} // namespace
+}  // namespace

@@ -29,8 +29,8 @@
 #include <vector>
 
 #include "consumer_transcripts.h"
-#include "stream_fixtures.h"
 #include "lsl_c.h"
+#include "stream_fixtures.h"
 
 namespace lsl::net {
 namespace {
@@ -42,360 +42,361 @@ using test::kTranscriptUid;
 // Serves one TCP connection with a script: it receives the request, then
 // writes whatever the script decides.
 class ScriptedOutlet {
-public:
-	using Script = std::function<void(asio::ip::tcp::socket &, const std::string &request)>;
+ public:
+  using Script = std::function<void(asio::ip::tcp::socket &, const std::string &request)>;
 
-	explicit ScriptedOutlet(Script script)
-		: acceptor_(io_, {asio::ip::address_v4::loopback(), 0}), script_(std::move(script)) {
-		thread_ = std::thread([this] {
-			asio::error_code ec;
-			asio::ip::tcp::socket socket(io_);
-			acceptor_.accept(socket, ec);
-			if (ec || stopping_) return;
-			std::string request;
-			asio::read_until(socket, asio::dynamic_buffer(request), "\r\n\r\n", ec);
-			request_ = request;
-			script_(socket, request);
-			// Hold the connection until the test is done with it.
-			std::array<char, 256> sink{};
-			while (!ec) socket.read_some(asio::buffer(sink), ec);
-		});
-	}
-	~ScriptedOutlet() {
-		stopping_ = true;
-		{
-			// Unblocks accept() if the inlet never connected.
-			asio::error_code ec;
-			asio::ip::tcp::socket poke(io_);
-			poke.connect({asio::ip::address_v4::loopback(), port()}, ec);
-		}
-		thread_.join();
-	}
+  explicit ScriptedOutlet(Script script)
+      : acceptor_(io_, {asio::ip::address_v4::loopback(), 0}), script_(std::move(script)) {
+    thread_ = std::thread([this] {
+      asio::error_code ec;
+      asio::ip::tcp::socket socket(io_);
+      acceptor_.accept(socket, ec);
+      if (ec || stopping_) return;
+      std::string request;
+      asio::read_until(socket, asio::dynamic_buffer(request), "\r\n\r\n", ec);
+      request_ = request;
+      script_(socket, request);
+      // Hold the connection until the test is done with it.
+      std::array<char, 256> sink{};
+      while (!ec) socket.read_some(asio::buffer(sink), ec);
+    });
+  }
+  ~ScriptedOutlet() {
+    stopping_ = true;
+    {
+      // Unblocks accept() if the inlet never connected.
+      asio::error_code ec;
+      asio::ip::tcp::socket poke(io_);
+      poke.connect({asio::ip::address_v4::loopback(), port()}, ec);
+    }
+    thread_.join();
+  }
 
-	uint16_t port() {
-		if (port_ == 0) port_ = acceptor_.local_endpoint().port();
-		return port_;
-	}
-	const std::string &request() const { return request_; }
+  uint16_t port() {
+    if (port_ == 0) port_ = acceptor_.local_endpoint().port();
+    return port_;
+  }
+  const std::string &request() const { return request_; }
 
-private:
-	asio::io_context io_;
-	asio::ip::tcp::acceptor acceptor_;
-	Script script_;
-	std::thread thread_;
-	std::string request_;
-	uint16_t port_ = 0;
-	std::atomic<bool> stopping_{false};
+ private:
+  asio::io_context io_;
+  asio::ip::tcp::acceptor acceptor_;
+  Script script_;
+  std::thread thread_;
+  std::string request_;
+  uint16_t port_ = 0;
+  std::atomic<bool> stopping_{false};
 };
 
 // The transcripts' stream, served by a scripted peer on loopback.
 core::StreamInfo TranscriptStream(uint16_t data_port, uint16_t service_port = 0) {
-	core::StreamInfo info = test::transcript_info();
-	info.v4address = "127.0.0.1";
-	info.v4data_port = data_port;
-	info.v4service_port = service_port;
-	return info;
+  core::StreamInfo info = test::transcript_info();
+  info.v4address = "127.0.0.1";
+  info.v4data_port = data_port;
+  info.v4service_port = service_port;
+  return info;
 }
 
 void Write(asio::ip::tcp::socket &socket, const std::string &bytes) {
-	asio::error_code ec;
-	asio::write(socket, asio::buffer(bytes), ec);
+  asio::error_code ec;
+  asio::write(socket, asio::buffer(bytes), ec);
 }
 
 struct Pulled {
-	double timestamp;
-	std::string text;
-	InletResult result;
+  double timestamp;
+  std::string text;
+  InletResult result;
 };
 
 Pulled Pull(Inlet &inlet, double timeout = 5.0) {
-	std::vector<std::string> values;
-	InletResult result;
-	const double ts = inlet.pull_sample(values, timeout, result);
-	return {ts, values.empty() ? std::string() : values[0], result};
+  std::vector<std::string> values;
+  InletResult result;
+  const double ts = inlet.pull_sample(values, timeout, result);
+  return {ts, values.empty() ? std::string() : values[0], result};
 }
 
 TEST(InletAgainstRecordedOutlet, ReadsEveryMarkerOfTheRecordedConnection) {
-	ScriptedOutlet peer([](asio::ip::tcp::socket &socket, const std::string &) {
-		// In small pieces, so that every field is split somewhere.
-		const std::string &reply = testdata::kT04Reply;
-		for (std::size_t i = 0; i < reply.size(); i += 5) {
-			Write(socket, reply.substr(i, 5));
-			if (i % 100 == 0) std::this_thread::sleep_for(milliseconds(2));
-		}
-	});
-	const core::Config config;
-	Inlet inlet(config, TranscriptStream(peer.port()), 360, 0, false);
-	ASSERT_EQ(inlet.open_stream(5.0), InletResult::ok);
-	const std::vector<std::pair<std::string, double>> expected{
-		{"start", 1364.855880282},
-		{"explicit-ts", 1000.5},
-		{"", 1001.25},
-		{std::string(300, 'L'), 1002.0},
-		{"caf\xc3\xa9-\xe2\x9c\x93", 1003.0},
-		{"chunk-a", 1004.0},
-		{"chunk-b", 1004.0},
-		{"chunk-c", 1004.0},
-		{"tick-0", 2000.0},
-		{"tick-1", 2001.0},
-	};
-	for (const auto &[text, ts] : expected) {
-		const Pulled p = Pull(inlet);
-		ASSERT_EQ(p.result, InletResult::ok);
-		EXPECT_EQ(p.text, text);
-		EXPECT_EQ(p.timestamp, ts);
-	}
-	// The request carried everything a liblsl inlet sends, in its order.
-	std::string theirs = testdata::kT04Request;
-	const std::string measured = "Endian-Performance: 1.31668e+07\r\n";
-	theirs.replace(theirs.find(measured), measured.size(), "Endian-Performance: 0\r\n");
-	EXPECT_EQ(peer.request(), theirs);
+  ScriptedOutlet peer([](asio::ip::tcp::socket &socket, const std::string &) {
+    // In small pieces, so that every field is split somewhere.
+    const std::string &reply = testdata::kT04Reply;
+    for (std::size_t i = 0; i < reply.size(); i += 5) {
+      Write(socket, reply.substr(i, 5));
+      if (i % 100 == 0) std::this_thread::sleep_for(milliseconds(2));
+    }
+  });
+  const core::Config config;
+  Inlet inlet(config, TranscriptStream(peer.port()), 360, 0, false);
+  ASSERT_EQ(inlet.open_stream(5.0), InletResult::ok);
+  const std::vector<std::pair<std::string, double>> expected{
+      {"start", 1364.855880282},
+      {"explicit-ts", 1000.5},
+      {"", 1001.25},
+      {std::string(300, 'L'), 1002.0},
+      {"caf\xc3\xa9-\xe2\x9c\x93", 1003.0},
+      {"chunk-a", 1004.0},
+      {"chunk-b", 1004.0},
+      {"chunk-c", 1004.0},
+      {"tick-0", 2000.0},
+      {"tick-1", 2001.0},
+  };
+  for (const auto &[text, ts] : expected) {
+    const Pulled p = Pull(inlet);
+    ASSERT_EQ(p.result, InletResult::ok);
+    EXPECT_EQ(p.text, text);
+    EXPECT_EQ(p.timestamp, ts);
+  }
+  // The request carried everything a liblsl inlet sends, in its order.
+  std::string theirs = testdata::kT04Request;
+  const std::string measured = "Endian-Performance: 1.31668e+07\r\n";
+  theirs.replace(theirs.find(measured), measured.size(), "Endian-Performance: 0\r\n");
+  EXPECT_EQ(peer.request(), theirs);
 }
 
 // Replies after which the stream is gone for an inlet that does not recover.
 struct BadReply {
-	const char *what;
-	std::string bytes;
+  const char *what;
+  std::string bytes;
 };
 
 class InletAgainstFailingOutlet : public ::testing::TestWithParam<BadReply> {};
 
 TEST_P(InletAgainstFailingOutlet, ReportsTheStreamLost) {
-	const std::string bytes = GetParam().bytes;
-	ScriptedOutlet peer([&bytes](asio::ip::tcp::socket &socket, const std::string &) {
-		Write(socket, bytes);
-		asio::error_code ec;
-		socket.shutdown(asio::ip::tcp::socket::shutdown_send, ec);
-	});
-	const core::Config config;
-	Inlet inlet(config, TranscriptStream(peer.port()), 360, 0, false);
-	// Corruption after good test patterns may let the open succeed first.
-	EXPECT_NE(inlet.open_stream(5.0), InletResult::timeout);
-	const Pulled p = Pull(inlet, 1.0);
-	EXPECT_EQ(p.result, InletResult::lost);
-	EXPECT_EQ(p.timestamp, 0.0);
+  const std::string bytes = GetParam().bytes;
+  ScriptedOutlet peer([&bytes](asio::ip::tcp::socket &socket, const std::string &) {
+    Write(socket, bytes);
+    asio::error_code ec;
+    socket.shutdown(asio::ip::tcp::socket::shutdown_send, ec);
+  });
+  const core::Config config;
+  Inlet inlet(config, TranscriptStream(peer.port()), 360, 0, false);
+  // Corruption after good test patterns may let the open succeed first.
+  EXPECT_NE(inlet.open_stream(5.0), InletResult::timeout);
+  const Pulled p = Pull(inlet, 1.0);
+  EXPECT_EQ(p.result, InletResult::lost);
+  EXPECT_EQ(p.timestamp, 0.0);
 }
 
 std::string WithHeader(const std::string &samples) {
-	return "LSL/110 200 OK\r\nUID: " + kTranscriptUid +
-		   "\r\nByte-Order: 1234\r\nSuppress-Subnormals: 0\r\nData-Protocol-Version: 110\r\n\r\n" +
-		   samples;
+  return "LSL/110 200 OK\r\nUID: " + kTranscriptUid +
+         "\r\nByte-Order: 1234\r\nSuppress-Subnormals: 0\r\nData-Protocol-Version: 110\r\n\r\n" +
+         samples;
 }
 
-const std::string kPattern("\x02\xc9v\xbe\x9f\x0c$\xfe@\x01\x02"
-						   "10",
-						   13);
+const std::string kPattern(
+    "\x02\xc9v\xbe\x9f\x0c$\xfe@\x01\x02"
+    "10",
+    13);
 
 INSTANTIATE_TEST_SUITE_P(
-	Replies, InletAgainstFailingOutlet,
-	::testing::Values(
-		BadReply{"not found", testdata::kT06WrongUidReply},
-		BadReply{"version not supported", testdata::kT06Version200Reply},
-		BadReply{"legacy protocol", testdata::kT06LegacyHeaderReply},
-		BadReply{"not LSL", "HTTP/1.1 200 OK\r\n\r\n"},
-		BadReply{"endless header", "LSL/110 200 OK\r\n" + std::string(20000, 'h')},
-		BadReply{"closed mid-header", "LSL/110 200 OK\r\nByte-Order: 1234\r\n"},
-		BadReply{"wrong test pattern",
-				 WithHeader(kPattern + std::string("\x02\xc9v\xbe\x9f\x0c$\xfe@\x01\x02"
-												   "11",
-												   13))},
-		BadReply{
-			"absurd string length",
-			WithHeader(kPattern + kPattern +
-					   std::string("\x02\0\0\0\0\0\0\xf0\x3f\x08\xff\xff\xff\xff\xff\xff\xff\x0f",
-								   18))},
-		BadReply{"unknown tag", WithHeader(kPattern + kPattern + std::string("\x07", 1))}),
-	[](const ::testing::TestParamInfo<BadReply> &info) {
-		std::string name;
-		for (const char c : std::string(info.param.what))
-			name += std::isalnum(static_cast<unsigned char>(c)) ? c : '_';
-		return name;
-	});
+    Replies, InletAgainstFailingOutlet,
+    ::testing::Values(
+        BadReply{"not found", testdata::kT06WrongUidReply},
+        BadReply{"version not supported", testdata::kT06Version200Reply},
+        BadReply{"legacy protocol", testdata::kT06LegacyHeaderReply},
+        BadReply{"not LSL", "HTTP/1.1 200 OK\r\n\r\n"},
+        BadReply{"endless header", "LSL/110 200 OK\r\n" + std::string(20000, 'h')},
+        BadReply{"closed mid-header", "LSL/110 200 OK\r\nByte-Order: 1234\r\n"},
+        BadReply{"wrong test pattern",
+                 WithHeader(kPattern + std::string("\x02\xc9v\xbe\x9f\x0c$\xfe@\x01\x02"
+                                                   "11",
+                                                   13))},
+        BadReply{
+            "absurd string length",
+            WithHeader(kPattern + kPattern +
+                       std::string("\x02\0\0\0\0\0\0\xf0\x3f\x08\xff\xff\xff\xff\xff\xff\xff\x0f",
+                                   18))},
+        BadReply{"unknown tag", WithHeader(kPattern + kPattern + std::string("\x07", 1))}),
+    [](const ::testing::TestParamInfo<BadReply> &info) {
+      std::string name;
+      for (const char c : std::string(info.param.what))
+        name += std::isalnum(static_cast<unsigned char>(c)) ? c : '_';
+      return name;
+    });
 
 TEST(InletAgainstFailingOutlet, AnOutletThatSaysNothingTimesTheOpenOut) {
-	ScriptedOutlet peer([](asio::ip::tcp::socket &, const std::string &) {});
-	const core::Config config;
-	Inlet inlet(config, TranscriptStream(peer.port()), 360, 0, false);
-	const auto start = std::chrono::steady_clock::now();
-	EXPECT_EQ(inlet.open_stream(0.3), InletResult::timeout);
-	EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
-	EXPECT_EQ(Pull(inlet, 0.1).result, InletResult::timeout);
+  ScriptedOutlet peer([](asio::ip::tcp::socket &, const std::string &) {});
+  const core::Config config;
+  Inlet inlet(config, TranscriptStream(peer.port()), 360, 0, false);
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(inlet.open_stream(0.3), InletResult::timeout);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
+  EXPECT_EQ(Pull(inlet, 0.1).result, InletResult::timeout);
 }
 
 TEST(InletAgainstFailingOutlet, NobodyListeningMeansLost) {
-	uint16_t port;
-	{
-		asio::io_context io;
-		asio::ip::tcp::acceptor closed(io, {asio::ip::address_v4::loopback(), 0});
-		port = closed.local_endpoint().port();
-	}
-	const core::Config config;
-	Inlet inlet(config, TranscriptStream(port), 360, 0, false);
-	EXPECT_EQ(inlet.open_stream(5.0), InletResult::lost);
-	core::StreamInfo full;
-	EXPECT_EQ(inlet.full_info(1.0, full), InletResult::lost);
+  uint16_t port;
+  {
+    asio::io_context io;
+    asio::ip::tcp::acceptor closed(io, {asio::ip::address_v4::loopback(), 0});
+    port = closed.local_endpoint().port();
+  }
+  const core::Config config;
+  Inlet inlet(config, TranscriptStream(port), 360, 0, false);
+  EXPECT_EQ(inlet.open_stream(5.0), InletResult::lost);
+  core::StreamInfo full;
+  EXPECT_EQ(inlet.full_info(1.0, full), InletResult::lost);
 }
 
 TEST(InletWatchdog, SwitchesToAReplacementWhenItsOutletFallsSilent) {
-	// The old outlet keeps the connection open but sends nothing and answers
-	// no query, as a liblsl outlet may while its process winds down.
-	ScriptedOutlet silent([](asio::ip::tcp::socket &socket, const std::string &) {
-		Write(socket, WithHeader(kPattern + kPattern));
-	});
-	core::Config config = api_config();
-	config.watchdog_check_interval = 0.2;
-	config.watchdog_time_threshold = 0.2;
-	core::StreamInfo info = TranscriptStream(silent.port());
-	info.source_id = "watchdog-source";
-	Inlet inlet(config, info, 360, 0, true);
-	ASSERT_EQ(inlet.open_stream(5.0), InletResult::ok);
+  // The old outlet keeps the connection open but sends nothing and answers
+  // no query, as a liblsl outlet may while its process winds down.
+  ScriptedOutlet silent([](asio::ip::tcp::socket &socket, const std::string &) {
+    Write(socket, WithHeader(kPattern + kPattern));
+  });
+  core::Config config = api_config();
+  config.watchdog_check_interval = 0.2;
+  config.watchdog_time_threshold = 0.2;
+  core::StreamInfo info = TranscriptStream(silent.port());
+  info.source_id = "watchdog-source";
+  Inlet inlet(config, info, 360, 0, true);
+  ASSERT_EQ(inlet.open_stream(5.0), InletResult::ok);
 
-	lsl_streaminfo declared = lsl_create_streaminfo(
-		"TranscriptTest", "Markers", 1, LSL_IRREGULAR_RATE, cft_string, "watchdog-source");
-	lsl_outlet replacement = lsl_create_outlet(declared, 0, 360);
-	lsl_destroy_streaminfo(declared);
-	ASSERT_NE(replacement, nullptr);
-	EXPECT_EQ(lsl_wait_for_consumers(replacement, 10.0), 1);
-	const char *marker[] = {"from-the-replacement"};
-	lsl_push_sample_str(replacement, marker);
-	const Pulled p = Pull(inlet);
-	EXPECT_EQ(p.result, InletResult::ok);
-	EXPECT_EQ(p.text, "from-the-replacement");
-	lsl_destroy_outlet(replacement);
+  lsl_streaminfo declared = lsl_create_streaminfo(
+      "TranscriptTest", "Markers", 1, LSL_IRREGULAR_RATE, cft_string, "watchdog-source");
+  lsl_outlet replacement = lsl_create_outlet(declared, 0, 360);
+  lsl_destroy_streaminfo(declared);
+  ASSERT_NE(replacement, nullptr);
+  EXPECT_EQ(lsl_wait_for_consumers(replacement, 10.0), 1);
+  const char *marker[] = {"from-the-replacement"};
+  lsl_push_sample_str(replacement, marker);
+  const Pulled p = Pull(inlet);
+  EXPECT_EQ(p.result, InletResult::ok);
+  EXPECT_EQ(p.text, "from-the-replacement");
+  lsl_destroy_outlet(replacement);
 }
 
 TEST(InletWatchdog, LeavesAQuietStreamAloneWhileItStillAnswers) {
-	lsl_streaminfo declared = lsl_create_streaminfo(
-		"QuietButAlive", "Markers", 1, LSL_IRREGULAR_RATE, cft_string, "quiet-alive-source");
-	lsl_outlet outlet = lsl_create_outlet(declared, 0, 360);
-	lsl_destroy_streaminfo(declared);
-	ASSERT_NE(outlet, nullptr);
-	lsl_streaminfo found = nullptr;
-	ASSERT_EQ(lsl_resolve_byprop(&found, 1, "name", "QuietButAlive", 1, 5.0), 1);
-	core::Config config = api_config();
-	config.watchdog_check_interval = 0.2;
-	config.watchdog_time_threshold = 0.2;
-	{
-		Inlet inlet(config, found->info, 360, 0, true);
-		ASSERT_EQ(inlet.open_stream(5.0), InletResult::ok);
-		// Several checks pass while nothing is pushed; the outlet answers each.
-		std::this_thread::sleep_for(milliseconds(1200));
-		const char *marker[] = {"still-here"};
-		lsl_push_sample_str(outlet, marker);
-		const Pulled p = Pull(inlet);
-		EXPECT_EQ(p.result, InletResult::ok);
-		EXPECT_EQ(p.text, "still-here");
-		EXPECT_EQ(Pull(inlet, 0.2).result, InletResult::timeout);
-	}
-	lsl_destroy_streaminfo(found);
-	lsl_destroy_outlet(outlet);
+  lsl_streaminfo declared = lsl_create_streaminfo("QuietButAlive", "Markers", 1, LSL_IRREGULAR_RATE,
+                                                  cft_string, "quiet-alive-source");
+  lsl_outlet outlet = lsl_create_outlet(declared, 0, 360);
+  lsl_destroy_streaminfo(declared);
+  ASSERT_NE(outlet, nullptr);
+  lsl_streaminfo found = nullptr;
+  ASSERT_EQ(lsl_resolve_byprop(&found, 1, "name", "QuietButAlive", 1, 5.0), 1);
+  core::Config config = api_config();
+  config.watchdog_check_interval = 0.2;
+  config.watchdog_time_threshold = 0.2;
+  {
+    Inlet inlet(config, found->info, 360, 0, true);
+    ASSERT_EQ(inlet.open_stream(5.0), InletResult::ok);
+    // Several checks pass while nothing is pushed; the outlet answers each.
+    std::this_thread::sleep_for(milliseconds(1200));
+    const char *marker[] = {"still-here"};
+    lsl_push_sample_str(outlet, marker);
+    const Pulled p = Pull(inlet);
+    EXPECT_EQ(p.result, InletResult::ok);
+    EXPECT_EQ(p.text, "still-here");
+    EXPECT_EQ(Pull(inlet, 0.2).result, InletResult::timeout);
+  }
+  lsl_destroy_streaminfo(found);
+  lsl_destroy_outlet(outlet);
 }
 
 TEST(ResolveKnownPeers, FindsAStreamThroughItsServicePortAlone) {
-	lsl_streaminfo declared = lsl_create_streaminfo("PeerStream", "Markers", 1, LSL_IRREGULAR_RATE,
-													cft_string, "peer-source");
-	lsl_outlet outlet = lsl_create_outlet(declared, 0, 360);
-	lsl_destroy_streaminfo(declared);
-	ASSERT_NE(outlet, nullptr);
-	// No discovery address at all: only the unicast waves to the peer's port range remain.
-	core::Config config = api_config();
-	config.resolve_scope = core::ResolveScope::machine;
-	config.machine_addresses.clear();
-	const std::string query = "name='PeerStream'";
-	EXPECT_TRUE(resolve(config, query, 1, 1.0).empty());
-	config.known_peers = {"127.0.0.1"};
-	const auto start = std::chrono::steady_clock::now();
-	const std::vector<core::StreamInfo> found = resolve(config, query, 1, 5.0);
-	ASSERT_EQ(found.size(), 1u);
-	EXPECT_EQ(found[0].source_id, "peer-source");
-	EXPECT_EQ(found[0].v4address, "127.0.0.1");
-	// The first unicast wave leaves half a second after the first multicast wave.
-	EXPECT_GE(std::chrono::steady_clock::now() - start, milliseconds(450));
-	lsl_destroy_outlet(outlet);
+  lsl_streaminfo declared = lsl_create_streaminfo("PeerStream", "Markers", 1, LSL_IRREGULAR_RATE,
+                                                  cft_string, "peer-source");
+  lsl_outlet outlet = lsl_create_outlet(declared, 0, 360);
+  lsl_destroy_streaminfo(declared);
+  ASSERT_NE(outlet, nullptr);
+  // No discovery address at all: only the unicast waves to the peer's port range remain.
+  core::Config config = api_config();
+  config.resolve_scope = core::ResolveScope::machine;
+  config.machine_addresses.clear();
+  const std::string query = "name='PeerStream'";
+  EXPECT_TRUE(resolve(config, query, 1, 1.0).empty());
+  config.known_peers = {"127.0.0.1"};
+  const auto start = std::chrono::steady_clock::now();
+  const std::vector<core::StreamInfo> found = resolve(config, query, 1, 5.0);
+  ASSERT_EQ(found.size(), 1u);
+  EXPECT_EQ(found[0].source_id, "peer-source");
+  EXPECT_EQ(found[0].v4address, "127.0.0.1");
+  // The first unicast wave leaves half a second after the first multicast wave.
+  EXPECT_GE(std::chrono::steady_clock::now() - start, milliseconds(450));
+  lsl_destroy_outlet(outlet);
 }
 
 // Answers LSL:timedata like an outlet whose clock is `offset` seconds ahead.
 class ScriptedTimeService {
-public:
-	explicit ScriptedTimeService(double offset)
-		: socket_(io_, {asio::ip::address_v4::loopback(), 0}),
-		  port_(socket_.local_endpoint().port()), offset_(offset) {
-		thread_ = std::thread([this] {
-			std::array<char, 512> buffer{};
-			asio::ip::udp::endpoint from;
-			for (;;) {
-				asio::error_code ec;
-				const std::size_t n = socket_.receive_from(asio::buffer(buffer), from, 0, ec);
-				if (stopping_) return;
-				if (ec) continue;
-				const std::string probe(buffer.data(), n);
-				int wave = 0;
-				double t0 = 0.0;
-				if (std::sscanf(probe.c_str(), "LSL:timedata\r\n%d %lf", &wave, &t0) != 2) continue;
-				const double t1 = now() + offset_;
-				char reply[128];
-				std::snprintf(reply, sizeof reply, " %d %.16g %.16g %.16g", wave, t0, t1,
-							  now() + offset_);
-				socket_.send_to(asio::buffer(std::string(reply)), from, 0, ec);
-				++answered_;
-			}
-		});
-	}
-	~ScriptedTimeService() {
-		stopping_ = true;
-		// A datagram wakes the blocked receive.
-		asio::error_code ec;
-		asio::ip::udp::socket poke(io_);
-		poke.open(asio::ip::udp::v4(), ec);
-		poke.send_to(asio::buffer(std::string("stop")), {asio::ip::address_v4::loopback(), port_},
-					 0, ec);
-		thread_.join();
-	}
-	uint16_t port() const { return port_; }
-	int answered() const { return answered_; }
+ public:
+  explicit ScriptedTimeService(double offset)
+      : socket_(io_, {asio::ip::address_v4::loopback(), 0}),
+        port_(socket_.local_endpoint().port()),
+        offset_(offset) {
+    thread_ = std::thread([this] {
+      std::array<char, 512> buffer{};
+      asio::ip::udp::endpoint from;
+      for (;;) {
+        asio::error_code ec;
+        const std::size_t n = socket_.receive_from(asio::buffer(buffer), from, 0, ec);
+        if (stopping_) return;
+        if (ec) continue;
+        const std::string probe(buffer.data(), n);
+        int wave = 0;
+        double t0 = 0.0;
+        if (std::sscanf(probe.c_str(), "LSL:timedata\r\n%d %lf", &wave, &t0) != 2) continue;
+        const double t1 = now() + offset_;
+        char reply[128];
+        std::snprintf(reply, sizeof reply, " %d %.16g %.16g %.16g", wave, t0, t1, now() + offset_);
+        socket_.send_to(asio::buffer(std::string(reply)), from, 0, ec);
+        ++answered_;
+      }
+    });
+  }
+  ~ScriptedTimeService() {
+    stopping_ = true;
+    // A datagram wakes the blocked receive.
+    asio::error_code ec;
+    asio::ip::udp::socket poke(io_);
+    poke.open(asio::ip::udp::v4(), ec);
+    poke.send_to(asio::buffer(std::string("stop")), {asio::ip::address_v4::loopback(), port_}, 0,
+                 ec);
+    thread_.join();
+  }
+  uint16_t port() const { return port_; }
+  int answered() const { return answered_; }
 
-	static double now() {
-		return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch())
-			.count();
-	}
+  static double now() {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+  }
 
-private:
-	asio::io_context io_;
-	asio::ip::udp::socket socket_;
-	uint16_t port_;
-	double offset_;
-	std::thread thread_;
-	std::atomic<int> answered_{0};
-	std::atomic<bool> stopping_{false};
+ private:
+  asio::io_context io_;
+  asio::ip::udp::socket socket_;
+  uint16_t port_;
+  double offset_;
+  std::thread thread_;
+  std::atomic<int> answered_{0};
+  std::atomic<bool> stopping_{false};
 };
 
 TEST(InletTimeCorrection, MeasuresAnOutletClockFarAhead) {
-	ScriptedTimeService service(250.0);
-	const core::Config config;
-	Inlet inlet(config, TranscriptStream(1, service.port()), 360, 0, false);
-	InletResult result;
-	const double before = ScriptedTimeService::now();
-	const core::TimeEstimate estimate = inlet.time_estimate(5.0, result);
-	const double after = ScriptedTimeService::now();
-	ASSERT_EQ(result, InletResult::ok);
-	EXPECT_NEAR(estimate.correction, -250.0, 0.001);
-	EXPECT_GT(estimate.rtt, 0.0);
-	EXPECT_LT(estimate.rtt, 0.01);
-	// The winning probe was answered on the outlet's clock during the call.
-	EXPECT_GE(estimate.remote_time, before + 250.0);
-	EXPECT_LE(estimate.remote_time, after + 250.0);
-	EXPECT_GE(service.answered(), 8);
+  ScriptedTimeService service(250.0);
+  const core::Config config;
+  Inlet inlet(config, TranscriptStream(1, service.port()), 360, 0, false);
+  InletResult result;
+  const double before = ScriptedTimeService::now();
+  const core::TimeEstimate estimate = inlet.time_estimate(5.0, result);
+  const double after = ScriptedTimeService::now();
+  ASSERT_EQ(result, InletResult::ok);
+  EXPECT_NEAR(estimate.correction, -250.0, 0.001);
+  EXPECT_GT(estimate.rtt, 0.0);
+  EXPECT_LT(estimate.rtt, 0.01);
+  // The winning probe was answered on the outlet's clock during the call.
+  EXPECT_GE(estimate.remote_time, before + 250.0);
+  EXPECT_LE(estimate.remote_time, after + 250.0);
+  EXPECT_GE(service.answered(), 8);
 }
 
 TEST(InletTimeCorrection, WithoutAnswersItTimesOut) {
-	asio::io_context io;
-	asio::ip::udp::socket silent(io, {asio::ip::address_v4::loopback(), 0});
-	const core::Config config;
-	Inlet inlet(config, TranscriptStream(1, silent.local_endpoint().port()), 360, 0, false);
-	InletResult result;
-	EXPECT_EQ(inlet.time_estimate(1.0, result).correction, 0.0);
-	EXPECT_EQ(result, InletResult::timeout);
+  asio::io_context io;
+  asio::ip::udp::socket silent(io, {asio::ip::address_v4::loopback(), 0});
+  const core::Config config;
+  Inlet inlet(config, TranscriptStream(1, silent.local_endpoint().port()), 360, 0, false);
+  InletResult result;
+  EXPECT_EQ(inlet.time_estimate(1.0, result).correction, 0.0);
+  EXPECT_EQ(result, InletResult::timeout);
 }
 
-} // namespace
-} // namespace lsl::net
+}  // namespace
+}  // namespace lsl::net

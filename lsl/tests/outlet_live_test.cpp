@@ -19,371 +19,383 @@ namespace lsl::test {
 namespace {
 
 core::StreamInfo marker_info(const std::string &name = "LiveTest") {
-	core::StreamInfo info;
-	info.name = name;
-	info.type = "Markers";
-	info.channel_count = 1;
-	info.channel_format = core::ChannelFormat::string;
-	info.source_id = "live-test-source";
-	return info;
+  core::StreamInfo info;
+  info.name = name;
+  info.type = "Markers";
+  info.channel_count = 1;
+  info.channel_format = core::ChannelFormat::string;
+  info.source_id = "live-test-source";
+  return info;
 }
 
 std::string feed_request(const std::string &uid, int max_buffer = 36000) {
-	return "LSL:streamfeed/110 " + uid +
-		   "\r\nNative-Byte-Order: 1234\r\nEndian-Performance: 1.3e+07\r\nHas-IEEE754-Floats: 1\r\n"
-		   "Supports-Subnormals: 0\r\nValue-Size: 32\r\nData-Protocol-Version: 110\r\n"
-		   "Max-Buffer-Length: " +
-		   std::to_string(max_buffer) + "\r\nMax-Chunk-Length: 0\r\n\r\n";
+  return "LSL:streamfeed/110 " + uid +
+         "\r\nNative-Byte-Order: 1234\r\nEndian-Performance: 1.3e+07\r\nHas-IEEE754-Floats: 1\r\n"
+         "Supports-Subnormals: 0\r\nValue-Size: 32\r\nData-Protocol-Version: 110\r\n"
+         "Max-Buffer-Length: " +
+         std::to_string(max_buffer) + "\r\nMax-Chunk-Length: 0\r\n\r\n";
 }
 
 class LiveOutlet : public ::testing::Test {
-protected:
-	void SetUp() override { outlet_ = std::make_unique<net::Outlet>(marker_info(), 360, net::api_config()); }
+ protected:
+  void SetUp() override {
+    outlet_ = std::make_unique<net::Outlet>(marker_info(), 360, net::api_config());
+  }
 
-	uint16_t data_port() const { return outlet_->info().v4data_port; }
-	uint16_t service_port() const { return outlet_->info().v4service_port; }
-	const std::string &uid() const { return outlet_->info().uid; }
+  uint16_t data_port() const { return outlet_->info().v4data_port; }
+  uint16_t service_port() const { return outlet_->info().v4service_port; }
+  const std::string &uid() const { return outlet_->info().uid; }
 
-	// A consumer that has completed its handshake.
-	std::unique_ptr<RawClient> consumer(int max_buffer = 36000, int receive_buffer = 0) {
-		auto c = std::make_unique<RawClient>(data_port(), receive_buffer);
-		c->send(feed_request(uid(), max_buffer));
-		EXPECT_EQ(c->read(157), core::streamfeed_ok_reply(uid(), 1));
-		return c;
-	}
+  // A consumer that has completed its handshake.
+  std::unique_ptr<RawClient> consumer(int max_buffer = 36000, int receive_buffer = 0) {
+    auto c = std::make_unique<RawClient>(data_port(), receive_buffer);
+    c->send(feed_request(uid(), max_buffer));
+    EXPECT_EQ(c->read(157), core::streamfeed_ok_reply(uid(), 1));
+    return c;
+  }
 
-	void push(const std::string &text, double timestamp) {
-		const char *channels[] = {text.c_str()};
-		outlet_->push(channels, timestamp);
-	}
+  void push(const std::string &text, double timestamp) {
+    const char *channels[] = {text.c_str()};
+    outlet_->push(channels, timestamp);
+  }
 
-	std::unique_ptr<net::Outlet> outlet_;
+  std::unique_ptr<net::Outlet> outlet_;
 };
 
 TEST_F(LiveOutlet, InfoCarriesPortsUidAndClock) {
-	const auto &info = outlet_->info();
-	EXPECT_EQ(info.uid.size(), 36u);
-	EXPECT_GT(info.created_at, 0.0);
-	EXPECT_LE(info.created_at, net::local_clock());
-	EXPECT_NE(info.v4data_port, 0);
-	EXPECT_NE(info.v4service_port, 0);
-	EXPECT_EQ(info.v6data_port == 0, info.v6service_port == 0) << "IPv6 is served whole or not at all";
-	if (net::api_config().ipv6 == core::IPv6Mode::disable) {
-		EXPECT_EQ(info.v6data_port, 0);
-	}
-	EXPECT_EQ(info.session_id, net::api_config().session_id);
-	EXPECT_EQ(outlet_->buffer_samples(), 36000u);
-	net::Outlet second(marker_info(), 360, net::api_config());
-	EXPECT_NE(second.info().uid, info.uid);
-	EXPECT_NE(second.info().v4data_port, info.v4data_port);
+  const auto &info = outlet_->info();
+  EXPECT_EQ(info.uid.size(), 36u);
+  EXPECT_GT(info.created_at, 0.0);
+  EXPECT_LE(info.created_at, net::local_clock());
+  EXPECT_NE(info.v4data_port, 0);
+  EXPECT_NE(info.v4service_port, 0);
+  EXPECT_EQ(info.v6data_port == 0, info.v6service_port == 0)
+      << "IPv6 is served whole or not at all";
+  if (net::api_config().ipv6 == core::IPv6Mode::disable) {
+    EXPECT_EQ(info.v6data_port, 0);
+  }
+  EXPECT_EQ(info.session_id, net::api_config().session_id);
+  EXPECT_EQ(outlet_->buffer_samples(), 36000u);
+  net::Outlet second(marker_info(), 360, net::api_config());
+  EXPECT_NE(second.info().uid, info.uid);
+  EXPECT_NE(second.info().v4data_port, info.v4data_port);
 }
 
 TEST_F(LiveOutlet, EveryMarkerInOrderWithItsTimeStamp) {
-	auto c = consumer();
-	std::vector<Marker> sent;
-	for (int i = 0; i < 200; ++i) {
-		sent.push_back({1000.0 + i * 0.25, "marker-" + std::to_string(i)});
-		push(sent.back().text, sent.back().timestamp);
-	}
-	auto got = c->markers(sent.size());
-	ASSERT_EQ(got.size(), sent.size());
-	for (std::size_t i = 0; i < sent.size(); ++i) {
-		EXPECT_EQ(got[i].text, sent[i].text);
-		EXPECT_EQ(got[i].timestamp, sent[i].timestamp);
-	}
+  auto c = consumer();
+  std::vector<Marker> sent;
+  for (int i = 0; i < 200; ++i) {
+    sent.push_back({1000.0 + i * 0.25, "marker-" + std::to_string(i)});
+    push(sent.back().text, sent.back().timestamp);
+  }
+  auto got = c->markers(sent.size());
+  ASSERT_EQ(got.size(), sent.size());
+  for (std::size_t i = 0; i < sent.size(); ++i) {
+    EXPECT_EQ(got[i].text, sent[i].text);
+    EXPECT_EQ(got[i].timestamp, sent[i].timestamp);
+  }
 }
 
 TEST_F(LiveOutlet, ZeroTimeStampMeansThePushTime) {
-	auto c = consumer();
-	const double before = net::local_clock();
-	push("now", 0.0);
-	const double after = net::local_clock();
-	auto got = c->markers(1);
-	ASSERT_EQ(got.size(), 1u);
-	EXPECT_GE(got[0].timestamp, before);
-	EXPECT_LE(got[0].timestamp, after);
+  auto c = consumer();
+  const double before = net::local_clock();
+  push("now", 0.0);
+  const double after = net::local_clock();
+  auto got = c->markers(1);
+  ASSERT_EQ(got.size(), 1u);
+  EXPECT_GE(got[0].timestamp, before);
+  EXPECT_LE(got[0].timestamp, after);
 }
 
 TEST_F(LiveOutlet, StringsOfEverySizeArriveIntact) {
-	auto c = consumer();
-	const std::vector<std::string> texts = {"", "caf\xc3\xa9-\xe2\x9c\x93", std::string(255, 'a'),
-		std::string(256, 'b'), std::string(100000, 'c')};
-	for (std::size_t i = 0; i < texts.size(); ++i) push(texts[i], 5.0 + i);
-	auto got = c->markers(texts.size());
-	ASSERT_EQ(got.size(), texts.size());
-	for (std::size_t i = 0; i < texts.size(); ++i) EXPECT_EQ(got[i].text, texts[i]);
+  auto c = consumer();
+  const std::vector<std::string> texts = {"", "caf\xc3\xa9-\xe2\x9c\x93", std::string(255, 'a'),
+                                          std::string(256, 'b'), std::string(100000, 'c')};
+  for (std::size_t i = 0; i < texts.size(); ++i) push(texts[i], 5.0 + i);
+  auto got = c->markers(texts.size());
+  ASSERT_EQ(got.size(), texts.size());
+  for (std::size_t i = 0; i < texts.size(); ++i) EXPECT_EQ(got[i].text, texts[i]);
 }
 
 TEST_F(LiveOutlet, LateJoinerGetsOnlyLaterMarkers) {
-	push("before-anyone", 1.0);
-	auto early = consumer();
-	for (int i = 0; i < 10; ++i) push("first-" + std::to_string(i), 10.0 + i);
-	ASSERT_EQ(early->markers(10).size(), 10u);
-	auto late = consumer();
-	for (int i = 0; i < 10; ++i) push("second-" + std::to_string(i), 20.0 + i);
-	auto late_got = late->markers(10);
-	ASSERT_EQ(late_got.size(), 10u);
-	EXPECT_EQ(late_got.front().text, "second-0");
-	auto early_got = early->markers(10);
-	ASSERT_EQ(early_got.size(), 10u);
-	EXPECT_EQ(early_got.front().text, "second-0");
-	EXPECT_TRUE(late->markers(1, 0.3).empty());
+  push("before-anyone", 1.0);
+  auto early = consumer();
+  for (int i = 0; i < 10; ++i) push("first-" + std::to_string(i), 10.0 + i);
+  ASSERT_EQ(early->markers(10).size(), 10u);
+  auto late = consumer();
+  for (int i = 0; i < 10; ++i) push("second-" + std::to_string(i), 20.0 + i);
+  auto late_got = late->markers(10);
+  ASSERT_EQ(late_got.size(), 10u);
+  EXPECT_EQ(late_got.front().text, "second-0");
+  auto early_got = early->markers(10);
+  ASSERT_EQ(early_got.size(), 10u);
+  EXPECT_EQ(early_got.front().text, "second-0");
+  EXPECT_TRUE(late->markers(1, 0.3).empty());
 }
 
 // Pushes kCount markers while a slow consumer reads nothing (and, if given,
 // a fast one reads everything); then checks what the slow one still gets.
 void expect_slow_consumer_keeps_newest(net::Outlet &outlet, std::unique_ptr<RawClient> slow,
-	std::unique_ptr<RawClient> fast, std::size_t keeps) {
-	constexpr int kCount = 30000;
-	std::vector<Marker> fast_got;
-	std::thread reader([&] {
-		if (fast) fast_got = fast->markers(kCount, 60.0);
-	});
-	const std::string padding(400, 'p');
-	for (int i = 0; i < kCount; ++i) {
-		const auto text = std::to_string(i) + ":" + padding;
-		const char *channels[] = {text.c_str()};
-		outlet.push(channels, 1.0 + i);
-	}
-	reader.join();
-	if (fast) {
-		ASSERT_EQ(fast_got.size(), static_cast<std::size_t>(kCount)) << "a stalled consumer must not hold others back";
-		for (int i = 0; i < kCount; ++i) ASSERT_EQ(fast_got[i].timestamp, 1.0 + i);
-	}
+                                       std::unique_ptr<RawClient> fast, std::size_t keeps) {
+  constexpr int kCount = 30000;
+  std::vector<Marker> fast_got;
+  std::thread reader([&] {
+    if (fast) fast_got = fast->markers(kCount, 60.0);
+  });
+  const std::string padding(400, 'p');
+  for (int i = 0; i < kCount; ++i) {
+    const auto text = std::to_string(i) + ":" + padding;
+    const char *channels[] = {text.c_str()};
+    outlet.push(channels, 1.0 + i);
+  }
+  reader.join();
+  if (fast) {
+    ASSERT_EQ(fast_got.size(), static_cast<std::size_t>(kCount))
+        << "a stalled consumer must not hold others back";
+    for (int i = 0; i < kCount; ++i) ASSERT_EQ(fast_got[i].timestamp, 1.0 + i);
+  }
 
-	auto slow_got = slow->markers(kCount, 5.0);
-	ASSERT_GE(slow_got.size(), keeps);
-	EXPECT_LT(slow_got.size(), static_cast<std::size_t>(kCount)) << "the test must have made it fall behind";
-	// Whatever it lost, it lost in order, and never the newest `keeps`.
-	for (std::size_t i = 1; i < slow_got.size(); ++i)
-		ASSERT_LT(slow_got[i - 1].timestamp, slow_got[i].timestamp);
-	const std::size_t tail = slow_got.size() - keeps;
-	for (std::size_t i = 0; i < keeps; ++i)
-		ASSERT_EQ(slow_got[tail + i].timestamp, 1.0 + kCount - keeps + i);
+  auto slow_got = slow->markers(kCount, 5.0);
+  ASSERT_GE(slow_got.size(), keeps);
+  EXPECT_LT(slow_got.size(), static_cast<std::size_t>(kCount))
+      << "the test must have made it fall behind";
+  // Whatever it lost, it lost in order, and never the newest `keeps`.
+  for (std::size_t i = 1; i < slow_got.size(); ++i)
+    ASSERT_LT(slow_got[i - 1].timestamp, slow_got[i].timestamp);
+  const std::size_t tail = slow_got.size() - keeps;
+  for (std::size_t i = 0; i < keeps; ++i)
+    ASSERT_EQ(slow_got[tail + i].timestamp, 1.0 + kCount - keeps + i);
 }
 
 TEST_F(LiveOutlet, SlowConsumerLosesOnlyTheOldestBeyondItsBuffer) {
-	auto slow = consumer(50, 4096);
-	expect_slow_consumer_keeps_newest(*outlet_, std::move(slow), consumer(), 50);
+  auto slow = consumer(50, 4096);
+  expect_slow_consumer_keeps_newest(*outlet_, std::move(slow), consumer(), 50);
 }
 
 TEST_F(LiveOutlet, TheOutletsBufferBoundsEveryConsumer) {
-	net::Outlet small(marker_info("SmallBuffer"), 2, net::api_config());
-	EXPECT_EQ(small.buffer_samples(), 200u) << "max_buffered counts hundreds of markers";
-	auto connect = [&](int receive_buffer) {
-		auto c = std::make_unique<RawClient>(small.info().v4data_port, receive_buffer);
-		c->send(feed_request(small.info().uid, 36000));
-		EXPECT_EQ(c->read(157), core::streamfeed_ok_reply(small.info().uid, 1));
-		return c;
-	};
-	// Here even a reading consumer may fall 200 markers behind a burst.
-	expect_slow_consumer_keeps_newest(small, connect(4096), nullptr, 200);
+  net::Outlet small(marker_info("SmallBuffer"), 2, net::api_config());
+  EXPECT_EQ(small.buffer_samples(), 200u) << "max_buffered counts hundreds of markers";
+  auto connect = [&](int receive_buffer) {
+    auto c = std::make_unique<RawClient>(small.info().v4data_port, receive_buffer);
+    c->send(feed_request(small.info().uid, 36000));
+    EXPECT_EQ(c->read(157), core::streamfeed_ok_reply(small.info().uid, 1));
+    return c;
+  };
+  // Here even a reading consumer may fall 200 markers behind a burst.
+  expect_slow_consumer_keeps_newest(small, connect(4096), nullptr, 200);
 }
 
 TEST_F(LiveOutlet, ConsumersAreCountedAndAwaited) {
-	EXPECT_FALSE(outlet_->have_consumers());
-	EXPECT_FALSE(outlet_->wait_for_consumers(0.05));
-	{
-		RawClient info_request(data_port());
-		info_request.send("LSL:fullinfo\r\n");
-		info_request.read_to_end();
-		EXPECT_FALSE(outlet_->have_consumers()) << "info requests are not consumers";
-	}
-	std::unique_ptr<RawClient> c;
-	std::thread joiner([&] {
-		std::this_thread::sleep_for(std::chrono::milliseconds(50));
-		c = consumer();
-	});
-	EXPECT_TRUE(outlet_->wait_for_consumers(5.0));
-	joiner.join();
-	EXPECT_TRUE(outlet_->have_consumers());
-	c.reset();
-	for (int i = 0; i < 100 && outlet_->have_consumers(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(20));
-	EXPECT_FALSE(outlet_->have_consumers());
+  EXPECT_FALSE(outlet_->have_consumers());
+  EXPECT_FALSE(outlet_->wait_for_consumers(0.05));
+  {
+    RawClient info_request(data_port());
+    info_request.send("LSL:fullinfo\r\n");
+    info_request.read_to_end();
+    EXPECT_FALSE(outlet_->have_consumers()) << "info requests are not consumers";
+  }
+  std::unique_ptr<RawClient> c;
+  std::thread joiner([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    c = consumer();
+  });
+  EXPECT_TRUE(outlet_->wait_for_consumers(5.0));
+  joiner.join();
+  EXPECT_TRUE(outlet_->have_consumers());
+  c.reset();
+  for (int i = 0; i < 100 && outlet_->have_consumers(); ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  EXPECT_FALSE(outlet_->have_consumers());
 }
 
 TEST_F(LiveOutlet, RequestVariantsGetLiblslsAnswers) {
-	auto exchange = [&](const std::string &request) {
-		RawClient c(data_port());
-		c.send(request);
-		auto answer = c.read_to_end();
-		EXPECT_TRUE(c.closed()) << request;
-		return answer;
-	};
-	EXPECT_EQ(exchange(feed_request("00000000-0000-0000-0000-000000000000")), core::kNotFoundReply);
-	EXPECT_EQ(exchange("LSL:streamfeed/200 " + uid() + "\r\nNative-Byte-Order: 1234\r\n\r\n"),
-		core::kVersionNotSupportedReply);
-	EXPECT_EQ(exchange(feed_request(uid(), 0)), core::streamfeed_ok_reply(uid(), 1));
-	EXPECT_EQ(exchange("LSL:streamfeed/110 " + uid() + "\r\n\r\n"), core::streamfeed_ok_reply(uid(), 1));
-	EXPECT_EQ(exchange("LSL:streamfeed\r\n36000 0\r\n"), "");
-	EXPECT_EQ(exchange("LSL:bogus\r\n"), "");
-	EXPECT_EQ(exchange("LSL:shortinfo\r\nname='Other'\r\n"), "");
-	EXPECT_EQ(exchange("LSL:shortinfo\r\nname='LiveTest'\r\n"), core::to_short_xml(outlet_->info()));
-	auto full = core::parse_xml(exchange("LSL:fullinfo\r\n"));
-	ASSERT_TRUE(full);
-	EXPECT_EQ(full->uid, uid());
-	EXPECT_EQ(full->v4data_port, data_port());
+  auto exchange = [&](const std::string &request) {
+    RawClient c(data_port());
+    c.send(request);
+    auto answer = c.read_to_end();
+    EXPECT_TRUE(c.closed()) << request;
+    return answer;
+  };
+  EXPECT_EQ(exchange(feed_request("00000000-0000-0000-0000-000000000000")), core::kNotFoundReply);
+  EXPECT_EQ(exchange("LSL:streamfeed/200 " + uid() + "\r\nNative-Byte-Order: 1234\r\n\r\n"),
+            core::kVersionNotSupportedReply);
+  EXPECT_EQ(exchange(feed_request(uid(), 0)), core::streamfeed_ok_reply(uid(), 1));
+  EXPECT_EQ(exchange("LSL:streamfeed/110 " + uid() + "\r\n\r\n"),
+            core::streamfeed_ok_reply(uid(), 1));
+  EXPECT_EQ(exchange("LSL:streamfeed\r\n36000 0\r\n"), "");
+  EXPECT_EQ(exchange("LSL:bogus\r\n"), "");
+  EXPECT_EQ(exchange("LSL:shortinfo\r\nname='Other'\r\n"), "");
+  EXPECT_EQ(exchange("LSL:shortinfo\r\nname='LiveTest'\r\n"), core::to_short_xml(outlet_->info()));
+  auto full = core::parse_xml(exchange("LSL:fullinfo\r\n"));
+  ASSERT_TRUE(full);
+  EXPECT_EQ(full->uid, uid());
+  EXPECT_EQ(full->v4data_port, data_port());
 }
 
 TEST_F(LiveOutlet, MinimalRequestStreams) {
-	RawClient c(data_port());
-	c.send("LSL:streamfeed/110\r\nMax-Buffer-Length: 10\r\n\r\n");
-	EXPECT_EQ(c.read(157), core::streamfeed_ok_reply(uid(), 1));
-	push("x", 3.0);
-	auto got = c.markers(1);
-	ASSERT_EQ(got.size(), 1u);
-	EXPECT_EQ(got[0].text, "x");
+  RawClient c(data_port());
+  c.send("LSL:streamfeed/110\r\nMax-Buffer-Length: 10\r\n\r\n");
+  EXPECT_EQ(c.read(157), core::streamfeed_ok_reply(uid(), 1));
+  push("x", 3.0);
+  auto got = c.markers(1);
+  ASSERT_EQ(got.size(), 1u);
+  EXPECT_EQ(got[0].text, "x");
 }
 
 TEST_F(LiveOutlet, ServiceSocketAnswersShortinfoAndTimedata) {
-	auto replies = udp_exchange(service_port(), "LSL:shortinfo\r\nname='LiveTest'\r\n{port} 77\r\n");
-	ASSERT_EQ(replies.size(), 1u);
-	EXPECT_EQ(replies[0], "77\r\n" + core::to_short_xml(outlet_->info()));
-	EXPECT_TRUE(udp_exchange(service_port(), "LSL:shortinfo\r\nname='Other'\r\n{port} 78\r\n", 0.3).empty());
+  auto replies = udp_exchange(service_port(), "LSL:shortinfo\r\nname='LiveTest'\r\n{port} 77\r\n");
+  ASSERT_EQ(replies.size(), 1u);
+  EXPECT_EQ(replies[0], "77\r\n" + core::to_short_xml(outlet_->info()));
+  EXPECT_TRUE(
+      udp_exchange(service_port(), "LSL:shortinfo\r\nname='Other'\r\n{port} 78\r\n", 0.3).empty());
 
-	const double before = net::local_clock();
-	auto time = udp_exchange(service_port(), "LSL:timedata\r\n1804289383 1363.856082562\r\n");
-	const double after = net::local_clock();
-	ASSERT_EQ(time.size(), 1u);
-	std::istringstream fields(time[0]);
-	std::string id, t0;
-	double t1 = 0, t2 = 0;
-	EXPECT_EQ(time[0][0], ' ');
-	fields >> id >> t0 >> t1 >> t2;
-	EXPECT_EQ(id, "1804289383");
-	EXPECT_EQ(t0, "1363.856082562");
-	EXPECT_GE(t1, before);
-	EXPECT_LE(t1, t2);
-	EXPECT_LE(t2, after);
-	EXPECT_TRUE(udp_exchange(service_port(), "LSL:bogus\r\n", 0.3).empty());
+  const double before = net::local_clock();
+  auto time = udp_exchange(service_port(), "LSL:timedata\r\n1804289383 1363.856082562\r\n");
+  const double after = net::local_clock();
+  ASSERT_EQ(time.size(), 1u);
+  std::istringstream fields(time[0]);
+  std::string id, t0;
+  double t1 = 0, t2 = 0;
+  EXPECT_EQ(time[0][0], ' ');
+  fields >> id >> t0 >> t1 >> t2;
+  EXPECT_EQ(id, "1804289383");
+  EXPECT_EQ(t0, "1363.856082562");
+  EXPECT_GE(t1, before);
+  EXPECT_LE(t1, t2);
+  EXPECT_LE(t2, after);
+  EXPECT_TRUE(udp_exchange(service_port(), "LSL:bogus\r\n", 0.3).empty());
 }
 
 TEST_F(LiveOutlet, IPv6ServesTheSameStreamWhereTheHostHasIt) {
-	if (outlet_->info().v6data_port == 0) GTEST_SKIP() << "IPv6 disabled by the configuration or absent here";
-	const auto loopback6 = asio::ip::address_v6::loopback();
-	RawClient c(outlet_->info().v6data_port, 0, loopback6);
-	c.send(feed_request(uid()));
-	ASSERT_EQ(c.read(157), core::streamfeed_ok_reply(uid(), 1));
-	push("over-ipv6", 42.0);
-	auto got = c.markers(1);
-	ASSERT_EQ(got.size(), 1u);
-	EXPECT_EQ(got[0].text, "over-ipv6");
-	auto time = udp_exchange(outlet_->info().v6service_port, "LSL:timedata\r\n99 1.5\r\n", 1.0, 1, loopback6);
-	ASSERT_EQ(time.size(), 1u);
-	EXPECT_EQ(time[0].rfind(" 99 1.5 ", 0), 0u);
-	auto info = udp_exchange(outlet_->info().v6service_port, "LSL:shortinfo\r\n\r\n{port} 5\r\n", 1.0, 1, loopback6);
-	ASSERT_EQ(info.size(), 1u);
-	EXPECT_EQ(info[0], "5\r\n" + core::to_short_xml(outlet_->info()));
+  if (outlet_->info().v6data_port == 0)
+    GTEST_SKIP() << "IPv6 disabled by the configuration or absent here";
+  const auto loopback6 = asio::ip::address_v6::loopback();
+  RawClient c(outlet_->info().v6data_port, 0, loopback6);
+  c.send(feed_request(uid()));
+  ASSERT_EQ(c.read(157), core::streamfeed_ok_reply(uid(), 1));
+  push("over-ipv6", 42.0);
+  auto got = c.markers(1);
+  ASSERT_EQ(got.size(), 1u);
+  EXPECT_EQ(got[0].text, "over-ipv6");
+  auto time =
+      udp_exchange(outlet_->info().v6service_port, "LSL:timedata\r\n99 1.5\r\n", 1.0, 1, loopback6);
+  ASSERT_EQ(time.size(), 1u);
+  EXPECT_EQ(time[0].rfind(" 99 1.5 ", 0), 0u);
+  auto info = udp_exchange(outlet_->info().v6service_port, "LSL:shortinfo\r\n\r\n{port} 5\r\n", 1.0,
+                           1, loopback6);
+  ASSERT_EQ(info.size(), 1u);
+  EXPECT_EQ(info[0], "5\r\n" + core::to_short_xml(outlet_->info()));
 }
 
 TEST_F(LiveOutlet, DiscoveryPortAnswersMatchingQueriesOnly) {
-	const auto port = net::api_config().multicast_port;
-	auto replies = udp_exchange(port, "LSL:shortinfo\r\nsession_id='" + net::api_config().session_id +
-										  "' and type='Markers' and name='LiveTest'\r\n{port} 4242\r\n");
-	ASSERT_FALSE(replies.empty());
-	EXPECT_EQ(replies[0], "4242\r\n" + core::to_short_xml(outlet_->info()));
-	EXPECT_TRUE(udp_exchange(port, "LSL:shortinfo\r\ntype='EEG'\r\n{port} 4243\r\n", 0.3).empty());
-	EXPECT_TRUE(udp_exchange(port, "LSL:timedata\r\n1 2.0\r\n", 0.3).empty())
-		<< "time probes go to the service port only";
+  const auto port = net::api_config().multicast_port;
+  auto replies =
+      udp_exchange(port, "LSL:shortinfo\r\nsession_id='" + net::api_config().session_id +
+                             "' and type='Markers' and name='LiveTest'\r\n{port} 4242\r\n");
+  ASSERT_FALSE(replies.empty());
+  EXPECT_EQ(replies[0], "4242\r\n" + core::to_short_xml(outlet_->info()));
+  EXPECT_TRUE(udp_exchange(port, "LSL:shortinfo\r\ntype='EEG'\r\n{port} 4243\r\n", 0.3).empty());
+  EXPECT_TRUE(udp_exchange(port, "LSL:timedata\r\n1 2.0\r\n", 0.3).empty())
+      << "time probes go to the service port only";
 }
 
 TEST_F(LiveOutlet, HostileClientsDoNotDisturbAConsumer) {
-	auto good = consumer();
-	std::atomic<bool> stop{false};
-	std::thread hostile([&] {
-		std::mt19937 rng(42);
-		std::vector<std::unique_ptr<RawClient>> stalled;
-		int round = 0;
-		while (!stop) {
-			try {
-				switch (round++ % 6) {
-				case 0: { // garbage, then gone
-					RawClient c(data_port());
-					std::string junk(3000, '\0');
-					for (auto &b : junk) b = static_cast<char>(rng());
-					c.send(junk);
-					break;
-				}
-				case 1: { // a line without end, longer than any request line
-					RawClient c(data_port());
-					c.send(std::string(core::kMaxRequestLineBytes + 100, 'A'));
-					c.read_to_end(2.0);
-					break;
-				}
-				case 2: { // byte at a time
-					RawClient c(data_port());
-					for (char b : feed_request(uid(), 5)) c.send(std::string(1, b));
-					c.read(157);
-					break;
-				}
-				case 3: // stalled half-way through a request, kept open
-					if (stalled.size() < 8) {
-						stalled.push_back(std::make_unique<RawClient>(data_port()));
-						stalled.back()->send("LSL:streamfeed/110 " + uid() + "\r\nMax-Buf");
-					}
-					break;
-				case 4: { // datagrams of junk to both UDP ports
-					std::string junk(500, '\0');
-					for (auto &b : junk) b = static_cast<char>(rng());
-					udp_exchange(service_port(), junk, 0.01);
-					udp_exchange(net::api_config().multicast_port, "LSL:shortinfo\r\n" + junk, 0.01);
-					break;
-				}
-				case 5: { // a consumer that never reads
-					if (stalled.size() < 8) {
-						stalled.push_back(std::make_unique<RawClient>(data_port(), 2048));
-						stalled.back()->send(feed_request(uid(), 36000));
-					}
-					break;
-				}
-				}
-			} catch (const std::exception &) {
-				// the outlet may refuse or reset hostile connections
-			}
-		}
-	});
-	std::vector<Marker> got;
-	for (int i = 0; i < 300; ++i) {
-		push("tick-" + std::to_string(i) + std::string(200, '.'), 100.0 + i);
-		if (i % 10 == 0) std::this_thread::sleep_for(std::chrono::milliseconds(5));
-	}
-	got = good->markers(300, 30.0);
-	stop = true;
-	hostile.join();
-	ASSERT_EQ(got.size(), 300u);
-	for (int i = 0; i < 300; ++i) ASSERT_EQ(got[i].timestamp, 100.0 + i);
+  auto good = consumer();
+  std::atomic<bool> stop{false};
+  std::thread hostile([&] {
+    std::mt19937 rng(42);
+    std::vector<std::unique_ptr<RawClient>> stalled;
+    int round = 0;
+    while (!stop) {
+      try {
+        switch (round++ % 6) {
+          case 0: {  // garbage, then gone
+            RawClient c(data_port());
+            std::string junk(3000, '\0');
+            for (auto &b : junk) b = static_cast<char>(rng());
+            c.send(junk);
+            break;
+          }
+          case 1: {  // a line without end, longer than any request line
+            RawClient c(data_port());
+            c.send(std::string(core::kMaxRequestLineBytes + 100, 'A'));
+            c.read_to_end(2.0);
+            break;
+          }
+          case 2: {  // byte at a time
+            RawClient c(data_port());
+            for (char b : feed_request(uid(), 5)) c.send(std::string(1, b));
+            c.read(157);
+            break;
+          }
+          case 3:  // stalled half-way through a request, kept open
+            if (stalled.size() < 8) {
+              stalled.push_back(std::make_unique<RawClient>(data_port()));
+              stalled.back()->send("LSL:streamfeed/110 " + uid() + "\r\nMax-Buf");
+            }
+            break;
+          case 4: {  // datagrams of junk to both UDP ports
+            std::string junk(500, '\0');
+            for (auto &b : junk) b = static_cast<char>(rng());
+            udp_exchange(service_port(), junk, 0.01);
+            udp_exchange(net::api_config().multicast_port, "LSL:shortinfo\r\n" + junk, 0.01);
+            break;
+          }
+          case 5: {  // a consumer that never reads
+            if (stalled.size() < 8) {
+              stalled.push_back(std::make_unique<RawClient>(data_port(), 2048));
+              stalled.back()->send(feed_request(uid(), 36000));
+            }
+            break;
+          }
+        }
+      } catch (const std::exception &) {
+        // the outlet may refuse or reset hostile connections
+      }
+    }
+  });
+  std::vector<Marker> got;
+  for (int i = 0; i < 300; ++i) {
+    push("tick-" + std::to_string(i) + std::string(200, '.'), 100.0 + i);
+    if (i % 10 == 0) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  got = good->markers(300, 30.0);
+  stop = true;
+  hostile.join();
+  ASSERT_EQ(got.size(), 300u);
+  for (int i = 0; i < 300; ++i) ASSERT_EQ(got[i].timestamp, 100.0 + i);
 }
 
 TEST_F(LiveOutlet, UnfinishedRequestsAreLimitedAndTimedOut) {
-	std::vector<std::unique_ptr<RawClient>> stalled;
-	for (std::size_t i = 0; i < net::Outlet::kMaxPendingRequests; ++i) {
-		stalled.push_back(std::make_unique<RawClient>(data_port()));
-		stalled.back()->send("LSL:streamfeed/110\r\n");
-	}
-	// Let the outlet accept them all before the next one knocks.
-	std::this_thread::sleep_for(std::chrono::milliseconds(300));
-	RawClient refused(data_port());
-	EXPECT_EQ(refused.read_to_end(3.0), "");
-	EXPECT_TRUE(refused.closed());
-	stalled.front()->read_to_end(net::Outlet::kRequestTimeoutSeconds + 5.0);
-	EXPECT_TRUE(stalled.front()->closed()) << "the outlet ends requests that never finish";
-	stalled.clear();
-	std::this_thread::sleep_for(std::chrono::milliseconds(200));
-	auto c = consumer();
-	push("after", 1.0);
-	EXPECT_EQ(c->markers(1).size(), 1u);
+  std::vector<std::unique_ptr<RawClient>> stalled;
+  for (std::size_t i = 0; i < net::Outlet::kMaxPendingRequests; ++i) {
+    stalled.push_back(std::make_unique<RawClient>(data_port()));
+    stalled.back()->send("LSL:streamfeed/110\r\n");
+  }
+  // Let the outlet accept them all before the next one knocks.
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  RawClient refused(data_port());
+  EXPECT_EQ(refused.read_to_end(3.0), "");
+  EXPECT_TRUE(refused.closed());
+  stalled.front()->read_to_end(net::Outlet::kRequestTimeoutSeconds + 5.0);
+  EXPECT_TRUE(stalled.front()->closed()) << "the outlet ends requests that never finish";
+  stalled.clear();
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  auto c = consumer();
+  push("after", 1.0);
+  EXPECT_EQ(c->markers(1).size(), 1u);
 }
 
 TEST_F(LiveOutlet, DestroyClosesConsumersWithoutAFakeSample) {
-	auto c = consumer();
-	push("last", 9.0);
-	ASSERT_EQ(c->markers(1).size(), 1u);
-	const auto port = data_port();
-	outlet_.reset();
-	EXPECT_EQ(c->read_to_end(2.0), "");
-	EXPECT_TRUE(c->closed());
-	EXPECT_THROW(RawClient{port}, std::system_error) << "the listener is gone";
+  auto c = consumer();
+  push("last", 9.0);
+  ASSERT_EQ(c->markers(1).size(), 1u);
+  const auto port = data_port();
+  outlet_.reset();
+  EXPECT_EQ(c->read_to_end(2.0), "");
+  EXPECT_TRUE(c->closed());
+  EXPECT_THROW(RawClient{port}, std::system_error) << "the listener is gone";
 }
 
-} // namespace
-} // namespace lsl::test
+}  // namespace
+}  // namespace lsl::test

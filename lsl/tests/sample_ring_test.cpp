@@ -5,80 +5,83 @@
 namespace lsl::core {
 namespace {
 
-std::string sample(int i) { return "sample-" + std::to_string(i) + ";"; }
+std::string sample(int i) {
+  return "sample-" + std::to_string(i) + ";";
+}
 
 std::string all_from(const SampleRing &ring, uint64_t from) {
-	std::string out;
-	ring.copy_out(from, out, SIZE_MAX);
-	return out;
+  std::string out;
+  ring.copy_out(from, out, SIZE_MAX);
+  return out;
 }
 
 TEST(SampleRing, KeepsSamplesInOrderForEveryReader) {
-	SampleRing ring(10);
-	for (int i = 0; i < 5; ++i) ASSERT_TRUE(ring.push(sample(i)));
-	EXPECT_EQ(ring.head(), 5u);
-	EXPECT_EQ(all_from(ring, 0), "sample-0;sample-1;sample-2;sample-3;sample-4;");
-	EXPECT_EQ(all_from(ring, 3), "sample-3;sample-4;");
-	EXPECT_EQ(all_from(ring, 5), "");
+  SampleRing ring(10);
+  for (int i = 0; i < 5; ++i) ASSERT_TRUE(ring.push(sample(i)));
+  EXPECT_EQ(ring.head(), 5u);
+  EXPECT_EQ(all_from(ring, 0), "sample-0;sample-1;sample-2;sample-3;sample-4;");
+  EXPECT_EQ(all_from(ring, 3), "sample-3;sample-4;");
+  EXPECT_EQ(all_from(ring, 5), "");
 }
 
 TEST(SampleRing, ForgetsTheOldestBeyondCapacity) {
-	SampleRing ring(3);
-	for (int i = 0; i < 7; ++i) ring.push(sample(i));
-	EXPECT_EQ(ring.tail(), 4u);
-	EXPECT_EQ(all_from(ring, 0), "sample-4;sample-5;sample-6;") << "a reader behind the tail resumes there";
+  SampleRing ring(3);
+  for (int i = 0; i < 7; ++i) ring.push(sample(i));
+  EXPECT_EQ(ring.tail(), 4u);
+  EXPECT_EQ(all_from(ring, 0), "sample-4;sample-5;sample-6;")
+      << "a reader behind the tail resumes there";
 }
 
 TEST(SampleRing, CopiesInBoundedBatchesButAlwaysAtLeastOneSample) {
-	SampleRing ring(100);
-	for (int i = 0; i < 10; ++i) ring.push(sample(i));
-	std::string out;
-	auto next = ring.copy_out(0, out, 20);
-	EXPECT_EQ(out, "sample-0;sample-1;");
-	EXPECT_EQ(next, 2u);
-	std::string big;
-	ring.push(std::string(50, 'x'));
-	EXPECT_EQ(ring.copy_out(10, big, 20), 11u);
-	EXPECT_EQ(big.size(), 50u);
+  SampleRing ring(100);
+  for (int i = 0; i < 10; ++i) ring.push(sample(i));
+  std::string out;
+  auto next = ring.copy_out(0, out, 20);
+  EXPECT_EQ(out, "sample-0;sample-1;");
+  EXPECT_EQ(next, 2u);
+  std::string big;
+  ring.push(std::string(50, 'x'));
+  EXPECT_EQ(ring.copy_out(10, big, 20), 11u);
+  EXPECT_EQ(big.size(), 50u);
 }
 
 TEST(SampleRing, ByteStoreWrapsAndGrowsWithoutLosingSamples) {
-	SampleRing ring(100000);
-	std::string expected;
-	for (int i = 0; i < 20000; ++i) {
-		auto s = sample(i) + std::string(static_cast<std::size_t>(i % 37), 'a' + i % 26);
-		ring.push(s);
-		expected += s;
-	}
-	EXPECT_EQ(ring.tail(), 0u);
-	EXPECT_EQ(all_from(ring, 0), expected);
+  SampleRing ring(100000);
+  std::string expected;
+  for (int i = 0; i < 20000; ++i) {
+    auto s = sample(i) + std::string(static_cast<std::size_t>(i % 37), 'a' + i % 26);
+    ring.push(s);
+    expected += s;
+  }
+  EXPECT_EQ(ring.tail(), 0u);
+  EXPECT_EQ(all_from(ring, 0), expected);
 }
 
 TEST(SampleRing, ByteLimitForgetsTheOldestEvenBelowCapacity) {
-	SampleRing ring(1000, 100);
-	for (int i = 0; i < 50; ++i) ring.push(std::string(10, static_cast<char>('a' + i % 26)));
-	EXPECT_LE(ring.stored_bytes(), 100u);
-	EXPECT_EQ(ring.head() - ring.tail(), 10u);
-	EXPECT_FALSE(ring.push(std::string(101, 'z')));
-	EXPECT_EQ(ring.head(), 50u);
+  SampleRing ring(1000, 100);
+  for (int i = 0; i < 50; ++i) ring.push(std::string(10, static_cast<char>('a' + i % 26)));
+  EXPECT_LE(ring.stored_bytes(), 100u);
+  EXPECT_EQ(ring.head() - ring.tail(), 10u);
+  EXPECT_FALSE(ring.push(std::string(101, 'z')));
+  EXPECT_EQ(ring.head(), 50u);
 }
 
 TEST(SampleRing, ReleasedSamplesAreGoneAndTheirBytesReused) {
-	SampleRing ring(1000, 64);
-	for (int i = 0; i < 1000; ++i) {
-		ring.push(sample(i));
-		ring.release_before(ring.head());
-	}
-	EXPECT_EQ(ring.tail(), ring.head());
-	EXPECT_EQ(ring.stored_bytes(), 0u);
-	ring.push("last");
-	EXPECT_EQ(all_from(ring, 0), "last");
+  SampleRing ring(1000, 64);
+  for (int i = 0; i < 1000; ++i) {
+    ring.push(sample(i));
+    ring.release_before(ring.head());
+  }
+  EXPECT_EQ(ring.tail(), ring.head());
+  EXPECT_EQ(ring.stored_bytes(), 0u);
+  ring.push("last");
+  EXPECT_EQ(all_from(ring, 0), "last");
 }
 
 TEST(SampleRing, CapacityIsClamped) {
-	EXPECT_EQ(SampleRing(0).capacity(), 1u);
-	EXPECT_EQ(SampleRing(SIZE_MAX).capacity(), SampleRing::kMaxCapacity);
+  EXPECT_EQ(SampleRing(0).capacity(), 1u);
+  EXPECT_EQ(SampleRing(SIZE_MAX).capacity(), SampleRing::kMaxCapacity);
 }
 
-} // namespace
-} // namespace lsl::core
+}  // namespace
+}  // namespace lsl::core

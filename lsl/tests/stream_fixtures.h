@@ -12,23 +12,23 @@ namespace lsl::test {
 inline const std::string kTranscriptUid = "63872864-b28e-47cc-b59d-43105981592e";
 
 inline core::StreamInfo transcript_info() {
-	core::StreamInfo info;
-	info.name = "TranscriptTest";
-	info.type = "Markers";
-	info.channel_count = 1;
-	info.channel_format = core::ChannelFormat::string;
-	info.source_id = "transcript-source-1";
-	info.created_at = 1362.336449254;
-	info.uid = kTranscriptUid;
-	info.session_id = "default";
-	info.hostname = "vm";
-	info.v4data_port = 16572;
-	info.v4service_port = 16572;
-	info.v6data_port = 16573;
-	info.v6service_port = 16573;
-	return info;
+  core::StreamInfo info;
+  info.name = "TranscriptTest";
+  info.type = "Markers";
+  info.channel_count = 1;
+  info.channel_format = core::ChannelFormat::string;
+  info.source_id = "transcript-source-1";
+  info.created_at = 1362.336449254;
+  info.uid = kTranscriptUid;
+  info.session_id = "default";
+  info.hostname = "vm";
+  info.v4data_port = 16572;
+  info.v4service_port = 16572;
+  info.v6data_port = 16573;
+  info.v6service_port = 16573;
+  return info;
 }
 
-} // namespace lsl::test
+}  // namespace lsl::test
 
 #endif

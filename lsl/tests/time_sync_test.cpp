@@ -11,119 +11,119 @@ namespace lsl::core {
 namespace {
 
 std::string Reply(int wave, double t0, double t1, double t2) {
-	char buf[128];
-	std::snprintf(buf, sizeof buf, " %d %.16g %.16g %.16g", wave, t0, t1, t2);
-	return buf;
+  char buf[128];
+  std::snprintf(buf, sizeof buf, " %d %.16g %.16g %.16g", wave, t0, t1, t2);
+  return buf;
 }
 
 TEST(TimeProbe, FormatsLikeLiblsl) {
-	EXPECT_EQ(format_time_probe(1804289383, 1363.856082562),
-			  "LSL:timedata\r\n1804289383 1363.856082562\r\n");
-	EXPECT_EQ(format_time_probe(-7, 0.5), "LSL:timedata\r\n-7 0.5\r\n");
+  EXPECT_EQ(format_time_probe(1804289383, 1363.856082562),
+            "LSL:timedata\r\n1804289383 1363.856082562\r\n");
+  EXPECT_EQ(format_time_probe(-7, 0.5), "LSL:timedata\r\n-7 0.5\r\n");
 }
 
 TEST(TimeReply, ParsesTheOutletsAnswer) {
-	const auto r = parse_time_reply(" 1804289383 1363.856082562 1363.856201078 1363.856280298");
-	ASSERT_TRUE(r);
-	EXPECT_EQ(r->wave_id, 1804289383);
-	EXPECT_EQ(r->t0, 1363.856082562);
-	EXPECT_EQ(r->t1, 1363.856201078);
-	EXPECT_EQ(r->t2, 1363.856280298);
+  const auto r = parse_time_reply(" 1804289383 1363.856082562 1363.856201078 1363.856280298");
+  ASSERT_TRUE(r);
+  EXPECT_EQ(r->wave_id, 1804289383);
+  EXPECT_EQ(r->t0, 1363.856082562);
+  EXPECT_EQ(r->t1, 1363.856201078);
+  EXPECT_EQ(r->t2, 1363.856280298);
 }
 
 TEST(TimeReply, RejectsAnythingElse) {
-	const char *bad[] = {"",         " 1 2 3",     " 1 2 3 4 5",         " x 1 2 3",
-						 " 1 a 2 3", " 1 2 3 nan", " 99999999999 1 2 3", "LSL:timedata\r\n1 2\r\n"};
-	for (const char *b : bad) EXPECT_FALSE(parse_time_reply(b)) << b;
-	EXPECT_FALSE(parse_time_reply(" 1 2 3 4" + std::string(1000, ' ')));
+  const char *bad[] = {"",         " 1 2 3",     " 1 2 3 4 5",         " x 1 2 3",
+                       " 1 a 2 3", " 1 2 3 nan", " 99999999999 1 2 3", "LSL:timedata\r\n1 2\r\n"};
+  for (const char *b : bad) EXPECT_FALSE(parse_time_reply(b)) << b;
+  EXPECT_FALSE(parse_time_reply(" 1 2 3 4" + std::string(1000, ' ')));
 }
 
 TEST(TimeSyncRound, ReplaysTheRecordedRound) {
-	const auto &probes = testdata::kT05Probes;
-	const std::string first(probes[0].request);
-	const double start = std::stod(first.substr(first.find(' ') + 1));
-	TimeSyncRound round(1804289383, start);
-	for (const auto &p : probes) {
-		const std::string request(p.request);
-		const double t0 = std::stod(request.substr(request.find(' ') + 1));
-		ASSERT_TRUE(round.next_probe_time());
-		EXPECT_NEAR(*round.next_probe_time(), t0, 0.01);
-		EXPECT_EQ(round.take_probe(t0), request);
-	}
-	EXPECT_FALSE(round.next_probe_time());
-	for (const auto &p : probes) {
-		const std::string request(p.request);
-		const double t0 = std::stod(request.substr(request.find(' ') + 1));
-		round.on_reply(p.reply, t0 + (p.t_reply - p.t_sent));
-	}
-	EXPECT_NEAR(round.evaluate_at() - start, 0.640, 1e-9);
-	const auto estimate = round.evaluate();
-	ASSERT_TRUE(estimate);
-	// The capture saw each reply a little before liblsl's inlet read it, so the
-	// two agree to within the winning probe's round trip.
-	EXPECT_GT(estimate->rtt, 0.0);
-	EXPECT_LT(estimate->rtt, 0.0001);
-	EXPECT_NEAR(estimate->correction, testdata::kT05ReportedCorrection, estimate->rtt);
+  const auto &probes = testdata::kT05Probes;
+  const std::string first(probes[0].request);
+  const double start = std::stod(first.substr(first.find(' ') + 1));
+  TimeSyncRound round(1804289383, start);
+  for (const auto &p : probes) {
+    const std::string request(p.request);
+    const double t0 = std::stod(request.substr(request.find(' ') + 1));
+    ASSERT_TRUE(round.next_probe_time());
+    EXPECT_NEAR(*round.next_probe_time(), t0, 0.01);
+    EXPECT_EQ(round.take_probe(t0), request);
+  }
+  EXPECT_FALSE(round.next_probe_time());
+  for (const auto &p : probes) {
+    const std::string request(p.request);
+    const double t0 = std::stod(request.substr(request.find(' ') + 1));
+    round.on_reply(p.reply, t0 + (p.t_reply - p.t_sent));
+  }
+  EXPECT_NEAR(round.evaluate_at() - start, 0.640, 1e-9);
+  const auto estimate = round.evaluate();
+  ASSERT_TRUE(estimate);
+  // The capture saw each reply a little before liblsl's inlet read it, so the
+  // two agree to within the winning probe's round trip.
+  EXPECT_GT(estimate->rtt, 0.0);
+  EXPECT_LT(estimate->rtt, 0.0001);
+  EXPECT_NEAR(estimate->correction, testdata::kT05ReportedCorrection, estimate->rtt);
 }
 
 // A peer whose clock runs `offset` ahead, answering after `out` and `back` seconds.
 void Answer(TimeSyncRound &round, int wave, double t0, double offset, double out, double back,
-			double hold = 0.0001) {
-	const double t1 = t0 + out + offset;
-	const double t2 = t1 + hold;
-	round.on_reply(Reply(wave, t0, t1, t2), t2 - offset + back);
+            double hold = 0.0001) {
+  const double t1 = t0 + out + offset;
+  const double t2 = t1 + hold;
+  round.on_reply(Reply(wave, t0, t1, t2), t2 - offset + back);
 }
 
 TEST(TimeSyncRound, TheProbeWithTheSmallestRoundTripWins) {
-	TimeSyncRound round(5, 100.0);
-	const double delays[8] = {0.004, 0.003, 0.0002, 0.005, 0.002, 0.006, 0.007, 0.001};
-	for (int k = 0; k < 8; ++k) {
-		const double now = *round.next_probe_time();
-		EXPECT_DOUBLE_EQ(now, 100.0 + 0.064 * k);
-		round.take_probe(now);
-		// Asymmetric delays skew the offset by half their difference.
-		Answer(round, 5, now, 42.0, delays[k], delays[k] * 3);
-	}
-	const auto e = round.evaluate();
-	ASSERT_TRUE(e);
-	EXPECT_NEAR(e->rtt, 0.0008, 1e-9);
-	EXPECT_NEAR(e->correction, -42.0 + 0.0002, 1e-9);
-	EXPECT_NEAR(e->remote_time, 100.128 + 0.0002 + 42.0 + 0.00005, 1e-9);
+  TimeSyncRound round(5, 100.0);
+  const double delays[8] = {0.004, 0.003, 0.0002, 0.005, 0.002, 0.006, 0.007, 0.001};
+  for (int k = 0; k < 8; ++k) {
+    const double now = *round.next_probe_time();
+    EXPECT_DOUBLE_EQ(now, 100.0 + 0.064 * k);
+    round.take_probe(now);
+    // Asymmetric delays skew the offset by half their difference.
+    Answer(round, 5, now, 42.0, delays[k], delays[k] * 3);
+  }
+  const auto e = round.evaluate();
+  ASSERT_TRUE(e);
+  EXPECT_NEAR(e->rtt, 0.0008, 1e-9);
+  EXPECT_NEAR(e->correction, -42.0 + 0.0002, 1e-9);
+  EXPECT_NEAR(e->remote_time, 100.128 + 0.0002 + 42.0 + 0.00005, 1e-9);
 }
 
 TEST(TimeSyncRound, NeedsSixAnswersOfItsOwnWave) {
-	TimeSyncRound round(5, 0.0);
-	for (int k = 0; k < 8; ++k) {
-		const double now = *round.next_probe_time();
-		round.take_probe(now);
-		if (k < 5)
-			Answer(round, 5, now, 1.0, 0.001, 0.001);
-		else
-			Answer(round, 6, now, 1.0, 0.001, 0.001);
-	}
-	EXPECT_FALSE(round.evaluate());
-	// An echo that matches no probe of the round counts for nothing either.
-	round.on_reply(Reply(5, 0.3, 1.3, 1.3), 0.31);
-	EXPECT_FALSE(round.evaluate());
-	Answer(round, 5, 0.064 * 5, 1.0, 0.001, 0.001);
-	const auto e = round.evaluate();
-	ASSERT_TRUE(e);
-	EXPECT_NEAR(e->correction, -1.0, 1e-9);
+  TimeSyncRound round(5, 0.0);
+  for (int k = 0; k < 8; ++k) {
+    const double now = *round.next_probe_time();
+    round.take_probe(now);
+    if (k < 5)
+      Answer(round, 5, now, 1.0, 0.001, 0.001);
+    else
+      Answer(round, 6, now, 1.0, 0.001, 0.001);
+  }
+  EXPECT_FALSE(round.evaluate());
+  // An echo that matches no probe of the round counts for nothing either.
+  round.on_reply(Reply(5, 0.3, 1.3, 1.3), 0.31);
+  EXPECT_FALSE(round.evaluate());
+  Answer(round, 5, 0.064 * 5, 1.0, 0.001, 0.001);
+  const auto e = round.evaluate();
+  ASSERT_TRUE(e);
+  EXPECT_NEAR(e->correction, -1.0, 1e-9);
 }
 
 TEST(TimeSyncRound, SettingsShapeTheRound) {
-	TimeSyncSettings s;
-	s.probe_count = 3;
-	s.probe_interval = 0.1;
-	s.probe_max_rtt = 0.5;
-	s.min_probes = 1;
-	TimeSyncRound round(1, 10.0, s);
-	EXPECT_DOUBLE_EQ(round.evaluate_at(), 10.8);
-	const double now = *round.next_probe_time();
-	round.take_probe(now);
-	Answer(round, 1, now, -3.0, 0.01, 0.01);
-	EXPECT_NEAR(round.evaluate()->correction, 3.0, 1e-9);
+  TimeSyncSettings s;
+  s.probe_count = 3;
+  s.probe_interval = 0.1;
+  s.probe_max_rtt = 0.5;
+  s.min_probes = 1;
+  TimeSyncRound round(1, 10.0, s);
+  EXPECT_DOUBLE_EQ(round.evaluate_at(), 10.8);
+  const double now = *round.next_probe_time();
+  round.take_probe(now);
+  Answer(round, 1, now, -3.0, 0.01, 0.01);
+  EXPECT_NEAR(round.evaluate()->correction, 3.0, 1e-9);
 }
 
-} // namespace
-} // namespace lsl::core
+}  // namespace
+}  // namespace lsl::core

@@ -8,124 +8,124 @@ namespace maroquint::monitor {
 namespace {
 
 TEST(MissedPulses, CountsWholePeriodsBeyondOneAndAHalf) {
-	EXPECT_EQ(MissedPulses(1.0, 1.0), 0);
-	EXPECT_EQ(MissedPulses(1.5, 1.0), 0);
-	EXPECT_EQ(MissedPulses(1.51, 1.0), 1);
-	EXPECT_EQ(MissedPulses(2.0, 1.0), 1);
-	EXPECT_EQ(MissedPulses(2.49, 1.0), 1);
-	EXPECT_EQ(MissedPulses(2.51, 1.0), 2);
-	EXPECT_EQ(MissedPulses(6.0, 1.0), 5);
-	EXPECT_EQ(MissedPulses(1.0, 0.5), 1);
-	EXPECT_EQ(MissedPulses(-3.0, 1.0), 0);
-	EXPECT_EQ(MissedPulses(std::nan(""), 1.0), 0);
+  EXPECT_EQ(MissedPulses(1.0, 1.0), 0);
+  EXPECT_EQ(MissedPulses(1.5, 1.0), 0);
+  EXPECT_EQ(MissedPulses(1.51, 1.0), 1);
+  EXPECT_EQ(MissedPulses(2.0, 1.0), 1);
+  EXPECT_EQ(MissedPulses(2.49, 1.0), 1);
+  EXPECT_EQ(MissedPulses(2.51, 1.0), 2);
+  EXPECT_EQ(MissedPulses(6.0, 1.0), 5);
+  EXPECT_EQ(MissedPulses(1.0, 0.5), 1);
+  EXPECT_EQ(MissedPulses(-3.0, 1.0), 0);
+  EXPECT_EQ(MissedPulses(std::nan(""), 1.0), 0);
 }
 
 TEST(IntervalStatistics, NoIntervalBeforeTheSecondMarker) {
-	IntervalStatistics statistics(1.0);
-	EXPECT_EQ(statistics.Summarize().markers, 0);
-	const auto first = statistics.AddMarker(100.0);
-	EXPECT_EQ(first.index, 1);
-	EXPECT_FALSE(first.interval.has_value());
-	const IntervalSummary summary = statistics.Summarize();
-	EXPECT_EQ(summary.markers, 1);
-	EXPECT_EQ(summary.intervals, 0);
-	EXPECT_EQ(summary.missed_pulses, 0);
+  IntervalStatistics statistics(1.0);
+  EXPECT_EQ(statistics.Summarize().markers, 0);
+  const auto first = statistics.AddMarker(100.0);
+  EXPECT_EQ(first.index, 1);
+  EXPECT_FALSE(first.interval.has_value());
+  const IntervalSummary summary = statistics.Summarize();
+  EXPECT_EQ(summary.markers, 1);
+  EXPECT_EQ(summary.intervals, 0);
+  EXPECT_EQ(summary.missed_pulses, 0);
 }
 
 TEST(IntervalStatistics, FiguresOfKnownIntervals) {
-	IntervalStatistics statistics(1.0);
-	// Intervals 0.9, 1.1, 1.0, 1.2: mean 1.05, sample variance 0.05 / 3.
-	double t = 1000.0;
-	statistics.AddMarker(t);
-	for (double interval : {0.9, 1.1, 1.0, 1.2}) {
-		t += interval;
-		const auto step = statistics.AddMarker(t);
-		ASSERT_TRUE(step.interval.has_value());
-		EXPECT_NEAR(*step.interval, interval, 1e-9);
-		EXPECT_EQ(step.missed, 0);
-	}
-	const IntervalSummary s = statistics.Summarize();
-	EXPECT_EQ(s.markers, 5);
-	EXPECT_EQ(s.intervals, 4);
-	EXPECT_NEAR(s.mean, 1.05, 1e-9);
-	EXPECT_NEAR(s.min, 0.9, 1e-9);
-	EXPECT_NEAR(s.max, 1.2, 1e-9);
-	EXPECT_NEAR(s.std_dev, std::sqrt(0.05 / 3.0), 1e-9);
-	EXPECT_NEAR(s.p99_period_deviation, 0.2, 1e-9);
+  IntervalStatistics statistics(1.0);
+  // Intervals 0.9, 1.1, 1.0, 1.2: mean 1.05, sample variance 0.05 / 3.
+  double t = 1000.0;
+  statistics.AddMarker(t);
+  for (double interval : {0.9, 1.1, 1.0, 1.2}) {
+    t += interval;
+    const auto step = statistics.AddMarker(t);
+    ASSERT_TRUE(step.interval.has_value());
+    EXPECT_NEAR(*step.interval, interval, 1e-9);
+    EXPECT_EQ(step.missed, 0);
+  }
+  const IntervalSummary s = statistics.Summarize();
+  EXPECT_EQ(s.markers, 5);
+  EXPECT_EQ(s.intervals, 4);
+  EXPECT_NEAR(s.mean, 1.05, 1e-9);
+  EXPECT_NEAR(s.min, 0.9, 1e-9);
+  EXPECT_NEAR(s.max, 1.2, 1e-9);
+  EXPECT_NEAR(s.std_dev, std::sqrt(0.05 / 3.0), 1e-9);
+  EXPECT_NEAR(s.p99_period_deviation, 0.2, 1e-9);
 }
 
 TEST(IntervalStatistics, OneIntervalHasNoSpread) {
-	IntervalStatistics statistics(1.0);
-	statistics.AddMarker(5.0);
-	statistics.AddMarker(6.25);
-	const IntervalSummary s = statistics.Summarize();
-	EXPECT_EQ(s.std_dev, 0.0);
-	EXPECT_NEAR(s.p99_period_deviation, 0.25, 1e-12);
+  IntervalStatistics statistics(1.0);
+  statistics.AddMarker(5.0);
+  statistics.AddMarker(6.25);
+  const IntervalSummary s = statistics.Summarize();
+  EXPECT_EQ(s.std_dev, 0.0);
+  EXPECT_NEAR(s.p99_period_deviation, 0.25, 1e-12);
 }
 
 TEST(IntervalStatistics, NinetyNinthPercentileIsTheNearestRank) {
-	// 200 intervals: 198 exact, one 10 ms late, one 50 ms late. The 99th
-	// percentile of 200 values is the 198th smallest: 0.
-	IntervalStatistics statistics(1.0);
-	double t = 0.0;
-	statistics.AddMarker(t);
-	for (int i = 0; i < 200; ++i) {
-		t += i == 50 ? 1.010 : i == 150 ? 1.050 : 1.0;
-		statistics.AddMarker(t);
-	}
-	EXPECT_NEAR(statistics.Summarize().p99_period_deviation, 0.0, 1e-9);
-	// Three outliers in 201: the 199th smallest is now the smallest outlier.
-	t += 0.980;
-	statistics.AddMarker(t);
-	EXPECT_NEAR(statistics.Summarize().p99_period_deviation, 0.010, 1e-9);
+  // 200 intervals: 198 exact, one 10 ms late, one 50 ms late. The 99th
+  // percentile of 200 values is the 198th smallest: 0.
+  IntervalStatistics statistics(1.0);
+  double t = 0.0;
+  statistics.AddMarker(t);
+  for (int i = 0; i < 200; ++i) {
+    t += i == 50 ? 1.010 : i == 150 ? 1.050 : 1.0;
+    statistics.AddMarker(t);
+  }
+  EXPECT_NEAR(statistics.Summarize().p99_period_deviation, 0.0, 1e-9);
+  // Three outliers in 201: the 199th smallest is now the smallest outlier.
+  t += 0.980;
+  statistics.AddMarker(t);
+  EXPECT_NEAR(statistics.Summarize().p99_period_deviation, 0.010, 1e-9);
 }
 
 TEST(IntervalStatistics, GapsRecordWhereAndHowManyPulsesWereMissed) {
-	IntervalStatistics statistics(1.0);
-	statistics.AddMarker(10.0);
-	statistics.AddMarker(11.0);
-	const auto gap = statistics.AddMarker(14.0);
-	EXPECT_EQ(gap.missed, 2);
-	statistics.AddMarker(15.0);
-	statistics.AddMarker(17.0);
-	const IntervalSummary s = statistics.Summarize();
-	EXPECT_EQ(s.missed_pulses, 3);
-	ASSERT_EQ(s.gaps.size(), 2u);
-	EXPECT_EQ(s.gaps[0].index, 3);
-	EXPECT_EQ(s.gaps[0].timestamp, 14.0);
-	EXPECT_EQ(s.gaps[0].interval, 3.0);
-	EXPECT_EQ(s.gaps[0].missed, 2);
-	EXPECT_EQ(s.gaps[1].index, 5);
-	EXPECT_EQ(s.gaps[1].missed, 1);
-	EXPECT_EQ(s.max, 3.0);
+  IntervalStatistics statistics(1.0);
+  statistics.AddMarker(10.0);
+  statistics.AddMarker(11.0);
+  const auto gap = statistics.AddMarker(14.0);
+  EXPECT_EQ(gap.missed, 2);
+  statistics.AddMarker(15.0);
+  statistics.AddMarker(17.0);
+  const IntervalSummary s = statistics.Summarize();
+  EXPECT_EQ(s.missed_pulses, 3);
+  ASSERT_EQ(s.gaps.size(), 2u);
+  EXPECT_EQ(s.gaps[0].index, 3);
+  EXPECT_EQ(s.gaps[0].timestamp, 14.0);
+  EXPECT_EQ(s.gaps[0].interval, 3.0);
+  EXPECT_EQ(s.gaps[0].missed, 2);
+  EXPECT_EQ(s.gaps[1].index, 5);
+  EXPECT_EQ(s.gaps[1].missed, 1);
+  EXPECT_EQ(s.max, 3.0);
 }
 
 TEST(IntervalStatistics, StaysPreciseOverALongRunOfLargeTimeStamps) {
-	// A day of markers one second and 10 µs apart, on a clock already far
-	// from zero: the spread must stay near zero, not drown in rounding.
-	IntervalStatistics statistics(1.0);
-	const double start = 1.0e6;
-	for (int i = 0; i < 86400; ++i) statistics.AddMarker(start + i * 1.00001);
-	const IntervalSummary s = statistics.Summarize();
-	EXPECT_NEAR(s.mean, 1.00001, 1e-9);
-	EXPECT_LT(s.std_dev, 1e-8);
-	EXPECT_NEAR(s.p99_period_deviation, 1e-5, 1e-8);
+  // A day of markers one second and 10 µs apart, on a clock already far
+  // from zero: the spread must stay near zero, not drown in rounding.
+  IntervalStatistics statistics(1.0);
+  const double start = 1.0e6;
+  for (int i = 0; i < 86400; ++i) statistics.AddMarker(start + i * 1.00001);
+  const IntervalSummary s = statistics.Summarize();
+  EXPECT_NEAR(s.mean, 1.00001, 1e-9);
+  EXPECT_LT(s.std_dev, 1e-8);
+  EXPECT_NEAR(s.p99_period_deviation, 1e-5, 1e-8);
 }
 
 TEST(CorrectionTrack, KeepsLastAndRangeOfCorrectionAndRoundTrip) {
-	CorrectionTrack track;
-	EXPECT_EQ(track.Count(), 0);
-	track.Add(0.002, 0.00009);
-	track.Add(-0.001, 0.00004);
-	track.Add(0.0005, 0.00007);
-	EXPECT_EQ(track.Count(), 3);
-	EXPECT_EQ(track.Last(), 0.0005);
-	EXPECT_EQ(track.Min(), -0.001);
-	EXPECT_EQ(track.Max(), 0.002);
-	EXPECT_EQ(track.LastRoundTrip(), 0.00007);
-	EXPECT_EQ(track.MinRoundTrip(), 0.00004);
-	EXPECT_EQ(track.MaxRoundTrip(), 0.00009);
+  CorrectionTrack track;
+  EXPECT_EQ(track.Count(), 0);
+  track.Add(0.002, 0.00009);
+  track.Add(-0.001, 0.00004);
+  track.Add(0.0005, 0.00007);
+  EXPECT_EQ(track.Count(), 3);
+  EXPECT_EQ(track.Last(), 0.0005);
+  EXPECT_EQ(track.Min(), -0.001);
+  EXPECT_EQ(track.Max(), 0.002);
+  EXPECT_EQ(track.LastRoundTrip(), 0.00007);
+  EXPECT_EQ(track.MinRoundTrip(), 0.00004);
+  EXPECT_EQ(track.MaxRoundTrip(), 0.00009);
 }
 
-} // namespace
-} // namespace maroquint::monitor
+}  // namespace
+}  // namespace maroquint::monitor

@@ -6,118 +6,129 @@ namespace maroquint::monitor {
 namespace {
 
 MarkerRow Row() {
-	MarkerRow row;
-	row.index = 12;
-	row.timestamp = 5123.4567891;
-	row.local_time = 5123.4568;
-	row.interval = 1.0000004;
-	row.text = "/Experiment Control/Synchronization/Trigger/Biosemi";
-	return row;
+  MarkerRow row;
+  row.index = 12;
+  row.timestamp = 5123.4567891;
+  row.local_time = 5123.4568;
+  row.interval = 1.0000004;
+  row.text = "/Experiment Control/Synchronization/Trigger/Biosemi";
+  return row;
 }
 
 TEST(MarkerLine, ShowsStampMappedStampIntervalAndText) {
-	EXPECT_EQ(FormatMarkerLine(Row()), "     12       5123.456789       5123.456800    1.000000  "
-	                                   "/Experiment Control/Synchronization/Trigger/Biosemi\n");
+  EXPECT_EQ(FormatMarkerLine(Row()),
+            "     12       5123.456789       5123.456800    1.000000  "
+            "/Experiment Control/Synchronization/Trigger/Biosemi\n");
 }
 
 TEST(MarkerLine, ColumnsLineUpWithTheHeader) {
-	const std::string header = MarkerLineHeader();
-	const std::string line = FormatMarkerLine(Row());
-	EXPECT_EQ(header.find("text"), line.find("/Experiment"));
-	EXPECT_EQ(header.find("interval") + std::string("interval").size(), line.find("1.000000") + 8);
+  const std::string header = MarkerLineHeader();
+  const std::string line = FormatMarkerLine(Row());
+  EXPECT_EQ(header.find("text"), line.find("/Experiment"));
+  EXPECT_EQ(header.find("interval") + std::string("interval").size(), line.find("1.000000") + 8);
 }
 
 TEST(MarkerLine, UnknownFiguresAreDashes) {
-	MarkerRow row = Row();
-	row.local_time.reset();
-	row.interval.reset();
-	row.text = "x";
-	EXPECT_EQ(FormatMarkerLine(row), "     12       5123.456789                 -           -  x\n");
+  MarkerRow row = Row();
+  row.local_time.reset();
+  row.interval.reset();
+  row.text = "x";
+  EXPECT_EQ(FormatMarkerLine(row), "     12       5123.456789                 -           -  x\n");
 }
 
 TEST(MarkerLine, FlagsMissedPulses) {
-	MarkerRow row = Row();
-	row.interval = 3.0;
-	row.missed = 2;
-	EXPECT_NE(FormatMarkerLine(row).find("Biosemi  [2 pulses missed]\n"), std::string::npos);
-	row.missed = 1;
-	EXPECT_NE(FormatMarkerLine(row).find("[1 pulse missed]\n"), std::string::npos);
+  MarkerRow row = Row();
+  row.interval = 3.0;
+  row.missed = 2;
+  EXPECT_NE(FormatMarkerLine(row).find("Biosemi  [2 pulses missed]\n"), std::string::npos);
+  row.missed = 1;
+  EXPECT_NE(FormatMarkerLine(row).find("[1 pulse missed]\n"), std::string::npos);
 }
 
 TEST(MarkerLine, ControlCharactersCannotBreakTheLine) {
-	EXPECT_EQ(PrintableText("a\nb\tc\x7f" "d\xc3\xa9"), "a\\x0Ab\\x09c\\x7Fd\xc3\xa9");
-	MarkerRow row = Row();
-	row.text = "two\nlines";
-	const std::string line = FormatMarkerLine(row);
-	EXPECT_EQ(line.find('\n'), line.size() - 1);
+  EXPECT_EQ(PrintableText("a\nb\tc\x7f"
+                          "d\xc3\xa9"),
+            "a\\x0Ab\\x09c\\x7Fd\xc3\xa9");
+  MarkerRow row = Row();
+  row.text = "two\nlines";
+  const std::string line = FormatMarkerLine(row);
+  EXPECT_EQ(line.find('\n'), line.size() - 1);
 }
 
 TEST(Csv, HeaderAndRow) {
-	EXPECT_EQ(CsvHeader(), "marker,timestamp,local_time,interval,missed,text\n");
-	EXPECT_EQ(FormatCsvRow(Row()),
-	          "12,5123.456789,5123.456800,1.000000,0,/Experiment Control/Synchronization/Trigger/Biosemi\n");
-	MarkerRow row = Row();
-	row.local_time.reset();
-	row.interval.reset();
-	EXPECT_EQ(FormatCsvRow(row), "12,5123.456789,,,0,/Experiment Control/Synchronization/Trigger/Biosemi\n");
+  EXPECT_EQ(CsvHeader(), "marker,timestamp,local_time,interval,missed,text\n");
+  EXPECT_EQ(FormatCsvRow(Row()),
+            "12,5123.456789,5123.456800,1.000000,0,/Experiment "
+            "Control/Synchronization/Trigger/Biosemi\n");
+  MarkerRow row = Row();
+  row.local_time.reset();
+  row.interval.reset();
+  EXPECT_EQ(FormatCsvRow(row),
+            "12,5123.456789,,,0,/Experiment Control/Synchronization/Trigger/Biosemi\n");
 }
 
 TEST(Csv, QuotesFieldsThatNeedIt) {
-	EXPECT_EQ(CsvField("plain text"), "plain text");
-	EXPECT_EQ(CsvField("a,b"), "\"a,b\"");
-	EXPECT_EQ(CsvField("say \"hi\""), "\"say \"\"hi\"\"\"");
-	EXPECT_EQ(CsvField("two\nlines"), "\"two\nlines\"");
-	EXPECT_EQ(CsvField("cr\r"), "\"cr\r\"");
-	EXPECT_EQ(CsvField(""), "");
+  EXPECT_EQ(CsvField("plain text"), "plain text");
+  EXPECT_EQ(CsvField("a,b"), "\"a,b\"");
+  EXPECT_EQ(CsvField("say \"hi\""), "\"say \"\"hi\"\"\"");
+  EXPECT_EQ(CsvField("two\nlines"), "\"two\nlines\"");
+  EXPECT_EQ(CsvField("cr\r"), "\"cr\r\"");
+  EXPECT_EQ(CsvField(""), "");
 }
 
 TEST(Summary, ListsEveryFigure) {
-	IntervalStatistics statistics(1.0);
-	for (double t : {100.0, 101.0, 102.002, 105.0}) statistics.AddMarker(t);
-	CorrectionTrack correction;
-	correction.Add(0.000125, 0.000081);
-	correction.Add(-0.000050, 0.000062);
-	const std::string text = FormatSummary({statistics.Summarize(), 1.0, correction, 1});
-	EXPECT_NE(text.find("markers received        4\n"), std::string::npos) << text;
-	EXPECT_NE(text.find("interval mean           1.666667 s\n"), std::string::npos) << text;
-	EXPECT_NE(text.find("interval minimum        1.000000 s\n"), std::string::npos) << text;
-	EXPECT_NE(text.find("interval maximum        2.998000 s\n"), std::string::npos) << text;
-	EXPECT_NE(text.find("interval std deviation  1.152969 s\n"), std::string::npos) << text;
-	EXPECT_NE(text.find("|interval - period| p99 1.998000 s (period 1.000000 s)\n"), std::string::npos) << text;
-	EXPECT_NE(text.find("missed pulses           2 in 1 gap\n"), std::string::npos) << text;
-	EXPECT_NE(text.find("before marker 4 (time stamp 105.000000): interval 2.998000 s, 2 pulses missed\n"),
-	          std::string::npos)
-	    << text;
-	EXPECT_NE(text.find("time correction         -0.000050 s (last of 2 estimates, from -0.000050 to +0.000125 s)\n"),
-	          std::string::npos)
-	    << text;
-	EXPECT_NE(text.find("round-trip time         0.000062 s (last of 2 estimates, from 0.000062 to 0.000081 s)\n"),
-	          std::string::npos)
-	    << text;
-	EXPECT_NE(text.find("reconnections           1\n"), std::string::npos) << text;
+  IntervalStatistics statistics(1.0);
+  for (double t : {100.0, 101.0, 102.002, 105.0}) statistics.AddMarker(t);
+  CorrectionTrack correction;
+  correction.Add(0.000125, 0.000081);
+  correction.Add(-0.000050, 0.000062);
+  const std::string text = FormatSummary({statistics.Summarize(), 1.0, correction, 1});
+  EXPECT_NE(text.find("markers received        4\n"), std::string::npos) << text;
+  EXPECT_NE(text.find("interval mean           1.666667 s\n"), std::string::npos) << text;
+  EXPECT_NE(text.find("interval minimum        1.000000 s\n"), std::string::npos) << text;
+  EXPECT_NE(text.find("interval maximum        2.998000 s\n"), std::string::npos) << text;
+  EXPECT_NE(text.find("interval std deviation  1.152969 s\n"), std::string::npos) << text;
+  EXPECT_NE(text.find("|interval - period| p99 1.998000 s (period 1.000000 s)\n"),
+            std::string::npos)
+      << text;
+  EXPECT_NE(text.find("missed pulses           2 in 1 gap\n"), std::string::npos) << text;
+  EXPECT_NE(
+      text.find("before marker 4 (time stamp 105.000000): interval 2.998000 s, 2 pulses missed\n"),
+      std::string::npos)
+      << text;
+  EXPECT_NE(text.find("time correction         -0.000050 s (last of 2 estimates, from -0.000050 to "
+                      "+0.000125 s)\n"),
+            std::string::npos)
+      << text;
+  EXPECT_NE(text.find("round-trip time         0.000062 s (last of 2 estimates, from 0.000062 to "
+                      "0.000081 s)\n"),
+            std::string::npos)
+      << text;
+  EXPECT_NE(text.find("reconnections           1\n"), std::string::npos) << text;
 }
 
 TEST(Summary, ASingleEstimateHasNoRange) {
-	IntervalStatistics statistics(1.0);
-	statistics.AddMarker(1.0);
-	CorrectionTrack correction;
-	correction.Add(-0.000004, 0.000093);
-	const std::string text = FormatSummary({statistics.Summarize(), 1.0, correction, 0});
-	EXPECT_NE(text.find("time correction         -0.000004 s\n"), std::string::npos) << text;
-	EXPECT_NE(text.find("round-trip time         0.000093 s\n"), std::string::npos) << text;
+  IntervalStatistics statistics(1.0);
+  statistics.AddMarker(1.0);
+  CorrectionTrack correction;
+  correction.Add(-0.000004, 0.000093);
+  const std::string text = FormatSummary({statistics.Summarize(), 1.0, correction, 0});
+  EXPECT_NE(text.find("time correction         -0.000004 s\n"), std::string::npos) << text;
+  EXPECT_NE(text.find("round-trip time         0.000093 s\n"), std::string::npos) << text;
 }
 
 TEST(Summary, SaysWhatIsNotKnown) {
-	IntervalStatistics statistics(1.0);
-	statistics.AddMarker(1.0);
-	const std::string text = FormatSummary({statistics.Summarize(), 1.0, CorrectionTrack{}, 0});
-	EXPECT_NE(text.find("markers received        1\n"), std::string::npos) << text;
-	EXPECT_NE(text.find("intervals               none (fewer than two markers)\n"), std::string::npos) << text;
-	EXPECT_NE(text.find("missed pulses           0\n"), std::string::npos) << text;
-	EXPECT_NE(text.find("time correction         not available\n"), std::string::npos) << text;
-	EXPECT_NE(text.find("round-trip time         not available\n"), std::string::npos) << text;
-	EXPECT_EQ(text.find("reconnections"), std::string::npos) << text;
+  IntervalStatistics statistics(1.0);
+  statistics.AddMarker(1.0);
+  const std::string text = FormatSummary({statistics.Summarize(), 1.0, CorrectionTrack{}, 0});
+  EXPECT_NE(text.find("markers received        1\n"), std::string::npos) << text;
+  EXPECT_NE(text.find("intervals               none (fewer than two markers)\n"), std::string::npos)
+      << text;
+  EXPECT_NE(text.find("missed pulses           0\n"), std::string::npos) << text;
+  EXPECT_NE(text.find("time correction         not available\n"), std::string::npos) << text;
+  EXPECT_NE(text.find("round-trip time         not available\n"), std::string::npos) << text;
+  EXPECT_EQ(text.find("reconnections"), std::string::npos) << text;
 }
 
-} // namespace
-} // namespace maroquint::monitor
+}  // namespace
+}  // namespace maroquint::monitor

@@ -12,9 +12,9 @@
 namespace maroquint::monitor {
 
 MATCHER_P(MatchesRegex, pattern, std::string("matches regular expression \"") + pattern + "\"") {
-	return std::regex_match(std::string(arg), std::regex(pattern));
+  return std::regex_match(std::string(arg), std::regex(pattern));
 }
 
-} // namespace maroquint::monitor
+}  // namespace maroquint::monitor
 
 #endif

@@ -25,219 +25,236 @@ const std::string kText = "/Experiment Control/Synchronization/Trigger/Biosemi";
 const std::vector<std::string> kSafetyNet = {"--duration", "60"};
 
 class TestOutlet {
-public:
-	TestOutlet(const std::string &name, const std::string &type, const std::string &source_id) {
-		const lsl_streaminfo info = lsl_create_streaminfo(name.c_str(), type.c_str(), 1, LSL_IRREGULAR_RATE,
-		                                                  cft_string, source_id.c_str());
-		if (info) {
-			outlet_ = lsl_create_outlet(info, 0, 360);
-			lsl_destroy_streaminfo(info);
-		}
-	}
-	~TestOutlet() {
-		if (outlet_) lsl_destroy_outlet(outlet_);
-	}
-	TestOutlet(const TestOutlet &) = delete;
-	TestOutlet &operator=(const TestOutlet &) = delete;
+ public:
+  TestOutlet(const std::string &name, const std::string &type, const std::string &source_id) {
+    const lsl_streaminfo info = lsl_create_streaminfo(
+        name.c_str(), type.c_str(), 1, LSL_IRREGULAR_RATE, cft_string, source_id.c_str());
+    if (info) {
+      outlet_ = lsl_create_outlet(info, 0, 360);
+      lsl_destroy_streaminfo(info);
+    }
+  }
+  ~TestOutlet() {
+    if (outlet_) lsl_destroy_outlet(outlet_);
+  }
+  TestOutlet(const TestOutlet &) = delete;
+  TestOutlet &operator=(const TestOutlet &) = delete;
 
-	bool Created() const { return outlet_ != nullptr; }
-	bool WaitForMonitor() const { return lsl_wait_for_consumers(outlet_, 20.0) == 1; }
-	void Push(double timestamp, const std::string &text = kText) const {
-		const char *sample[1] = {text.c_str()};
-		lsl_push_sample_strt(outlet_, sample, timestamp);
-	}
+  bool Created() const { return outlet_ != nullptr; }
+  bool WaitForMonitor() const { return lsl_wait_for_consumers(outlet_, 20.0) == 1; }
+  void Push(double timestamp, const std::string &text = kText) const {
+    const char *sample[1] = {text.c_str()};
+    lsl_push_sample_strt(outlet_, sample, timestamp);
+  }
 
-private:
-	lsl_outlet outlet_ = nullptr;
+ private:
+  lsl_outlet outlet_ = nullptr;
 };
 
 BackgroundProgram StartMonitor(std::vector<std::string> args) {
-	args.insert(args.begin(), kSafetyNet.begin(), kSafetyNet.end());
-	return BackgroundProgram(MAROQUINT_MONITOR, args);
+  args.insert(args.begin(), kSafetyNet.begin(), kSafetyNet.end());
+  return BackgroundProgram(MAROQUINT_MONITOR, args);
 }
 
 struct MarkerLine {
-	long index = 0;
-	double timestamp = 0.0;
-	std::string local;
-	std::string interval;
-	std::string rest;
+  long index = 0;
+  double timestamp = 0.0;
+  std::string local;
+  std::string interval;
+  std::string rest;
 };
 
 // The marker lines of plain output, in order.
 std::vector<MarkerLine> MarkerLines(const std::string &out) {
-	std::vector<MarkerLine> lines;
-	std::istringstream stream(out);
-	for (std::string line; std::getline(stream, line);) {
-		std::istringstream fields(line);
-		MarkerLine marker;
-		if (!(fields >> marker.index >> marker.timestamp >> marker.local >> marker.interval)) continue;
-		std::getline(fields >> std::ws, marker.rest);
-		lines.push_back(marker);
-	}
-	return lines;
+  std::vector<MarkerLine> lines;
+  std::istringstream stream(out);
+  for (std::string line; std::getline(stream, line);) {
+    std::istringstream fields(line);
+    MarkerLine marker;
+    if (!(fields >> marker.index >> marker.timestamp >> marker.local >> marker.interval)) continue;
+    std::getline(fields >> std::ws, marker.rest);
+    lines.push_back(marker);
+  }
+  return lines;
 }
 
 std::vector<std::string> Lines(const std::string &text) {
-	std::vector<std::string> lines;
-	std::istringstream stream(text);
-	for (std::string line; std::getline(stream, line);) lines.push_back(line);
-	return lines;
+  std::vector<std::string> lines;
+  std::istringstream stream(text);
+  for (std::string line; std::getline(stream, line);) lines.push_back(line);
+  return lines;
 }
 
 TEST(MonitorCommandLine, HelpVersionAndBadOption) {
-	const ProgramResult help = RunProgram(MAROQUINT_MONITOR, {"--help"});
-	EXPECT_EQ(help.exit_status, 0);
-	EXPECT_THAT(help.out, HasSubstr("Usage: maroquint-monitor"));
-	EXPECT_THAT(help.out, HasSubstr("Exit status:"));
+  const ProgramResult help = RunProgram(MAROQUINT_MONITOR, {"--help"});
+  EXPECT_EQ(help.exit_status, 0);
+  EXPECT_THAT(help.out, HasSubstr("Usage: maroquint-monitor"));
+  EXPECT_THAT(help.out, HasSubstr("Exit status:"));
 
-	const ProgramResult version = RunProgram(MAROQUINT_MONITOR, {"--version"});
-	EXPECT_EQ(version.exit_status, 0);
-	EXPECT_THAT(version.out, MatchesRegex("maroquint-monitor [0-9.]+ \\(LSL library [0-9]+\\.[0-9]+, protocol "
-	                                      "[0-9]+\\.[0-9]+\\)\n"));
+  const ProgramResult version = RunProgram(MAROQUINT_MONITOR, {"--version"});
+  EXPECT_EQ(version.exit_status, 0);
+  EXPECT_THAT(version.out,
+              MatchesRegex("maroquint-monitor [0-9.]+ \\(LSL library [0-9]+\\.[0-9]+, protocol "
+                           "[0-9]+\\.[0-9]+\\)\n"));
 
-	const ProgramResult bad = RunProgram(MAROQUINT_MONITOR, {"--count", "many"});
-	EXPECT_EQ(bad.exit_status, 64);
-	EXPECT_EQ(bad.out, "");
-	EXPECT_THAT(bad.err, StartsWith("maroquint-monitor: option '--count' needs a whole number of at least 1, not "
-	                                "'many'\nUsage: maroquint-monitor"));
+  const ProgramResult bad = RunProgram(MAROQUINT_MONITOR, {"--count", "many"});
+  EXPECT_EQ(bad.exit_status, 64);
+  EXPECT_EQ(bad.out, "");
+  EXPECT_THAT(
+      bad.err,
+      StartsWith("maroquint-monitor: option '--count' needs a whole number of at least 1, not "
+                 "'many'\nUsage: maroquint-monitor"));
 }
 
 TEST(MonitorOverLsl, StreamThatNeverAppearsEndsWithStatus2AfterTheTimeout) {
-	const auto started = std::chrono::steady_clock::now();
-	const ProgramResult run = RunProgram(MAROQUINT_MONITOR, {"--name", "NoSuchStream", "--timeout", "1.5"});
-	const double took = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
-	EXPECT_EQ(run.exit_status, 2);
-	EXPECT_EQ(run.err, "maroquint-monitor: no stream with name \"NoSuchStream\" found within 1.5 s\n");
-	EXPECT_GE(took, 1.5);
+  const auto started = std::chrono::steady_clock::now();
+  const ProgramResult run =
+      RunProgram(MAROQUINT_MONITOR, {"--name", "NoSuchStream", "--timeout", "1.5"});
+  const double took =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+  EXPECT_EQ(run.exit_status, 2);
+  EXPECT_EQ(run.err,
+            "maroquint-monitor: no stream with name \"NoSuchStream\" found within 1.5 s\n");
+  EXPECT_GE(took, 1.5);
 }
 
 TEST(MonitorOverLsl, ExactIntervalsAndMissedPulses) {
-	TestOutlet outlet("MonitorExact", "Markers", "monitor-exact");
-	ASSERT_TRUE(outlet.Created());
-	BackgroundProgram monitor = StartMonitor({"--name", "MonitorExact", "--count", "6"});
-	ASSERT_TRUE(outlet.WaitForMonitor());
-	const double base = lsl_local_clock();
-	const std::vector<double> offsets = {0, 1, 2, 3, 6, 7};
-	for (double offset : offsets) outlet.Push(base + offset);
-	const ProgramResult run = monitor.Finish();
+  TestOutlet outlet("MonitorExact", "Markers", "monitor-exact");
+  ASSERT_TRUE(outlet.Created());
+  BackgroundProgram monitor = StartMonitor({"--name", "MonitorExact", "--count", "6"});
+  ASSERT_TRUE(outlet.WaitForMonitor());
+  const double base = lsl_local_clock();
+  const std::vector<double> offsets = {0, 1, 2, 3, 6, 7};
+  for (double offset : offsets) outlet.Push(base + offset);
+  const ProgramResult run = monitor.Finish();
 
-	EXPECT_EQ(run.exit_status, 0) << run.err;
-	EXPECT_THAT(run.out, HasSubstr("Watching \"MonitorExact\" (type \"Markers\", source id \"monitor-exact\""));
-	const std::vector<MarkerLine> lines = MarkerLines(run.out);
-	ASSERT_EQ(lines.size(), offsets.size()) << run.out;
-	const std::vector<std::string> intervals = {"-", "1.000000", "1.000000", "1.000000", "3.000000", "1.000000"};
-	for (std::size_t i = 0; i < lines.size(); ++i) {
-		EXPECT_EQ(lines[i].index, static_cast<long>(i + 1));
-		EXPECT_NEAR(lines[i].timestamp, base + offsets[i], 1e-6);
-		EXPECT_EQ(lines[i].interval, intervals[i]);
-		// One machine, one clock: the correction is close to zero.
-		ASSERT_NE(lines[i].local, "-") << "no time correction";
-		EXPECT_NEAR(std::stod(lines[i].local), lines[i].timestamp, 0.01);
-	}
-	EXPECT_EQ(lines[4].rest, kText + "  [2 pulses missed]");
-	EXPECT_EQ(lines[5].rest, kText);
-	EXPECT_THAT(run.out, HasSubstr("  markers received        6\n"));
-	EXPECT_THAT(run.out, HasSubstr("  interval mean           1.400000 s\n"));
-	EXPECT_THAT(run.out, HasSubstr("  interval maximum        3.000000 s\n"));
-	EXPECT_THAT(run.out, HasSubstr("  |interval - period| p99 2.000000 s (period 1.000000 s)\n"));
-	EXPECT_THAT(run.out, HasSubstr("  missed pulses           2 in 1 gap\n"));
-	EXPECT_THAT(run.out, MatchesRegex("(.|\n)*  time correction         [-+]0\\.0[0-9]+ s(.|\n)*"));
-	// On loopback the exchange takes well under 10 ms, yet never no time at all.
-	EXPECT_THAT(run.out, MatchesRegex("(.|\n)*  round-trip time         0\\.00[0-9]+ s(.|\n)*"));
-	EXPECT_THAT(run.out, Not(HasSubstr("round-trip time         0.000000 s")));
-	EXPECT_EQ(run.err, "");
+  EXPECT_EQ(run.exit_status, 0) << run.err;
+  EXPECT_THAT(
+      run.out,
+      HasSubstr("Watching \"MonitorExact\" (type \"Markers\", source id \"monitor-exact\""));
+  const std::vector<MarkerLine> lines = MarkerLines(run.out);
+  ASSERT_EQ(lines.size(), offsets.size()) << run.out;
+  const std::vector<std::string> intervals = {"-",        "1.000000", "1.000000",
+                                              "1.000000", "3.000000", "1.000000"};
+  for (std::size_t i = 0; i < lines.size(); ++i) {
+    EXPECT_EQ(lines[i].index, static_cast<long>(i + 1));
+    EXPECT_NEAR(lines[i].timestamp, base + offsets[i], 1e-6);
+    EXPECT_EQ(lines[i].interval, intervals[i]);
+    // One machine, one clock: the correction is close to zero.
+    ASSERT_NE(lines[i].local, "-") << "no time correction";
+    EXPECT_NEAR(std::stod(lines[i].local), lines[i].timestamp, 0.01);
+  }
+  EXPECT_EQ(lines[4].rest, kText + "  [2 pulses missed]");
+  EXPECT_EQ(lines[5].rest, kText);
+  EXPECT_THAT(run.out, HasSubstr("  markers received        6\n"));
+  EXPECT_THAT(run.out, HasSubstr("  interval mean           1.400000 s\n"));
+  EXPECT_THAT(run.out, HasSubstr("  interval maximum        3.000000 s\n"));
+  EXPECT_THAT(run.out, HasSubstr("  |interval - period| p99 2.000000 s (period 1.000000 s)\n"));
+  EXPECT_THAT(run.out, HasSubstr("  missed pulses           2 in 1 gap\n"));
+  EXPECT_THAT(run.out, MatchesRegex("(.|\n)*  time correction         [-+]0\\.0[0-9]+ s(.|\n)*"));
+  // On loopback the exchange takes well under 10 ms, yet never no time at all.
+  EXPECT_THAT(run.out, MatchesRegex("(.|\n)*  round-trip time         0\\.00[0-9]+ s(.|\n)*"));
+  EXPECT_THAT(run.out, Not(HasSubstr("round-trip time         0.000000 s")));
+  EXPECT_EQ(run.err, "");
 }
 
 TEST(MonitorOverLsl, CsvOnStandardOutputAndTheRestOnStandardError) {
-	TestOutlet outlet("MonitorCsv", "Markers", "monitor-csv");
-	ASSERT_TRUE(outlet.Created());
-	BackgroundProgram monitor = StartMonitor({"--name", "MonitorCsv", "--csv", "--count", "3", "--period", "0.5"});
-	ASSERT_TRUE(outlet.WaitForMonitor());
-	const double base = 5000.0;
-	outlet.Push(base);
-	outlet.Push(base + 0.5, "with, comma");
-	outlet.Push(base + 2.0, "say \"hi\"");
-	const ProgramResult run = monitor.Finish();
+  TestOutlet outlet("MonitorCsv", "Markers", "monitor-csv");
+  ASSERT_TRUE(outlet.Created());
+  BackgroundProgram monitor =
+      StartMonitor({"--name", "MonitorCsv", "--csv", "--count", "3", "--period", "0.5"});
+  ASSERT_TRUE(outlet.WaitForMonitor());
+  const double base = 5000.0;
+  outlet.Push(base);
+  outlet.Push(base + 0.5, "with, comma");
+  outlet.Push(base + 2.0, "say \"hi\"");
+  const ProgramResult run = monitor.Finish();
 
-	EXPECT_EQ(run.exit_status, 0) << run.err;
-	const std::vector<std::string> rows = Lines(run.out);
-	ASSERT_EQ(rows.size(), 4u) << run.out;
-	EXPECT_EQ(rows[0], "marker,timestamp,local_time,interval,missed,text");
-	EXPECT_THAT(rows[1], MatchesRegex("1,5000\\.000000,[-0-9.]+,,0," + kText));
-	EXPECT_THAT(rows[2], MatchesRegex("2,5000\\.500000,[-0-9.]+,0\\.500000,0,\"with, comma\""));
-	EXPECT_THAT(rows[3], MatchesRegex("3,5002\\.000000,[-0-9.]+,1\\.500000,2,\"say \"\"hi\"\"\""));
-	EXPECT_THAT(run.err, HasSubstr("Watching \"MonitorCsv\""));
-	EXPECT_THAT(run.err, HasSubstr("  missed pulses           2 in 1 gap\n"));
+  EXPECT_EQ(run.exit_status, 0) << run.err;
+  const std::vector<std::string> rows = Lines(run.out);
+  ASSERT_EQ(rows.size(), 4u) << run.out;
+  EXPECT_EQ(rows[0], "marker,timestamp,local_time,interval,missed,text");
+  EXPECT_THAT(rows[1], MatchesRegex("1,5000\\.000000,[-0-9.]+,,0," + kText));
+  EXPECT_THAT(rows[2], MatchesRegex("2,5000\\.500000,[-0-9.]+,0\\.500000,0,\"with, comma\""));
+  EXPECT_THAT(rows[3], MatchesRegex("3,5002\\.000000,[-0-9.]+,1\\.500000,2,\"say \"\"hi\"\"\""));
+  EXPECT_THAT(run.err, HasSubstr("Watching \"MonitorCsv\""));
+  EXPECT_THAT(run.err, HasSubstr("  missed pulses           2 in 1 gap\n"));
 }
 
 TEST(MonitorOverLsl, ChoosesTheStreamMatchingEveryGivenProperty) {
-	TestOutlet markers("MonitorTwin", "Markers", "monitor-twin-a");
-	TestOutlet other("MonitorTwin", "Other", "monitor-twin-b");
-	ASSERT_TRUE(markers.Created() && other.Created());
+  TestOutlet markers("MonitorTwin", "Markers", "monitor-twin-a");
+  TestOutlet other("MonitorTwin", "Other", "monitor-twin-b");
+  ASSERT_TRUE(markers.Created() && other.Created());
 
-	BackgroundProgram by_type = StartMonitor({"--name", "MonitorTwin", "--type", "Other", "--count", "1"});
-	ASSERT_TRUE(other.WaitForMonitor());
-	other.Push(0.0, "from b");
-	const ProgramResult b = by_type.Finish();
-	EXPECT_EQ(b.exit_status, 0) << b.err;
-	EXPECT_THAT(b.out, HasSubstr("source id \"monitor-twin-b\""));
-	EXPECT_THAT(b.out, HasSubstr("from b"));
+  BackgroundProgram by_type =
+      StartMonitor({"--name", "MonitorTwin", "--type", "Other", "--count", "1"});
+  ASSERT_TRUE(other.WaitForMonitor());
+  other.Push(0.0, "from b");
+  const ProgramResult b = by_type.Finish();
+  EXPECT_EQ(b.exit_status, 0) << b.err;
+  EXPECT_THAT(b.out, HasSubstr("source id \"monitor-twin-b\""));
+  EXPECT_THAT(b.out, HasSubstr("from b"));
 
-	BackgroundProgram by_source = StartMonitor({"--source-id", "monitor-twin-a", "--count", "1"});
-	ASSERT_TRUE(markers.WaitForMonitor());
-	markers.Push(0.0, "from a");
-	const ProgramResult a = by_source.Finish();
-	EXPECT_EQ(a.exit_status, 0) << a.err;
-	EXPECT_THAT(a.out, HasSubstr("Looking for a stream with source id \"monitor-twin-a\""));
-	EXPECT_THAT(a.out, HasSubstr("from a"));
+  BackgroundProgram by_source = StartMonitor({"--source-id", "monitor-twin-a", "--count", "1"});
+  ASSERT_TRUE(markers.WaitForMonitor());
+  markers.Push(0.0, "from a");
+  const ProgramResult a = by_source.Finish();
+  EXPECT_EQ(a.exit_status, 0) << a.err;
+  EXPECT_THAT(a.out, HasSubstr("Looking for a stream with source id \"monitor-twin-a\""));
+  EXPECT_THAT(a.out, HasSubstr("from a"));
 }
 
 TEST(MonitorOverLsl, OutletRestartWithTheSameSourceIdIsFollowed) {
-	const double base = lsl_local_clock();
-	BackgroundProgram monitor = StartMonitor({"--name", "MonitorRestart", "--count", "6"});
-	{
-		TestOutlet first("MonitorRestart", "Markers", "monitor-restart");
-		ASSERT_TRUE(first.Created());
-		ASSERT_TRUE(first.WaitForMonitor());
-		for (double offset : {0.0, 1.0, 2.0}) first.Push(base + offset);
-		ASSERT_TRUE(monitor.WaitForOutput("\n      3 ", 20.0));
-	}
-	ASSERT_TRUE(monitor.WaitForOutput("The stream's outlet is gone", 20.0));
-	TestOutlet second("MonitorRestart", "Markers", "monitor-restart");
-	ASSERT_TRUE(second.Created());
-	ASSERT_TRUE(second.WaitForMonitor());
-	for (double offset : {6.0, 7.0, 8.0}) second.Push(base + offset);
-	const ProgramResult run = monitor.Finish();
+  const double base = lsl_local_clock();
+  BackgroundProgram monitor = StartMonitor({"--name", "MonitorRestart", "--count", "6"});
+  {
+    TestOutlet first("MonitorRestart", "Markers", "monitor-restart");
+    ASSERT_TRUE(first.Created());
+    ASSERT_TRUE(first.WaitForMonitor());
+    for (double offset : {0.0, 1.0, 2.0}) first.Push(base + offset);
+    ASSERT_TRUE(monitor.WaitForOutput("\n      3 ", 20.0));
+  }
+  ASSERT_TRUE(monitor.WaitForOutput("The stream's outlet is gone", 20.0));
+  TestOutlet second("MonitorRestart", "Markers", "monitor-restart");
+  ASSERT_TRUE(second.Created());
+  ASSERT_TRUE(second.WaitForMonitor());
+  for (double offset : {6.0, 7.0, 8.0}) second.Push(base + offset);
+  const ProgramResult run = monitor.Finish();
 
-	EXPECT_EQ(run.exit_status, 0) << run.err;
-	EXPECT_THAT(run.out, MatchesRegex("(.|\n)*The stream's outlet is gone \\(no marker for [0-9.]+ s\\); waiting up "
-	                                  "to 10\\.0 s for it to come back\\.\n(.|\n)*"));
-	EXPECT_THAT(run.out, MatchesRegex("(.|\n)*The stream is back after [0-9.]+ s without its outlet\\.\n(.|\n)*"));
-	const std::vector<MarkerLine> lines = MarkerLines(run.out);
-	ASSERT_EQ(lines.size(), 6u) << run.out;
-	EXPECT_EQ(lines[3].interval, "4.000000");
-	EXPECT_EQ(lines[3].rest, kText + "  [3 pulses missed]");
-	EXPECT_THAT(run.out, HasSubstr("  missed pulses           3 in 1 gap\n"));
-	EXPECT_THAT(run.out, HasSubstr("  reconnections           1\n"));
+  EXPECT_EQ(run.exit_status, 0) << run.err;
+  EXPECT_THAT(
+      run.out,
+      MatchesRegex("(.|\n)*The stream's outlet is gone \\(no marker for [0-9.]+ s\\); waiting up "
+                   "to 10\\.0 s for it to come back\\.\n(.|\n)*"));
+  EXPECT_THAT(
+      run.out,
+      MatchesRegex("(.|\n)*The stream is back after [0-9.]+ s without its outlet\\.\n(.|\n)*"));
+  const std::vector<MarkerLine> lines = MarkerLines(run.out);
+  ASSERT_EQ(lines.size(), 6u) << run.out;
+  EXPECT_EQ(lines[3].interval, "4.000000");
+  EXPECT_EQ(lines[3].rest, kText + "  [3 pulses missed]");
+  EXPECT_THAT(run.out, HasSubstr("  missed pulses           3 in 1 gap\n"));
+  EXPECT_THAT(run.out, HasSubstr("  reconnections           1\n"));
 }
 
 TEST(MonitorOverLsl, OutletThatDoesNotComeBackEndsWithStatus3) {
-	BackgroundProgram monitor = StartMonitor({"--name", "MonitorLost", "--timeout", "2"});
-	{
-		TestOutlet outlet("MonitorLost", "Markers", "monitor-lost");
-		ASSERT_TRUE(outlet.Created());
-		ASSERT_TRUE(outlet.WaitForMonitor());
-		outlet.Push(100.0);
-		outlet.Push(101.0);
-		ASSERT_TRUE(monitor.WaitForOutput("\n      2 ", 20.0));
-	}
-	const ProgramResult run = monitor.Finish();
-	EXPECT_EQ(run.exit_status, 3);
-	EXPECT_THAT(run.out, HasSubstr("The stream's outlet is gone"));
-	EXPECT_THAT(run.err, MatchesRegex("maroquint-monitor: stream lost: its outlet has been gone for [0-9.]+ s\n"));
-	EXPECT_THAT(run.out, HasSubstr("  markers received        2\n"));
+  BackgroundProgram monitor = StartMonitor({"--name", "MonitorLost", "--timeout", "2"});
+  {
+    TestOutlet outlet("MonitorLost", "Markers", "monitor-lost");
+    ASSERT_TRUE(outlet.Created());
+    ASSERT_TRUE(outlet.WaitForMonitor());
+    outlet.Push(100.0);
+    outlet.Push(101.0);
+    ASSERT_TRUE(monitor.WaitForOutput("\n      2 ", 20.0));
+  }
+  const ProgramResult run = monitor.Finish();
+  EXPECT_EQ(run.exit_status, 3);
+  EXPECT_THAT(run.out, HasSubstr("The stream's outlet is gone"));
+  EXPECT_THAT(
+      run.err,
+      MatchesRegex("maroquint-monitor: stream lost: its outlet has been gone for [0-9.]+ s\n"));
+  EXPECT_THAT(run.out, HasSubstr("  markers received        2\n"));
 }
 
-} // namespace
-} // namespace maroquint::monitor::testing
+}  // namespace
+}  // namespace maroquint::monitor::testing

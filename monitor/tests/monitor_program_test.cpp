@@ -27,107 +27,112 @@ constexpr double kWait = 60.0;
 constexpr int kProgramErrorExit = 1;
 
 std::unique_ptr<ChildProcess> StartProgram(const std::string &simdaq) {
-	return std::make_unique<ChildProcess>(MAROQUINT_PROGRAM, std::vector<std::string>{},
-	                                      std::vector<std::string>{"SIMDAQ=" + simdaq});
+  return std::make_unique<ChildProcess>(MAROQUINT_PROGRAM, std::vector<std::string>{},
+                                        std::vector<std::string>{"SIMDAQ=" + simdaq});
 }
 
 BackgroundProgram StartMonitor(std::vector<std::string> args) {
-	// A safety net against a test gone wrong; a --duration of the test comes later and wins.
-	args.insert(args.begin(), {"--duration", "60"});
-	return BackgroundProgram(MAROQUINT_MONITOR, args);
+  // A safety net against a test gone wrong; a --duration of the test comes later and wins.
+  args.insert(args.begin(), {"--duration", "60"});
+  return BackgroundProgram(MAROQUINT_MONITOR, args);
 }
 
 // Sender's time stamps and intervals of the plain marker lines.
 struct Marker {
-	double timestamp = 0.0;
-	double local = 0.0;
-	std::string interval;
+  double timestamp = 0.0;
+  double local = 0.0;
+  std::string interval;
 };
 std::vector<Marker> Markers(const std::string &out) {
-	std::vector<Marker> markers;
-	std::istringstream stream(out);
-	for (std::string line; std::getline(stream, line);) {
-		std::istringstream fields(line);
-		long index = 0;
-		Marker marker;
-		std::string local;
-		if (fields >> index >> marker.timestamp >> local >> marker.interval) {
-			marker.local = local == "-" ? NAN : std::stod(local);
-			markers.push_back(marker);
-		}
-	}
-	return markers;
+  std::vector<Marker> markers;
+  std::istringstream stream(out);
+  for (std::string line; std::getline(stream, line);) {
+    std::istringstream fields(line);
+    long index = 0;
+    Marker marker;
+    std::string local;
+    if (fields >> index >> marker.timestamp >> local >> marker.interval) {
+      marker.local = local == "-" ? NAN : std::stod(local);
+      markers.push_back(marker);
+    }
+  }
+  return markers;
 }
 
 // The program stops at once on a failing write and then holds its stream
 // until Enter; a second run declares the same source id.
 TEST(MonitorWatchingTheProgram, VirtualTimeSilenceRestartAndLoss) {
-	const std::string simdaq = "clock=virtual;fault=DAQmxWriteAnalogF64@5000:-200010:Stop.";
-	auto first = StartProgram(simdaq);
-	ASSERT_TRUE(first->ReadUntil(kEndLine, kWait)) << first->Output();
-	BackgroundProgram monitor = StartMonitor({"--timeout", "3"});
-	ASSERT_TRUE(monitor.WaitForOutput("Watching \"Maroquint\" (type \"Markers\", source id \"" + kSourceId + "\"", kWait));
-	ASSERT_TRUE(monitor.WaitForOutput("the stream's outlet is still there.\n", kWait));
+  const std::string simdaq = "clock=virtual;fault=DAQmxWriteAnalogF64@5000:-200010:Stop.";
+  auto first = StartProgram(simdaq);
+  ASSERT_TRUE(first->ReadUntil(kEndLine, kWait)) << first->Output();
+  BackgroundProgram monitor = StartMonitor({"--timeout", "3"});
+  ASSERT_TRUE(monitor.WaitForOutput(
+      "Watching \"Maroquint\" (type \"Markers\", source id \"" + kSourceId + "\"", kWait));
+  ASSERT_TRUE(monitor.WaitForOutput("the stream's outlet is still there.\n", kWait));
 
-	first->WriteInput("\n");
-	EXPECT_EQ(first->Wait(kWait), kProgramErrorExit);
-	ASSERT_TRUE(monitor.WaitForOutput("The stream's outlet is gone", kWait));
+  first->WriteInput("\n");
+  EXPECT_EQ(first->Wait(kWait), kProgramErrorExit);
+  ASSERT_TRUE(monitor.WaitForOutput("The stream's outlet is gone", kWait));
 
-	auto second = StartProgram(simdaq);
-	ASSERT_TRUE(second->ReadUntil(kEndLine, kWait)) << second->Output();
-	ASSERT_TRUE(monitor.WaitForOutput("The stream is back after", kWait));
-	second->WriteInput("\n");
-	EXPECT_EQ(second->Wait(kWait), kProgramErrorExit);
+  auto second = StartProgram(simdaq);
+  ASSERT_TRUE(second->ReadUntil(kEndLine, kWait)) << second->Output();
+  ASSERT_TRUE(monitor.WaitForOutput("The stream is back after", kWait));
+  second->WriteInput("\n");
+  EXPECT_EQ(second->Wait(kWait), kProgramErrorExit);
 
-	const ProgramResult run = monitor.Finish();
-	EXPECT_EQ(run.exit_status, 3);
-	EXPECT_THAT(run.err, MatchesRegex("maroquint-monitor: stream lost: its outlet has been gone for [0-9.]+ s\n"));
-	EXPECT_THAT(run.out, HasSubstr("  reconnections           1\n"));
+  const ProgramResult run = monitor.Finish();
+  EXPECT_EQ(run.exit_status, 3);
+  EXPECT_THAT(
+      run.err,
+      MatchesRegex("maroquint-monitor: stream lost: its outlet has been gone for [0-9.]+ s\n"));
+  EXPECT_THAT(run.out, HasSubstr("  reconnections           1\n"));
 }
 
 // Rises at samples 1, 10001, 20001, ...: one marker a second.
 TEST(MonitorWatchingTheProgram, RealTimeMarkersOneSecondApart) {
-	BackgroundProgram monitor = StartMonitor({"--count", "3"});
-	auto program = StartProgram("clock=realtime;fault=DAQmxWriteAnalogF64@50000:-200010:Stop.");
-	const ProgramResult run = monitor.Finish();
-	program->CloseInput();
-	EXPECT_EQ(program->Wait(kWait), kProgramErrorExit);
+  BackgroundProgram monitor = StartMonitor({"--count", "3"});
+  auto program = StartProgram("clock=realtime;fault=DAQmxWriteAnalogF64@50000:-200010:Stop.");
+  const ProgramResult run = monitor.Finish();
+  program->CloseInput();
+  EXPECT_EQ(program->Wait(kWait), kProgramErrorExit);
 
-	EXPECT_EQ(run.exit_status, 0) << run.err;
-	const std::vector<Marker> markers = Markers(run.out);
-	ASSERT_EQ(markers.size(), 3u) << run.out;
-	for (std::size_t i = 1; i < markers.size(); ++i) {
-		EXPECT_NEAR(std::stod(markers[i].interval), 1.0, 0.05) << run.out;
-		// Sender and monitor share the machine's clock.
-		EXPECT_NEAR(markers[i].local, markers[i].timestamp, 0.01) << run.out;
-	}
-	EXPECT_THAT(run.out, HasSubstr(kText));
-	EXPECT_THAT(run.out, HasSubstr("  missed pulses           0\n"));
+  EXPECT_EQ(run.exit_status, 0) << run.err;
+  const std::vector<Marker> markers = Markers(run.out);
+  ASSERT_EQ(markers.size(), 3u) << run.out;
+  for (std::size_t i = 1; i < markers.size(); ++i) {
+    EXPECT_NEAR(std::stod(markers[i].interval), 1.0, 0.05) << run.out;
+    // Sender and monitor share the machine's clock.
+    EXPECT_NEAR(markers[i].local, markers[i].timestamp, 0.01) << run.out;
+  }
+  EXPECT_THAT(run.out, HasSubstr(kText));
+  EXPECT_THAT(run.out, HasSubstr("  missed pulses           0\n"));
 }
 
 // The wire is cut for samples [15000, 40000): the rises due at 20000 and
 // 30000 never come back, the one of the cycle begun at 30000 is seen at
 // 40001, and that long cycle is followed at once by the next one.
 TEST(MonitorWatchingTheProgram, RealTimePulsesMissedWhileTheWireIsCut) {
-	BackgroundProgram monitor = StartMonitor({"--duration", "5.5"});
-	auto program = StartProgram("clock=realtime;cut=15000-40000;fault=DAQmxWriteAnalogF64@52000:-200010:Stop.");
-	const ProgramResult run = monitor.Finish();
-	program->CloseInput();
-	EXPECT_EQ(program->Wait(kWait), kProgramErrorExit);
+  BackgroundProgram monitor = StartMonitor({"--duration", "5.5"});
+  auto program =
+      StartProgram("clock=realtime;cut=15000-40000;fault=DAQmxWriteAnalogF64@52000:-200010:Stop.");
+  const ProgramResult run = monitor.Finish();
+  program->CloseInput();
+  EXPECT_EQ(program->Wait(kWait), kProgramErrorExit);
 
-	EXPECT_EQ(run.exit_status, 0) << run.err;
-	EXPECT_THAT(run.out, HasSubstr("No marker for "));
-	EXPECT_THAT(run.out, HasSubstr("the stream's outlet is still there.\n"));
-	EXPECT_THAT(run.out, Not(HasSubstr("gone")));
-	EXPECT_THAT(run.out, HasSubstr(kText + "  [2 pulses missed]\n"));
-	EXPECT_THAT(run.out, HasSubstr("  missed pulses           2 in 1 gap\n"));
-	const std::vector<Marker> markers = Markers(run.out);
-	ASSERT_GE(markers.size(), 3u) << run.out;
-	bool gap_seen = false;
-	for (const Marker &marker : markers)
-		if (marker.interval != "-" && std::fabs(std::stod(marker.interval) - 3.0) < 0.05) gap_seen = true;
-	EXPECT_TRUE(gap_seen) << run.out;
+  EXPECT_EQ(run.exit_status, 0) << run.err;
+  EXPECT_THAT(run.out, HasSubstr("No marker for "));
+  EXPECT_THAT(run.out, HasSubstr("the stream's outlet is still there.\n"));
+  EXPECT_THAT(run.out, Not(HasSubstr("gone")));
+  EXPECT_THAT(run.out, HasSubstr(kText + "  [2 pulses missed]\n"));
+  EXPECT_THAT(run.out, HasSubstr("  missed pulses           2 in 1 gap\n"));
+  const std::vector<Marker> markers = Markers(run.out);
+  ASSERT_GE(markers.size(), 3u) << run.out;
+  bool gap_seen = false;
+  for (const Marker &marker : markers)
+    if (marker.interval != "-" && std::fabs(std::stod(marker.interval) - 3.0) < 0.05)
+      gap_seen = true;
+  EXPECT_TRUE(gap_seen) << run.out;
 }
 
-} // namespace
-} // namespace maroquint::monitor::testing
+}  // namespace
+}  // namespace maroquint::monitor::testing

@@ -11,7 +11,7 @@
 #include <vector>
 
 class ChildProcess {
-public:
+ public:
   // Starts `program` with `arguments` (not counting the program itself) and
   // this process's environment with `environment` ("NAME=value" entries)
   // added or replacing what is there.
@@ -37,7 +37,7 @@ public:
   // Everything read from standard output so far.
   const std::string &Output() const { return output_; }
 
-private:
+ private:
   // Appends what the child writes next; false at the end of its output or
   // at the deadline.
   bool ReadSome(std::chrono::steady_clock::time_point deadline);

@@ -25,7 +25,9 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-std::string NameOf(const std::string &entry) { return entry.substr(0, entry.find('=')); }
+std::string NameOf(const std::string &entry) {
+  return entry.substr(0, entry.find('='));
+}
 
 int MillisecondsLeft(Clock::time_point deadline) {
   const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
@@ -77,7 +79,8 @@ ChildProcess::ChildProcess(const std::string &program, const std::vector<std::st
   posix_spawn_file_actions_addclose(&actions, to_child[0]);
   posix_spawn_file_actions_addclose(&actions, from_child[1]);
   pid_t pid = -1;
-  const int spawned = posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), envp.data());
+  const int spawned =
+      posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), envp.data());
   posix_spawn_file_actions_destroy(&actions);
   close(to_child[0]);
   close(from_child[1]);
@@ -103,7 +106,9 @@ ChildProcess::~ChildProcess() {
   if (handles_->output >= 0) close(handles_->output);
 }
 
-bool ChildProcess::Started() const { return handles_->pid > 0; }
+bool ChildProcess::Started() const {
+  return handles_->pid > 0;
+}
 
 bool ChildProcess::ReadUntil(const std::string &text, double timeout_seconds) {
   const Clock::time_point deadline = After(timeout_seconds);

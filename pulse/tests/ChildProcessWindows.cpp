@@ -49,7 +49,8 @@ Clock::time_point After(double seconds) {
 // One argument as the C runtime of the child splits its command line:
 // quotes around it, and backslashes doubled only where a quote follows.
 std::string Quoted(const std::string &argument) {
-  if (!argument.empty() && argument.find_first_of(" \t\n\v\"") == std::string::npos) return argument;
+  if (!argument.empty() && argument.find_first_of(" \t\n\v\"") == std::string::npos)
+    return argument;
   std::string quoted = "\"";
   std::size_t backslashes = 0;
   for (const char c : argument) {
@@ -71,7 +72,8 @@ std::string Quoted(const std::string &argument) {
 std::string EnvironmentBlock(const std::vector<std::string> &own) {
   std::vector<std::string> entries;
   if (char *block = GetEnvironmentStringsA()) {
-    for (const char *entry = block; *entry != '\0'; entry += std::char_traits<char>::length(entry) + 1) {
+    for (const char *entry = block; *entry != '\0';
+         entry += std::char_traits<char>::length(entry) + 1) {
       const std::string text(entry);
       bool replaced = false;
       for (const std::string &mine : own) replaced = replaced || NameOf(mine) == NameOf(text);
@@ -80,8 +82,9 @@ std::string EnvironmentBlock(const std::vector<std::string> &own) {
     FreeEnvironmentStringsA(block);
   }
   entries.insert(entries.end(), own.begin(), own.end());
-  std::stable_sort(entries.begin(), entries.end(),
-                   [](const std::string &a, const std::string &b) { return NameOf(a) < NameOf(b); });
+  std::stable_sort(entries.begin(), entries.end(), [](const std::string &a, const std::string &b) {
+    return NameOf(a) < NameOf(b);
+  });
   std::string block;
   for (const std::string &entry : entries) block.append(entry).push_back('\0');
   block.push_back('\0');
@@ -155,7 +158,9 @@ ChildProcess::~ChildProcess() {
   CloseIfOpen(handles_->output);
 }
 
-bool ChildProcess::Started() const { return handles_->process != nullptr; }
+bool ChildProcess::Started() const {
+  return handles_->process != nullptr;
+}
 
 bool ChildProcess::ReadUntil(const std::string &text, double timeout_seconds) {
   const Clock::time_point deadline = After(timeout_seconds);
@@ -199,15 +204,17 @@ void ChildProcess::WriteInput(const std::string &text) {
   std::size_t done = 0;
   while (done < text.size()) {
     DWORD put = 0;
-    if (!WriteFile(handles_->input, text.data() + done, static_cast<DWORD>(text.size() - done), &put,
-                   nullptr) ||
+    if (!WriteFile(handles_->input, text.data() + done, static_cast<DWORD>(text.size() - done),
+                   &put, nullptr) ||
         put == 0)
       return;
     done += put;
   }
 }
 
-void ChildProcess::CloseInput() { CloseIfOpen(handles_->input); }
+void ChildProcess::CloseInput() {
+  CloseIfOpen(handles_->input);
+}
 
 int ChildProcess::Wait(double timeout_seconds) {
   if (handles_->process == nullptr) return -1;
@@ -217,7 +224,8 @@ int ChildProcess::Wait(double timeout_seconds) {
   while (ReadSome(deadline)) {
   }
   if (!handles_->exited) {
-    if (WaitForSingleObject(handles_->process, MillisecondsLeft(deadline)) != WAIT_OBJECT_0) return -1;
+    if (WaitForSingleObject(handles_->process, MillisecondsLeft(deadline)) != WAIT_OBJECT_0)
+      return -1;
     DWORD code = 0;
     GetExitCodeProcess(handles_->process, &code);
     handles_->exited = true;

@@ -27,11 +27,15 @@ const std::vector<std::string> kSetupCalls{
     "DAQmxStartTask(task2)"};
 
 // How to make each set-up call fail: the function and which of its calls.
-const std::vector<std::string> kSetupFaults{
-    "DAQmxCreateTask#1",   "DAQmxCreateAOVoltageChan#1", "DAQmxCfgSampClkTiming#1",
-    "DAQmxCreateTask#2",   "DAQmxCreateAIVoltageChan#1", "DAQmxCfgSampClkTiming#2",
-    "DAQmxSetRealTimeConvLateErrorsToWarnings#1",        "DAQmxStartTask#1",
-    "DAQmxStartTask#2"};
+const std::vector<std::string> kSetupFaults{"DAQmxCreateTask#1",
+                                            "DAQmxCreateAOVoltageChan#1",
+                                            "DAQmxCfgSampClkTiming#1",
+                                            "DAQmxCreateTask#2",
+                                            "DAQmxCreateAIVoltageChan#1",
+                                            "DAQmxCfgSampClkTiming#2",
+                                            "DAQmxSetRealTimeConvLateErrorsToWarnings#1",
+                                            "DAQmxStartTask#1",
+                                            "DAQmxStartTask#2"};
 
 const std::string kErrorStatus = "-200088";
 
@@ -43,8 +47,10 @@ std::string Line(const std::string &call, const std::string &status) {
 // clear, output task before input task, of the tasks that were created.
 std::string EndOfRun(bool output_created, bool input_created) {
   std::string lines = Line("DAQmxGetExtendedErrorInfo(buf, 2048)", "0");
-  if (output_created) lines += Line("DAQmxStopTask(task1)", "0") + Line("DAQmxClearTask(task1)", "0");
-  if (input_created) lines += Line("DAQmxStopTask(task2)", "0") + Line("DAQmxClearTask(task2)", "0");
+  if (output_created)
+    lines += Line("DAQmxStopTask(task1)", "0") + Line("DAQmxClearTask(task1)", "0");
+  if (input_created)
+    lines += Line("DAQmxStopTask(task2)", "0") + Line("DAQmxClearTask(task2)", "0");
   return lines;
 }
 
@@ -89,8 +95,8 @@ std::string Report(const std::string &text) {
     const std::string got = actual.substr(at, actual_end - at);
     const std::string want = expected.substr(at, expected_end - at);
     if (got != want || actual_end != expected_end)
-      return ::testing::AssertionFailure() << "trace line " << line << " is\n  " << got
-                                           << "\ninstead of\n  " << want;
+      return ::testing::AssertionFailure()
+             << "trace line " << line << " is\n  " << got << "\ninstead of\n  " << want;
     at = actual_end + 1;
     ++line;
   }
@@ -108,8 +114,8 @@ Outcome RunToEnd(const std::string &name, const std::string &settings,
                  const std::vector<std::string> &arguments = {}) {
   const std::string trace = TracePath(name);
   std::remove(trace.c_str());
-  auto program = StartProgram("clock=virtual;strict=1;wire=connected;" + settings + ";trace=" + trace,
-                              arguments);
+  auto program = StartProgram(
+      "clock=virtual;strict=1;wire=connected;" + settings + ";trace=" + trace, arguments);
   EXPECT_TRUE(program->Started());
   EXPECT_TRUE(program->ReadUntil(kEndLine, kTimeout)) << program->Output();
   program->CloseInput();
@@ -143,13 +149,13 @@ INSTANTIATE_TEST_SUITE_P(EachOfTheNineCalls, SetupFailureTest, ::testing::Range(
 
 TEST(CycleFailureTest, FailedWriteInHighHoldEndsTheRunBeforeItsRead) {
   const std::string text = "Write failed in the middle of a pulse.";
-  const Outcome run = RunToEnd("write_highhold", "fault=DAQmxWriteAnalogF64@10015:" + kErrorStatus +
-                                                      ":" + text);
+  const Outcome run =
+      RunToEnd("write_highhold", "fault=DAQmxWriteAnalogF64@10015:" + kErrorStatus + ":" + text);
 
   EXPECT_EQ(run.output, Report(text));
   EXPECT_EQ(run.status, 1);
   EXPECT_TRUE(SameTrace(run.trace, SetupTrace() + StepsTrace(10015) +
-                                        Line(WriteCall("5"), kErrorStatus) + EndOfRun(true, true)));
+                                       Line(WriteCall("5"), kErrorStatus) + EndOfRun(true, true)));
 }
 
 TEST(CycleFailureTest, FailedReadInLowHoldEndsTheRunAfterItsWrite) {
@@ -160,15 +166,16 @@ TEST(CycleFailureTest, FailedReadInLowHoldEndsTheRunAfterItsWrite) {
   EXPECT_EQ(run.output, Report(text));
   EXPECT_EQ(run.status, 1);
   EXPECT_TRUE(SameTrace(run.trace, SetupTrace() + StepsTrace(15000) + Line(WriteCall("0"), "0") +
-                                        Line(ReadCall("nan", 0), kErrorStatus) +
-                                        EndOfRun(true, true)));
+                                       Line(ReadCall("nan", 0), kErrorStatus) +
+                                       EndOfRun(true, true)));
 }
 
 TEST(CycleFailureTest, WarningsDoNotEndTheRun) {
-  const Outcome run = RunToEnd(
-      "warnings", "fault=DAQmxWriteAnalogF64#3:200015:Late.;fault=DAQmxReadAnalogF64#5:1:Odd.;"
-                  "fault=DAQmxStartTask#1:200015:Late start.;fault=DAQmxWriteAnalogF64@40:" +
-                      kErrorStatus + ":Stop.");
+  const Outcome run =
+      RunToEnd("warnings",
+               "fault=DAQmxWriteAnalogF64#3:200015:Late.;fault=DAQmxReadAnalogF64#5:1:Odd.;"
+               "fault=DAQmxStartTask#1:200015:Late start.;fault=DAQmxWriteAnalogF64@40:" +
+                   kErrorStatus + ":Stop.");
   EXPECT_EQ(run.output, Report("Stop."));
   EXPECT_EQ(run.status, 1);
   EXPECT_NE(run.trace.find(Line(WriteCall("5"), "200015")), std::string::npos);

@@ -17,7 +17,7 @@ constexpr char kMarkerText[] = "/Experiment Control/Synchronization/Trigger/Bios
 
 // The declarations of the streams with the given property value.
 class Resolved {
-public:
+ public:
   Resolved(const char *property, const char *value, double timeout) {
     const int32_t found = lsl_resolve_byprop(infos_, kCapacity, property, value, 1, timeout);
     count_ = found < 0 ? 0 : found;
@@ -31,7 +31,7 @@ public:
   int32_t Count() const { return count_; }
   lsl_streaminfo First() const { return infos_[0]; }
 
-private:
+ private:
   static constexpr uint32_t kCapacity = 8;
   lsl_streaminfo infos_[kCapacity] = {};
   int32_t count_ = 0;
@@ -76,7 +76,8 @@ TEST(ProgramMarkerTest, StreamIsThereFromTheStartLineUntilEnterEvenWhenTheDevice
 // then the write of step 50001 fails.
 TEST(ProgramMarkerTest, EachCycleGivesOneMarkerWithTheMarkerText) {
   constexpr std::size_t kCycles = 4;
-  auto program = StartProgram("clock=realtime;cut=0-29000;fault=DAQmxWriteAnalogF64@50000:-200279:Stop.");
+  auto program =
+      StartProgram("clock=realtime;cut=0-29000;fault=DAQmxWriteAnalogF64@50000:-200279:Stop.");
   ASSERT_TRUE(program->ReadUntil(kStartLine, kTimeout)) << program->Output();
 
   Resolved stream("source_id", kSourceId, 10.0);

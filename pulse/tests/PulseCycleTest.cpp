@@ -15,7 +15,7 @@ constexpr DaqStatus kDeviceError = -200279;
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 
 class PulseCycleTest : public ::testing::Test {
-protected:
+ protected:
   void Use(ScriptedLoopback::Input input) { loopback_ = ScriptedLoopback(journal_, input); }
 
   // Makes `steps` sample steps, each of which must succeed.

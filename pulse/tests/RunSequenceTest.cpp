@@ -15,10 +15,17 @@ std::vector<std::string> Sequence(const Journal &journal) {
   std::vector<std::string> sequence;
   for (const Event &event : journal) {
     switch (event.kind) {
-      case Event::Kind::Call: sequence.push_back(event.text); break;
-      case Event::Kind::Output: sequence.push_back("print " + event.text); break;
-      case Event::Kind::Key: sequence.push_back("wait for key"); break;
-      default: break;
+      case Event::Kind::Call:
+        sequence.push_back(event.text);
+        break;
+      case Event::Kind::Output:
+        sequence.push_back("print " + event.text);
+        break;
+      case Event::Kind::Key:
+        sequence.push_back("wait for key");
+        break;
+      default:
+        break;
     }
   }
   return sequence;

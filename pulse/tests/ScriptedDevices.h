@@ -27,7 +27,7 @@ using Journal = std::vector<Event>;
 // cycles. The input at each step comes from a script function of the step
 // number and of the level written at that step.
 class ScriptedLoopback {
-public:
+ public:
   using Input = std::function<double(long step, double written)>;
 
   ScriptedLoopback(Journal &journal, Input input) : journal_(&journal), input_(std::move(input)) {}
@@ -68,7 +68,7 @@ public:
 
   void Close() { journal_->push_back({Event::Kind::Call, 0.0, "loopback.Close"}); }
 
-private:
+ private:
   static DaqStatus StatusFor(const std::map<long, DaqStatus> &statuses, DaqStatus fallback,
                              long step) {
     const auto found = statuses.find(step);
@@ -89,7 +89,7 @@ private:
 };
 
 class RecordingOutlet {
-public:
+ public:
   explicit RecordingOutlet(Journal &journal, bool opens = true)
       : journal_(journal), opens_(opens) {}
 
@@ -100,13 +100,13 @@ public:
 
   void PushMarker() { journal_.push_back({Event::Kind::Marker, 0.0, {}}); }
 
-private:
+ private:
   Journal &journal_;
   bool opens_;
 };
 
 class RecordingConsole {
-public:
+ public:
   explicit RecordingConsole(Journal &journal) : journal_(journal) {}
 
   void Write(const char *text) {
@@ -118,7 +118,7 @@ public:
 
   const std::string &Output() const { return output_; }
 
-private:
+ private:
   Journal &journal_;
   std::string output_;
 };

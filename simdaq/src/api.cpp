@@ -30,10 +30,12 @@ Process g_process;
 
 simdaq::Driver &DriverLocked(Process &p) {
   if (!p.driver) {
-    simdaq::ParseResult parsed = simdaq::ParseEnvironmentValue(std::getenv("SIMDAQ"), &simdaq::ReadWholeFile);
+    simdaq::ParseResult parsed =
+        simdaq::ParseEnvironmentValue(std::getenv("SIMDAQ"), &simdaq::ReadWholeFile);
     if (parsed.ok && !parsed.settings.trace.empty() && !p.trace.Open(parsed.settings.trace)) {
       parsed.ok = false;
-      parsed.error = "Invalid setting 'trace=" + parsed.settings.trace + "': the file cannot be opened for appending.";
+      parsed.error = "Invalid setting 'trace=" + parsed.settings.trace +
+                     "': the file cannot be opened for appending.";
     }
     simdaq::TraceSink *trace = parsed.settings.trace.empty() ? nullptr : &p.trace;
     p.driver = std::make_unique<simdaq::Driver>(parsed, &p.clock, trace);
@@ -62,42 +64,50 @@ SIMDAQ_EXPORT int32 __CFUNC DAQmxCreateTask(const char taskName[], TaskHandle *t
   return Guarded([&](simdaq::Driver &d) { return d.CreateTask(taskName, taskHandle); });
 }
 
-SIMDAQ_EXPORT int32 __CFUNC DAQmxCreateAOVoltageChan(TaskHandle taskHandle, const char physicalChannel[],
-                                                     const char nameToAssignToChannel[], float64 minVal,
-                                                     float64 maxVal, int32 units, const char customScaleName[]) {
-  return Guarded([&](simdaq::Driver &d) {
-    return d.CreateAOVoltageChan(taskHandle, physicalChannel, nameToAssignToChannel, minVal, maxVal, units,
-                                 customScaleName);
-  });
-}
-
-SIMDAQ_EXPORT int32 __CFUNC DAQmxCreateAIVoltageChan(TaskHandle taskHandle, const char physicalChannel[],
-                                                     const char nameToAssignToChannel[], int32 terminalConfig,
+SIMDAQ_EXPORT int32 __CFUNC DAQmxCreateAOVoltageChan(TaskHandle taskHandle,
+                                                     const char physicalChannel[],
+                                                     const char nameToAssignToChannel[],
                                                      float64 minVal, float64 maxVal, int32 units,
                                                      const char customScaleName[]) {
   return Guarded([&](simdaq::Driver &d) {
-    return d.CreateAIVoltageChan(taskHandle, physicalChannel, nameToAssignToChannel, terminalConfig, minVal, maxVal,
+    return d.CreateAOVoltageChan(taskHandle, physicalChannel, nameToAssignToChannel, minVal, maxVal,
                                  units, customScaleName);
   });
 }
 
-SIMDAQ_EXPORT int32 __CFUNC DAQmxCfgSampClkTiming(TaskHandle taskHandle, const char source[], float64 rate,
-                                                  int32 activeEdge, int32 sampleMode, uInt64 sampsPerChan) {
+SIMDAQ_EXPORT int32 __CFUNC DAQmxCreateAIVoltageChan(TaskHandle taskHandle,
+                                                     const char physicalChannel[],
+                                                     const char nameToAssignToChannel[],
+                                                     int32 terminalConfig, float64 minVal,
+                                                     float64 maxVal, int32 units,
+                                                     const char customScaleName[]) {
+  return Guarded([&](simdaq::Driver &d) {
+    return d.CreateAIVoltageChan(taskHandle, physicalChannel, nameToAssignToChannel, terminalConfig,
+                                 minVal, maxVal, units, customScaleName);
+  });
+}
+
+SIMDAQ_EXPORT int32 __CFUNC DAQmxCfgSampClkTiming(TaskHandle taskHandle, const char source[],
+                                                  float64 rate, int32 activeEdge, int32 sampleMode,
+                                                  uInt64 sampsPerChan) {
   return Guarded([&](simdaq::Driver &d) {
     return d.CfgSampClkTiming(taskHandle, source, rate, activeEdge, sampleMode, sampsPerChan);
   });
 }
 
-SIMDAQ_EXPORT int32 __CFUNC DAQmxSetRealTimeConvLateErrorsToWarnings(TaskHandle taskHandle, bool32 data) {
-  return Guarded([&](simdaq::Driver &d) { return d.SetRealTimeConvLateErrorsToWarnings(taskHandle, data); });
+SIMDAQ_EXPORT int32 __CFUNC DAQmxSetRealTimeConvLateErrorsToWarnings(TaskHandle taskHandle,
+                                                                     bool32 data) {
+  return Guarded(
+      [&](simdaq::Driver &d) { return d.SetRealTimeConvLateErrorsToWarnings(taskHandle, data); });
 }
 
 SIMDAQ_EXPORT int32 __CFUNC DAQmxStartTask(TaskHandle taskHandle) {
   return Guarded([&](simdaq::Driver &d) { return d.StartTask(taskHandle); });
 }
 
-SIMDAQ_EXPORT int32 __CFUNC DAQmxWriteAnalogF64(TaskHandle taskHandle, int32 numSampsPerChan, bool32 autoStart,
-                                                float64 timeout, bool32 dataLayout, const float64 writeArray[],
+SIMDAQ_EXPORT int32 __CFUNC DAQmxWriteAnalogF64(TaskHandle taskHandle, int32 numSampsPerChan,
+                                                bool32 autoStart, float64 timeout,
+                                                bool32 dataLayout, const float64 writeArray[],
                                                 int32 *sampsPerChanWritten, bool32 *reserved) {
   return Guarded([&](simdaq::Driver &d) {
     return d.WriteAnalogF64(taskHandle, numSampsPerChan, autoStart, timeout, dataLayout, writeArray,
@@ -105,12 +115,13 @@ SIMDAQ_EXPORT int32 __CFUNC DAQmxWriteAnalogF64(TaskHandle taskHandle, int32 num
   });
 }
 
-SIMDAQ_EXPORT int32 __CFUNC DAQmxReadAnalogF64(TaskHandle taskHandle, int32 numSampsPerChan, float64 timeout,
-                                               bool32 fillMode, float64 readArray[], uInt32 arraySizeInSamps,
+SIMDAQ_EXPORT int32 __CFUNC DAQmxReadAnalogF64(TaskHandle taskHandle, int32 numSampsPerChan,
+                                               float64 timeout, bool32 fillMode,
+                                               float64 readArray[], uInt32 arraySizeInSamps,
                                                int32 *sampsPerChanRead, bool32 *reserved) {
   return Guarded([&](simdaq::Driver &d) {
-    return d.ReadAnalogF64(taskHandle, numSampsPerChan, timeout, fillMode, readArray, arraySizeInSamps,
-                           sampsPerChanRead, reserved);
+    return d.ReadAnalogF64(taskHandle, numSampsPerChan, timeout, fillMode, readArray,
+                           arraySizeInSamps, sampsPerChanRead, reserved);
   });
 }
 
@@ -123,7 +134,8 @@ SIMDAQ_EXPORT int32 __CFUNC DAQmxClearTask(TaskHandle taskHandle) {
 }
 
 SIMDAQ_EXPORT int32 __CFUNC DAQmxGetExtendedErrorInfo(char errorString[], uInt32 bufferSize) {
-  return Guarded([&](simdaq::Driver &d) { return d.GetExtendedErrorInfo(errorString, bufferSize); });
+  return Guarded(
+      [&](simdaq::Driver &d) { return d.GetExtendedErrorInfo(errorString, bufferSize); });
 }
 
 }  // extern "C"

@@ -28,7 +28,9 @@ constexpr Nanos kMaxBacklog = 1000000000;
 bool EqualsNoCase(const std::string &a, const char *b) {
   std::size_t i = 0;
   for (; i < a.size() && b[i] != '\0'; ++i)
-    if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i]))) return false;
+    if (std::tolower(static_cast<unsigned char>(a[i])) !=
+        std::tolower(static_cast<unsigned char>(b[i])))
+      return false;
   return i == a.size() && b[i] == '\0';
 }
 
@@ -39,18 +41,23 @@ std::string Trimmed(const char *s) {
   return t.substr(first, t.find_last_not_of(" \t") - first + 1);
 }
 
-bool ValidTimeout(double timeout) { return timeout == kWaitInfinitely || (timeout >= 0.0 && !std::isnan(timeout)); }
+bool ValidTimeout(double timeout) {
+  return timeout == kWaitInfinitely || (timeout >= 0.0 && !std::isnan(timeout));
+}
 
-std::string UnsupportedValue(const char *property, const std::string &requested, const std::string &possible) {
-  return "Requested value is not a supported value for this property. The property value may be invalid because it "
+std::string UnsupportedValue(const char *property, const std::string &requested,
+                             const std::string &possible) {
+  return "Requested value is not a supported value for this property. The property value may be "
+         "invalid because it "
          "conflicts with another property.\nProperty: " +
-         std::string(property) + "\nRequested Value: " + requested + "\nPossible Values: " + possible;
+         std::string(property) + "\nRequested Value: " + requested +
+         "\nPossible Values: " + possible;
 }
 
 std::string OutOfRange(const char *property, double requested, double minimum, double maximum) {
-  return "Requested value is not a supported value for this property.\nProperty: " + std::string(property) +
-         "\nRequested Value: " + FormatDouble(requested) + "\nMinimum Value: " + FormatDouble(minimum) +
-         "\nMaximum Value: " + FormatDouble(maximum);
+  return "Requested value is not a supported value for this property.\nProperty: " +
+         std::string(property) + "\nRequested Value: " + FormatDouble(requested) +
+         "\nMinimum Value: " + FormatDouble(minimum) + "\nMaximum Value: " + FormatDouble(maximum);
 }
 
 }  // namespace
@@ -76,7 +83,10 @@ int32 Device::CheckLive(TaskHandle handle, Task *&task) {
 }
 
 int32 Device::CreateTask(const char *name, TaskHandle *handle) {
-  if (handle == nullptr) return Fail(code::kNullPointer, "NULL pointer was passed for a required parameter.\nParameter: taskHandle", nullptr);
+  if (handle == nullptr)
+    return Fail(code::kNullPointer,
+                "NULL pointer was passed for a required parameter.\nParameter: taskHandle",
+                nullptr);
   *handle = nullptr;
   std::string wanted = name != nullptr ? Trimmed(name) : std::string();
   if (wanted.empty()) {
@@ -84,7 +94,10 @@ int32 Device::CreateTask(const char *name, TaskHandle *handle) {
   } else {
     for (const auto &t : tasks_)
       if (!t.cleared && EqualsNoCase(t.name, wanted.c_str()))
-        return Fail(code::kDuplicateTask, "Task name specified conflicts with an existing task name.\nTask Name: " + wanted, nullptr);
+        return Fail(
+            code::kDuplicateTask,
+            "Task name specified conflicts with an existing task name.\nTask Name: " + wanted,
+            nullptr);
   }
   Task task;
   task.name = wanted;
@@ -93,43 +106,57 @@ int32 Device::CreateTask(const char *name, TaskHandle *handle) {
   return 0;
 }
 
-int32 Device::CreateChannel(TaskHandle handle, Kind kind, const char *physical, double min, double max, int32 units) {
+int32 Device::CreateChannel(TaskHandle handle, Kind kind, const char *physical, double min,
+                            double max, int32 units) {
   Task *task = nullptr;
   if (int32 s = CheckLive(handle, task)) return s;
   if (physical == nullptr)
-    return Fail(code::kNullPointer, "NULL pointer was passed for a required parameter.\nParameter: physicalChannel", task);
+    return Fail(code::kNullPointer,
+                "NULL pointer was passed for a required parameter.\nParameter: physicalChannel",
+                task);
   if (task->running)
-    return Fail(code::kTaskRunning, "Specified operation cannot be performed while the task is running.", task);
+    return Fail(code::kTaskRunning,
+                "Specified operation cannot be performed while the task is running.", task);
   const std::string name = Trimmed(physical);
   const auto slash = name.find('/');
   const std::string device = name.substr(0, slash);
   if (!EqualsNoCase(device, "Dev1"))
     return Fail(code::kInvalidDeviceId,
-                "Device identifier is invalid.\nDevice Specified: " + device + "\nSuggested Device(s): Dev1", task);
+                "Device identifier is invalid.\nDevice Specified: " + device +
+                    "\nSuggested Device(s): Dev1",
+                task);
   const std::string channel = slash == std::string::npos ? std::string() : name.substr(slash + 1);
   const char *valid = kind == Kind::Output ? "ao0" : "ai0";
   if (!EqualsNoCase(channel, valid))
     return Fail(code::kPhysicalChanDoesNotExist,
-                "Physical channel specified does not exist on this device.\nDevice: Dev1\nPhysical Channel Name: " +
+                "Physical channel specified does not exist on this device.\nDevice: Dev1\nPhysical "
+                "Channel Name: " +
                     channel + "\nValid Channel Names: " + valid,
                 task);
   if (task->kind != Kind::None)
     return Fail(code::kInvalidAttributeValue,
-                "The simulated device Dev1 takes one channel per task; this task already has " + task->physical + ".",
+                "The simulated device Dev1 takes one channel per task; this task already has " +
+                    task->physical + ".",
                 task);
   const char *max_property = kind == Kind::Output ? "DAQmx_AO_Max" : "DAQmx_AI_Max";
   const char *min_property = kind == Kind::Output ? "DAQmx_AO_Min" : "DAQmx_AI_Min";
-  if (!(max <= kRangeLimit && max >= -kRangeLimit)) return Fail(code::kInvalidAttributeValue, OutOfRange(max_property, max, -kRangeLimit, kRangeLimit), task);
-  if (!(min <= kRangeLimit && min >= -kRangeLimit)) return Fail(code::kInvalidAttributeValue, OutOfRange(min_property, min, -kRangeLimit, kRangeLimit), task);
+  if (!(max <= kRangeLimit && max >= -kRangeLimit))
+    return Fail(code::kInvalidAttributeValue,
+                OutOfRange(max_property, max, -kRangeLimit, kRangeLimit), task);
+  if (!(min <= kRangeLimit && min >= -kRangeLimit))
+    return Fail(code::kInvalidAttributeValue,
+                OutOfRange(min_property, min, -kRangeLimit, kRangeLimit), task);
   if (!(min < max))
     return Fail(code::kMinNotLessThanMax,
-                "Minimum is not less than maximum.\nMinimum: " + FormatDouble(min) + "\nMaximum: " + FormatDouble(max),
+                "Minimum is not less than maximum.\nMinimum: " + FormatDouble(min) +
+                    "\nMaximum: " + FormatDouble(max),
                 task);
   if (units != kUnitsVolts)
-    return Fail(code::kInvalidAttributeValue,
-                UnsupportedValue(kind == Kind::Output ? "DAQmx_AO_VoltageUnits" : "DAQmx_AI_VoltageUnits",
-                                 std::to_string(units), "DAQmx_Val_Volts (10348)"),
-                task);
+    return Fail(
+        code::kInvalidAttributeValue,
+        UnsupportedValue(kind == Kind::Output ? "DAQmx_AO_VoltageUnits" : "DAQmx_AI_VoltageUnits",
+                         std::to_string(units), "DAQmx_Val_Volts (10348)"),
+        task);
   task->kind = kind;
   task->physical = "Dev1/" + std::string(valid);
   task->min = min;
@@ -137,38 +164,45 @@ int32 Device::CreateChannel(TaskHandle handle, Kind kind, const char *physical, 
   return 0;
 }
 
-int32 Device::CreateAOVoltageChan(TaskHandle task, const char *physical, double min, double max, int32 units) {
+int32 Device::CreateAOVoltageChan(TaskHandle task, const char *physical, double min, double max,
+                                  int32 units) {
   return CreateChannel(task, Kind::Output, physical, min, max, units);
 }
 
-int32 Device::CreateAIVoltageChan(TaskHandle handle, const char *physical, int32 terminal, double min, double max,
-                                  int32 units) {
+int32 Device::CreateAIVoltageChan(TaskHandle handle, const char *physical, int32 terminal,
+                                  double min, double max, int32 units) {
   if (terminal != kTerminalDefault && terminal != kTerminalRSE && terminal != kTerminalNRSE &&
       terminal != kTerminalDiff && terminal != kTerminalPseudoDiff) {
     Task *task = nullptr;
     if (int32 s = CheckLive(handle, task)) return s;
     return Fail(code::kInvalidAttributeValue,
-                UnsupportedValue("DAQmx_AI_TermCfg", std::to_string(terminal),
-                                 "DAQmx_Val_Cfg_Default (-1), DAQmx_Val_RSE (10083), DAQmx_Val_NRSE (10078), "
-                                 "DAQmx_Val_Diff (10106), DAQmx_Val_PseudoDiff (12529)"),
+                UnsupportedValue(
+                    "DAQmx_AI_TermCfg", std::to_string(terminal),
+                    "DAQmx_Val_Cfg_Default (-1), DAQmx_Val_RSE (10083), DAQmx_Val_NRSE (10078), "
+                    "DAQmx_Val_Diff (10106), DAQmx_Val_PseudoDiff (12529)"),
                 task);
   }
   return CreateChannel(handle, Kind::Input, physical, min, max, units);
 }
 
-int32 Device::CfgSampClkTiming(TaskHandle handle, const char *source, double rate, int32 edge, int32 mode,
-                               uInt64 samples) {
+int32 Device::CfgSampClkTiming(TaskHandle handle, const char *source, double rate, int32 edge,
+                               int32 mode, uInt64 samples) {
   Task *task = nullptr;
   if (int32 s = CheckLive(handle, task)) return s;
   if (task->running)
-    return Fail(code::kPropertyNotSettableWhileRunning, "Specified property cannot be set while the task is running.", task);
+    return Fail(code::kPropertyNotSettableWhileRunning,
+                "Specified property cannot be set while the task is running.", task);
   if (task->kind == Kind::None)
-    return Fail(code::kNoChannelsInTask, "Specified operation cannot be performed when there are no channels in the task.", task);
+    return Fail(code::kNoChannelsInTask,
+                "Specified operation cannot be performed when there are no channels in the task.",
+                task);
   const std::string src = source != nullptr ? Trimmed(source) : std::string();
   if (!src.empty() && !EqualsNoCase(src, "OnboardClock"))
-    return Fail(code::kInvalidAttributeValue, UnsupportedValue("DAQmx_SampClk_Src", src, "OnboardClock"), task);
+    return Fail(code::kInvalidAttributeValue,
+                UnsupportedValue("DAQmx_SampClk_Src", src, "OnboardClock"), task);
   if (!(rate >= kMinRate && rate <= kMaxRate))
-    return Fail(code::kInvalidAttributeValue, OutOfRange("DAQmx_SampClk_Rate", rate, kMinRate, kMaxRate), task);
+    return Fail(code::kInvalidAttributeValue,
+                OutOfRange("DAQmx_SampClk_Rate", rate, kMinRate, kMaxRate), task);
   if (edge != DAQmx_Val_Rising && edge != DAQmx_Val_Falling)
     return Fail(code::kInvalidAttributeValue,
                 UnsupportedValue("DAQmx_SampClk_ActiveEdge", std::to_string(edge),
@@ -176,15 +210,19 @@ int32 Device::CfgSampClkTiming(TaskHandle handle, const char *source, double rat
                 task);
   if (mode != DAQmx_Val_HWTimedSinglePoint) {
     const bool known = mode == kFiniteSamps || mode == kContSamps;
-    return Fail(code::kInvalidAttributeValue,
-                UnsupportedValue("DAQmx_SampQuant_SampMode", std::to_string(mode),
-                                 "DAQmx_Val_HWTimedSinglePoint (12522)") +
-                    (known ? "\nThe simulated device Dev1 supports hardware-timed single-point sampling only." : ""),
-                task);
+    return Fail(
+        code::kInvalidAttributeValue,
+        UnsupportedValue("DAQmx_SampQuant_SampMode", std::to_string(mode),
+                         "DAQmx_Val_HWTimedSinglePoint (12522)") +
+            (known
+                 ? "\nThe simulated device Dev1 supports hardware-timed single-point sampling only."
+                 : ""),
+        task);
   }
   if (samples != 1)
     return Fail(code::kInvalidAttributeValue,
-                UnsupportedValue("DAQmx_SampQuant_SampPerChan", std::to_string(samples), "1 in hardware-timed single-point mode"),
+                UnsupportedValue("DAQmx_SampQuant_SampPerChan", std::to_string(samples),
+                                 "1 in hardware-timed single-point mode"),
                 task);
   task->timed = true;
   task->period = 1.0 / rate;
@@ -195,7 +233,8 @@ int32 Device::SetRealTimeConvLateErrorsToWarnings(TaskHandle handle, bool32 on) 
   Task *task = nullptr;
   if (int32 s = CheckLive(handle, task)) return s;
   if (task->running)
-    return Fail(code::kPropertyNotSettableWhileRunning, "Specified property cannot be set while the task is running.", task);
+    return Fail(code::kPropertyNotSettableWhileRunning,
+                "Specified property cannot be set while the task is running.", task);
   task->late_warnings = on != 0;
   return 0;
 }
@@ -206,18 +245,23 @@ Nanos Device::TickTime(const Task &task, std::int64_t k) const {
 
 int32 Device::Start(Task &task, Nanos now) {
   if (task.kind == Kind::None)
-    return Fail(code::kNoChannelsInTask, "Specified operation cannot be performed when there are no channels in the task.", &task);
-  if (!task.timed)
-    return Fail(code::kInvalidAttributeValue,
-                UnsupportedValue("DAQmx_SampTimingType", "DAQmx_Val_OnDemand", "DAQmx_Val_SampClk") +
-                    "\nThe simulated device Dev1 needs DAQmxCfgSampClkTiming before the task starts.",
+    return Fail(code::kNoChannelsInTask,
+                "Specified operation cannot be performed when there are no channels in the task.",
                 &task);
+  if (!task.timed)
+    return Fail(
+        code::kInvalidAttributeValue,
+        UnsupportedValue("DAQmx_SampTimingType", "DAQmx_Val_OnDemand", "DAQmx_Val_SampClk") +
+            "\nThe simulated device Dev1 needs DAQmxCfgSampClkTiming before the task starts.",
+        &task);
   for (const auto &other : tasks_)
     if (&other != &task && !other.cleared && other.running && other.physical == task.physical)
-      return Fail(code::kResourceReserved,
-                  "The specified resource is reserved. The operation could not be completed as specified.\n"
-                  "Physical Channel: " + task.physical + "\nReserved by Task: " + other.name,
-                  &task);
+      return Fail(
+          code::kResourceReserved,
+          "The specified resource is reserved. The operation could not be completed as specified.\n"
+          "Physical Channel: " +
+              task.physical + "\nReserved by Task: " + other.name,
+          &task);
   task.running = true;
   task.t0 = now;
   task.next = 0;
@@ -235,36 +279,49 @@ int32 Device::StartTask(TaskHandle handle, Nanos now) {
   Task *task = nullptr;
   if (int32 s = CheckLive(handle, task)) return s;
   if (task->running)
-    return Fail(code::kTaskRunning, "Specified operation cannot be performed while the task is running.", task);
+    return Fail(code::kTaskRunning,
+                "Specified operation cannot be performed while the task is running.", task);
   return Start(*task, now);
 }
 
-int32 Device::WriteAnalogF64(TaskHandle handle, int32 samples, bool32 auto_start, double timeout, bool32 layout,
-                             const double *data, int32 *written, Nanos now) {
+int32 Device::WriteAnalogF64(TaskHandle handle, int32 samples, bool32 auto_start, double timeout,
+                             bool32 layout, const double *data, int32 *written, Nanos now) {
   if (written != nullptr) *written = 0;
   Task *task = nullptr;
   if (int32 s = CheckLive(handle, task)) return s;
   if (task->kind == Kind::None)
-    return Fail(code::kNoChannelsInTask, "Specified operation cannot be performed when there are no channels in the task.", task);
+    return Fail(code::kNoChannelsInTask,
+                "Specified operation cannot be performed when there are no channels in the task.",
+                task);
   if (task->kind != Kind::Output)
     return Fail(code::kInvalidAttributeValue,
-                "DAQmxWriteAnalogF64 needs a task with an analog output channel; this task has " + task->physical + ".", task);
+                "DAQmxWriteAnalogF64 needs a task with an analog output channel; this task has " +
+                    task->physical + ".",
+                task);
   if (samples != 1)
     return Fail(code::kInvalidAttributeValue,
-                UnsupportedValue("numSampsPerChan", std::to_string(samples), "1 in hardware-timed single-point mode"), task);
+                UnsupportedValue("numSampsPerChan", std::to_string(samples),
+                                 "1 in hardware-timed single-point mode"),
+                task);
   if (!ValidTimeout(timeout))
-    return Fail(code::kInvalidAttributeValue, UnsupportedValue("timeout", FormatDouble(timeout), "-1 (wait forever) or 0 and more seconds"), task);
+    return Fail(code::kInvalidAttributeValue,
+                UnsupportedValue("timeout", FormatDouble(timeout),
+                                 "-1 (wait forever) or 0 and more seconds"),
+                task);
   if (layout != DAQmx_Val_GroupByChannel && layout != 1)
     return Fail(code::kInvalidAttributeValue,
-                UnsupportedValue("dataLayout", std::to_string(layout), "DAQmx_Val_GroupByChannel (0), DAQmx_Val_GroupByScanNumber (1)"), task);
+                UnsupportedValue("dataLayout", std::to_string(layout),
+                                 "DAQmx_Val_GroupByChannel (0), DAQmx_Val_GroupByScanNumber (1)"),
+                task);
   if (data == nullptr)
-    return Fail(code::kNullPointer, "NULL pointer was passed for a required parameter.\nParameter: writeArray", task);
+    return Fail(code::kNullPointer,
+                "NULL pointer was passed for a required parameter.\nParameter: writeArray", task);
   const double value = data[0];
   if (!(value >= task->min && value <= task->max))
     return Fail(code::kInvalidAODataWrite,
-                "Attempted writing analog data that is too large or too small.\nChannel Name: " + task->physical +
-                    "\nValue Requested: " + FormatDouble(value) + "\nMinimum: " + FormatDouble(task->min) +
-                    "\nMaximum: " + FormatDouble(task->max),
+                "Attempted writing analog data that is too large or too small.\nChannel Name: " +
+                    task->physical + "\nValue Requested: " + FormatDouble(value) + "\nMinimum: " +
+                    FormatDouble(task->min) + "\nMaximum: " + FormatDouble(task->max),
                 task);
   if (!task->running) {
     if (!auto_start) {
@@ -284,7 +341,8 @@ int32 Device::WriteAnalogF64(TaskHandle handle, int32 samples, bool32 auto_start
     const bool late = settings_.strict && task->next > 0 && tick > task->next;
     if (late) {
       const char *what =
-          "DAQmx Write did not complete before the arrival of the next sample clock. This indicates that your "
+          "DAQmx Write did not complete before the arrival of the next sample clock. This "
+          "indicates that your "
           "program is not keeping up with the hardware clock.";
       if (!task->late_warnings) return Fail(code::kWriteNotCompleteBeforeSampClk, what, task);
       status = Fail(-code::kWriteNotCompleteBeforeSampClk, what, task);
@@ -296,31 +354,49 @@ int32 Device::WriteAnalogF64(TaskHandle handle, int32 samples, bool32 auto_start
   return status;
 }
 
-ReadStep Device::ReadAnalogF64(TaskHandle handle, int32 samples, double timeout, bool32 fill_mode, double *data,
-                               uInt32 array_size, int32 *read, Nanos now, Nanos deadline) {
+ReadStep Device::ReadAnalogF64(TaskHandle handle, int32 samples, double timeout, bool32 fill_mode,
+                               double *data, uInt32 array_size, int32 *read, Nanos now,
+                               Nanos deadline) {
   ReadStep step;
   if (read != nullptr) *read = 0;
   Task *task = nullptr;
   if ((step.status = CheckLive(handle, task))) return step;
   if (task->kind == Kind::None) {
-    step.status = Fail(code::kNoChannelsInTask, "Specified operation cannot be performed when there are no channels in the task.", task);
+    step.status = Fail(
+        code::kNoChannelsInTask,
+        "Specified operation cannot be performed when there are no channels in the task.", task);
   } else if (task->kind != Kind::Input) {
-    step.status = Fail(code::kInvalidAttributeValue,
-                       "DAQmxReadAnalogF64 needs a task with an analog input channel; this task has " + task->physical + ".", task);
+    step.status =
+        Fail(code::kInvalidAttributeValue,
+             "DAQmxReadAnalogF64 needs a task with an analog input channel; this task has " +
+                 task->physical + ".",
+             task);
   } else if (samples != 1) {
     step.status = Fail(code::kInvalidAttributeValue,
-                       UnsupportedValue("numSampsPerChan", std::to_string(samples), "1 in hardware-timed single-point mode"), task);
+                       UnsupportedValue("numSampsPerChan", std::to_string(samples),
+                                        "1 in hardware-timed single-point mode"),
+                       task);
   } else if (!ValidTimeout(timeout)) {
-    step.status = Fail(code::kInvalidAttributeValue, UnsupportedValue("timeout", FormatDouble(timeout), "-1 (wait forever) or 0 and more seconds"), task);
-  } else if (fill_mode != DAQmx_Val_GroupByChannel && fill_mode != 1) {
     step.status = Fail(code::kInvalidAttributeValue,
-                       UnsupportedValue("fillMode", std::to_string(fill_mode), "DAQmx_Val_GroupByChannel (0), DAQmx_Val_GroupByScanNumber (1)"), task);
+                       UnsupportedValue("timeout", FormatDouble(timeout),
+                                        "-1 (wait forever) or 0 and more seconds"),
+                       task);
+  } else if (fill_mode != DAQmx_Val_GroupByChannel && fill_mode != 1) {
+    step.status =
+        Fail(code::kInvalidAttributeValue,
+             UnsupportedValue("fillMode", std::to_string(fill_mode),
+                              "DAQmx_Val_GroupByChannel (0), DAQmx_Val_GroupByScanNumber (1)"),
+             task);
   } else if (data == nullptr) {
-    step.status = Fail(code::kNullPointer, "NULL pointer was passed for a required parameter.\nParameter: readArray", task);
+    step.status =
+        Fail(code::kNullPointer,
+             "NULL pointer was passed for a required parameter.\nParameter: readArray", task);
   } else if (array_size < 1) {
     step.status = Fail(code::kReadBufferTooSmall,
-                       "Buffer is too small to fit read data.\nRequired Buffer Size in Samples: 1\nBuffer Size in Samples: " +
-                           std::to_string(array_size), task);
+                       "Buffer is too small to fit read data.\nRequired Buffer Size in Samples: "
+                       "1\nBuffer Size in Samples: " +
+                           std::to_string(array_size),
+                       task);
   } else if (!task->running) {
     // Like the driver, a read starts a task that was not started.
     step.status = Start(*task, now);
@@ -331,11 +407,14 @@ ReadStep Device::ReadAnalogF64(TaskHandle handle, int32 samples, double timeout,
     const Nanos ready = TickTime(*task, k);
     if (now < ready) {
       if (now >= deadline) {
-        step.status = Fail(code::kSamplesNotYetAvailable,
-                           "Some or all of the samples requested have not yet been acquired.\nTo wait for the samples "
-                           "to become available use a longer read timeout or read later in your program.\n"
-                           "Attempted to Read Sample: " + std::to_string(k) + "\nTimeout Specified: " + FormatDouble(timeout),
-                           task);
+        step.status =
+            Fail(code::kSamplesNotYetAvailable,
+                 "Some or all of the samples requested have not yet been acquired.\nTo wait for "
+                 "the samples "
+                 "to become available use a longer read timeout or read later in your program.\n"
+                 "Attempted to Read Sample: " +
+                     std::to_string(k) + "\nTimeout Specified: " + FormatDouble(timeout),
+                 task);
         return step;
       }
       step.pending = true;
@@ -344,8 +423,10 @@ ReadStep Device::ReadAnalogF64(TaskHandle handle, int32 samples, double timeout,
     }
     if (now >= TickTime(*task, k + 1)) {
       const std::string late =
-          "DAQmx Read did not complete before the arrival of the next sample clock. This indicates that your "
-          "program is not keeping up with the hardware clock.\nSample: " + std::to_string(k);
+          "DAQmx Read did not complete before the arrival of the next sample clock. This indicates "
+          "that your "
+          "program is not keeping up with the hardware clock.\nSample: " +
+          std::to_string(k);
       if (k == 0 || (!settings_.strict && now - ready > kMaxBacklog)) {
         // Lateness counts from the first read on: the first sample is the one
         // due when the task is first read. Without strict, overdue samples are

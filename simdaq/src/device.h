@@ -56,18 +56,19 @@ class Device {
   explicit Device(const Settings &settings);
 
   int32 CreateTask(const char *name, TaskHandle *handle);
-  int32 CreateAOVoltageChan(TaskHandle task, const char *physical, double min, double max, int32 units);
-  int32 CreateAIVoltageChan(TaskHandle task, const char *physical, int32 terminal, double min, double max,
+  int32 CreateAOVoltageChan(TaskHandle task, const char *physical, double min, double max,
                             int32 units);
+  int32 CreateAIVoltageChan(TaskHandle task, const char *physical, int32 terminal, double min,
+                            double max, int32 units);
   int32 CfgSampClkTiming(TaskHandle task, const char *source, double rate, int32 edge, int32 mode,
                          uInt64 samples);
   int32 SetRealTimeConvLateErrorsToWarnings(TaskHandle task, bool32 on);
   int32 StartTask(TaskHandle task, Nanos now);
-  int32 WriteAnalogF64(TaskHandle task, int32 samples, bool32 auto_start, double timeout, bool32 layout,
-                       const double *data, int32 *written, Nanos now);
+  int32 WriteAnalogF64(TaskHandle task, int32 samples, bool32 auto_start, double timeout,
+                       bool32 layout, const double *data, int32 *written, Nanos now);
   // deadline: the time at which a sample still missing makes the read time out.
-  ReadStep ReadAnalogF64(TaskHandle task, int32 samples, double timeout, bool32 fill_mode, double *data,
-                         uInt32 array_size, int32 *read, Nanos now, Nanos deadline);
+  ReadStep ReadAnalogF64(TaskHandle task, int32 samples, double timeout, bool32 fill_mode,
+                         double *data, uInt32 array_size, int32 *read, Nanos now, Nanos deadline);
   int32 StopTask(TaskHandle task);
   int32 ClearTask(TaskHandle task);
 
@@ -100,8 +101,8 @@ class Device {
     double period = 0;  // seconds
     bool late_warnings = false;
     bool running = false;
-    Nanos t0 = 0;             // start; clock tick k comes at t0 + (k + 1) periods
-    std::int64_t next = 0;    // input: next sample to read; output: next tick a write can latch at
+    Nanos t0 = 0;              // start; clock tick k comes at t0 + (k + 1) periods
+    std::int64_t next = 0;     // input: next sample to read; output: next tick a write can latch at
     bool has_pending = false;  // output: a value written before start
     double pending = 0;
   };
@@ -112,7 +113,8 @@ class Device {
   }
   int32 Fail(int32 status, const std::string &what, const Task *task);
   int32 CheckLive(TaskHandle handle, Task *&task);
-  int32 CreateChannel(TaskHandle handle, Kind kind, const char *physical, double min, double max, int32 units);
+  int32 CreateChannel(TaskHandle handle, Kind kind, const char *physical, double min, double max,
+                      int32 units);
   int32 Start(Task &task, Nanos now);
   Nanos TickTime(const Task &task, std::int64_t k) const;
 

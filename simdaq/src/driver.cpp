@@ -17,7 +17,8 @@ constexpr std::size_t kMaxTracedSamples = 64;
 
 std::string SettingsErrorText(const ParseResult &settings) {
   return "Simulated NI-DAQmx driver: " + settings.error +
-         "\nFix or unset the environment variable SIMDAQ.\n\nStatus Code: " + std::to_string(kSettingsErrorStatus);
+         "\nFix or unset the environment variable SIMDAQ.\n\nStatus Code: " +
+         std::to_string(kSettingsErrorStatus);
 }
 
 // Arguments whose C type alone does not say how the trace shows them.
@@ -110,10 +111,13 @@ Driver::Driver(const ParseResult &settings, Clock *clock, TraceSink *trace)
       device_(settings.settings),
       clock_(clock),
       trace_(settings.ok ? trace : nullptr) {
-  for (const auto &fault : settings.settings.faults) faults_[static_cast<int>(fault.function)].push_back({fault, false});
+  for (const auto &fault : settings.settings.faults)
+    faults_[static_cast<int>(fault.function)].push_back({fault, false});
 }
 
-Nanos Driver::Now() { return realtime_ ? clock_->Now() : 0; }
+Nanos Driver::Now() {
+  return realtime_ ? clock_->Now() : 0;
+}
 
 const Fault *Driver::TakeFault(Function f) {
   const int i = static_cast<int>(f);
@@ -133,8 +137,10 @@ int32 Driver::Inject(const Fault &fault, const std::string &task_name) {
   if (fault.has_text) {
     device_.SetLastError(fault.text);
   } else {
-    std::string text = "Simulated fault injected by the setting fault=" + std::string(FunctionName(fault.function)) +
-                       (fault.by_sample ? "@" + std::to_string(fault.sample) : "#" + std::to_string(fault.call_number)) +
+    std::string text = "Simulated fault injected by the setting fault=" +
+                       std::string(FunctionName(fault.function)) +
+                       (fault.by_sample ? "@" + std::to_string(fault.sample)
+                                        : "#" + std::to_string(fault.call_number)) +
                        ":" + std::to_string(fault.status) + ".";
     if (!task_name.empty()) text += "\n\nTask Name: " + task_name;
     text += "\n\nStatus Code: " + std::to_string(fault.status);
@@ -180,7 +186,8 @@ void Driver::TraceCall(Function f, int32 status, const Args &...args) {
   line.Put(status);
   line_ += '\n';
   // The successful writes and reads of a running cycle are too many to flush one by one.
-  const bool steady = status == 0 && (f == Function::WriteAnalogF64 || f == Function::ReadAnalogF64);
+  const bool steady =
+      status == 0 && (f == Function::WriteAnalogF64 || f == Function::ReadAnalogF64);
   trace_->Write(line_, !steady);
 }
 
@@ -199,83 +206,92 @@ int32 Driver::CreateTask(const char taskName[], TaskHandle *taskHandle) {
         return s;
       },
       no_handle);
-  TraceCall(Function::CreateTask, status, taskName, Out<TaskHandle>{taskHandle == nullptr ? nullptr : &made});
+  TraceCall(Function::CreateTask, status, taskName,
+            Out<TaskHandle>{taskHandle == nullptr ? nullptr : &made});
   return status;
 }
 
 int32 Driver::CreateAOVoltageChan(TaskHandle taskHandle, const char physicalChannel[],
-                                  const char nameToAssignToChannel[], float64 minVal, float64 maxVal, int32 units,
-                                  const char customScaleName[]) {
+                                  const char nameToAssignToChannel[], float64 minVal,
+                                  float64 maxVal, int32 units, const char customScaleName[]) {
   const int32 status = Run(Function::CreateAOVoltageChan, taskHandle, [&] {
     return device_.CreateAOVoltageChan(taskHandle, physicalChannel, minVal, maxVal, units);
   });
-  TraceCall(Function::CreateAOVoltageChan, status, taskHandle, physicalChannel, nameToAssignToChannel, minVal, maxVal,
-            units, customScaleName);
+  TraceCall(Function::CreateAOVoltageChan, status, taskHandle, physicalChannel,
+            nameToAssignToChannel, minVal, maxVal, units, customScaleName);
   return status;
 }
 
 int32 Driver::CreateAIVoltageChan(TaskHandle taskHandle, const char physicalChannel[],
-                                  const char nameToAssignToChannel[], int32 terminalConfig, float64 minVal,
-                                  float64 maxVal, int32 units, const char customScaleName[]) {
+                                  const char nameToAssignToChannel[], int32 terminalConfig,
+                                  float64 minVal, float64 maxVal, int32 units,
+                                  const char customScaleName[]) {
   const int32 status = Run(Function::CreateAIVoltageChan, taskHandle, [&] {
-    return device_.CreateAIVoltageChan(taskHandle, physicalChannel, terminalConfig, minVal, maxVal, units);
+    return device_.CreateAIVoltageChan(taskHandle, physicalChannel, terminalConfig, minVal, maxVal,
+                                       units);
   });
-  TraceCall(Function::CreateAIVoltageChan, status, taskHandle, physicalChannel, nameToAssignToChannel, terminalConfig,
-            minVal, maxVal, units, customScaleName);
+  TraceCall(Function::CreateAIVoltageChan, status, taskHandle, physicalChannel,
+            nameToAssignToChannel, terminalConfig, minVal, maxVal, units, customScaleName);
   return status;
 }
 
-int32 Driver::CfgSampClkTiming(TaskHandle taskHandle, const char source[], float64 rate, int32 activeEdge,
-                               int32 sampleMode, uInt64 sampsPerChan) {
+int32 Driver::CfgSampClkTiming(TaskHandle taskHandle, const char source[], float64 rate,
+                               int32 activeEdge, int32 sampleMode, uInt64 sampsPerChan) {
   const int32 status = Run(Function::CfgSampClkTiming, taskHandle, [&] {
     return device_.CfgSampClkTiming(taskHandle, source, rate, activeEdge, sampleMode, sampsPerChan);
   });
-  TraceCall(Function::CfgSampClkTiming, status, taskHandle, source, rate, activeEdge, sampleMode, sampsPerChan);
+  TraceCall(Function::CfgSampClkTiming, status, taskHandle, source, rate, activeEdge, sampleMode,
+            sampsPerChan);
   return status;
 }
 
 int32 Driver::SetRealTimeConvLateErrorsToWarnings(TaskHandle taskHandle, bool32 data) {
-  const int32 status = Run(Function::SetRealTimeConvLateErrorsToWarnings, taskHandle,
-                           [&] { return device_.SetRealTimeConvLateErrorsToWarnings(taskHandle, data); });
+  const int32 status = Run(Function::SetRealTimeConvLateErrorsToWarnings, taskHandle, [&] {
+    return device_.SetRealTimeConvLateErrorsToWarnings(taskHandle, data);
+  });
   TraceCall(Function::SetRealTimeConvLateErrorsToWarnings, status, taskHandle, data);
   return status;
 }
 
 int32 Driver::StartTask(TaskHandle taskHandle) {
-  const int32 status = Run(Function::StartTask, taskHandle, [&] { return device_.StartTask(taskHandle, Now()); });
+  const int32 status =
+      Run(Function::StartTask, taskHandle, [&] { return device_.StartTask(taskHandle, Now()); });
   TraceCall(Function::StartTask, status, taskHandle);
   return status;
 }
 
-int32 Driver::WriteAnalogF64(TaskHandle taskHandle, int32 numSampsPerChan, bool32 autoStart, float64 timeout,
-                             bool32 dataLayout, const float64 writeArray[], int32 *sampsPerChanWritten,
-                             bool32 *reserved) {
+int32 Driver::WriteAnalogF64(TaskHandle taskHandle, int32 numSampsPerChan, bool32 autoStart,
+                             float64 timeout, bool32 dataLayout, const float64 writeArray[],
+                             int32 *sampsPerChanWritten, bool32 *reserved) {
   const int32 status = Run(
       Function::WriteAnalogF64, taskHandle,
       [&] {
-        return device_.WriteAnalogF64(taskHandle, numSampsPerChan, autoStart, timeout, dataLayout, writeArray,
-                                      sampsPerChanWritten, Now());
+        return device_.WriteAnalogF64(taskHandle, numSampsPerChan, autoStart, timeout, dataLayout,
+                                      writeArray, sampsPerChanWritten, Now());
       },
       NoSamples(sampsPerChanWritten));
   const std::size_t n = numSampsPerChan > 0 ? static_cast<std::size_t>(numSampsPerChan) : 0;
-  TraceCall(Function::WriteAnalogF64, status, taskHandle, numSampsPerChan, autoStart, timeout, dataLayout,
-            Samples{writeArray, std::min(n, kMaxTracedSamples), n > kMaxTracedSamples},
+  TraceCall(Function::WriteAnalogF64, status, taskHandle, numSampsPerChan, autoStart, timeout,
+            dataLayout, Samples{writeArray, std::min(n, kMaxTracedSamples), n > kMaxTracedSamples},
             Out<int32>{sampsPerChanWritten}, Reserved{reserved});
   return status;
 }
 
-int32 Driver::ReadAnalogF64(TaskHandle taskHandle, int32 numSampsPerChan, float64 timeout, bool32 fillMode,
-                            float64 readArray[], uInt32 arraySizeInSamps, int32 *sampsPerChanRead, bool32 *reserved) {
+int32 Driver::ReadAnalogF64(TaskHandle taskHandle, int32 numSampsPerChan, float64 timeout,
+                            bool32 fillMode, float64 readArray[], uInt32 arraySizeInSamps,
+                            int32 *sampsPerChanRead, bool32 *reserved) {
   const int32 status = Run(
       Function::ReadAnalogF64, taskHandle,
       [&] {
         Nanos now = Now();
         Nanos deadline = kNever;
-        if (realtime_ && timeout >= 0.0 && timeout < 1e9) deadline = now + static_cast<Nanos>(timeout * 1e9);
+        if (realtime_ && timeout >= 0.0 && timeout < 1e9)
+          deadline = now + static_cast<Nanos>(timeout * 1e9);
         ReadStep step;
-        while ((step = device_.ReadAnalogF64(taskHandle, numSampsPerChan, timeout, fillMode, readArray,
-                                             arraySizeInSamps, sampsPerChanRead, now, deadline))
-                   .pending) {
+        while (
+            (step = device_.ReadAnalogF64(taskHandle, numSampsPerChan, timeout, fillMode, readArray,
+                                          arraySizeInSamps, sampsPerChanRead, now, deadline))
+                .pending) {
           clock_->SleepUntil(step.wake);
           now = clock_->Now();
         }
@@ -283,23 +299,27 @@ int32 Driver::ReadAnalogF64(TaskHandle taskHandle, int32 numSampsPerChan, float6
       },
       NoSamples(sampsPerChanRead));
   const std::size_t wanted = numSampsPerChan > 0 ? static_cast<std::size_t>(numSampsPerChan) : 0;
-  const std::size_t shown = std::min({wanted, static_cast<std::size_t>(arraySizeInSamps), kMaxTracedSamples});
+  const std::size_t shown =
+      std::min({wanted, static_cast<std::size_t>(arraySizeInSamps), kMaxTracedSamples});
   // A failed read hands back no value; NaN marks the places it did not fill.
   // Malformed settings turn the call away before it touches anything.
   if (ok_ && status < 0 && readArray != nullptr) std::fill_n(readArray, shown, std::nan(""));
   TraceCall(Function::ReadAnalogF64, status, taskHandle, numSampsPerChan, timeout, fillMode,
-            Samples{readArray, shown, false}, arraySizeInSamps, Out<int32>{sampsPerChanRead}, Reserved{reserved});
+            Samples{readArray, shown, false}, arraySizeInSamps, Out<int32>{sampsPerChanRead},
+            Reserved{reserved});
   return status;
 }
 
 int32 Driver::StopTask(TaskHandle taskHandle) {
-  const int32 status = Run(Function::StopTask, taskHandle, [&] { return device_.StopTask(taskHandle); });
+  const int32 status =
+      Run(Function::StopTask, taskHandle, [&] { return device_.StopTask(taskHandle); });
   TraceCall(Function::StopTask, status, taskHandle);
   return status;
 }
 
 int32 Driver::ClearTask(TaskHandle taskHandle) {
-  const int32 status = Run(Function::ClearTask, taskHandle, [&] { return device_.ClearTask(taskHandle); });
+  const int32 status =
+      Run(Function::ClearTask, taskHandle, [&] { return device_.ClearTask(taskHandle); });
   TraceCall(Function::ClearTask, status, taskHandle);
   return status;
 }

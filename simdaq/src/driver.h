@@ -38,19 +38,23 @@ class Driver {
   Driver(const ParseResult &settings, Clock *clock, TraceSink *trace);
 
   int32 CreateTask(const char taskName[], TaskHandle *taskHandle);
-  int32 CreateAOVoltageChan(TaskHandle taskHandle, const char physicalChannel[], const char nameToAssignToChannel[],
-                            float64 minVal, float64 maxVal, int32 units, const char customScaleName[]);
-  int32 CreateAIVoltageChan(TaskHandle taskHandle, const char physicalChannel[], const char nameToAssignToChannel[],
-                            int32 terminalConfig, float64 minVal, float64 maxVal, int32 units,
+  int32 CreateAOVoltageChan(TaskHandle taskHandle, const char physicalChannel[],
+                            const char nameToAssignToChannel[], float64 minVal, float64 maxVal,
+                            int32 units, const char customScaleName[]);
+  int32 CreateAIVoltageChan(TaskHandle taskHandle, const char physicalChannel[],
+                            const char nameToAssignToChannel[], int32 terminalConfig,
+                            float64 minVal, float64 maxVal, int32 units,
                             const char customScaleName[]);
-  int32 CfgSampClkTiming(TaskHandle taskHandle, const char source[], float64 rate, int32 activeEdge, int32 sampleMode,
-                         uInt64 sampsPerChan);
+  int32 CfgSampClkTiming(TaskHandle taskHandle, const char source[], float64 rate, int32 activeEdge,
+                         int32 sampleMode, uInt64 sampsPerChan);
   int32 SetRealTimeConvLateErrorsToWarnings(TaskHandle taskHandle, bool32 data);
   int32 StartTask(TaskHandle taskHandle);
-  int32 WriteAnalogF64(TaskHandle taskHandle, int32 numSampsPerChan, bool32 autoStart, float64 timeout,
-                       bool32 dataLayout, const float64 writeArray[], int32 *sampsPerChanWritten, bool32 *reserved);
-  int32 ReadAnalogF64(TaskHandle taskHandle, int32 numSampsPerChan, float64 timeout, bool32 fillMode,
-                      float64 readArray[], uInt32 arraySizeInSamps, int32 *sampsPerChanRead, bool32 *reserved);
+  int32 WriteAnalogF64(TaskHandle taskHandle, int32 numSampsPerChan, bool32 autoStart,
+                       float64 timeout, bool32 dataLayout, const float64 writeArray[],
+                       int32 *sampsPerChanWritten, bool32 *reserved);
+  int32 ReadAnalogF64(TaskHandle taskHandle, int32 numSampsPerChan, float64 timeout,
+                      bool32 fillMode, float64 readArray[], uInt32 arraySizeInSamps,
+                      int32 *sampsPerChanRead, bool32 *reserved);
   int32 StopTask(TaskHandle taskHandle);
   int32 ClearTask(TaskHandle taskHandle);
   int32 GetExtendedErrorInfo(char errorString[], uInt32 bufferSize);

@@ -30,15 +30,26 @@ void AppendQuoted(std::string &out, const char *text) {
   for (const char *p = text; *p != '\0'; ++p) {
     const unsigned char c = static_cast<unsigned char>(*p);
     switch (c) {
-      case '"': out += "\\\""; break;
-      case '\\': out += "\\\\"; break;
-      case '\n': out += "\\n"; break;
-      case '\r': out += "\\r"; break;
-      case '\t': out += "\\t"; break;
+      case '"':
+        out += "\\\"";
+        break;
+      case '\\':
+        out += "\\\\";
+        break;
+      case '\n':
+        out += "\\n";
+        break;
+      case '\r':
+        out += "\\r";
+        break;
+      case '\t':
+        out += "\\t";
+        break;
       default:
         if (c < 0x20 || c >= 0x7f) {
           // Three octal digits, so that a following digit cannot join the escape.
-          const char octal[5] = {'\\', static_cast<char>('0' + (c >> 6)), static_cast<char>('0' + ((c >> 3) & 7)),
+          const char octal[5] = {'\\', static_cast<char>('0' + (c >> 6)),
+                                 static_cast<char>('0' + ((c >> 3) & 7)),
                                  static_cast<char>('0' + (c & 7)), '\0'};
           out += octal;
         } else {

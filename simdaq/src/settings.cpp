@@ -56,7 +56,9 @@ bool ParseDouble(const std::string &s, double &out) {
   return r.ec == std::errc() && r.ptr == end;
 }
 
-bool ParseFinite(const std::string &s, double &out) { return ParseDouble(s, out) && std::isfinite(out); }
+bool ParseFinite(const std::string &s, double &out) {
+  return ParseDouble(s, out) && std::isfinite(out);
+}
 
 // Fault texts may carry line breaks written as "\n" and backslashes as "\\".
 std::string Unescape(const std::string &s) {
@@ -88,15 +90,21 @@ class Parser {
       if (seen == key) return "key '" + key + "' given twice";
     seen_.push_back(key);
     if (key == "clock") {
-      if (value == "realtime") s_.clock = ClockMode::Realtime;
-      else if (value == "virtual") s_.clock = ClockMode::Virtual;
-      else return "clock must be realtime or virtual";
+      if (value == "realtime")
+        s_.clock = ClockMode::Realtime;
+      else if (value == "virtual")
+        s_.clock = ClockMode::Virtual;
+      else
+        return "clock must be realtime or virtual";
       return {};
     }
     if (key == "strict") {
-      if (value == "0") s_.strict = false;
-      else if (value == "1") s_.strict = true;
-      else return "strict must be 0 or 1";
+      if (value == "0")
+        s_.strict = false;
+      else if (value == "1")
+        s_.strict = true;
+      else
+        return "strict must be 0 or 1";
       return {};
     }
     if (key == "wire") return ParseWire(value);
@@ -106,15 +114,18 @@ class Parser {
       return {};
     }
     if (key == "lowpass") {
-      if (!ParseFinite(value, s_.lowpass) || s_.lowpass < 0) return "lowpass must be a time constant in seconds, 0 or more";
+      if (!ParseFinite(value, s_.lowpass) || s_.lowpass < 0)
+        return "lowpass must be a time constant in seconds, 0 or more";
       return {};
     }
     if (key == "noise") {
-      if (!ParseFinite(value, s_.noise) || s_.noise < 0) return "noise must be a standard deviation in volts, 0 or more";
+      if (!ParseFinite(value, s_.noise) || s_.noise < 0)
+        return "noise must be a standard deviation in volts, 0 or more";
       return {};
     }
     if (key == "seed") {
-      if (!ParseU64(value, s_.seed)) return "seed must be a whole number from 0 to 18446744073709551615";
+      if (!ParseU64(value, s_.seed))
+        return "seed must be a whole number from 0 to 18446744073709551615";
       return {};
     }
     if (key == "trace") {
@@ -133,17 +144,20 @@ class Parser {
       s_.wire = WireMode::Disconnected;
     } else if (value.compare(0, 6, "stuck:") == 0) {
       s_.wire = WireMode::Stuck;
-      if (!ParseDouble(Trim(value.substr(6)), s_.stuck_volts)) return "stuck needs a voltage, as in wire=stuck:2.5";
+      if (!ParseDouble(Trim(value.substr(6)), s_.stuck_volts))
+        return "stuck needs a voltage, as in wire=stuck:2.5";
     } else if (value.compare(0, 7, "script:") == 0) {
       s_.wire = WireMode::Script;
       const std::string list = value.substr(7);
       std::size_t start = 0;
       while (true) {
         const auto comma = list.find(',', start);
-        const std::string v = Trim(list.substr(start, comma == std::string::npos ? std::string::npos : comma - start));
+        const std::string v = Trim(
+            list.substr(start, comma == std::string::npos ? std::string::npos : comma - start));
         double d = 0;
         if (!ParseDouble(v, d)) return "script value '" + v + "' is not a number";
-        if (s_.script.size() >= kMaxScript) return "script has more than " + std::to_string(kMaxScript) + " values";
+        if (s_.script.size() >= kMaxScript)
+          return "script has more than " + std::to_string(kMaxScript) + " values";
         s_.script.push_back(d);
         if (comma == std::string::npos) break;
         start = comma + 1;
@@ -165,7 +179,8 @@ class Parser {
   }
 
   std::string ParseFault(const std::string &value) {
-    const char *usage = "fault must be <Function>#<N>:<status>[:<text>] or <Function>@<sample>:<status>[:<text>]";
+    const char *usage =
+        "fault must be <Function>#<N>:<status>[:<text>] or <Function>@<sample>:<status>[:<text>]";
     const auto mark = value.find_first_of("#@");
     if (mark == std::string::npos) return usage;
     Fault fault;
@@ -190,7 +205,8 @@ class Parser {
       fault.call_number = when;
     }
     const auto colon2 = value.find(':', colon + 1);
-    const std::string status = Trim(value.substr(colon + 1, colon2 == std::string::npos ? std::string::npos : colon2 - colon - 1));
+    const std::string status = Trim(value.substr(
+        colon + 1, colon2 == std::string::npos ? std::string::npos : colon2 - colon - 1));
     if (!ParseI32(status, fault.status) || fault.status == 0)
       return "fault status must be a nonzero 32-bit number (negative: error, positive: warning)";
     if (colon2 != std::string::npos) {
@@ -207,7 +223,9 @@ class Parser {
 
 }  // namespace
 
-const char *FunctionName(Function f) { return kFunctionNames[static_cast<int>(f)]; }
+const char *FunctionName(Function f) {
+  return kFunctionNames[static_cast<int>(f)];
+}
 
 ParseResult ParseSettings(const std::string &text, bool from_file) {
   ParseResult result;
@@ -215,13 +233,15 @@ ParseResult ParseSettings(const std::string &text, bool from_file) {
   std::size_t line_start = 0;
   for (std::size_t line = 1; line_start <= text.size(); ++line) {
     const auto line_end = text.find('\n', line_start);
-    const std::string whole = text.substr(line_start, line_end == std::string::npos ? std::string::npos : line_end - line_start);
+    const std::string whole = text.substr(
+        line_start, line_end == std::string::npos ? std::string::npos : line_end - line_start);
     const std::string trimmed = Trim(whole);
     if (!(from_file && !trimmed.empty() && trimmed[0] == '#')) {
       std::size_t start = 0;
       while (start <= whole.size()) {
         const auto sep = whole.find(';', start);
-        const std::string item = Trim(whole.substr(start, sep == std::string::npos ? std::string::npos : sep - start));
+        const std::string item =
+            Trim(whole.substr(start, sep == std::string::npos ? std::string::npos : sep - start));
         if (!item.empty()) {
           const std::string reason = parser.Apply(item);
           if (!reason.empty()) {
@@ -253,7 +273,8 @@ ParseResult ParseEnvironmentValue(const char *value, FileReader read_file) {
   std::string contents;
   if (path.empty() || !read_file(path, contents)) {
     ParseResult failed;
-    failed.error = "Invalid setting SIMDAQ=" + std::string(value) + ": the settings file '" + path + "' cannot be read.";
+    failed.error = "Invalid setting SIMDAQ=" + std::string(value) + ": the settings file '" + path +
+                   "' cannot be read.";
     return failed;
   }
   ParseResult parsed = ParseSettings(contents, true);

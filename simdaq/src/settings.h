@@ -31,7 +31,8 @@ enum class WireMode { Connected, Disconnected, Stuck, Script };
 
 struct Fault {
   Function function = Function::CreateTask;
-  bool by_sample = false;  // false: the call_number-th call; true: first call at sample index >= sample
+  bool by_sample =
+      false;  // false: the call_number-th call; true: first call at sample index >= sample
   std::uint64_t call_number = 0;
   std::uint64_t sample = 0;
   std::int32_t status = 0;

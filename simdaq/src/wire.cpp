@@ -12,8 +12,8 @@ Wire::Wire(const Settings &settings)
       time_constant_(settings.lowpass),
       sigma_(settings.noise),
       seed_(settings.seed),
-      plain_(settings.wire == WireMode::Connected && settings.delay == 0 && settings.lowpass == 0.0 &&
-             settings.noise == 0.0 && settings.cuts.empty()),
+      plain_(settings.wire == WireMode::Connected && settings.delay == 0 &&
+             settings.lowpass == 0.0 && settings.noise == 0.0 && settings.cuts.empty()),
       delay_line_(static_cast<std::size_t>(settings.delay), 0.0) {}
 
 void Wire::Start(double sample_period, double min_volts, double max_volts) {
@@ -69,8 +69,10 @@ double Wire::Next(double driven) {
   }
   filtered_ += alpha_ * (x - filtered_);
   x = filtered_;
-  if (mode_ == WireMode::Disconnected || InCut(k)) x = 0.0;
-  else if (mode_ == WireMode::Stuck) x = stuck_volts_;
+  if (mode_ == WireMode::Disconnected || InCut(k))
+    x = 0.0;
+  else if (mode_ == WireMode::Stuck)
+    x = stuck_volts_;
   if (sigma_ > 0.0) x += sigma_ * Gaussian();
   if (mode_ == WireMode::Script && k < script_.size()) return script_[k];
   if (std::isnan(x)) return x;

@@ -22,20 +22,25 @@ struct Loopback {
   int32 Open() {
     int32 s;
     if ((s = DAQmxCreateTask("", &out)) < 0) return s;
-    if ((s = DAQmxCreateAOVoltageChan(out, "Dev1/ao0", "", -10.0, 10.0, DAQmx_Val_Volts, "")) < 0) return s;
-    if ((s = DAQmxCfgSampClkTiming(out, "OnboardClock", 10000.0, DAQmx_Val_Rising, DAQmx_Val_HWTimedSinglePoint, 1)) < 0)
+    if ((s = DAQmxCreateAOVoltageChan(out, "Dev1/ao0", "", -10.0, 10.0, DAQmx_Val_Volts, "")) < 0)
+      return s;
+    if ((s = DAQmxCfgSampClkTiming(out, "OnboardClock", 10000.0, DAQmx_Val_Rising,
+                                   DAQmx_Val_HWTimedSinglePoint, 1)) < 0)
       return s;
     if ((s = DAQmxCreateTask("", &in)) < 0) return s;
-    if ((s = DAQmxCreateAIVoltageChan(in, "Dev1/ai0", "", DAQmx_Val_RSE, -10.0, 10.0, DAQmx_Val_Volts, nullptr)) < 0)
+    if ((s = DAQmxCreateAIVoltageChan(in, "Dev1/ai0", "", DAQmx_Val_RSE, -10.0, 10.0,
+                                      DAQmx_Val_Volts, nullptr)) < 0)
       return s;
-    if ((s = DAQmxCfgSampClkTiming(in, "OnboardClock", 10000.0, DAQmx_Val_Falling, DAQmx_Val_HWTimedSinglePoint, 1)) < 0)
+    if ((s = DAQmxCfgSampClkTiming(in, "OnboardClock", 10000.0, DAQmx_Val_Falling,
+                                   DAQmx_Val_HWTimedSinglePoint, 1)) < 0)
       return s;
     if ((s = DAQmxSetRealTimeConvLateErrorsToWarnings(out, 1)) < 0) return s;
     if ((s = DAQmxStartTask(out)) < 0) return s;
     return DAQmxStartTask(in);
   }
   int32 Step(double level, double &reading) {
-    const int32 w = DAQmxWriteAnalogF64(out, 1, 1, 10.0, DAQmx_Val_GroupByChannel, &level, nullptr, nullptr);
+    const int32 w =
+        DAQmxWriteAnalogF64(out, 1, 1, 10.0, DAQmx_Val_GroupByChannel, &level, nullptr, nullptr);
     if (w < 0) return w;
     int32 read = 0;
     return DAQmxReadAnalogF64(in, 1, 10.0, DAQmx_Val_GroupByChannel, &reading, 1, &read, nullptr);
@@ -159,7 +164,9 @@ TEST(ApiSettingsFile, ScriptAndFaultFromTheFile) {
   ASSERT_EQ(loop.Step(5.0, reading), 0);
   EXPECT_EQ(reading, 5.0);
   EXPECT_EQ(loop.Step(0.0, reading), -200284);
-  EXPECT_EQ(ErrorText(), "Some or all of the samples requested have not yet been acquired.\nStatus Code: -200284");
+  EXPECT_EQ(
+      ErrorText(),
+      "Some or all of the samples requested have not yet been acquired.\nStatus Code: -200284");
   loop.Close();
 }
 

@@ -39,7 +39,8 @@ TEST(ErrorText, CutToTheBufferAndZeroTerminated) {
   const std::string full = h.ErrorText();
   const int32 needed = h.driver.GetExtendedErrorInfo(nullptr, 0);
   EXPECT_EQ(needed, static_cast<int32>(full.size() + 1));
-  for (uInt32 size : {1u, 2u, 10u, static_cast<uInt32>(full.size()), static_cast<uInt32>(full.size() + 1)}) {
+  for (uInt32 size :
+       {1u, 2u, 10u, static_cast<uInt32>(full.size()), static_cast<uInt32>(full.size() + 1)}) {
     char buffer[256];
     std::memset(buffer, 'x', sizeof buffer);
     EXPECT_EQ(h.driver.GetExtendedErrorInfo(buffer, size), 0);
@@ -67,7 +68,8 @@ TEST(ErrorText, MalformedSettingsFailEveryCallAndSayWhy) {
   EXPECT_EQ(t, nullptr);
   EXPECT_EQ(h.driver.StartTask(t), -200077);
   const std::string text = h.ErrorText();
-  EXPECT_NE(text.find("Invalid setting 'colour=red': unknown key 'colour'."), std::string::npos) << text;
+  EXPECT_NE(text.find("Invalid setting 'colour=red': unknown key 'colour'."), std::string::npos)
+      << text;
   EXPECT_NE(text.find("SIMDAQ"), std::string::npos);
   EXPECT_NE(text.find("Status Code: -200077"), std::string::npos);
   EXPECT_TRUE(h.trace.text.empty());

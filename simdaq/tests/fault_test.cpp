@@ -36,7 +36,8 @@ TEST(Faults, FailedWriteWritesNothing) {
   EXPECT_EQ(h.Write(1), 0);
   EXPECT_EQ(h.Read(v), 0);
   EXPECT_EQ(h.Write(2), -200561);
-  EXPECT_NE(h.ErrorText().find("fault=DAQmxWriteAnalogF64#2:-200561"), std::string::npos) << h.ErrorText();
+  EXPECT_NE(h.ErrorText().find("fault=DAQmxWriteAnalogF64#2:-200561"), std::string::npos)
+      << h.ErrorText();
   EXPECT_NE(h.ErrorText().find("Task Name: _unnamedTask<0>"), std::string::npos);
   EXPECT_NE(h.ErrorText().find("Status Code: -200561"), std::string::npos);
   EXPECT_EQ(h.Read(v), 0);
@@ -78,7 +79,9 @@ TEST(Faults, RealErrorsWinOverInjectedWarnings) {
 }
 
 TEST(Faults, ErrorInfoAndClear) {
-  Harness h("clock=virtual;fault=DAQmxGetExtendedErrorInfo#1:-200604;fault=DAQmxClearTask#1:5:cleared late");
+  Harness h(
+      "clock=virtual;fault=DAQmxGetExtendedErrorInfo#1:-200604;fault=DAQmxClearTask#1:5:cleared "
+      "late");
   ASSERT_EQ(h.Open(), 0);
   char buffer[16] = "untouched";
   EXPECT_EQ(h.driver.GetExtendedErrorInfo(buffer, sizeof buffer), -200604);

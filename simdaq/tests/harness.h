@@ -36,7 +36,9 @@ class StringSink : public simdaq::TraceSink {
   std::size_t flushed = 0;
 };
 
-inline simdaq::ParseResult Parsed(const std::string &settings) { return simdaq::ParseSettings(settings, false); }
+inline simdaq::ParseResult Parsed(const std::string &settings) {
+  return simdaq::ParseSettings(settings, false);
+}
 
 class Harness {
  public:
@@ -46,13 +48,17 @@ class Harness {
   int32 Open() {
     int32 s;
     if ((s = driver.CreateTask("", &out)) < 0) return s;
-    if ((s = driver.CreateAOVoltageChan(out, "Dev1/ao0", "", -10.0, 10.0, DAQmx_Val_Volts, "")) < 0) return s;
-    if ((s = driver.CfgSampClkTiming(out, "OnboardClock", 10000.0, DAQmx_Val_Rising, DAQmx_Val_HWTimedSinglePoint, 1)) < 0)
+    if ((s = driver.CreateAOVoltageChan(out, "Dev1/ao0", "", -10.0, 10.0, DAQmx_Val_Volts, "")) < 0)
+      return s;
+    if ((s = driver.CfgSampClkTiming(out, "OnboardClock", 10000.0, DAQmx_Val_Rising,
+                                     DAQmx_Val_HWTimedSinglePoint, 1)) < 0)
       return s;
     if ((s = driver.CreateTask("", &in)) < 0) return s;
-    if ((s = driver.CreateAIVoltageChan(in, "Dev1/ai0", "", DAQmx_Val_RSE, -10.0, 10.0, DAQmx_Val_Volts, nullptr)) < 0)
+    if ((s = driver.CreateAIVoltageChan(in, "Dev1/ai0", "", DAQmx_Val_RSE, -10.0, 10.0,
+                                        DAQmx_Val_Volts, nullptr)) < 0)
       return s;
-    if ((s = driver.CfgSampClkTiming(in, "OnboardClock", 10000.0, DAQmx_Val_Falling, DAQmx_Val_HWTimedSinglePoint, 1)) < 0)
+    if ((s = driver.CfgSampClkTiming(in, "OnboardClock", 10000.0, DAQmx_Val_Falling,
+                                     DAQmx_Val_HWTimedSinglePoint, 1)) < 0)
       return s;
     if ((s = driver.SetRealTimeConvLateErrorsToWarnings(out, 1)) < 0) return s;
     if ((s = driver.StartTask(out)) < 0) return s;
@@ -60,7 +66,8 @@ class Harness {
   }
 
   int32 Write(double level) {
-    return driver.WriteAnalogF64(out, 1, 1, 10.0, DAQmx_Val_GroupByChannel, &level, nullptr, nullptr);
+    return driver.WriteAnalogF64(out, 1, 1, 10.0, DAQmx_Val_GroupByChannel, &level, nullptr,
+                                 nullptr);
   }
 
   int32 Read(double &value) {

@@ -27,7 +27,8 @@ TEST(Settings, EmptyMeansDefaults) {
 
 TEST(Settings, ReadsEveryKey) {
   const auto r = ParseSettings(
-      "clock=virtual; strict=1\n wire=stuck:-2.5;delay=3;lowpass=0.001;noise=0.01;seed=42;cut=10-20;cut=30-31;"
+      "clock=virtual; strict=1\n "
+      "wire=stuck:-2.5;delay=3;lowpass=0.001;noise=0.01;seed=42;cut=10-20;cut=30-31;"
       "trace=/tmp/x y.txt",
       false);
   ASSERT_TRUE(r.ok) << r.error;
@@ -57,7 +58,9 @@ TEST(Settings, ScriptTakesNumbersAndNan) {
 
 TEST(Settings, FaultsByCallAndBySample) {
   const auto r = ParseSettings(
-      "fault=DAQmxReadAnalogF64#3:-200284;fault=DAQmxWriteAnalogF64@10000:209801:late: really\\nlate", false);
+      "fault=DAQmxReadAnalogF64#3:-200284;fault=DAQmxWriteAnalogF64@10000:209801:late: "
+      "really\\nlate",
+      false);
   ASSERT_TRUE(r.ok) << r.error;
   ASSERT_EQ(r.settings.faults.size(), 2u);
   const auto &a = r.settings.faults[0];
@@ -75,7 +78,8 @@ TEST(Settings, FaultsByCallAndBySample) {
 }
 
 TEST(Settings, FileCommentsAndLineNumbers) {
-  const auto ok = ParseSettings("# a lab rehearsal\nclock=virtual\n  # fault=nothing\nfault=DAQmxStartTask#1:-50103\n", true);
+  const auto ok = ParseSettings(
+      "# a lab rehearsal\nclock=virtual\n  # fault=nothing\nfault=DAQmxStartTask#1:-50103\n", true);
   ASSERT_TRUE(ok.ok) << ok.error;
   EXPECT_EQ(ok.settings.faults.size(), 1u);
   const auto bad = ParseSettings("clock=virtual\n\nnoise=loud\n", true);
@@ -111,7 +115,8 @@ TEST(Settings, MalformedSettingsAreNamed) {
   for (const auto &c : cases) {
     const auto r = ParseSettings(c.first, false);
     EXPECT_FALSE(r.ok) << c.first;
-    EXPECT_NE(r.error.find("Invalid setting '" + c.first.substr(c.first.rfind(';') + 1) + "'"), std::string::npos)
+    EXPECT_NE(r.error.find("Invalid setting '" + c.first.substr(c.first.rfind(';') + 1) + "'"),
+              std::string::npos)
         << r.error;
     EXPECT_NE(r.error.find(c.second), std::string::npos) << c.first << ": " << r.error;
   }

@@ -10,7 +10,9 @@ namespace {
 
 using simdaq_test::Harness;
 
-bool Contains(const std::string &text, const std::string &part) { return text.find(part) != std::string::npos; }
+bool Contains(const std::string &text, const std::string &part) {
+  return text.find(part) != std::string::npos;
+}
 
 TEST(TaskStates, ProgramSequenceSucceeds) {
   Harness h("clock=virtual");
@@ -60,10 +62,12 @@ TEST(TaskStates, StartingTwiceAndReconfiguringWhileRunningFail) {
   Harness h("clock=virtual");
   ASSERT_EQ(h.Open(), 0);
   EXPECT_EQ(h.driver.StartTask(h.out), -200479);
-  EXPECT_EQ(h.driver.CfgSampClkTiming(h.out, "OnboardClock", 1000.0, DAQmx_Val_Rising, DAQmx_Val_HWTimedSinglePoint, 1),
+  EXPECT_EQ(h.driver.CfgSampClkTiming(h.out, "OnboardClock", 1000.0, DAQmx_Val_Rising,
+                                      DAQmx_Val_HWTimedSinglePoint, 1),
             -200557);
   EXPECT_EQ(h.driver.SetRealTimeConvLateErrorsToWarnings(h.in, 1), -200557);
-  EXPECT_EQ(h.driver.CreateAOVoltageChan(h.out, "Dev1/ao0", "", -10, 10, DAQmx_Val_Volts, ""), -200479);
+  EXPECT_EQ(h.driver.CreateAOVoltageChan(h.out, "Dev1/ao0", "", -10, 10, DAQmx_Val_Volts, ""),
+            -200479);
   ASSERT_EQ(h.driver.StopTask(h.out), 0);
   EXPECT_EQ(h.driver.StartTask(h.out), 0);
 }
@@ -73,8 +77,11 @@ TEST(TaskStates, ChannelReservedByAnotherRunningTask) {
   ASSERT_EQ(h.Open(), 0);
   TaskHandle second = nullptr;
   ASSERT_EQ(h.driver.CreateTask("second", &second), 0);
-  ASSERT_EQ(h.driver.CreateAOVoltageChan(second, "Dev1/ao0", "", -5, 5, DAQmx_Val_Volts, nullptr), 0);
-  ASSERT_EQ(h.driver.CfgSampClkTiming(second, nullptr, 1000.0, DAQmx_Val_Rising, DAQmx_Val_HWTimedSinglePoint, 1), 0);
+  ASSERT_EQ(h.driver.CreateAOVoltageChan(second, "Dev1/ao0", "", -5, 5, DAQmx_Val_Volts, nullptr),
+            0);
+  ASSERT_EQ(h.driver.CfgSampClkTiming(second, nullptr, 1000.0, DAQmx_Val_Rising,
+                                      DAQmx_Val_HWTimedSinglePoint, 1),
+            0);
   EXPECT_EQ(h.driver.StartTask(second), -50103);
   EXPECT_TRUE(Contains(h.ErrorText(), "Reserved by Task: _unnamedTask<0>")) << h.ErrorText();
   EXPECT_TRUE(Contains(h.ErrorText(), "Task Name: second"));
@@ -93,7 +100,9 @@ TEST(ChannelValidation, DeviceAndChannelNames) {
   EXPECT_EQ(h.driver.CreateAOVoltageChan(t, "Dev1/ao1", "", -10, 10, DAQmx_Val_Volts, ""), -200170);
   EXPECT_TRUE(Contains(h.ErrorText(), "Physical Channel Name: ao1"));
   EXPECT_EQ(h.driver.CreateAOVoltageChan(t, "Dev1/ai0", "", -10, 10, DAQmx_Val_Volts, ""), -200170);
-  EXPECT_EQ(h.driver.CreateAIVoltageChan(t, "Dev1/ao0", "", DAQmx_Val_RSE, -10, 10, DAQmx_Val_Volts, nullptr), -200170);
+  EXPECT_EQ(h.driver.CreateAIVoltageChan(t, "Dev1/ao0", "", DAQmx_Val_RSE, -10, 10, DAQmx_Val_Volts,
+                                         nullptr),
+            -200170);
   EXPECT_EQ(h.driver.CreateAOVoltageChan(t, nullptr, "", -10, 10, DAQmx_Val_Volts, ""), -200604);
   EXPECT_EQ(h.driver.CreateAOVoltageChan(t, "", "", -10, 10, DAQmx_Val_Volts, ""), -200220);
   EXPECT_EQ(h.driver.CreateAOVoltageChan(t, "dev1/AO0", "", -10, 10, DAQmx_Val_Volts, ""), 0);
@@ -104,45 +113,65 @@ TEST(ChannelValidation, RangesUnitsAndTerminals) {
   Harness h("clock=virtual");
   TaskHandle t = nullptr;
   ASSERT_EQ(h.driver.CreateTask("", &t), 0);
-  EXPECT_EQ(h.driver.CreateAOVoltageChan(t, "Dev1/ao0", "", -10, 10.5, DAQmx_Val_Volts, ""), -200077);
+  EXPECT_EQ(h.driver.CreateAOVoltageChan(t, "Dev1/ao0", "", -10, 10.5, DAQmx_Val_Volts, ""),
+            -200077);
   EXPECT_TRUE(Contains(h.ErrorText(), "Property: DAQmx_AO_Max"));
   EXPECT_TRUE(Contains(h.ErrorText(), "Requested Value: 10.5"));
   EXPECT_EQ(h.driver.CreateAOVoltageChan(t, "Dev1/ao0", "", -11, 10, DAQmx_Val_Volts, ""), -200077);
-  EXPECT_EQ(h.driver.CreateAOVoltageChan(t, "Dev1/ao0", "", std::nan(""), 10, DAQmx_Val_Volts, ""), -200077);
+  EXPECT_EQ(h.driver.CreateAOVoltageChan(t, "Dev1/ao0", "", std::nan(""), 10, DAQmx_Val_Volts, ""),
+            -200077);
   EXPECT_EQ(h.driver.CreateAOVoltageChan(t, "Dev1/ao0", "", 5, 5, DAQmx_Val_Volts, ""), -200082);
   EXPECT_EQ(h.driver.CreateAOVoltageChan(t, "Dev1/ao0", "", 6, 5, DAQmx_Val_Volts, ""), -200082);
   EXPECT_EQ(h.driver.CreateAOVoltageChan(t, "Dev1/ao0", "", -10, 10, 10065, ""), -200077);
   EXPECT_TRUE(Contains(h.ErrorText(), "DAQmx_AO_VoltageUnits"));
   TaskHandle in = nullptr;
   ASSERT_EQ(h.driver.CreateTask("", &in), 0);
-  EXPECT_EQ(h.driver.CreateAIVoltageChan(in, "Dev1/ai0", "", 12345, -10, 10, DAQmx_Val_Volts, nullptr), -200077);
+  EXPECT_EQ(
+      h.driver.CreateAIVoltageChan(in, "Dev1/ai0", "", 12345, -10, 10, DAQmx_Val_Volts, nullptr),
+      -200077);
   EXPECT_TRUE(Contains(h.ErrorText(), "DAQmx_AI_TermCfg"));
-  EXPECT_EQ(h.driver.CreateAIVoltageChan(nullptr, "Dev1/ai0", "", DAQmx_Val_RSE, -10, 10, DAQmx_Val_Volts, nullptr),
+  EXPECT_EQ(h.driver.CreateAIVoltageChan(nullptr, "Dev1/ai0", "", DAQmx_Val_RSE, -10, 10,
+                                         DAQmx_Val_Volts, nullptr),
             -200088);
-  EXPECT_EQ(h.driver.CreateAIVoltageChan(in, "Dev1/ai0", "", 10106, -1, 1, DAQmx_Val_Volts, nullptr), 0);
+  EXPECT_EQ(
+      h.driver.CreateAIVoltageChan(in, "Dev1/ai0", "", 10106, -1, 1, DAQmx_Val_Volts, nullptr), 0);
 }
 
 TEST(TimingValidation, SourceRateEdgeModeAndSamples) {
   Harness h("clock=virtual");
   TaskHandle t = nullptr;
   ASSERT_EQ(h.driver.CreateTask("", &t), 0);
-  EXPECT_EQ(h.driver.CfgSampClkTiming(t, "", 10000, DAQmx_Val_Rising, DAQmx_Val_HWTimedSinglePoint, 1), -200478);
+  EXPECT_EQ(
+      h.driver.CfgSampClkTiming(t, "", 10000, DAQmx_Val_Rising, DAQmx_Val_HWTimedSinglePoint, 1),
+      -200478);
   ASSERT_EQ(h.driver.CreateAOVoltageChan(t, "Dev1/ao0", "", -10, 10, DAQmx_Val_Volts, ""), 0);
-  EXPECT_EQ(h.driver.CfgSampClkTiming(t, "PFI0", 10000, DAQmx_Val_Rising, DAQmx_Val_HWTimedSinglePoint, 1), -200077);
-  EXPECT_TRUE(Contains(h.ErrorText(), "DAQmx_SampClk_Src"));
-  EXPECT_EQ(h.driver.CfgSampClkTiming(t, "OnboardClock", 0, DAQmx_Val_Rising, DAQmx_Val_HWTimedSinglePoint, 1), -200077);
-  EXPECT_EQ(h.driver.CfgSampClkTiming(t, "OnboardClock", 1e7, DAQmx_Val_Rising, DAQmx_Val_HWTimedSinglePoint, 1), -200077);
-  EXPECT_TRUE(Contains(h.ErrorText(), "DAQmx_SampClk_Rate"));
-  EXPECT_EQ(h.driver.CfgSampClkTiming(t, "OnboardClock", std::nan(""), DAQmx_Val_Rising, DAQmx_Val_HWTimedSinglePoint, 1),
+  EXPECT_EQ(h.driver.CfgSampClkTiming(t, "PFI0", 10000, DAQmx_Val_Rising,
+                                      DAQmx_Val_HWTimedSinglePoint, 1),
             -200077);
-  EXPECT_EQ(h.driver.CfgSampClkTiming(t, "OnboardClock", 10000, 1, DAQmx_Val_HWTimedSinglePoint, 1), -200077);
-  EXPECT_EQ(h.driver.CfgSampClkTiming(t, "OnboardClock", 10000, DAQmx_Val_Rising, 10123, 1), -200077);
+  EXPECT_TRUE(Contains(h.ErrorText(), "DAQmx_SampClk_Src"));
+  EXPECT_EQ(h.driver.CfgSampClkTiming(t, "OnboardClock", 0, DAQmx_Val_Rising,
+                                      DAQmx_Val_HWTimedSinglePoint, 1),
+            -200077);
+  EXPECT_EQ(h.driver.CfgSampClkTiming(t, "OnboardClock", 1e7, DAQmx_Val_Rising,
+                                      DAQmx_Val_HWTimedSinglePoint, 1),
+            -200077);
+  EXPECT_TRUE(Contains(h.ErrorText(), "DAQmx_SampClk_Rate"));
+  EXPECT_EQ(h.driver.CfgSampClkTiming(t, "OnboardClock", std::nan(""), DAQmx_Val_Rising,
+                                      DAQmx_Val_HWTimedSinglePoint, 1),
+            -200077);
+  EXPECT_EQ(h.driver.CfgSampClkTiming(t, "OnboardClock", 10000, 1, DAQmx_Val_HWTimedSinglePoint, 1),
+            -200077);
+  EXPECT_EQ(h.driver.CfgSampClkTiming(t, "OnboardClock", 10000, DAQmx_Val_Rising, 10123, 1),
+            -200077);
   EXPECT_TRUE(Contains(h.ErrorText(), "hardware-timed single-point sampling only"));
-  EXPECT_EQ(h.driver.CfgSampClkTiming(t, "OnboardClock", 10000, DAQmx_Val_Rising, DAQmx_Val_HWTimedSinglePoint, 2),
+  EXPECT_EQ(h.driver.CfgSampClkTiming(t, "OnboardClock", 10000, DAQmx_Val_Rising,
+                                      DAQmx_Val_HWTimedSinglePoint, 2),
             -200077);
   EXPECT_EQ(h.driver.StartTask(t), -200077);
   EXPECT_TRUE(Contains(h.ErrorText(), "needs DAQmxCfgSampClkTiming"));
-  EXPECT_EQ(h.driver.CfgSampClkTiming(t, "OnboardClock", 10000, DAQmx_Val_Rising, DAQmx_Val_HWTimedSinglePoint, 1), 0);
+  EXPECT_EQ(h.driver.CfgSampClkTiming(t, "OnboardClock", 10000, DAQmx_Val_Rising,
+                                      DAQmx_Val_HWTimedSinglePoint, 1),
+            0);
   EXPECT_EQ(h.driver.StartTask(t), 0);
 }
 
@@ -191,10 +220,15 @@ TEST(WriteReadValidation, TasksWithoutChannelsAndImplicitStarts) {
   TaskHandle out = nullptr, in = nullptr;
   ASSERT_EQ(h.driver.CreateTask("", &out), 0);
   ASSERT_EQ(h.driver.CreateAOVoltageChan(out, "Dev1/ao0", "", -10, 10, DAQmx_Val_Volts, ""), 0);
-  ASSERT_EQ(h.driver.CfgSampClkTiming(out, "", 1000, DAQmx_Val_Rising, DAQmx_Val_HWTimedSinglePoint, 1), 0);
+  ASSERT_EQ(
+      h.driver.CfgSampClkTiming(out, "", 1000, DAQmx_Val_Rising, DAQmx_Val_HWTimedSinglePoint, 1),
+      0);
   ASSERT_EQ(h.driver.CreateTask("", &in), 0);
-  ASSERT_EQ(h.driver.CreateAIVoltageChan(in, "Dev1/ai0", "", -1, -10, 10, DAQmx_Val_Volts, nullptr), 0);
-  ASSERT_EQ(h.driver.CfgSampClkTiming(in, "", 1000, DAQmx_Val_Falling, DAQmx_Val_HWTimedSinglePoint, 1), 0);
+  ASSERT_EQ(h.driver.CreateAIVoltageChan(in, "Dev1/ai0", "", -1, -10, 10, DAQmx_Val_Volts, nullptr),
+            0);
+  ASSERT_EQ(
+      h.driver.CfgSampClkTiming(in, "", 1000, DAQmx_Val_Falling, DAQmx_Val_HWTimedSinglePoint, 1),
+      0);
   // Written before start without auto-start: driven once the task starts.
   double level = 3.0;
   ASSERT_EQ(h.driver.WriteAnalogF64(out, 1, 0, 10, 0, &level, nullptr, nullptr), 0);

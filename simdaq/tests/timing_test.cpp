@@ -53,8 +53,12 @@ TEST(RealtimeClock, ReadTimesOut) {
   Harness h("");
   TaskHandle in = nullptr;
   ASSERT_EQ(h.driver.CreateTask("", &in), 0);
-  ASSERT_EQ(h.driver.CreateAIVoltageChan(in, "Dev1/ai0", "", DAQmx_Val_RSE, -10, 10, DAQmx_Val_Volts, nullptr), 0);
-  ASSERT_EQ(h.driver.CfgSampClkTiming(in, "", 0.05, DAQmx_Val_Falling, DAQmx_Val_HWTimedSinglePoint, 1), 0);
+  ASSERT_EQ(h.driver.CreateAIVoltageChan(in, "Dev1/ai0", "", DAQmx_Val_RSE, -10, 10,
+                                         DAQmx_Val_Volts, nullptr),
+            0);
+  ASSERT_EQ(
+      h.driver.CfgSampClkTiming(in, "", 0.05, DAQmx_Val_Falling, DAQmx_Val_HWTimedSinglePoint, 1),
+      0);
   ASSERT_EQ(h.driver.StartTask(in), 0);
   const Nanos t0 = h.clock.now;
   double v = 0;
@@ -114,7 +118,8 @@ TEST(RealtimeClock, StrictLateWriteWarnsLateReadFails) {
   ASSERT_EQ(h.Read(v), 0);
   h.clock.now += 2 * kPeriod + kPeriod / 2;
   EXPECT_EQ(h.Write(2.0), 209801) << "late errors of the output task are warnings";
-  EXPECT_NE(h.ErrorText().find("DAQmx Write did not complete before the arrival of the next sample clock"),
+  EXPECT_NE(h.ErrorText().find(
+                "DAQmx Write did not complete before the arrival of the next sample clock"),
             std::string::npos);
   EXPECT_EQ(h.Read(v), -209800);
   EXPECT_NE(h.ErrorText().find("Status Code: -209800"), std::string::npos);
@@ -125,12 +130,15 @@ TEST(RealtimeClock, StrictLateWriteIsAnErrorWithoutTheWarningSetting) {
   TaskHandle out = nullptr;
   ASSERT_EQ(h.driver.CreateTask("", &out), 0);
   ASSERT_EQ(h.driver.CreateAOVoltageChan(out, "Dev1/ao0", "", -10, 10, DAQmx_Val_Volts, ""), 0);
-  ASSERT_EQ(h.driver.CfgSampClkTiming(out, "", 10000, DAQmx_Val_Rising, DAQmx_Val_HWTimedSinglePoint, 1), 0);
+  ASSERT_EQ(
+      h.driver.CfgSampClkTiming(out, "", 10000, DAQmx_Val_Rising, DAQmx_Val_HWTimedSinglePoint, 1),
+      0);
   ASSERT_EQ(h.driver.StartTask(out), 0);
   double level = 1.0;
   ASSERT_EQ(h.driver.WriteAnalogF64(out, 1, 1, 10, 0, &level, nullptr, nullptr), 0);
   h.clock.now += kPeriod;
-  EXPECT_EQ(h.driver.WriteAnalogF64(out, 1, 1, 10, 0, &level, nullptr, nullptr), 0) << "one write per period is on time";
+  EXPECT_EQ(h.driver.WriteAnalogF64(out, 1, 1, 10, 0, &level, nullptr, nullptr), 0)
+      << "one write per period is on time";
   h.clock.now += 3 * kPeriod;
   EXPECT_EQ(h.driver.WriteAnalogF64(out, 1, 1, 10, 0, &level, nullptr, nullptr), -209801);
 }

@@ -10,7 +10,9 @@ namespace {
 
 using simdaq_test::Harness;
 
-std::vector<double> Pulse() { return {5, 5, 5, 0, 0, 0, 0, 0, 5, 5}; }
+std::vector<double> Pulse() {
+  return {5, 5, 5, 0, 0, 0, 0, 0, 5, 5};
+}
 
 TEST(Wire, ConnectedReadsWhatIsDriven) {
   Harness h("clock=virtual;wire=connected");

@@ -22,8 +22,9 @@ constexpr double kTimeout = 120.0;
 // 75001 fails.
 TEST(WineConsumerTest, LinuxConsumerReadsEveryMarkerOfTheProgramUnderWine) {
   constexpr std::size_t kCycles = 4;
-  ChildProcess program(MAROQUINT_WINE64, {MAROQUINT_WINDOWS_PROGRAM},
-                       {"SIMDAQ=clock=realtime;cut=0-49000;fault=DAQmxWriteAnalogF64@75000:-200279:Stop."});
+  ChildProcess program(
+      MAROQUINT_WINE64, {MAROQUINT_WINDOWS_PROGRAM},
+      {"SIMDAQ=clock=realtime;cut=0-49000;fault=DAQmxWriteAnalogF64@75000:-200279:Stop."});
   ASSERT_TRUE(program.Started());
   ASSERT_TRUE(program.ReadUntil("Now sending markers...", kTimeout)) << program.Output();
 
@@ -53,14 +54,16 @@ TEST(WineConsumerTest, LinuxConsumerReadsEveryMarkerOfTheProgramUnderWine) {
   lsl_time_correction(inlet, 5.0, &error);
   EXPECT_EQ(error, 0) << "no time correction with the outlet under Wine";
 
-  ASSERT_TRUE(program.ReadUntil("End of program, press Enter key to quit", kTimeout)) << program.Output();
+  ASSERT_TRUE(program.ReadUntil("End of program, press Enter key to quit", kTimeout))
+      << program.Output();
   program.CloseInput();
   EXPECT_EQ(program.Wait(kTimeout), 1);
   lsl_destroy_inlet(inlet);
 
   // A Windows console program's lines end in CR LF.
   EXPECT_EQ(program.Output(),
-            "Now sending markers...\r\nDAQmx Error: Stop.\r\nEnd of program, press Enter key to quit\r\n");
+            "Now sending markers...\r\nDAQmx Error: Stop.\r\nEnd of program, press Enter key to "
+            "quit\r\n");
   ASSERT_EQ(markers.size(), kCycles);
   for (const std::string &marker : markers) EXPECT_EQ(marker, kMarkerText);
   for (std::size_t i = 1; i < stamps.size(); ++i) EXPECT_GT(stamps[i], stamps[i - 1]);

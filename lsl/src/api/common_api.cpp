@@ -10,29 +10,37 @@
 namespace lsl::api {
 
 lsl_streaminfo_struct_ *new_streaminfo_handle(const lsl::core::StreamInfo &info) noexcept {
-	try {
-		return new lsl_streaminfo_struct_{info};
-	} catch (...) {
-		return nullptr;
-	}
+  try {
+    return new lsl_streaminfo_struct_{info};
+  } catch (...) {
+    return nullptr;
+  }
 }
 
 char *copy_c_string(const std::string &text) noexcept {
-	auto *copy = static_cast<char *>(std::malloc(text.size() + 1));
-	if (!copy) return nullptr;
-	std::memcpy(copy, text.c_str(), text.size() + 1);
-	return copy;
+  auto *copy = static_cast<char *>(std::malloc(text.size() + 1));
+  if (!copy) return nullptr;
+  std::memcpy(copy, text.c_str(), text.size() + 1);
+  return copy;
 }
 
-} // namespace lsl::api
+}  // namespace lsl::api
 
 extern "C" {
 
-LIBLSL_C_API int32_t lsl_protocol_version(void) { return lsl::core::kProtocolVersion; }
+LIBLSL_C_API int32_t lsl_protocol_version(void) {
+  return lsl::core::kProtocolVersion;
+}
 
-LIBLSL_C_API int32_t lsl_library_version(void) { return lsl::core::kLibraryVersion; }
+LIBLSL_C_API int32_t lsl_library_version(void) {
+  return lsl::core::kLibraryVersion;
+}
 
-LIBLSL_C_API double lsl_local_clock(void) { return lsl::net::local_clock(); }
+LIBLSL_C_API double lsl_local_clock(void) {
+  return lsl::net::local_clock();
+}
 
-LIBLSL_C_API void lsl_destroy_string(char *s) { std::free(s); }
+LIBLSL_C_API void lsl_destroy_string(char *s) {
+  std::free(s);
+}
 }

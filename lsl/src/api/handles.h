@@ -5,7 +5,7 @@
 #include "core/stream_info.h"
 
 struct lsl_streaminfo_struct_ {
-	lsl::core::StreamInfo info;
+  lsl::core::StreamInfo info;
 };
 
 namespace lsl::api {
@@ -15,6 +15,6 @@ lsl_streaminfo_struct_ *new_streaminfo_handle(const lsl::core::StreamInfo &info)
 // malloc'ed NUL-terminated copy for lsl_destroy_string; nullptr on failure.
 char *copy_c_string(const std::string &text) noexcept;
 
-} // namespace lsl::api
+}  // namespace lsl::api
 
 #endif

@@ -23,66 +23,66 @@ constexpr std::size_t kMaxResolveResults = 4096;
 
 // "LSL:shortinfo\r\n<query>\r\n<reply-port> <query-id>\r\n"
 std::string format_shortinfo_query(std::string_view query, uint16_t reply_port,
-								   std::string_view query_id);
+                                   std::string_view query_id);
 // A white-space-free token derived from the query text; the same for every
 // wave of one resolve.
 std::string make_query_id(std::string_view query);
 // The stream a discovery reply declares: "<query-id>\r\n<short XML>". Empty
 // for a reply to another query or with an unusable declaration.
 std::optional<StreamInfo> parse_shortinfo_reply(std::string_view datagram,
-												std::string_view query_id);
+                                                std::string_view query_id);
 
 enum class WaveKind {
-	// to the scope's addresses at the multicast port
-	multicast,
-	// to every port of the range on each KnownPeers host
-	unicast
+  // to the scope's addresses at the multicast port
+  multicast,
+  // to every port of the range on each KnownPeers host
+  unicast
 };
 
 struct ResolveSettings {
-	double multicast_min_rtt = 0.5;
-	double unicast_min_rtt = 0.75;
-	bool unicast_waves = false;
+  double multicast_min_rtt = 0.5;
+  double unicast_min_rtt = 0.75;
+  bool unicast_waves = false;
 };
 ResolveSettings resolve_settings(const Config &config);
 
 class ResolveSession {
-public:
-	static constexpr double kForever = std::numeric_limits<double>::infinity();
+ public:
+  static constexpr double kForever = std::numeric_limits<double>::infinity();
 
-	// Ends at start + timeout, or as soon as `minimum` (> 0) distinct streams
-	// are known and start + minimum_time has passed.
-	ResolveSession(std::string query, int minimum, double start, double timeout,
-				   ResolveSettings settings, double minimum_time = 0.0);
+  // Ends at start + timeout, or as soon as `minimum` (> 0) distinct streams
+  // are known and start + minimum_time has passed.
+  ResolveSession(std::string query, int minimum, double start, double timeout,
+                 ResolveSettings settings, double minimum_time = 0.0);
 
-	const std::string &query() const { return query_; }
-	const std::string &query_id() const { return query_id_; }
+  const std::string &query() const { return query_; }
+  const std::string &query_id() const { return query_id_; }
 
-	// The wave due at `now`, if any; each wave is handed out once.
-	std::optional<WaveKind> take_due_wave(double now);
-	// When the next wave is due or the resolve ends, whichever comes first.
-	double next_wakeup() const;
+  // The wave due at `now`, if any; each wave is handed out once.
+  std::optional<WaveKind> take_due_wave(double now);
+  // When the next wave is due or the resolve ends, whichever comes first.
+  double next_wakeup() const;
 
-	// A datagram that arrived from source_ip; true when it named a new stream.
-	bool on_reply(std::string_view datagram, std::string_view source_ip, bool ipv6);
-	bool done(double now) const;
-	std::size_t found() const { return results_.size(); }
-	// Ordered by uid.
-	std::vector<StreamInfo> results() const;
+  // A datagram that arrived from source_ip; true when it named a new stream.
+  bool on_reply(std::string_view datagram, std::string_view source_ip, bool ipv6);
+  bool done(double now) const;
+  std::size_t found() const { return results_.size(); }
+  // Ordered by uid.
+  std::vector<StreamInfo> results() const;
 
-private:
-	std::string query_;
-	std::string query_id_;
-	int minimum_;
-	double start_;
-	double end_;
-	double earliest_end_;
-	ResolveSettings settings_;
-	double next_multicast_;
-	double next_unicast_ = kForever;
-	std::map<std::string, StreamInfo> results_;
+ private:
+  std::string query_;
+  std::string query_id_;
+  int minimum_;
+  double start_;
+  double end_;
+  double earliest_end_;
+  ResolveSettings settings_;
+  double next_multicast_;
+  double next_unicast_ = kForever;
+  std::map<std::string, StreamInfo> results_;
 };
 
-} // namespace lsl::core
+}  // namespace lsl::core
 
 #endif

@@ -26,30 +26,30 @@ constexpr std::size_t kMaxQueryLength = 4096;
 // query that cannot be parsed (or is longer than kMaxQueryLength) matches
 // none, so a consumer is never handed a stream it did not ask for.
 class Query {
-public:
-	static Query compile(std::string_view text);
+ public:
+  static Query compile(std::string_view text);
 
-	bool valid() const { return valid_; }
-	// `info` is the <info> element of a stream's full XML document.
-	bool matches(const pugi::xml_node &info) const;
-	bool matches(const StreamInfo &info) const;
+  bool valid() const { return valid_; }
+  // `info` is the <info> element of a stream's full XML document.
+  bool matches(const pugi::xml_node &info) const;
+  bool matches(const StreamInfo &info) const;
 
-private:
-	bool valid_ = false;
-	std::shared_ptr<const QueryNode> root_; // null + valid = match all
+ private:
+  bool valid_ = false;
+  std::shared_ptr<const QueryNode> root_;  // null + valid = match all
 };
 
 // `session_id='S'`
 std::string build_session_query(std::string_view session_id);
 // `session_id='S' and PROP='VALUE'`
 std::string build_byprop_query(std::string_view session_id, std::string_view prop,
-	std::string_view value);
+                               std::string_view value);
 // The query an inlet sends to find its stream again after a restart:
 // `channel_count='N' and name='..' and type='..' and source_id='..' and
 // channel_format='..'` (name, type, source_id only when non-empty), no
 // session clause.
 std::string build_recovery_query(const StreamInfo &info);
 
-} // namespace lsl::core
+}  // namespace lsl::core
 
 #endif

@@ -21,10 +21,10 @@ constexpr double kTestPatternTimestamp = 123456.789;
 // little-endian length and the bytes. Reuses out's capacity: no allocation
 // when it suffices.
 void append_string_sample(std::string &out, double timestamp, const std::string_view *channels,
-	std::size_t channel_count);
+                          std::size_t channel_count);
 // Same for C strings (the C API's form).
 void append_string_sample(std::string &out, double timestamp, const char *const *channels,
-	std::size_t channel_count);
+                          std::size_t channel_count);
 
 // Channel k's test-pattern text: "10", "-11", "12", "-13", ...
 std::string test_pattern_value(std::size_t channel);
@@ -34,6 +34,6 @@ std::string string_test_patterns(std::size_t channel_count);
 void append_le_double(std::string &out, double value);
 double read_le_double(const unsigned char *bytes);
 
-} // namespace lsl::core
+}  // namespace lsl::core
 
 #endif

@@ -13,19 +13,19 @@
 namespace pugi {
 class xml_document;
 class xml_node;
-} // namespace pugi
+}  // namespace pugi
 
 namespace lsl::core {
 
 enum class ChannelFormat : int32_t {
-	undefined = 0,
-	float32 = 1,
-	double64 = 2,
-	string = 3,
-	int32 = 4,
-	int16 = 5,
-	int8 = 6,
-	int64 = 7
+  undefined = 0,
+  float32 = 1,
+  double64 = 2,
+  string = 3,
+  int32 = 4,
+  int16 = 5,
+  int8 = 6,
+  int64 = 7
 };
 
 // "float32", "string", ...; nullptr for undefined or out-of-range values.
@@ -38,26 +38,26 @@ constexpr int32_t kLibraryVersion = 116;
 constexpr std::size_t kMaxInfoXmlBytes = 1 << 20;
 
 struct StreamInfo {
-	std::string name;
-	std::string type;
-	int32_t channel_count = 0;
-	double nominal_srate = 0.0;
-	ChannelFormat channel_format = ChannelFormat::undefined;
-	std::string source_id;
-	int32_t version = kProtocolVersion; // protocol version x 100
-	double created_at = 0.0;
-	std::string uid;
-	std::string session_id;
-	std::string hostname;
-	std::string v4address;
-	uint16_t v4data_port = 0;
-	uint16_t v4service_port = 0;
-	std::string v6address;
-	uint16_t v6data_port = 0;
-	uint16_t v6service_port = 0;
-	// The <desc> element with its subtree; null means an empty <desc />.
-	// Shared and never modified after construction, so copies are cheap.
-	std::shared_ptr<const pugi::xml_document> desc;
+  std::string name;
+  std::string type;
+  int32_t channel_count = 0;
+  double nominal_srate = 0.0;
+  ChannelFormat channel_format = ChannelFormat::undefined;
+  std::string source_id;
+  int32_t version = kProtocolVersion;  // protocol version x 100
+  double created_at = 0.0;
+  std::string uid;
+  std::string session_id;
+  std::string hostname;
+  std::string v4address;
+  uint16_t v4data_port = 0;
+  uint16_t v4service_port = 0;
+  std::string v6address;
+  uint16_t v6data_port = 0;
+  uint16_t v6service_port = 0;
+  // The <desc> element with its subtree; null means an empty <desc />.
+  // Shared and never modified after construction, so copies are cheap.
+  std::shared_ptr<const pugi::xml_document> desc;
 };
 
 // liblsl's layout: declaration line, tab indentation, final newline.
@@ -73,7 +73,7 @@ void build_xml_document(const StreamInfo &info, pugi::xml_document &doc, bool wi
 // and rejects everything else, including documents over max_bytes.
 // `error` (if given) receives the reason for a rejection.
 std::optional<StreamInfo> parse_xml(std::string_view xml, std::string *error = nullptr,
-	std::size_t max_bytes = kMaxInfoXmlBytes);
+                                    std::size_t max_bytes = kMaxInfoXmlBytes);
 
 // printf "%#.16g" and "%.16g" in the classic locale, as liblsl writes them.
 std::string format_number_showpoint(double value);
@@ -83,6 +83,6 @@ std::string format_number(double value);
 std::optional<double> parse_double(std::string_view text);
 std::optional<int64_t> parse_int(std::string_view text);
 
-} // namespace lsl::core
+}  // namespace lsl::core
 
 #endif

@@ -12,6 +12,6 @@ std::string_view trim(std::string_view s);
 // Lower case (std::tolower): header names and config keys compare case-insensitively.
 std::string lower(std::string_view s);
 
-} // namespace lsl::core
+}  // namespace lsl::core
 
 #endif

@@ -13,63 +13,63 @@
 namespace lsl::core {
 
 struct TimeSyncSettings {
-	int probe_count = 8;
-	double probe_interval = 0.064;
-	double probe_max_rtt = 0.128;
-	int min_probes = 6;
-	double update_interval = 2.0;
+  int probe_count = 8;
+  double probe_interval = 0.064;
+  double probe_max_rtt = 0.128;
+  int min_probes = 6;
+  double update_interval = 2.0;
 };
 
 // "LSL:timedata\r\n<wave-id> <t0>\r\n", t0 printed with 16 significant digits.
 std::string format_time_probe(std::int32_t wave_id, double t0);
 
 struct TimeReply {
-	std::int32_t wave_id = 0;
-	double t0 = 0.0; // our send time, echoed
-	double t1 = 0.0; // outlet clock on arrival
-	double t2 = 0.0; // outlet clock when replying
+  std::int32_t wave_id = 0;
+  double t0 = 0.0;  // our send time, echoed
+  double t1 = 0.0;  // outlet clock on arrival
+  double t2 = 0.0;  // outlet clock when replying
 };
 
 // " <wave-id> <t0> <t1> <t2>"; anything else (or an oversized datagram) is rejected.
 std::optional<TimeReply> parse_time_reply(std::string_view datagram);
 
 struct TimeEstimate {
-	double correction = 0.0;  // add to an outlet time stamp to get local time
-	double rtt = 0.0;         // round trip of the winning probe: the uncertainty
-	double remote_time = 0.0; // outlet clock at the winning probe
+  double correction = 0.0;   // add to an outlet time stamp to get local time
+  double rtt = 0.0;          // round trip of the winning probe: the uncertainty
+  double remote_time = 0.0;  // outlet clock at the winning probe
 };
 
 // One round: probe_count probes probe_interval apart from start, evaluated at
 // start + probe_max_rtt + probe_count * probe_interval. Replies of another
 // wave, or not matching a probe of this round, are ignored.
 class TimeSyncRound {
-public:
-	TimeSyncRound(std::int32_t wave_id, double start, TimeSyncSettings settings = {});
+ public:
+  TimeSyncRound(std::int32_t wave_id, double start, TimeSyncSettings settings = {});
 
-	// When the next probe is due; empty once all probes are sent.
-	std::optional<double> next_probe_time() const;
-	// The datagram of the next probe, stamped with now as t0.
-	std::string take_probe(double now);
-	void on_reply(std::string_view datagram, double now);
+  // When the next probe is due; empty once all probes are sent.
+  std::optional<double> next_probe_time() const;
+  // The datagram of the next probe, stamped with now as t0.
+  std::string take_probe(double now);
+  void on_reply(std::string_view datagram, double now);
 
-	double evaluate_at() const;
-	// The estimate of the probe with the smallest round trip, provided enough
-	// probes were answered.
-	std::optional<TimeEstimate> evaluate() const;
+  double evaluate_at() const;
+  // The estimate of the probe with the smallest round trip, provided enough
+  // probes were answered.
+  std::optional<TimeEstimate> evaluate() const;
 
-private:
-	struct Probe {
-		double t0;
-		std::optional<double> rtt;
-		double offset = 0.0;
-		double remote = 0.0;
-	};
-	std::int32_t wave_id_;
-	double start_;
-	TimeSyncSettings settings_;
-	std::vector<Probe> probes_;
+ private:
+  struct Probe {
+    double t0;
+    std::optional<double> rtt;
+    double offset = 0.0;
+    double remote = 0.0;
+  };
+  std::int32_t wave_id_;
+  double start_;
+  TimeSyncSettings settings_;
+  std::vector<Probe> probes_;
 };
 
-} // namespace lsl::core
+}  // namespace lsl::core
 
 #endif

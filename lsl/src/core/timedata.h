@@ -10,8 +10,8 @@
 namespace lsl::core {
 
 struct TimeProbe {
-	std::string wave_id; // echoed verbatim (liblsl sends a C int)
-	double t0 = 0.0;
+  std::string wave_id;  // echoed verbatim (liblsl sends a C int)
+  double t0 = 0.0;
 };
 
 // nullopt for anything that is not a well-formed timedata datagram.
@@ -19,6 +19,6 @@ std::optional<TimeProbe> parse_time_probe(std::string_view datagram);
 // t1: clock when the datagram arrived; t2: clock when the reply is built.
 std::string format_time_reply(const TimeProbe &probe, double t1, double t2);
 
-} // namespace lsl::core
+}  // namespace lsl::core
 
 #endif

@@ -11,6 +11,6 @@ namespace lsl::core {
 // the caller draws (the core reads no entropy source itself).
 std::string uuid_v4(const std::array<uint8_t, 16> &random_bytes);
 
-} // namespace lsl::core
+}  // namespace lsl::core
 
 #endif

@@ -16,6 +16,6 @@ const core::Config &api_config();
 // The file api_config() would read now; empty when none is readable.
 std::string find_config_file();
 
-} // namespace lsl::net
+}  // namespace lsl::net
 
 #endif

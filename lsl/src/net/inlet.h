@@ -37,99 +37,99 @@ constexpr int32_t kMaxInletChannels = 65536;
 enum class InletResult { ok, timeout, lost };
 
 class Inlet {
-public:
-	// `info` must declare a string stream with 1..kMaxInletChannels channels.
-	Inlet(const core::Config &config, core::StreamInfo info, int32_t max_buflen,
-		  int32_t max_chunklen, bool recover);
-	~Inlet();
-	Inlet(const Inlet &) = delete;
-	Inlet &operator=(const Inlet &) = delete;
+ public:
+  // `info` must declare a string stream with 1..kMaxInletChannels channels.
+  Inlet(const core::Config &config, core::StreamInfo info, int32_t max_buflen, int32_t max_chunklen,
+        bool recover);
+  ~Inlet();
+  Inlet(const Inlet &) = delete;
+  Inlet &operator=(const Inlet &) = delete;
 
-	static bool accepts(const core::StreamInfo &info);
+  static bool accepts(const core::StreamInfo &info);
 
-	const core::StreamInfo &declared_info() const { return declared_; }
-	InletResult open_stream(double timeout);
-	void close_stream();
-	// The outlet's full declaration, over a connection of its own.
-	InletResult full_info(double timeout, core::StreamInfo &out);
-	// Fills `values` with the next sample's strings; the sample's time stamp
-	// on the sender's clock, or 0.0 with timeout / lost.
-	double pull_sample(std::vector<std::string> &values, double timeout, InletResult &result);
-	uint32_t samples_available();
-	// The latest estimate of the outlet's clock against ours; the first call
-	// starts synchronisation and waits for the first round's result.
-	core::TimeEstimate time_estimate(double timeout, InletResult &result);
+  const core::StreamInfo &declared_info() const { return declared_; }
+  InletResult open_stream(double timeout);
+  void close_stream();
+  // The outlet's full declaration, over a connection of its own.
+  InletResult full_info(double timeout, core::StreamInfo &out);
+  // Fills `values` with the next sample's strings; the sample's time stamp
+  // on the sender's clock, or 0.0 with timeout / lost.
+  double pull_sample(std::vector<std::string> &values, double timeout, InletResult &result);
+  uint32_t samples_available();
+  // The latest estimate of the outlet's clock against ours; the first call
+  // starts synchronisation and waits for the first round's result.
+  core::TimeEstimate time_estimate(double timeout, InletResult &result);
 
-private:
-	struct Sample {
-		double timestamp;
-		std::vector<std::string> values;
-	};
-	struct Feed;
+ private:
+  struct Sample {
+    double timestamp;
+    std::vector<std::string> values;
+  };
+  struct Feed;
 
-	// I/O thread only.
-	void start_feed();
-	void connect_feed(std::shared_ptr<Feed> feed);
-	void read_feed(std::shared_ptr<Feed> feed);
-	void feed_failed(const std::shared_ptr<Feed> &feed);
-	void start_recovery();
-	void recovered(std::vector<core::StreamInfo> found);
-	void schedule_watchdog();
-	void watchdog_check();
-	void watchdog_result(const std::vector<core::StreamInfo> &found);
-	void start_time_sync();
-	void time_round();
-	void time_tick(uint64_t round_id);
-	void time_receive();
+  // I/O thread only.
+  void start_feed();
+  void connect_feed(std::shared_ptr<Feed> feed);
+  void read_feed(std::shared_ptr<Feed> feed);
+  void feed_failed(const std::shared_ptr<Feed> &feed);
+  void start_recovery();
+  void recovered(std::vector<core::StreamInfo> found);
+  void schedule_watchdog();
+  void watchdog_check();
+  void watchdog_result(const std::vector<core::StreamInfo> &found);
+  void start_time_sync();
+  void time_round();
+  void time_tick(uint64_t round_id);
+  void time_receive();
 
-	uint64_t feed_generation_snapshot();
-	// Caller holds mutex_.
-	void ensure_feed_started();
-	void deliver(std::vector<core::StringSample> &samples);
+  uint64_t feed_generation_snapshot();
+  // Caller holds mutex_.
+  void ensure_feed_started();
+  void deliver(std::vector<core::StringSample> &samples);
 
-	const core::Config &config_;
-	const core::StreamInfo declared_;
-	const std::size_t capacity_;
-	const int32_t max_buffer_length_;
-	const int32_t max_chunk_length_;
-	const bool recover_;
+  const core::Config &config_;
+  const core::StreamInfo declared_;
+  const std::size_t capacity_;
+  const int32_t max_buffer_length_;
+  const int32_t max_chunk_length_;
+  const bool recover_;
 
-	asio::io_context io_;
-	asio::executor_work_guard<asio::io_context::executor_type> work_;
-	std::thread thread_;
+  asio::io_context io_;
+  asio::executor_work_guard<asio::io_context::executor_type> work_;
+  std::thread thread_;
 
-	// The stream as currently located (changes on recovery): written on the
-	// I/O thread under mutex_, read elsewhere under mutex_.
-	core::StreamInfo current_;
-	std::shared_ptr<Feed> feed_;
-	std::shared_ptr<ResolveOperation> recovery_;
-	asio::steady_timer retry_timer_;
-	// A silent connection may be one whose outlet vanished without closing
-	// it: now and then the inlet checks that its stream still answers.
-	asio::steady_timer watchdog_timer_;
-	std::shared_ptr<ResolveOperation> watchdog_probe_;
-	bool watchdog_running_ = false;
-	double last_data_ = 0.0;
-	asio::ip::udp::socket time_socket_;
-	asio::steady_timer time_timer_;
-	std::optional<core::TimeSyncRound> round_;
-	uint64_t round_id_ = 0;
-	double round_start_ = 0.0;
-	std::array<char, 512> time_buffer_{};
-	asio::ip::udp::endpoint time_sender_;
-	std::mt19937 random_;
+  // The stream as currently located (changes on recovery): written on the
+  // I/O thread under mutex_, read elsewhere under mutex_.
+  core::StreamInfo current_;
+  std::shared_ptr<Feed> feed_;
+  std::shared_ptr<ResolveOperation> recovery_;
+  asio::steady_timer retry_timer_;
+  // A silent connection may be one whose outlet vanished without closing
+  // it: now and then the inlet checks that its stream still answers.
+  asio::steady_timer watchdog_timer_;
+  std::shared_ptr<ResolveOperation> watchdog_probe_;
+  bool watchdog_running_ = false;
+  double last_data_ = 0.0;
+  asio::ip::udp::socket time_socket_;
+  asio::steady_timer time_timer_;
+  std::optional<core::TimeSyncRound> round_;
+  uint64_t round_id_ = 0;
+  double round_start_ = 0.0;
+  std::array<char, 512> time_buffer_{};
+  asio::ip::udp::endpoint time_sender_;
+  std::mt19937 random_;
 
-	std::mutex mutex_;
-	std::condition_variable changed_;
-	std::deque<Sample> queue_;
-	bool feed_started_ = false;
-	bool connected_ = false;
-	bool lost_ = false;
-	bool time_sync_started_ = false;
-	std::optional<core::TimeEstimate> estimate_;
-	uint64_t feed_generation_ = 0;
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::deque<Sample> queue_;
+  bool feed_started_ = false;
+  bool connected_ = false;
+  bool lost_ = false;
+  bool time_sync_started_ = false;
+  std::optional<core::TimeEstimate> estimate_;
+  uint64_t feed_generation_ = 0;
 };
 
-} // namespace lsl::net
+}  // namespace lsl::net
 
 #endif

@@ -13,35 +13,35 @@
 namespace lsl::net {
 
 class Outlet {
-public:
-	// Limits on what untrusted peers can hold.
-	static constexpr std::size_t kMaxConnections = 256;
-	static constexpr std::size_t kMaxPendingRequests = 64;
-	static constexpr double kRequestTimeoutSeconds = 10.0;
+ public:
+  // Limits on what untrusted peers can hold.
+  static constexpr std::size_t kMaxConnections = 256;
+  static constexpr std::size_t kMaxPendingRequests = 64;
+  static constexpr double kRequestTimeoutSeconds = 10.0;
 
-	// Takes the caller's declaration (format must be string); gives it a new
-	// uid, created_at, session id, host name and the ports bound. Throws
-	// std::exception when no socket can be set up.
-	Outlet(core::StreamInfo info, int32_t max_buffered, const core::Config &config);
-	~Outlet();
-	Outlet(const Outlet &) = delete;
-	Outlet &operator=(const Outlet &) = delete;
+  // Takes the caller's declaration (format must be string); gives it a new
+  // uid, created_at, session id, host name and the ports bound. Throws
+  // std::exception when no socket can be set up.
+  Outlet(core::StreamInfo info, int32_t max_buffered, const core::Config &config);
+  ~Outlet();
+  Outlet(const Outlet &) = delete;
+  Outlet &operator=(const Outlet &) = delete;
 
-	const core::StreamInfo &info() const;
-	// Samples a consumer may have waiting before the oldest are dropped.
-	std::size_t buffer_samples() const;
+  const core::StreamInfo &info() const;
+  // Samples a consumer may have waiting before the oldest are dropped.
+  std::size_t buffer_samples() const;
 
-	// One sample of channel_count() strings; timestamp 0.0 = now. Never
-	// waits for a consumer.
-	void push(const char *const *channels, double timestamp);
-	bool have_consumers() const;
-	bool wait_for_consumers(double timeout_seconds);
+  // One sample of channel_count() strings; timestamp 0.0 = now. Never
+  // waits for a consumer.
+  void push(const char *const *channels, double timestamp);
+  bool have_consumers() const;
+  bool wait_for_consumers(double timeout_seconds);
 
-private:
-	class Impl;
-	std::unique_ptr<Impl> impl_;
+ private:
+  class Impl;
+  std::unique_ptr<Impl> impl_;
 };
 
-} // namespace lsl::net
+}  // namespace lsl::net
 
 #endif

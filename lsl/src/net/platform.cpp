@@ -18,44 +18,44 @@
 namespace lsl::net {
 
 double local_clock() {
-	const auto now = std::chrono::steady_clock::now().time_since_epoch();
-	const auto secs = std::chrono::duration_cast<std::chrono::seconds>(now);
-	const auto nanos = std::chrono::duration_cast<std::chrono::nanoseconds>(now - secs);
-	return static_cast<double>(secs.count()) + static_cast<double>(nanos.count()) / 1e9;
+  const auto now = std::chrono::steady_clock::now().time_since_epoch();
+  const auto secs = std::chrono::duration_cast<std::chrono::seconds>(now);
+  const auto nanos = std::chrono::duration_cast<std::chrono::nanoseconds>(now - secs);
+  return static_cast<double>(secs.count()) + static_cast<double>(nanos.count()) / 1e9;
 }
 
 std::string host_name() {
-	asio::error_code ec;
-	auto name = asio::ip::host_name(ec);
-	return ec ? std::string("localhost") : name;
+  asio::error_code ec;
+  auto name = asio::ip::host_name(ec);
+  return ec ? std::string("localhost") : name;
 }
 
 std::array<uint8_t, 16> random_bytes16() {
-	std::random_device device;
-	std::array<uint8_t, 16> bytes{};
-	for (std::size_t i = 0; i < bytes.size(); i += 4) {
-		auto word = device();
-		for (std::size_t j = 0; j < 4; ++j) bytes[i + j] = static_cast<uint8_t>(word >> (8 * j));
-	}
-	return bytes;
+  std::random_device device;
+  std::array<uint8_t, 16> bytes{};
+  for (std::size_t i = 0; i < bytes.size(); i += 4) {
+    auto word = device();
+    for (std::size_t j = 0; j < 4; ++j) bytes[i + j] = static_cast<uint8_t>(word >> (8 * j));
+  }
+  return bytes;
 }
 
 void keep_from_child_processes(std::uintptr_t native_socket) {
 #ifdef _WIN32
-	SetHandleInformation(reinterpret_cast<HANDLE>(native_socket), HANDLE_FLAG_INHERIT, 0);
+  SetHandleInformation(reinterpret_cast<HANDLE>(native_socket), HANDLE_FLAG_INHERIT, 0);
 #else
-	const int fd = static_cast<int>(native_socket);
-	const int flags = fcntl(fd, F_GETFD);
-	if (flags >= 0) fcntl(fd, F_SETFD, flags | FD_CLOEXEC);
+  const int fd = static_cast<int>(native_socket);
+  const int flags = fcntl(fd, F_GETFD);
+  if (flags >= 0) fcntl(fd, F_SETFD, flags | FD_CLOEXEC);
 #endif
 }
 
 void yield_on_wakeup() {
 #if defined(__linux__)
-	sched_param param{};
-	param.sched_priority = 0;
-	pthread_setschedparam(pthread_self(), SCHED_BATCH, &param);
+  sched_param param{};
+  param.sched_priority = 0;
+  pthread_setschedparam(pthread_self(), SCHED_BATCH, &param);
 #endif
 }
 
-} // namespace lsl::net
+}  // namespace lsl::net

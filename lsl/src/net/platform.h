@@ -27,6 +27,6 @@ void yield_on_wakeup();
 // POSIX systems.
 void keep_from_child_processes(std::uintptr_t native_socket);
 
-} // namespace lsl::net
+}  // namespace lsl::net
 
 #endif

@@ -12,187 +12,191 @@ namespace lsl::net {
 namespace {
 
 std::chrono::steady_clock::duration seconds(double s) {
-	return std::chrono::duration_cast<std::chrono::steady_clock::duration>(
-		std::chrono::duration<double>(s > 0.0 ? s : 0.0));
+  return std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+      std::chrono::duration<double>(s > 0.0 ? s : 0.0));
 }
 
 bool transient(const asio::error_code &ec) {
-	return ec == asio::error::connection_refused || ec == asio::error::connection_reset ||
-		   ec == asio::error::message_size || ec == asio::error::host_unreachable ||
-		   ec == asio::error::network_unreachable;
+  return ec == asio::error::connection_refused || ec == asio::error::connection_reset ||
+         ec == asio::error::message_size || ec == asio::error::host_unreachable ||
+         ec == asio::error::network_unreachable;
 }
 
-} // namespace
+}  // namespace
 
 ResolveOperation::ResolveOperation(asio::io_context &io, const core::Config &config,
-								   std::string query, int minimum, double timeout,
-								   double minimum_time, Callback done)
-	: io_(io), config_(config), session_(std::move(query), minimum, local_clock(), timeout,
-										 core::resolve_settings(config), minimum_time),
-	  done_(std::move(done)), socket_(io), timer_(io) {}
+                                   std::string query, int minimum, double timeout,
+                                   double minimum_time, Callback done)
+    : io_(io),
+      config_(config),
+      session_(std::move(query), minimum, local_clock(), timeout, core::resolve_settings(config),
+               minimum_time),
+      done_(std::move(done)),
+      socket_(io),
+      timer_(io) {}
 
 void ResolveOperation::start() {
-	open_socket();
-	if (!socket_.is_open()) {
-		// No socket means no replies; the caller still gets its answer at once.
-		asio::post(io_, [self = shared_from_this()] { self->finish(); });
-		return;
-	}
-	const core::ScopeAddresses scope = core::scope_addresses(config_);
-	asio::error_code ec;
-	for (const std::string &text : scope.ipv4) {
-		const asio::ip::address_v4 a = asio::ip::make_address_v4(text, ec);
-		if (ec) continue;
-		(a.is_multicast() ? multicast_targets_ : unicast_targets_)
-			.emplace_back(a, config_.multicast_port);
-		// Several outlets share the discovery port, and a unicast datagram
-		// reaches only one of them. Each outlet also answers on its own
-		// service port, so on this machine asking every port of the range
-		// finds them all.
-		if (a.is_loopback()) {
-			const int last = config_.base_port + config_.port_range;
-			for (int port = config_.base_port; port < last && port <= 65535; ++port)
-				unicast_targets_.emplace_back(a, static_cast<uint16_t>(port));
-		}
-	}
-	for (const std::string &text : config_.interfaces) {
-		const asio::ip::address_v4 a = asio::ip::make_address_v4(text, ec);
-		if (!ec) interfaces_.push_back(a);
-	}
-	if (!config_.known_peers.empty()) {
-		asio::ip::udp::resolver names(io_);
-		for (const std::string &peer : config_.known_peers) {
-			for (const auto &entry : names.resolve(asio::ip::udp::v4(), peer, "0", ec)) {
-				if (entry.endpoint().address().is_v4())
-					peers_.push_back(entry.endpoint().address().to_v4());
-			}
-		}
-	}
-	socket_.set_option(asio::socket_base::broadcast(true), ec);
-	socket_.set_option(asio::ip::multicast::hops(scope.ttl), ec);
-	socket_.set_option(asio::ip::multicast::enable_loopback(true), ec);
-	receive();
-	schedule();
+  open_socket();
+  if (!socket_.is_open()) {
+    // No socket means no replies; the caller still gets its answer at once.
+    asio::post(io_, [self = shared_from_this()] { self->finish(); });
+    return;
+  }
+  const core::ScopeAddresses scope = core::scope_addresses(config_);
+  asio::error_code ec;
+  for (const std::string &text : scope.ipv4) {
+    const asio::ip::address_v4 a = asio::ip::make_address_v4(text, ec);
+    if (ec) continue;
+    (a.is_multicast() ? multicast_targets_ : unicast_targets_)
+        .emplace_back(a, config_.multicast_port);
+    // Several outlets share the discovery port, and a unicast datagram
+    // reaches only one of them. Each outlet also answers on its own
+    // service port, so on this machine asking every port of the range
+    // finds them all.
+    if (a.is_loopback()) {
+      const int last = config_.base_port + config_.port_range;
+      for (int port = config_.base_port; port < last && port <= 65535; ++port)
+        unicast_targets_.emplace_back(a, static_cast<uint16_t>(port));
+    }
+  }
+  for (const std::string &text : config_.interfaces) {
+    const asio::ip::address_v4 a = asio::ip::make_address_v4(text, ec);
+    if (!ec) interfaces_.push_back(a);
+  }
+  if (!config_.known_peers.empty()) {
+    asio::ip::udp::resolver names(io_);
+    for (const std::string &peer : config_.known_peers) {
+      for (const auto &entry : names.resolve(asio::ip::udp::v4(), peer, "0", ec)) {
+        if (entry.endpoint().address().is_v4())
+          peers_.push_back(entry.endpoint().address().to_v4());
+      }
+    }
+  }
+  socket_.set_option(asio::socket_base::broadcast(true), ec);
+  socket_.set_option(asio::ip::multicast::hops(scope.ttl), ec);
+  socket_.set_option(asio::ip::multicast::enable_loopback(true), ec);
+  receive();
+  schedule();
 }
 
 void ResolveOperation::cancel() {
-	asio::post(io_, [self = shared_from_this()] {
-		self->finished_ = true;
-		self->timer_.cancel();
-		asio::error_code ec;
-		self->socket_.close(ec);
-	});
+  asio::post(io_, [self = shared_from_this()] {
+    self->finished_ = true;
+    self->timer_.cancel();
+    asio::error_code ec;
+    self->socket_.close(ec);
+  });
 }
 
 void ResolveOperation::open_socket() {
-	asio::error_code ec;
-	socket_.open(asio::ip::udp::v4(), ec);
-	if (ec) return;
-	keep_from_child_processes(socket_.native_handle());
-	const int last = config_.base_port + config_.port_range;
-	for (int port = config_.base_port; port < last && port <= 65535; ++port) {
-		socket_.bind({asio::ip::address_v4::any(), static_cast<uint16_t>(port)}, ec);
-		if (!ec) break;
-	}
-	if (ec && config_.allow_random_ports) socket_.bind({asio::ip::address_v4::any(), 0}, ec);
-	if (ec) socket_.close(ec);
-	if (socket_.is_open()) {
-		datagram_ = core::format_shortinfo_query(
-			session_.query(), socket_.local_endpoint(ec).port(), session_.query_id());
-	}
+  asio::error_code ec;
+  socket_.open(asio::ip::udp::v4(), ec);
+  if (ec) return;
+  keep_from_child_processes(socket_.native_handle());
+  const int last = config_.base_port + config_.port_range;
+  for (int port = config_.base_port; port < last && port <= 65535; ++port) {
+    socket_.bind({asio::ip::address_v4::any(), static_cast<uint16_t>(port)}, ec);
+    if (!ec) break;
+  }
+  if (ec && config_.allow_random_ports) socket_.bind({asio::ip::address_v4::any(), 0}, ec);
+  if (ec) socket_.close(ec);
+  if (socket_.is_open()) {
+    datagram_ = core::format_shortinfo_query(session_.query(), socket_.local_endpoint(ec).port(),
+                                             session_.query_id());
+  }
 }
 
 void ResolveOperation::send_to(const asio::ip::udp::endpoint &target) {
-	asio::error_code ec;
-	socket_.send_to(asio::buffer(datagram_), target, 0, ec);
+  asio::error_code ec;
+  socket_.send_to(asio::buffer(datagram_), target, 0, ec);
 }
 
 void ResolveOperation::send_wave(core::WaveKind kind) {
-	if (kind == core::WaveKind::unicast) {
-		const int last = config_.base_port + config_.port_range;
-		for (const auto &peer : peers_) {
-			for (int port = config_.base_port; port < last && port <= 65535; ++port)
-				send_to({peer, static_cast<uint16_t>(port)});
-		}
-		return;
-	}
-	for (const auto &target : unicast_targets_) send_to(target);
-	if (multicast_targets_.empty()) return;
-	asio::error_code ec;
-	if (!interfaces_.empty()) {
-		for (const auto &iface : interfaces_) {
-			socket_.set_option(asio::ip::multicast::outbound_interface(iface), ec);
-			if (ec) continue;
-			for (const auto &target : multicast_targets_) send_to(target);
-		}
-		return;
-	}
-	for (const auto &target : multicast_targets_) {
-		socket_.send_to(asio::buffer(datagram_), target, 0, ec);
-		if (ec) {
-			// No route for multicast (a host whose only network is loopback):
-			// loopback is then the one place a stream can be.
-			asio::error_code ignored;
-			socket_.set_option(
-				asio::ip::multicast::outbound_interface(asio::ip::address_v4::loopback()), ignored);
-			socket_.send_to(asio::buffer(datagram_), target, 0, ignored);
-		}
-	}
+  if (kind == core::WaveKind::unicast) {
+    const int last = config_.base_port + config_.port_range;
+    for (const auto &peer : peers_) {
+      for (int port = config_.base_port; port < last && port <= 65535; ++port)
+        send_to({peer, static_cast<uint16_t>(port)});
+    }
+    return;
+  }
+  for (const auto &target : unicast_targets_) send_to(target);
+  if (multicast_targets_.empty()) return;
+  asio::error_code ec;
+  if (!interfaces_.empty()) {
+    for (const auto &iface : interfaces_) {
+      socket_.set_option(asio::ip::multicast::outbound_interface(iface), ec);
+      if (ec) continue;
+      for (const auto &target : multicast_targets_) send_to(target);
+    }
+    return;
+  }
+  for (const auto &target : multicast_targets_) {
+    socket_.send_to(asio::buffer(datagram_), target, 0, ec);
+    if (ec) {
+      // No route for multicast (a host whose only network is loopback):
+      // loopback is then the one place a stream can be.
+      asio::error_code ignored;
+      socket_.set_option(asio::ip::multicast::outbound_interface(asio::ip::address_v4::loopback()),
+                         ignored);
+      socket_.send_to(asio::buffer(datagram_), target, 0, ignored);
+    }
+  }
 }
 
 void ResolveOperation::schedule() {
-	if (finished_) return;
-	const double now = local_clock();
-	while (const auto wave = session_.take_due_wave(now)) send_wave(*wave);
-	if (session_.done(now)) {
-		finish();
-		return;
-	}
-	timer_.expires_after(seconds(session_.next_wakeup() - now));
-	timer_.async_wait([self = shared_from_this()](const asio::error_code &ec) {
-		if (!ec) self->schedule();
-	});
+  if (finished_) return;
+  const double now = local_clock();
+  while (const auto wave = session_.take_due_wave(now)) send_wave(*wave);
+  if (session_.done(now)) {
+    finish();
+    return;
+  }
+  timer_.expires_after(seconds(session_.next_wakeup() - now));
+  timer_.async_wait([self = shared_from_this()](const asio::error_code &ec) {
+    if (!ec) self->schedule();
+  });
 }
 
 void ResolveOperation::receive() {
-	socket_.async_receive_from(
-		asio::buffer(buffer_), sender_,
-		[self = shared_from_this()](const asio::error_code &ec, std::size_t n) {
-			if (self->finished_) return;
-			if (ec) {
-				if (transient(ec)) self->receive();
-				return;
-			}
-			self->session_.on_reply(std::string_view(self->buffer_.data(), n),
-									self->sender_.address().to_string(),
-									self->sender_.address().is_v6());
-			if (self->session_.done(local_clock())) {
-				self->finish();
-				return;
-			}
-			self->receive();
-		});
+  socket_.async_receive_from(
+      asio::buffer(buffer_), sender_,
+      [self = shared_from_this()](const asio::error_code &ec, std::size_t n) {
+        if (self->finished_) return;
+        if (ec) {
+          if (transient(ec)) self->receive();
+          return;
+        }
+        self->session_.on_reply(std::string_view(self->buffer_.data(), n),
+                                self->sender_.address().to_string(),
+                                self->sender_.address().is_v6());
+        if (self->session_.done(local_clock())) {
+          self->finish();
+          return;
+        }
+        self->receive();
+      });
 }
 
 void ResolveOperation::finish() {
-	if (finished_) return;
-	finished_ = true;
-	timer_.cancel();
-	asio::error_code ec;
-	socket_.close(ec);
-	if (done_) done_(session_.results());
+  if (finished_) return;
+  finished_ = true;
+  timer_.cancel();
+  asio::error_code ec;
+  socket_.close(ec);
+  if (done_) done_(session_.results());
 }
 
 std::vector<core::StreamInfo> resolve(const core::Config &config, const std::string &query,
-									  int minimum, double timeout) {
-	asio::io_context io;
-	std::vector<core::StreamInfo> results;
-	auto op = std::make_shared<ResolveOperation>(
-		io, config, query, minimum, timeout, 0.0,
-		[&results](std::vector<core::StreamInfo> found) { results = std::move(found); });
-	op->start();
-	io.run();
-	return results;
+                                      int minimum, double timeout) {
+  asio::io_context io;
+  std::vector<core::StreamInfo> results;
+  auto op = std::make_shared<ResolveOperation>(
+      io, config, query, minimum, timeout, 0.0,
+      [&results](std::vector<core::StreamInfo> found) { results = std::move(found); });
+  op->start();
+  io.run();
+  return results;
 }
 
-} // namespace lsl::net
+}  // namespace lsl::net

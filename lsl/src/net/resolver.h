@@ -23,43 +23,43 @@ namespace lsl::net {
 // One resolve running on an io_context. The callback gets the results
 // (ordered by uid) once the resolve ends; cancel() ends it without calling back.
 class ResolveOperation : public std::enable_shared_from_this<ResolveOperation> {
-public:
-	using Callback = std::function<void(std::vector<core::StreamInfo>)>;
+ public:
+  using Callback = std::function<void(std::vector<core::StreamInfo>)>;
 
-	ResolveOperation(asio::io_context &io, const core::Config &config, std::string query,
-					 int minimum, double timeout, double minimum_time, Callback done);
-	void start();
-	void cancel();
+  ResolveOperation(asio::io_context &io, const core::Config &config, std::string query, int minimum,
+                   double timeout, double minimum_time, Callback done);
+  void start();
+  void cancel();
 
-private:
-	void open_socket();
-	void send_wave(core::WaveKind kind);
-	void send_to(const asio::ip::udp::endpoint &target);
-	void schedule();
-	void receive();
-	void finish();
+ private:
+  void open_socket();
+  void send_wave(core::WaveKind kind);
+  void send_to(const asio::ip::udp::endpoint &target);
+  void schedule();
+  void receive();
+  void finish();
 
-	asio::io_context &io_;
-	const core::Config &config_;
-	core::ResolveSession session_;
-	Callback done_;
-	asio::ip::udp::socket socket_;
-	asio::steady_timer timer_;
-	std::string datagram_;
-	std::vector<asio::ip::udp::endpoint> multicast_targets_;
-	std::vector<asio::ip::udp::endpoint> unicast_targets_;
-	std::vector<asio::ip::address_v4> interfaces_;
-	std::vector<asio::ip::address_v4> peers_;
-	std::array<char, 65536> buffer_{};
-	asio::ip::udp::endpoint sender_;
-	bool finished_ = false;
+  asio::io_context &io_;
+  const core::Config &config_;
+  core::ResolveSession session_;
+  Callback done_;
+  asio::ip::udp::socket socket_;
+  asio::steady_timer timer_;
+  std::string datagram_;
+  std::vector<asio::ip::udp::endpoint> multicast_targets_;
+  std::vector<asio::ip::udp::endpoint> unicast_targets_;
+  std::vector<asio::ip::address_v4> interfaces_;
+  std::vector<asio::ip::address_v4> peers_;
+  std::array<char, 65536> buffer_{};
+  asio::ip::udp::endpoint sender_;
+  bool finished_ = false;
 };
 
 // Blocks the calling thread for one resolve: returns as soon as `minimum`
 // (> 0) streams are known, else when `timeout` has passed.
 std::vector<core::StreamInfo> resolve(const core::Config &config, const std::string &query,
-									  int minimum, double timeout);
+                                      int minimum, double timeout);
 
-} // namespace lsl::net
+}  // namespace lsl::net
 
 #endif
