@@ -3,7 +3,7 @@ set_property(CACHE MAROQUINT_DAQ PROPERTY STRINGS auto nidaqmx sim)
 set(MAROQUINT_LSL auto CACHE STRING "LSL library to link: auto, system (liblsl) or bundled")
 set_property(CACHE MAROQUINT_LSL PROPERTY STRINGS auto system bundled)
 option(MAROQUINT_SANITIZE "Build with AddressSanitizer and UndefinedBehaviorSanitizer" OFF)
-option(MAROQUINT_BENCHMARKS "Build the benchmarks (needs Google Benchmark)" ON)
+option(MAROQUINT_BENCHMARKS "Build the benchmarks (those on Google Benchmark only where it is installed)" ON)
 
 if(NOT MAROQUINT_DAQ MATCHES "^(auto|nidaqmx|sim)$")
   message(FATAL_ERROR "MAROQUINT_DAQ must be auto, nidaqmx or sim, not '${MAROQUINT_DAQ}'")
