@@ -52,7 +52,7 @@ int32 Guarded(Call call) {
     std::lock_guard<std::mutex> lock(p.mutex);
     return call(DriverLocked(p));
   } catch (...) {
-    return -50352;
+    return simdaq::code::kMemoryFull;
   }
 }
 

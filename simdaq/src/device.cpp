@@ -308,7 +308,7 @@ int32 Device::WriteAnalogF64(TaskHandle handle, int32 samples, bool32 auto_start
                 UnsupportedValue("timeout", FormatDouble(timeout),
                                  "-1 (wait forever) or 0 and more seconds"),
                 task);
-  if (layout != DAQmx_Val_GroupByChannel && layout != 1)
+  if (layout != DAQmx_Val_GroupByChannel && layout != DAQmx_Val_GroupByScanNumber)
     return Fail(code::kInvalidAttributeValue,
                 UnsupportedValue("dataLayout", std::to_string(layout),
                                  "DAQmx_Val_GroupByChannel (0), DAQmx_Val_GroupByScanNumber (1)"),
@@ -381,7 +381,7 @@ ReadStep Device::ReadAnalogF64(TaskHandle handle, int32 samples, double timeout,
                        UnsupportedValue("timeout", FormatDouble(timeout),
                                         "-1 (wait forever) or 0 and more seconds"),
                        task);
-  } else if (fill_mode != DAQmx_Val_GroupByChannel && fill_mode != 1) {
+  } else if (fill_mode != DAQmx_Val_GroupByChannel && fill_mode != DAQmx_Val_GroupByScanNumber) {
     step.status =
         Fail(code::kInvalidAttributeValue,
              UnsupportedValue("fillMode", std::to_string(fill_mode),

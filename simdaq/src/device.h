@@ -22,6 +22,7 @@ constexpr Nanos kNever = std::numeric_limits<Nanos>::max();
 // code is not known here, it uses the generic -200077 "not a supported value".
 namespace code {
 constexpr int32 kResourceReserved = -50103;
+constexpr int32 kMemoryFull = -50352;
 constexpr int32 kInvalidAttributeValue = -200077;
 constexpr int32 kMinNotLessThanMax = -200082;
 constexpr int32 kInvalidTask = -200088;

@@ -10,6 +10,7 @@
 #include <string>
 
 #include "NIDAQmx.h"
+#include "SetupTrace.h"
 
 namespace {
 
@@ -87,16 +88,7 @@ TEST(ApiVirtual, ProgramRunsAndIsTraced) {
   EXPECT_EQ(ErrorText(), "");
   loop.Close();
   const std::string trace = ReadFile(g_trace_path);
-  EXPECT_EQ(trace.substr(0, trace.find("DAQmxWriteAnalogF64")),
-            "DAQmxCreateTask(\"\", &task1) = 0\n"
-            "DAQmxCreateAOVoltageChan(task1, \"Dev1/ao0\", \"\", -10, 10, 10348, \"\") = 0\n"
-            "DAQmxCfgSampClkTiming(task1, \"OnboardClock\", 10000, 10280, 12522, 1) = 0\n"
-            "DAQmxCreateTask(\"\", &task2) = 0\n"
-            "DAQmxCreateAIVoltageChan(task2, \"Dev1/ai0\", \"\", 10083, -10, 10, 10348, NULL) = 0\n"
-            "DAQmxCfgSampClkTiming(task2, \"OnboardClock\", 10000, 10171, 12522, 1) = 0\n"
-            "DAQmxSetRealTimeConvLateErrorsToWarnings(task1, 1) = 0\n"
-            "DAQmxStartTask(task1) = 0\n"
-            "DAQmxStartTask(task2) = 0\n");
+  EXPECT_EQ(trace.substr(0, trace.find("DAQmxWriteAnalogF64")), maroquint::harness::SetupTrace());
   const std::string tail =
       "DAQmxWriteAnalogF64(task1, 1, 1, 10, 0, [0], NULL, NULL) = 0\n"
       "DAQmxReadAnalogF64(task2, 1, 10, 0, [0], 1, &1, NULL) = 0\n"
@@ -109,7 +101,7 @@ TEST(ApiVirtual, ProgramRunsAndIsTraced) {
   EXPECT_EQ(trace.substr(trace.size() - tail.size()), tail);
   std::size_t lines = 0;
   for (char c : trace) lines += c == '\n';
-  EXPECT_EQ(lines, 9u + 2u * 30000u + 1u + 4u);
+  EXPECT_EQ(lines, maroquint::harness::SetupCalls().size() + 2u * 30000u + 1u + 4u);
 }
 
 // SIMDAQ unset or empty: realtime, connected.
