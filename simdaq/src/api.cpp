@@ -1,6 +1,7 @@
 // The exported C functions: each takes the process-wide lock and hands the
 // call to the one simulated driver, which is built from the SIMDAQ
 // environment variable at the first call.
+#include <cstdio>
 #include <cstdlib>
 #include <memory>
 #include <mutex>
@@ -21,6 +22,7 @@ struct Process {
   std::mutex mutex;
   simdaq::SteadyClock clock;
   simdaq::FileTraceSink trace;
+  std::unique_ptr<simdaq::FileReservation> reservation;
   std::unique_ptr<simdaq::Driver> driver;
 };
 
@@ -30,6 +32,11 @@ Process g_process;
 
 simdaq::Driver &DriverLocked(Process &p) {
   if (!p.driver) {
+    // Standard output belongs to the program; this goes where its user still sees it.
+    std::fputs(
+        "Simulated NI-DAQmx driver: no hardware is driven; Dev1 is a virtual device (see "
+        "SIMDAQ).\n",
+        stderr);
     simdaq::ParseResult parsed =
         simdaq::ParseEnvironmentValue(std::getenv("SIMDAQ"), &simdaq::ReadWholeFile);
     if (parsed.ok && !parsed.settings.trace.empty() && !p.trace.Open(parsed.settings.trace)) {
@@ -38,7 +45,9 @@ simdaq::Driver &DriverLocked(Process &p) {
                      "': the file cannot be opened for appending.";
     }
     simdaq::TraceSink *trace = parsed.settings.trace.empty() ? nullptr : &p.trace;
-    p.driver = std::make_unique<simdaq::Driver>(parsed, &p.clock, trace);
+    p.reservation = std::make_unique<simdaq::FileReservation>();
+    p.reservation->SetDirectory(parsed.settings.lock_dir);
+    p.driver = std::make_unique<simdaq::Driver>(parsed, &p.clock, trace, p.reservation.get());
   }
   return *p.driver;
 }

@@ -62,7 +62,8 @@ std::string OutOfRange(const char *property, double requested, double minimum, d
 
 }  // namespace
 
-Device::Device(const Settings &settings) : settings_(settings), wire_(settings) {}
+Device::Device(const Settings &settings, Reservation *reservation)
+    : settings_(settings), reservation_(reservation), wire_(settings) {}
 
 std::string Device::TaskName(TaskHandle task) const {
   const int n = TaskNumber(task);
@@ -262,7 +263,22 @@ int32 Device::Start(Task &task, Nanos now) {
           "Physical Channel: " +
               task.physical + "\nReserved by Task: " + other.name,
           &task);
+  if (reservation_ != nullptr && !reserved_) {
+    std::string problem;
+    if (!reservation_->Take(problem)) {
+      if (!problem.empty())
+        return Fail(code::kInvalidAttributeValue,
+                    "The simulated device Dev1 cannot be reserved for this process: " + problem,
+                    &task);
+      return Fail(
+          code::kResourceReserved,
+          "The specified resource is reserved. The operation could not be completed as specified.",
+          &task);
+    }
+    reserved_ = true;
+  }
   task.running = true;
+  task.started = true;
   task.t0 = now;
   task.next = 0;
   if (task.kind == Kind::Output) {
@@ -461,6 +477,12 @@ int32 Device::ClearTask(TaskHandle handle) {
   if (int32 s = CheckLive(handle, task)) return s;
   task->running = false;
   task->cleared = true;
+  bool in_use = false;
+  for (const auto &t : tasks_) in_use = in_use || (t.started && !t.cleared);
+  if (reserved_ && !in_use) {
+    reservation_->Give();
+    reserved_ = false;
+  }
   return 0;
 }
 

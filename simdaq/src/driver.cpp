@@ -104,11 +104,13 @@ auto NoSamples(int32 *count) {
 
 }  // namespace
 
-Driver::Driver(const ParseResult &settings, Clock *clock, TraceSink *trace)
+Driver::Driver(const ParseResult &settings, Clock *clock, TraceSink *trace,
+               Reservation *reservation)
     : ok_(settings.ok),
       settings_error_(settings.ok ? std::string() : SettingsErrorText(settings)),
       realtime_(settings.settings.clock == ClockMode::Realtime),
-      device_(settings.settings),
+      hold_(static_cast<Nanos>(settings.settings.hold * 1e9)),
+      device_(settings.settings, reservation),
       clock_(clock),
       trace_(settings.ok ? trace : nullptr) {
   for (const auto &fault : settings.settings.faults)
@@ -283,6 +285,11 @@ int32 Driver::ReadAnalogF64(TaskHandle taskHandle, int32 numSampsPerChan, float6
   const int32 status = Run(
       Function::ReadAnalogF64, taskHandle,
       [&] {
+        // The hold lets a consumer connect before anything happens, on either clock.
+        if (!held_) {
+          held_ = true;
+          if (hold_ > 0) clock_->SleepUntil(clock_->Now() + hold_);
+        }
         Nanos now = Now();
         Nanos deadline = kNever;
         if (realtime_ && timeout >= 0.0 && timeout < 1e9)

@@ -34,8 +34,9 @@ constexpr int32 kSettingsErrorStatus = code::kInvalidAttributeValue;
 
 class Driver {
  public:
-  // clock is used in realtime mode only; trace may be null.
-  Driver(const ParseResult &settings, Clock *clock, TraceSink *trace);
+  // clock is used in realtime mode, and for hold; trace and reservation may be null.
+  Driver(const ParseResult &settings, Clock *clock, TraceSink *trace,
+         Reservation *reservation = nullptr);
 
   int32 CreateTask(const char taskName[], TaskHandle *taskHandle);
   int32 CreateAOVoltageChan(TaskHandle taskHandle, const char physicalChannel[],
@@ -83,6 +84,8 @@ class Driver {
   bool ok_;
   std::string settings_error_;
   bool realtime_;
+  Nanos hold_;
+  bool held_ = false;
   Device device_;
   Clock *clock_;
   TraceSink *trace_;

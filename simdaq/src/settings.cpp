@@ -56,6 +56,10 @@ bool ParseDouble(const std::string &s, double &out) {
   return r.ec == std::errc() && r.ptr == end;
 }
 
+std::string FormatNumber(double value) {
+  return std::to_string(static_cast<long long>(value));
+}
+
 bool ParseFinite(const std::string &s, double &out) {
   return ParseDouble(s, out) && std::isfinite(out);
 }
@@ -133,7 +137,48 @@ class Parser {
       s_.trace = value;
       return {};
     }
+    if (key == "lock_dir") {
+      if (value.empty()) return "lock_dir needs a directory";
+      s_.lock_dir = value;
+      return {};
+    }
+    if (key == "hold") {
+      if (!ParseFinite(value, s_.hold) || s_.hold < 0 || s_.hold > kMaxHold)
+        return "hold must be a number of seconds from 0 to " + FormatNumber(kMaxHold);
+      return {};
+    }
+    if (key == "amplifier") {
+      if (value.empty()) return "amplifier needs a file path";
+      s_.amplifier = value;
+      return {};
+    }
+    if (key == "amplifier_rate") {
+      if (!ParseFinite(value, s_.amplifier_rate) || s_.amplifier_rate < kMinAmplifierRate ||
+          s_.amplifier_rate > kMaxAmplifierRate ||
+          s_.amplifier_rate != std::floor(s_.amplifier_rate))
+        return "amplifier_rate must be a whole number of samples per second from " +
+               FormatNumber(kMinAmplifierRate) + " to " + FormatNumber(kMaxAmplifierRate);
+      return {};
+    }
+    if (key == "amplifier_drift") {
+      if (!ParseFinite(value, s_.amplifier_drift) ||
+          std::fabs(s_.amplifier_drift) > kMaxAmplifierDrift)
+        return "amplifier_drift must be in parts per million, from -" +
+               FormatNumber(kMaxAmplifierDrift) + " to " + FormatNumber(kMaxAmplifierDrift);
+      return {};
+    }
+    if (key == "amplifier_truth") {
+      if (value.empty()) return "amplifier_truth needs a file path";
+      s_.amplifier_truth = value;
+      return {};
+    }
     return "unknown key '" + key + "'";
+  }
+
+  bool Given(const std::string &key) const {
+    for (const auto &seen : seen_)
+      if (seen == key) return true;
+    return false;
   }
 
  private:
@@ -257,6 +302,20 @@ ParseResult ParseSettings(const std::string &text, bool from_file) {
     }
     if (line_end == std::string::npos) break;
     line_start = line_end + 1;
+  }
+  const Settings &s = result.settings;
+  if (s.amplifier.empty() && (parser.Given("amplifier_rate") || parser.Given("amplifier_drift") ||
+                              parser.Given("amplifier_truth"))) {
+    result.error =
+        "Invalid settings: amplifier_rate, amplifier_drift and amplifier_truth need "
+        "amplifier=<file.bdf>.";
+    return result;
+  }
+  if (!s.amplifier.empty() && s.clock == ClockMode::Virtual) {
+    result.error = "Invalid setting 'amplifier=" + s.amplifier +
+                   "': the amplifier samples on a clock of its own in real time, which "
+                   "clock=virtual does not have.";
+    return result;
   }
   result.ok = true;
   return result;

@@ -8,8 +8,15 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <utility>
 
 #include "NIDAQmx.h"
+
+#if !defined(_WIN32)
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#endif
 
 namespace {
 
@@ -169,6 +176,98 @@ TEST(ApiSettingsFile, ScriptAndFaultFromTheFile) {
       "Some or all of the samples requested have not yet been acquired.\nStatus Code: -200284");
   loop.Close();
 }
+
+#if !defined(_WIN32)
+// Runs f with standard output and error going to files; returns what each got.
+template <typename F>
+std::pair<std::string, std::string> Captured(F f) {
+  const std::string out_path = testing::TempDir() + "simdaq_api_stdout.txt";
+  const std::string err_path = testing::TempDir() + "simdaq_api_stderr.txt";
+  std::fflush(stdout);
+  std::fflush(stderr);
+  const int saved_out = dup(1);
+  const int saved_err = dup(2);
+  if (std::freopen(out_path.c_str(), "w", stdout) == nullptr ||
+      std::freopen(err_path.c_str(), "w", stderr) == nullptr)
+    ADD_FAILURE() << "cannot redirect the standard streams";
+  f();
+  std::fflush(stdout);
+  std::fflush(stderr);
+  dup2(saved_out, 1);
+  dup2(saved_err, 2);
+  close(saved_out);
+  close(saved_err);
+  return {ReadFile(out_path), ReadFile(err_path)};
+}
+
+// A process of its own that opens the loopback, says whether it could
+// ('y' or 'n' on the pipe), and then holds it until it is killed.
+pid_t StartHolder(int &answer) {
+  int fds[2];
+  if (pipe(fds) != 0) return -1;
+  const pid_t pid = fork();
+  if (pid == 0) {
+    close(fds[0]);
+    Loopback loop;
+    const char opened = loop.Open() == 0 ? 'y' : 'n';
+    if (write(fds[1], &opened, 1) != 1) _exit(1);
+    for (;;) pause();
+  }
+  close(fds[1]);
+  answer = fds[0];
+  return pid;
+}
+
+// A process of its own that opens the loopback, closes it and exits with 0
+// if it could.
+int OpenInAnotherProcess() {
+  const pid_t pid = fork();
+  if (pid == 0) {
+    Loopback loop;
+    const int32 status = loop.Open();
+    loop.Close();
+    _exit(status == 0 ? 0 : 1);
+  }
+  int status = -1;
+  waitpid(pid, &status, 0);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+// SIMDAQ=clock=virtual;lock_dir=<the build directory>. The holder is started
+// before this process makes its first call, so that it shares nothing with it.
+TEST(ApiReservation, AnotherProcessHoldsTheDeviceUntilItEnds) {
+  int answer = -1;
+  const pid_t holder = StartHolder(answer);
+  ASSERT_GT(holder, 0);
+  char opened = 0;
+  ASSERT_EQ(read(answer, &opened, 1), 1);
+  close(answer);
+  EXPECT_EQ(opened, 'y');
+
+  Loopback loop;
+  int32 status = 0;
+  const auto [out, err] = Captured([&] { status = loop.Open(); });
+  EXPECT_EQ(out, "");
+  EXPECT_EQ(err,
+            "Simulated NI-DAQmx driver: no hardware is driven; Dev1 is a virtual device (see "
+            "SIMDAQ).\n");
+  EXPECT_EQ(status, -50103);
+  EXPECT_EQ(ErrorText(),
+            "The specified resource is reserved. The operation could not be completed as "
+            "specified.\n\nTask Name: _unnamedTask<0>\n\nStatus Code: -50103");
+
+  // A holder that dies without clearing its tasks lets go all the same.
+  kill(holder, SIGKILL);
+  waitpid(holder, nullptr, 0);
+  EXPECT_EQ(DAQmxStartTask(loop.out), 0) << ErrorText();
+  EXPECT_EQ(DAQmxStartTask(loop.in), 0) << ErrorText();
+  EXPECT_EQ(OpenInAnotherProcess(), 1) << "held by this process now";
+
+  // Clearing the tasks lets go too.
+  loop.Close();
+  EXPECT_EQ(OpenInAnotherProcess(), 0);
+}
+#endif
 
 }  // namespace
 

@@ -42,7 +42,8 @@ inline simdaq::ParseResult Parsed(const std::string &settings) {
 
 class Harness {
  public:
-  explicit Harness(const std::string &settings) : driver(Parsed(settings), &clock, &trace) {}
+  explicit Harness(const std::string &settings, simdaq::Reservation *reservation = nullptr)
+      : driver(Parsed(settings), &clock, &trace, reservation) {}
 
   // The program's set-up sequence; stops at the first error.
   int32 Open() {
