@@ -282,11 +282,15 @@ int32 Device::Start(Task &task, Nanos now) {
   task.t0 = now;
   task.next = 0;
   if (task.kind == Kind::Output) {
-    if (task.has_pending) ao_level_ = task.pending;
+    if (task.has_pending) {
+      ao_level_ = task.pending;
+      if (observer_ != nullptr) observer_->Driven(now, ao_level_);
+    }
     task.has_pending = false;
   } else {
     wire_.Start(task.period, task.min, task.max);
     sample_index_ = 0;
+    if (observer_ != nullptr) observer_->InputStarted(now);
   }
   return 0;
 }
@@ -363,7 +367,9 @@ int32 Device::WriteAnalogF64(TaskHandle handle, int32 samples, bool32 auto_start
       if (!task->late_warnings) return Fail(code::kWriteNotCompleteBeforeSampClk, what, task);
       status = Fail(-code::kWriteNotCompleteBeforeSampClk, what, task);
     }
-    task->next = (tick > task->next ? tick : task->next) + 1;
+    const std::int64_t latch = tick > task->next ? tick : task->next;
+    task->next = latch + 1;
+    if (observer_ != nullptr) observer_->Driven(TickTime(*task, latch), value);
   }
   ao_level_ = value;
   if (written != nullptr) *written = 1;
@@ -483,6 +489,7 @@ int32 Device::ClearTask(TaskHandle handle) {
     reservation_->Give();
     reserved_ = false;
   }
+  if (observer_ != nullptr && !in_use) observer_->Released();
   return 0;
 }
 

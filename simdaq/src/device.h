@@ -51,6 +51,17 @@ class Reservation {
   virtual void Give() = 0;
 };
 
+// Follows the wire in true time, for a recording of it (realtime clock only).
+class WireObserver {
+ public:
+  virtual ~WireObserver() = default;
+  virtual void InputStarted(Nanos when) = 0;
+  // ao0 drives volts from true time when on.
+  virtual void Driven(Nanos when, double volts) = 0;
+  // The last task that ran on the device has been cleared.
+  virtual void Released() = 0;
+};
+
 struct ReadStep {
   bool pending = false;  // the sample does not exist yet: call again at wake
   Nanos wake = 0;
@@ -84,6 +95,8 @@ class Device {
                          double *data, uInt32 array_size, int32 *read, Nanos now, Nanos deadline);
   int32 StopTask(TaskHandle task);
   int32 ClearTask(TaskHandle task);
+
+  void SetObserver(WireObserver *observer) { observer_ = observer; }
 
   // The text of the most recent error or warning, empty if there was none.
   const std::string &last_error() const { return last_error_; }
@@ -135,6 +148,7 @@ class Device {
   Settings settings_;
   Reservation *reservation_;
   bool reserved_ = false;
+  WireObserver *observer_ = nullptr;
   Wire wire_;
   std::vector<Task> tasks_;
   int unnamed_ = 0;

@@ -93,6 +93,8 @@ class Parser {
     for (const auto &seen : seen_)
       if (seen == key) return "key '" + key + "' given twice";
     seen_.push_back(key);
+    if (amplifier_item_.empty() && key.compare(0, 10, "amplifier_") == 0)
+      amplifier_item_ = key + "=" + value;
     if (key == "clock") {
       if (value == "realtime")
         s_.clock = ClockMode::Realtime;
@@ -175,11 +177,8 @@ class Parser {
     return "unknown key '" + key + "'";
   }
 
-  bool Given(const std::string &key) const {
-    for (const auto &seen : seen_)
-      if (seen == key) return true;
-    return false;
-  }
+  // The first amplifier_* setting given, empty if none.
+  const std::string &amplifier_item() const { return amplifier_item_; }
 
  private:
   std::string ParseWire(const std::string &value) {
@@ -264,6 +263,7 @@ class Parser {
 
   Settings &s_;
   std::vector<std::string> seen_;
+  std::string amplifier_item_;
 };
 
 }  // namespace
@@ -304,11 +304,10 @@ ParseResult ParseSettings(const std::string &text, bool from_file) {
     line_start = line_end + 1;
   }
   const Settings &s = result.settings;
-  if (s.amplifier.empty() && (parser.Given("amplifier_rate") || parser.Given("amplifier_drift") ||
-                              parser.Given("amplifier_truth"))) {
-    result.error =
-        "Invalid settings: amplifier_rate, amplifier_drift and amplifier_truth need "
-        "amplifier=<file.bdf>.";
+  if (s.amplifier.empty() && !parser.amplifier_item().empty()) {
+    const std::string &item = parser.amplifier_item();
+    result.error = "Invalid setting '" + item + "': " + item.substr(0, item.find('=')) +
+                   " needs amplifier=<file.bdf>.";
     return result;
   }
   if (!s.amplifier.empty() && s.clock == ClockMode::Virtual) {
