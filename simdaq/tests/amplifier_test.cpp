@@ -5,8 +5,6 @@
 
 #include <cmath>
 #include <cstdio>
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -14,9 +12,8 @@
 #include "harness.h"
 
 #if defined(SIMDAQ_HAVE_EDFLIB)
-#include <edflib.h>
-
 #include "amplifier_file.h"
+#include "bdf_check.h"
 #endif
 
 namespace {
@@ -115,19 +112,12 @@ TEST_F(AmplifierDriver, RecordsFromTheInputStartUntilTheTasksAreCleared) {
 }
 
 #if defined(SIMDAQ_HAVE_EDFLIB)
-std::vector<std::string> Lines(const std::string &path) {
-  std::ifstream in(path);
-  std::vector<std::string> lines;
-  for (std::string line; std::getline(in, line);) lines.push_back(line);
-  return lines;
-}
-
 TEST_F(AmplifierDriver, BdfFileReadsBackWithTheTrueOnsets) {
   const std::string bdf = testing::TempDir() + "simdaq_amplifier.bdf";
-  const std::string truth = testing::TempDir() + "simdaq_amplifier.truth";
+  const std::string truth_path = testing::TempDir() + "simdaq_amplifier.truth";
   std::remove(bdf.c_str());
   {
-    simdaq::AmplifierFile file(bdf, 2048, 50, truth);
+    simdaq::AmplifierFile file(bdf, 2048, 50, truth_path);
     std::string problem;
     ASSERT_TRUE(file.Open(problem)) << problem;
     Harness h("amplifier=" + bdf + ";amplifier_drift=50", nullptr, &file);
@@ -138,57 +128,20 @@ TEST_F(AmplifierDriver, BdfFileReadsBackWithTheTrueOnsets) {
     ASSERT_EQ(h.driver.ClearTask(h.in), 0);
   }
 
-  // The truth: t0 on the steady clock in seconds, the clock, the edges.
-  const std::vector<std::string> lines = Lines(truth);
-  ASSERT_EQ(lines.size(), 8u);
-  EXPECT_EQ(lines[1], "t0 123456.789012345");
-  EXPECT_EQ(lines[2], "rate 2048");
-  EXPECT_EQ(lines[3], "drift_ppm 50");
-  const double t0 = 123456.789012345;
-  std::vector<long long> expected;
-  for (std::size_t i = 4; i < lines.size(); ++i) {
-    ASSERT_EQ(lines[i].substr(0, 5), "edge ");
-    const double edge = std::stod(lines[i].substr(5));
-    // The first sample at or after the edge, on the amplifier's clock.
-    const double n = (edge - t0) * 2048 * (1 + 50e-6);
-    if (n < 3 * 2048) expected.push_back(static_cast<long long>(std::ceil(n - 1e-6)));
-  }
+  const simdaq_test::Truth truth = simdaq_test::ReadTruth(truth_path);
+  EXPECT_EQ(truth.t0, 123456.789012345);
+  EXPECT_EQ(truth.rate, 2048);
+  EXPECT_EQ(truth.drift_ppm, 50);
+  EXPECT_EQ(truth.edges.size(), 4u);
+  const simdaq_test::BdfStatus bdf_status = simdaq_test::ReadBdfStatus(bdf);
+  EXPECT_EQ(bdf_status.records, 3);
+  EXPECT_EQ(bdf_status.rate, 2048);
+  EXPECT_TRUE(bdf_status.only_bit_zero);
+  const std::vector<long long> expected = simdaq_test::ExpectedOnsets(truth, 3 * 2048);
   EXPECT_EQ(expected.size(), 3u);
-
-  edf_hdr_struct header{};
-  ASSERT_EQ(edfopen_file_readonly(bdf.c_str(), &header, EDFLIB_DO_NOT_READ_ANNOTATIONS), 0)
-      << header.filetype;
-  EXPECT_EQ(header.filetype, EDFLIB_FILETYPE_BDFPLUS);
-  EXPECT_EQ(header.datarecords_in_file, 3);
-  ASSERT_EQ(header.edfsignals, 4);
-  int status_signal = -1;
-  for (int s = 0; s < header.edfsignals; ++s) {
-    EXPECT_EQ(header.signalparam[s].smp_in_datarecord, 2048);
-    EXPECT_EQ(header.signalparam[s].dig_max, 8388607);
-    if (std::string(header.signalparam[s].label).rfind("Status", 0) == 0) status_signal = s;
-  }
-  ASSERT_EQ(status_signal, 3);
-  std::vector<int> status(3 * 2048);
-  ASSERT_EQ(edfread_digital_samples(header.handle, status_signal, static_cast<int>(status.size()),
-                                    status.data()),
-            static_cast<int>(status.size()));
-  std::vector<double> eeg(3 * 2048);
-  ASSERT_EQ(edfread_physical_samples(header.handle, 0, static_cast<int>(eeg.size()), eeg.data()),
-            static_cast<int>(eeg.size()));
-  edfclose_file(header.handle);
-
-  std::vector<long long> onsets;
-  for (std::size_t n = 0; n < status.size(); ++n) {
-    EXPECT_TRUE(status[n] == 0 || status[n] == 1) << "only bit 0: " << status[n];
-    if (status[n] == 1 && (n == 0 || status[n - 1] == 0))
-      onsets.push_back(static_cast<long long>(n));
-  }
-  EXPECT_EQ(onsets, expected);
-  double sum_squares = 0;
-  for (double v : eeg) sum_squares += v * v;
-  const double rms = std::sqrt(sum_squares / static_cast<double>(eeg.size()));
-  EXPECT_GT(rms, 0.1);
-  EXPECT_LT(rms, 10.0) << "low noise, in microvolts";
+  EXPECT_EQ(bdf_status.onsets, expected);
+  EXPECT_GT(bdf_status.eeg_rms, 0.1);
+  EXPECT_LT(bdf_status.eeg_rms, 10.0) << "low noise, in microvolts";
 }
 #endif
 

@@ -3,15 +3,20 @@
 // because the driver reads its settings once per process.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <utility>
 
 #include "NIDAQmx.h"
 
+#if defined(SIMDAQ_HAVE_EDFLIB)
+#include "bdf_check.h"
+#endif
 #if !defined(_WIN32)
 #include <signal.h>
 #include <sys/wait.h>
@@ -267,6 +272,48 @@ TEST(ApiReservation, AnotherProcessHoldsTheDeviceUntilItEnds) {
   loop.Close();
   EXPECT_EQ(OpenInAnotherProcess(), 0);
 }
+
+#if defined(SIMDAQ_HAVE_EDFLIB)
+// SIMDAQ=@amplifier.settings: realtime, the amplifier writing
+// api_amplifier.bdf and its truth in the build directory. A process of its
+// own pulses ten times a second until Ctrl+C; the file holds every whole
+// second until then.
+TEST(ApiAmplifier, CtrlCFinishesTheRecording) {
+  const std::string bdf = g_trace_path + ".bdf";
+  const std::string truth_path = g_trace_path + ".truth";
+  std::remove(bdf.c_str());
+  std::remove(truth_path.c_str());
+  const pid_t pulser = fork();
+  if (pulser == 0) {
+    Loopback loop;
+    if (loop.Open() != 0) _exit(1);
+    for (long k = 0;; ++k) {
+      double reading = 0;
+      if (loop.Step(k % 1000 >= 1 && k % 1000 <= 30 ? 5.0 : 0.0, reading) < 0) _exit(1);
+    }
+  }
+  ASSERT_GT(pulser, 0);
+  // Some 2.5 s of pulses, waited for by their edges in the truth file.
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(120);
+  while (simdaq_test::ReadTruth(truth_path).edges.size() < 25 &&
+         std::chrono::steady_clock::now() < deadline)
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  kill(pulser, SIGINT);
+  int status = 0;
+  waitpid(pulser, &status, 0);
+  EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGINT) << "ended by Ctrl+C: " << status;
+
+  const simdaq_test::Truth truth = simdaq_test::ReadTruth(truth_path);
+  EXPECT_EQ(truth.rate, 2048);
+  ASSERT_GE(truth.edges.size(), 25u);
+  const simdaq_test::BdfStatus recorded = simdaq_test::ReadBdfStatus(bdf);
+  EXPECT_GE(recorded.records, 2);
+  const std::vector<long long> expected =
+      simdaq_test::ExpectedOnsets(truth, static_cast<long long>(recorded.records) * 2048);
+  EXPECT_GE(expected.size(), 20u);
+  EXPECT_EQ(recorded.onsets, expected);
+}
+#endif
 #endif
 
 }  // namespace
