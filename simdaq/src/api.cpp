@@ -69,24 +69,25 @@ void FinishOnStopSignal(simdaq::Driver &driver) {
 // initializers run, and its destructor closes the trace file at exit.
 Process g_process;
 
-void OpenAmplifier(Process &p, simdaq::ParseResult &parsed) {
+// The amplifier's file, or null with parsed turned into a settings error.
+std::unique_ptr<simdaq::AmplifierSink> OpenAmplifier(simdaq::ParseResult &parsed) {
   const simdaq::Settings &s = parsed.settings;
   std::string problem;
 #if defined(SIMDAQ_HAVE_EDFLIB)
   auto file = std::make_unique<simdaq::AmplifierFile>(
       s.amplifier, static_cast<int>(s.amplifier_rate), s.amplifier_drift, s.amplifier_truth);
   if (file->Open(problem)) {
-    p.amplifier = std::move(file);
 #if !defined(_WIN32)
     CatchStopSignals();
 #endif
-    return;
+    return file;
   }
 #else
   problem = "this build of the simulated driver has no amplifier (EDFlib was not found)";
 #endif
   parsed.ok = false;
   parsed.error = "Invalid setting 'amplifier=" + s.amplifier + "': " + problem + ".";
+  return nullptr;
 }
 
 simdaq::Driver &DriverLocked(Process &p) {
@@ -104,7 +105,7 @@ simdaq::Driver &DriverLocked(Process &p) {
                      "': the file cannot be opened for appending.";
     }
     simdaq::TraceSink *trace = parsed.settings.trace.empty() ? nullptr : &p.trace;
-    if (parsed.ok && !parsed.settings.amplifier.empty()) OpenAmplifier(p, parsed);
+    if (parsed.ok && !parsed.settings.amplifier.empty()) p.amplifier = OpenAmplifier(parsed);
     p.reservation = std::make_unique<simdaq::FileReservation>();
     p.reservation->SetDirectory(parsed.settings.lock_dir);
     p.driver = std::make_unique<simdaq::Driver>(parsed, &p.clock, trace, p.reservation.get(),
