@@ -23,8 +23,6 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 constexpr char kSourceId[] = "bf37e271-e0ee-455b-bc9e-6c23a3308d0e";
-constexpr char kStartLine[] = "Now sending markers...\n";
-constexpr char kEndLine[] = "End of program, press Enter key to quit\n";
 // Generous, so that a busy machine is slow but never wrong.
 constexpr double kResolveSeconds = 60.0;
 constexpr double kQuietSeconds = 20.0;
@@ -115,68 +113,68 @@ void WriteText(int fd, const std::string &text) {
   _exit(0);
 }
 
-// The program under test, with its standard input and output on pipes.
-struct Program {
-  pid_t pid = -1;
-  int input = -1;
-  int output = -1;
-  std::string seen;
-
-  bool Start(const std::string &path, const std::string &simdaq) {
-    int in[2], out[2];
-    if (pipe(in) != 0 || pipe(out) != 0) return false;
-    pid = fork();
-    if (pid == 0) {
-      dup2(in[0], 0);
-      dup2(out[1], 1);
-      close(in[1]);
-      close(out[0]);
-      setenv("SIMDAQ", simdaq.c_str(), 1);
-      execl(path.c_str(), path.c_str(), static_cast<char *>(nullptr));
-      _exit(127);
-    }
-    close(in[0]);
-    close(out[1]);
-    input = in[1];
-    output = out[0];
-    return pid > 0;
-  }
-
-  bool ReadUntil(const std::string &text, double timeout) {
-    const auto deadline = Clock::now() + std::chrono::duration<double>(timeout);
-    while (seen.find(text) == std::string::npos) {
-      const auto left =
-          std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-      if (left <= 0) return false;
-      pollfd p{output, POLLIN, 0};
-      if (poll(&p, 1, static_cast<int>(left)) <= 0) continue;
-      char buffer[256];
-      const ssize_t n = read(output, buffer, sizeof buffer);
-      if (n <= 0) return false;
-      seen.append(buffer, static_cast<std::size_t>(n));
-    }
-    return true;
-  }
-
-  long RssKib() const {
-    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-    std::string line;
-    while (std::getline(status, line))
-      if (line.compare(0, 6, "VmRSS:") == 0) return std::strtol(line.c_str() + 6, nullptr, 10);
-    return -1;
-  }
-
-  ~Program() {
-    if (pid > 0) {
-      kill(pid, SIGKILL);
-      waitpid(pid, nullptr, 0);
-    }
-    if (input >= 0) close(input);
-    if (output >= 0) close(output);
-  }
-};
-
 }  // namespace
+
+bool SimulatedProgram::Start(const std::string &path, const std::string &simdaq) {
+  int in[2], out[2];
+  if (pipe(in) != 0 || pipe(out) != 0) return false;
+  pid = fork();
+  if (pid == 0) {
+    dup2(in[0], 0);
+    dup2(out[1], 1);
+    close(in[1]);
+    close(out[0]);
+    setenv("SIMDAQ", simdaq.c_str(), 1);
+    execl(path.c_str(), path.c_str(), static_cast<char *>(nullptr));
+    _exit(127);
+  }
+  close(in[0]);
+  close(out[1]);
+  input = in[1];
+  output = out[0];
+  return pid > 0;
+}
+
+bool SimulatedProgram::ReadUntil(const std::string &text, double timeout) {
+  const auto deadline = Clock::now() + std::chrono::duration<double>(timeout);
+  while (seen.find(text) == std::string::npos) {
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    if (left <= 0) return false;
+    pollfd p{output, POLLIN, 0};
+    if (poll(&p, 1, static_cast<int>(left)) <= 0) continue;
+    char buffer[256];
+    const ssize_t n = read(output, buffer, sizeof buffer);
+    if (n <= 0) return false;
+    seen.append(buffer, static_cast<std::size_t>(n));
+  }
+  return true;
+}
+
+long SimulatedProgram::RssKib() const {
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  std::string line;
+  while (std::getline(status, line))
+    if (line.compare(0, 6, "VmRSS:") == 0) return std::strtol(line.c_str() + 6, nullptr, 10);
+  return -1;
+}
+
+int SimulatedProgram::PressEnter() {
+  WriteText(input, "\n");
+  int status = 0;
+  waitpid(pid, &status, 0);
+  pid = -1;
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+SimulatedProgram::~SimulatedProgram() {
+  if (pid > 0) {
+    kill(pid, SIGKILL);
+    waitpid(pid, nullptr, 0);
+  }
+  if (input >= 0) close(input);
+  if (output >= 0) close(output);
+}
 
 SoakResult RunSoak(const SoakOptions &o) {
   SoakResult r;
@@ -215,7 +213,7 @@ SoakResult RunSoak(const SoakOptions &o) {
   std::string simdaq = settings;
   if (!o.lock_dir.empty()) simdaq += ";lock_dir=" + o.lock_dir;
   r.pushed = o.cycles;
-  Program program;
+  SimulatedProgram program;
   if (!program.Start(o.program, simdaq) || !program.ReadUntil(kStartLine, kResolveSeconds)) {
     r.error = "the program did not start: " + program.seen;
     return r;
@@ -262,9 +260,6 @@ SoakResult RunSoak(const SoakOptions &o) {
     return r;
   }
   r.lost = r.pushed - r.received;
-  WriteText(program.input, "\n");
-  int status = 0;
-  waitpid(program.pid, &status, 0);
-  program.pid = -1;
+  program.PressEnter();
   return r;
 }
