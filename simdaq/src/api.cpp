@@ -36,16 +36,26 @@ struct Process {
 
 #if !defined(_WIN32)
 // Ctrl+C or a termination request while the amplifier records: the handler
-// only notes it; the next call finishes the file, then the signal does what
-// it did before.
+// only notes it; the next call, which comes within a sample period, finishes
+// the file, then the signal does what it did before. Outside the recording
+// the program's own handling stands, so that Ctrl+C still ends a program
+// that waits for a key.
 volatile std::sig_atomic_t g_stop_signal = 0;
+bool g_catching = false;
 struct sigaction g_previous_int, g_previous_term;
 
 void NoteStopSignal(int signal_number) {
   g_stop_signal = signal_number;
 }
 
-void CatchStopSignals() {
+void CatchStopSignals(bool catching) {
+  if (catching == g_catching) return;
+  g_catching = catching;
+  if (!catching) {
+    sigaction(SIGINT, &g_previous_int, nullptr);
+    sigaction(SIGTERM, &g_previous_term, nullptr);
+    return;
+  }
   struct sigaction action = {};
   action.sa_handler = NoteStopSignal;
   sigemptyset(&action.sa_mask);
@@ -54,14 +64,16 @@ void CatchStopSignals() {
   sigaction(SIGTERM, &action, &g_previous_term);
 }
 
-void FinishOnStopSignal(simdaq::Driver &driver) {
-  if (g_stop_signal == 0) return;
-  const int signal_number = g_stop_signal;
-  g_stop_signal = 0;
-  driver.FinishRecording();
-  sigaction(SIGINT, &g_previous_int, nullptr);
-  sigaction(SIGTERM, &g_previous_term, nullptr);
-  std::raise(signal_number);
+void FollowRecording(simdaq::Driver &driver) {
+  if (g_stop_signal != 0) {
+    const int signal_number = g_stop_signal;
+    g_stop_signal = 0;
+    driver.FinishRecording();
+    CatchStopSignals(false);
+    std::raise(signal_number);
+    return;
+  }
+  CatchStopSignals(driver.recording());
 }
 #endif
 
@@ -76,12 +88,7 @@ std::unique_ptr<simdaq::AmplifierSink> OpenAmplifier(simdaq::ParseResult &parsed
 #if defined(SIMDAQ_HAVE_EDFLIB)
   auto file = std::make_unique<simdaq::AmplifierFile>(
       s.amplifier, static_cast<int>(s.amplifier_rate), s.amplifier_drift, s.amplifier_truth);
-  if (file->Open(problem)) {
-#if !defined(_WIN32)
-    CatchStopSignals();
-#endif
-    return file;
-  }
+  if (file->Open(problem)) return file;
 #else
   problem = "this build of the simulated driver has no amplifier (EDFlib was not found)";
 #endif
@@ -124,7 +131,7 @@ int32 Guarded(Call call) {
     simdaq::Driver &driver = DriverLocked(p);
     const int32 status = call(driver);
 #if !defined(_WIN32)
-    FinishOnStopSignal(driver);
+    FollowRecording(driver);
 #endif
     return status;
   } catch (...) {
