@@ -50,8 +50,9 @@ int main(int argc, char **argv) {
     // Stopped soon after the start, so that the pause falls inside the run.
     o.pause_after = 5.0;
     o.pause_seconds = pause;
-    char title[64];
-    std::snprintf(title, sizeof title, "consumer stopped for %g s", pause);
+    char title[96];
+    std::snprintf(title, sizeof title, "consumer stopped for %g s, from %g s into the run", pause,
+                  o.pause_after);
     ok = Report(title, RunSoak(o)) && ok;
   }
   return ok ? 0 : 1;

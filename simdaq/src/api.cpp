@@ -29,7 +29,7 @@ struct Process {
   std::mutex mutex;
   simdaq::SteadyClock clock;
   simdaq::FileTraceSink trace;
-  std::unique_ptr<simdaq::FileReservation> reservation;
+  simdaq::DeviceReservation reservation;
   std::unique_ptr<simdaq::AmplifierSink> amplifier;
   std::unique_ptr<simdaq::Driver> driver;
 };
@@ -113,9 +113,7 @@ simdaq::Driver &DriverLocked(Process &p) {
     }
     simdaq::TraceSink *trace = parsed.settings.trace.empty() ? nullptr : &p.trace;
     if (parsed.ok && !parsed.settings.amplifier.empty()) p.amplifier = OpenAmplifier(parsed);
-    p.reservation = std::make_unique<simdaq::FileReservation>();
-    p.reservation->SetDirectory(parsed.settings.lock_dir);
-    p.driver = std::make_unique<simdaq::Driver>(parsed, &p.clock, trace, p.reservation.get(),
+    p.driver = std::make_unique<simdaq::Driver>(parsed, &p.clock, trace, &p.reservation,
                                                 p.amplifier.get());
   }
   return *p.driver;

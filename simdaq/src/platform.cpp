@@ -9,11 +9,11 @@
 #include <windows.h>
 #else
 #include <cerrno>
-#include <cstdlib>
+#include <cstddef>
 #include <cstring>
 
-#include <fcntl.h>
-#include <sys/file.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
 #endif
 
@@ -53,33 +53,23 @@ void FileTraceSink::Write(const std::string &line, bool flush) {
   if (flush) std::fflush(file_);
 }
 
-namespace {
-constexpr char kLockName[] = "simdaq-Dev1.lock";
-}  // namespace
-
-FileReservation::~FileReservation() {
+DeviceReservation::~DeviceReservation() {
   Give();
 }
 
 #if defined(_WIN32)
 
-void FileReservation::SetDirectory(const std::string &directory) {
-  std::string dir = directory;
-  if (dir.empty()) {
-    char buffer[MAX_PATH + 1];
-    const DWORD n = GetTempPathA(sizeof buffer, buffer);
-    dir = n > 0 && n < sizeof buffer ? std::string(buffer, n) : std::string(".");
-  }
-  if (dir.back() != '\\' && dir.back() != '/') dir += '\\';
-  path_ = dir + kLockName;
-}
-
-bool FileReservation::Take(std::string &problem) {
-  HANDLE h = CreateFileA(path_.c_str(), GENERIC_READ | GENERIC_WRITE,
+bool DeviceReservation::Take(std::string &problem) {
+  char directory[MAX_PATH + 1];
+  const DWORD n = GetTempPathA(sizeof directory, directory);
+  const std::string path =
+      (n > 0 && n < sizeof directory ? std::string(directory, n) : std::string(".\\")) +
+      "simdaq-Dev1.lock";
+  HANDLE h = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE,
                          FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                          OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (h == INVALID_HANDLE_VALUE) {
-    problem = "the lock file " + path_ + " cannot be opened (error " +
+    problem = "the lock file " + path + " cannot be opened (error " +
               std::to_string(GetLastError()) + ").";
     return false;
   }
@@ -88,14 +78,14 @@ bool FileReservation::Take(std::string &problem) {
     const DWORD error = GetLastError();
     CloseHandle(h);
     if (error == ERROR_LOCK_VIOLATION || error == ERROR_IO_PENDING) return false;
-    problem = "the lock file " + path_ + " cannot be locked (error " + std::to_string(error) + ").";
+    problem = "the lock file " + path + " cannot be locked (error " + std::to_string(error) + ").";
     return false;
   }
   handle_ = h;
   return true;
 }
 
-void FileReservation::Give() {
+void DeviceReservation::Give() {
   if (handle_ == nullptr) return;
   CloseHandle(static_cast<HANDLE>(handle_));
   handle_ = nullptr;
@@ -103,37 +93,32 @@ void FileReservation::Give() {
 
 #else
 
-void FileReservation::SetDirectory(const std::string &directory) {
-  std::string dir = directory;
-  if (dir.empty()) {
-    const char *runtime = std::getenv("XDG_RUNTIME_DIR");
-    dir = runtime != nullptr && runtime[0] != '\0' ? runtime : "/tmp";
-  }
-  if (dir.back() != '/') dir += '/';
-  path_ = dir + kLockName;
-}
-
-bool FileReservation::Take(std::string &problem) {
-  // Other users may need to lock the same file: it is made writable for all,
-  // and a file that cannot be opened for writing is locked read-only.
-  int fd = open(path_.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
-  if (fd < 0) fd = open(path_.c_str(), O_RDONLY | O_CLOEXEC);
+bool DeviceReservation::Take(std::string &problem) {
+  // An abstract socket name: no file to create or clean up, and the kernel
+  // frees the name when the process ends however it ends.
+  static const char kName[] = "simdaq-Dev1";
+  const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (fd < 0) {
-    problem = "the lock file " + path_ + " cannot be opened: " + std::strerror(errno) + ".";
+    problem = std::string("no socket for the reservation: ") + std::strerror(errno) + ".";
     return false;
   }
-  if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+  sockaddr_un address = {};
+  address.sun_family = AF_UNIX;
+  std::memcpy(address.sun_path + 1, kName, sizeof kName - 1);
+  const auto size = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + sizeof kName);
+  if (bind(fd, reinterpret_cast<const sockaddr *>(&address), size) != 0) {
     const int error = errno;
     close(fd);
-    if (error == EWOULDBLOCK) return false;
-    problem = "the lock file " + path_ + " cannot be locked: " + std::strerror(error) + ".";
+    if (error == EADDRINUSE) return false;
+    problem =
+        std::string("the socket name @simdaq-Dev1 cannot be bound: ") + std::strerror(error) + ".";
     return false;
   }
   fd_ = fd;
   return true;
 }
 
-void FileReservation::Give() {
+void DeviceReservation::Give() {
   if (fd_ < 0) return;
   close(fd_);
   fd_ = -1;

@@ -27,20 +27,19 @@ class FileTraceSink : public TraceSink {
   std::FILE *file_ = nullptr;
 };
 
-// The reservation as a lock on a file per device, <directory>/simdaq-Dev1.lock,
-// held while this process has the device. The operating system lets go of it
-// when the process ends, however it ends.
-class FileReservation : public Reservation {
+// The reservation of Dev1, held while this process has the device; the
+// operating system lets go of it when the process ends, however it ends.
+// On Linux it is the abstract socket name @simdaq-Dev1, which belongs to the
+// network namespace: programs in namespaces of their own (as the tests run
+// them) each have a device. On Windows it is a lock on
+// %TEMP%\simdaq-Dev1.lock.
+class DeviceReservation : public Reservation {
  public:
-  ~FileReservation() override;
-  // Where the lock file goes: the directory given, else $XDG_RUNTIME_DIR,
-  // else the system's temporary directory.
-  void SetDirectory(const std::string &directory);
+  ~DeviceReservation() override;
   bool Take(std::string &problem) override;
   void Give() override;
 
  private:
-  std::string path_;
 #if defined(_WIN32)
   void *handle_ = nullptr;
 #else

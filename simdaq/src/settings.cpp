@@ -139,11 +139,6 @@ class Parser {
       s_.trace = value;
       return {};
     }
-    if (key == "lock_dir") {
-      if (value.empty()) return "lock_dir needs a directory";
-      s_.lock_dir = value;
-      return {};
-    }
     if (key == "hold") {
       if (!ParseFinite(value, s_.hold) || s_.hold < 0 || s_.hold > kMaxHold)
         return "hold must be a number of seconds from 0 to " + FormatNumber(kMaxHold);

@@ -58,7 +58,6 @@ struct Settings {
   std::vector<Cut> cuts;
   std::vector<Fault> faults;
   std::string trace;               // empty: no trace
-  std::string lock_dir;            // empty: the default place of the reservation lock
   double hold = 0.0;               // seconds of real time before the first sample
   std::string amplifier;           // empty: no amplifier recording
   double amplifier_rate = 2048.0;  // samples per second of its own clock

@@ -230,7 +230,7 @@ int OpenInAnotherProcess() {
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
-// SIMDAQ=clock=virtual;lock_dir=<the build directory>. The holder is started
+// SIMDAQ=clock=virtual. The holder is started
 // before this process makes its first call, so that it shares nothing with it.
 TEST(ApiReservation, AnotherProcessHoldsTheDeviceUntilItEnds) {
   int answer = -1;

@@ -19,14 +19,14 @@
 namespace {
 
 TEST(ProgramWithAmplifier, RecordingIsCompleteAfterADeviceError) {
-  const std::string base = std::string(SIMDAQ_LOCK_DIR) + "/program_amplifier";
+  const std::string base = std::string(SIMDAQ_TEST_DIR) + "/program_amplifier";
   std::remove((base + ".bdf").c_str());
   std::remove((base + ".truth").c_str());
   SimulatedProgram program;
-  ASSERT_TRUE(program.Start(
-      MAROQUINT_PROGRAM, "amplifier=" + base + ".bdf;amplifier_truth=" + base +
-                             ".truth;amplifier_rate=16384;amplifier_drift=50;lock_dir=" +
-                             SIMDAQ_LOCK_DIR + ";fault=DAQmxReadAnalogF64@35000:-200284:Stopped."));
+  ASSERT_TRUE(
+      program.Start(MAROQUINT_PROGRAM, "amplifier=" + base + ".bdf;amplifier_truth=" + base +
+                                           ".truth;amplifier_rate=16384;amplifier_drift=50;"
+                                           "fault=DAQmxReadAnalogF64@35000:-200284:Stopped."));
   // Generous: 3.5 s of pulses on a busy machine.
   ASSERT_TRUE(program.ReadUntil(kEndLine, 120.0)) << program.seen;
   EXPECT_EQ(program.seen, std::string(kStartLine) + "DAQmx Error: Stopped.\n" + kEndLine);

@@ -72,10 +72,10 @@ TEST(Reservation, HeldByAnotherProcess) {
   EXPECT_TRUE(reservation.held);
 }
 
-TEST(Reservation, ALockThatFailsSaysWhy) {
+TEST(Reservation, AFailedReservationSaysWhy) {
   FakeReservation reservation;
   reservation.free = false;
-  reservation.problem = "the lock file /nowhere/simdaq-Dev1.lock cannot be opened.";
+  reservation.problem = "no socket for the reservation: Too many open files.";
   Harness h("clock=virtual", &reservation);
   EXPECT_EQ(h.Open(), -200077);
   EXPECT_NE(h.ErrorText().find("cannot be reserved for this process: " + reservation.problem),

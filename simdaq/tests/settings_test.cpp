@@ -29,7 +29,7 @@ TEST(Settings, ReadsEveryKey) {
   const auto r = ParseSettings(
       "clock=virtual; strict=1\n "
       "wire=stuck:-2.5;delay=3;lowpass=0.001;noise=0.01;seed=42;cut=10-20;cut=30-31;"
-      "trace=/tmp/x y.txt;lock_dir=/tmp/locks;hold=2.5",
+      "trace=/tmp/x y.txt;hold=2.5",
       false);
   ASSERT_TRUE(r.ok) << r.error;
   EXPECT_EQ(r.settings.clock, ClockMode::Virtual);
@@ -44,7 +44,6 @@ TEST(Settings, ReadsEveryKey) {
   EXPECT_EQ(r.settings.cuts[1].from, 30u);
   EXPECT_EQ(r.settings.cuts[1].to, 31u);
   EXPECT_EQ(r.settings.trace, "/tmp/x y.txt");
-  EXPECT_EQ(r.settings.lock_dir, "/tmp/locks");
   EXPECT_EQ(r.settings.hold, 2.5);
 }
 
@@ -123,7 +122,6 @@ TEST(Settings, MalformedSettingsAreNamed) {
       {"fault=DAQmxStartTask#1:-99999999999", "nonzero"},
       {"fault=DAQmxStartTask:-1", "fault must be"},
       {"trace=", "trace needs a file path"},
-      {"lock_dir=", "lock_dir needs a directory"},
       {"hold=-1", "hold must be"},
       {"hold=3601", "hold must be"},
       {"amplifier=", "amplifier needs a file path"},

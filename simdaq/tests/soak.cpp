@@ -206,12 +206,10 @@ SoakResult RunSoak(const SoakOptions &o) {
 
   // The read of sample cycles * 10000 fails: the pulses that rose at samples
   // 1, 10001, ... before it each pushed a marker.
-  char settings[128];
-  std::snprintf(settings, sizeof settings,
+  char simdaq[128];
+  std::snprintf(simdaq, sizeof simdaq,
                 "clock=virtual;hold=%g;fault=DAQmxReadAnalogF64@%ld:-200284:End of the soak.",
                 o.hold, o.cycles * 10000);
-  std::string simdaq = settings;
-  if (!o.lock_dir.empty()) simdaq += ";lock_dir=" + o.lock_dir;
   r.pushed = o.cycles;
   SimulatedProgram program;
   if (!program.Start(o.program, simdaq) || !program.ReadUntil(kStartLine, kResolveSeconds)) {

@@ -43,7 +43,6 @@ struct SoakOptions {
   // hold ends, for pause_seconds; 0: never.
   double pause_after = 0.0;
   double pause_seconds = 0.0;
-  std::string lock_dir;  // the device's lock_dir setting; empty: its default
 };
 
 struct SoakResult {

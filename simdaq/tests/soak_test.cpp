@@ -14,7 +14,6 @@ SoakOptions Hour() {
   SoakOptions o;
   o.program = MAROQUINT_PROGRAM;
   o.cycles = kHour;
-  o.lock_dir = SIMDAQ_LOCK_DIR;
   return o;
 }
 
