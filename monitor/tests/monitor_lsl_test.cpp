@@ -292,9 +292,13 @@ class TempFile {
 TEST(MonitorFiles, CsvFileAndJsonSummary) {
   TestOutlet outlet("MonitorFiles", "Markers", "monitor-files");
   ASSERT_TRUE(outlet.Created());
-  TempFile csv(".csv"), json(".json");
-  BackgroundProgram monitor = StartMonitor({"--name", "MonitorFiles", "--count", "3", "--quiet",
-                                            "--output", csv.Path(), "--json", json.Path()});
+  TempFile csv(".csv"), json(".json"), plot(".svg");
+  std::vector<std::string> args = {"--name",   "MonitorFiles", "--count", "3",        "--quiet",
+                                   "--output", csv.Path(),     "--json",  json.Path()};
+#ifdef MAROQUINT_MONITOR_PLOT
+  args.insert(args.end(), {"--plot", plot.Path()});
+#endif
+  BackgroundProgram monitor = StartMonitor(args);
   ASSERT_TRUE(outlet.WaitForMonitor());
   for (const double stamp : {10.0, 11.0, 12.0}) outlet.Push(stamp);
   const ProgramResult run = monitor.Finish();
@@ -318,6 +322,10 @@ TEST(MonitorFiles, CsvFileAndJsonSummary) {
         "\"markers\": 3,", "\"missed_pulses\": {\"total\": 0,", "\"healthy\": true,",
         "\"verdict\": \"healthy\",", "\"exit_status\": 0\n}"})
     EXPECT_THAT(summary, HasSubstr(field));
+#ifdef MAROQUINT_MONITOR_PLOT
+  // What the picture holds is checked by the plot tests.
+  EXPECT_THAT(plot.Read(), HasSubstr("<svg"));
+#endif
 }
 
 TEST(MonitorFiles, AFullDiskOrAnUnwritablePathEndsWithStatus5) {
