@@ -36,11 +36,18 @@ int Watch(const Options &options) {
     error = csv->Open();
     recorders.push_back(std::move(csv));
   }
+  if (error.empty() && !options.xdf.empty()) {
+    auto xdf = std::make_unique<XdfFileRecorder>(options.xdf);
+    error = xdf->Open();
+    recorders.push_back(std::move(xdf));
+  }
   if (error.empty() && !options.json.empty()) {
     auto json = std::make_unique<JsonFileRecorder>(options.json);
     error = json->Open();
     recorders.push_back(std::move(json));
   }
+  // The picture last: should PLplot fail, it ends the process, and the
+  // other files are complete by then.
 #ifdef MAROQUINT_MONITOR_PLOT
   if (error.empty() && !options.plot.empty()) {
     auto plot = std::make_unique<PlotRecorder>(options.plot);

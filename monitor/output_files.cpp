@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <ctime>
 
 namespace maroquint::monitor {
 
@@ -64,6 +65,59 @@ std::string JsonFileRecorder::Finish(const WatchReport &report,
                                      const std::vector<std::string> &reasons, int exit_status) {
   const std::string error = file_.Write(FormatJsonReport(report, reasons, exit_status));
   return error.empty() ? file_.Close() : error;
+}
+
+std::string XdfFileRecorder::Open() {
+  std::string error = file_.Open();
+  if (!error.empty()) return error;
+  const std::time_t now = std::time(nullptr);
+  std::tm utc{};
+#ifdef _WIN32
+  gmtime_s(&utc, &now);
+#else
+  gmtime_r(&now, &utc);
+#endif
+  char datetime[40];
+  std::strftime(datetime, sizeof datetime, "%Y-%m-%dT%H:%M:%S+0000", &utc);
+  return file_.Write(xdf::FileHeader(datetime));
+}
+
+std::string XdfFileRecorder::BoundaryIfDue(double now) {
+  if (now - last_boundary_ < kBoundaryInterval) return {};
+  last_boundary_ = now;
+  return file_.Write(xdf::Boundary());
+}
+
+std::string XdfFileRecorder::StreamFound(const StreamDescription &stream, double now) {
+  // A restarted outlet is the same stream to the reader: one header only.
+  if (stream_written_) return {};
+  stream_written_ = true;
+  last_boundary_ = now;
+  return file_.Write(xdf::StreamHeader(kStreamId, stream.xml));
+}
+
+std::string XdfFileRecorder::MarkerReceived(const MarkerRecord &marker) {
+  std::string error = BoundaryIfDue(marker.received);
+  if (!error.empty()) return error;
+  if (footer_.sample_count == 0) footer_.first_timestamp = marker.row.timestamp;
+  footer_.last_timestamp = marker.row.timestamp;
+  ++footer_.sample_count;
+  return file_.Write(xdf::StringSamplesChunk(kStreamId, {{marker.row.timestamp, marker.channels}}));
+}
+
+std::string XdfFileRecorder::CorrectionMeasured(double now, const ClockEstimate &estimate) {
+  std::string error = BoundaryIfDue(now);
+  if (!error.empty()) return error;
+  footer_.clock_offsets.push_back({now, estimate.correction});
+  return file_.Write(xdf::ClockOffset(kStreamId, now, estimate.correction));
+}
+
+std::string XdfFileRecorder::Finish(const WatchReport &, const std::vector<std::string> &, int) {
+  if (stream_written_) {
+    std::string error = file_.Write(xdf::StreamFooter(kStreamId, footer_));
+    if (!error.empty()) return error;
+  }
+  return file_.Close();
 }
 
 }  // namespace maroquint::monitor

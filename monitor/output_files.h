@@ -6,8 +6,11 @@
 
 #include "monitor_run.h"
 
+#include "writer.h"
+
 #include <cstdio>
 #include <string>
+#include <vector>
 
 namespace maroquint::monitor {
 
@@ -56,6 +59,33 @@ class JsonFileRecorder final : public WatchRecorder {
 
  private:
   OutputFile file_;
+};
+
+// --xdf: the watched stream recorded as XDF 1.0, as LabRecorder records
+// it: the file header at once, the stream header with the stream's full
+// XML once it is found, a samples chunk per marker as it arrives, a clock
+// offset at every time correction (every 5 s), a boundary chunk every 10 s
+// and the stream footer at the end, also after Ctrl+C or a lost stream.
+class XdfFileRecorder final : public WatchRecorder {
+ public:
+  static constexpr std::uint32_t kStreamId = 1;
+  static constexpr double kBoundaryInterval = 10.0;
+
+  explicit XdfFileRecorder(const std::string &path) : file_(path) {}
+  std::string Open();
+  std::string StreamFound(const StreamDescription &stream, double now) override;
+  std::string MarkerReceived(const MarkerRecord &marker) override;
+  std::string CorrectionMeasured(double now, const ClockEstimate &estimate) override;
+  std::string Finish(const WatchReport &report, const std::vector<std::string> &reasons,
+                     int exit_status) override;
+
+ private:
+  std::string BoundaryIfDue(double now);
+
+  OutputFile file_;
+  bool stream_written_ = false;
+  double last_boundary_ = 0.0;
+  xdf::FooterInfo footer_;
 };
 
 }  // namespace maroquint::monitor

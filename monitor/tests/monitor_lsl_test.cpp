@@ -1,6 +1,7 @@
 // The built monitor against outlets of the LSL library on loopback. The test
 // stamps its markers itself, so the intervals the monitor reports are exact.
 #include "matches_regex.h"
+#include "monitor_test_support.h"
 #include "run_program.h"
 
 #include <gmock/gmock.h>
@@ -9,8 +10,6 @@
 
 #include <chrono>
 #include <cmath>
-#include <filesystem>
-#include <fstream>
 #include <sstream>
 #include <thread>
 
@@ -21,37 +20,9 @@ using ::testing::HasSubstr;
 using ::testing::Not;
 using ::testing::StartsWith;
 
-const std::string kText = "/Experiment Control/Synchronization/Trigger/Biosemi";
 // Every run is bounded even when a test goes wrong; a --duration of the test
 // comes later and wins.
 const std::vector<std::string> kSafetyNet = {"--duration", "60"};
-
-class TestOutlet {
- public:
-  TestOutlet(const std::string &name, const std::string &type, const std::string &source_id) {
-    const lsl_streaminfo info = lsl_create_streaminfo(
-        name.c_str(), type.c_str(), 1, LSL_IRREGULAR_RATE, cft_string, source_id.c_str());
-    if (info) {
-      outlet_ = lsl_create_outlet(info, 0, 360);
-      lsl_destroy_streaminfo(info);
-    }
-  }
-  ~TestOutlet() {
-    if (outlet_) lsl_destroy_outlet(outlet_);
-  }
-  TestOutlet(const TestOutlet &) = delete;
-  TestOutlet &operator=(const TestOutlet &) = delete;
-
-  bool Created() const { return outlet_ != nullptr; }
-  bool WaitForMonitor() const { return lsl_wait_for_consumers(outlet_, 20.0) == 1; }
-  void Push(double timestamp, const std::string &text = kText) const {
-    const char *sample[1] = {text.c_str()};
-    lsl_push_sample_strt(outlet_, sample, timestamp);
-  }
-
- private:
-  lsl_outlet outlet_ = nullptr;
-};
 
 BackgroundProgram StartMonitor(std::vector<std::string> args) {
   args.insert(args.begin(), kSafetyNet.begin(), kSafetyNet.end());
@@ -263,31 +234,6 @@ TEST(MonitorOverLsl, OutletThatDoesNotComeBackEndsWithStatus3) {
       MatchesRegex("maroquint-monitor: stream lost: its outlet has been gone for [0-9.]+ s\n"));
   EXPECT_THAT(run.out, HasSubstr("  markers received        2\n"));
 }
-
-// A file name in the temporary folder, removed at the end of the test.
-class TempFile {
- public:
-  explicit TempFile(const std::string &suffix)
-      : path_(
-            (std::filesystem::temp_directory_path() /
-             ("maroquint-monitor-" +
-              std::to_string(std::chrono::steady_clock::now().time_since_epoch().count()) + suffix))
-                .string()) {}
-  ~TempFile() {
-    std::error_code ignored;
-    std::filesystem::remove(path_, ignored);
-  }
-  const std::string &Path() const { return path_; }
-  std::string Read() const {
-    std::ifstream in(path_, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-  }
-
- private:
-  std::string path_;
-};
 
 TEST(MonitorFiles, CsvFileAndJsonSummary) {
   TestOutlet outlet("MonitorFiles", "Markers", "monitor-files");

@@ -8,11 +8,8 @@
 #include <pugixml.hpp>
 
 #include <chrono>
-#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 
 namespace maroquint::monitor {
 namespace {
