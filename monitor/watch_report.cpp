@@ -39,7 +39,7 @@ std::string JsonString(const std::string &text) {
 
 // JSON has no infinities or NaN.
 std::string JsonNumber(double value) {
-  return std::isfinite(value) ? Number("%.9g", value) : "null";
+  return std::isfinite(value) ? Number("%.15g", value) : "null";
 }
 
 }  // namespace

@@ -17,7 +17,7 @@ namespace {
 using ::testing::HasSubstr;
 
 // A minute of markers, jitter of a fraction of a millisecond, one gap of two
-// missed pulses at 30 s, and a correction every 5 s.
+// missed pulses at 30 s, an extra marker at 45 s and a correction every 5 s.
 WatchReport Watch() {
   WatchReport report;
   report.stream = StreamDescription{};
@@ -27,6 +27,8 @@ WatchReport Watch() {
     const double deviation = ((i * 7) % 11 - 5) * 0.00004;
     if (i == 30)
       report.markers.push_back({30.0, 2.0 + deviation, 2});
+    else if (i == 45)
+      report.markers.push_back({45.0, -0.9998, 0});
     else
       report.markers.push_back({static_cast<double>(i), deviation, 0});
   }
@@ -69,21 +71,21 @@ TEST(Plot, SvgHoldsTheLabelledPanelsEveryPointAndTheGap) {
       ++points;
     labels += text + "\n";
   }
-  EXPECT_EQ(points, static_cast<int>(report.markers.size() + report.correction_points.size()));
+  // Every regular interval (all but the gap and the extra marker) and every correction.
+  EXPECT_EQ(points, static_cast<int>(report.markers.size() - 2 + report.correction_points.size()));
   for (const char *label :
-       {"\"Maroquint\": UNHEALTHY: 2 missed pulses (limit 0)", "interval - period (ms)",
-        "time since the watch began (s)", "(1 missed-pulse gaps)", "histogram of the deviations",
-        "time correction (ms)", "round-trip time"})
+       {"\"Maroquint\": UNHEALTHY: 2 missed pulses (limit 0)", "interval - period (\u03bcs)",
+        "time since the watch began (s)", "gaps of missed pulses: 1 (red)",
+        "early or extra markers: 1 (orange)", "histogram of the deviations",
+        "time correction (\u03bcs)", "round-trip time"})
     EXPECT_THAT(labels, HasSubstr(label));
 
   // Red: one line across the timeline for the gap, and for each correction
-  // an error bar of three strokes (the bar and its two ends).
-  int red = 0;
-  for (const pugi::xpath_node &node : svg.select_nodes("//polyline[@stroke='#D62728']")) {
-    (void)node;
-    ++red;
-  }
-  EXPECT_EQ(red, 1 + 3 * static_cast<int>(report.correction_points.size()));
+  // an error bar of three strokes (the bar and its two ends); orange: one
+  // line for the extra marker.
+  EXPECT_EQ(svg.select_nodes("//polyline[@stroke='#D62728']").size(),
+            1 + 3 * report.correction_points.size());
+  EXPECT_EQ(svg.select_nodes("//polyline[@stroke='#FF7F0E']").size(), 1u);
 }
 
 struct Pixels {
@@ -121,6 +123,7 @@ TEST(Plot, PngDecodesWithTheGapInRedAndThePointsInBlue) {
   ASSERT_EQ(DrawWatchPlot(with_gap, Watch(), "UNHEALTHY"), "");
   WatchReport regular = Watch();
   regular.markers[29] = {30.0, 0.0, 0};
+  regular.markers[44] = {45.0, 0.0, 0};
   regular.correction_points.clear();
   const std::string without_gap = TempPath("-regular.png");
   ASSERT_EQ(DrawWatchPlot(without_gap, regular, "healthy"), "");
