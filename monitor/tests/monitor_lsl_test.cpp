@@ -275,17 +275,18 @@ TEST(MonitorFiles, CsvFileAndJsonSummary) {
 }
 
 TEST(MonitorFiles, AFullDiskOrAnUnwritablePathEndsWithStatus5) {
+#ifndef _WIN32  // a full disk: Linux has one at hand
   TestOutlet outlet("MonitorFull", "Markers", "monitor-full");
   ASSERT_TRUE(outlet.Created());
   BackgroundProgram monitor =
       StartMonitor({"--name", "MonitorFull", "--count", "3", "--output", "/dev/full"});
-  ASSERT_TRUE(outlet.WaitForMonitor());
-  outlet.Push(1.0);
+  // The first line, naming the stream, fails as soon as the stream is found.
   const ProgramResult run = monitor.Finish();
   EXPECT_EQ(run.exit_status, 5);
   EXPECT_THAT(run.err, HasSubstr("maroquint-monitor: cannot write /dev/full: "));
   // The watch still ends with its summary.
   EXPECT_THAT(run.out, HasSubstr("Summary\n"));
+#endif
 
   TempFile folder("-missing");
   const ProgramResult unwritable =
