@@ -6,7 +6,7 @@
 // Usage: marker_intervals [intervals]   (default 10; run it through
 // tools/netns-run so that its stream stays on this machine)
 
-#include "ChildProcess.h"
+#include "Program.h"
 
 #include <lsl_c.h>
 
@@ -18,7 +18,8 @@
 
 namespace {
 
-constexpr char kSourceId[] = "bf37e271-e0ee-455b-bc9e-6c23a3308d0e";
+using maroquint::harness::kSourceId;
+using maroquint::harness::kStartLine;
 constexpr double kPeriod = 1.0;
 constexpr double kTolerance = 0.001;
 
@@ -31,9 +32,9 @@ int main(int argc, char **argv) {
     return 2;
   }
 
-  ChildProcess program(MAROQUINT_PROGRAM, {}, {"SIMDAQ=clock=realtime;wire=connected"});
-  if (!program.Started() || !program.ReadUntil("Now sending markers...\n", 30.0)) {
-    std::fprintf(stderr, "maroquint did not start: %s\n", program.Output().c_str());
+  const auto program = maroquint::harness::StartProgram("clock=realtime;wire=connected");
+  if (!program->Started() || !program->ReadUntil(kStartLine)) {
+    std::fprintf(stderr, "maroquint did not start: %s\n", program->Output().c_str());
     return 1;
   }
 

@@ -27,3 +27,23 @@ function(maroquint_add_test)
   endif()
   set_tests_properties(${T_NAME} PROPERTIES TIMEOUT ${T_TIMEOUT})
 endfunction()
+
+# maroquint_test_runs(<target> <program target>...)
+#
+# Lets <target> run the built programs through testing/ChildProcess.h:
+# maroquint as MAROQUINT_PROGRAM (testing/Program.h), maroquint-monitor as
+# MAROQUINT_MONITOR, each built before the target.
+function(maroquint_test_runs target)
+  target_link_libraries(${target} PRIVATE maroquint_testing)
+  foreach(program IN LISTS ARGN)
+    if(program STREQUAL "maroquint")
+      set(macro MAROQUINT_PROGRAM)
+    elseif(program STREQUAL "maroquint-monitor")
+      set(macro MAROQUINT_MONITOR)
+    else()
+      message(FATAL_ERROR "maroquint_test_runs: no macro for the program '${program}'")
+    endif()
+    target_compile_definitions(${target} PRIVATE ${macro}="$<TARGET_FILE:${program}>")
+    add_dependencies(${target} ${program})
+  endforeach()
+endfunction()

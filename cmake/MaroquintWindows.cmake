@@ -8,7 +8,7 @@ endif()
 
 # maroquint_nidaqmx_dll(<target>)
 #
-# Makes <target>, a DLL that defines the functions of loopback/NIDAQmx.h,
+# Makes <target>, a DLL that defines the functions of nidaqmx/NIDAQmx.h,
 # export them as nicaiu.dll does, and checks after each link that it
 # exports exactly those. On 32-bit Windows they are __stdcall and exported
 # undecorated (--kill-at). ld's import library would then name them
@@ -18,7 +18,7 @@ function(maroquint_nidaqmx_dll target)
   if(NOT MINGW)
     return()
   endif()
-  set(def ${PROJECT_SOURCE_DIR}/loopback/NIDAQmx.def)
+  set(def ${PROJECT_SOURCE_DIR}/nidaqmx/NIDAQmx.def)
   if(CMAKE_SIZEOF_VOID_P EQUAL 4)
     target_link_options(${target} PRIVATE -Wl,--kill-at)
     add_custom_command(TARGET ${target} POST_BUILD

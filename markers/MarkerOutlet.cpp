@@ -16,6 +16,7 @@ bool MarkerOutlet::Open() {
       lsl_create_streaminfo(kStreamName, kStreamType, 1, LSL_IRREGULAR_RATE, cft_string, kSourceId);
   if (info == nullptr) return false;
   outlet_ = lsl_create_outlet(info, kChunkSize, kMaxBuffered);
+  lsl_destroy_streaminfo(info);
   return outlet_ != nullptr;
 }
 
@@ -23,4 +24,10 @@ void MarkerOutlet::PushMarker() {
   if (outlet_ == nullptr) return;
   const char *sample[1] = {kMarkerText};
   lsl_push_sample_str(outlet_, sample);
+}
+
+void MarkerOutlet::Close() {
+  if (outlet_ == nullptr) return;
+  lsl_destroy_outlet(outlet_);
+  outlet_ = nullptr;
 }

@@ -13,18 +13,23 @@ class MarkerOutlet {
   static constexpr char kMarkerText[] = "/Experiment Control/Synchronization/Trigger/Biosemi";
 
   MarkerOutlet() = default;
+  ~MarkerOutlet() { Close(); }
   MarkerOutlet(const MarkerOutlet &) = delete;
   MarkerOutlet &operator=(const MarkerOutlet &) = delete;
 
   // Declares the stream and creates its outlet; from then on the stream is
   // visible on the network. False when either could not be made. The
-  // handles are never released: the stream stays visible until the process
-  // exits.
+  // declaration is released once the outlet holds its own copy.
   bool Open();
 
   // Publishes one marker, stamped by the library with its local clock now.
-  // Does nothing when Open has not created an outlet.
+  // Does nothing when no outlet is open.
   void PushMarker();
+
+  // Destroys the outlet: the stream leaves the network, and consumers that
+  // follow its source id wait for the next instance. Does nothing when no
+  // outlet is open.
+  void Close();
 
  private:
   lsl_outlet_struct_ *outlet_ = nullptr;

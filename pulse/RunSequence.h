@@ -17,12 +17,14 @@ constexpr int kFailureExitStatus = 1;
 // The whole run: declare the marker stream, open the loopback, run the
 // pulse cycle until the device fails, then report, release the device and
 // wait for a key. Console needs `void Write(const char*)` and
-// `void WaitForKey()`; Outlet additionally needs `bool Open()`, Loopback
-// `DaqStatus Open()`, `void ErrorText(char (&)[kErrorTextSize])` and
-// `void Close()`.
+// `void WaitForKey()`; Outlet additionally needs `bool Open()` and
+// `void Close()`, Loopback `DaqStatus Open()`,
+// `void ErrorText(char (&)[kErrorTextSize])` and `void Close()`.
 //
-// The outlet is never closed here: the stream stays visible while the
-// program waits for the key, and goes away with the process.
+// The outlet is closed as soon as the device is released: a stream left
+// on the network while the program waits for the key would look alive to
+// its consumers, and would keep those that follow its source id from a
+// new instance started meanwhile.
 template <class Outlet, class Loopback, class Console>
 int RunSequence(Outlet &outlet, Loopback &loopback, Console &console) {
   // Zero-filled, so that an error without text prints as an empty text.
@@ -47,6 +49,7 @@ int RunSequence(Outlet &outlet, Loopback &loopback, Console &console) {
   // The text belongs to the tasks, so it is fetched before they are released.
   loopback.ErrorText(error_text);
   loopback.Close();
+  outlet.Close();
   console.Write(kDeviceErrorPrefix);
   console.Write(error_text);
   console.Write("\n");

@@ -55,4 +55,28 @@ TEST(MarkerOutletTest, OpenDeclaresTheStreamAndEachPushDeliversTheMarkerText) {
   lsl_destroy_inlet(inlet);
 }
 
+TEST(MarkerOutletTest, CloseTakesTheStreamOffTheNetwork) {
+  MarkerOutlet outlet;
+  ASSERT_TRUE(outlet.Open());
+  lsl_streaminfo info = nullptr;
+  ASSERT_EQ(lsl_resolve_byprop(&info, 1, "source_id", MarkerOutlet::kSourceId, 1, 10.0), 1);
+  // Without recovery, the inlet reports the outlet's end instead of waiting
+  // for it to come back.
+  const lsl_inlet inlet = lsl_create_inlet(info, 360, 0, 0);
+  lsl_destroy_streaminfo(info);
+  ASSERT_NE(inlet, nullptr);
+  int32_t error = 0;
+  lsl_open_stream(inlet, 5.0, &error);
+  ASSERT_EQ(error, 0);
+
+  outlet.Close();
+  outlet.PushMarker();
+  outlet.Close();
+  char *sample[1] = {nullptr};
+  EXPECT_EQ(lsl_pull_sample_str(inlet, sample, 1, 60.0, &error), 0.0);
+  EXPECT_EQ(error, lsl_lost_error);
+  lsl_destroy_inlet(inlet);
+  EXPECT_EQ(lsl_resolve_byprop(&info, 1, "source_id", MarkerOutlet::kSourceId, 1, 1.0), 0);
+}
+
 }  // namespace

@@ -4,6 +4,8 @@
 #ifndef MAROQUINT_MONITOR_TESTS_MONITOR_TEST_SUPPORT_H
 #define MAROQUINT_MONITOR_TESTS_MONITOR_TEST_SUPPORT_H
 
+#include "ChildProcess.h"
+
 #include <lsl_c.h>
 
 #include <chrono>
@@ -12,7 +14,7 @@
 #include <sstream>
 #include <string>
 
-namespace maroquint::monitor::testing {
+namespace maroquint::monitor {
 
 inline const std::string kText = "/Experiment Control/Synchronization/Trigger/Biosemi";
 
@@ -33,7 +35,9 @@ class TestOutlet {
   TestOutlet &operator=(const TestOutlet &) = delete;
 
   bool Created() const { return outlet_ != nullptr; }
-  bool WaitForMonitor() const { return lsl_wait_for_consumers(outlet_, 20.0) == 1; }
+  bool WaitForMonitor() const {
+    return lsl_wait_for_consumers(outlet_, harness::kGenerousSeconds) == 1;
+  }
   void Push(double timestamp, const std::string &text = kText) const {
     const char *sample[1] = {text.c_str()};
     lsl_push_sample_strt(outlet_, sample, timestamp);
@@ -56,6 +60,9 @@ class TempFile {
     std::error_code ignored;
     std::filesystem::remove(path_, ignored);
   }
+  TempFile(const TempFile &) = delete;
+  TempFile &operator=(const TempFile &) = delete;
+
   const std::string &Path() const { return path_; }
   std::string Read() const {
     std::ifstream in(path_, std::ios::binary);
@@ -68,6 +75,6 @@ class TempFile {
   std::string path_;
 };
 
-}  // namespace maroquint::monitor::testing
+}  // namespace maroquint::monitor
 
 #endif

@@ -3,21 +3,34 @@
 // adds the clock offsets to the time stamps as it loads, prints as it goes
 // and takes a string stream's footer for one more event: the checks allow
 // for that behaviour of the loader, not of the files.
+#include "ChildProcess.h"
 #include "monitor_test_support.h"
-#include "run_program.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <xdf.h>
 
 #include <algorithm>
+#include <memory>
 
 #include "reader.h"
 
-namespace maroquint::monitor::testing {
+namespace maroquint::monitor {
 namespace {
 
+using harness::ChildProcess;
+using harness::ErrorOutput;
+using harness::Finish;
+using harness::Finished;
+using harness::RunToEnd;
 using ::testing::HasSubstr;
+
+std::unique_ptr<ChildProcess> StartMonitor(const std::vector<std::string> &args) {
+  auto monitor = std::make_unique<ChildProcess>(MAROQUINT_MONITOR, args, std::vector<std::string>{},
+                                                ErrorOutput::kCapture);
+  monitor->CloseInput();
+  return monitor;
+}
 
 // The markers libxdf loaded, in order, without the footer it takes for one.
 std::vector<std::pair<std::string, double>> Events(const Xdf &xdf) {
@@ -57,14 +70,14 @@ TEST(XdfFiles, AMonitorRecordingLoadsWithExactMarkersStampsAndOffsets) {
   TestOutlet outlet("MonitorXdf", "Markers", "monitor-xdf");
   ASSERT_TRUE(outlet.Created());
   TempFile file(".xdf");
-  BackgroundProgram monitor = BackgroundProgram(
-      MAROQUINT_MONITOR, {"--name", "MonitorXdf", "--duration", "6", "--xdf", file.Path()});
+  const auto monitor =
+      StartMonitor({"--name", "MonitorXdf", "--duration", "6", "--xdf", file.Path()});
   ASSERT_TRUE(outlet.WaitForMonitor());
   const std::vector<std::string> texts = {kText, "with, comma", "d\xc3\xa9j\xc3\xa0 vu", kText};
   const std::vector<double> stamps = {1000.125, 1001.1250000001, 1002.5, 1003.75};
   for (std::size_t i = 0; i < texts.size(); ++i) outlet.Push(stamps[i], texts[i]);
-  const ProgramResult run = monitor.Finish();
-  ASSERT_THAT(run.exit_status, ::testing::AnyOf(0, 4)) << run.err;
+  const Finished run = Finish(*monitor);
+  ASSERT_THAT(run.exit_status, ::testing::AnyOf(0, 4)) << run.errors;
 
   const xdf::File ours = ReadOurselves(file.Read());
   EXPECT_EQ(ours.warnings, std::vector<std::string>{});
@@ -107,17 +120,16 @@ TEST(XdfFiles, AMonitorRecordingLoadsWithExactMarkersStampsAndOffsets) {
 
 TEST(XdfFiles, ALostStreamStillLeavesACompleteFile) {
   TempFile file(".xdf");
-  BackgroundProgram monitor = BackgroundProgram(
-      MAROQUINT_MONITOR,
+  const auto monitor = StartMonitor(
       {"--name", "MonitorXdfLost", "--duration", "60", "--timeout", "1", "--xdf", file.Path()});
   {
     TestOutlet outlet("MonitorXdfLost", "Markers", "monitor-xdf-lost");
     ASSERT_TRUE(outlet.Created());
     ASSERT_TRUE(outlet.WaitForMonitor());
     outlet.Push(7.0);
-    ASSERT_TRUE(monitor.WaitForOutput("\n      1 ", 20.0));
+    ASSERT_TRUE(monitor->ReadUntil("\n      1 ")) << monitor->Output();
   }
-  const ProgramResult run = monitor.Finish();
+  const Finished run = Finish(*monitor);
   EXPECT_EQ(run.exit_status, 3);
   const xdf::File ours = ReadOurselves(file.Read());
   ASSERT_EQ(ours.streams.size(), 1u);
@@ -125,10 +137,10 @@ TEST(XdfFiles, ALostStreamStillLeavesACompleteFile) {
   ASSERT_TRUE(ours.streams[0].footer.has_value());
   EXPECT_EQ(ours.streams[0].footer->sample_count, 1u);
 
-  const ProgramResult full = RunProgram(MAROQUINT_MONITOR, {"--xdf", "/dev/full"});
+  const Finished full = RunToEnd(MAROQUINT_MONITOR, {"--xdf", "/dev/full"});
   EXPECT_EQ(full.exit_status, 5);
-  EXPECT_THAT(full.err, HasSubstr("maroquint-monitor: cannot write /dev/full: "));
+  EXPECT_THAT(full.errors, HasSubstr("maroquint-monitor: cannot write /dev/full: "));
 }
 
 }  // namespace
-}  // namespace maroquint::monitor::testing
+}  // namespace maroquint::monitor

@@ -4,27 +4,19 @@
 
 #include <gtest/gtest.h>
 
-#include "ProgramRun.h"
+#include "Program.h"
+#include "SetupTrace.h"
 
 #include <algorithm>
 #include <cstdio>
+#include <fstream>
+#include <sstream>
 #include <string>
 #include <vector>
 
 namespace {
 
-// The set-up calls in their order, with the arguments as the driver's trace
-// shows them.
-const std::vector<std::string> kSetupCalls{
-    "DAQmxCreateTask(\"\", &task1)",
-    "DAQmxCreateAOVoltageChan(task1, \"Dev1/ao0\", \"\", -10, 10, 10348, \"\")",
-    "DAQmxCfgSampClkTiming(task1, \"OnboardClock\", 10000, 10280, 12522, 1)",
-    "DAQmxCreateTask(\"\", &task2)",
-    "DAQmxCreateAIVoltageChan(task2, \"Dev1/ai0\", \"\", 10083, -10, 10, 10348, NULL)",
-    "DAQmxCfgSampClkTiming(task2, \"OnboardClock\", 10000, 10171, 12522, 1)",
-    "DAQmxSetRealTimeConvLateErrorsToWarnings(task1, 1)",
-    "DAQmxStartTask(task1)",
-    "DAQmxStartTask(task2)"};
+using namespace maroquint::harness;
 
 // How to make each set-up call fail: the function and which of its calls.
 const std::vector<std::string> kSetupFaults{"DAQmxCreateTask#1",
@@ -39,24 +31,21 @@ const std::vector<std::string> kSetupFaults{"DAQmxCreateTask#1",
 
 const std::string kErrorStatus = "-200088";
 
-std::string Line(const std::string &call, const std::string &status) {
-  return call + " = " + status + "\n";
+std::string ReadFile(const std::string &path) {
+  std::ifstream file(path, std::ios::binary);
+  std::ostringstream contents;
+  contents << file.rdbuf();
+  return contents.str();
 }
 
 // The end of every run: the error text while the tasks exist, then stop and
 // clear, output task before input task, of the tasks that were created.
 std::string EndOfRun(bool output_created, bool input_created) {
-  std::string lines = Line("DAQmxGetExtendedErrorInfo(buf, 2048)", "0");
+  std::string lines = TraceLine("DAQmxGetExtendedErrorInfo(buf, 2048)", "0");
   if (output_created)
-    lines += Line("DAQmxStopTask(task1)", "0") + Line("DAQmxClearTask(task1)", "0");
+    lines += TraceLine("DAQmxStopTask(task1)", "0") + TraceLine("DAQmxClearTask(task1)", "0");
   if (input_created)
-    lines += Line("DAQmxStopTask(task2)", "0") + Line("DAQmxClearTask(task2)", "0");
-  return lines;
-}
-
-std::string SetupTrace() {
-  std::string lines;
-  for (const std::string &call : kSetupCalls) lines += Line(call, "0");
+    lines += TraceLine("DAQmxStopTask(task2)", "0") + TraceLine("DAQmxClearTask(task2)", "0");
   return lines;
 }
 
@@ -75,7 +64,7 @@ std::string StepsTrace(long steps) {
   std::string lines;
   for (long step = 1; step <= steps; ++step) {
     const char *level = (step - 1) % 10000 < 30 ? "5" : "0";
-    lines += Line(WriteCall(level), "0") + Line(ReadCall(level, 1), "0");
+    lines += TraceLine(WriteCall(level), "0") + TraceLine(ReadCall(level, 1), "0");
   }
   return lines;
 }
@@ -112,14 +101,14 @@ struct Outcome {
 // Runs to the end line, then ends standard input.
 Outcome RunToEnd(const std::string &name, const std::string &settings,
                  const std::vector<std::string> &arguments = {}) {
-  const std::string trace = TracePath(name);
+  const std::string trace = ::testing::TempDir() + "maroquint_" + name + ".trace";
   std::remove(trace.c_str());
   auto program = StartProgram(
       "clock=virtual;strict=1;wire=connected;" + settings + ";trace=" + trace, arguments);
   EXPECT_TRUE(program->Started());
-  EXPECT_TRUE(program->ReadUntil(kEndLine, kTimeout)) << program->Output();
+  EXPECT_TRUE(program->ReadUntil(kEndLine)) << program->Output();
   program->CloseInput();
-  const int status = program->Wait(kTimeout);
+  const int status = program->Wait();
   return {program->Output(), status, ReadFile(trace)};
 }
 
@@ -135,12 +124,12 @@ TEST_P(SetupFailureTest, ReportsReleasesWhatWasCreatedAndExitsWithOne) {
   EXPECT_EQ(run.status, 1);
 
   std::string expected;
-  for (int i = 0; i < failing; ++i) expected += Line(kSetupCalls[i], "0");
-  std::string failed_call = kSetupCalls[failing];
+  for (int i = 0; i < failing; ++i) expected += TraceLine(SetupCalls()[i], "0");
+  std::string failed_call = SetupCalls()[failing];
   // A task that could not be created has no handle.
   const std::string::size_type handle = failed_call.find("&task");
   if (handle != std::string::npos) failed_call = failed_call.substr(0, handle) + "&NULL)";
-  expected += Line(failed_call, kErrorStatus);
+  expected += TraceLine(failed_call, kErrorStatus);
   expected += EndOfRun(failing >= 1, failing >= 4);
   EXPECT_TRUE(SameTrace(run.trace, expected));
 }
@@ -155,7 +144,8 @@ TEST(CycleFailureTest, FailedWriteInHighHoldEndsTheRunBeforeItsRead) {
   EXPECT_EQ(run.output, Report(text));
   EXPECT_EQ(run.status, 1);
   EXPECT_TRUE(SameTrace(run.trace, SetupTrace() + StepsTrace(10015) +
-                                       Line(WriteCall("5"), kErrorStatus) + EndOfRun(true, true)));
+                                       TraceLine(WriteCall("5"), kErrorStatus) +
+                                       EndOfRun(true, true)));
 }
 
 TEST(CycleFailureTest, FailedReadInLowHoldEndsTheRunAfterItsWrite) {
@@ -165,9 +155,9 @@ TEST(CycleFailureTest, FailedReadInLowHoldEndsTheRunAfterItsWrite) {
 
   EXPECT_EQ(run.output, Report(text));
   EXPECT_EQ(run.status, 1);
-  EXPECT_TRUE(SameTrace(run.trace, SetupTrace() + StepsTrace(15000) + Line(WriteCall("0"), "0") +
-                                       Line(ReadCall("nan", 0), kErrorStatus) +
-                                       EndOfRun(true, true)));
+  EXPECT_TRUE(
+      SameTrace(run.trace, SetupTrace() + StepsTrace(15000) + TraceLine(WriteCall("0"), "0") +
+                               TraceLine(ReadCall("nan", 0), kErrorStatus) + EndOfRun(true, true)));
 }
 
 TEST(CycleFailureTest, WarningsDoNotEndTheRun) {
@@ -178,9 +168,9 @@ TEST(CycleFailureTest, WarningsDoNotEndTheRun) {
                    kErrorStatus + ":Stop.");
   EXPECT_EQ(run.output, Report("Stop."));
   EXPECT_EQ(run.status, 1);
-  EXPECT_NE(run.trace.find(Line(WriteCall("5"), "200015")), std::string::npos);
-  EXPECT_NE(run.trace.find(Line(ReadCall("5", 1), "1")), std::string::npos);
-  EXPECT_NE(run.trace.find(Line(WriteCall("0"), kErrorStatus)), std::string::npos);
+  EXPECT_NE(run.trace.find(TraceLine(WriteCall("5"), "200015")), std::string::npos);
+  EXPECT_NE(run.trace.find(TraceLine(ReadCall("5", 1), "1")), std::string::npos);
+  EXPECT_NE(run.trace.find(TraceLine(WriteCall("0"), kErrorStatus)), std::string::npos);
 }
 
 TEST(ProgramConsoleTest, EmptyErrorTextLeavesNothingAfterTheColon) {
@@ -191,17 +181,17 @@ TEST(ProgramConsoleTest, EmptyErrorTextLeavesNothingAfterTheColon) {
 
 TEST(ProgramConsoleTest, WaitsForEnterAfterTheEndLine) {
   auto program = StartProgram("clock=virtual;fault=DAQmxStartTask#1:-200088:Stop.");
-  ASSERT_TRUE(program->ReadUntil(kEndLine, kTimeout)) << program->Output();
-  EXPECT_EQ(program->Wait(0.5), -1) << "ended before Enter was pressed";
+  ASSERT_TRUE(program->ReadUntil(kEndLine)) << program->Output();
+  EXPECT_EQ(program->Wait(0.5), kStillRunning) << "ended before Enter was pressed";
   program->WriteInput("\n");
-  EXPECT_EQ(program->Wait(kTimeout), 1);
+  EXPECT_EQ(program->Wait(), kProgramErrorStatus);
   EXPECT_EQ(program->Output(), Report("Stop."));
 }
 
 TEST(ProgramConsoleTest, EndOfInputEndsTheWait) {
   auto program = StartProgram("clock=virtual;fault=DAQmxStartTask#1:-200088:Stop.");
   program->CloseInput();
-  EXPECT_EQ(program->Wait(kTimeout), 1);
+  EXPECT_EQ(program->Wait(), kProgramErrorStatus);
   EXPECT_EQ(program->Output(), Report("Stop."));
 }
 
@@ -214,7 +204,7 @@ TEST(ProgramConsoleTest, ArgumentsChangeNothing) {
   EXPECT_EQ(with_arguments.status, plain.status);
   EXPECT_TRUE(SameTrace(with_arguments.trace, plain.trace));
   EXPECT_EQ(plain.output, Report("Stop."));
-  EXPECT_NE(plain.trace.find(Line(ReadCall("nan", 0), "-200279") + EndOfRun(true, true)),
+  EXPECT_NE(plain.trace.find(TraceLine(ReadCall("nan", 0), "-200279") + EndOfRun(true, true)),
             std::string::npos);
 }
 

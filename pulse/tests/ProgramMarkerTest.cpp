@@ -1,19 +1,25 @@
-// The built program seen from an LSL consumer: the marker stream is there as
-// soon as the start line is printed, stays while the program waits for
-// Enter, and carries one marker per cycle.
+// The built program seen from an LSL consumer: the marker stream is there
+// from the start line until the device fails, carries one marker per cycle,
+// and a new instance reaches the consumers of the one that failed.
+//
+// The simulated device has no gate to hold the first pulse until a consumer
+// is connected; these runs keep the wire cut (or fail the device) only after
+// kConnectSamples, a window far longer than a consumer needs to connect.
 
 #include <gtest/gtest.h>
 #include <lsl_c.h>
 
-#include "ProgramRun.h"
+#include "Program.h"
 
 #include <string>
 #include <vector>
 
 namespace {
 
-constexpr char kSourceId[] = "bf37e271-e0ee-455b-bc9e-6c23a3308d0e";
-constexpr char kMarkerText[] = "/Experiment Control/Synchronization/Trigger/Biosemi";
+using namespace maroquint::harness;
+
+constexpr long kConnectSamples = 100000;  // 10 s at 10 kHz
+constexpr double kGenerous = kGenerousSeconds;
 
 // The declarations of the streams with the given property value.
 class Resolved {
@@ -46,74 +52,88 @@ void ExpectTheMarkerStream(lsl_streaminfo info) {
   EXPECT_STREQ(lsl_get_source_id(info), kSourceId);
 }
 
-TEST(ProgramMarkerTest, StreamIsThereFromTheStartLineUntilEnterEvenWhenTheDeviceFails) {
-  auto program = StartProgram("clock=virtual;fault=DAQmxCreateTask#1:-50103:No device.");
-  ASSERT_TRUE(program->ReadUntil(kStartLine, kTimeout)) << program->Output();
-  {
-    Resolved by_type("type", "Markers", 10.0);
-    ASSERT_EQ(by_type.Count(), 1);
-    ExpectTheMarkerStream(by_type.First());
-  }
-
-  ASSERT_TRUE(program->ReadUntil(kEndLine, kTimeout)) << program->Output();
-  {
-    Resolved by_source("source_id", kSourceId, 10.0);
-    ASSERT_EQ(by_source.Count(), 1);
-    ExpectTheMarkerStream(by_source.First());
-  }
-  EXPECT_EQ(program->Wait(0.2), -1) << "ended before Enter was pressed";
-
-  program->WriteInput("\n");
-  EXPECT_EQ(program->Wait(kTimeout), 1);
-  Resolved after_exit("source_id", kSourceId, 1.0);
-  EXPECT_EQ(after_exit.Count(), 0);
+// An inlet on the stream found by its source id, opened.
+lsl_inlet OpenInlet(bool recover) {
+  Resolved stream("source_id", kSourceId, kGenerous);
+  if (stream.Count() != 1) return nullptr;
+  ExpectTheMarkerStream(stream.First());
+  const lsl_inlet inlet = lsl_create_inlet(stream.First(), 360, 0, recover ? 1 : 0);
+  int32_t error = 0;
+  if (inlet != nullptr) lsl_open_stream(inlet, kGenerous, &error);
+  return inlet;
 }
 
-// In real time, with the wire cut for the first 2.9 s so that the consumer
-// is connected before the first rise. The first cycle waits until step
-// 29001 for its rise and step 29002 for its fall, which is past 10000, so
-// the second starts at once: rises at steps 29001, 29003, 39003 and 49003,
-// then the write of step 50001 fails.
-TEST(ProgramMarkerTest, EachCycleGivesOneMarkerWithTheMarkerText) {
-  constexpr std::size_t kCycles = 4;
-  auto program =
-      StartProgram("clock=realtime;cut=0-29000;fault=DAQmxWriteAnalogF64@50000:-200279:Stop.");
-  ASSERT_TRUE(program->ReadUntil(kStartLine, kTimeout)) << program->Output();
-
-  Resolved stream("source_id", kSourceId, 10.0);
-  ASSERT_EQ(stream.Count(), 1);
-  const lsl_inlet inlet = lsl_create_inlet(stream.First(), 360, 0, 1);
-  ASSERT_NE(inlet, nullptr);
+struct Marker {
+  std::string text;
+  double stamp = 0.0;  // 0 when no marker came
   int32_t error = 0;
-  lsl_open_stream(inlet, 5.0, &error);
-  ASSERT_EQ(error, 0);
+};
 
-  std::vector<std::string> markers;
-  std::vector<double> stamps;
-  // Pulls one marker; false when none comes within the timeout.
-  const auto pull = [&](double timeout) {
-    char *sample[1] = {nullptr};
-    const double stamp = lsl_pull_sample_str(inlet, sample, 1, timeout, &error);
-    if (stamp == 0.0 || error != 0) return false;
-    markers.emplace_back(sample[0]);
-    stamps.push_back(stamp);
+Marker Pull(lsl_inlet inlet, double timeout) {
+  Marker marker;
+  char *sample[1] = {nullptr};
+  marker.stamp = lsl_pull_sample_str(inlet, sample, 1, timeout, &marker.error);
+  if (marker.stamp != 0.0 && marker.error == 0) {
+    marker.text = sample[0];
     lsl_destroy_string(sample[0]);
-    return true;
-  };
-  while (markers.size() < kCycles && pull(10.0)) {
   }
+  return marker;
+}
 
-  ASSERT_TRUE(program->ReadUntil(kEndLine, kTimeout)) << program->Output();
-  // Every marker was pushed before the end line; none may follow.
-  EXPECT_FALSE(pull(0.5));
-  program->CloseInput();
-  EXPECT_EQ(program->Wait(kTimeout), 1);
+// The first rise comes at sample kConnectSamples + 1; that long cycle is
+// followed at once by the next one, which rises at once: rises at 100001,
+// 100003, 110003 and 120003, then the write of sample 130001 fails.
+TEST(ProgramMarkerTest, EachCycleGivesOneMarkerWithTheMarkerTextUntilTheDeviceFails) {
+  constexpr std::size_t kCycles = 4;
+  auto program = StartProgram("clock=realtime;cut=0-" + std::to_string(kConnectSamples) +
+                              ";fault=DAQmxWriteAnalogF64@130000:-200279:Stop.");
+  ASSERT_TRUE(program->ReadUntil(kStartLine)) << program->Output();
+  // Without recovery the inlet reports the end of the stream, after the
+  // last marker pushed to it.
+  const lsl_inlet inlet = OpenInlet(false);
+  ASSERT_NE(inlet, nullptr);
+
+  std::vector<Marker> markers;
+  Marker pulled;
+  while ((pulled = Pull(inlet, kGenerous)).stamp != 0.0) markers.push_back(pulled);
+  EXPECT_EQ(pulled.error, lsl_lost_error);
   lsl_destroy_inlet(inlet);
 
+  ASSERT_TRUE(program->ReadUntil(kEndLine)) << program->Output();
+  program->CloseInput();
+  EXPECT_EQ(program->Wait(), kProgramErrorStatus);
   EXPECT_EQ(program->Output(), std::string(kStartLine) + "DAQmx Error: Stop.\n" + kEndLine);
   ASSERT_EQ(markers.size(), kCycles);
-  for (const std::string &marker : markers) EXPECT_EQ(marker, kMarkerText);
-  for (std::size_t i = 1; i < stamps.size(); ++i) EXPECT_GT(stamps[i], stamps[i - 1]);
+  for (const Marker &marker : markers) EXPECT_EQ(marker.text, kMarkerText);
+  for (std::size_t i = 1; i < markers.size(); ++i)
+    EXPECT_GT(markers[i].stamp, markers[i - 1].stamp);
+}
+
+// The first instance's device fails while a consumer that follows the
+// source id is connected: the stream leaves the network before the end line,
+// and the consumer receives the markers of a second instance started while
+// the first waits for Enter.
+TEST(ProgramMarkerTest, StreamGoesWithTheDeviceErrorAndARestartReachesItsConsumers) {
+  auto first = StartProgram("clock=realtime;wire=disconnected;fault=DAQmxWriteAnalogF64@" +
+                            std::to_string(kConnectSamples) + ":-200279:Stop.");
+  ASSERT_TRUE(first->ReadUntil(kStartLine)) << first->Output();
+  const lsl_inlet inlet = OpenInlet(true);
+  ASSERT_NE(inlet, nullptr);
+
+  ASSERT_TRUE(first->ReadUntil(kEndLine)) << first->Output();
+  EXPECT_EQ(Resolved("source_id", kSourceId, 1.0).Count(), 0) << "the stream outlived the run";
+
+  auto second = StartProgram("clock=realtime");
+  ASSERT_TRUE(second->ReadUntil(kStartLine)) << second->Output();
+  const Marker marker = Pull(inlet, kGenerous);
+  EXPECT_NE(marker.stamp, 0.0);
+  EXPECT_EQ(marker.text, kMarkerText);
+  lsl_destroy_inlet(inlet);
+
+  EXPECT_FALSE(first->Exited()) << "ended before Enter was pressed";
+  first->WriteInput("\n");
+  EXPECT_EQ(first->Wait(), kProgramErrorStatus);
+  EXPECT_EQ(first->Output(), std::string(kStartLine) + "DAQmx Error: Stop.\n" + kEndLine);
 }
 
 }  // namespace

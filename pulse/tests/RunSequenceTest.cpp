@@ -56,6 +56,7 @@ TEST(RunSequenceTest, DeviceThatCannotBeOpenedIsReportedReleasedAndEndsWithStatu
                                           "loopback.Open",
                                           "loopback.ErrorText",
                                           "loopback.Close",
+                                          "outlet.Close",
                                           "print DAQmx Error: ",
                                           "print Device identifier is invalid.",
                                           "print \n",
@@ -82,10 +83,11 @@ TEST(RunSequenceTest, FailureInTheCycleFetchesTheTextBeforeClosing) {
             "DAQmx Error: Onboard device memory underflow.\n"
             "End of program, press Enter key to quit\n");
   const std::vector<std::string> sequence = Sequence(journal);
-  ASSERT_GE(sequence.size(), 5u);
+  ASSERT_GE(sequence.size(), 6u);
   EXPECT_EQ(sequence[2], "loopback.Open");
   EXPECT_EQ(sequence[3], "loopback.ErrorText");
   EXPECT_EQ(sequence[4], "loopback.Close");
+  EXPECT_EQ(sequence[5], "outlet.Close");
   EXPECT_EQ(sequence.back(), "wait for key");
 }
 

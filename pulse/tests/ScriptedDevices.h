@@ -100,6 +100,8 @@ class RecordingOutlet {
 
   void PushMarker() { journal_.push_back({Event::Kind::Marker, 0.0, {}}); }
 
+  void Close() { journal_.push_back({Event::Kind::Call, 0.0, "outlet.Close"}); }
+
  private:
   Journal &journal_;
   bool opens_;

@@ -12,9 +12,10 @@
 
 namespace {
 
+using maroquint::harness::ChildProcess;
 constexpr char kSourceId[] = "bf37e271-e0ee-455b-bc9e-6c23a3308d0e";
 constexpr char kMarkerText[] = "/Experiment Control/Synchronization/Trigger/Biosemi";
-constexpr double kTimeout = 120.0;
+constexpr double kTimeout = maroquint::harness::kGenerousSeconds;
 
 // In real time, with the wire cut for the first 4.9 s so that the consumer
 // is connected before the first rise, whatever Wine's start-up costs: rises

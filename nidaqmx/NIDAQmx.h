@@ -36,6 +36,7 @@ typedef void *TaskHandle;
 #define DAQmx_Val_HWTimedSinglePoint 12522
 #define DAQmx_Val_RSE 10083
 #define DAQmx_Val_GroupByChannel 0
+#define DAQmx_Val_GroupByScanNumber 1
 
 #define DAQmxFailed(error) ((error) < 0)
 
