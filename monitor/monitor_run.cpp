@@ -105,8 +105,11 @@ class Watch {
         AddCorrection(source_.TimeCorrection(0.0));
         next_correction_ = source_.Now() + MonitorPacing::kCorrectionRefresh;
       }
-      if (options_.every && source_.Now() >= next_status_) {
-        RollingStatus(source_.Now());
+      // A probe can block past the end of the watch; no status line then.
+      const double after = source_.Now();
+      if (options_.every && after >= next_status_ &&
+          !(options_.duration && after - start_ >= *options_.duration)) {
+        RollingStatus(after);
         next_status_ += *options_.every;
       }
     }
