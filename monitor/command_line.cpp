@@ -145,10 +145,11 @@ ParsedCommandLine ParseCommandLine(const std::vector<std::string> &args) {
 }
 
 std::string UsageText() {
-  return "Usage: maroquint-monitor [--name NAME] [--type TYPE] [--source-id ID] [--timeout S]\n"
-         "                         [--csv] [--quiet] [--every S] [--count N] [--duration S]\n"
-         "                         [--period S] [--max-missed N] [--max-jitter S]\n"
-         "                         [--output FILE] [--xdf FILE] [--json FILE] [--plot FILE]\n"
+  return "Usage: maroquint-monitor [--name NAME] [--type TYPE] [--source-id ID]\n"
+         "                         [--timeout S] [--csv] [--quiet] [--every S]\n"
+         "                         [--count N] [--duration S] [--period S]\n"
+         "                         [--max-missed N] [--max-jitter S] [--output FILE]\n"
+         "                         [--xdf FILE] [--json FILE] [--plot FILE]\n"
          "       maroquint-monitor --list [--xml]\n"
          "       maroquint-monitor --help | --version\n";
 }
