@@ -155,6 +155,96 @@ ResidualStats Statistics(const std::vector<Pair> &pairs) {
   return stats;
 }
 
+struct ShiftScore {
+  long long shift = 0;
+  std::size_t pairs = 0;
+  double sd = 0;  // of the pairs' residuals, EEG seconds
+  std::size_t last_onset = 0, last_marker = 0;
+};
+
+// Numbers the onsets by whole periods. Each onset is numbered from the
+// last one that fell on the period's grid, so that gaps keep the numbering
+// and an extra onset (off the grid) neither breaks it nor takes part in
+// it; a line through the numbered onsets then numbers any time. The median
+// interval is quantized to the EEG's samples, too coarse for numbering
+// hours of pulses from the first.
+class PulseNumbers {
+ public:
+  PulseNumbers(const std::vector<double> &onsets, double period, double tolerance)
+      : onsets_(onsets), period_(period), tolerance_(tolerance), origin_(onsets.front()) {
+    std::vector<long long> numbers(onsets.size(), 0);
+    std::size_t reference = 0;
+    double n = 0, mean_q = 0, mean_t = 0, sqq = 0, sqt = 0;
+    for (std::size_t i = 0; i < onsets.size(); ++i) {
+      const double x = (onsets[i] - onsets[reference]) / period;
+      numbers[i] = numbers[reference] + std::llround(x);
+      if (std::fabs(x - std::round(x)) >= 0.25) continue;
+      reference = i;
+      ++n;
+      const double dq = static_cast<double>(numbers[i]) - mean_q;
+      const double dt = onsets[i] - mean_t;
+      mean_q += dq / n;
+      mean_t += dt / n;
+      sqq += dq * (static_cast<double>(numbers[i]) - mean_q);
+      sqt += dq * (onsets[i] - mean_t);
+    }
+    if (sqq > 0) {
+      period_ = sqt / sqq;
+      origin_ = mean_t - period_ * mean_q;
+    }
+    first_ = *std::min_element(numbers.begin(), numbers.end());
+    last_ = *std::max_element(numbers.begin(), numbers.end());
+    slots_.assign(static_cast<std::size_t>(last_ - first_ + 1), {});
+    for (std::size_t i = 0; i < onsets.size(); ++i) {
+      slots_[static_cast<std::size_t>(numbers[i] - first_)].push_back(i);
+    }
+  }
+
+  long long Number(double t) const { return std::llround((t - origin_) / period_); }
+  long long first() const { return first_; }
+  long long last() const { return last_; }
+  double period() const { return period_; }
+
+  // Pairs each marker (EEG time `predicted`, number `r`) with the onset
+  // nearest it among the numbers around r + shift, within the tolerance.
+  ShiftScore Score(const std::vector<double> &predicted, const std::vector<long long> &r,
+                   long long shift) const {
+    ShiftScore score;
+    score.shift = shift;
+    double n = 0, mean = 0, squares = 0;
+    const double offset = static_cast<double>(shift) * period_;
+    for (std::size_t j = 0; j < predicted.size(); ++j) {
+      double best = INFINITY;
+      std::size_t best_onset = 0;
+      for (long long q = r[j] + shift - 1; q <= r[j] + shift + 1; ++q) {
+        if (q < first_ || q > last_) continue;
+        for (std::size_t i : slots_[static_cast<std::size_t>(q - first_)]) {
+          const double d = onsets_[i] - predicted[j] - offset;
+          if (std::fabs(d) < std::fabs(best)) best = d, best_onset = i;
+        }
+      }
+      if (!(std::fabs(best) <= tolerance_)) continue;
+      ++n;
+      const double delta = best - mean;
+      mean += delta / n;
+      squares += delta * (best - mean);
+      score.last_onset = best_onset;
+      score.last_marker = j;
+    }
+    score.pairs = static_cast<std::size_t>(n);
+    score.sd = n > 1 ? std::sqrt(squares / (n - 1)) : 0;
+    return score;
+  }
+
+ private:
+  const std::vector<double> &onsets_;
+  double period_;
+  double tolerance_;
+  double origin_;
+  long long first_ = 0, last_ = 0;
+  std::vector<std::vector<std::size_t>> slots_;
+};
+
 }  // namespace
 
 // The search, in three steps:
@@ -166,7 +256,7 @@ ResidualStats Statistics(const std::vector<Pair> &pairs) {
 //     fitted (offset and drift) and the window grows fourfold, each fit
 //     predicting the next window well enough, until it holds every marker.
 //  3. Whole periods. A train of equal intervals fits equally well shifted
-//     by a period; every shift is scored over the whole recording and the
+//     by a period; the shifts are scored over the whole recording and the
 //     best one kept (see pairing.h for ties).
 // The final pairs are fitted with outliers rejected.
 Alignment Align(const std::vector<double> &onset_times, const std::vector<double> &marker_times,
@@ -193,8 +283,8 @@ Alignment Align(const std::vector<double> &onset_times, const std::vector<double
 
   // 1. Local offset.
   const double window = std::max(tolerance / 2 / max_drift, 4 * period);
-  constexpr std::size_t kAnchors = 5;
-  constexpr std::size_t kWindowMarkers = 50;  // on each side of an anchor
+  constexpr std::size_t kAnchors = 3;
+  constexpr std::size_t kWindowMarkers = 25;  // on each side of an anchor
   std::size_t best_score = 0;
   std::size_t best_anchor = 0;
   double best_offset = 0;
@@ -236,23 +326,45 @@ Alignment Align(const std::vector<double> &onset_times, const std::vector<double
     if (begin == 0 && static_cast<std::size_t>(end) == m.size()) break;
   }
 
-  // 3. Whole periods. Scoring every possible shift costs markers × shifts;
-  // beyond a budget only the shifts nearest the first guess are tried.
-  const double eeg_period = period;
-  const double first_predicted = (m.front() - line.a) / line.b;
-  const double last_predicted = (m.back() - line.a) / line.b;
-  long low = static_cast<long>(std::floor((e.front() - last_predicted) / eeg_period)) - 1;
-  long high = static_cast<long>(std::ceil((e.back() - first_predicted) / eeg_period)) + 1;
-  const long reach = static_cast<long>(std::max<std::size_t>(50, 200000000 / m.size()));
-  low = std::max(low, -reach);
-  high = std::min(high, reach);
-  std::vector<std::pair<long, std::size_t>> scores;
+  // 3. Whole periods. Onsets and markers (the latter through the line) get
+  // pulse numbers, so that a shift by k periods pairs marker number r with
+  // onset number r + k. A shift can pair no more markers than fall into
+  // the onsets' range of numbers under it; shifts are scored in order of
+  // that bound until it falls below the best score so far.
+  const PulseNumbers numbers(e, period, tolerance);
+  std::vector<double> predicted(m.size());
+  std::vector<long long> r(m.size());
+  for (std::size_t j = 0; j < m.size(); ++j) {
+    predicted[j] = (m[j] - line.a) / line.b;
+    r[j] = numbers.Number(predicted[j]);
+  }
+  std::vector<long long> sorted_r = r;
+  std::sort(sorted_r.begin(), sorted_r.end());
+  struct Bound {
+    long long shift;
+    std::size_t markers;
+  };
+  std::vector<Bound> bounds;
+  for (long long k = numbers.first() - sorted_r.back() - 1;
+       k <= numbers.last() - sorted_r.front() + 1; ++k) {
+    const auto low = std::lower_bound(sorted_r.begin(), sorted_r.end(), numbers.first() - k);
+    const auto high = std::upper_bound(sorted_r.begin(), sorted_r.end(), numbers.last() - k);
+    if (high > low) bounds.push_back({k, static_cast<std::size_t>(high - low)});
+  }
+  std::stable_sort(bounds.begin(), bounds.end(),
+                   [](const Bound &x, const Bound &y) { return x.markers > y.markers; });
+  // Random losses on either side make equally good shifts differ by a few
+  // pairs; those within 1 % of the best count are candidates.
+  auto tie = [](std::size_t best) {
+    return best - std::min(best, std::max<std::size_t>(1, best / 100));
+  };
+  std::vector<ShiftScore> scores;
   std::size_t top = 0;
-  for (long k = low; k <= high; ++k) {
-    const Line shifted{line.a - line.b * k * eeg_period, line.b};
-    const std::size_t score = matcher.Count(shifted, 0, m.size());
-    scores.push_back({k, score});
-    top = std::max(top, score);
+  for (const Bound &bound : bounds) {
+    if (top > 0 && bound.markers < tie(top)) break;
+    const ShiftScore score = numbers.Score(predicted, r, bound.shift);
+    top = std::max(top, score.pairs);
+    scores.push_back(score);
   }
   if (top == 0) {
     result.outcome = Outcome::kNoOverlap;
@@ -262,48 +374,37 @@ Alignment Align(const std::vector<double> &onset_times, const std::vector<double
     for (std::size_t j = 0; j < m.size(); ++j) result.unmatched_markers[j] = j;
     return result;
   }
-  // Random losses on either side make equally good shifts differ by a few
-  // pairs; those within 1 % of the best count are candidates. When the
-  // pulses' intervals vary (a loop paced in software, a late sample clock),
-  // both recordings share that variation only under the true pairing: its
-  // residuals are clearly the smallest. Otherwise the pairing that joins
-  // the ends of the recordings is taken, and the rest reported as equal.
-  const std::size_t tie = top - std::min(top, std::max<std::size_t>(1, top / 100));
-  struct Candidate {
-    long shift;
-    double sd;
-    std::size_t loose_ends;
-  };
-  std::vector<Candidate> candidates;
-  for (const auto &[k, score] : scores) {
-    if (score < tie || score == 0) continue;
-    const Line shifted{line.a - line.b * k * eeg_period, line.b};
-    std::vector<Pair> pairs = matcher.Match(shifted, 0, m.size());
-    if (pairs.size() < 2) continue;
-    RobustFit(pairs, options, line.b);
-    candidates.push_back(
-        {k, Statistics(pairs).sd,
-         (e.size() - 1 - pairs.back().onset) + (m.size() - 1 - pairs.back().marker)});
-  }
+  // When the pulses' intervals vary (a loop paced in software, a late
+  // sample clock), both recordings share that variation only under the
+  // true pairing: its residuals are clearly the smallest. Otherwise the
+  // pairing that joins the ends of the recordings is taken, and the rest
+  // reported as equal.
   double best_sd = INFINITY;
-  for (const Candidate &c : candidates) best_sd = std::min(best_sd, c.sd);
+  for (const ShiftScore &score : scores) {
+    if (score.pairs >= tie(top) && score.pairs > 1) best_sd = std::min(best_sd, score.sd);
+  }
   const double floor_sd = std::max(options.sample_period_s, 1e-6) / 4;
-  long chosen = 0;
+  long long chosen = 0;
   std::size_t chosen_loose_ends = std::numeric_limits<std::size_t>::max();
-  std::vector<long> equal;
-  for (const Candidate &c : candidates) {
-    if (c.sd > 1.5 * std::max(best_sd, floor_sd)) continue;
-    equal.push_back(c.shift);
-    if (c.loose_ends < chosen_loose_ends ||
-        (c.loose_ends == chosen_loose_ends && std::labs(c.shift) < std::labs(chosen))) {
-      chosen_loose_ends = c.loose_ends;
-      chosen = c.shift;
+  std::vector<long long> equal;
+  for (const ShiftScore &score : scores) {
+    if (score.pairs < tie(top) || score.pairs < 2 || score.sd > 1.5 * std::max(best_sd, floor_sd)) {
+      continue;
+    }
+    equal.push_back(score.shift);
+    const std::size_t loose_ends =
+        (e.size() - 1 - score.last_onset) + (m.size() - 1 - score.last_marker);
+    if (loose_ends < chosen_loose_ends ||
+        (loose_ends == chosen_loose_ends && std::llabs(score.shift) < std::llabs(chosen))) {
+      chosen_loose_ends = loose_ends;
+      chosen = score.shift;
     }
   }
-  for (long k : equal) {
+  for (long long k : equal) {
     if (k != chosen) result.equal_shifts.push_back(static_cast<int>(k - chosen));
   }
-  line.a -= line.b * chosen * eeg_period;
+  std::sort(result.equal_shifts.begin(), result.equal_shifts.end());
+  line.a -= line.b * static_cast<double>(chosen) * numbers.period();
 
   // Final pairs and fit; the fit moves the line a little, so match again.
   for (int round = 0; round < 2; ++round) {
