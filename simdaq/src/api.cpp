@@ -1,6 +1,7 @@
 // The exported C functions: each takes the process-wide lock and hands the
 // call to the one simulated driver, which is built from the SIMDAQ
 // environment variable at the first call.
+#include <cstdio>
 #include <cstdlib>
 #include <memory>
 #include <mutex>
@@ -8,6 +9,13 @@
 #include "NIDAQmx.h"
 #include "driver.h"
 #include "platform.h"
+
+#if defined(SIMDAQ_HAVE_EDFLIB)
+#include "amplifier_file.h"
+#endif
+#if !defined(_WIN32)
+#include <csignal>
+#endif
 
 #if defined(_WIN32)
 #define SIMDAQ_EXPORT __declspec(dllexport)
@@ -21,15 +29,74 @@ struct Process {
   std::mutex mutex;
   simdaq::SteadyClock clock;
   simdaq::FileTraceSink trace;
+  std::unique_ptr<simdaq::FileReservation> reservation;
+  std::unique_ptr<simdaq::AmplifierSink> amplifier;
   std::unique_ptr<simdaq::Driver> driver;
 };
+
+#if !defined(_WIN32)
+// Ctrl+C or a termination request while the amplifier records: the handler
+// only notes it; the next call finishes the file, then the signal does what
+// it did before.
+volatile std::sig_atomic_t g_stop_signal = 0;
+struct sigaction g_previous_int, g_previous_term;
+
+void NoteStopSignal(int signal_number) {
+  g_stop_signal = signal_number;
+}
+
+void CatchStopSignals() {
+  struct sigaction action = {};
+  action.sa_handler = NoteStopSignal;
+  sigemptyset(&action.sa_mask);
+  action.sa_flags = SA_RESTART;
+  sigaction(SIGINT, &action, &g_previous_int);
+  sigaction(SIGTERM, &action, &g_previous_term);
+}
+
+void FinishOnStopSignal(simdaq::Driver &driver) {
+  if (g_stop_signal == 0) return;
+  const int signal_number = g_stop_signal;
+  g_stop_signal = 0;
+  driver.FinishRecording();
+  sigaction(SIGINT, &g_previous_int, nullptr);
+  sigaction(SIGTERM, &g_previous_term, nullptr);
+  std::raise(signal_number);
+}
+#endif
 
 // Constant-initialized, so it exists before any caller's static
 // initializers run, and its destructor closes the trace file at exit.
 Process g_process;
 
+// The amplifier's file, or null with parsed turned into a settings error.
+std::unique_ptr<simdaq::AmplifierSink> OpenAmplifier(simdaq::ParseResult &parsed) {
+  const simdaq::Settings &s = parsed.settings;
+  std::string problem;
+#if defined(SIMDAQ_HAVE_EDFLIB)
+  auto file = std::make_unique<simdaq::AmplifierFile>(
+      s.amplifier, static_cast<int>(s.amplifier_rate), s.amplifier_drift, s.amplifier_truth);
+  if (file->Open(problem)) {
+#if !defined(_WIN32)
+    CatchStopSignals();
+#endif
+    return file;
+  }
+#else
+  problem = "this build of the simulated driver has no amplifier (EDFlib was not found)";
+#endif
+  parsed.ok = false;
+  parsed.error = "Invalid setting 'amplifier=" + s.amplifier + "': " + problem + ".";
+  return nullptr;
+}
+
 simdaq::Driver &DriverLocked(Process &p) {
   if (!p.driver) {
+    // Standard output belongs to the program; this goes where its user still sees it.
+    std::fputs(
+        "Simulated NI-DAQmx driver: no hardware is driven; Dev1 is a virtual device (see "
+        "SIMDAQ).\n",
+        stderr);
     simdaq::ParseResult parsed =
         simdaq::ParseEnvironmentValue(std::getenv("SIMDAQ"), &simdaq::ReadWholeFile);
     if (parsed.ok && !parsed.settings.trace.empty() && !p.trace.Open(parsed.settings.trace)) {
@@ -38,7 +105,11 @@ simdaq::Driver &DriverLocked(Process &p) {
                      "': the file cannot be opened for appending.";
     }
     simdaq::TraceSink *trace = parsed.settings.trace.empty() ? nullptr : &p.trace;
-    p.driver = std::make_unique<simdaq::Driver>(parsed, &p.clock, trace);
+    if (parsed.ok && !parsed.settings.amplifier.empty()) p.amplifier = OpenAmplifier(parsed);
+    p.reservation = std::make_unique<simdaq::FileReservation>();
+    p.reservation->SetDirectory(parsed.settings.lock_dir);
+    p.driver = std::make_unique<simdaq::Driver>(parsed, &p.clock, trace, p.reservation.get(),
+                                                p.amplifier.get());
   }
   return *p.driver;
 }
@@ -50,7 +121,12 @@ int32 Guarded(Call call) {
   try {
     Process &p = g_process;
     std::lock_guard<std::mutex> lock(p.mutex);
-    return call(DriverLocked(p));
+    simdaq::Driver &driver = DriverLocked(p);
+    const int32 status = call(driver);
+#if !defined(_WIN32)
+    FinishOnStopSignal(driver);
+#endif
+    return status;
   } catch (...) {
     return -50352;
   }

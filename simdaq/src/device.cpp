@@ -62,7 +62,8 @@ std::string OutOfRange(const char *property, double requested, double minimum, d
 
 }  // namespace
 
-Device::Device(const Settings &settings) : settings_(settings), wire_(settings) {}
+Device::Device(const Settings &settings, Reservation *reservation)
+    : settings_(settings), reservation_(reservation), wire_(settings) {}
 
 std::string Device::TaskName(TaskHandle task) const {
   const int n = TaskNumber(task);
@@ -262,15 +263,34 @@ int32 Device::Start(Task &task, Nanos now) {
           "Physical Channel: " +
               task.physical + "\nReserved by Task: " + other.name,
           &task);
+  if (reservation_ != nullptr && !reserved_) {
+    std::string problem;
+    if (!reservation_->Take(problem)) {
+      if (!problem.empty())
+        return Fail(code::kInvalidAttributeValue,
+                    "The simulated device Dev1 cannot be reserved for this process: " + problem,
+                    &task);
+      return Fail(
+          code::kResourceReserved,
+          "The specified resource is reserved. The operation could not be completed as specified.",
+          &task);
+    }
+    reserved_ = true;
+  }
   task.running = true;
+  task.started = true;
   task.t0 = now;
   task.next = 0;
   if (task.kind == Kind::Output) {
-    if (task.has_pending) ao_level_ = task.pending;
+    if (task.has_pending) {
+      ao_level_ = task.pending;
+      if (observer_ != nullptr) observer_->Driven(now, ao_level_);
+    }
     task.has_pending = false;
   } else {
     wire_.Start(task.period, task.min, task.max);
     sample_index_ = 0;
+    if (observer_ != nullptr) observer_->InputStarted(now);
   }
   return 0;
 }
@@ -347,7 +367,9 @@ int32 Device::WriteAnalogF64(TaskHandle handle, int32 samples, bool32 auto_start
       if (!task->late_warnings) return Fail(code::kWriteNotCompleteBeforeSampClk, what, task);
       status = Fail(-code::kWriteNotCompleteBeforeSampClk, what, task);
     }
-    task->next = (tick > task->next ? tick : task->next) + 1;
+    const std::int64_t latch = tick > task->next ? tick : task->next;
+    task->next = latch + 1;
+    if (observer_ != nullptr) observer_->Driven(TickTime(*task, latch), value);
   }
   ao_level_ = value;
   if (written != nullptr) *written = 1;
@@ -461,6 +483,13 @@ int32 Device::ClearTask(TaskHandle handle) {
   if (int32 s = CheckLive(handle, task)) return s;
   task->running = false;
   task->cleared = true;
+  bool in_use = false;
+  for (const auto &t : tasks_) in_use = in_use || (t.started && !t.cleared);
+  if (reserved_ && !in_use) {
+    reservation_->Give();
+    reserved_ = false;
+  }
+  if (observer_ != nullptr && !in_use) observer_->Released();
   return 0;
 }
 

@@ -39,6 +39,29 @@ constexpr int32 kReadNotCompleteBeforeSampClk = -209800;
 constexpr int32 kWriteNotCompleteBeforeSampClk = -209801;
 }  // namespace code
 
+// Keeps other processes off the device while this one uses it, as the
+// driver reserves a device for the process whose tasks started on it.
+class Reservation {
+ public:
+  virtual ~Reservation() = default;
+  // Takes the device for this process; false if another process holds it,
+  // with problem left empty, or if the reservation itself failed, with
+  // problem saying why.
+  virtual bool Take(std::string &problem) = 0;
+  virtual void Give() = 0;
+};
+
+// Follows the wire in true time, for a recording of it (realtime clock only).
+class WireObserver {
+ public:
+  virtual ~WireObserver() = default;
+  virtual void InputStarted(Nanos when) = 0;
+  // ao0 drives volts from true time when on.
+  virtual void Driven(Nanos when, double volts) = 0;
+  // The last task that ran on the device has been cleared.
+  virtual void Released() = 0;
+};
+
 struct ReadStep {
   bool pending = false;  // the sample does not exist yet: call again at wake
   Nanos wake = 0;
@@ -53,7 +76,8 @@ class Device {
   static constexpr std::uintptr_t kHandleStride = 16;
 
  public:
-  explicit Device(const Settings &settings);
+  // reservation may be null: then nothing outside this process holds the device.
+  explicit Device(const Settings &settings, Reservation *reservation = nullptr);
 
   int32 CreateTask(const char *name, TaskHandle *handle);
   int32 CreateAOVoltageChan(TaskHandle task, const char *physical, double min, double max,
@@ -71,6 +95,8 @@ class Device {
                          double *data, uInt32 array_size, int32 *read, Nanos now, Nanos deadline);
   int32 StopTask(TaskHandle task);
   int32 ClearTask(TaskHandle task);
+
+  void SetObserver(WireObserver *observer) { observer_ = observer; }
 
   // The text of the most recent error or warning, empty if there was none.
   const std::string &last_error() const { return last_error_; }
@@ -101,6 +127,7 @@ class Device {
     double period = 0;  // seconds
     bool late_warnings = false;
     bool running = false;
+    bool started = false;      // has run since it was created: it holds the reservation
     Nanos t0 = 0;              // start; clock tick k comes at t0 + (k + 1) periods
     std::int64_t next = 0;     // input: next sample to read; output: next tick a write can latch at
     bool has_pending = false;  // output: a value written before start
@@ -119,6 +146,9 @@ class Device {
   Nanos TickTime(const Task &task, std::int64_t k) const;
 
   Settings settings_;
+  Reservation *reservation_;
+  bool reserved_ = false;
+  WireObserver *observer_ = nullptr;
   Wire wire_;
   std::vector<Task> tasks_;
   int unnamed_ = 0;

@@ -104,15 +104,56 @@ auto NoSamples(int32 *count) {
 
 }  // namespace
 
-Driver::Driver(const ParseResult &settings, Clock *clock, TraceSink *trace)
+Driver::Driver(const ParseResult &settings, Clock *clock, TraceSink *trace,
+               Reservation *reservation, AmplifierSink *amplifier)
     : ok_(settings.ok),
       settings_error_(settings.ok ? std::string() : SettingsErrorText(settings)),
       realtime_(settings.settings.clock == ClockMode::Realtime),
-      device_(settings.settings),
+      hold_(static_cast<Nanos>(settings.settings.hold * 1e9)),
+      device_(settings.settings, reservation),
       clock_(clock),
-      trace_(settings.ok ? trace : nullptr) {
+      trace_(settings.ok ? trace : nullptr),
+      amplifier_sink_(settings.ok && !settings.settings.amplifier.empty() ? amplifier : nullptr) {
   for (const auto &fault : settings.settings.faults)
     faults_[static_cast<int>(fault.function)].push_back({fault, false});
+  if (amplifier_sink_ != nullptr && realtime_) {
+    amplifier_ =
+        std::make_unique<Amplifier>(settings.settings.amplifier_rate,
+                                    settings.settings.amplifier_drift, settings.settings.seed);
+    device_.SetObserver(this);
+  }
+}
+
+Driver::~Driver() {
+  FinishRecording();
+}
+
+void Driver::InputStarted(Nanos when) {
+  if (recorded_) return;
+  recorded_ = recording_ = true;
+  amplifier_->Start(when);
+  amplifier_sink_->Begin(when);
+}
+
+void Driver::Driven(Nanos when, double volts) {
+  if (amplifier_->SetLevel(when, volts) && recording_) amplifier_sink_->RisingEdge(when);
+}
+
+void Driver::Released() {
+  FinishRecording();
+}
+
+void Driver::Record() {
+  const Nanos now = clock_->Now();
+  AmplifierSample sample;
+  while (amplifier_->Next(now, sample)) amplifier_sink_->Write(sample);
+}
+
+void Driver::FinishRecording() {
+  if (!recording_) return;
+  Record();
+  amplifier_sink_->End();
+  recording_ = false;
 }
 
 Nanos Driver::Now() {
@@ -157,6 +198,14 @@ int32 Driver::Run(Function f, const TaskHandle &task, Call &&call) {
 template <typename Call, typename Clear>
 int32 Driver::Run(Function f, const TaskHandle &task, Call &&call, Clear &&clear_outputs) {
   if (!ok_) return kSettingsErrorStatus;
+  const int32 status =
+      RunFaulted(f, task, std::forward<Call>(call), std::forward<Clear>(clear_outputs));
+  if (recording_) Record();
+  return status;
+}
+
+template <typename Call, typename Clear>
+int32 Driver::RunFaulted(Function f, const TaskHandle &task, Call &&call, Clear &&clear_outputs) {
   const Fault *fault = TakeFault(f);
   if (fault == nullptr) return call();
   if (fault->status < 0) {
@@ -283,6 +332,11 @@ int32 Driver::ReadAnalogF64(TaskHandle taskHandle, int32 numSampsPerChan, float6
   const int32 status = Run(
       Function::ReadAnalogF64, taskHandle,
       [&] {
+        // The hold lets a consumer connect before anything happens, on either clock.
+        if (!held_) {
+          held_ = true;
+          if (hold_ > 0) clock_->SleepUntil(clock_->Now() + hold_);
+        }
         Nanos now = Now();
         Nanos deadline = kNever;
         if (realtime_ && timeout >= 0.0 && timeout < 1e9)

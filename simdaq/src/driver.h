@@ -9,7 +9,10 @@
 #include <string>
 #include <vector>
 
+#include <memory>
+
 #include "NIDAQmx.h"
+#include "amplifier.h"
 #include "device.h"
 #include "settings.h"
 
@@ -29,13 +32,34 @@ class TraceSink {
   virtual void Write(const std::string &line, bool flush) = 0;
 };
 
+// Where the simulated amplifier's recording goes.
+class AmplifierSink {
+ public:
+  virtual ~AmplifierSink() = default;
+  // The recording starts; t0 is the true time of its first sample.
+  virtual void Begin(Nanos t0) = 0;
+  virtual void Write(const AmplifierSample &sample) = 0;
+  // The trigger rose at true time when.
+  virtual void RisingEdge(Nanos when) = 0;
+  virtual void End() = 0;
+};
+
 // The status of every call when the settings are malformed.
 constexpr int32 kSettingsErrorStatus = code::kInvalidAttributeValue;
 
-class Driver {
+class Driver : private WireObserver {
  public:
-  // clock is used in realtime mode only; trace may be null.
-  Driver(const ParseResult &settings, Clock *clock, TraceSink *trace);
+  // clock is used in realtime mode, and for hold; trace, reservation and
+  // amplifier may be null. The amplifier records when the settings ask for it.
+  Driver(const ParseResult &settings, Clock *clock, TraceSink *trace,
+         Reservation *reservation = nullptr, AmplifierSink *amplifier = nullptr);
+  ~Driver() override;
+  Driver(const Driver &) = delete;
+  Driver &operator=(const Driver &) = delete;
+
+  // Ends the amplifier's recording now, as when the tasks are cleared; the
+  // process is about to end.
+  void FinishRecording();
 
   int32 CreateTask(const char taskName[], TaskHandle *taskHandle);
   int32 CreateAOVoltageChan(TaskHandle taskHandle, const char physicalChannel[],
@@ -65,6 +89,12 @@ class Driver {
     bool fired = false;
   };
 
+  void InputStarted(Nanos when) override;
+  void Driven(Nanos when, double volts) override;
+  void Released() override;
+  // Hands the amplifier's samples taken until now to its sink.
+  void Record();
+
   const Fault *TakeFault(Function f);
   int32 Inject(const Fault &fault, const std::string &task_name);
   Nanos Now();
@@ -75,6 +105,8 @@ class Driver {
   int32 Run(Function f, const TaskHandle &task, Call &&call);
   template <typename Call, typename Clear>
   int32 Run(Function f, const TaskHandle &task, Call &&call, Clear &&clear_outputs);
+  template <typename Call, typename Clear>
+  int32 RunFaulted(Function f, const TaskHandle &task, Call &&call, Clear &&clear_outputs);
 
   // One trace line: the call with its arguments and the status it returned.
   template <typename... Args>
@@ -83,9 +115,15 @@ class Driver {
   bool ok_;
   std::string settings_error_;
   bool realtime_;
+  Nanos hold_;
+  bool held_ = false;
   Device device_;
   Clock *clock_;
   TraceSink *trace_;
+  std::unique_ptr<Amplifier> amplifier_;
+  AmplifierSink *amplifier_sink_;
+  bool recording_ = false;
+  bool recorded_ = false;  // once per process: a new start does not overwrite the file
   std::uint64_t calls_[kFunctionCount] = {};
   std::vector<ArmedFault> faults_[kFunctionCount];
   std::string line_;

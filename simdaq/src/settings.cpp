@@ -56,6 +56,10 @@ bool ParseDouble(const std::string &s, double &out) {
   return r.ec == std::errc() && r.ptr == end;
 }
 
+std::string FormatNumber(double value) {
+  return std::to_string(static_cast<long long>(value));
+}
+
 bool ParseFinite(const std::string &s, double &out) {
   return ParseDouble(s, out) && std::isfinite(out);
 }
@@ -89,6 +93,8 @@ class Parser {
     for (const auto &seen : seen_)
       if (seen == key) return "key '" + key + "' given twice";
     seen_.push_back(key);
+    if (amplifier_item_.empty() && key.compare(0, 10, "amplifier_") == 0)
+      amplifier_item_ = key + "=" + value;
     if (key == "clock") {
       if (value == "realtime")
         s_.clock = ClockMode::Realtime;
@@ -133,8 +139,46 @@ class Parser {
       s_.trace = value;
       return {};
     }
+    if (key == "lock_dir") {
+      if (value.empty()) return "lock_dir needs a directory";
+      s_.lock_dir = value;
+      return {};
+    }
+    if (key == "hold") {
+      if (!ParseFinite(value, s_.hold) || s_.hold < 0 || s_.hold > kMaxHold)
+        return "hold must be a number of seconds from 0 to " + FormatNumber(kMaxHold);
+      return {};
+    }
+    if (key == "amplifier") {
+      if (value.empty()) return "amplifier needs a file path";
+      s_.amplifier = value;
+      return {};
+    }
+    if (key == "amplifier_rate") {
+      if (!ParseFinite(value, s_.amplifier_rate) || s_.amplifier_rate < kMinAmplifierRate ||
+          s_.amplifier_rate > kMaxAmplifierRate ||
+          s_.amplifier_rate != std::floor(s_.amplifier_rate))
+        return "amplifier_rate must be a whole number of samples per second from " +
+               FormatNumber(kMinAmplifierRate) + " to " + FormatNumber(kMaxAmplifierRate);
+      return {};
+    }
+    if (key == "amplifier_drift") {
+      if (!ParseFinite(value, s_.amplifier_drift) ||
+          std::fabs(s_.amplifier_drift) > kMaxAmplifierDrift)
+        return "amplifier_drift must be in parts per million, from -" +
+               FormatNumber(kMaxAmplifierDrift) + " to " + FormatNumber(kMaxAmplifierDrift);
+      return {};
+    }
+    if (key == "amplifier_truth") {
+      if (value.empty()) return "amplifier_truth needs a file path";
+      s_.amplifier_truth = value;
+      return {};
+    }
     return "unknown key '" + key + "'";
   }
+
+  // The first amplifier_* setting given, empty if none.
+  const std::string &amplifier_item() const { return amplifier_item_; }
 
  private:
   std::string ParseWire(const std::string &value) {
@@ -219,6 +263,7 @@ class Parser {
 
   Settings &s_;
   std::vector<std::string> seen_;
+  std::string amplifier_item_;
 };
 
 }  // namespace
@@ -257,6 +302,19 @@ ParseResult ParseSettings(const std::string &text, bool from_file) {
     }
     if (line_end == std::string::npos) break;
     line_start = line_end + 1;
+  }
+  const Settings &s = result.settings;
+  if (s.amplifier.empty() && !parser.amplifier_item().empty()) {
+    const std::string &item = parser.amplifier_item();
+    result.error = "Invalid setting '" + item + "': " + item.substr(0, item.find('=')) +
+                   " needs amplifier=<file.bdf>.";
+    return result;
+  }
+  if (!s.amplifier.empty() && s.clock == ClockMode::Virtual) {
+    result.error = "Invalid setting 'amplifier=" + s.amplifier +
+                   "': the amplifier samples on a clock of its own in real time, which "
+                   "clock=virtual does not have.";
+    return result;
   }
   result.ok = true;
   return result;

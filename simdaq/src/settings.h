@@ -57,12 +57,22 @@ struct Settings {
   std::uint64_t seed = 1;
   std::vector<Cut> cuts;
   std::vector<Fault> faults;
-  std::string trace;  // empty: no trace
+  std::string trace;               // empty: no trace
+  std::string lock_dir;            // empty: the default place of the reservation lock
+  double hold = 0.0;               // seconds of real time before the first sample
+  std::string amplifier;           // empty: no amplifier recording
+  double amplifier_rate = 2048.0;  // samples per second of its own clock
+  double amplifier_drift = 0.0;    // its clock's rate error, parts per million
+  std::string amplifier_truth;     // empty: the truth is not written
 };
 
 // Limits that keep a mistyped setting from exhausting memory.
 constexpr std::uint64_t kMaxDelay = 10000000;
 constexpr std::size_t kMaxScript = 10000000;
+constexpr double kMaxHold = 3600.0;
+constexpr double kMinAmplifierRate = 64.0;
+constexpr double kMaxAmplifierRate = 65536.0;
+constexpr double kMaxAmplifierDrift = 10000.0;
 
 struct ParseResult {
   bool ok = false;

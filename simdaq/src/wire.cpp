@@ -24,38 +24,13 @@ void Wire::Start(double sample_period, double min_volts, double max_volts) {
   min_ = min_volts;
   max_ = max_volts;
   index_ = 0;
-  rng_ = seed_;
-  have_spare_ = false;
+  noise_.Reset(seed_);
 }
 
 bool Wire::InCut(std::uint64_t k) const {
   for (const auto &cut : cuts_)
     if (k >= cut.from && k < cut.to) return true;
   return false;
-}
-
-// SplitMix64 and Box-Muller written out here, because the standard
-// distributions differ between standard libraries and the noise must be the
-// same wherever a test runs.
-double Wire::Gaussian() {
-  if (have_spare_) {
-    have_spare_ = false;
-    return spare_;
-  }
-  auto next = [this]() {
-    std::uint64_t z = (rng_ += 0x9E3779B97F4A7C15ull);
-    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
-    z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
-    return z ^ (z >> 31);
-  };
-  // 53 random bits in (0, 1]: never 0, so the logarithm stays finite.
-  const double u1 = (static_cast<double>(next() >> 11) + 1.0) * 0x1.0p-53;
-  const double u2 = static_cast<double>(next() >> 11) * 0x1.0p-53;
-  const double r = std::sqrt(-2.0 * std::log(u1));
-  const double theta = 6.283185307179586 * u2;
-  spare_ = r * std::sin(theta);
-  have_spare_ = true;
-  return r * std::cos(theta);
 }
 
 double Wire::Next(double driven) {
@@ -73,7 +48,7 @@ double Wire::Next(double driven) {
     x = 0.0;
   else if (mode_ == WireMode::Stuck)
     x = stuck_volts_;
-  if (sigma_ > 0.0) x += sigma_ * Gaussian();
+  if (sigma_ > 0.0) x += sigma_ * noise_.Next();
   if (mode_ == WireMode::Script && k < script_.size()) return script_[k];
   if (std::isnan(x)) return x;
   return x < min_ ? min_ : (x > max_ ? max_ : x);

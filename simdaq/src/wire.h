@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "noise.h"
 #include "settings.h"
 
 namespace simdaq {
@@ -24,7 +25,6 @@ class Wire {
   std::uint64_t index() const { return index_; }
 
  private:
-  double Gaussian();
   bool InCut(std::uint64_t k) const;
 
   WireMode mode_;
@@ -43,9 +43,7 @@ class Wire {
   double min_ = -10.0;
   double max_ = 10.0;
   std::uint64_t index_ = 0;
-  std::uint64_t rng_ = 0;
-  bool have_spare_ = false;
-  double spare_ = 0.0;
+  GaussianNoise noise_;
 };
 
 }  // namespace simdaq

@@ -3,13 +3,25 @@
 // because the driver reads its settings once per process.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <thread>
+#include <utility>
 
 #include "NIDAQmx.h"
+
+#if defined(SIMDAQ_HAVE_EDFLIB)
+#include "bdf_check.h"
+#endif
+#if !defined(_WIN32)
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#endif
 
 namespace {
 
@@ -169,6 +181,140 @@ TEST(ApiSettingsFile, ScriptAndFaultFromTheFile) {
       "Some or all of the samples requested have not yet been acquired.\nStatus Code: -200284");
   loop.Close();
 }
+
+#if !defined(_WIN32)
+// Runs f with standard output and error going to files; returns what each got.
+template <typename F>
+std::pair<std::string, std::string> Captured(F f) {
+  const std::string out_path = testing::TempDir() + "simdaq_api_stdout.txt";
+  const std::string err_path = testing::TempDir() + "simdaq_api_stderr.txt";
+  std::fflush(stdout);
+  std::fflush(stderr);
+  const int saved_out = dup(1);
+  const int saved_err = dup(2);
+  if (std::freopen(out_path.c_str(), "w", stdout) == nullptr ||
+      std::freopen(err_path.c_str(), "w", stderr) == nullptr)
+    ADD_FAILURE() << "cannot redirect the standard streams";
+  f();
+  std::fflush(stdout);
+  std::fflush(stderr);
+  dup2(saved_out, 1);
+  dup2(saved_err, 2);
+  close(saved_out);
+  close(saved_err);
+  return {ReadFile(out_path), ReadFile(err_path)};
+}
+
+// A process of its own that opens the loopback, says whether it could
+// ('y' or 'n' on the pipe), and then holds it until it is killed.
+pid_t StartHolder(int &answer) {
+  int fds[2];
+  if (pipe(fds) != 0) return -1;
+  const pid_t pid = fork();
+  if (pid == 0) {
+    close(fds[0]);
+    Loopback loop;
+    const char opened = loop.Open() == 0 ? 'y' : 'n';
+    if (write(fds[1], &opened, 1) != 1) _exit(1);
+    for (;;) pause();
+  }
+  close(fds[1]);
+  answer = fds[0];
+  return pid;
+}
+
+// A process of its own that opens the loopback, closes it and exits with 0
+// if it could.
+int OpenInAnotherProcess() {
+  const pid_t pid = fork();
+  if (pid == 0) {
+    Loopback loop;
+    const int32 status = loop.Open();
+    loop.Close();
+    _exit(status == 0 ? 0 : 1);
+  }
+  int status = -1;
+  waitpid(pid, &status, 0);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+// SIMDAQ=clock=virtual;lock_dir=<the build directory>. The holder is started
+// before this process makes its first call, so that it shares nothing with it.
+TEST(ApiReservation, AnotherProcessHoldsTheDeviceUntilItEnds) {
+  int answer = -1;
+  const pid_t holder = StartHolder(answer);
+  ASSERT_GT(holder, 0);
+  char opened = 0;
+  ASSERT_EQ(read(answer, &opened, 1), 1);
+  close(answer);
+  EXPECT_EQ(opened, 'y');
+
+  Loopback loop;
+  int32 status = 0;
+  const auto [out, err] = Captured([&] { status = loop.Open(); });
+  EXPECT_EQ(out, "");
+  EXPECT_EQ(err,
+            "Simulated NI-DAQmx driver: no hardware is driven; Dev1 is a virtual device (see "
+            "SIMDAQ).\n");
+  EXPECT_EQ(status, -50103);
+  EXPECT_EQ(ErrorText(),
+            "The specified resource is reserved. The operation could not be completed as "
+            "specified.\n\nTask Name: _unnamedTask<0>\n\nStatus Code: -50103");
+
+  // A holder that dies without clearing its tasks lets go all the same.
+  kill(holder, SIGKILL);
+  waitpid(holder, nullptr, 0);
+  EXPECT_EQ(DAQmxStartTask(loop.out), 0) << ErrorText();
+  EXPECT_EQ(DAQmxStartTask(loop.in), 0) << ErrorText();
+  EXPECT_EQ(OpenInAnotherProcess(), 1) << "held by this process now";
+
+  // Clearing the tasks lets go too.
+  loop.Close();
+  EXPECT_EQ(OpenInAnotherProcess(), 0);
+}
+
+#if defined(SIMDAQ_HAVE_EDFLIB)
+// SIMDAQ=@amplifier.settings: realtime, the amplifier writing
+// api_amplifier.bdf and its truth in the build directory. A process of its
+// own pulses ten times a second until Ctrl+C; the file holds every whole
+// second until then.
+TEST(ApiAmplifier, CtrlCFinishesTheRecording) {
+  const std::string bdf = g_trace_path + ".bdf";
+  const std::string truth_path = g_trace_path + ".truth";
+  std::remove(bdf.c_str());
+  std::remove(truth_path.c_str());
+  const pid_t pulser = fork();
+  if (pulser == 0) {
+    Loopback loop;
+    if (loop.Open() != 0) _exit(1);
+    for (long k = 0;; ++k) {
+      double reading = 0;
+      if (loop.Step(k % 1000 >= 1 && k % 1000 <= 30 ? 5.0 : 0.0, reading) < 0) _exit(1);
+    }
+  }
+  ASSERT_GT(pulser, 0);
+  // Some 2.5 s of pulses, waited for by their edges in the truth file.
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(120);
+  while (simdaq_test::ReadTruth(truth_path).edges.size() < 25 &&
+         std::chrono::steady_clock::now() < deadline)
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  kill(pulser, SIGINT);
+  int status = 0;
+  waitpid(pulser, &status, 0);
+  EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGINT) << "ended by Ctrl+C: " << status;
+
+  const simdaq_test::Truth truth = simdaq_test::ReadTruth(truth_path);
+  EXPECT_EQ(truth.rate, 2048);
+  ASSERT_GE(truth.edges.size(), 25u);
+  const simdaq_test::BdfStatus recorded = simdaq_test::ReadBdfStatus(bdf);
+  EXPECT_GE(recorded.records, 2);
+  const std::vector<long long> expected =
+      simdaq_test::ExpectedOnsets(truth, static_cast<long long>(recorded.records) * 2048);
+  EXPECT_GE(expected.size(), 20u);
+  EXPECT_EQ(recorded.onsets, expected);
+}
+#endif
+#endif
 
 }  // namespace
 

@@ -42,7 +42,9 @@ inline simdaq::ParseResult Parsed(const std::string &settings) {
 
 class Harness {
  public:
-  explicit Harness(const std::string &settings) : driver(Parsed(settings), &clock, &trace) {}
+  explicit Harness(const std::string &settings, simdaq::Reservation *reservation = nullptr,
+                   simdaq::AmplifierSink *amplifier = nullptr)
+      : driver(Parsed(settings), &clock, &trace, reservation, amplifier) {}
 
   // The program's set-up sequence; stops at the first error.
   int32 Open() {

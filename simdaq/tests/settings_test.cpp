@@ -29,7 +29,7 @@ TEST(Settings, ReadsEveryKey) {
   const auto r = ParseSettings(
       "clock=virtual; strict=1\n "
       "wire=stuck:-2.5;delay=3;lowpass=0.001;noise=0.01;seed=42;cut=10-20;cut=30-31;"
-      "trace=/tmp/x y.txt",
+      "trace=/tmp/x y.txt;lock_dir=/tmp/locks;hold=2.5",
       false);
   ASSERT_TRUE(r.ok) << r.error;
   EXPECT_EQ(r.settings.clock, ClockMode::Virtual);
@@ -44,6 +44,20 @@ TEST(Settings, ReadsEveryKey) {
   EXPECT_EQ(r.settings.cuts[1].from, 30u);
   EXPECT_EQ(r.settings.cuts[1].to, 31u);
   EXPECT_EQ(r.settings.trace, "/tmp/x y.txt");
+  EXPECT_EQ(r.settings.lock_dir, "/tmp/locks");
+  EXPECT_EQ(r.settings.hold, 2.5);
+}
+
+TEST(Settings, AmplifierKeys) {
+  const auto r = ParseSettings(
+      "amplifier=eeg.bdf;amplifier_rate=16384;amplifier_drift=-50;amplifier_truth=eeg.truth",
+      false);
+  ASSERT_TRUE(r.ok) << r.error;
+  EXPECT_EQ(r.settings.amplifier, "eeg.bdf");
+  EXPECT_EQ(r.settings.amplifier_rate, 16384);
+  EXPECT_EQ(r.settings.amplifier_drift, -50);
+  EXPECT_EQ(r.settings.amplifier_truth, "eeg.truth");
+  EXPECT_EQ(ParseSettings("amplifier=eeg.bdf", false).settings.amplifier_rate, 2048);
 }
 
 TEST(Settings, ScriptTakesNumbersAndNan) {
@@ -109,6 +123,14 @@ TEST(Settings, MalformedSettingsAreNamed) {
       {"fault=DAQmxStartTask#1:-99999999999", "nonzero"},
       {"fault=DAQmxStartTask:-1", "fault must be"},
       {"trace=", "trace needs a file path"},
+      {"lock_dir=", "lock_dir needs a directory"},
+      {"hold=-1", "hold must be"},
+      {"hold=3601", "hold must be"},
+      {"amplifier=", "amplifier needs a file path"},
+      {"amplifier=a.bdf;amplifier_rate=10", "amplifier_rate must be"},
+      {"amplifier=a.bdf;amplifier_truth=", "amplifier_truth needs a file path"},
+      {"amplifier_drift=5", "amplifier_drift needs amplifier=<file.bdf>"},
+      {"clock=virtual;amplifier=a.bdf", "which clock=virtual does not have"},
       {"clock=virtual;clock=realtime", "given twice"},
       {"justaword", "expected key=value"},
   };

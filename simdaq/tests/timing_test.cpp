@@ -35,6 +35,32 @@ TEST(VirtualClock, StrictNeverReportsLateness) {
   EXPECT_EQ(v, 5.0);
 }
 
+// The hold is real time on either clock, once per process, before the first sample.
+TEST(Hold, FirstReadWaitsOnEitherClock) {
+  for (const char *clock : {"virtual", "realtime"}) {
+    Harness h(std::string("hold=2.5;clock=") + clock);
+    ASSERT_EQ(h.Open(), 0);
+    const Nanos start = h.clock.now;
+    EXPECT_EQ(h.Steps({5.0, 0.0, 5.0}), (std::vector<double>{5.0, 0.0, 5.0}));
+    ASSERT_FALSE(h.clock.sleeps.empty()) << clock;
+    EXPECT_EQ(h.clock.sleeps[0], start + 2500000000) << clock;
+    // The first sample comes at once after the hold, then one a period.
+    const Nanos after_hold = start + 2500000000;
+    const std::vector<Nanos> expected_rest =
+        std::string(clock) == "virtual"
+            ? std::vector<Nanos>{}
+            : std::vector<Nanos>{after_hold + kPeriod, after_hold + 2 * kPeriod};
+    EXPECT_EQ(std::vector<Nanos>(h.clock.sleeps.begin() + 1, h.clock.sleeps.end()), expected_rest)
+        << clock;
+    double v = 0;
+    ASSERT_EQ(h.driver.StopTask(h.in), 0);
+    ASSERT_EQ(h.driver.StartTask(h.in), 0);
+    const Nanos restart = h.clock.now;
+    ASSERT_EQ(h.Read(v), 0);
+    EXPECT_LE(h.clock.now - restart, kPeriod) << clock << ": no second hold";
+  }
+}
+
 TEST(RealtimeClock, ReadWaitsForTheNextTick) {
   Harness h("clock=realtime");
   ASSERT_EQ(h.Open(), 0);

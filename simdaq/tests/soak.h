@@ -1,0 +1,63 @@
+// A long run of the program on the virtual clock with an LSL consumer that
+// is connected before the first marker: what the consumer got and what the
+// program's memory did. Shared by the program tests of the simulated device
+// and the soak benchmark.
+#ifndef SIMDAQ_TESTS_SOAK_H
+#define SIMDAQ_TESTS_SOAK_H
+
+#include <string>
+
+#include <sys/types.h>
+
+constexpr char kStartLine[] = "Now sending markers...\n";
+constexpr char kEndLine[] = "End of program, press Enter key to quit\n";
+
+// The program on the simulated device, with its standard input and output
+// on pipes (POSIX).
+struct SimulatedProgram {
+  SimulatedProgram() = default;
+  SimulatedProgram(const SimulatedProgram &) = delete;
+  SimulatedProgram &operator=(const SimulatedProgram &) = delete;
+  ~SimulatedProgram();  // kills the program if it still runs
+
+  // Starts path with SIMDAQ=simdaq.
+  bool Start(const std::string &path, const std::string &simdaq);
+  // Reads standard output until it holds text; false at its end or the timeout.
+  bool ReadUntil(const std::string &text, double timeout);
+  // The program's resident set (VmRSS), -1 if unknown.
+  long RssKib() const;
+  // Feeds Enter and waits for the exit; its status, -1 if not a normal exit.
+  int PressEnter();
+
+  pid_t pid = -1;
+  int input = -1;
+  int output = -1;
+  std::string seen;  // standard output so far
+};
+
+struct SoakOptions {
+  std::string program;  // the built maroquint
+  long cycles = 3600;   // pulse cycles, one marker each
+  double hold = 10.0;   // seconds the device waits before its first sample
+  // The consumer process is stopped (SIGSTOP) this many seconds after the
+  // hold ends, for pause_seconds; 0: never.
+  double pause_after = 0.0;
+  double pause_seconds = 0.0;
+  std::string lock_dir;  // the device's lock_dir setting; empty: its default
+};
+
+struct SoakResult {
+  std::string error;  // empty when the run went as planned
+  long pushed = 0;
+  long received = 0;
+  long lost = 0;
+  long out_of_order = 0;      // time stamps not after the one before
+  double wall_seconds = 0.0;  // from the end of the hold to the program's last marker
+  long rss_start_kib = 0;     // the program's resident set before the first marker
+  long rss_end_kib = 0;       // and after the last
+};
+
+// POSIX only: the consumer runs in a child process so that it can be stopped.
+SoakResult RunSoak(const SoakOptions &options);
+
+#endif

@@ -1,0 +1,42 @@
+// A simulated hour of the program with a consumer connected from before the
+// first marker: every marker arrives, in order, and the program's memory
+// stays put; stopping the consumer for a while loses nothing either.
+#include <gtest/gtest.h>
+
+#include "soak.h"
+
+namespace {
+
+constexpr long kHour = 3600;
+constexpr long kMaxGrowthKib = 1024;
+
+SoakOptions Hour() {
+  SoakOptions o;
+  o.program = MAROQUINT_PROGRAM;
+  o.cycles = kHour;
+  o.lock_dir = SIMDAQ_LOCK_DIR;
+  return o;
+}
+
+TEST(Soak, SimulatedHourLosesNothing) {
+  const SoakResult r = RunSoak(Hour());
+  ASSERT_EQ(r.error, "");
+  EXPECT_EQ(r.pushed, kHour);
+  EXPECT_EQ(r.received, kHour);
+  EXPECT_EQ(r.out_of_order, 0);
+  EXPECT_GT(r.rss_start_kib, 0);
+  EXPECT_LT(r.rss_end_kib - r.rss_start_kib, kMaxGrowthKib)
+      << r.rss_start_kib << " KiB at the start, " << r.rss_end_kib << " KiB at the end";
+}
+
+TEST(Soak, ConsumerStoppedDuringTheHourLosesNothing) {
+  SoakOptions o = Hour();
+  o.pause_after = 0.2;
+  o.pause_seconds = 5.0;
+  const SoakResult r = RunSoak(o);
+  ASSERT_EQ(r.error, "");
+  EXPECT_EQ(r.received, kHour);
+  EXPECT_EQ(r.out_of_order, 0);
+}
+
+}  // namespace
