@@ -411,7 +411,10 @@ Alignment Align(const std::vector<double> &onset_times, const std::vector<double
     result.pairs = matcher.Match(line, 0, m.size());
     if (result.pairs.size() >= 2) line = RobustFit(result.pairs, options, line.b);
   }
-  result.a = line.a;
+  // An edge is seen at the first sample at or after it, half a sample
+  // after it on average: the fitted line maps onsets to their edges, and
+  // a sample's own time is half a sample later.
+  result.a = line.a + line.b * options.sample_period_s / 2;
   result.b = line.b;
   std::vector<bool> onset_paired(e.size(), false), marker_paired(m.size(), false);
   for (const Pair &p : result.pairs) {

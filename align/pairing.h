@@ -34,7 +34,7 @@ struct Pair {
   std::size_t marker;  // index into the marker times
   double eeg_time;
   double marker_time;
-  double residual = 0;  // marker time − (a + b × EEG time)
+  double residual = 0;  // marker time − the fitted line at the onset's EEG time
   bool outlier = false;
 };
 
@@ -49,8 +49,12 @@ enum class Outcome { kOk, kNoOnsets, kNoMarkers, kNoOverlap, kTooFewPairs };
 
 struct Alignment {
   Outcome outcome = Outcome::kOk;
-  double a = 0;  // marker time of the EEG recording's first sample
-  double b = 1;  // marker seconds per EEG second
+  // Marker (LSL) time at which the EEG recording's first sample was taken,
+  // and marker seconds per EEG second: sample n was taken at
+  // a + b × n × sample period. (The onsets lag their edges by half a sample
+  // on average; `a` allows for that when the sample period is given.)
+  double a = 0;
+  double b = 1;
   double period_s = 0;
   double tolerance_s = 0;
   std::vector<Pair> pairs;  // in time order, outliers included

@@ -63,8 +63,7 @@ std::string TextReport(const Alignment &result, const Sources &sources) {
   List<std::size_t>(out, result.unmatched_markers, [&](const std::size_t &j) {
     return "marker " + std::to_string(j + 1) + " at " + Fixed(markers[j], 6) + " s";
   });
-  out += "mapping: marker time = a + b * EEG time (EEG time = sample index / " +
-         Number(sources.rate) + ")\n";
+  out += "mapping: marker time of EEG sample n = a + b * n / " + Number(sources.rate) + "\n";
   out += "  offset at the recording's first sample (a): " + Fixed(result.a, 6) + " s\n";
   out += "  drift: " + Fixed(result.DriftPpm(), 2) + " ppm (EEG clock " +
          (result.DriftPpm() >= 0 ? "faster" : "slower") +

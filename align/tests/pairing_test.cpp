@@ -103,8 +103,7 @@ TEST(Align, RecoversTheMappingThroughLossesExtrasAndOutliers) {
     SCOPED_TRACE("drift " + std::to_string(drift));
     ASSERT_EQ(result.outcome, Outcome::kOk);
     EXPECT_NEAR(result.DriftPpm(), drift, 0.5);
-    // The onsets lag the edges by half a sample on average.
-    EXPECT_NEAR(result.a, train.EegStart() + train.latency - 0.5 / train.rate, 0.2 / train.rate);
+    EXPECT_NEAR(result.a, train.EegStart() + train.latency, 0.2 / train.rate);
     ExpectRightPairs(train, result);
     EXPECT_GT(result.outliers, 0u);
     EXPECT_LT(result.residuals.max, 1.0 / train.rate);
