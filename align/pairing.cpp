@@ -354,10 +354,9 @@ Alignment Align(const std::vector<double> &onset_times, const std::vector<double
   std::stable_sort(bounds.begin(), bounds.end(),
                    [](const Bound &x, const Bound &y) { return x.markers > y.markers; });
   // Random losses on either side make equally good shifts differ by a few
-  // pairs; those within 1 % of the best count are candidates.
-  auto tie = [](std::size_t best) {
-    return best - std::min(best, std::max<std::size_t>(1, best / 100));
-  };
+  // pairs; those within 1 % of the best count are candidates (only the
+  // best, below a hundred pairs).
+  auto tie = [](std::size_t best) { return best - best / 100; };
   std::vector<ShiftScore> scores;
   std::size_t top = 0;
   for (const Bound &bound : bounds) {
