@@ -80,6 +80,11 @@ std::string TextReport(const Alignment &result, const Sources &sources) {
     return "marker " + std::to_string(p.marker + 1) + " at " + Fixed(p.marker_time, 6) +
            " s: residual " + Ms(p.residual);
   });
+  if (std::fabs(result.DriftPpm()) > Options{}.max_drift_ppm) {
+    out += "warning: a drift of " + Fixed(result.DriftPpm(), 0) +
+           " ppm is beyond any amplifier's or PC's clock: the markers were stamped late or the "
+           "pairs are wrong\n";
+  }
   if (!result.equal_shifts.empty()) {
     out += "warning: the pulses come without gaps, so the pairing shifted by";
     for (std::size_t k = 0; k < result.equal_shifts.size() && k < kListed; ++k) {

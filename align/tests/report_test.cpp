@@ -51,6 +51,9 @@ TEST(Report, FilesCarryTheResult) {
   const std::string text = TextReport(result, sources);
   EXPECT_NE(text.find("onset 1 at EEG 0.500000 s (sample 1024)"), std::string::npos) << text;
   EXPECT_NE(text.find("marker 4 at 1010.000000 s"), std::string::npos) << text;
+  EXPECT_EQ(text.find("warning"), std::string::npos) << text;
+  result.b = 0.999;
+  EXPECT_NE(TextReport(result, sources).find("warning: a drift of 1001 ppm"), std::string::npos);
 }
 
 }  // namespace
