@@ -1,0 +1,51 @@
+// Finds the trigger onsets in a recorded channel: the samples where one bit
+// of the channel's value goes from 0 to 1.
+#pragma once
+
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+namespace maroquint::align {
+
+class EdgeDetector {
+ public:
+  explicit EdgeDetector(int bit) : bit_(bit) {}
+
+  // Takes the next `count` samples of the channel, `stride` values apart.
+  // A bit already set at the first sample of the recording is no onset: its
+  // rise was not recorded.
+  template <typename T>
+  void Feed(const T *values, std::size_t count, std::size_t stride = 1) {
+    for (std::size_t i = 0; i < count; ++i, ++index_) {
+      const bool high = (ToInteger(values[i * stride]) >> bit_) & 1;
+      if (high && index_ > 0 && !previous_) onsets_.push_back(index_);
+      previous_ = high;
+    }
+  }
+
+  // Sample indices (from 0, the recording's first sample) of the onsets.
+  const std::vector<std::int64_t> &onsets() const { return onsets_; }
+  std::int64_t samples_seen() const { return index_; }
+
+ private:
+  // Trigger channels that reach us as floating point (an LSL stream of
+  // float32) hold integers; values beyond int64 or NaN count as 0.
+  template <typename T>
+  static std::int64_t ToInteger(T value) {
+    if constexpr (std::is_floating_point_v<T>) {
+      if (!(std::fabs(value) < 9.2e18)) return 0;
+      return std::llround(value);
+    } else {
+      return static_cast<std::int64_t>(value);
+    }
+  }
+
+  int bit_;
+  bool previous_ = false;
+  std::int64_t index_ = 0;
+  std::vector<std::int64_t> onsets_;
+};
+
+}  // namespace maroquint::align

@@ -1,0 +1,33 @@
+// What maroquint-align tells: the report for people, and the files for
+// scripts (pairs as CSV, the result and the mapping as JSON).
+#pragma once
+
+#include <string>
+
+#include "pairing.h"
+
+namespace maroquint::align {
+
+struct Sources {
+  std::string eeg;      // e.g. "run1.bdf, channel Status, bit 0"
+  std::string markers;  // e.g. "run1.xdf, stream Maroquint"
+  double rate = 0;      // EEG samples per second (nominal)
+  const std::vector<double> *onset_times = nullptr;
+  const std::vector<double> *marker_times = nullptr;
+};
+
+std::string TextReport(const Alignment &result, const Sources &sources);
+
+// One row per pair: onset,marker (1-based numbers), eeg_sample, eeg_time,
+// marker_time, residual, outlier (0/1).
+std::string PairsCsv(const Alignment &result, double rate);
+
+std::string ResultJson(const Alignment &result, const Sources &sources);
+
+// a, b and the rate, so that LSL time = a + b × sample index / rate.
+std::string MappingJson(const Alignment &result, double rate);
+
+// The shortest text that reads back to the same double.
+std::string Number(double value);
+
+}  // namespace maroquint::align
