@@ -28,9 +28,9 @@
 #include <thread>
 #include <vector>
 
-#include "consumer_transcripts.h"
 #include "lsl_c.h"
 #include "stream_fixtures.h"
+#include "transcript.h"
 
 namespace lsl::net {
 namespace {
@@ -118,7 +118,8 @@ Pulled Pull(Inlet &inlet, double timeout = 5.0) {
 TEST(InletAgainstRecordedOutlet, ReadsEveryMarkerOfTheRecordedConnection) {
   ScriptedOutlet peer([](asio::ip::tcp::socket &socket, const std::string &) {
     // In small pieces, so that every field is split somewhere.
-    const std::string &reply = testdata::kT04Reply;
+    const std::string reply =
+        test::transcript_stream(test::read_transcript("04_streamfeed.json"), "s2c");
     for (std::size_t i = 0; i < reply.size(); i += 5) {
       Write(socket, reply.substr(i, 5));
       if (i % 100 == 0) std::this_thread::sleep_for(milliseconds(2));
@@ -146,7 +147,8 @@ TEST(InletAgainstRecordedOutlet, ReadsEveryMarkerOfTheRecordedConnection) {
     EXPECT_EQ(p.timestamp, ts);
   }
   // The request carried everything a liblsl inlet sends, in its order.
-  std::string theirs = testdata::kT04Request;
+  std::string theirs =
+      test::transcript_bytes(test::read_transcript("04_streamfeed.json"), "", "request");
   const std::string measured = "Endian-Performance: 1.31668e+07\r\n";
   theirs.replace(theirs.find(measured), measured.size(), "Endian-Performance: 0\r\n");
   EXPECT_EQ(peer.request(), theirs);
@@ -182,6 +184,11 @@ std::string WithHeader(const std::string &samples) {
          samples;
 }
 
+std::string Received06(const char *exchange) {
+  return test::transcript_bytes(test::read_transcript("06_streamfeed_variants.json"), exchange,
+                                "received");
+}
+
 const std::string kPattern(
     "\x02\xc9v\xbe\x9f\x0c$\xfe@\x01\x02"
     "10",
@@ -190,9 +197,9 @@ const std::string kPattern(
 INSTANTIATE_TEST_SUITE_P(
     Replies, InletAgainstFailingOutlet,
     ::testing::Values(
-        BadReply{"not found", testdata::kT06WrongUidReply},
-        BadReply{"version not supported", testdata::kT06Version200Reply},
-        BadReply{"legacy protocol", testdata::kT06LegacyHeaderReply},
+        BadReply{"not found", Received06("tcp_streamfeed_wrong_uid")},
+        BadReply{"version not supported", Received06("tcp_streamfeed_version_200")},
+        BadReply{"legacy protocol", Received06("tcp_streamfeed_110_protocol_version_header_100")},
         BadReply{"not LSL", "HTTP/1.1 200 OK\r\n\r\n"},
         BadReply{"endless header", "LSL/110 200 OK\r\n" + std::string(20000, 'h')},
         BadReply{"closed mid-header", "LSL/110 200 OK\r\nByte-Order: 1234\r\n"},

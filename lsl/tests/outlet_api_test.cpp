@@ -2,7 +2,7 @@
 #include <lsl_c.h>
 
 #include "c_handles.h"
-#include "core/outlet_protocol.h"
+#include "core/protocol/streamfeed.h"
 #include "core/stream_info.h"
 #include "net/config_loader.h"
 #include "raw_client.h"
@@ -115,7 +115,7 @@ TEST(CApiOutlet, DiscoverableAndStreamsPushedMarkers) {
   EXPECT_EQ(lsl_have_consumers(outlet.get()), 0);
   RawClient consumer(found->v4data_port);
   consumer.send("LSL:streamfeed/110 " + found->uid + "\r\nMax-Buffer-Length: 36000\r\n\r\n");
-  EXPECT_EQ(consumer.read(157), lsl::core::streamfeed_ok_reply(found->uid, 1));
+  EXPECT_EQ(consumer.read(157), lsl::core::StreamfeedOkReply(found->uid, 1));
   EXPECT_EQ(lsl_wait_for_consumers(outlet.get(), 5.0), 1);
   EXPECT_EQ(lsl_have_consumers(outlet.get()), 1);
 

@@ -2,7 +2,8 @@
 // private network namespace (registered NETWORK).
 #include "net/outlet.h"
 
-#include "core/outlet_protocol.h"
+#include "core/protocol/constants.h"
+#include "core/protocol/streamfeed.h"
 #include "core/stream_info.h"
 #include "net/config_loader.h"
 #include "net/platform.h"
@@ -50,7 +51,7 @@ class LiveOutlet : public ::testing::Test {
   std::unique_ptr<RawClient> consumer(int max_buffer = 36000, int receive_buffer = 0) {
     auto c = std::make_unique<RawClient>(data_port(), receive_buffer);
     c->send(feed_request(uid(), max_buffer));
-    EXPECT_EQ(c->read(157), core::streamfeed_ok_reply(uid(), 1));
+    EXPECT_EQ(c->read(157), core::StreamfeedOkReply(uid(), 1));
     return c;
   }
 
@@ -178,7 +179,7 @@ TEST_F(LiveOutlet, TheOutletsBufferBoundsEveryConsumer) {
   auto connect = [&](int receive_buffer) {
     auto c = std::make_unique<RawClient>(small.info().v4data_port, receive_buffer);
     c->send(feed_request(small.info().uid, 36000));
-    EXPECT_EQ(c->read(157), core::streamfeed_ok_reply(small.info().uid, 1));
+    EXPECT_EQ(c->read(157), core::StreamfeedOkReply(small.info().uid, 1));
     return c;
   };
   // Here even a reading consumer may fall 200 markers behind a burst.
@@ -219,9 +220,9 @@ TEST_F(LiveOutlet, RequestVariantsGetLiblslsAnswers) {
   EXPECT_EQ(exchange(feed_request("00000000-0000-0000-0000-000000000000")), core::kNotFoundReply);
   EXPECT_EQ(exchange("LSL:streamfeed/200 " + uid() + "\r\nNative-Byte-Order: 1234\r\n\r\n"),
             core::kVersionNotSupportedReply);
-  EXPECT_EQ(exchange(feed_request(uid(), 0)), core::streamfeed_ok_reply(uid(), 1));
+  EXPECT_EQ(exchange(feed_request(uid(), 0)), core::StreamfeedOkReply(uid(), 1));
   EXPECT_EQ(exchange("LSL:streamfeed/110 " + uid() + "\r\n\r\n"),
-            core::streamfeed_ok_reply(uid(), 1));
+            core::StreamfeedOkReply(uid(), 1));
   EXPECT_EQ(exchange("LSL:streamfeed\r\n36000 0\r\n"), "");
   EXPECT_EQ(exchange("LSL:bogus\r\n"), "");
   EXPECT_EQ(exchange("LSL:shortinfo\r\nname='Other'\r\n"), "");
@@ -235,7 +236,7 @@ TEST_F(LiveOutlet, RequestVariantsGetLiblslsAnswers) {
 TEST_F(LiveOutlet, MinimalRequestStreams) {
   RawClient c(data_port());
   c.send("LSL:streamfeed/110\r\nMax-Buffer-Length: 10\r\n\r\n");
-  EXPECT_EQ(c.read(157), core::streamfeed_ok_reply(uid(), 1));
+  EXPECT_EQ(c.read(157), core::StreamfeedOkReply(uid(), 1));
   push("x", 3.0);
   auto got = c.markers(1);
   ASSERT_EQ(got.size(), 1u);
@@ -272,7 +273,7 @@ TEST_F(LiveOutlet, IPv6ServesTheSameStreamWhereTheHostHasIt) {
   const auto loopback6 = asio::ip::address_v6::loopback();
   RawClient c(outlet_->info().v6data_port, 0, loopback6);
   c.send(feed_request(uid()));
-  ASSERT_EQ(c.read(157), core::streamfeed_ok_reply(uid(), 1));
+  ASSERT_EQ(c.read(157), core::StreamfeedOkReply(uid(), 1));
   push("over-ipv6", 42.0);
   auto got = c.markers(1);
   ASSERT_EQ(got.size(), 1u);

@@ -3,7 +3,7 @@
 #ifndef LSL_TESTS_RAW_CLIENT_H
 #define LSL_TESTS_RAW_CLIENT_H
 
-#include "core/sample.h"
+#include "core/protocol/sample.h"
 
 #include <asio.hpp>
 
@@ -126,7 +126,7 @@ class RawClient {
     uint64_t len = 0;
     for (std::size_t i = 0; i < width; ++i) len |= static_cast<uint64_t>(p[10 + i]) << (8 * i);
     if (size < 10 + width + len) return std::nullopt;
-    Marker m{core::read_le_double(p + 1), pending_.substr(10 + width, len)};
+    Marker m{core::ReadLeDouble(p + 1), pending_.substr(10 + width, len)};
     pending_.erase(0, 10 + width + len);
     return m;
   }

@@ -5,7 +5,7 @@
 #include <cstdio>
 #include <string>
 
-#include "consumer_transcripts.h"
+#include "transcript.h"
 
 namespace lsl::core {
 namespace {
@@ -16,35 +16,14 @@ std::string Reply(int wave, double t0, double t1, double t2) {
   return buf;
 }
 
-TEST(TimeProbe, FormatsLikeLiblsl) {
-  EXPECT_EQ(format_time_probe(1804289383, 1363.856082562),
-            "LSL:timedata\r\n1804289383 1363.856082562\r\n");
-  EXPECT_EQ(format_time_probe(-7, 0.5), "LSL:timedata\r\n-7 0.5\r\n");
-}
-
-TEST(TimeReply, ParsesTheOutletsAnswer) {
-  const auto r = parse_time_reply(" 1804289383 1363.856082562 1363.856201078 1363.856280298");
-  ASSERT_TRUE(r);
-  EXPECT_EQ(r->wave_id, 1804289383);
-  EXPECT_EQ(r->t0, 1363.856082562);
-  EXPECT_EQ(r->t1, 1363.856201078);
-  EXPECT_EQ(r->t2, 1363.856280298);
-}
-
-TEST(TimeReply, RejectsAnythingElse) {
-  const char *bad[] = {"",         " 1 2 3",     " 1 2 3 4 5",         " x 1 2 3",
-                       " 1 a 2 3", " 1 2 3 nan", " 99999999999 1 2 3", "LSL:timedata\r\n1 2\r\n"};
-  for (const char *b : bad) EXPECT_FALSE(parse_time_reply(b)) << b;
-  EXPECT_FALSE(parse_time_reply(" 1 2 3 4" + std::string(1000, ' ')));
-}
-
 TEST(TimeSyncRound, ReplaysTheRecordedRound) {
-  const auto &probes = testdata::kT05Probes;
-  const std::string first(probes[0].request);
+  const auto t05 = test::read_transcript("05_timesync.json");
+  const auto probes = test::transcript_items(t05, "probes");
+  const std::string first = test::transcript_bytes(probes[0], "", "request");
   const double start = std::stod(first.substr(first.find(' ') + 1));
   TimeSyncRound round(1804289383, start);
   for (const auto &p : probes) {
-    const std::string request(p.request);
+    const std::string request = test::transcript_bytes(p, "", "request");
     const double t0 = std::stod(request.substr(request.find(' ') + 1));
     ASSERT_TRUE(round.next_probe_time());
     EXPECT_NEAR(*round.next_probe_time(), t0, 0.01);
@@ -52,9 +31,11 @@ TEST(TimeSyncRound, ReplaysTheRecordedRound) {
   }
   EXPECT_FALSE(round.next_probe_time());
   for (const auto &p : probes) {
-    const std::string request(p.request);
+    const std::string request = test::transcript_bytes(p, "", "request");
     const double t0 = std::stod(request.substr(request.find(' ') + 1));
-    round.on_reply(p.reply, t0 + (p.t_reply - p.t_sent));
+    const double delay =
+        test::transcript_number(p, "", "t_reply") - test::transcript_number(p, "", "t_sent");
+    round.on_reply(test::transcript_bytes(p, "", "reply"), t0 + delay);
   }
   EXPECT_NEAR(round.evaluate_at() - start, 0.640, 1e-9);
   const auto estimate = round.evaluate();
@@ -63,7 +44,11 @@ TEST(TimeSyncRound, ReplaysTheRecordedRound) {
   // two agree to within the winning probe's round trip.
   EXPECT_GT(estimate->rtt, 0.0);
   EXPECT_LT(estimate->rtt, 0.0001);
-  EXPECT_NEAR(estimate->correction, testdata::kT05ReportedCorrection, estimate->rtt);
+  // liblsl's inlet reported its correction for this round in the capture.
+  const auto reported_at = t05.find("time_correction=");
+  ASSERT_NE(reported_at, std::string::npos);
+  const double reported = std::stod(t05.substr(reported_at + 16));
+  EXPECT_NEAR(estimate->correction, reported, estimate->rtt);
 }
 
 // A peer whose clock runs `offset` ahead, answering after `out` and `back` seconds.

@@ -8,6 +8,7 @@
 #include <sstream>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 namespace lsl::test {
 
@@ -74,6 +75,54 @@ inline std::string transcript_bytes(const std::string &text, const std::string &
     }
   }
   return decode_capture_escapes(json);
+}
+
+// The objects of the array under "key", each as its JSON text.
+inline std::vector<std::string> transcript_items(const std::string &text, const std::string &key) {
+  auto pos = text.find("\"" + key + "\": [");
+  if (pos == std::string::npos) throw std::runtime_error("array not found: " + key);
+  std::vector<std::string> items;
+  int depth = 0;
+  bool in_string = false;
+  std::size_t start = 0;
+  for (pos = text.find('[', pos) + 1; pos < text.size(); ++pos) {
+    const char c = text[pos];
+    if (in_string) {
+      if (c == '\\')
+        ++pos;
+      else if (c == '"')
+        in_string = false;
+    } else if (c == '"') {
+      in_string = true;
+    } else if (c == '{') {
+      if (depth++ == 0) start = pos;
+    } else if (c == '}') {
+      if (--depth == 0) items.push_back(text.substr(start, pos - start + 1));
+    } else if (c == ']' && depth == 0) {
+      break;
+    }
+  }
+  return items;
+}
+
+// The number after the first "key" following `anchor`.
+inline double transcript_number(const std::string &text, const std::string &anchor,
+                                const std::string &key) {
+  auto from = anchor.empty() ? 0 : text.find(anchor);
+  auto pos = from == std::string::npos ? from : text.find("\"" + key + "\": ", from);
+  if (pos == std::string::npos) throw std::runtime_error("number not found: " + key);
+  return std::stod(text.substr(pos + key.size() + 4));
+}
+
+// Everything one side sent on a recorded TCP connection ("c2s" or "s2c"),
+// joined from the captured segments.
+inline std::string transcript_stream(const std::string &text, const std::string &dir) {
+  std::string out;
+  for (const auto &segment : transcript_items(text, "segments"))
+    if (segment.find("\"dir\": \"" + dir + "\"") != std::string::npos &&
+        segment.find("\"data\": ") != std::string::npos)
+      out += transcript_bytes(segment, "", "data");
+  return out;
 }
 
 }  // namespace lsl::test

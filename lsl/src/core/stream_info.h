@@ -3,6 +3,8 @@
 #ifndef LSL_CORE_STREAM_INFO_H
 #define LSL_CORE_STREAM_INFO_H
 
+#include "core/protocol/constants.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -32,7 +34,6 @@ enum class ChannelFormat : int32_t {
 const char *channel_format_name(ChannelFormat format);
 std::optional<ChannelFormat> parse_channel_format(std::string_view name);
 
-constexpr int32_t kProtocolVersion = 110;
 constexpr int32_t kLibraryVersion = 116;
 // Upper bound for any stream-info document this library accepts.
 constexpr std::size_t kMaxInfoXmlBytes = 1 << 20;

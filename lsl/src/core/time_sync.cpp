@@ -1,5 +1,6 @@
 #include "core/time_sync.h"
 
+#include "core/protocol/timedata.h"
 #include "core/stream_info.h"
 
 #include <cmath>
@@ -9,8 +10,6 @@
 namespace lsl::core {
 namespace {
 
-constexpr std::size_t kMaxTimeReplyBytes = 256;
-
 bool parse_finite(std::string_view text, double &out) {
   const std::optional<double> v = parse_double(text);
   if (!v || !std::isfinite(*v)) return false;
@@ -19,37 +18,6 @@ bool parse_finite(std::string_view text, double &out) {
 }
 
 }  // namespace
-
-std::string format_time_probe(std::int32_t wave_id, double t0) {
-  return "LSL:timedata\r\n" + std::to_string(wave_id) + " " + format_number(t0) + "\r\n";
-}
-
-std::optional<TimeReply> parse_time_reply(std::string_view datagram) {
-  if (datagram.size() > kMaxTimeReplyBytes) return std::nullopt;
-  std::vector<std::string> fields;
-  std::string field;
-  for (char c : datagram) {
-    if (c == ' ' || c == '\t' || c == '\r' || c == '\n') {
-      if (!field.empty()) fields.push_back(std::move(field));
-      field.clear();
-    } else {
-      field += c;
-    }
-  }
-  if (!field.empty()) fields.push_back(std::move(field));
-  if (fields.size() != 4) return std::nullopt;
-  TimeReply r;
-  char *end = nullptr;
-  const long long id = std::strtoll(fields[0].c_str(), &end, 10);
-  if (end == fields[0].c_str() || *end != '\0' || id < INT32_MIN || id > INT32_MAX)
-    return std::nullopt;
-  r.wave_id = static_cast<std::int32_t>(id);
-  if (!parse_finite(fields[1], r.t0) || !parse_finite(fields[2], r.t1) ||
-      !parse_finite(fields[3], r.t2)) {
-    return std::nullopt;
-  }
-  return r;
-}
 
 TimeSyncRound::TimeSyncRound(std::int32_t wave_id, double start, TimeSyncSettings settings)
     : wave_id_(wave_id), start_(start), settings_(settings) {
@@ -66,11 +34,11 @@ std::string TimeSyncRound::take_probe(double now) {
   double sent = now;
   parse_finite(format_number(now), sent);
   probes_.push_back(Probe{sent, std::nullopt});
-  return format_time_probe(wave_id_, sent);
+  return FormatTimeProbe(wave_id_, sent);
 }
 
 void TimeSyncRound::on_reply(std::string_view datagram, double now) {
-  const std::optional<TimeReply> reply = parse_time_reply(datagram);
+  const std::optional<TimeReply> reply = ParseTimeReply(datagram);
   if (!reply || reply->wave_id != wave_id_) return;
   // Probes of one round are probe_interval apart, so a generous tolerance on
   // the reformatted echo still finds the one probe it belongs to.

@@ -1,6 +1,6 @@
-// Consumer side of clock synchronisation (LSL:timedata): the probe datagram,
-// the outlet's reply, and one round of probes turned into an estimate of how
-// far the outlet's clock is from ours. Time is always passed in.
+// Consumer side of clock synchronisation: one round of timedata probes
+// turned into an estimate of how far the outlet's clock is from ours. Time
+// is always passed in.
 #ifndef LSL_CORE_TIME_SYNC_H
 #define LSL_CORE_TIME_SYNC_H
 
@@ -19,19 +19,6 @@ struct TimeSyncSettings {
   int min_probes = 6;
   double update_interval = 2.0;
 };
-
-// "LSL:timedata\r\n<wave-id> <t0>\r\n", t0 printed with 16 significant digits.
-std::string format_time_probe(std::int32_t wave_id, double t0);
-
-struct TimeReply {
-  std::int32_t wave_id = 0;
-  double t0 = 0.0;  // our send time, echoed
-  double t1 = 0.0;  // outlet clock on arrival
-  double t2 = 0.0;  // outlet clock when replying
-};
-
-// " <wave-id> <t0> <t1> <t2>"; anything else (or an oversized datagram) is rejected.
-std::optional<TimeReply> parse_time_reply(std::string_view datagram);
 
 struct TimeEstimate {
   double correction = 0.0;   // add to an outlet time stamp to get local time

@@ -1,7 +1,6 @@
 #include "net/inlet.h"
 
 #include "core/query.h"
-#include "core/streamfeed_client.h"
 #include "net/platform.h"
 #include "net/resolver.h"
 
@@ -80,8 +79,8 @@ Inlet::Inlet(const core::Config &config, core::StreamInfo info, int32_t max_bufl
     : config_(config),
       declared_(std::move(info)),
       capacity_(
-          static_cast<std::size_t>(core::feed_buffer_length(max_buflen, declared_.nominal_srate))),
-      max_buffer_length_(core::feed_buffer_length(max_buflen, declared_.nominal_srate)),
+          static_cast<std::size_t>(core::FeedBufferLength(max_buflen, declared_.nominal_srate))),
+      max_buffer_length_(core::FeedBufferLength(max_buflen, declared_.nominal_srate)),
       max_chunk_length_(max_chunklen > 0 ? max_chunklen : 0),
       recover_(recover),
       work_(asio::make_work_guard(io_)),
@@ -210,7 +209,7 @@ void Inlet::start_feed() {
   request.session_id = current_.session_id;
   request.max_buffer_length = max_buffer_length_;
   request.max_chunk_length = max_chunk_length_;
-  feed->request = core::build_feed_request(request);
+  feed->request = core::FormatFeedRequest(request);
 
   feed->deadline.expires_after(seconds(kHandshakeTimeout));
   feed->deadline.async_wait([this, feed](const asio::error_code &ec) {
@@ -241,11 +240,11 @@ void Inlet::read_feed(std::shared_ptr<Feed> feed) {
         if (n > 0) last_data_ = local_clock();
         std::string_view bytes(feed->buffer.data(), n);
         if (!feed->stream && n > 0) {
-          const core::FeedReplyStatus status = feed->parser.feed(bytes);
-          if (status == core::FeedReplyStatus::ok) {
-            feed->stream.emplace(feed->channels, feed->srate, feed->parser.header().big_endian);
-            bytes = feed->parser.remainder();
-          } else if (status != core::FeedReplyStatus::need_more) {
+          const core::FeedReplyStatus status = feed->parser.Feed(bytes);
+          if (status == core::FeedReplyStatus::kOk) {
+            feed->stream.emplace(feed->channels, feed->srate, feed->parser.Header().big_endian);
+            bytes = feed->parser.Remainder();
+          } else if (status != core::FeedReplyStatus::kNeedMore) {
             feed_failed(feed);
             return;
           } else {
@@ -253,8 +252,8 @@ void Inlet::read_feed(std::shared_ptr<Feed> feed) {
           }
         }
         if (feed->stream && !bytes.empty()) {
-          const bool good = feed->stream->feed(bytes, feed->decoded);
-          if (!feed->connected && feed->stream->test_patterns_verified()) {
+          const bool good = feed->stream->Feed(bytes, feed->decoded);
+          if (!feed->connected && feed->stream->TestPatternsVerified()) {
             feed->connected = true;
             feed->deadline.cancel();
             {
@@ -402,7 +401,7 @@ InletResult Inlet::full_info(double timeout, core::StreamInfo &out) {
       std::string reply;
       std::array<char, 8192> chunk{};
       bool complete = false;
-      static const std::string request = "LSL:fullinfo\r\n";
+      static const std::string request = core::FormatFullinfoRequest();
       std::function<void()> read_more = [&] {
         socket.async_read_some(asio::buffer(chunk), [&](const asio::error_code &ec, std::size_t n) {
           reply.append(chunk.data(), n);

@@ -6,8 +6,10 @@
 #define LSL_NET_INLET_H
 
 #include "core/config.h"
+#include "core/protocol/request.h"
+#include "core/protocol/sample.h"
+#include "core/protocol/streamfeed.h"
 #include "core/stream_info.h"
-#include "core/streamfeed_client.h"
 #include "core/time_sync.h"
 
 #include <asio/executor_work_guard.hpp>

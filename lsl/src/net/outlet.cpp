@@ -1,10 +1,12 @@
 #include "net/outlet.h"
 
-#include "core/outlet_protocol.h"
+#include "core/protocol/discovery.h"
+#include "core/protocol/request.h"
+#include "core/protocol/sample.h"
+#include "core/protocol/streamfeed.h"
+#include "core/protocol/timedata.h"
 #include "core/query.h"
-#include "core/sample.h"
 #include "core/sample_ring.h"
-#include "core/timedata.h"
 #include "core/uuid.h"
 #include "net/handler_memory.h"
 #include "net/platform.h"
@@ -95,7 +97,7 @@ class Outlet::Impl {
     short_xml_ = core::to_short_xml(info_);
     full_xml_ = core::to_full_xml(info_);
     core::build_xml_document(info_, query_doc_, true);
-    ok_reply_ = core::streamfeed_ok_reply(info_.uid, static_cast<std::size_t>(info_.channel_count));
+    ok_reply_ = core::StreamfeedOkReply(info_.uid, static_cast<std::size_t>(info_.channel_count));
     for (auto &a : acceptors_) start_accept(*a);
     for (auto &u : udp_) start_receive(*u);
     thread_ = std::thread([this] { run(); });
@@ -119,8 +121,8 @@ class Outlet::Impl {
       // Nobody can ever read a sample pushed while no one listens.
       if (consumers_ == 0) return;
       scratch_.clear();
-      core::append_string_sample(scratch_, timestamp, channels,
-                                 static_cast<std::size_t>(info_.channel_count));
+      core::AppendStringSample(scratch_, timestamp, channels,
+                               static_cast<std::size_t>(info_.channel_count));
       ring_.push(scratch_);
     }
     if (!wake_pending_.exchange(true, std::memory_order_acq_rel))
@@ -320,25 +322,25 @@ class Outlet::Impl {
                    bool service) {
     const double t1 = local_clock();
     asio::error_code ec;
-    switch (core::classify_datagram(datagram)) {
-      case core::DatagramKind::shortinfo: {
-        auto request = core::parse_shortinfo_request(datagram);
+    switch (core::ClassifyDatagram(datagram)) {
+      case core::DatagramKind::kShortinfo: {
+        auto request = core::ParseShortinfoQuery(datagram);
         if (!request || !core::Query::compile(request->query).matches(query_doc_.child("info")))
           return;
-        auto reply = core::format_shortinfo_reply(request->query_id, short_xml_);
+        auto reply = core::FormatShortinfoReply(request->query_id, short_xml_);
         socket.send_to(asio::buffer(reply), udp::endpoint(sender.address(), request->reply_port), 0,
                        ec);
         return;
       }
-      case core::DatagramKind::timedata: {
+      case core::DatagramKind::kTimedata: {
         if (!service) return;
-        auto probe = core::parse_time_probe(datagram);
+        auto probe = core::ParseTimeProbe(datagram);
         if (!probe) return;
-        auto reply = core::format_time_reply(*probe, t1, local_clock());
+        auto reply = core::FormatTimeReply(*probe, t1, local_clock());
         socket.send_to(asio::buffer(reply), sender, 0, ec);
         return;
       }
-      case core::DatagramKind::other:
+      case core::DatagramKind::kOther:
         return;
     }
   }
@@ -380,8 +382,8 @@ class Outlet::Impl {
                              [this, c](const asio::error_code &ec, std::size_t n) {
                                if (!c->open) return;
                                if (ec) return close(c);
-                               c->reader.feed(c->in.data(), n);
-                               if (c->reader.result().kind == core::TcpRequest::Kind::incomplete)
+                               c->reader.Feed(c->in.data(), n);
+                               if (c->reader.Result().kind == core::TcpRequest::Kind::kIncomplete)
                                  return read_request(c);
                                on_request(c);
                              }));
@@ -389,7 +391,7 @@ class Outlet::Impl {
 
   void on_request(const ConnectionPtr &c) {
     using Kind = core::TcpRequest::Kind;
-    const auto &request = c->reader.result();
+    const auto &request = c->reader.Result();
     c->pending_request = false;
     --pending_requests_;
     c->deadline.cancel();
@@ -408,21 +410,21 @@ class Outlet::Impl {
                         });
     };
     switch (request.kind) {
-      case Kind::fullinfo:
+      case Kind::kFullinfo:
         return answer_and_close(full_xml_);
-      case Kind::shortinfo:
+      case Kind::kShortinfo:
         if (core::Query::compile(request.query).matches(query_doc_.child("info")))
           return answer_and_close(short_xml_);
         return close(c);
-      case Kind::not_found:
+      case Kind::kNotFound:
         return answer_and_close(core::kNotFoundReply);
-      case Kind::version_not_supported:
+      case Kind::kVersionNotSupported:
         return answer_and_close(core::kVersionNotSupportedReply);
-      case Kind::streamfeed:
+      case Kind::kStreamfeed:
         if (request.max_buffer_length <= 0) return answer_and_close(ok_reply_);
         return start_streaming(c, static_cast<uint64_t>(request.max_buffer_length));
-      case Kind::incomplete:
-      case Kind::close:
+      case Kind::kIncomplete:
+      case Kind::kClose:
         return close(c);
     }
   }

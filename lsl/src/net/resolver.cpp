@@ -1,5 +1,6 @@
 #include "net/resolver.h"
 
+#include "core/protocol/discovery.h"
 #include "net/platform.h"
 
 #include <asio/ip/multicast.hpp>
@@ -101,8 +102,8 @@ void ResolveOperation::open_socket() {
   if (ec && config_.allow_random_ports) socket_.bind({asio::ip::address_v4::any(), 0}, ec);
   if (ec) socket_.close(ec);
   if (socket_.is_open()) {
-    datagram_ = core::format_shortinfo_query(session_.query(), socket_.local_endpoint(ec).port(),
-                                             session_.query_id());
+    datagram_ = core::FormatShortinfoQuery(
+        {session_.query(), socket_.local_endpoint(ec).port(), session_.query_id()});
   }
 }
 

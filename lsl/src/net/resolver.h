@@ -5,7 +5,7 @@
 #define LSL_NET_RESOLVER_H
 
 #include "core/config.h"
-#include "core/discovery_client.h"
+#include "core/resolve_session.h"
 #include "core/stream_info.h"
 
 #include <asio/io_context.hpp>

@@ -1,8 +1,7 @@
-// Consumer side of discovery: the LSL:shortinfo query datagram, the replies to
-// it, and one resolve as a schedule of query waves driven by explicit time.
-// Results are keyed by uid and carry the address the reply came from.
-#ifndef LSL_CORE_DISCOVERY_CLIENT_H
-#define LSL_CORE_DISCOVERY_CLIENT_H
+// One resolve as a schedule of discovery query waves driven by explicit
+// time. Results are keyed by uid and carry the address the reply came from.
+#ifndef LSL_CORE_RESOLVE_SESSION_H
+#define LSL_CORE_RESOLVE_SESSION_H
 
 #include "core/config.h"
 #include "core/stream_info.h"
@@ -20,17 +19,6 @@ namespace lsl::core {
 
 // Distinct streams one resolve keeps; replies beyond are dropped.
 constexpr std::size_t kMaxResolveResults = 4096;
-
-// "LSL:shortinfo\r\n<query>\r\n<reply-port> <query-id>\r\n"
-std::string format_shortinfo_query(std::string_view query, uint16_t reply_port,
-                                   std::string_view query_id);
-// A white-space-free token derived from the query text; the same for every
-// wave of one resolve.
-std::string make_query_id(std::string_view query);
-// The stream a discovery reply declares: "<query-id>\r\n<short XML>". Empty
-// for a reply to another query or with an unusable declaration.
-std::optional<StreamInfo> parse_shortinfo_reply(std::string_view datagram,
-                                                std::string_view query_id);
 
 enum class WaveKind {
   // to the scope's addresses at the multicast port

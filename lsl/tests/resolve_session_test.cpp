@@ -1,13 +1,13 @@
-#include "core/discovery_client.h"
+#include "core/resolve_session.h"
 
-#include "core/query.h"
+#include "core/protocol/discovery.h"
 
 #include <gtest/gtest.h>
 
 #include <string>
 
-#include "consumer_transcripts.h"
 #include "stream_fixtures.h"
+#include "transcript.h"
 
 namespace lsl::core {
 namespace {
@@ -18,51 +18,15 @@ std::string ShortInfo(const std::string &uid) {
   return to_short_xml(info);
 }
 
-TEST(DiscoveryQuery, HasTheLayoutOfALiblslQuery) {
-  // The id is ours to choose; everything around it is fixed.
-  EXPECT_EQ(format_shortinfo_query(build_byprop_query("default", "type", "Markers"), 16575,
-                                   "4311744890628545484"),
-            testdata::kT02Query);
-  const std::string q = "session_id='default'";
-  EXPECT_EQ(make_query_id(q), make_query_id(q));
-  EXPECT_NE(make_query_id(q), make_query_id(q + " and name='x'"));
-  EXPECT_EQ(make_query_id(q).find_first_of(" \t\r\n"), std::string::npos);
-}
-
-TEST(DiscoveryQuery, SessionQueryMatchesLiblslsResolveAll) {
-  EXPECT_EQ(format_shortinfo_query(build_session_query("default"), 16575, "11973266323178842010"),
-            testdata::kT09Query);
-  EXPECT_EQ(format_shortinfo_query(build_byprop_query("default", "type", "Markers"), 16575,
-                                   "4311744890628545484"),
-            testdata::kT01Query);
-}
-
-TEST(DiscoveryQuery, RecoveryQueryTextMatchesLiblsl) {
-  EXPECT_EQ(format_shortinfo_query(build_recovery_query(test::transcript_info()), 16575,
-                                   "7462361089634936606"),
-            testdata::kT08RecoveryQuery);
-}
-
-TEST(DiscoveryReply, ParsesTheRecordedReply) {
-  const auto info = parse_shortinfo_reply(testdata::kT02Reply, "4311744890628545484");
-  ASSERT_TRUE(info);
-  EXPECT_EQ(info->name, "TranscriptTest");
-  EXPECT_EQ(info->type, "Markers");
-  EXPECT_EQ(info->channel_format, ChannelFormat::string);
-  EXPECT_EQ(info->source_id, "transcript-source-1");
-  EXPECT_EQ(info->uid, "7542c9dd-f404-4677-ad9e-42323fda7587");
-  EXPECT_EQ(info->v4data_port, 16572);
-  EXPECT_EQ(info->v4service_port, 16572);
-  EXPECT_EQ(info->v4address, "");
-}
-
-TEST(DiscoveryReply, SixteenCopiesOfOneReplyAreOneStream) {
+TEST(ResolveSession, SixteenCopiesOfOneRecordedReplyAreOneStream) {
+  const auto t01 = test::read_transcript("01_discovery_default_config.json");
+  const auto recorded = test::transcript_bytes(t01, "first_reply", "payload");
   ResolveSession s("session_id='default' and type='Markers'", 1, 0.0, 5.0, ResolveSettings{});
   // The recorded reply answers a query id of liblsl's choosing.
-  const std::string reply =
-      s.query_id() + testdata::kT01Reply.substr(testdata::kT01Reply.find("\r\n"));
+  const std::string reply = s.query_id() + recorded.substr(recorded.find("\r\n"));
   int added = 0;
-  for (int i = 0; i < testdata::kT01ReplyCount; ++i) added += s.on_reply(reply, "127.0.0.1", false);
+  for (int i = 0; i < test::transcript_number(t01, "", "reply_count"); ++i)
+    added += s.on_reply(reply, "127.0.0.1", false);
   EXPECT_EQ(added, 1);
   EXPECT_TRUE(s.done(0.003));
   const auto r = s.results();
@@ -72,16 +36,6 @@ TEST(DiscoveryReply, SixteenCopiesOfOneReplyAreOneStream) {
   EXPECT_EQ(r[0].v4address, "127.0.0.1");
   EXPECT_EQ(r[0].v6data_port, 16573);
   EXPECT_DOUBLE_EQ(r[0].created_at, 1362.336449254);
-}
-
-TEST(DiscoveryReply, IgnoresForeignIdsAndBrokenDeclarations) {
-  EXPECT_FALSE(parse_shortinfo_reply(testdata::kT02Reply, "4311744890628545485"));
-  EXPECT_FALSE(parse_shortinfo_reply(testdata::kT02Reply, "431174489062854548"));
-  EXPECT_FALSE(parse_shortinfo_reply("42", "42"));
-  EXPECT_FALSE(parse_shortinfo_reply("42\r\n<info><name>x</name>", "42"));
-  EXPECT_FALSE(parse_shortinfo_reply("42\r\n" + std::string(70000, '<'), "42"));
-  // A bare \n and trailing blanks after the id are tolerated.
-  EXPECT_TRUE(parse_shortinfo_reply("42 \n" + ShortInfo("u1"), "42"));
 }
 
 ResolveSession Session(int minimum, double timeout, bool peers = false, double minimum_time = 0) {
