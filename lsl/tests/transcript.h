@@ -12,7 +12,7 @@
 
 namespace lsl::test {
 
-inline std::string read_transcript(const std::string &file) {
+inline std::string ReadTranscript(const std::string &file) {
   std::ifstream in(std::string(LSL_TRANSCRIPT_DIR) + "/" + file, std::ios::binary);
   if (!in) throw std::runtime_error("cannot read transcript " + file);
   std::ostringstream out;
@@ -20,7 +20,7 @@ inline std::string read_transcript(const std::string &file) {
   return out.str();
 }
 
-inline std::string decode_capture_escapes(const std::string &s) {
+inline std::string DecodeCaptureEscapes(const std::string &s) {
   std::string out;
   for (std::size_t i = 0; i < s.size(); ++i) {
     if (s[i] != '\\' || i + 1 >= s.size()) {
@@ -58,8 +58,8 @@ inline std::string decode_capture_escapes(const std::string &s) {
 
 // The value of the first "key" after the first occurrence of `anchor`
 // (empty anchor: from the start), with both layers of escapes undone.
-inline std::string transcript_bytes(const std::string &text, const std::string &anchor,
-                                    const std::string &key) {
+inline std::string TranscriptBytes(const std::string &text, const std::string &anchor,
+                                   const std::string &key) {
   auto from = anchor.empty() ? 0 : text.find(anchor);
   if (from == std::string::npos) throw std::runtime_error("anchor not found: " + anchor);
   auto pos = text.find("\"" + key + "\": \"", from);
@@ -74,11 +74,11 @@ inline std::string transcript_bytes(const std::string &text, const std::string &
       json += text[pos];
     }
   }
-  return decode_capture_escapes(json);
+  return DecodeCaptureEscapes(json);
 }
 
 // The objects of the array under "key", each as its JSON text.
-inline std::vector<std::string> transcript_items(const std::string &text, const std::string &key) {
+inline std::vector<std::string> TranscriptItems(const std::string &text, const std::string &key) {
   auto pos = text.find("\"" + key + "\": [");
   if (pos == std::string::npos) throw std::runtime_error("array not found: " + key);
   std::vector<std::string> items;
@@ -106,8 +106,8 @@ inline std::vector<std::string> transcript_items(const std::string &text, const 
 }
 
 // The number after the first "key" following `anchor`.
-inline double transcript_number(const std::string &text, const std::string &anchor,
-                                const std::string &key) {
+inline double TranscriptNumber(const std::string &text, const std::string &anchor,
+                               const std::string &key) {
   auto from = anchor.empty() ? 0 : text.find(anchor);
   auto pos = from == std::string::npos ? from : text.find("\"" + key + "\": ", from);
   if (pos == std::string::npos) throw std::runtime_error("number not found: " + key);
@@ -116,12 +116,12 @@ inline double transcript_number(const std::string &text, const std::string &anch
 
 // Everything one side sent on a recorded TCP connection ("c2s" or "s2c"),
 // joined from the captured segments.
-inline std::string transcript_stream(const std::string &text, const std::string &dir) {
+inline std::string TranscriptStream(const std::string &text, const std::string &dir) {
   std::string out;
-  for (const auto &segment : transcript_items(text, "segments"))
+  for (const auto &segment : TranscriptItems(text, "segments"))
     if (segment.find("\"dir\": \"" + dir + "\"") != std::string::npos &&
         segment.find("\"data\": ") != std::string::npos)
-      out += transcript_bytes(segment, "", "data");
+      out += TranscriptBytes(segment, "", "data");
   return out;
 }
 

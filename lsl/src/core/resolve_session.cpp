@@ -6,7 +6,7 @@
 
 namespace lsl::core {
 
-ResolveSettings resolve_settings(const Config &config) {
+ResolveSettings ResolveSettingsFor(const Config &config) {
   ResolveSettings s;
   s.multicast_min_rtt = config.multicast_min_rtt;
   s.unicast_min_rtt = config.unicast_min_rtt;
@@ -25,10 +25,10 @@ ResolveSession::ResolveSession(std::string query, int minimum, double start, dou
       settings_(settings),
       next_multicast_(start) {}
 
-std::optional<WaveKind> ResolveSession::take_due_wave(double now) {
+std::optional<WaveKind> ResolveSession::TakeDueWave(double now) {
   if (now >= next_unicast_) {
     next_unicast_ = kForever;
-    return WaveKind::unicast;
+    return WaveKind::kUnicast;
   }
   if (now >= next_multicast_) {
     if (settings_.unicast_waves) {
@@ -37,16 +37,16 @@ std::optional<WaveKind> ResolveSession::take_due_wave(double now) {
     } else {
       next_multicast_ = now + settings_.multicast_min_rtt;
     }
-    return WaveKind::multicast;
+    return WaveKind::kMulticast;
   }
   return std::nullopt;
 }
 
-double ResolveSession::next_wakeup() const {
+double ResolveSession::NextWakeup() const {
   return std::min({next_multicast_, next_unicast_, end_});
 }
 
-bool ResolveSession::on_reply(std::string_view datagram, std::string_view source_ip, bool ipv6) {
+bool ResolveSession::OnReply(std::string_view datagram, std::string_view source_ip, bool ipv6) {
   std::optional<StreamInfo> info = ParseShortinfoReply(datagram, query_id_);
   if (!info) return false;
   auto it = results_.find(info->uid);
@@ -60,13 +60,13 @@ bool ResolveSession::on_reply(std::string_view datagram, std::string_view source
   return is_new;
 }
 
-bool ResolveSession::done(double now) const {
+bool ResolveSession::Done(double now) const {
   if (now >= end_) return true;
   return minimum_ > 0 && results_.size() >= static_cast<std::size_t>(minimum_) &&
          now >= earliest_end_;
 }
 
-std::vector<StreamInfo> ResolveSession::results() const {
+std::vector<StreamInfo> ResolveSession::Results() const {
   std::vector<StreamInfo> out;
   out.reserve(results_.size());
   for (const auto &entry : results_) out.push_back(entry.second);

@@ -22,9 +22,9 @@ constexpr std::size_t kMaxResolveResults = 4096;
 
 enum class WaveKind {
   // to the scope's addresses at the multicast port
-  multicast,
+  kMulticast,
   // to every port of the range on each KnownPeers host
-  unicast
+  kUnicast
 };
 
 struct ResolveSettings {
@@ -32,7 +32,7 @@ struct ResolveSettings {
   double unicast_min_rtt = 0.75;
   bool unicast_waves = false;
 };
-ResolveSettings resolve_settings(const Config &config);
+ResolveSettings ResolveSettingsFor(const Config &config);
 
 class ResolveSession {
  public:
@@ -43,20 +43,20 @@ class ResolveSession {
   ResolveSession(std::string query, int minimum, double start, double timeout,
                  ResolveSettings settings, double minimum_time = 0.0);
 
-  const std::string &query() const { return query_; }
-  const std::string &query_id() const { return query_id_; }
+  const std::string &Query() const { return query_; }
+  const std::string &QueryId() const { return query_id_; }
 
   // The wave due at `now`, if any; each wave is handed out once.
-  std::optional<WaveKind> take_due_wave(double now);
+  std::optional<WaveKind> TakeDueWave(double now);
   // When the next wave is due or the resolve ends, whichever comes first.
-  double next_wakeup() const;
+  double NextWakeup() const;
 
   // A datagram that arrived from source_ip; true when it named a new stream.
-  bool on_reply(std::string_view datagram, std::string_view source_ip, bool ipv6);
-  bool done(double now) const;
-  std::size_t found() const { return results_.size(); }
+  bool OnReply(std::string_view datagram, std::string_view source_ip, bool ipv6);
+  bool Done(double now) const;
+  std::size_t Found() const { return results_.size(); }
   // Ordered by uid.
-  std::vector<StreamInfo> results() const;
+  std::vector<StreamInfo> Results() const;
 
  private:
   std::string query_;

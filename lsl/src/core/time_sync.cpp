@@ -10,8 +10,8 @@
 namespace lsl::core {
 namespace {
 
-bool parse_finite(std::string_view text, double &out) {
-  const std::optional<double> v = parse_double(text);
+bool ParseFinite(std::string_view text, double &out) {
+  const std::optional<double> v = ParseDouble(text);
   if (!v || !std::isfinite(*v)) return false;
   out = *v;
   return true;
@@ -24,20 +24,20 @@ TimeSyncRound::TimeSyncRound(std::int32_t wave_id, double start, TimeSyncSetting
   probes_.reserve(static_cast<std::size_t>(settings_.probe_count));
 }
 
-std::optional<double> TimeSyncRound::next_probe_time() const {
+std::optional<double> TimeSyncRound::NextProbeTime() const {
   if (probes_.size() >= static_cast<std::size_t>(settings_.probe_count)) return std::nullopt;
   return start_ + static_cast<double>(probes_.size()) * settings_.probe_interval;
 }
 
-std::string TimeSyncRound::take_probe(double now) {
+std::string TimeSyncRound::TakeProbe(double now) {
   // Keep t0 as the peer will read it back, so the echo can be matched exactly.
   double sent = now;
-  parse_finite(format_number(now), sent);
+  ParseFinite(FormatNumber(now), sent);
   probes_.push_back(Probe{sent, std::nullopt});
   return FormatTimeProbe(wave_id_, sent);
 }
 
-void TimeSyncRound::on_reply(std::string_view datagram, double now) {
+void TimeSyncRound::OnReply(std::string_view datagram, double now) {
   const std::optional<TimeReply> reply = ParseTimeReply(datagram);
   if (!reply || reply->wave_id != wave_id_) return;
   // Probes of one round are probe_interval apart, so a generous tolerance on
@@ -56,11 +56,11 @@ void TimeSyncRound::on_reply(std::string_view datagram, double now) {
   }
 }
 
-double TimeSyncRound::evaluate_at() const {
+double TimeSyncRound::EvaluateAt() const {
   return start_ + settings_.probe_max_rtt + settings_.probe_count * settings_.probe_interval;
 }
 
-std::optional<TimeEstimate> TimeSyncRound::evaluate() const {
+std::optional<TimeEstimate> TimeSyncRound::Evaluate() const {
   int answered = 0;
   const Probe *best = nullptr;
   for (const Probe &p : probes_) {

@@ -34,15 +34,15 @@ class TimeSyncRound {
   TimeSyncRound(std::int32_t wave_id, double start, TimeSyncSettings settings = {});
 
   // When the next probe is due; empty once all probes are sent.
-  std::optional<double> next_probe_time() const;
+  std::optional<double> NextProbeTime() const;
   // The datagram of the next probe, stamped with now as t0.
-  std::string take_probe(double now);
-  void on_reply(std::string_view datagram, double now);
+  std::string TakeProbe(double now);
+  void OnReply(std::string_view datagram, double now);
 
-  double evaluate_at() const;
+  double EvaluateAt() const;
   // The estimate of the probe with the smallest round trip, provided enough
   // probes were answered.
-  std::optional<TimeEstimate> evaluate() const;
+  std::optional<TimeEstimate> Evaluate() const;
 
  private:
   struct Probe {

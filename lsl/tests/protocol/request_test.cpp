@@ -16,7 +16,7 @@ namespace lsl::core {
 namespace {
 
 using test::kTranscriptUid;
-using test::transcript_info;
+using test::TranscriptInfo;
 
 TcpRequest ReadRequest(const std::string &bytes, bool byte_at_a_time = false) {
   TcpRequestReader reader(kTranscriptUid);
@@ -51,8 +51,8 @@ std::string WithoutMeasuredSwapRate(std::string request) {
 }
 
 TEST(RequestReplay, Transcript04StreamfeedRequest) {
-  auto t04 = test::read_transcript("04_streamfeed.json");
-  auto request = test::transcript_bytes(t04, "", "request");
+  auto t04 = test::ReadTranscript("04_streamfeed.json");
+  auto request = test::TranscriptBytes(t04, "", "request");
   for (bool slow : {false, true}) {
     auto r = ReadRequest(request, slow);
     ASSERT_EQ(r.kind, TcpRequest::Kind::kStreamfeed);
@@ -73,8 +73,8 @@ TEST(RequestReplay, Transcript04StreamfeedRequest) {
 }
 
 TEST(RequestReplay, Transcript06Variants) {
-  auto t06 = test::read_transcript("06_streamfeed_variants.json");
-  auto sent = [&](const char *exchange) { return test::transcript_bytes(t06, exchange, "sent"); };
+  auto t06 = test::ReadTranscript("06_streamfeed_variants.json");
+  auto sent = [&](const char *exchange) { return test::TranscriptBytes(t06, exchange, "sent"); };
   using K = TcpRequest::Kind;
   EXPECT_EQ(ReadRequest(sent("tcp_streamfeed_wrong_uid")).kind, K::kNotFound);
   EXPECT_EQ(ReadRequest(sent("tcp_streamfeed_version_200")).kind, K::kVersionNotSupported);
@@ -102,18 +102,18 @@ TEST(RequestReplay, Transcript06Variants) {
 }
 
 TEST(RequestReplay, Transcript03FullinfoAndShortinfo) {
-  auto t03 = test::read_transcript("03_fullinfo_and_tcp_shortinfo.json");
-  const auto fullinfo = test::transcript_bytes(t03, "", "request");
+  auto t03 = test::ReadTranscript("03_fullinfo_and_tcp_shortinfo.json");
+  const auto fullinfo = test::TranscriptBytes(t03, "", "request");
   EXPECT_EQ(FormatFullinfoRequest(), fullinfo);
   EXPECT_EQ(ReadRequest(fullinfo).kind, TcpRequest::Kind::kFullinfo);
-  const auto match_bytes = test::transcript_bytes(t03, "tcp_shortinfo_match", "sent");
+  const auto match_bytes = test::TranscriptBytes(t03, "tcp_shortinfo_match", "sent");
   auto match = ReadRequest(match_bytes);
   ASSERT_EQ(match.kind, TcpRequest::Kind::kShortinfo);
-  EXPECT_TRUE(Query::compile(match.query).matches(transcript_info()));
+  EXPECT_TRUE(Query::Compile(match.query).Matches(TranscriptInfo()));
   EXPECT_EQ(FormatInfoQueryRequest(match.query), match_bytes);
-  auto nomatch = ReadRequest(test::transcript_bytes(t03, "tcp_shortinfo_nomatch", "sent"));
+  auto nomatch = ReadRequest(test::TranscriptBytes(t03, "tcp_shortinfo_nomatch", "sent"));
   ASSERT_EQ(nomatch.kind, TcpRequest::Kind::kShortinfo);
-  EXPECT_FALSE(Query::compile(nomatch.query).matches(transcript_info()));
+  EXPECT_FALSE(Query::Compile(nomatch.query).Matches(TranscriptInfo()));
 }
 
 TEST(FeedRequest, BufferLengthIsHundredsOfSamplesForIrregularAndSecondsForRegularStreams) {
@@ -245,9 +245,9 @@ TEST(UntrustedInput, RandomBytesNeverBreakAParser) {
     (void)ParseShortinfoQuery(bytes);
     (void)ParseTimeProbe(bytes);
     (void)ParseTimeReply(bytes);
-    (void)parse_xml(bytes);
-    auto query = Query::compile(bytes);
-    (void)query.matches(transcript_info());
+    (void)ParseXml(bytes);
+    auto query = Query::Compile(bytes);
+    (void)query.Matches(TranscriptInfo());
   }
 }
 

@@ -41,7 +41,7 @@ inline core::StreamInfo RandomStreamInfo(std::mt19937 &rng) {
   info.type = RandomToken(rng, 20);
   info.channel_count = static_cast<int32_t>(1 + rng() % 64);
   info.nominal_srate = static_cast<double>(rng() % 100000) / 8.0;
-  info.channel_format = core::ChannelFormat::string;
+  info.channel_format = core::ChannelFormat::kString;
   info.source_id = RandomToken(rng, 30);
   info.created_at = static_cast<double>(rng() % 10000000) / 64.0;
   info.uid = "u" + RandomToken(rng, 36);

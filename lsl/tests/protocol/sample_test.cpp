@@ -59,7 +59,7 @@ std::string Patterns(std::uint32_t channels, bool big_endian = false) {
 }
 
 TEST(SampleReplay, WeEncodeEverySampleOfTranscript04) {
-  auto t04 = test::read_transcript("04_streamfeed.json");
+  auto t04 = test::ReadTranscript("04_streamfeed.json");
   struct Case {
     const char *anchor;
     double ts;
@@ -75,10 +75,10 @@ TEST(SampleReplay, WeEncodeEverySampleOfTranscript04) {
       {"\"offset\": 447,", 2000.0, "tick-0"},
   };
   for (const auto &c : cases) {
-    auto expected = HexBytes(test::transcript_bytes(t04, c.anchor, "bytes"));
+    auto expected = HexBytes(test::TranscriptBytes(t04, c.anchor, "bytes"));
     EXPECT_EQ(Encode(c.ts, c.value), expected) << c.anchor;
   }
-  auto one = HexBytes(test::transcript_bytes(t04, "\"offset\": 0,", "bytes"));
+  auto one = HexBytes(test::TranscriptBytes(t04, "\"offset\": 0,", "bytes"));
   EXPECT_EQ(StringTestPatterns(1), one + one);
 }
 
@@ -101,7 +101,7 @@ std::vector<StringSample> DecodeRecorded(const std::string &reply, std::size_t s
 }
 
 TEST(SampleReplay, DecodesTheWholeRecordedDataConnection) {
-  const auto reply = test::transcript_stream(test::read_transcript("04_streamfeed.json"), "s2c");
+  const auto reply = test::TranscriptStream(test::ReadTranscript("04_streamfeed.json"), "s2c");
   for (std::size_t step : {std::size_t{1}, std::size_t{7}, std::size_t{157}, reply.size()}) {
     SCOPED_TRACE(step);
     bool ok = false;
@@ -129,7 +129,7 @@ TEST(SampleReplay, DecodesTheWholeRecordedDataConnection) {
 }
 
 TEST(SampleReplay, DecodesTheRecordedBigEndianAndMinimalConnections) {
-  auto t06 = test::read_transcript("06_streamfeed_variants.json");
+  auto t06 = test::ReadTranscript("06_streamfeed_variants.json");
   struct Case {
     const char *exchange;
     bool big_endian;
@@ -139,7 +139,7 @@ TEST(SampleReplay, DecodesTheRecordedBigEndianAndMinimalConnections) {
   for (auto c : {Case{"tcp_streamfeed_bigendian_client", true, "tick-36", 2036.0},
                  Case{"tcp_streamfeed_minimal", false, "tick-31", 2031.0}}) {
     FeedReplyParser parser("");
-    ASSERT_EQ(parser.Feed(test::transcript_bytes(t06, c.exchange, "received")),
+    ASSERT_EQ(parser.Feed(test::TranscriptBytes(t06, c.exchange, "received")),
               FeedReplyStatus::kOk);
     FeedSampleStream stream(1, 0.0, c.big_endian);
     std::vector<StringSample> s;

@@ -15,20 +15,20 @@ namespace {
 using test::kTranscriptUid;
 
 std::string Recorded04Reply() {
-  return test::transcript_stream(test::read_transcript("04_streamfeed.json"), "s2c");
+  return test::TranscriptStream(test::ReadTranscript("04_streamfeed.json"), "s2c");
 }
 
 std::string Received06(const char *exchange) {
-  return test::transcript_bytes(test::read_transcript("06_streamfeed_variants.json"), exchange,
-                                "received");
+  return test::TranscriptBytes(test::ReadTranscript("06_streamfeed_variants.json"), exchange,
+                               "received");
 }
 
 TEST(StreamfeedReplay, Transcript04ReplyIsWhatWeWrite) {
-  auto t04 = test::read_transcript("04_streamfeed.json");
+  auto t04 = test::ReadTranscript("04_streamfeed.json");
   const auto reply = StreamfeedOkReply(kTranscriptUid, 1);
   EXPECT_EQ(reply, Recorded04Reply().substr(0, 157));
   EXPECT_EQ(FormatFeedReplyHeader(kTranscriptUid),
-            test::transcript_bytes(t04, "", "response_header"));
+            test::TranscriptBytes(t04, "", "response_header"));
   EXPECT_EQ(Received06("tcp_streamfeed_minimal").substr(0, 157), reply);
   EXPECT_EQ(Received06("tcp_streamfeed_maxbuf0"), reply);
   EXPECT_EQ(std::string(kNotFoundReply), Received06("tcp_streamfeed_wrong_uid"));

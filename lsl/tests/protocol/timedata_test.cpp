@@ -12,10 +12,10 @@ namespace lsl::core {
 namespace {
 
 TEST(TimedataReplay, Transcript05RepliesRebuiltFromTheOutletsClockValues) {
-  auto t05 = test::read_transcript("05_timesync.json");
+  auto t05 = test::ReadTranscript("05_timesync.json");
   for (auto anchor : {"\"probes\"", "udp_timedata\"", "udp_timedata_v6"}) {
-    auto request = test::transcript_bytes(t05, anchor, anchor[0] == '"' ? "request" : "sent");
-    auto reply = test::transcript_bytes(t05, anchor, anchor[0] == '"' ? "reply" : "received");
+    auto request = test::TranscriptBytes(t05, anchor, anchor[0] == '"' ? "request" : "sent");
+    auto reply = test::TranscriptBytes(t05, anchor, anchor[0] == '"' ? "reply" : "received");
     EXPECT_EQ(ClassifyDatagram(request), DatagramKind::kTimedata);
     auto probe = ParseTimeProbe(request);
     ASSERT_TRUE(probe) << request;
@@ -29,9 +29,9 @@ TEST(TimedataReplay, Transcript05RepliesRebuiltFromTheOutletsClockValues) {
 }
 
 TEST(TimedataReplay, OurProbesHaveTheLayoutOfLiblsls) {
-  auto t05 = test::read_transcript("05_timesync.json");
-  for (const auto &item : test::transcript_items(t05, "probes")) {
-    const auto request = test::transcript_bytes(item, "", "request");
+  auto t05 = test::ReadTranscript("05_timesync.json");
+  for (const auto &item : test::TranscriptItems(t05, "probes")) {
+    const auto request = test::TranscriptBytes(item, "", "request");
     const auto probe = ParseTimeProbe(request);
     ASSERT_TRUE(probe);
     EXPECT_EQ(FormatTimeProbe(std::stoi(probe->wave_id), probe->t0), request);
@@ -67,7 +67,7 @@ TEST(TimedataRoundTrip, ProbeAndReplyReadBackAsWritten) {
     const auto probe = ParseTimeProbe(probe_bytes);
     ASSERT_TRUE(probe) << probe_bytes;
     EXPECT_EQ(probe->wave_id, std::to_string(wave));
-    EXPECT_EQ(format_number(probe->t0), format_number(t0));
+    EXPECT_EQ(FormatNumber(probe->t0), FormatNumber(t0));
     EXPECT_EQ(FormatTimeProbe(wave, probe->t0), probe_bytes);
 
     const std::string reply_bytes = FormatTimeReply(*probe, t1, t2);
@@ -75,8 +75,8 @@ TEST(TimedataRoundTrip, ProbeAndReplyReadBackAsWritten) {
     ASSERT_TRUE(reply) << reply_bytes;
     EXPECT_EQ(reply->wave_id, wave);
     EXPECT_EQ(reply->t0, probe->t0);
-    EXPECT_EQ(format_number(reply->t1), format_number(t1));
-    EXPECT_EQ(format_number(reply->t2), format_number(t2));
+    EXPECT_EQ(FormatNumber(reply->t1), FormatNumber(t1));
+    EXPECT_EQ(FormatNumber(reply->t2), FormatNumber(t2));
     EXPECT_EQ(FormatTimeReply(*probe, reply->t1, reply->t2), reply_bytes);
   }
 }

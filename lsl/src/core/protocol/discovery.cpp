@@ -18,7 +18,7 @@ std::optional<std::string_view> TakeLine(std::string_view &s) {
 }  // namespace
 
 DatagramKind ClassifyDatagram(std::string_view datagram) {
-  auto first = trim(datagram.substr(0, datagram.find('\n')));
+  auto first = Trim(datagram.substr(0, datagram.find('\n')));
   if (first == kShortinfoMethod) return DatagramKind::kShortinfo;
   if (first == kTimedataMethod) return DatagramKind::kTimedata;
   return DatagramKind::kOther;
@@ -42,21 +42,21 @@ std::optional<ShortinfoQuery> ParseShortinfoQuery(std::string_view datagram) {
   if (datagram.size() > kMaxDatagramBytes) return std::nullopt;
   auto rest = datagram;
   auto method = TakeLine(rest);
-  if (!method || trim(*method) != kShortinfoMethod) return std::nullopt;
+  if (!method || Trim(*method) != kShortinfoMethod) return std::nullopt;
   auto query = TakeLine(rest);
   if (!query) return std::nullopt;
   auto last = TakeLine(rest);
-  auto tail = trim(last ? *last : rest);
-  if (last && !trim(rest).empty()) return std::nullopt;
+  auto tail = Trim(last ? *last : rest);
+  if (last && !Trim(rest).empty()) return std::nullopt;
   auto space = tail.find_first_of(" \t");
   if (space == std::string_view::npos) return std::nullopt;
-  auto port = parse_int(tail.substr(0, space));
-  auto id = trim(tail.substr(space));
+  auto port = ParseInt(tail.substr(0, space));
+  auto id = Trim(tail.substr(space));
   if (!port || *port < 1 || *port > 65535 || id.empty() ||
       id.find_first_of(" \t\r\n") != std::string_view::npos || id.size() > kMaxQueryIdBytes)
     return std::nullopt;
   ShortinfoQuery request;
-  request.query = std::string(trim(*query));
+  request.query = std::string(Trim(*query));
   if (request.query.size() > kMaxRequestLineBytes) return std::nullopt;
   request.reply_port = static_cast<uint16_t>(*port);
   request.query_id = std::string(id);
@@ -90,7 +90,7 @@ std::optional<StreamInfo> ParseShortinfoReply(std::string_view datagram,
   while (!id.empty() && (id.back() == '\r' || id.back() == ' ' || id.back() == '\t'))
     id.remove_suffix(1);
   if (id != query_id) return std::nullopt;
-  return parse_xml(datagram.substr(eol + 1));
+  return ParseXml(datagram.substr(eol + 1));
 }
 
 }  // namespace lsl::core

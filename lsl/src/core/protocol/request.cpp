@@ -70,7 +70,7 @@ std::size_t TcpRequestReader::Feed(const char *data, std::size_t size) {
 void TcpRequestReader::OnLine(std::string_view line) {
   switch (state_) {
     case State::kRequestLine: {
-      auto method = trim(line);
+      auto method = Trim(line);
       if (method == kFullinfoMethod) return Finish(TcpRequest::Kind::kFullinfo);
       if (method == kShortinfoMethod) {
         state_ = State::kQueryLine;
@@ -81,13 +81,13 @@ void TcpRequestReader::OnLine(std::string_view line) {
         return Finish(TcpRequest::Kind::kClose);
       auto rest = method.substr(kStreamfeedMethod.size());
       auto space = rest.find(' ');
-      auto version = parse_int(rest.substr(0, space));
+      auto version = ParseInt(rest.substr(0, space));
       if (!version || *version < 0 ||
           rest.substr(0, space).find_first_of(" \t") != std::string_view::npos)
         return Finish(TcpRequest::Kind::kClose);
       version_ = *version;
       if (space != std::string_view::npos) {
-        result_.uid = std::string(trim(rest.substr(space)));
+        result_.uid = std::string(Trim(rest.substr(space)));
         if (result_.uid.find_first_of(" \t") != std::string::npos)
           return Finish(TcpRequest::Kind::kClose);
       }
@@ -95,7 +95,7 @@ void TcpRequestReader::OnLine(std::string_view line) {
       return;
     }
     case State::kQueryLine:
-      result_.query = std::string(trim(line));
+      result_.query = std::string(Trim(line));
       return Finish(TcpRequest::Kind::kShortinfo);
     case State::kHeaders:
       if (line.empty()) return FinishStreamfeed();
@@ -112,10 +112,10 @@ void TcpRequestReader::OnHeader(std::string_view line) {
   auto content = line.substr(0, line.find(';'));
   auto colon = content.find(':');
   if (colon == std::string_view::npos) return;
-  auto key = lower(trim(content.substr(0, colon)));
-  auto value = trim(content.substr(colon + 1));
+  auto key = Lower(Trim(content.substr(0, colon)));
+  auto value = Trim(content.substr(colon + 1));
   auto number = [&]() -> std::optional<int64_t> {
-    auto n = parse_int(value);
+    auto n = ParseInt(value);
     if (!n || *n < 0) bad_header_ = true;
     return n;
   };

@@ -98,18 +98,18 @@ FeedReplyStatus FeedReplyParser::Evaluate(bool at_end) {
 }
 
 FeedReplyStatus FeedReplyParser::ParseStatusLine(std::string_view line) {
-  line = trim(line);
+  line = Trim(line);
   std::vector<std::string_view> parts;
   while (!line.empty()) {
     const std::size_t sp = line.find(' ');
     parts.push_back(line.substr(0, sp));
     if (sp == std::string_view::npos) break;
     line.remove_prefix(sp + 1);
-    line = trim(line);
+    line = Trim(line);
   }
   if (parts.size() < 3 || parts[0].substr(0, 4) != "LSL/") return FeedReplyStatus::kMalformed;
-  const std::optional<int64_t> version = parse_int(parts[0].substr(4));
-  const std::optional<int64_t> code = parse_int(parts[1]);
+  const std::optional<int64_t> version = ParseInt(parts[0].substr(4));
+  const std::optional<int64_t> code = ParseInt(parts[1]);
   if (!version || !code) return FeedReplyStatus::kMalformed;
   if (*version / 100 > kProtocolVersion / 100) return FeedReplyStatus::kVersionNotSupported;
   if (*code == 200) return FeedReplyStatus::kOk;
@@ -129,10 +129,10 @@ FeedReplyStatus FeedReplyParser::ParseHeaderLines(std::string_view block) {
     if (semi != std::string_view::npos) line = line.substr(0, semi);
     const std::size_t colon = line.find(':');
     if (colon == std::string_view::npos) continue;
-    const std::string key = lower(trim(line.substr(0, colon)));
-    const std::string_view value = trim(line.substr(colon + 1));
+    const std::string key = Lower(Trim(line.substr(0, colon)));
+    const std::string_view value = Trim(line.substr(colon + 1));
     if (key == "byte-order") {
-      const std::optional<int64_t> order = parse_int(value);
+      const std::optional<int64_t> order = ParseInt(value);
       if (!order) return FeedReplyStatus::kMalformed;
       if (*order == 0) {
         header_.big_endian = HostIsBigEndian();
@@ -147,7 +147,7 @@ FeedReplyStatus FeedReplyParser::ParseHeaderLines(std::string_view block) {
       header_.uid = std::string(value);
       if (!expected_uid_.empty() && header_.uid != expected_uid_) return FeedReplyStatus::kNotFound;
     } else if (key == "data-protocol-version") {
-      const std::optional<int64_t> version = parse_int(value);
+      const std::optional<int64_t> version = ParseInt(value);
       if (!version) return FeedReplyStatus::kMalformed;
       if (*version > kProtocolVersion) return FeedReplyStatus::kVersionNotSupported;
       header_.data_protocol_version = static_cast<int>(*version);

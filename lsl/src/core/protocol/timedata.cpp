@@ -21,7 +21,7 @@ std::string_view NextToken(std::string_view &s) {
 }
 
 bool ParseFinite(std::string_view text, double &out) {
-  const std::optional<double> v = parse_double(text);
+  const std::optional<double> v = ParseDouble(text);
   if (!v || !std::isfinite(*v)) return false;
   out = *v;
   return true;
@@ -30,7 +30,7 @@ bool ParseFinite(std::string_view text, double &out) {
 }  // namespace
 
 std::string FormatTimeProbe(int32_t wave_id, double t0) {
-  return std::string(kTimedataMethod) + "\r\n" + std::to_string(wave_id) + " " + format_number(t0) +
+  return std::string(kTimedataMethod) + "\r\n" + std::to_string(wave_id) + " " + FormatNumber(t0) +
          "\r\n";
 }
 
@@ -38,20 +38,20 @@ std::optional<TimeProbe> ParseTimeProbe(std::string_view datagram) {
   if (datagram.size() > kMaxTimeProbeBytes) return std::nullopt;
   auto eol = datagram.find('\n');
   if (eol == std::string_view::npos) return std::nullopt;
-  if (trim(datagram.substr(0, eol)) != kTimedataMethod) return std::nullopt;
+  if (Trim(datagram.substr(0, eol)) != kTimedataMethod) return std::nullopt;
   auto rest = datagram.substr(eol + 1);
   auto id = NextToken(rest);
   auto t0_text = NextToken(rest);
-  if (!parse_int(id) || t0_text.empty()) return std::nullopt;
-  auto t0 = parse_double(t0_text);
+  if (!ParseInt(id) || t0_text.empty()) return std::nullopt;
+  auto t0 = ParseDouble(t0_text);
   if (!t0) return std::nullopt;
   if (!NextToken(rest).empty()) return std::nullopt;
   return TimeProbe{std::string(id), *t0};
 }
 
 std::string FormatTimeReply(const TimeProbe &probe, double t1, double t2) {
-  return " " + probe.wave_id + " " + format_number(probe.t0) + " " + format_number(t1) + " " +
-         format_number(t2);
+  return " " + probe.wave_id + " " + FormatNumber(probe.t0) + " " + FormatNumber(t1) + " " +
+         FormatNumber(t2);
 }
 
 std::optional<TimeReply> ParseTimeReply(std::string_view datagram) {
@@ -60,7 +60,7 @@ std::optional<TimeReply> ParseTimeReply(std::string_view datagram) {
   for (auto token = NextToken(datagram); !token.empty(); token = NextToken(datagram))
     fields.push_back(token);
   if (fields.size() != 4) return std::nullopt;
-  const auto id = parse_int(fields[0]);
+  const auto id = ParseInt(fields[0]);
   if (!id || *id < INT32_MIN || *id > INT32_MAX) return std::nullopt;
   TimeReply r;
   r.wave_id = static_cast<int32_t>(*id);
