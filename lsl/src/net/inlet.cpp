@@ -1,6 +1,7 @@
 #include "net/inlet.h"
 
 #include "core/query.h"
+#include "net/log.h"
 #include "net/platform.h"
 #include "net/resolver.h"
 
@@ -17,9 +18,6 @@
 namespace lsl::net {
 namespace {
 
-// An outlet that accepts the connection but never completes the handshake
-// must not hold the inlet forever.
-constexpr double kHandshakeTimeout = 10.0;
 // Pause before reconnecting after a failed or broken connection.
 constexpr double kRetryDelay = 0.5;
 // A recovery resolve keeps looking until it finds the stream.
@@ -95,8 +93,11 @@ Inlet::Inlet(const core::Config &config, core::StreamInfo info, int32_t max_bufl
       try {
         io_.run();
         return;
+      } catch (const std::exception &e) {
+        // A handler failed (out of memory); the inlet carries on with the next one.
+        LogWarning(std::string("inlet: ") + e.what());
       } catch (...) {
-        // A handler ran out of memory; the inlet carries on with the next one.
+        LogWarning("inlet: unknown error");
       }
     }
   });
@@ -170,10 +171,16 @@ uint32_t Inlet::SamplesAvailable() {
   return static_cast<uint32_t>(queue_.size());
 }
 
+double Inlet::NewestTimestamp() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return newest_timestamp_;
+}
+
 void Inlet::Deliver(std::vector<core::StringSample> &samples) {
   if (samples.empty()) return;
   {
     std::lock_guard<std::mutex> lock(mutex_);
+    newest_timestamp_ = samples.back().timestamp;
     for (core::StringSample &s : samples) {
       if (queue_.size() >= capacity_) queue_.pop_front();
       queue_.push_back(Sample{s.timestamp, std::move(s.values)});
@@ -211,7 +218,7 @@ void Inlet::StartFeed() {
   request.max_chunk_length = max_chunk_length_;
   feed->request = core::FormatFeedRequest(request);
 
-  feed->deadline.expires_after(Seconds(kHandshakeTimeout));
+  feed->deadline.expires_after(Seconds(config_.handshake_timeout));
   feed->deadline.async_wait([this, feed](const asio::error_code &ec) {
     if (!ec && !feed->connected) FeedFailed(feed);
   });

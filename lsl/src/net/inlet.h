@@ -58,6 +58,9 @@ class Inlet {
   // on the sender's clock, or 0.0 with timeout / lost.
   double PullSample(std::vector<std::string> &values, double timeout, InletResult &result);
   uint32_t SamplesAvailable();
+  // The time stamp of the latest sample to arrive (0.0 before the first),
+  // whether or not it has since been dropped for room.
+  double NewestTimestamp();
   // The latest estimate of the outlet's clock against ours; the first call
   // starts synchronisation and waits for the first round's result.
   core::TimeEstimate TimeEstimate(double timeout, InletResult &result);
@@ -124,6 +127,7 @@ class Inlet {
   std::mutex mutex_;
   std::condition_variable changed_;
   std::deque<Sample> queue_;
+  double newest_timestamp_ = 0.0;
   bool feed_started_ = false;
   bool connected_ = false;
   bool lost_ = false;
