@@ -351,6 +351,9 @@ TEST(ResolveKnownPeers, FindsAStreamThroughItsServicePortAlone) {
   EXPECT_EQ(found[0].v4address, "127.0.0.1");
   // The first unicast wave leaves half a second after the first multicast wave.
   EXPECT_GE(std::chrono::steady_clock::now() - start, milliseconds(450));
+  // A peer given by name is looked up without holding the resolve up.
+  config.known_peers = {"localhost"};
+  EXPECT_EQ(Resolve(config, query, 1, 5.0).size(), 1u);
   lsl_destroy_outlet(outlet);
 }
 

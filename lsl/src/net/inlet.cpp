@@ -1,6 +1,7 @@
 #include "net/inlet.h"
 
 #include "core/query.h"
+#include "net/info_request.h"
 #include "net/log.h"
 #include "net/platform.h"
 #include "net/resolver.h"
@@ -14,6 +15,7 @@
 #include <algorithm>
 #include <chrono>
 #include <functional>
+#include <future>
 
 namespace lsl::net {
 namespace {
@@ -85,9 +87,19 @@ Inlet::Inlet(const core::Config &config, core::StreamInfo info, int32_t max_bufl
       current_(declared_),
       retry_timer_(io_),
       watchdog_timer_(io_),
-      time_socket_(io_),
-      time_timer_(io_),
-      random_(std::random_device{}()) {
+      time_sync_(
+          io_, config_,
+          [this] {
+            std::lock_guard<std::mutex> lock(mutex_);
+            return current_;
+          },
+          [this](const core::TimeEstimate &estimate) {
+            {
+              std::lock_guard<std::mutex> lock(mutex_);
+              estimate_ = estimate;
+            }
+            changed_.notify_all();
+          }) {
   thread_ = std::thread([this] {
     for (;;) {
       try {
@@ -399,43 +411,27 @@ InletResult Inlet::FullInfo(double timeout, core::StreamInfo &out) {
       if (lost_) return InletResult::kLost;
       target = current_;
     }
+    if (std::chrono::steady_clock::now() >= deadline) return InletResult::kTimeout;
     asio::ip::address_v4 address;
-    const auto now = std::chrono::steady_clock::now();
-    if (now >= deadline) return InletResult::kTimeout;
     if (EndpointOf(target, target.v4data_port, address)) {
-      asio::io_context io;
-      asio::ip::tcp::socket socket(io);
-      std::string reply;
-      std::array<char, 8192> chunk{};
-      bool complete = false;
-      static const std::string kRequest = core::FormatFullinfoRequest();
-      std::function<void()> read_more = [&] {
-        socket.async_read_some(asio::buffer(chunk), [&](const asio::error_code &ec, std::size_t n) {
-          reply.append(chunk.data(), n);
-          if (reply.size() > core::kMaxInfoXmlBytes) return;
-          if (ec) {
-            complete = ec == asio::error::eof;
-            return;
-          }
-          read_more();
-        });
-      };
-      socket.async_connect({address, target.v4data_port}, [&](const asio::error_code &ec) {
-        if (ec) return;
-        asio::async_write(socket, asio::buffer(kRequest),
-                          [&](const asio::error_code &wec, std::size_t) {
-                            if (!wec) read_more();
-                          });
-      });
-      io.run_until(deadline);
-      if (complete) {
-        std::optional<core::StreamInfo> info = core::ParseXml(reply);
-        // An outlet still starting up may report created_at 0: ask again.
-        if (info && info->created_at != 0.0) {
-          if (info->v4address.empty()) info->v4address = target.v4address;
-          out = std::move(*info);
-          return InletResult::kOk;
-        }
+      // The request runs on the inlet's own I/O thread; this thread only waits.
+      auto answer = std::make_shared<std::promise<std::optional<core::StreamInfo>>>();
+      auto result = answer->get_future();
+      auto request = std::make_shared<InfoRequest>(
+          io_,
+          [answer](std::optional<core::StreamInfo> info) { answer->set_value(std::move(info)); });
+      const asio::ip::tcp::endpoint endpoint(address, target.v4data_port);
+      asio::post(io_, [request, endpoint, deadline] { request->Start(endpoint, deadline); });
+      if (result.wait_until(deadline) != std::future_status::ready) {
+        request->Cancel();
+        return InletResult::kTimeout;
+      }
+      std::optional<core::StreamInfo> info = result.get();
+      // An outlet still starting up may report created_at 0: ask again.
+      if (info && info->created_at != 0.0) {
+        if (info->v4address.empty()) info->v4address = target.v4address;
+        out = std::move(*info);
+        return InletResult::kOk;
       }
     }
     std::this_thread::sleep_until(
@@ -447,7 +443,7 @@ core::TimeEstimate Inlet::TimeEstimate(double timeout, InletResult &result) {
   std::unique_lock<std::mutex> lock(mutex_);
   if (!time_sync_started_) {
     time_sync_started_ = true;
-    asio::post(io_, [this] { StartTimeSync(); });
+    asio::post(io_, [this] { time_sync_.Start(); });
   }
   changed_.wait_until(lock, DeadlineAfter(timeout),
                       [this] { return estimate_.has_value() || lost_; });
@@ -457,80 +453,6 @@ core::TimeEstimate Inlet::TimeEstimate(double timeout, InletResult &result) {
   }
   result = lost_ ? InletResult::kLost : InletResult::kTimeout;
   return {};
-}
-
-void Inlet::StartTimeSync() {
-  asio::error_code ec;
-  time_socket_.open(asio::ip::udp::v4(), ec);
-  if (ec) return;
-  KeepFromChildProcesses(time_socket_.native_handle());
-  time_socket_.bind({asio::ip::address_v4::any(), 0}, ec);
-  if (ec) return;
-  TimeReceive();
-  TimeRound();
-}
-
-void Inlet::TimeRound() {
-  core::TimeSyncSettings settings;
-  settings.probe_count = config_.time_probe_count;
-  settings.probe_interval = config_.time_probe_interval;
-  settings.probe_max_rtt = config_.time_probe_max_rtt;
-  settings.min_probes = config_.time_update_min_probes;
-  settings.update_interval = config_.time_update_interval;
-  const auto wave = static_cast<int32_t>(random_() & 0x7fffffff);
-  round_start_ = LocalClock();
-  round_.emplace(wave, round_start_, settings);
-  TimeTick(++round_id_);
-}
-
-void Inlet::TimeTick(uint64_t round_id) {
-  if (!round_ || round_id != round_id_) return;
-  const double now = LocalClock();
-  asio::ip::address_v4 address;
-  core::StreamInfo target;
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    target = current_;
-  }
-  const bool reachable = EndpointOf(target, target.v4service_port, address);
-  while (round_->NextProbeTime() && *round_->NextProbeTime() <= now) {
-    const std::string probe = round_->TakeProbe(now);
-    asio::error_code ec;
-    if (reachable)
-      time_socket_.send_to(asio::buffer(probe), {address, target.v4service_port}, 0, ec);
-  }
-  double wake = round_->EvaluateAt();
-  if (round_->NextProbeTime()) wake = std::min(wake, *round_->NextProbeTime());
-  if (now >= round_->EvaluateAt()) {
-    if (const auto estimate = round_->Evaluate()) {
-      {
-        std::lock_guard<std::mutex> lock(mutex_);
-        estimate_ = *estimate;
-      }
-      changed_.notify_all();
-    }
-    time_timer_.expires_after(Seconds(round_start_ + config_.time_update_interval - now));
-    time_timer_.async_wait([this](const asio::error_code &ec) {
-      if (!ec) TimeRound();
-    });
-    return;
-  }
-  time_timer_.expires_after(Seconds(wake - now));
-  time_timer_.async_wait([this, round_id](const asio::error_code &ec) {
-    if (!ec) TimeTick(round_id);
-  });
-}
-
-void Inlet::TimeReceive() {
-  time_socket_.async_receive_from(
-      asio::buffer(time_buffer_), time_sender_, [this](const asio::error_code &ec, std::size_t n) {
-        // An unreachable outlet shows up as refused datagrams; anything else ends the socket.
-        if (ec && ec != asio::error::connection_refused && ec != asio::error::connection_reset &&
-            ec != asio::error::message_size)
-          return;
-        if (!ec && round_) round_->OnReply(std::string_view(time_buffer_.data(), n), LocalClock());
-        TimeReceive();
-      });
 }
 
 }  // namespace lsl::net

@@ -11,6 +11,7 @@
 #include "core/protocol/streamfeed.h"
 #include "core/stream_info.h"
 #include "core/time_sync.h"
+#include "net/time_sync_client.h"
 
 #include <asio/executor_work_guard.hpp>
 #include <asio/io_context.hpp>
@@ -82,10 +83,6 @@ class Inlet {
   void ScheduleWatchdog();
   void WatchdogCheck();
   void WatchdogResult(const std::vector<core::StreamInfo> &found);
-  void StartTimeSync();
-  void TimeRound();
-  void TimeTick(uint64_t round_id);
-  void TimeReceive();
 
   uint64_t FeedGenerationSnapshot();
   // Caller holds mutex_.
@@ -115,14 +112,7 @@ class Inlet {
   std::shared_ptr<ResolveOperation> watchdog_probe_;
   bool watchdog_running_ = false;
   double last_data_ = 0.0;
-  asio::ip::udp::socket time_socket_;
-  asio::steady_timer time_timer_;
-  std::optional<core::TimeSyncRound> round_;
-  uint64_t round_id_ = 0;
-  double round_start_ = 0.0;
-  std::array<char, 512> time_buffer_{};
-  asio::ip::udp::endpoint time_sender_;
-  std::mt19937 random_;
+  TimeSyncClient time_sync_;
 
   std::mutex mutex_;
   std::condition_variable changed_;
