@@ -1,6 +1,7 @@
 #include "net/inlet.h"
 
 #include "core/query.h"
+#include "net/data_feed.h"
 #include "net/info_request.h"
 #include "net/log.h"
 #include "net/platform.h"
@@ -45,29 +46,6 @@ bool EndpointOf(const core::StreamInfo &info, uint16_t port, asio::ip::address_v
 }
 
 }  // namespace
-
-struct Inlet::Feed {
-  Feed(asio::io_context &io, const core::StreamInfo &target, uint64_t gen)
-      : socket(io),
-        deadline(io),
-        generation(gen),
-        parser(target.uid),
-        channels(static_cast<uint32_t>(target.channel_count)),
-        srate(target.nominal_srate) {}
-
-  asio::ip::tcp::socket socket;
-  asio::steady_timer deadline;
-  uint64_t generation;
-  std::string request;
-  core::FeedReplyParser parser;
-  uint32_t channels;
-  double srate;
-  std::optional<core::FeedSampleStream> stream;
-  bool connected = false;
-  bool closed = false;
-  std::array<char, 65536> buffer{};
-  std::vector<core::StringSample> decoded;
-};
 
 bool Inlet::Accepts(const core::StreamInfo &info) {
   return info.channel_format == core::ChannelFormat::kString && info.channel_count >= 1 &&
@@ -146,10 +124,7 @@ void Inlet::CloseStream() {
   }
   asio::post(io_, [this] {
     if (feed_) {
-      feed_->closed = true;
-      asio::error_code ec;
-      feed_->socket.close(ec);
-      feed_->deadline.cancel();
+      feed_->Close();
       feed_.reset();
     }
     if (recovery_) recovery_->Cancel();
@@ -209,114 +184,49 @@ void Inlet::StartFeed() {
     if (!feed_started_ || lost_ || feed_) return;
     generation = feed_generation_;
   }
-  auto feed = std::make_shared<Feed>(io_, current_, generation);
-  feed_ = feed;
   last_data_ = LocalClock();
   if (!watchdog_running_ && recover_ && !current_.source_id.empty()) {
     watchdog_running_ = true;
     ScheduleWatchdog();
   }
-  asio::ip::address_v4 address;
-  if (!EndpointOf(current_, current_.v4data_port, address)) {
-    FeedFailed(feed);
-    return;
-  }
-  core::FeedRequest request;
-  request.uid = current_.uid;
-  request.hostname = current_.hostname;
-  request.source_id = current_.source_id;
-  request.session_id = current_.session_id;
-  request.max_buffer_length = max_buffer_length_;
-  request.max_chunk_length = max_chunk_length_;
-  feed->request = core::FormatFeedRequest(request);
-
-  feed->deadline.expires_after(Seconds(config_.handshake_timeout));
-  feed->deadline.async_wait([this, feed](const asio::error_code &ec) {
-    if (!ec && !feed->connected) FeedFailed(feed);
-  });
-  feed->socket.async_connect(
-      {address, current_.v4data_port}, [this, feed](const asio::error_code &ec) {
-        if (feed->closed) return;
-        if (ec) {
-          FeedFailed(feed);
-          return;
-        }
-        asio::error_code ignored;
-        feed->socket.set_option(asio::ip::tcp::no_delay(true), ignored);
-        asio::async_write(feed->socket, asio::buffer(feed->request),
-                          [this, feed](const asio::error_code &wec, std::size_t) {
-                            if (feed->closed) return;
-                            if (wec) FeedFailed(feed);
-                          });
-        ReadFeed(feed);
-      });
+  DataFeed::Hooks hooks;
+  hooks.activity = [this] { last_data_ = LocalClock(); };
+  hooks.connected = [this, generation] {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      if (generation == feed_generation_) connected_ = true;
+    }
+    changed_.notify_all();
+  };
+  hooks.samples = [this, generation](std::vector<core::StringSample> &samples) {
+    {
+      // Samples of a stream closed meanwhile are not the caller's any more.
+      std::lock_guard<std::mutex> lock(mutex_);
+      if (generation != feed_generation_) return;
+    }
+    Deliver(samples);
+  };
+  hooks.failed = [this, generation] { FeedFailed(generation); };
+  // Held here too: a feed that fails at once is dropped by FeedFailed.
+  auto feed = std::make_shared<DataFeed>(io_, current_, max_buffer_length_, max_chunk_length_,
+                                         config_.handshake_timeout, std::move(hooks));
+  feed_ = feed;
+  feed->Start();
 }
 
-void Inlet::ReadFeed(std::shared_ptr<Feed> feed) {
-  feed->socket.async_read_some(
-      asio::buffer(feed->buffer), [this, feed](const asio::error_code &ec, std::size_t n) {
-        if (feed->closed) return;
-        if (n > 0) last_data_ = LocalClock();
-        std::string_view bytes(feed->buffer.data(), n);
-        if (!feed->stream && n > 0) {
-          const core::FeedReplyStatus status = feed->parser.Feed(bytes);
-          if (status == core::FeedReplyStatus::kOk) {
-            feed->stream.emplace(feed->channels, feed->srate, feed->parser.Header().big_endian);
-            bytes = feed->parser.Remainder();
-          } else if (status != core::FeedReplyStatus::kNeedMore) {
-            FeedFailed(feed);
-            return;
-          } else {
-            bytes = {};
-          }
-        }
-        if (feed->stream && !bytes.empty()) {
-          const bool good = feed->stream->Feed(bytes, feed->decoded);
-          if (!feed->connected && feed->stream->TestPatternsVerified()) {
-            feed->connected = true;
-            feed->deadline.cancel();
-            {
-              std::lock_guard<std::mutex> lock(mutex_);
-              if (feed->generation == feed_generation_) connected_ = true;
-            }
-            changed_.notify_all();
-          }
-          {
-            std::lock_guard<std::mutex> lock(mutex_);
-            if (feed->generation != feed_generation_) feed->decoded.clear();
-          }
-          Deliver(feed->decoded);
-          if (!good) {
-            FeedFailed(feed);
-            return;
-          }
-        }
-        if (ec) {
-          FeedFailed(feed);
-          return;
-        }
-        ReadFeed(feed);
-      });
-}
-
-void Inlet::FeedFailed(const std::shared_ptr<Feed> &feed) {
-  if (feed->closed) return;
-  feed->closed = true;
-  asio::error_code ignored;
-  feed->socket.close(ignored);
-  feed->deadline.cancel();
-  if (feed_ != feed) return;
+// A feed reports its failure once, and never after it was closed, so the
+// one failing is the current feed.
+void Inlet::FeedFailed(uint64_t generation) {
   feed_.reset();
   const bool can_recover = recover_ && !current_.source_id.empty();
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (feed->generation != feed_generation_) return;
+    if (generation != feed_generation_) return;
     connected_ = false;
     if (!can_recover) lost_ = true;
   }
   changed_.notify_all();
   if (!can_recover) return;
-  const uint64_t generation = feed->generation;
   retry_timer_.expires_after(Seconds(kRetryDelay));
   retry_timer_.async_wait([this, generation](const asio::error_code &ec) {
     if (ec) return;
@@ -368,7 +278,7 @@ void Inlet::ScheduleWatchdog() {
 }
 
 void Inlet::WatchdogCheck() {
-  if (!feed_ || !feed_->connected || recovery_ || watchdog_probe_) return;
+  if (!feed_ || !feed_->Connected() || recovery_ || watchdog_probe_) return;
   if (LocalClock() - last_data_ < config_.watchdog_time_threshold) return;
   // Two query waves' worth of listening.
   watchdog_probe_ = std::make_shared<ResolveOperation>(
@@ -384,10 +294,7 @@ void Inlet::WatchdogResult(const std::vector<core::StreamInfo> &found) {
   if (!feed_ || found.size() != 1 || found.front().uid == current_.uid) return;
   // The stream is silent, does not answer, and a single stream of the same
   // source does: the outlet was replaced without closing our connection.
-  feed_->closed = true;
-  asio::error_code ignored;
-  feed_->socket.close(ignored);
-  feed_->deadline.cancel();
+  feed_->Close();
   feed_.reset();
   {
     std::lock_guard<std::mutex> lock(mutex_);

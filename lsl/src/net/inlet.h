@@ -1,7 +1,10 @@
-// A consumer of one string stream: the data connection with its reader, a
-// bounded queue of received samples, time synchronisation with the outlet and
-// recovery after the outlet restarts. All socket work runs on the inlet's own
-// I/O thread; the public calls only wait on the queue and on results.
+// A consumer of one string stream. Its parts, each with its own socket and
+// timer: the data connection (DataFeed), time synchronisation
+// (TimeSyncClient) and full-info requests (InfoRequest); the inlet itself
+// keeps the bounded queue of received samples and recovers the stream after
+// its outlet restarts (a resolve by source id, and a watchdog for silent
+// connections). All socket work runs on the inlet's own I/O thread; the
+// public calls only wait on the queue and on results.
 #ifndef LSL_NET_INLET_H
 #define LSL_NET_INLET_H
 
@@ -11,6 +14,7 @@
 #include "core/protocol/streamfeed.h"
 #include "core/stream_info.h"
 #include "core/time_sync.h"
+#include "net/data_feed.h"
 #include "net/time_sync_client.h"
 
 #include <asio/executor_work_guard.hpp>
@@ -71,13 +75,9 @@ class Inlet {
     double timestamp;
     std::vector<std::string> values;
   };
-  struct Feed;
-
   // I/O thread only.
   void StartFeed();
-  void ConnectFeed(std::shared_ptr<Feed> feed);
-  void ReadFeed(std::shared_ptr<Feed> feed);
-  void FeedFailed(const std::shared_ptr<Feed> &feed);
+  void FeedFailed(uint64_t generation);
   void StartRecovery();
   void Recovered(std::vector<core::StreamInfo> found);
   void ScheduleWatchdog();
@@ -103,7 +103,7 @@ class Inlet {
   // The stream as currently located (changes on recovery): written on the
   // I/O thread under mutex_, read elsewhere under mutex_.
   core::StreamInfo current_;
-  std::shared_ptr<Feed> feed_;
+  std::shared_ptr<DataFeed> feed_;
   std::shared_ptr<ResolveOperation> recovery_;
   asio::steady_timer retry_timer_;
   // A silent connection may be one whose outlet vanished without closing
