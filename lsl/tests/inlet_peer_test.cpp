@@ -213,9 +213,9 @@ INSTANTIATE_TEST_SUITE_P(
                        std::string("\x02\0\0\0\0\0\0\xf0\x3f\x08\xff\xff\xff\xff\xff\xff\xff\x0f",
                                    18))},
         BadReply{"unknown tag", WithHeader(kPattern + kPattern + std::string("\x07", 1))}),
-    [](const ::testing::TestParamInfo<BadReply> &info) {
+    [](const ::testing::TestParamInfo<BadReply> &param_info) {
       std::string name;
-      for (const char c : std::string(info.param.what))
+      for (const char c : std::string(param_info.param.what))
         name += std::isalnum(static_cast<unsigned char>(c)) ? c : '_';
       return name;
     });
