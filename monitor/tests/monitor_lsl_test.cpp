@@ -17,7 +17,6 @@ namespace maroquint::monitor {
 namespace {
 
 using harness::ChildProcess;
-using harness::ErrorOutput;
 using harness::Finish;
 using harness::Finished;
 using harness::RunToEnd;
@@ -62,10 +61,7 @@ class TestOutlet {
 
 std::unique_ptr<ChildProcess> StartMonitor(std::vector<std::string> args) {
   args.insert(args.begin(), kSafetyNet.begin(), kSafetyNet.end());
-  auto monitor = std::make_unique<ChildProcess>(MAROQUINT_MONITOR, args, std::vector<std::string>{},
-                                                ErrorOutput::kCapture);
-  monitor->CloseInput();
-  return monitor;
+  return harness::StartCapturing(MAROQUINT_MONITOR, args);
 }
 
 struct MarkerLine {
