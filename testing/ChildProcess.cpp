@@ -131,11 +131,16 @@ Finished Finish(ChildProcess &child, double timeout_seconds) {
   return finished;
 }
 
-Finished RunToEnd(const std::string &program, const std::vector<std::string> &arguments,
-                  const std::vector<std::string> &environment) {
-  ChildProcess child(program, arguments, environment, ErrorOutput::kCapture);
-  child.CloseInput();
-  return Finish(child);
+std::unique_ptr<ChildProcess> StartCapturing(const std::string &program,
+                                             const std::vector<std::string> &arguments) {
+  auto child = std::make_unique<ChildProcess>(program, arguments, std::vector<std::string>{},
+                                              ErrorOutput::kCapture);
+  child->CloseInput();
+  return child;
+}
+
+Finished RunToEnd(const std::string &program, const std::vector<std::string> &arguments) {
+  return Finish(*StartCapturing(program, arguments));
 }
 
 }  // namespace maroquint::harness

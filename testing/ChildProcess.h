@@ -92,10 +92,13 @@ struct Finished {
 // Waits for `child` to end and collects what it printed.
 Finished Finish(ChildProcess &child, double timeout_seconds = kGenerousSeconds);
 
+// Starts `program` with an empty standard input, standard error captured.
+std::unique_ptr<ChildProcess> StartCapturing(const std::string &program,
+                                             const std::vector<std::string> &arguments);
+
 // Runs `program` to its end with an empty standard input, standard error
 // captured.
-Finished RunToEnd(const std::string &program, const std::vector<std::string> &arguments,
-                  const std::vector<std::string> &environment = {});
+Finished RunToEnd(const std::string &program, const std::vector<std::string> &arguments);
 
 }  // namespace maroquint::harness
 

@@ -18,7 +18,6 @@ namespace maroquint::monitor {
 namespace {
 
 using harness::ChildProcess;
-using harness::ErrorOutput;
 using harness::Finish;
 using harness::Finished;
 using harness::RunToEnd;
@@ -33,10 +32,7 @@ const std::vector<std::string> kSafetyNet = {"--duration", "60"};
 
 std::unique_ptr<ChildProcess> StartMonitor(std::vector<std::string> args) {
   args.insert(args.begin(), kSafetyNet.begin(), kSafetyNet.end());
-  auto monitor = std::make_unique<ChildProcess>(MAROQUINT_MONITOR, args, std::vector<std::string>{},
-                                                ErrorOutput::kCapture);
-  monitor->CloseInput();
-  return monitor;
+  return harness::StartCapturing(MAROQUINT_MONITOR, args);
 }
 
 struct MarkerLine {

@@ -28,10 +28,7 @@ const std::string kConnectSamples = "100000";  // 10 s at 10 kHz
 std::unique_ptr<ChildProcess> StartMonitor(std::vector<std::string> args) {
   // A safety net against a test gone wrong; a --duration of the test comes later and wins.
   args.insert(args.begin(), {"--duration", "120"});
-  auto monitor = std::make_unique<ChildProcess>(MAROQUINT_MONITOR, args, std::vector<std::string>{},
-                                                ErrorOutput::kCapture);
-  monitor->CloseInput();
-  return monitor;
+  return harness::StartCapturing(MAROQUINT_MONITOR, args);
 }
 
 // Sender's time stamps and intervals of the plain marker lines.
