@@ -9,7 +9,8 @@ execute_process(COMMAND ${CMAKE_COMMAND} --install ${BUILD} --prefix ${PREFIX}
 if(failed)
   message(FATAL_ERROR "cmake --install ${BUILD} --prefix ${PREFIX} failed")
 endif()
-foreach(file bin/maroquint bin/maroquint-monitor share/doc/Maroquint/README.md)
+foreach(file bin/maroquint bin/maroquint-monitor share/doc/Maroquint/README.md
+             share/doc/Maroquint/docs/program.md)
   if(NOT EXISTS ${PREFIX}/${file})
     message(FATAL_ERROR "${PREFIX}/${file} was not installed")
   endif()

@@ -1,10 +1,14 @@
 # cmake --install <build> --prefix <P>: the program, the monitor, the
-# libraries of this build they load, and the READMEs. The programs find the
+# alignment tool where it is built, the libraries of this build they load,
+# and the documentation. The programs find the
 # libraries through their run path ($ORIGIN/../lib), so P/bin/maroquint runs
 # without a library path; on Windows the DLLs go beside the programs.
 include(GNUInstallDirs)
 
 set(maroquint_programs maroquint maroquint-monitor)
+if(TARGET maroquint-align)
+  list(APPEND maroquint_programs maroquint-align)
+endif()
 set(maroquint_libraries)
 if(TARGET lsl AND MAROQUINT_LSL_USED STREQUAL "bundled")
   list(APPEND maroquint_libraries lsl)
@@ -26,12 +30,11 @@ if(maroquint_libraries)
     LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR})
 endif()
 install(FILES README.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
-install(FILES monitor/README.md DESTINATION ${CMAKE_INSTALL_DOCDIR} RENAME README.monitor.md)
-if(MAROQUINT_DAQ_USED STREQUAL "sim")
-  install(FILES simdaq/README.md DESTINATION ${CMAKE_INSTALL_DOCDIR} RENAME README.simdaq.md)
-endif()
+install(DIRECTORY docs DESTINATION ${CMAKE_INSTALL_DOCDIR})
+install(FILES monitor/README.md DESTINATION ${CMAKE_INSTALL_DOCDIR}/monitor)
+install(FILES align/README.md DESTINATION ${CMAKE_INSTALL_DOCDIR}/align)
 if(MAROQUINT_LSL_USED STREQUAL "bundled")
-  install(FILES lsl/README.md DESTINATION ${CMAKE_INSTALL_DOCDIR} RENAME README.lsl.md)
+  install(FILES lsl/README.md DESTINATION ${CMAKE_INSTALL_DOCDIR}/lsl)
 endif()
 
 # The install itself, as a user makes it: into a fresh prefix, then both
