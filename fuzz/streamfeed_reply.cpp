@@ -1,0 +1,84 @@
+// What an inlet reads from an outlet's data connection: the status line and
+// header block, then string samples, in pieces of any size. Reading it whole
+// and in small pieces must come to the same status and the same samples.
+#include "core/streamfeed_client.h"
+#include "transcript_stream.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace {
+
+using lsl::core::FeedReplyParser;
+using lsl::core::FeedReplyStatus;
+using lsl::core::StringSample;
+
+bool operator==(const StringSample &a, const StringSample &b) {
+  // Bitwise, so that NaN time stamps compare equal to themselves.
+  return std::string_view(reinterpret_cast<const char *>(&a.timestamp), sizeof a.timestamp) ==
+             std::string_view(reinterpret_cast<const char *>(&b.timestamp), sizeof b.timestamp) &&
+         a.values == b.values;
+}
+
+// Pieces of 1 to 13 bytes in turn: every split point is met, and a header
+// read again at each piece stays affordable.
+std::size_t PieceSize(std::size_t piece) {
+  return 1 + piece % 13;
+}
+
+// Feeds in pieces until the header is decided; `rest` receives the bytes the
+// parser was not given, which a reader hands to the samples.
+FeedReplyStatus Trickle(FeedReplyParser &parser, std::string_view bytes, std::string &rest) {
+  FeedReplyStatus status = FeedReplyStatus::need_more;
+  std::size_t i = 0;
+  for (std::size_t piece = 0; i < bytes.size() && status == FeedReplyStatus::need_more; ++piece) {
+    const std::string_view chunk = bytes.substr(i, PieceSize(piece));
+    status = parser.feed(chunk);
+    i += chunk.size();
+  }
+  rest = std::string(parser.remainder()) + std::string(bytes.substr(i));
+  return status == FeedReplyStatus::need_more ? parser.finish() : status;
+}
+
+// The samples both ways, with `channels` channels per sample.
+void Samples(std::string_view body, std::uint32_t channels, bool big_endian) {
+  std::vector<StringSample> whole, trickle;
+  lsl::core::FeedSampleStream stream_whole(channels, 0.0, big_endian);
+  lsl::core::FeedSampleStream stream_trickle(channels, 0.0, big_endian);
+  const bool ok_whole = stream_whole.feed(body, whole);
+  bool ok_trickle = true;
+  for (std::size_t i = 0, piece = 0; i < body.size() && ok_trickle; i += PieceSize(piece++))
+    ok_trickle = stream_trickle.feed(body.substr(i, PieceSize(piece)), trickle);
+  if (ok_whole != ok_trickle || whole.size() != trickle.size()) std::abort();
+  for (std::size_t i = 0; i < whole.size(); ++i)
+    if (!(whole[i] == trickle[i]) || whole[i].values.size() != channels) std::abort();
+
+  // The decoder alone, without the test patterns' check, so that samples
+  // beyond a wrong pattern are read too.
+  lsl::core::StringSampleDecoder decoder(channels + 2, big_endian, 4096);
+  std::vector<StringSample> decoded;
+  decoder.feed(body, decoded);
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size) {
+  const std::string_view bytes(reinterpret_cast<const char *>(data), size);
+  const std::string uid(fuzz::kTranscriptUid);
+
+  FeedReplyParser whole(uid);
+  FeedReplyStatus status = whole.feed(bytes);
+  if (status == FeedReplyStatus::need_more) status = whole.finish();
+  FeedReplyParser trickle(uid);
+  std::string rest;
+  if (Trickle(trickle, bytes, rest) != status) std::abort();
+  if (status != FeedReplyStatus::ok) return 0;
+  if (whole.remainder() != rest || whole.header().big_endian != trickle.header().big_endian)
+    std::abort();
+  Samples(whole.remainder(), 1, whole.header().big_endian);
+  return 0;
+}
