@@ -105,6 +105,19 @@ TEST(ResolveSession, SendsAWaveAtOnceThenEveryHalfSecond) {
   EXPECT_TRUE(s.done(102.0));
 }
 
+TEST(ResolveSession, RoundTripsOfZeroStillSpaceTheWaves) {
+  ResolveSettings settings;
+  settings.multicast_min_rtt = 0.0;
+  settings.unicast_min_rtt = 1e-300;
+  settings.unicast_waves = true;
+  ResolveSession s("", 0, 100.0, 1.0, settings);
+  EXPECT_EQ(s.take_due_wave(100.0), WaveKind::multicast);
+  EXPECT_FALSE(s.take_due_wave(100.0));
+  EXPECT_EQ(s.take_due_wave(100.015), WaveKind::unicast);
+  EXPECT_FALSE(s.take_due_wave(100.015));
+  EXPECT_GT(s.next_wakeup(), 100.015);
+}
+
 TEST(ResolveSession, KnownPeersGetAUnicastWaveBetweenMulticastWaves) {
   ResolveSession s = Session(1, 10.0, true);
   EXPECT_EQ(s.take_due_wave(100.0), WaveKind::multicast);
