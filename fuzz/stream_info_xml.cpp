@@ -24,10 +24,10 @@ void CheckSame(const lsl::core::StreamInfo &a, const lsl::core::StreamInfo &b) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size) {
   const std::string_view xml(reinterpret_cast<const char *>(data), size);
-  const auto info = lsl::core::parse_xml(xml);
+  const auto info = lsl::core::ParseXml(xml);
   if (!info) return 0;
-  const auto from_full = lsl::core::parse_xml(lsl::core::to_full_xml(*info));
-  const auto from_short = lsl::core::parse_xml(lsl::core::to_short_xml(*info));
+  const auto from_full = lsl::core::ParseXml(lsl::core::ToFullXml(*info));
+  const auto from_short = lsl::core::ParseXml(lsl::core::ToShortXml(*info));
   if (!from_full || !from_short) std::abort();
   CheckSame(*info, *from_full);
   CheckSame(*info, *from_short);

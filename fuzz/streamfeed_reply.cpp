@@ -1,7 +1,8 @@
 // What an inlet reads from an outlet's data connection: the status line and
 // header block, then string samples, in pieces of any size. Reading it whole
 // and in small pieces must come to the same status and the same samples.
-#include "core/streamfeed_client.h"
+#include "core/protocol/sample.h"
+#include "core/protocol/streamfeed.h"
 #include "transcript_stream.h"
 
 #include <cstddef>
@@ -33,15 +34,15 @@ std::size_t PieceSize(std::size_t piece) {
 // Feeds in pieces until the header is decided; `rest` receives the bytes the
 // parser was not given, which a reader hands to the samples.
 FeedReplyStatus Trickle(FeedReplyParser &parser, std::string_view bytes, std::string &rest) {
-  FeedReplyStatus status = FeedReplyStatus::need_more;
+  FeedReplyStatus status = FeedReplyStatus::kNeedMore;
   std::size_t i = 0;
-  for (std::size_t piece = 0; i < bytes.size() && status == FeedReplyStatus::need_more; ++piece) {
+  for (std::size_t piece = 0; i < bytes.size() && status == FeedReplyStatus::kNeedMore; ++piece) {
     const std::string_view chunk = bytes.substr(i, PieceSize(piece));
-    status = parser.feed(chunk);
+    status = parser.Feed(chunk);
     i += chunk.size();
   }
-  rest = std::string(parser.remainder()) + std::string(bytes.substr(i));
-  return status == FeedReplyStatus::need_more ? parser.finish() : status;
+  rest = std::string(parser.Remainder()) + std::string(bytes.substr(i));
+  return status == FeedReplyStatus::kNeedMore ? parser.Finish() : status;
 }
 
 // The samples both ways, with `channels` channels per sample.
@@ -49,10 +50,10 @@ void Samples(std::string_view body, std::uint32_t channels, bool big_endian) {
   std::vector<StringSample> whole, trickle;
   lsl::core::FeedSampleStream stream_whole(channels, 0.0, big_endian);
   lsl::core::FeedSampleStream stream_trickle(channels, 0.0, big_endian);
-  const bool ok_whole = stream_whole.feed(body, whole);
+  const bool ok_whole = stream_whole.Feed(body, whole);
   bool ok_trickle = true;
   for (std::size_t i = 0, piece = 0; i < body.size() && ok_trickle; i += PieceSize(piece++))
-    ok_trickle = stream_trickle.feed(body.substr(i, PieceSize(piece)), trickle);
+    ok_trickle = stream_trickle.Feed(body.substr(i, PieceSize(piece)), trickle);
   if (ok_whole != ok_trickle || whole.size() != trickle.size()) std::abort();
   for (std::size_t i = 0; i < whole.size(); ++i)
     if (!(whole[i] == trickle[i]) || whole[i].values.size() != channels) std::abort();
@@ -61,7 +62,7 @@ void Samples(std::string_view body, std::uint32_t channels, bool big_endian) {
   // beyond a wrong pattern are read too.
   lsl::core::StringSampleDecoder decoder(channels + 2, big_endian, 4096);
   std::vector<StringSample> decoded;
-  decoder.feed(body, decoded);
+  decoder.Feed(body, decoded);
 }
 
 }  // namespace
@@ -71,14 +72,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
   const std::string uid(fuzz::kTranscriptUid);
 
   FeedReplyParser whole(uid);
-  FeedReplyStatus status = whole.feed(bytes);
-  if (status == FeedReplyStatus::need_more) status = whole.finish();
+  FeedReplyStatus status = whole.Feed(bytes);
+  if (status == FeedReplyStatus::kNeedMore) status = whole.Finish();
   FeedReplyParser trickle(uid);
   std::string rest;
   if (Trickle(trickle, bytes, rest) != status) std::abort();
-  if (status != FeedReplyStatus::ok) return 0;
-  if (whole.remainder() != rest || whole.header().big_endian != trickle.header().big_endian)
+  if (status != FeedReplyStatus::kOk) return 0;
+  if (whole.Remainder() != rest || whole.Header().big_endian != trickle.Header().big_endian)
     std::abort();
-  Samples(whole.remainder(), 1, whole.header().big_endian);
+  Samples(whole.Remainder(), 1, whole.Header().big_endian);
   return 0;
 }

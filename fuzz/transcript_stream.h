@@ -15,7 +15,7 @@ inline constexpr std::string_view kTranscriptUid = "63872864-b28e-47cc-b59d-4310
 
 inline const lsl::core::StreamInfo &TranscriptStream() {
   static const lsl::core::StreamInfo info = [] {
-    auto parsed = lsl::core::parse_xml(
+    auto parsed = lsl::core::ParseXml(
         "<?xml version=\"1.0\"?>\n<info>\n\t<name>TranscriptTest</name>\n\t<type>Markers</type>\n"
         "\t<channel_count>1</channel_count>\n\t<channel_format>string</channel_format>\n"
         "\t<source_id>transcript-source-1</source_id>\n"

@@ -11,9 +11,9 @@ struct lsl_streaminfo_struct_ {
 namespace lsl::api {
 
 // A copy the caller owns (nullptr when memory runs out); never throws.
-lsl_streaminfo_struct_ *new_streaminfo_handle(const lsl::core::StreamInfo &info) noexcept;
+lsl_streaminfo_struct_ *NewStreaminfoHandle(const lsl::core::StreamInfo &info) noexcept;
 // malloc'ed NUL-terminated copy for lsl_destroy_string; nullptr on failure.
-char *copy_c_string(const std::string &text) noexcept;
+char *CopyCString(const std::string &text) noexcept;
 
 }  // namespace lsl::api
 

@@ -26,9 +26,9 @@ LIBLSL_C_API lsl_streaminfo lsl_create_streaminfo(const char *name, const char *
     info.nominal_srate = nominal_srate;
     info.channel_format = static_cast<ChannelFormat>(channel_format);
     info.source_id = source_id ? source_id : "";
-    info.session_id = lsl::net::api_config().session_id;
-    info.hostname = lsl::net::host_name();
-    return lsl::api::new_streaminfo_handle(info);
+    info.session_id = lsl::net::ApiConfig().session_id;
+    info.hostname = lsl::net::HostName();
+    return lsl::api::NewStreaminfoHandle(info);
   } catch (...) {
     return nullptr;
   }
@@ -75,7 +75,7 @@ LIBLSL_C_API const char *lsl_get_hostname(lsl_streaminfo info) {
 LIBLSL_C_API char *lsl_get_xml(lsl_streaminfo info) {
   if (!info) return nullptr;
   try {
-    return lsl::api::copy_c_string(lsl::core::to_full_xml(info->info));
+    return lsl::api::CopyCString(lsl::core::ToFullXml(info->info));
   } catch (...) {
     return nullptr;
   }

@@ -6,8 +6,10 @@
 #define LSL_NET_INLET_H
 
 #include "core/config.h"
+#include "core/protocol/request.h"
+#include "core/protocol/sample.h"
+#include "core/protocol/streamfeed.h"
 #include "core/stream_info.h"
-#include "core/streamfeed_client.h"
 #include "core/time_sync.h"
 
 #include <asio/executor_work_guard.hpp>
@@ -34,7 +36,7 @@ class ResolveOperation;
 // Most channels a string inlet accepts: a declaration is network input.
 constexpr int32_t kMaxInletChannels = 65536;
 
-enum class InletResult { ok, timeout, lost };
+enum class InletResult { kOk, kTimeout, kLost };
 
 class Inlet {
  public:
@@ -45,20 +47,20 @@ class Inlet {
   Inlet(const Inlet &) = delete;
   Inlet &operator=(const Inlet &) = delete;
 
-  static bool accepts(const core::StreamInfo &info);
+  static bool Accepts(const core::StreamInfo &info);
 
-  const core::StreamInfo &declared_info() const { return declared_; }
-  InletResult open_stream(double timeout);
-  void close_stream();
+  const core::StreamInfo &DeclaredInfo() const { return declared_; }
+  InletResult OpenStream(double timeout);
+  void CloseStream();
   // The outlet's full declaration, over a connection of its own.
-  InletResult full_info(double timeout, core::StreamInfo &out);
+  InletResult FullInfo(double timeout, core::StreamInfo &out);
   // Fills `values` with the next sample's strings; the sample's time stamp
   // on the sender's clock, or 0.0 with timeout / lost.
-  double pull_sample(std::vector<std::string> &values, double timeout, InletResult &result);
-  uint32_t samples_available();
+  double PullSample(std::vector<std::string> &values, double timeout, InletResult &result);
+  uint32_t SamplesAvailable();
   // The latest estimate of the outlet's clock against ours; the first call
   // starts synchronisation and waits for the first round's result.
-  core::TimeEstimate time_estimate(double timeout, InletResult &result);
+  core::TimeEstimate TimeEstimate(double timeout, InletResult &result);
 
  private:
   struct Sample {
@@ -68,24 +70,24 @@ class Inlet {
   struct Feed;
 
   // I/O thread only.
-  void start_feed();
-  void connect_feed(std::shared_ptr<Feed> feed);
-  void read_feed(std::shared_ptr<Feed> feed);
-  void feed_failed(const std::shared_ptr<Feed> &feed);
-  void start_recovery();
-  void recovered(std::vector<core::StreamInfo> found);
-  void schedule_watchdog();
-  void watchdog_check();
-  void watchdog_result(const std::vector<core::StreamInfo> &found);
-  void start_time_sync();
-  void time_round();
-  void time_tick(uint64_t round_id);
-  void time_receive();
+  void StartFeed();
+  void ConnectFeed(std::shared_ptr<Feed> feed);
+  void ReadFeed(std::shared_ptr<Feed> feed);
+  void FeedFailed(const std::shared_ptr<Feed> &feed);
+  void StartRecovery();
+  void Recovered(std::vector<core::StreamInfo> found);
+  void ScheduleWatchdog();
+  void WatchdogCheck();
+  void WatchdogResult(const std::vector<core::StreamInfo> &found);
+  void StartTimeSync();
+  void TimeRound();
+  void TimeTick(uint64_t round_id);
+  void TimeReceive();
 
-  uint64_t feed_generation_snapshot();
+  uint64_t FeedGenerationSnapshot();
   // Caller holds mutex_.
-  void ensure_feed_started();
-  void deliver(std::vector<core::StringSample> &samples);
+  void EnsureFeedStarted();
+  void Deliver(std::vector<core::StringSample> &samples);
 
   const core::Config &config_;
   const core::StreamInfo declared_;

@@ -1,10 +1,12 @@
 #include "net/outlet.h"
 
-#include "core/outlet_protocol.h"
+#include "core/protocol/discovery.h"
+#include "core/protocol/request.h"
+#include "core/protocol/sample.h"
+#include "core/protocol/streamfeed.h"
+#include "core/protocol/timedata.h"
 #include "core/query.h"
-#include "core/sample.h"
 #include "core/sample_ring.h"
-#include "core/timedata.h"
 #include "core/uuid.h"
 #include "net/handler_memory.h"
 #include "net/platform.h"
@@ -39,7 +41,7 @@ struct BindAddresses {
   asio::ip::address_v6 v6 = asio::ip::address_v6::any();
 };
 
-BindAddresses bind_addresses(const core::Config &config) {
+BindAddresses BindAddressesFor(const core::Config &config) {
   BindAddresses out;
   if (config.listen_address.empty()) return out;
   asio::error_code ec;
@@ -55,8 +57,8 @@ BindAddresses bind_addresses(const core::Config &config) {
 // First free port of BasePort..BasePort+PortRange-1, else one the system
 // picks when random ports are allowed.
 template <typename Socket, typename Endpoint>
-void bind_in_range(Socket &socket, const asio::ip::address &address, const core::Config &config,
-                   asio::error_code &ec) {
+void BindInRange(Socket &socket, const asio::ip::address &address, const core::Config &config,
+                 asio::error_code &ec) {
   for (int i = 0; i < config.port_range; ++i) {
     const int port = config.base_port + i;
     if (port > 65535) break;
@@ -70,7 +72,7 @@ void bind_in_range(Socket &socket, const asio::ip::address &address, const core:
   socket.bind(Endpoint(address, 0), ec);
 }
 
-std::size_t consumer_buffer(const core::StreamInfo &info, int32_t max_buffered) {
+std::size_t ConsumerBuffer(const core::StreamInfo &info, int32_t max_buffered) {
   const double samples =
       info.nominal_srate > 0.0 ? max_buffered * info.nominal_srate : max_buffered * 100.0;
   if (!(samples >= 1.0)) return 1;
@@ -85,51 +87,51 @@ class Outlet::Impl {
   Impl(core::StreamInfo info, int32_t max_buffered, const core::Config &config)
       : config_(config),
         info_(std::move(info)),
-        ring_(consumer_buffer(info_, max_buffered), kRingMaxBytes) {
-    info_.uid = core::uuid_v4(random_bytes16());
-    info_.created_at = local_clock();
+        ring_(ConsumerBuffer(info_, max_buffered), kRingMaxBytes) {
+    info_.uid = core::UuidV4(RandomBytes16());
+    info_.created_at = LocalClock();
     info_.session_id = config_.session_id;
-    info_.hostname = host_name();
+    info_.hostname = HostName();
     info_.version = core::kProtocolVersion;
-    open_sockets();
-    short_xml_ = core::to_short_xml(info_);
-    full_xml_ = core::to_full_xml(info_);
-    core::build_xml_document(info_, query_doc_, true);
-    ok_reply_ = core::streamfeed_ok_reply(info_.uid, static_cast<std::size_t>(info_.channel_count));
-    for (auto &a : acceptors_) start_accept(*a);
-    for (auto &u : udp_) start_receive(*u);
-    thread_ = std::thread([this] { run(); });
+    OpenSockets();
+    short_xml_ = core::ToShortXml(info_);
+    full_xml_ = core::ToFullXml(info_);
+    core::BuildXmlDocument(info_, query_doc_, true);
+    ok_reply_ = core::StreamfeedOkReply(info_.uid, static_cast<std::size_t>(info_.channel_count));
+    for (auto &a : acceptors_) StartAccept(*a);
+    for (auto &u : udp_) StartReceive(*u);
+    thread_ = std::thread([this] { Run(); });
   }
 
   ~Impl() {
     asio::post(io_, [this] {
-      close_all();
+      CloseAll();
       io_.stop();
     });
     thread_.join();
   }
 
-  const core::StreamInfo &info() const { return info_; }
-  std::size_t buffer_samples() const { return ring_.capacity(); }
+  const core::StreamInfo &Info() const { return info_; }
+  std::size_t BufferSamples() const { return ring_.Capacity(); }
 
-  void push(const char *const *channels, double timestamp) {
-    if (timestamp == 0.0 || config_.force_default_timestamps) timestamp = local_clock();
+  void Push(const char *const *channels, double timestamp) {
+    if (timestamp == 0.0 || config_.force_default_timestamps) timestamp = LocalClock();
     {
       std::lock_guard<std::mutex> lock(mutex_);
       // Nobody can ever read a sample pushed while no one listens.
       if (consumers_ == 0) return;
       scratch_.clear();
-      core::append_string_sample(scratch_, timestamp, channels,
-                                 static_cast<std::size_t>(info_.channel_count));
-      ring_.push(scratch_);
+      core::AppendStringSample(scratch_, timestamp, channels,
+                               static_cast<std::size_t>(info_.channel_count));
+      ring_.Push(scratch_);
     }
     if (!wake_pending_.exchange(true, std::memory_order_acq_rel))
-      asio::post(io_, asio::bind_allocator(wake_memory_.allocator<int>(), [this] { drain(); }));
+      asio::post(io_, asio::bind_allocator(wake_memory_.MakeAllocator<int>(), [this] { Drain(); }));
   }
 
-  bool have_consumers() const { return consumer_count_.load() > 0; }
+  bool HaveConsumers() const { return consumer_count_.load() > 0; }
 
-  bool wait_for_consumers(double timeout) {
+  bool WaitForConsumers(double timeout) {
     std::unique_lock<std::mutex> lock(mutex_);
     const auto limit = std::chrono::duration<double>(std::max(0.0, std::min(timeout, 1e7)));
     return consumers_changed_.wait_for(lock, limit, [this] { return consumers_ > 0; });
@@ -165,8 +167,8 @@ class Outlet::Impl {
     udp::endpoint sender;
   };
 
-  void run() {
-    yield_on_wakeup();
+  void Run() {
+    YieldOnWakeup();
     for (;;) {
       try {
         io_.run();
@@ -179,33 +181,33 @@ class Outlet::Impl {
 
   // IPv4 is required; IPv6 is served where the host has it, in liblsl's
   // creation order so that both get the same port numbers on an idle host.
-  void open_sockets() {
-    const auto scope = core::scope_addresses(config_);
-    const bool want_v6 = config_.ipv6 != core::IPv6Mode::disable;
-    const auto bind_to = bind_addresses(config_);
+  void OpenSockets() {
+    const auto scope = core::ScopeAddressesFor(config_);
+    const bool want_v6 = config_.ipv6 != core::IPv6Mode::kDisable;
+    const auto bind_to = BindAddressesFor(config_);
     const asio::ip::address v4_address = bind_to.v4;
     asio::error_code ec;
 
-    auto v4_service = open_service(udp::v4(), v4_address, ec);
+    auto v4_service = OpenService(udp::v4(), v4_address, ec);
     if (!v4_service) throw std::runtime_error("no IPv4 service port: " + ec.message());
     info_.v4service_port = v4_service->socket.local_endpoint().port();
     udp_.push_back(std::move(v4_service));
-    for (const auto &target : scope.ipv4) open_discovery_v4(v4_address.to_v4(), target, scope.ttl);
+    for (const auto &target : scope.ipv4) OpenDiscoveryV4(v4_address.to_v4(), target, scope.ttl);
 
     if (want_v6) {
-      if (auto v6_service = open_service(udp::v6(), bind_to.v6, ec)) {
+      if (auto v6_service = OpenService(udp::v6(), bind_to.v6, ec)) {
         info_.v6service_port = v6_service->socket.local_endpoint().port();
         udp_.push_back(std::move(v6_service));
-        for (const auto &target : scope.ipv6) open_discovery_v6(bind_to.v6, target, scope.ttl);
+        for (const auto &target : scope.ipv6) OpenDiscoveryV6(bind_to.v6, target, scope.ttl);
       }
     }
 
-    auto v4_acceptor = open_acceptor(tcp::v4(), v4_address, ec);
+    auto v4_acceptor = OpenAcceptor(tcp::v4(), v4_address, ec);
     if (!v4_acceptor) throw std::runtime_error("no IPv4 data port: " + ec.message());
     info_.v4data_port = v4_acceptor->local_endpoint().port();
     acceptors_.push_back(std::move(v4_acceptor));
     if (want_v6 && info_.v6service_port != 0) {
-      if (auto v6_acceptor = open_acceptor(tcp::v6(), bind_to.v6, ec)) {
+      if (auto v6_acceptor = OpenAcceptor(tcp::v6(), bind_to.v6, ec)) {
         info_.v6data_port = v6_acceptor->local_endpoint().port();
         acceptors_.push_back(std::move(v6_acceptor));
       }
@@ -222,31 +224,31 @@ class Outlet::Impl {
     }
   }
 
-  std::unique_ptr<UdpSocket> open_service(udp protocol, const asio::ip::address &address,
-                                          asio::error_code &ec) {
+  std::unique_ptr<UdpSocket> OpenService(udp protocol, const asio::ip::address &address,
+                                         asio::error_code &ec) {
     auto u = std::make_unique<UdpSocket>(io_, true);
     u->socket.open(protocol, ec);
     if (ec) return nullptr;
-    keep_from_child_processes(u->socket.native_handle());
-    bind_in_range<udp::socket, udp::endpoint>(u->socket, address, config_, ec);
+    KeepFromChildProcesses(u->socket.native_handle());
+    BindInRange<udp::socket, udp::endpoint>(u->socket, address, config_, ec);
     if (ec) return nullptr;
     u->socket.non_blocking(true, ec);
     if (ec) return nullptr;
     return u;
   }
 
-  std::unique_ptr<tcp::acceptor> open_acceptor(tcp protocol, const asio::ip::address &address,
-                                               asio::error_code &ec) {
+  std::unique_ptr<tcp::acceptor> OpenAcceptor(tcp protocol, const asio::ip::address &address,
+                                              asio::error_code &ec) {
     auto a = std::make_unique<tcp::acceptor>(io_);
     a->open(protocol, ec);
     if (ec) return nullptr;
-    keep_from_child_processes(a->native_handle());
+    KeepFromChildProcesses(a->native_handle());
 #ifndef _WIN32
     // Lets a restarted outlet take its port back at once; on Windows the
     // same option would let two listeners share a port.
     a->set_option(tcp::acceptor::reuse_address(true), ec);
 #endif
-    bind_in_range<tcp::acceptor, tcp::endpoint>(*a, address, config_, ec);
+    BindInRange<tcp::acceptor, tcp::endpoint>(*a, address, config_, ec);
     if (ec) return nullptr;
     a->listen(asio::socket_base::max_listen_connections, ec);
     if (ec) return nullptr;
@@ -255,11 +257,11 @@ class Outlet::Impl {
 
   // One socket per address of the scope, as liblsl has, so that both
   // implementations answer alike next to each other on one host.
-  void open_discovery_v4(asio::ip::address_v4 bind_to, const std::string &target, int ttl) {
+  void OpenDiscoveryV4(asio::ip::address_v4 bind_to, const std::string &target, int ttl) {
     asio::error_code ec;
     auto group = asio::ip::make_address_v4(target, ec);
     if (ec) return;
-    auto u = open_discovery(udp::v4(), bind_to, ttl);
+    auto u = OpenDiscovery(udp::v4(), bind_to, ttl);
     if (!u) return;
     if (group.is_multicast()) {
       bool joined = false;
@@ -277,11 +279,11 @@ class Outlet::Impl {
     udp_.push_back(std::move(u));
   }
 
-  void open_discovery_v6(asio::ip::address_v6 bind_to, const std::string &target, int ttl) {
+  void OpenDiscoveryV6(asio::ip::address_v6 bind_to, const std::string &target, int ttl) {
     asio::error_code ec;
     auto group = asio::ip::make_address_v6(target, ec);
     if (ec) return;
-    auto u = open_discovery(udp::v6(), bind_to, ttl);
+    auto u = OpenDiscovery(udp::v6(), bind_to, ttl);
     if (!u) return;
     if (group.is_multicast()) {
       u->socket.set_option(asio::ip::multicast::join_group(group), ec);
@@ -290,13 +292,13 @@ class Outlet::Impl {
     udp_.push_back(std::move(u));
   }
 
-  std::unique_ptr<UdpSocket> open_discovery(udp protocol, const asio::ip::address &bind_to,
-                                            int ttl) {
+  std::unique_ptr<UdpSocket> OpenDiscovery(udp protocol, const asio::ip::address &bind_to,
+                                           int ttl) {
     asio::error_code ec;
     auto u = std::make_unique<UdpSocket>(io_, false);
     u->socket.open(protocol, ec);
     if (ec) return nullptr;
-    keep_from_child_processes(u->socket.native_handle());
+    KeepFromChildProcesses(u->socket.native_handle());
     u->socket.set_option(udp::socket::reuse_address(true), ec);
     // IPv4 queries belong to the IPv4 sockets.
     if (protocol == udp::v6()) u->socket.set_option(asio::ip::v6_only(true), ec);
@@ -307,58 +309,58 @@ class Outlet::Impl {
     return u;
   }
 
-  void start_receive(UdpSocket &u) {
+  void StartReceive(UdpSocket &u) {
     u.socket.async_receive_from(
         asio::buffer(u.buffer), u.sender, [this, &u](const asio::error_code &ec, std::size_t n) {
           if (ec == asio::error::operation_aborted || !u.socket.is_open()) return;
-          if (!ec) on_datagram(u.socket, std::string_view(u.buffer.data(), n), u.sender, u.service);
-          start_receive(u);
+          if (!ec) OnDatagram(u.socket, std::string_view(u.buffer.data(), n), u.sender, u.service);
+          StartReceive(u);
         });
   }
 
-  void on_datagram(udp::socket &socket, std::string_view datagram, const udp::endpoint &sender,
-                   bool service) {
-    const double t1 = local_clock();
+  void OnDatagram(udp::socket &socket, std::string_view datagram, const udp::endpoint &sender,
+                  bool service) {
+    const double t1 = LocalClock();
     asio::error_code ec;
-    switch (core::classify_datagram(datagram)) {
-      case core::DatagramKind::shortinfo: {
-        auto request = core::parse_shortinfo_request(datagram);
-        if (!request || !core::Query::compile(request->query).matches(query_doc_.child("info")))
+    switch (core::ClassifyDatagram(datagram)) {
+      case core::DatagramKind::kShortinfo: {
+        auto request = core::ParseShortinfoQuery(datagram);
+        if (!request || !core::Query::Compile(request->query).Matches(query_doc_.child("info")))
           return;
-        auto reply = core::format_shortinfo_reply(request->query_id, short_xml_);
+        auto reply = core::FormatShortinfoReply(request->query_id, short_xml_);
         socket.send_to(asio::buffer(reply), udp::endpoint(sender.address(), request->reply_port), 0,
                        ec);
         return;
       }
-      case core::DatagramKind::timedata: {
+      case core::DatagramKind::kTimedata: {
         if (!service) return;
-        auto probe = core::parse_time_probe(datagram);
+        auto probe = core::ParseTimeProbe(datagram);
         if (!probe) return;
-        auto reply = core::format_time_reply(*probe, t1, local_clock());
+        auto reply = core::FormatTimeReply(*probe, t1, LocalClock());
         socket.send_to(asio::buffer(reply), sender, 0, ec);
         return;
       }
-      case core::DatagramKind::other:
+      case core::DatagramKind::kOther:
         return;
     }
   }
 
-  void start_accept(tcp::acceptor &acceptor) {
+  void StartAccept(tcp::acceptor &acceptor) {
     acceptor.async_accept([this, &acceptor](const asio::error_code &ec, tcp::socket socket) {
       if (ec == asio::error::operation_aborted || !acceptor.is_open()) return;
-      if (!ec) on_accept(std::move(socket));
-      start_accept(acceptor);
+      if (!ec) OnAccept(std::move(socket));
+      StartAccept(acceptor);
     });
   }
 
-  void on_accept(tcp::socket socket) {
+  void OnAccept(tcp::socket socket) {
     if (connections_.size() >= Outlet::kMaxConnections ||
         pending_requests_ >= Outlet::kMaxPendingRequests) {
       asio::error_code ignored;
       socket.close(ignored);
       return;
     }
-    keep_from_child_processes(socket.native_handle());
+    KeepFromChildProcesses(socket.native_handle());
     asio::error_code ec;
     socket.set_option(tcp::no_delay(true), ec);
     auto c = std::make_shared<Connection>(io_, std::move(socket), info_.uid);
@@ -368,28 +370,28 @@ class Outlet::Impl {
         std::chrono::duration<double>(Outlet::kRequestTimeoutSeconds)));
     c->deadline.async_wait([this, weak = std::weak_ptr<Connection>(c)](const asio::error_code &ec) {
       auto c = weak.lock();
-      if (!ec && c && c->pending_request) close(c);
+      if (!ec && c && c->pending_request) Close(c);
     });
-    read_request(c);
+    ReadRequest(c);
   }
 
-  void read_request(const ConnectionPtr &c) {
+  void ReadRequest(const ConnectionPtr &c) {
     c->socket.async_read_some(
         asio::buffer(c->in),
-        asio::bind_allocator(c->read_memory.allocator<int>(),
+        asio::bind_allocator(c->read_memory.MakeAllocator<int>(),
                              [this, c](const asio::error_code &ec, std::size_t n) {
                                if (!c->open) return;
-                               if (ec) return close(c);
-                               c->reader.feed(c->in.data(), n);
-                               if (c->reader.result().kind == core::TcpRequest::Kind::incomplete)
-                                 return read_request(c);
-                               on_request(c);
+                               if (ec) return Close(c);
+                               c->reader.Feed(c->in.data(), n);
+                               if (c->reader.Result().kind == core::TcpRequest::Kind::kIncomplete)
+                                 return ReadRequest(c);
+                               OnRequest(c);
                              }));
   }
 
-  void on_request(const ConnectionPtr &c) {
+  void OnRequest(const ConnectionPtr &c) {
     using Kind = core::TcpRequest::Kind;
-    const auto &request = c->reader.result();
+    const auto &request = c->reader.Result();
     c->pending_request = false;
     --pending_requests_;
     c->deadline.cancel();
@@ -398,50 +400,50 @@ class Outlet::Impl {
     auto answer_and_close = [&](std::string_view text) {
       c->out.assign(text.data(), text.size());
       c->writing = true;
-      arm_close_deadline(c);
+      ArmCloseDeadline(c);
       asio::async_write(c->socket, asio::buffer(c->out),
                         [this, c](const asio::error_code &, std::size_t) {
                           c->writing = false;
                           asio::error_code ignored;
                           c->socket.shutdown(tcp::socket::shutdown_both, ignored);
-                          close(c);
+                          Close(c);
                         });
     };
     switch (request.kind) {
-      case Kind::fullinfo:
+      case Kind::kFullinfo:
         return answer_and_close(full_xml_);
-      case Kind::shortinfo:
-        if (core::Query::compile(request.query).matches(query_doc_.child("info")))
+      case Kind::kShortinfo:
+        if (core::Query::Compile(request.query).Matches(query_doc_.child("info")))
           return answer_and_close(short_xml_);
-        return close(c);
-      case Kind::not_found:
+        return Close(c);
+      case Kind::kNotFound:
         return answer_and_close(core::kNotFoundReply);
-      case Kind::version_not_supported:
+      case Kind::kVersionNotSupported:
         return answer_and_close(core::kVersionNotSupportedReply);
-      case Kind::streamfeed:
+      case Kind::kStreamfeed:
         if (request.max_buffer_length <= 0) return answer_and_close(ok_reply_);
-        return start_streaming(c, static_cast<uint64_t>(request.max_buffer_length));
-      case Kind::incomplete:
-      case Kind::close:
-        return close(c);
+        return StartStreaming(c, static_cast<uint64_t>(request.max_buffer_length));
+      case Kind::kIncomplete:
+      case Kind::kClose:
+        return Close(c);
     }
   }
 
-  void arm_close_deadline(const ConnectionPtr &c) {
+  void ArmCloseDeadline(const ConnectionPtr &c) {
     c->deadline.expires_after(std::chrono::duration_cast<std::chrono::steady_clock::duration>(
         std::chrono::duration<double>(Outlet::kRequestTimeoutSeconds)));
     c->deadline.async_wait([this, weak = std::weak_ptr<Connection>(c)](const asio::error_code &ec) {
       auto c = weak.lock();
-      if (!ec && c) close(c);
+      if (!ec && c) Close(c);
     });
   }
 
-  void start_streaming(const ConnectionPtr &c, uint64_t max_buffer_length) {
+  void StartStreaming(const ConnectionPtr &c, uint64_t max_buffer_length) {
     {
       std::lock_guard<std::mutex> lock(mutex_);
       // From here on every push reaches this consumer.
-      c->cursor = ring_.head();
-      c->limit = std::min<uint64_t>(max_buffer_length, ring_.capacity());
+      c->cursor = ring_.Head();
+      c->limit = std::min<uint64_t>(max_buffer_length, ring_.Capacity());
       c->streaming = true;
       ++consumers_;
       consumer_count_.store(consumers_);
@@ -451,65 +453,65 @@ class Outlet::Impl {
     c->out = ok_reply_;
     c->writing = true;
     asio::async_write(c->socket, asio::buffer(c->out),
-                      asio::bind_allocator(c->write_memory.allocator<int>(),
+                      asio::bind_allocator(c->write_memory.MakeAllocator<int>(),
                                            [this, c](const asio::error_code &ec, std::size_t) {
-                                             on_written(c, ec);
+                                             OnWritten(c, ec);
                                            }));
-    discard_input(c);
+    DiscardInput(c);
   }
 
   // Bytes a consumer sends after its request mean nothing; reading them
   // notices when it goes away.
-  void discard_input(const ConnectionPtr &c) {
+  void DiscardInput(const ConnectionPtr &c) {
     c->socket.async_read_some(
         asio::buffer(c->in),
-        asio::bind_allocator(c->read_memory.allocator<int>(),
+        asio::bind_allocator(c->read_memory.MakeAllocator<int>(),
                              [this, c](const asio::error_code &ec, std::size_t) {
                                if (!c->open) return;
-                               if (ec) return close(c);
-                               discard_input(c);
+                               if (ec) return Close(c);
+                               DiscardInput(c);
                              }));
   }
 
-  void on_written(const ConnectionPtr &c, const asio::error_code &ec) {
+  void OnWritten(const ConnectionPtr &c, const asio::error_code &ec) {
     c->writing = false;
     if (!c->open) return;
-    if (ec) return close(c);
-    send_more(c);
+    if (ec) return Close(c);
+    SendMore(c);
   }
 
-  void send_more(const ConnectionPtr &c) {
+  void SendMore(const ConnectionPtr &c) {
     if (c->writing || !c->open) return;
     c->out.clear();
     {
       std::lock_guard<std::mutex> lock(mutex_);
-      const auto head = ring_.head();
+      const auto head = ring_.Head();
       // A consumer further behind than its buffer loses the oldest.
       if (head - c->cursor > c->limit) c->cursor = head - c->limit;
-      c->cursor = ring_.copy_out(c->cursor, c->out, kSendBatchBytes);
+      c->cursor = ring_.CopyOut(c->cursor, c->out, kSendBatchBytes);
     }
     if (c->out.empty()) return;
     c->writing = true;
     asio::async_write(c->socket, asio::buffer(c->out),
-                      asio::bind_allocator(c->write_memory.allocator<int>(),
+                      asio::bind_allocator(c->write_memory.MakeAllocator<int>(),
                                            [this, c](const asio::error_code &ec, std::size_t) {
-                                             on_written(c, ec);
+                                             OnWritten(c, ec);
                                            }));
   }
 
-  void drain() {
+  void Drain() {
     wake_pending_.store(false, std::memory_order_release);
     uint64_t oldest_needed = UINT64_MAX;
     for (auto &c : connections_) {
       if (!c->streaming) continue;
-      send_more(c);
+      SendMore(c);
       oldest_needed = std::min(oldest_needed, c->cursor);
     }
     std::lock_guard<std::mutex> lock(mutex_);
-    ring_.release_before(std::min(oldest_needed, ring_.head()));
+    ring_.ReleaseBefore(std::min(oldest_needed, ring_.Head()));
   }
 
-  void close(const ConnectionPtr &c) {
+  void Close(const ConnectionPtr &c) {
     if (!c->open) return;
     c->open = false;
     if (c->pending_request) {
@@ -528,14 +530,14 @@ class Outlet::Impl {
     connections_.remove(c);
   }
 
-  void close_all() {
+  void CloseAll() {
     asio::error_code ignored;
     for (auto &a : acceptors_) a->close(ignored);
     for (auto &u : udp_) u->socket.close(ignored);
     auto all = connections_;
     for (auto &c : all) {
       c->socket.shutdown(tcp::socket::shutdown_both, ignored);
-      close(c);
+      Close(c);
     }
   }
 
@@ -568,20 +570,20 @@ class Outlet::Impl {
 Outlet::Outlet(core::StreamInfo info, int32_t max_buffered, const core::Config &config)
     : impl_(std::make_unique<Impl>(std::move(info), max_buffered, config)) {}
 Outlet::~Outlet() = default;
-const core::StreamInfo &Outlet::info() const {
-  return impl_->info();
+const core::StreamInfo &Outlet::Info() const {
+  return impl_->Info();
 }
-std::size_t Outlet::buffer_samples() const {
-  return impl_->buffer_samples();
+std::size_t Outlet::BufferSamples() const {
+  return impl_->BufferSamples();
 }
-void Outlet::push(const char *const *channels, double timestamp) {
-  impl_->push(channels, timestamp);
+void Outlet::Push(const char *const *channels, double timestamp) {
+  impl_->Push(channels, timestamp);
 }
-bool Outlet::have_consumers() const {
-  return impl_->have_consumers();
+bool Outlet::HaveConsumers() const {
+  return impl_->HaveConsumers();
 }
-bool Outlet::wait_for_consumers(double timeout) {
-  return impl_->wait_for_consumers(timeout);
+bool Outlet::WaitForConsumers(double timeout) {
+  return impl_->WaitForConsumers(timeout);
 }
 
 }  // namespace lsl::net

@@ -27,15 +27,15 @@ class Outlet {
   Outlet(const Outlet &) = delete;
   Outlet &operator=(const Outlet &) = delete;
 
-  const core::StreamInfo &info() const;
+  const core::StreamInfo &Info() const;
   // Samples a consumer may have waiting before the oldest are dropped.
-  std::size_t buffer_samples() const;
+  std::size_t BufferSamples() const;
 
   // One sample of channel_count() strings; timestamp 0.0 = now. Never
   // waits for a consumer.
-  void push(const char *const *channels, double timestamp);
-  bool have_consumers() const;
-  bool wait_for_consumers(double timeout_seconds);
+  void Push(const char *const *channels, double timestamp);
+  bool HaveConsumers() const;
+  bool WaitForConsumers(double timeout_seconds);
 
  private:
   class Impl;
