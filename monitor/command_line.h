@@ -1,5 +1,5 @@
-// The monitor's command line: what it asks for and how it is parsed. Parsing
-// is pure (no I/O), so every rule here is checked by unit tests.
+// The monitor's command line: what it asks for and how it is parsed (with
+// CLI11). Parsing is pure (no I/O), so every rule here is checked by unit tests.
 #ifndef MAROQUINT_MONITOR_COMMAND_LINE_H
 #define MAROQUINT_MONITOR_COMMAND_LINE_H
 
@@ -13,10 +13,12 @@ namespace maroquint::monitor {
 // Exit statuses of the tool; the numbers are part of its interface.
 enum ExitStatus : int {
   kExitNormal = 0,
-  kExitFailure = 1,     // an unexpected internal failure
-  kExitNoStream = 2,    // no matching stream found within --timeout
-  kExitStreamLost = 3,  // the outlet went away and did not come back within --timeout
-  kExitUsage = 64,      // bad command line (EX_USAGE of BSD's sysexits.h)
+  kExitFailure = 1,      // an unexpected internal failure
+  kExitNoStream = 2,     // no matching stream found within --timeout
+  kExitStreamLost = 3,   // the outlet went away and did not come back within --timeout
+  kExitUnhealthy = 4,    // the watch ended, but the verdict is UNHEALTHY
+  kExitWriteFailed = 5,  // an output file could not be written
+  kExitUsage = 64,       // bad command line (EX_USAGE of BSD's sysexits.h)
 };
 
 // Which stream to watch. An empty field is not used; a stream has to match
@@ -31,16 +33,27 @@ struct Options {
   StreamQuery query;
   double timeout = 10.0;
   bool csv = false;
+  bool quiet = false;  // no line per marker
   std::optional<std::int64_t> count;
   std::optional<double> duration;
   double period = 1.0;
+  std::optional<double> every;  // seconds between rolling status lines
+  // Health limits.
+  std::int64_t max_missed = 0;
+  double max_jitter = 0.002;
+  // Files; empty when not asked for.
+  std::string output;
+  std::string xdf;
+  std::string json;
+  std::string plot;
 };
 
 struct ParsedCommandLine {
-  enum class Action { Run, Help, Version, UsageError };
+  enum class Action { Run, List, Help, Version, UsageError };
   Action action = Action::Run;
   Options options;
-  std::string error;  // set for UsageError
+  bool list_xml = false;  // List: each stream's full XML rather than one line
+  std::string error;      // set for UsageError
 };
 
 // The stream name looked for when no --name, --type or --source-id is given.

@@ -26,6 +26,8 @@ IntervalStatistics::Step IntervalStatistics::AddMarker(double timestamp) {
     deviations_.push_back(std::fabs(interval - period_));
     step.interval = interval;
     step.missed = MissedPulses(interval, period_);
+    step.early = interval < 0.5 * period_;
+    if (step.early) ++early_;
     if (step.missed > 0) {
       missed_ += step.missed;
       gaps_.push_back({step.index, timestamp, interval, step.missed});
@@ -41,6 +43,7 @@ IntervalSummary IntervalStatistics::Summarize() const {
   summary.intervals = static_cast<std::int64_t>(deviations_.size());
   summary.missed_pulses = missed_;
   summary.gaps = gaps_;
+  summary.early = early_;
   if (deviations_.empty()) return summary;
   summary.mean = mean_;
   summary.min = min_;

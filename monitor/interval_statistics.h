@@ -31,6 +31,7 @@ struct IntervalSummary {
   double p99_period_deviation = 0.0;  // nearest-rank 99th percentile of |interval - period|
   std::int64_t missed_pulses = 0;
   std::vector<PulseGap> gaps;
+  std::int64_t early = 0;  // intervals under half a period: early or extra markers
 };
 
 class IntervalStatistics {
@@ -41,6 +42,7 @@ class IntervalStatistics {
     std::int64_t index = 0;  // 1-based number of this marker
     std::optional<double> interval;
     std::int64_t missed = 0;
+    bool early = false;  // under half a period after the previous marker
   };
   Step AddMarker(double timestamp);
 
@@ -59,6 +61,7 @@ class IntervalStatistics {
   std::vector<double> deviations_;
   std::int64_t missed_ = 0;
   std::vector<PulseGap> gaps_;
+  std::int64_t early_ = 0;
 };
 
 // The time correction estimates seen during a watch, each with the round-trip

@@ -1,5 +1,7 @@
 #include "lsl_marker_source.h"
 
+#include <algorithm>
+#include <cctype>
 #include <chrono>
 #include <thread>
 #include <vector>
@@ -18,6 +20,11 @@ std::string Text(const char *text) {
   return text ? text : "";
 }
 
+std::string Lower(std::string text) {
+  for (char &c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return text;
+}
+
 // Only string streams: markers are text, and the bundled library's inlet
 // reads nothing else.
 bool Matches(lsl_streaminfo info, const StreamQuery &query) {
@@ -26,6 +33,51 @@ bool Matches(lsl_streaminfo info, const StreamQuery &query) {
          (query.source_id.empty() || Text(lsl_get_source_id(info)) == query.source_id) &&
          lsl_get_channel_format(info) == cft_string && lsl_get_channel_count(info) >= 1;
 }
+
+const char *FormatName(lsl_channel_format_t format) {
+  switch (format) {
+    case cft_float32:
+      return "float32";
+    case cft_double64:
+      return "double64";
+    case cft_string:
+      return "string";
+    case cft_int32:
+      return "int32";
+    case cft_int16:
+      return "int16";
+    case cft_int8:
+      return "int8";
+    case cft_int64:
+      return "int64";
+    default:
+      return "undefined";
+  }
+}
+
+StreamDescription Description(lsl_streaminfo info) {
+  StreamDescription stream;
+  stream.name = Text(lsl_get_name(info));
+  stream.type = Text(lsl_get_type(info));
+  stream.source_id = Text(lsl_get_source_id(info));
+  stream.hostname = Text(lsl_get_hostname(info));
+  stream.uid = Text(lsl_get_uid(info));
+  stream.channel_count = lsl_get_channel_count(info);
+  stream.channel_format = FormatName(lsl_get_channel_format(info));
+  stream.nominal_srate = lsl_get_nominal_srate(info);
+  if (char *xml = lsl_get_xml(info)) {
+    stream.xml = xml;
+    lsl_destroy_string(xml);
+  }
+  return stream;
+}
+
+// Short looks for what only informs the user: other streams that match, or
+// streams that would with letter case ignored.
+constexpr double kLookAroundWait = 0.5;
+constexpr std::uint32_t kMaxListed = 256;
+// The full description (with the outlet's <desc>) comes from the outlet itself.
+constexpr double kFullInfoWait = 2.0;
 
 void Sleep(double seconds) {
   if (seconds > 0.0) std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
@@ -39,6 +91,21 @@ LslMarkerSource::~LslMarkerSource() {
 
 double LslMarkerSource::Now() {
   return lsl_local_clock();
+}
+
+double LslMarkerSource::SystemTime() {
+  return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
+}
+
+std::vector<StreamDescription> LslMarkerSource::List(double wait) {
+  std::vector<lsl_streaminfo> found(kMaxListed, nullptr);
+  const std::int32_t count = lsl_resolve_all(found.data(), kMaxListed, wait);
+  std::vector<StreamDescription> streams;
+  for (std::int32_t i = 0; i < count; ++i) {
+    streams.push_back(Description(found[i]));
+    lsl_destroy_streaminfo(found[i]);
+  }
+  return streams;
 }
 
 bool LslMarkerSource::Connect(lsl_streaminfo info) {
@@ -68,7 +135,7 @@ void LslMarkerSource::Disconnect() {
   info_ = nullptr;
 }
 
-std::optional<StreamDescription> LslMarkerSource::Find(const StreamQuery &query, double wait) {
+FindResult LslMarkerSource::Find(const StreamQuery &query, double wait) {
   const char *property = !query.source_id.empty() ? "source_id"
                          : !query.name.empty()    ? "name"
                                                   : "type";
@@ -76,34 +143,63 @@ std::optional<StreamDescription> LslMarkerSource::Find(const StreamQuery &query,
                              : !query.name.empty()    ? query.name
                                                       : query.type;
   const double started = Now();
+  FindResult result;
   lsl_streaminfo found[kMaxStreams] = {};
   const std::int32_t count =
       lsl_resolve_byprop(found, kMaxStreams, property, value.c_str(), candidates_seen_ + 1, wait);
   if (count < 0) {
     Sleep(wait - (Now() - started));
-    return std::nullopt;
+    return result;
   }
   lsl_streaminfo chosen = nullptr;
   for (std::int32_t i = 0; i < count; ++i) {
-    if (!chosen && Matches(found[i], query))
-      chosen = found[i];
-    else
-      lsl_destroy_streaminfo(found[i]);
+    if (Matches(found[i], query)) {
+      result.matches.push_back(Description(found[i]));
+      if (!chosen) {
+        chosen = found[i];
+        continue;
+      }
+    }
+    lsl_destroy_streaminfo(found[i]);
   }
   if (!chosen) {
     candidates_seen_ = count;
-    return std::nullopt;
+    result.matches.clear();
+    for (const StreamDescription &stream : List(kLookAroundWait)) {
+      const auto same = [](const std::string &wanted, const std::string &actual) {
+        return wanted.empty() || Lower(wanted) == Lower(actual);
+      };
+      if (same(query.name, stream.name) && same(query.type, stream.type) &&
+          same(query.source_id, stream.source_id) && stream.channel_format == "string")
+        result.other_case.push_back(stream);
+    }
+    return result;
   }
-  if (!Connect(chosen)) return std::nullopt;
-  StreamDescription stream;
-  stream.name = Text(lsl_get_name(info_));
-  stream.type = Text(lsl_get_type(info_));
-  stream.source_id = Text(lsl_get_source_id(info_));
-  stream.hostname = Text(lsl_get_hostname(info_));
-  stream.uid = Text(lsl_get_uid(info_));
+  // A search ends at the first answer; a short second one catches another
+  // outlet of the same name, e.g. a second instance of the program.
+  lsl_streaminfo more[kMaxStreams] = {};
+  const std::int32_t more_count =
+      lsl_resolve_byprop(more, kMaxStreams, property, value.c_str(), count + 1, kLookAroundWait);
+  for (std::int32_t i = 0; i < more_count; ++i) {
+    const bool known = std::any_of(
+        result.matches.begin(), result.matches.end(),
+        [&](const StreamDescription &stream) { return stream.uid == Text(lsl_get_uid(more[i])); });
+    if (!known && Matches(more[i], query)) result.matches.push_back(Description(more[i]));
+    lsl_destroy_streaminfo(more[i]);
+  }
+  if (!Connect(chosen)) {
+    result.matches.clear();
+    return result;
+  }
+  std::int32_t ec = lsl_no_error;
+  if (lsl_streaminfo full = lsl_get_fullinfo(inlet_, kFullInfoWait, &ec)) {
+    if (ec == lsl_no_error) result.matches.front().xml = Description(full).xml;
+    lsl_destroy_streaminfo(full);
+  }
+  const StreamDescription &stream = result.matches.front();
   probe_property_ = stream.source_id.empty() ? "uid" : "source_id";
   probe_value_ = stream.source_id.empty() ? stream.uid : stream.source_id;
-  return stream;
+  return result;
 }
 
 Pulled LslMarkerSource::Pull(double wait) {
@@ -116,10 +212,12 @@ Pulled LslMarkerSource::Pull(double wait) {
   std::int32_t ec = lsl_no_error;
   const double timestamp = lsl_pull_sample_str(inlet_, buffer.data(), channels_, wait, &ec);
   std::string text;
+  std::vector<std::string> channels;
   for (std::size_t i = 0; i < buffer.size(); ++i) {
     if (!buffer[i]) continue;
     if (i > 0) text += ',';
     text += buffer[i];
+    channels.emplace_back(buffer[i]);
     lsl_destroy_string(buffer[i]);
   }
   if (ec != lsl_no_error) {
@@ -131,6 +229,7 @@ Pulled LslMarkerSource::Pull(double wait) {
     pulled.kind = Pulled::Kind::Marker;
     pulled.timestamp = timestamp;
     pulled.text = std::move(text);
+    pulled.channels = std::move(channels);
   }
   return pulled;
 }

@@ -20,7 +20,9 @@ class LslMarkerSource final : public MarkerSource {
   ~LslMarkerSource() override;
 
   double Now() override;
-  std::optional<StreamDescription> Find(const StreamQuery &query, double wait) override;
+  double SystemTime() override;
+  std::vector<StreamDescription> List(double wait) override;
+  FindResult Find(const StreamQuery &query, double wait) override;
   Pulled Pull(double wait) override;
   std::optional<ClockEstimate> TimeCorrection(double wait) override;
   bool Present(double wait) override;

@@ -2,16 +2,74 @@
 #include "interrupt.h"
 #include "lsl_marker_source.h"
 #include "monitor_run.h"
+#include "output_files.h"
+#ifdef MAROQUINT_MONITOR_PLOT
+#include "plot.h"
+#endif
 
 #include <lsl_c.h>
 
 #include <cstdio>
 #include <exception>
 #include <iostream>
+#include <memory>
 #include <string>
 #include <vector>
 
 using namespace maroquint::monitor;
+
+namespace {
+
+int UsageError(const std::string &message) {
+  std::cerr << "maroquint-monitor: " << message << "\n"
+            << UsageText() << "Try 'maroquint-monitor --help' for more information.\n";
+  return kExitUsage;
+}
+
+int Watch(const Options &options) {
+  // Every file is created before the search, so that a path that cannot be
+  // written is reported at once rather than after a long watch.
+  std::vector<std::unique_ptr<WatchRecorder>> recorders;
+  std::string error;
+  if (!options.output.empty()) {
+    auto csv = std::make_unique<CsvFileRecorder>(options.output);
+    error = csv->Open();
+    recorders.push_back(std::move(csv));
+  }
+  if (error.empty() && !options.xdf.empty()) {
+    auto xdf = std::make_unique<XdfFileRecorder>(options.xdf);
+    error = xdf->Open();
+    recorders.push_back(std::move(xdf));
+  }
+  if (error.empty() && !options.json.empty()) {
+    auto json = std::make_unique<JsonFileRecorder>(options.json);
+    error = json->Open();
+    recorders.push_back(std::move(json));
+  }
+  // The picture last: should PLplot fail, it ends the process, and the
+  // other files are complete by then.
+#ifdef MAROQUINT_MONITOR_PLOT
+  if (error.empty() && !options.plot.empty()) {
+    auto plot = std::make_unique<PlotRecorder>(options.plot);
+    error = plot->Open();
+    recorders.push_back(std::move(plot));
+  }
+#endif
+  if (!error.empty()) {
+    std::cerr << "maroquint-monitor: " << error << "\n";
+    return kExitWriteFailed;
+  }
+  std::vector<WatchRecorder *> used;
+  for (const auto &recorder : recorders) used.push_back(recorder.get());
+  InstallInterruptHandler();
+  LslMarkerSource source;
+  // With --csv, standard output carries nothing but the CSV table.
+  std::ostream &status = options.csv ? std::cerr : std::cout;
+  const MonitorStreams out{std::cout, status, std::cerr};
+  return RunMonitor(options, source, out, InterruptRequested, used);
+}
+
+}  // namespace
 
 int main(int argc, char **argv) {
   const ParsedCommandLine command_line =
@@ -28,19 +86,22 @@ int main(int argc, char **argv) {
       return kExitNormal;
     }
     case ParsedCommandLine::Action::UsageError:
-      std::cerr << "maroquint-monitor: " << command_line.error << "\n"
-                << UsageText() << "Try 'maroquint-monitor --help' for more information.\n";
-      return kExitUsage;
+      return UsageError(command_line.error);
+    case ParsedCommandLine::Action::List:
     case ParsedCommandLine::Action::Run:
       break;
   }
+#ifndef MAROQUINT_MONITOR_PLOT
+  if (!command_line.options.plot.empty())
+    return UsageError(
+        "--plot: this build of the monitor has no plotting (it was built without PLplot)");
+#endif
   try {
-    InstallInterruptHandler();
-    LslMarkerSource source;
-    // With --csv, standard output carries nothing but the CSV table.
-    std::ostream &status = command_line.options.csv ? std::cerr : std::cout;
-    const MonitorStreams out{std::cout, status, std::cerr};
-    return RunMonitor(command_line.options, source, out, InterruptRequested);
+    if (command_line.action == ParsedCommandLine::Action::List) {
+      LslMarkerSource source;
+      return ListStreams(source, command_line.list_xml, std::cout, std::cerr);
+    }
+    return Watch(command_line.options);
   } catch (const std::exception &failure) {
     std::cerr << "maroquint-monitor: " << failure.what() << "\n";
     return kExitFailure;

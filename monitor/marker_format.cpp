@@ -1,7 +1,9 @@
 #include "marker_format.h"
 
 #include <cinttypes>
+#include <cmath>
 #include <cstdio>
+#include <ctime>
 
 namespace maroquint::monitor {
 namespace {
@@ -59,11 +61,12 @@ std::string FormatMarkerLine(const MarkerRow &row) {
                 local.c_str(), interval.c_str());
   std::string line = head + PrintableText(row.text);
   if (row.missed > 0) line += "  [" + PulsesMissed(row.missed) + "]";
+  if (row.early) line += "  [early or extra marker]";
   return line + "\n";
 }
 
 std::string CsvHeader() {
-  return "marker,timestamp,local_time,interval,missed,text\n";
+  return "marker,timestamp,local_time,interval,missed,text,utc_time\n";
 }
 
 std::string CsvField(const std::string &text) {
@@ -80,7 +83,27 @@ std::string FormatCsvRow(const MarkerRow &row) {
   return Count(row.index) + "," + Seconds(row.timestamp) + "," +
          (row.local_time ? Seconds(*row.local_time) : "") + "," +
          (row.interval ? Seconds(*row.interval) : "") + "," + Count(row.missed) + "," +
-         CsvField(row.text) + "\n";
+         CsvField(row.text) + "," + FormatUtc(row.utc_time) + "\n";
+}
+
+std::string FormatUtc(double seconds_since_1970) {
+  double whole = std::floor(seconds_since_1970);
+  auto micros = static_cast<long>(std::llround((seconds_since_1970 - whole) * 1e6));
+  if (micros >= 1000000) {
+    whole += 1.0;
+    micros -= 1000000;
+  }
+  const auto seconds = static_cast<std::time_t>(whole);
+  std::tm utc{};
+#ifdef _WIN32
+  gmtime_s(&utc, &seconds);
+#else
+  gmtime_r(&seconds, &utc);
+#endif
+  char buffer[64];
+  std::snprintf(buffer, sizeof buffer, "%04d-%02d-%02dT%02d:%02d:%02d.%06ldZ", utc.tm_year + 1900,
+                utc.tm_mon + 1, utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec, micros);
+  return buffer;
 }
 
 std::string FormatSummary(const SummaryInput &input) {

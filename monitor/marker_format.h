@@ -17,13 +17,16 @@ struct MarkerRow {
   std::optional<double> local_time;  // the time stamp mapped onto the monitor's clock
   std::optional<double> interval;    // since the previous marker, sender's clock
   std::int64_t missed = 0;           // pulses that interval swallowed
+  bool early = false;                // under half a period after the previous marker
   std::string text;
+  double utc_time = 0.0;  // wall-clock time of arrival, seconds since 1970 (UTC)
 };
 
 // Column titles matching FormatMarkerLine; each line ends with '\n'.
 std::string MarkerLineHeader();
 std::string FormatMarkerLine(const MarkerRow &row);
 
+// The columns of the plain lines, plus the time of arrival as utc_time.
 std::string CsvHeader();
 std::string FormatCsvRow(const MarkerRow &row);
 
@@ -34,6 +37,9 @@ std::string CsvField(const std::string &text);
 // Control characters would break a line apart or move the cursor; they are
 // shown as \xHH. Other bytes, UTF-8 included, pass unchanged.
 std::string PrintableText(const std::string &text);
+
+// ISO 8601 in UTC to the microsecond, e.g. 2026-12-08T09:54:26.123456Z.
+std::string FormatUtc(double seconds_since_1970);
 
 struct SummaryInput {
   IntervalSummary intervals;

@@ -5,6 +5,7 @@
 #include "stream_watch.h"
 
 #include <algorithm>
+#include <cinttypes>
 #include <cstdio>
 
 namespace maroquint::monitor {
@@ -13,6 +14,19 @@ namespace {
 std::string Tenths(double seconds) {
   char buffer[48];
   std::snprintf(buffer, sizeof buffer, "%.1f", seconds);
+  return buffer;
+}
+
+std::string Micro(const char *format, double seconds) {
+  char buffer[48];
+  std::snprintf(buffer, sizeof buffer, format, seconds);
+  return buffer;
+}
+
+std::string PulsesMissed(std::int64_t missed) {
+  char buffer[48];
+  std::snprintf(buffer, sizeof buffer, "%" PRId64 " %s", missed,
+                missed == 1 ? "pulse missed" : "pulses missed");
   return buffer;
 }
 
@@ -25,38 +39,59 @@ std::string Describe(const StreamDescription &stream) {
 
 class Watch {
  public:
-  Watch(const Options &options, MarkerSource &source, const MonitorStreams &out)
+  Watch(const Options &options, MarkerSource &source, const MonitorStreams &out,
+        const std::vector<WatchRecorder *> &recorders)
       : options_(options),
         source_(source),
         out_(out),
+        recorders_(recorders),
         start_(source.Now()),
         watch_(options.period, options.timeout, start_),
         statistics_(options.period),
-        next_correction_(start_ + MonitorPacing::kCorrectionRefresh) {}
+        last_marker_(start_),
+        next_correction_(start_ + MonitorPacing::kCorrectionRefresh),
+        next_status_(options.every ? start_ + *options.every : 0.0) {}
+
+  void StreamFound(const StreamDescription &stream) {
+    report_.stream = stream;
+    Record([&](WatchRecorder &r) { return r.StreamFound(stream, start_); });
+  }
 
   void AddCorrection(const std::optional<ClockEstimate> &estimate) {
     if (!estimate) return;
+    const double now = source_.Now();
     correction_ = estimate->correction;
-    corrections_.Add(estimate->correction, estimate->round_trip);
+    report_.corrections.Add(estimate->correction, estimate->round_trip);
+    report_.correction_points.push_back({now - start_, estimate->correction, estimate->round_trip});
+    Record([&](WatchRecorder &r) { return r.CorrectionMeasured(now, *estimate); });
   }
 
   int Run(const StopRequested &stop_requested) {
-    out_.markers << (options_.csv ? CsvHeader() : MarkerLineHeader()) << std::flush;
-    int status = kExitNormal;
-    while (!stop_requested()) {
+    if (!options_.quiet)
+      out_.markers << (options_.csv ? CsvHeader() : MarkerLineHeader()) << std::flush;
+    double end = start_;
+    while (!stop_requested() && !write_failed_) {
       const double now = source_.Now();
-      if (options_.duration && now - start_ >= *options_.duration) break;
+      end = now;
+      if (options_.duration && now - start_ >= *options_.duration) {
+        end = start_ + *options_.duration;
+        break;
+      }
       double wait = MonitorPacing::kPull;
       if (options_.duration) wait = std::min(wait, start_ + *options_.duration - now);
       const Pulled pulled = source_.Pull(wait);
       if (pulled.kind == Pulled::Kind::Marker && !pulled.text.empty()) {
-        Report(watch_.MarkerArrived(source_.Now()));
-        if (Print(pulled)) break;
+        const double arrived = source_.Now();
+        Report(watch_.MarkerArrived(arrived));
+        end = arrived;
+        if (Print(pulled, arrived)) break;
       } else if (pulled.kind == Pulled::Kind::Lost) {
         Report(watch_.InletLost(source_.Now()));
       }
+      AlertSilence(source_.Now());
       if (Report(watch_.Check(source_.Now()))) {
-        status = kExitStreamLost;
+        report_.lost = true;
+        end = source_.Now();
         break;
       }
       const double probe_start = source_.Now();
@@ -70,26 +105,105 @@ class Watch {
         AddCorrection(source_.TimeCorrection(0.0));
         next_correction_ = source_.Now() + MonitorPacing::kCorrectionRefresh;
       }
+      if (options_.every && source_.Now() >= next_status_) {
+        RollingStatus(source_.Now());
+        next_status_ += *options_.every;
+      }
     }
+    report_.intervals = statistics_.Summarize();
+    // A watch without any marker is one silence, counted from its start.
+    const std::int64_t tail = MissedInSilence(end - last_marker_, options_.period);
+    (report_.intervals.markers == 0 ? report_.missed_before_first : report_.missed_after_last) =
+        tail;
+    report_.period = options_.period;
+    report_.watched = end - start_;
+    report_.reconnections = reconnections_;
+    const std::vector<std::string> reasons =
+        UnhealthyReasons(report_, {options_.max_missed, options_.max_jitter});
+    int status = report_.lost ? kExitStreamLost : reasons.empty() ? kExitNormal : kExitUnhealthy;
     out_.status << FormatSummary(
-                       {statistics_.Summarize(), options_.period, corrections_, reconnections_})
-                << std::flush;
+        {report_.intervals, options_.period, report_.corrections, reconnections_});
+    if (report_.MissedPulses() != report_.intervals.missed_pulses)
+      out_.status << "  missed pulses in all    " << report_.MissedPulses() << " ("
+                  << report_.missed_before_first << " before the first marker, "
+                  << report_.missed_after_last << " after the last)\n";
+    out_.status << VerdictLine(reasons) << "\n" << std::flush;
+    if (write_failed_) status = kExitWriteFailed;
+    for (WatchRecorder *recorder : recorders_) {
+      const std::string error = recorder->Finish(report_, reasons, status);
+      if (!error.empty()) {
+        out_.errors << "maroquint-monitor: " << error << "\n" << std::flush;
+        status = kExitWriteFailed;
+      }
+    }
     return status;
   }
 
  private:
+  template <typename Call>
+  void Record(const Call &call) {
+    for (WatchRecorder *recorder : recorders_) {
+      if (write_failed_) return;
+      const std::string error = call(*recorder);
+      if (error.empty()) continue;
+      out_.errors << "maroquint-monitor: " << error << "\n" << std::flush;
+      write_failed_ = true;
+    }
+  }
+
   // Returns true when --count is reached.
-  bool Print(const Pulled &marker) {
+  bool Print(const Pulled &marker, double arrived) {
     const IntervalStatistics::Step step = statistics_.AddMarker(marker.timestamp);
-    MarkerRow row;
+    if (step.index == 1)
+      report_.missed_before_first = MissedInSilence(arrived - start_, options_.period);
+    if (alerted_ > 0)
+      out_.status << "markers are back after " << Tenths(arrived - last_marker_) << " s\n"
+                  << std::flush;
+    alerted_ = 0;
+    last_marker_ = arrived;
+    MarkerRecord record;
+    MarkerRow &row = record.row;
     row.index = step.index;
     row.timestamp = marker.timestamp;
     if (correction_) row.local_time = marker.timestamp + *correction_;
     row.interval = step.interval;
     row.missed = step.missed;
+    row.early = step.early;
     row.text = marker.text;
-    out_.markers << (options_.csv ? FormatCsvRow(row) : FormatMarkerLine(row)) << std::flush;
+    row.utc_time = source_.SystemTime();
+    record.received = arrived;
+    record.channels =
+        marker.channels.empty() ? std::vector<std::string>{marker.text} : marker.channels;
+    if (step.interval)
+      report_.markers.push_back({arrived - start_, *step.interval - options_.period, step.missed});
+    if (!options_.quiet)
+      out_.markers << (options_.csv ? FormatCsvRow(row) : FormatMarkerLine(row)) << std::flush;
+    Record([&](WatchRecorder &r) { return r.MarkerReceived(record); });
     return options_.count && step.index >= *options_.count;
+  }
+
+  // One line for each pulse that goes missing while no marker arrives.
+  void AlertSilence(double now) {
+    const double silence = now - last_marker_;
+    const std::int64_t missed = MissedInSilence(silence, options_.period);
+    if (missed <= alerted_) return;
+    alerted_ = missed;
+    out_.status << "no marker for " << Tenths(silence) << " s (" << PulsesMissed(missed) << ")\n"
+                << std::flush;
+  }
+
+  void RollingStatus(double now) {
+    const IntervalSummary summary = statistics_.Summarize();
+    const std::int64_t head = summary.markers == 0 ? 0 : report_.missed_before_first;
+    const std::int64_t missed =
+        summary.missed_pulses + head + MissedInSilence(now - last_marker_, options_.period);
+    out_.status << "status after " << Tenths(now - start_) << " s: " << summary.markers
+                << " markers, " << missed << " missed pulses";
+    if (summary.intervals > 0)
+      out_.status << ", p99 |interval - period| " << Micro("%.6f", summary.p99_period_deviation)
+                  << " s";
+    if (correction_) out_.status << ", time correction " << Micro("%+.6f", *correction_) << " s";
+    out_.status << "\n" << std::flush;
   }
 
   // Returns true for the final event, Lost.
@@ -125,46 +239,106 @@ class Watch {
   const Options &options_;
   MarkerSource &source_;
   const MonitorStreams &out_;
+  const std::vector<WatchRecorder *> &recorders_;
   double start_;
   StreamWatch watch_;
   IntervalStatistics statistics_;
-  CorrectionTrack corrections_;
+  WatchReport report_;
   std::optional<double> correction_;
+  double last_marker_;        // monitor's clock; the watch's start until the first marker
+  std::int64_t alerted_ = 0;  // pulses of the current silence already reported
   double next_correction_;
+  double next_status_;
   std::int64_t reconnections_ = 0;
+  bool write_failed_ = false;
 };
+
+// The end of a watch that never found its stream: the verdict and the files.
+int NoStream(const Options &options, const MonitorStreams &out,
+             const std::vector<WatchRecorder *> &recorders) {
+  WatchReport report;
+  report.period = options.period;
+  const std::vector<std::string> reasons =
+      UnhealthyReasons(report, {options.max_missed, options.max_jitter});
+  out.status << VerdictLine(reasons) << "\n" << std::flush;
+  int status = kExitNoStream;
+  for (WatchRecorder *recorder : recorders) {
+    const std::string error = recorder->Finish(report, reasons, status);
+    if (!error.empty()) {
+      out.errors << "maroquint-monitor: " << error << "\n" << std::flush;
+      status = kExitWriteFailed;
+    }
+  }
+  return status;
+}
 
 }  // namespace
 
+std::string WatchRecorder::StreamFound(const StreamDescription &, double) {
+  return {};
+}
+std::string WatchRecorder::MarkerReceived(const MarkerRecord &) {
+  return {};
+}
+std::string WatchRecorder::CorrectionMeasured(double, const ClockEstimate &) {
+  return {};
+}
+std::string WatchRecorder::Finish(const WatchReport &, const std::vector<std::string> &, int) {
+  return {};
+}
+
 int RunMonitor(const Options &options, MarkerSource &source, const MonitorStreams &out,
-               const StopRequested &stop_requested) {
+               const StopRequested &stop_requested, const std::vector<WatchRecorder *> &recorders) {
   const std::string wanted = DescribeQuery(options.query);
   out.status << "Looking for a stream with " << wanted << " (for up to " << Tenths(options.timeout)
              << " s)...\n"
              << std::flush;
   const double search_end = source.Now() + options.timeout;
-  std::optional<StreamDescription> stream;
-  while (!stream) {
+  FindResult found;
+  std::vector<StreamDescription> other_case;
+  while (found.matches.empty()) {
     if (stop_requested()) {
       out.errors << "maroquint-monitor: search for a stream with " << wanted << " interrupted\n"
                  << std::flush;
-      return kExitNoStream;
+      return NoStream(options, out, recorders);
     }
     const double left = search_end - source.Now();
     if (left <= 0.0) {
       out.errors << "maroquint-monitor: no stream with " << wanted << " found within "
-                 << Tenths(options.timeout) << " s\n"
-                 << std::flush;
-      return kExitNoStream;
+                 << Tenths(options.timeout) << " s\n";
+      for (const StreamDescription &stream : other_case)
+        out.errors << "  did you mean " << FormatStreamLine(stream) << "?\n";
+      out.errors << std::flush;
+      return NoStream(options, out, recorders);
     }
-    stream = source.Find(options.query, std::min(left, MonitorPacing::kFindSlice));
+    found = source.Find(options.query, std::min(left, MonitorPacing::kFindSlice));
+    if (!found.other_case.empty()) other_case = found.other_case;
   }
-  out.status << "Watching " << Describe(*stream) << "\n" << std::flush;
+  if (found.matches.size() > 1) {
+    out.status << found.matches.size() << " streams match " << wanted << ":\n";
+    for (const StreamDescription &stream : found.matches)
+      out.status << "  " << FormatStreamLine(stream) << " uid " << stream.uid << "\n";
+    out.status << "The first one is watched.\n";
+  }
+  const StreamDescription &stream = found.matches.front();
+  out.status << "Watching " << Describe(stream) << "\n" << std::flush;
   const std::optional<ClockEstimate> first_correction =
       source.TimeCorrection(MonitorPacing::kFirstCorrection);
-  Watch watch(options, source, out);
+  Watch watch(options, source, out, recorders);
+  watch.StreamFound(stream);
   watch.AddCorrection(first_correction);
   return watch.Run(stop_requested);
+}
+
+int ListStreams(MarkerSource &source, bool xml, std::ostream &out, std::ostream &errors) {
+  const std::vector<StreamDescription> streams = source.List(MonitorPacing::kList);
+  if (streams.empty())
+    errors << "maroquint-monitor: no stream answered within " << Tenths(MonitorPacing::kList)
+           << " s\n";
+  for (const StreamDescription &stream : streams)
+    out << (xml ? stream.xml : FormatStreamLine(stream)) << "\n";
+  out << std::flush;
+  return kExitNormal;
 }
 
 }  // namespace maroquint::monitor

@@ -5,27 +5,23 @@
 #define MAROQUINT_MONITOR_MONITOR_RUN_H
 
 #include "command_line.h"
+#include "marker_format.h"
+#include "watch_report.h"
 
 #include <functional>
 #include <optional>
 #include <ostream>
 #include <string>
+#include <vector>
 
 namespace maroquint::monitor {
-
-struct StreamDescription {
-  std::string name;
-  std::string type;
-  std::string source_id;
-  std::string hostname;
-  std::string uid;
-};
 
 struct Pulled {
   enum class Kind { Nothing, Marker, Lost };
   Kind kind = Kind::Nothing;
   double timestamp = 0.0;  // sender's clock
-  std::string text;
+  std::string text;        // the channels' texts joined by commas
+  std::vector<std::string> channels;
 };
 
 // How the sender's clock relates to the monitor's.
@@ -35,15 +31,26 @@ struct ClockEstimate {
       0.0;  // of the exchange the correction rests on: it is off by at most half of this
 };
 
+struct FindResult {
+  // Every stream that matched; the source is connected to the first.
+  std::vector<StreamDescription> matches;
+  // When none matched: the streams that would have, with letter case ignored.
+  std::vector<StreamDescription> other_case;
+};
+
 class MarkerSource {
  public:
   virtual ~MarkerSource() = default;
   // The monitor's clock, in seconds.
   virtual double Now() = 0;
+  // The wall-clock time, in seconds since 1970-01-01 00:00 UTC.
+  virtual double SystemTime() = 0;
+  // Every stream that answers within `wait` seconds.
+  virtual std::vector<StreamDescription> List(double wait) = 0;
   // Looks for a stream matching the query for at most `wait` seconds and,
   // when one is found, connects to it. Called again (with the time left)
   // until it succeeds or the search time is over.
-  virtual std::optional<StreamDescription> Find(const StreamQuery &query, double wait) = 0;
+  virtual FindResult Find(const StreamQuery &query, double wait) = 0;
   // Waits at most `wait` seconds for the next marker.
   virtual Pulled Pull(double wait) = 0;
   // The latest estimate, waiting at most `wait` seconds for a first one.
@@ -62,8 +69,33 @@ struct MonitorStreams {
 // Ends the watch when it returns true (e.g. after Ctrl+C).
 using StopRequested = std::function<bool()>;
 
+struct MarkerRecord {
+  MarkerRow row;
+  double received = 0.0;  // monitor's clock
+  std::vector<std::string> channels;
+};
+
+// Something that keeps a record of the watch, e.g. a file. Each call returns
+// what went wrong, or an empty string; a failure ends the watch with status
+// kExitWriteFailed, and Finish is still called so that what was written is
+// closed properly.
+class WatchRecorder {
+ public:
+  virtual ~WatchRecorder() = default;
+  virtual std::string StreamFound(const StreamDescription &stream, double now);
+  virtual std::string MarkerReceived(const MarkerRecord &marker);
+  virtual std::string CorrectionMeasured(double now, const ClockEstimate &estimate);
+  virtual std::string Finish(const WatchReport &report, const std::vector<std::string> &reasons,
+                             int exit_status);
+};
+
 int RunMonitor(const Options &options, MarkerSource &source, const MonitorStreams &out,
-               const StopRequested &stop_requested);
+               const StopRequested &stop_requested,
+               const std::vector<WatchRecorder *> &recorders = {});
+
+// --list: every stream on the network, one line each or (xml) each one's
+// full description. Always kExitNormal.
+int ListStreams(MarkerSource &source, bool xml, std::ostream &out, std::ostream &errors);
 
 // Time-outs of the blocking calls of the loop; short enough to notice a stop
 // request quickly, long enough not to spin.
@@ -73,6 +105,7 @@ struct MonitorPacing {
   static constexpr double kProbe = 1.0;
   static constexpr double kFirstCorrection = 2.0;
   static constexpr double kCorrectionRefresh = 5.0;
+  static constexpr double kList = 2.0;
 };
 
 }  // namespace maroquint::monitor

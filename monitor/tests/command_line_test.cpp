@@ -26,17 +26,46 @@ TEST(CommandLine, DefaultsWatchTheMaroquintStreamForever) {
 
 TEST(CommandLine, ReadsEveryOptionInBothSpellings) {
   const ParsedCommandLine parsed =
-      Parse({"--name", "Other", "--type=Markers", "--source-id", "abc", "--timeout=2.5", "--csv",
-             "--count", "7", "--duration=30", "--period", "0.5"});
+      Parse({"--name",         "Other",        "--type=Markers", "--source-id", "abc",
+             "--timeout=2.5",  "--csv",        "--count",        "7",           "--duration=30",
+             "--period",       "0.5",          "--quiet",        "--every",     "60",
+             "--max-missed=3", "--max-jitter", "0.01",           "--output",    "m.csv",
+             "--xdf",          "m.xdf",        "--json=m.json",  "--plot",      "m.PNG"});
   ASSERT_EQ(parsed.action, Action::Run) << parsed.error;
-  EXPECT_EQ(parsed.options.query.name, "Other");
-  EXPECT_EQ(parsed.options.query.type, "Markers");
-  EXPECT_EQ(parsed.options.query.source_id, "abc");
-  EXPECT_EQ(parsed.options.timeout, 2.5);
-  EXPECT_TRUE(parsed.options.csv);
-  EXPECT_EQ(parsed.options.count, 7);
-  EXPECT_EQ(parsed.options.duration, 30.0);
-  EXPECT_EQ(parsed.options.period, 0.5);
+  const Options &o = parsed.options;
+  EXPECT_EQ(o.query.name, "Other");
+  EXPECT_EQ(o.query.type, "Markers");
+  EXPECT_EQ(o.query.source_id, "abc");
+  EXPECT_EQ(o.timeout, 2.5);
+  EXPECT_TRUE(o.csv);
+  EXPECT_EQ(o.count, 7);
+  EXPECT_EQ(o.duration, 30.0);
+  EXPECT_EQ(o.period, 0.5);
+  EXPECT_TRUE(o.quiet);
+  EXPECT_EQ(o.every, 60.0);
+  EXPECT_EQ(o.max_missed, 3);
+  EXPECT_EQ(o.max_jitter, 0.01);
+  EXPECT_EQ(o.output, "m.csv");
+  EXPECT_EQ(o.xdf, "m.xdf");
+  EXPECT_EQ(o.json, "m.json");
+  EXPECT_EQ(o.plot, "m.PNG");
+}
+
+TEST(CommandLine, HealthLimitsDefaultToNoMissedPulseAndTwoMilliseconds) {
+  const Options o = Parse({}).options;
+  EXPECT_EQ(o.max_missed, 0);
+  EXPECT_EQ(o.max_jitter, 0.002);
+  EXPECT_FALSE(o.quiet);
+  EXPECT_FALSE(o.every.has_value());
+  // Zero is a limit too.
+  EXPECT_EQ(Parse({"--max-missed", "0", "--max-jitter", "0"}).action, Action::Run);
+}
+
+TEST(CommandLine, ListWithOrWithoutXml) {
+  EXPECT_EQ(Parse({"--list"}).action, Action::List);
+  EXPECT_FALSE(Parse({"--list"}).list_xml);
+  EXPECT_TRUE(Parse({"--list", "--xml"}).list_xml);
+  EXPECT_EQ(Parse({"--xml"}).action, Action::UsageError);
 }
 
 TEST(CommandLine, TypeOrSourceIdAloneReplaceTheDefaultName) {
@@ -50,8 +79,10 @@ TEST(CommandLine, HelpAndVersion) {
   EXPECT_EQ(Parse({"-h"}).action, Action::Help);
   EXPECT_EQ(Parse({"--version"}).action, Action::Version);
   EXPECT_EQ(Parse({"--version", "--help"}).action, Action::Help);
-  // A bad option is reported even next to --help.
-  EXPECT_EQ(Parse({"--help", "--bogus"}).action, Action::UsageError);
+  // Asking for help wins over any mistake on the same line.
+  EXPECT_EQ(Parse({"--bogus", "--help"}).action, Action::Help);
+  EXPECT_EQ(Parse({"--count", "x", "-h"}).action, Action::Help);
+  EXPECT_EQ(Parse({"--name", "--help"}).action, Action::Help);
 }
 
 TEST(CommandLine, RejectsBadArgumentsWithAMessageNamingThem) {
@@ -60,25 +91,28 @@ TEST(CommandLine, RejectsBadArgumentsWithAMessageNamingThem) {
     std::string in_message;
   };
   const std::vector<Case> cases = {
-      {{"--bogus"}, "unknown option '--bogus'"},
-      {{"-x"}, "unknown option '-x'"},
-      {{"stray"}, "unexpected argument 'stray'"},
-      {{"-"}, "unexpected argument '-'"},
-      {{"--name"}, "'--name' needs a value"},
-      {{"--name="}, "'--name' needs a non-empty value"},
-      {{"--csv=1"}, "'--csv' takes no value"},
-      {{"--count", "0"}, "'--count' needs a whole number of at least 1, not '0'"},
-      {{"--count", "-3"}, "not '-3'"},
+      {{"--bogus"}, "--bogus"},
+      {{"-x"}, "-x"},
+      {{"stray"}, "stray"},
+      {{"--name"}, "--name"},
+      {{"--name="}, "--name"},
+      {{"--count", "0"}, "--count: needs a whole number of at least 1, not '0'"},
+      {{"--count", "-3"}, "--count"},
       {{"--count", "2.5"}, "not '2.5'"},
-      {{"--count", "99999999999999999999999"}, "'--count'"},
-      {{"--timeout", "0"}, "'--timeout' needs a number of seconds above 0, not '0'"},
-      {{"--timeout", "-1"}, "not '-1'"},
+      {{"--count", "99999999999999999999999"}, "--count"},
+      {{"--timeout", "0"}, "--timeout: needs a number of seconds above 0, not '0'"},
+      {{"--timeout", "-1"}, "--timeout"},
       {{"--timeout", "5s"}, "not '5s'"},
-      {{"--timeout", ""}, "not ''"},
       {{"--timeout", " 5"}, "not ' 5'"},
-      {{"--duration", "nan"}, "'--duration'"},
-      {{"--duration", "inf"}, "'--duration'"},
-      {{"--period", "1e999"}, "'--period'"},
+      {{"--duration", "nan"}, "--duration"},
+      {{"--duration", "inf"}, "--duration"},
+      {{"--period", "1e999"}, "--period"},
+      {{"--every", "0"}, "--every"},
+      {{"--max-missed", "-1"}, "--max-missed: needs a whole number of at least 0"},
+      {{"--max-jitter", "-0.1"}, "--max-jitter"},
+      {{"--max-jitter", "nan"}, "--max-jitter"},
+      {{"--plot", "watch.pdf"}, "--plot: needs a file name ending in .svg or .png"},
+      {{"--output", ""}, "--output"},
   };
   for (const Case &c : cases) {
     const ParsedCommandLine parsed = Parse(c.args);
@@ -89,10 +123,14 @@ TEST(CommandLine, RejectsBadArgumentsWithAMessageNamingThem) {
 
 TEST(CommandLine, HelpDocumentsEveryOptionAndExitStatus) {
   const std::string help = HelpText();
-  for (const char *word : {"--name", "--type", "--source-id", "--timeout", "--csv", "--count",
-                           "--duration", "--period", "--help", "--version", "Maroquint"})
+  for (const char *word :
+       {"--name",     "--type",       "--source-id",  "--timeout", "--csv",     "--count",
+        "--duration", "--period",     "--help",       "--version", "Maroquint", "--quiet",
+        "--every",    "--max-missed", "--max-jitter", "--output",  "--xdf",     "--json",
+        "--plot",     "--list",       "--xml",        "UNHEALTHY"})
     EXPECT_NE(help.find(word), std::string::npos) << word;
-  for (int status : {kExitNormal, kExitNoStream, kExitStreamLost, kExitUsage, kExitFailure})
+  for (int status : {kExitNormal, kExitNoStream, kExitStreamLost, kExitUsage, kExitFailure,
+                     kExitUnhealthy, kExitWriteFailed})
     EXPECT_NE(help.find("  " + std::to_string(status) + " "), std::string::npos) << status;
   EXPECT_NE(help.find(UsageText()), std::string::npos);
 }

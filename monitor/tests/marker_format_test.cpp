@@ -1,5 +1,7 @@
 #include "marker_format.h"
 
+#include <gmock/gmock.h>
+
 #include <gtest/gtest.h>
 
 namespace maroquint::monitor {
@@ -55,16 +57,31 @@ TEST(MarkerLine, ControlCharactersCannotBreakTheLine) {
   EXPECT_EQ(line.find('\n'), line.size() - 1);
 }
 
-TEST(Csv, HeaderAndRow) {
-  EXPECT_EQ(CsvHeader(), "marker,timestamp,local_time,interval,missed,text\n");
-  EXPECT_EQ(FormatCsvRow(Row()),
-            "12,5123.456789,5123.456800,1.000000,0,/Experiment "
-            "Control/Synchronization/Trigger/Biosemi\n");
+TEST(Csv, HeaderAndRowWithTheWallClockTimeLast) {
+  EXPECT_EQ(CsvHeader(), "marker,timestamp,local_time,interval,missed,text,utc_time\n");
   MarkerRow row = Row();
+  row.utc_time = 1796724000.25;
+  EXPECT_EQ(FormatCsvRow(row),
+            "12,5123.456789,5123.456800,1.000000,0,/Experiment "
+            "Control/Synchronization/Trigger/Biosemi,2026-12-08T10:00:00.250000Z\n");
   row.local_time.reset();
   row.interval.reset();
   EXPECT_EQ(FormatCsvRow(row),
-            "12,5123.456789,,,0,/Experiment Control/Synchronization/Trigger/Biosemi\n");
+            "12,5123.456789,,,0,/Experiment "
+            "Control/Synchronization/Trigger/Biosemi,2026-12-08T10:00:00.250000Z\n");
+}
+
+TEST(Utc, Iso8601ToTheMicrosecond) {
+  EXPECT_EQ(FormatUtc(0.0), "1970-01-01T00:00:00.000000Z");
+  EXPECT_EQ(FormatUtc(951782400.5), "2000-02-29T00:00:00.500000Z");
+  // A fraction that rounds up carries into the seconds.
+  EXPECT_EQ(FormatUtc(1796724059.9999996), "2026-12-08T10:01:00.000000Z");
+}
+
+TEST(MarkerLine, EarlyOrExtraMarkerIsFlagged) {
+  MarkerRow row = Row();
+  row.early = true;
+  EXPECT_THAT(FormatMarkerLine(row), ::testing::EndsWith("  [early or extra marker]\n"));
 }
 
 TEST(Csv, QuotesFieldsThatNeedIt) {

@@ -1,6 +1,7 @@
 // The built monitor against outlets of the LSL library on loopback. The test
 // stamps its markers itself, so the intervals the monitor reports are exact.
 #include "matches_regex.h"
+#include "monitor_test_support.h"
 #include "run_program.h"
 
 #include <gmock/gmock.h>
@@ -19,37 +20,9 @@ using ::testing::HasSubstr;
 using ::testing::Not;
 using ::testing::StartsWith;
 
-const std::string kText = "/Experiment Control/Synchronization/Trigger/Biosemi";
 // Every run is bounded even when a test goes wrong; a --duration of the test
 // comes later and wins.
 const std::vector<std::string> kSafetyNet = {"--duration", "60"};
-
-class TestOutlet {
- public:
-  TestOutlet(const std::string &name, const std::string &type, const std::string &source_id) {
-    const lsl_streaminfo info = lsl_create_streaminfo(
-        name.c_str(), type.c_str(), 1, LSL_IRREGULAR_RATE, cft_string, source_id.c_str());
-    if (info) {
-      outlet_ = lsl_create_outlet(info, 0, 360);
-      lsl_destroy_streaminfo(info);
-    }
-  }
-  ~TestOutlet() {
-    if (outlet_) lsl_destroy_outlet(outlet_);
-  }
-  TestOutlet(const TestOutlet &) = delete;
-  TestOutlet &operator=(const TestOutlet &) = delete;
-
-  bool Created() const { return outlet_ != nullptr; }
-  bool WaitForMonitor() const { return lsl_wait_for_consumers(outlet_, 20.0) == 1; }
-  void Push(double timestamp, const std::string &text = kText) const {
-    const char *sample[1] = {text.c_str()};
-    lsl_push_sample_strt(outlet_, sample, timestamp);
-  }
-
- private:
-  lsl_outlet outlet_ = nullptr;
-};
 
 BackgroundProgram StartMonitor(std::vector<std::string> args) {
   args.insert(args.begin(), kSafetyNet.begin(), kSafetyNet.end());
@@ -89,7 +62,7 @@ TEST(MonitorCommandLine, HelpVersionAndBadOption) {
   const ProgramResult help = RunProgram(MAROQUINT_MONITOR, {"--help"});
   EXPECT_EQ(help.exit_status, 0);
   EXPECT_THAT(help.out, HasSubstr("Usage: maroquint-monitor"));
-  EXPECT_THAT(help.out, HasSubstr("Exit status:"));
+  EXPECT_THAT(help.out, HasSubstr("Exit status"));
 
   const ProgramResult version = RunProgram(MAROQUINT_MONITOR, {"--version"});
   EXPECT_EQ(version.exit_status, 0);
@@ -100,10 +73,11 @@ TEST(MonitorCommandLine, HelpVersionAndBadOption) {
   const ProgramResult bad = RunProgram(MAROQUINT_MONITOR, {"--count", "many"});
   EXPECT_EQ(bad.exit_status, 64);
   EXPECT_EQ(bad.out, "");
-  EXPECT_THAT(
-      bad.err,
-      StartsWith("maroquint-monitor: option '--count' needs a whole number of at least 1, not "
-                 "'many'\nUsage: maroquint-monitor"));
+  EXPECT_THAT(bad.err,
+              StartsWith("maroquint-monitor: --count: needs a whole number of at least 1, not "
+                         "'many'\nUsage: maroquint-monitor"));
+  // Help wins over the mistake.
+  EXPECT_EQ(RunProgram(MAROQUINT_MONITOR, {"--count", "many", "--help"}).exit_status, 0);
 }
 
 TEST(MonitorOverLsl, StreamThatNeverAppearsEndsWithStatus2AfterTheTimeout) {
@@ -128,7 +102,9 @@ TEST(MonitorOverLsl, ExactIntervalsAndMissedPulses) {
   for (double offset : offsets) outlet.Push(base + offset);
   const ProgramResult run = monitor.Finish();
 
-  EXPECT_EQ(run.exit_status, 0) << run.err;
+  EXPECT_EQ(run.exit_status, 4) << run.err;
+  EXPECT_THAT(run.out, HasSubstr("\nUNHEALTHY: 2 missed pulses (limit 0); p99 of |interval - "
+                                 "period| 2.000000 s over the limit 0.002000 s\n"));
   EXPECT_THAT(
       run.out,
       HasSubstr("Watching \"MonitorExact\" (type \"Markers\", source id \"monitor-exact\""));
@@ -170,13 +146,16 @@ TEST(MonitorOverLsl, CsvOnStandardOutputAndTheRestOnStandardError) {
   outlet.Push(base + 2.0, "say \"hi\"");
   const ProgramResult run = monitor.Finish();
 
-  EXPECT_EQ(run.exit_status, 0) << run.err;
+  EXPECT_EQ(run.exit_status, 4) << run.err;
   const std::vector<std::string> rows = Lines(run.out);
   ASSERT_EQ(rows.size(), 4u) << run.out;
-  EXPECT_EQ(rows[0], "marker,timestamp,local_time,interval,missed,text");
-  EXPECT_THAT(rows[1], MatchesRegex("1,5000\\.000000,[-0-9.]+,,0," + kText));
-  EXPECT_THAT(rows[2], MatchesRegex("2,5000\\.500000,[-0-9.]+,0\\.500000,0,\"with, comma\""));
-  EXPECT_THAT(rows[3], MatchesRegex("3,5002\\.000000,[-0-9.]+,1\\.500000,2,\"say \"\"hi\"\"\""));
+  EXPECT_EQ(rows[0], "marker,timestamp,local_time,interval,missed,text,utc_time");
+  const std::string utc =
+      ",20[0-9][0-9]-[01][0-9]-[0-3][0-9]T[0-2][0-9]:[0-5][0-9]:[0-6][0-9]\\.[0-9]{6}Z";
+  EXPECT_THAT(rows[1], MatchesRegex("1,5000\\.000000,[-0-9.]+,,0," + kText + utc));
+  EXPECT_THAT(rows[2], MatchesRegex("2,5000\\.500000,[-0-9.]+,0\\.500000,0,\"with, comma\"" + utc));
+  EXPECT_THAT(rows[3],
+              MatchesRegex("3,5002\\.000000,[-0-9.]+,1\\.500000,2,\"say \"\"hi\"\"\"" + utc));
   EXPECT_THAT(run.err, HasSubstr("Watching \"MonitorCsv\""));
   EXPECT_THAT(run.err, HasSubstr("  missed pulses           2 in 1 gap\n"));
 }
@@ -221,7 +200,7 @@ TEST(MonitorOverLsl, OutletRestartWithTheSameSourceIdIsFollowed) {
   for (double offset : {6.0, 7.0, 8.0}) second.Push(base + offset);
   const ProgramResult run = monitor.Finish();
 
-  EXPECT_EQ(run.exit_status, 0) << run.err;
+  EXPECT_EQ(run.exit_status, 4) << run.err;
   EXPECT_THAT(
       run.out,
       MatchesRegex("(.|\n)*The stream's outlet is gone \\(no marker for [0-9.]+ s\\); waiting up "
@@ -254,6 +233,97 @@ TEST(MonitorOverLsl, OutletThatDoesNotComeBackEndsWithStatus3) {
       run.err,
       MatchesRegex("maroquint-monitor: stream lost: its outlet has been gone for [0-9.]+ s\n"));
   EXPECT_THAT(run.out, HasSubstr("  markers received        2\n"));
+}
+
+TEST(MonitorFiles, CsvFileAndJsonSummary) {
+  TestOutlet outlet("MonitorFiles", "Markers", "monitor-files");
+  ASSERT_TRUE(outlet.Created());
+  TempFile csv(".csv"), json(".json"), plot(".svg");
+  std::vector<std::string> args = {"--name",   "MonitorFiles", "--count", "3",        "--quiet",
+                                   "--output", csv.Path(),     "--json",  json.Path()};
+#ifdef MAROQUINT_MONITOR_PLOT
+  args.insert(args.end(), {"--plot", plot.Path()});
+#endif
+  BackgroundProgram monitor = StartMonitor(args);
+  ASSERT_TRUE(outlet.WaitForMonitor());
+  for (const double stamp : {10.0, 11.0, 12.0}) outlet.Push(stamp);
+  const ProgramResult run = monitor.Finish();
+  EXPECT_EQ(run.exit_status, 0) << run.err;
+  EXPECT_THAT(run.out, Not(HasSubstr("11.000000")));
+  EXPECT_THAT(run.out, ::testing::EndsWith("\nhealthy\n"));
+
+  const std::vector<std::string> rows = Lines(csv.Read());
+  ASSERT_EQ(rows.size(), 5u) << csv.Read();
+  EXPECT_THAT(rows[0],
+              StartsWith("# maroquint-monitor: stream \"MonitorFiles\"  type \"Markers\", "
+                         "1 channel, string, irregular rate, source id \"monitor-files\""));
+  EXPECT_EQ(rows[1], "marker,timestamp,local_time,interval,missed,text,utc_time");
+  EXPECT_THAT(rows[3], MatchesRegex("2,11\\.000000,[-0-9.]+,1\\.000000,0," + kText +
+                                    ",20[0-9-]+T[0-9:.]+Z"));
+
+  const std::string summary = json.Read();
+  for (const char *field :
+       {"\"stream\": {\"name\": \"MonitorFiles\", \"type\": \"Markers\", \"source_id\": "
+        "\"monitor-files\"",
+        "\"markers\": 3,", "\"missed_pulses\": {\"total\": 0,", "\"healthy\": true,",
+        "\"verdict\": \"healthy\",", "\"exit_status\": 0\n}"})
+    EXPECT_THAT(summary, HasSubstr(field));
+#ifdef MAROQUINT_MONITOR_PLOT
+  // What the picture holds is checked by the plot tests.
+  EXPECT_THAT(plot.Read(), HasSubstr("<svg"));
+#endif
+}
+
+TEST(MonitorFiles, AFullDiskOrAnUnwritablePathEndsWithStatus5) {
+#ifndef _WIN32  // a full disk: Linux has one at hand
+  TestOutlet outlet("MonitorFull", "Markers", "monitor-full");
+  ASSERT_TRUE(outlet.Created());
+  BackgroundProgram monitor =
+      StartMonitor({"--name", "MonitorFull", "--count", "3", "--output", "/dev/full"});
+  // The first line, naming the stream, fails as soon as the stream is found.
+  const ProgramResult run = monitor.Finish();
+  EXPECT_EQ(run.exit_status, 5);
+  EXPECT_THAT(run.err, HasSubstr("maroquint-monitor: cannot write /dev/full: "));
+  // The watch still ends with its summary.
+  EXPECT_THAT(run.out, HasSubstr("Summary\n"));
+#endif
+
+  TempFile folder("-missing");
+  const ProgramResult unwritable =
+      RunProgram(MAROQUINT_MONITOR, {"--json", folder.Path() + "/summary.json"});
+  EXPECT_EQ(unwritable.exit_status, 5);
+  EXPECT_THAT(unwritable.err,
+              StartsWith("maroquint-monitor: cannot create " + folder.Path() + "/summary.json: "));
+  EXPECT_EQ(unwritable.out, "");
+}
+
+TEST(MonitorStreams, ListSeveralMatchesAndAnotherLetterCase) {
+  TestOutlet first("MonitorTwice", "Markers", "monitor-twice-1");
+  TestOutlet second("MonitorTwice", "Markers", "monitor-twice-2");
+  ASSERT_TRUE(first.Created() && second.Created());
+
+  const ProgramResult list = RunProgram(MAROQUINT_MONITOR, {"--list"});
+  EXPECT_EQ(list.exit_status, 0);
+  EXPECT_THAT(list.out, HasSubstr("\"MonitorTwice\"  type \"Markers\", 1 channel, string, "
+                                  "irregular rate, source id \"monitor-twice-1\", host \""));
+  EXPECT_THAT(list.out, HasSubstr("source id \"monitor-twice-2\""));
+  const ProgramResult xml = RunProgram(MAROQUINT_MONITOR, {"--list", "--xml"});
+  EXPECT_EQ(xml.exit_status, 0);
+  EXPECT_THAT(xml.out, HasSubstr("<source_id>monitor-twice-2</source_id>"));
+  EXPECT_THAT(xml.out, HasSubstr("<channel_format>string</channel_format>"));
+
+  BackgroundProgram monitor = StartMonitor({"--name", "MonitorTwice", "--count", "1"});
+  ASSERT_TRUE(monitor.WaitForOutput("Watching ", 20.0));
+  first.Push(1.0);
+  second.Push(1.0);
+  const ProgramResult run = monitor.Finish();
+  EXPECT_THAT(run.out, HasSubstr("2 streams match name \"MonitorTwice\":\n"));
+  EXPECT_THAT(run.out, HasSubstr("The first one is watched.\n"));
+
+  const ProgramResult other_case =
+      RunProgram(MAROQUINT_MONITOR, {"--name", "monitortwice", "--timeout", "1"});
+  EXPECT_EQ(other_case.exit_status, 2);
+  EXPECT_THAT(other_case.err, HasSubstr("\n  did you mean \"MonitorTwice\"  type \"Markers\""));
 }
 
 }  // namespace

@@ -86,11 +86,30 @@ TEST(MonitorWatchingTheProgram, VirtualTimeSilenceRestartAndLoss) {
       run.err,
       MatchesRegex("maroquint-monitor: stream lost: its outlet has been gone for [0-9.]+ s\n"));
   EXPECT_THAT(run.out, HasSubstr("  reconnections           1\n"));
+  EXPECT_THAT(run.out, MatchesRegex("(.|\n)*\nUNHEALTHY: .*the stream was lost\n"));
+}
+
+// The wire from ao0 to ai0 unplugged: the program runs, its stream is there,
+// and not one marker comes.
+TEST(MonitorWatchingTheProgram, RealTimeUnpluggedWireIsUnhealthy) {
+  auto program = StartProgram(
+      "clock=realtime;wire=disconnected;fault=DAQmxWriteAnalogF64@60000:-200010:Stop.");
+  ASSERT_TRUE(program->ReadUntil(kStartLine, kWait)) << program->Output();
+  const ProgramResult run = StartMonitor({"--duration", "3.5"}).Finish();
+  program->CloseInput();
+  EXPECT_EQ(program->Wait(kWait), kProgramErrorExit);
+
+  EXPECT_EQ(run.exit_status, 4) << run.err;
+  EXPECT_THAT(run.out, HasSubstr("\nno marker for "));
+  EXPECT_THAT(run.out, HasSubstr(" (1 pulse missed)\n"));
+  EXPECT_THAT(run.out, MatchesRegex("(.|\n)*\nUNHEALTHY: no marker received; [0-9]+ missed "
+                                    "pulses \\(limit 0\\)\n"));
 }
 
 // Rises at samples 1, 10001, 20001, ...: one marker a second.
 TEST(MonitorWatchingTheProgram, RealTimeMarkersOneSecondApart) {
-  BackgroundProgram monitor = StartMonitor({"--count", "3"});
+  // A busy machine may delay the simulated device by milliseconds.
+  BackgroundProgram monitor = StartMonitor({"--count", "3", "--max-jitter", "0.05"});
   auto program = StartProgram("clock=realtime;fault=DAQmxWriteAnalogF64@50000:-200010:Stop.");
   const ProgramResult run = monitor.Finish();
   program->CloseInput();
@@ -106,6 +125,7 @@ TEST(MonitorWatchingTheProgram, RealTimeMarkersOneSecondApart) {
   }
   EXPECT_THAT(run.out, HasSubstr(kText));
   EXPECT_THAT(run.out, HasSubstr("  missed pulses           0\n"));
+  EXPECT_THAT(run.out, ::testing::EndsWith("\nhealthy\n"));
 }
 
 // The wire is cut for samples [15000, 40000): the rises due at 20000 and
@@ -119,7 +139,8 @@ TEST(MonitorWatchingTheProgram, RealTimePulsesMissedWhileTheWireIsCut) {
   program->CloseInput();
   EXPECT_EQ(program->Wait(kWait), kProgramErrorExit);
 
-  EXPECT_EQ(run.exit_status, 0) << run.err;
+  EXPECT_EQ(run.exit_status, 4) << run.err;
+  EXPECT_THAT(run.out, MatchesRegex("(.|\n)*\nUNHEALTHY: [0-9]+ missed pulses \\(limit 0\\).*\n"));
   EXPECT_THAT(run.out, HasSubstr("No marker for "));
   EXPECT_THAT(run.out, HasSubstr("the stream's outlet is still there.\n"));
   EXPECT_THAT(run.out, Not(HasSubstr("gone")));

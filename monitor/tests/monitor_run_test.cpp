@@ -6,6 +6,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <deque>
 #include <sstream>
 
@@ -16,7 +17,20 @@ using ::testing::HasSubstr;
 using ::testing::Not;
 
 constexpr double kStart = 1000.0;
+// 2026-12-08T10:00:00Z on the wall clock is kStart on the monitor's clock.
+constexpr double kEpoch = 1796724000.0 - kStart;
 const std::string kText = "/Experiment Control/Synchronization/Trigger/Biosemi";
+
+StreamDescription Stream(const std::string &uid) {
+  StreamDescription stream;
+  stream.name = "Maroquint";
+  stream.type = "Markers";
+  stream.source_id = "bf37e271";
+  stream.hostname = "lab-pc";
+  stream.uid = uid;
+  stream.xml = "<info><name>Maroquint</name></info>";
+  return stream;
+}
 
 class ScriptedSource : public MarkerSource {
  public:
@@ -41,28 +55,34 @@ class ScriptedSource : public MarkerSource {
   }
 
   double Now() override { return now; }
+  double SystemTime() override { return kEpoch + now; }
 
-  std::optional<StreamDescription> Find(const StreamQuery &query, double wait) override {
+  std::vector<StreamDescription> List(double wait) override {
+    now += wait;
+    return streams;
+  }
+
+  FindResult Find(const StreamQuery &query, double wait) override {
     queries.push_back(query);
     if (!appears_at || *appears_at > now + wait) {
       now += wait;
-      return std::nullopt;
+      return {{}, other_case};
     }
     now = std::max(now, *appears_at);
-    return StreamDescription{"Maroquint", "Markers", "bf37e271", "lab-pc", "uid-1"};
+    return {streams, {}};
   }
 
   Pulled Pull(double wait) override {
     if (lost_at && *lost_at <= now + wait) {
       now = std::max(now, *lost_at);
       lost_at.reset();
-      return {Pulled::Kind::Lost, 0.0, ""};
+      return {Pulled::Kind::Lost, 0.0, "", {}};
     }
     if (!arrivals.empty() && arrivals.front().at <= now + wait) {
       const Arrival next = arrivals.front();
       arrivals.pop_front();
       now = std::max(now, next.at);
-      return {Pulled::Kind::Marker, next.timestamp, next.text};
+      return {Pulled::Kind::Marker, next.timestamp, next.text, {next.text}};
     }
     now += wait;
     return {};
@@ -95,6 +115,8 @@ class ScriptedSource : public MarkerSource {
 
   double now = kStart;
   std::optional<double> appears_at = kStart + 0.3;
+  std::vector<StreamDescription> streams{Stream("uid-1")};
+  std::vector<StreamDescription> other_case;
   std::deque<Arrival> arrivals;
   std::vector<std::pair<double, double>> absences;
   std::optional<double> lost_at;
@@ -196,6 +218,7 @@ TEST(MonitorRun, PrintsEveryMarkerAndStopsAtTheCount) {
   EXPECT_THAT(run.status_text, HasSubstr("round-trip time         0.000400 s\n"));
   EXPECT_EQ(run.errors, "");
   EXPECT_EQ(source.correction_waits.front(), MonitorPacing::kFirstCorrection);
+  EXPECT_THAT(run.status_text, ::testing::EndsWith("\nhealthy\n"));
 }
 
 TEST(MonitorRun, CsvKeepsStatusAndSummaryOutOfTheTable) {
@@ -207,8 +230,9 @@ TEST(MonitorRun, CsvKeepsStatusAndSummaryOutOfTheTable) {
   const Outcome run = Watch(options, source);
   const auto lines = Lines(run.markers);
   ASSERT_EQ(lines.size(), 4u);
-  EXPECT_EQ(lines[0], "marker,timestamp,local_time,interval,missed,text");
-  EXPECT_EQ(lines[2], "2,1002.250000,1002.000000,1.000000,0," + kText);
+  EXPECT_EQ(lines[0], "marker,timestamp,local_time,interval,missed,text,utc_time");
+  EXPECT_EQ(lines[2],
+            "2,1002.250000,1002.000000,1.000000,0," + kText + ",2026-12-08T10:00:02.000000Z");
   EXPECT_THAT(run.status_text, HasSubstr("Summary"));
   EXPECT_THAT(run.markers, Not(HasSubstr("Summary")));
 }
@@ -241,7 +265,11 @@ TEST(MonitorRun, MissedPulsesWithTheOutletStillThere) {
   Options options = Defaults();
   options.count = 6;
   const Outcome run = Watch(options, source);
-  EXPECT_EQ(run.status, kExitNormal);
+  EXPECT_EQ(run.status, kExitUnhealthy);
+  EXPECT_THAT(
+      run.status_text,
+      HasSubstr("\nUNHEALTHY: 3 missed pulses (limit 0); p99 of |interval - period| 3.000000 s"));
+  EXPECT_THAT(run.status_text, HasSubstr("markers are back after 4.0 s\n"));
   EXPECT_THAT(run.markers, HasSubstr("      4       1007.250000       1007.000000    4.000000  " +
                                      kText + "  [3 pulses missed]\n"));
   EXPECT_THAT(run.status_text,
@@ -258,7 +286,7 @@ TEST(MonitorRun, OutletRestartIsReportedAsAGap) {
   Options options = Defaults();
   options.count = 7;
   const Outcome run = Watch(options, source);
-  EXPECT_EQ(run.status, kExitNormal);
+  EXPECT_EQ(run.status, kExitUnhealthy);
   EXPECT_THAT(run.status_text,
               HasSubstr("The stream's outlet is gone (no marker for 2.0 s); waiting up to 10.0 s "
                         "for it to come back.\n"));
@@ -280,6 +308,7 @@ TEST(MonitorRun, OutletThatStaysAwayEndsWithStatus3AndTheSummary) {
       run.errors,
       MatchesRegex("maroquint-monitor: stream lost: its outlet has been gone for 4\\.[0-9] s\n"));
   EXPECT_THAT(run.status_text, HasSubstr("markers received        3\n"));
+  EXPECT_THAT(run.status_text, HasSubstr("; the stream was lost\n"));
   // Noticed two periods after the last marker, given up the timeout later,
   // give or take a probe.
   EXPECT_GE(source.now, kStart + 5.0 + 4.0);
@@ -345,6 +374,252 @@ TEST(MonitorRun, UnknownCorrectionLeavesTheMappedColumnEmpty) {
   EXPECT_THAT(Lines(run.markers)[1], HasSubstr("1001.250000                 -"));
   EXPECT_THAT(run.status_text, HasSubstr("time correction         not available\n"));
   EXPECT_THAT(run.status_text, HasSubstr("round-trip time         not available\n"));
+}
+
+// Counts the alert lines ("no marker for ... (N pulses missed)").
+int Alerts(const std::string &status) {
+  int alerts = 0;
+  for (const std::string &line : Lines(status))
+    if (line.rfind("no marker for ", 0) == 0) ++alerts;
+  return alerts;
+}
+
+TEST(MonitorVerdict, NoMarkerAtAllIsNeverHealthy) {
+  ScriptedSource source;
+  Options options = Defaults();
+  options.duration = 5.5;
+  options.max_missed = 100;
+  const Outcome run = Watch(options, source);
+  EXPECT_EQ(run.status, kExitUnhealthy);
+  EXPECT_THAT(run.status_text, ::testing::EndsWith("\nUNHEALTHY: no marker received\n"));
+  // One alert for each pulse as it goes missing, half a period after it was due.
+  EXPECT_EQ(Alerts(run.status_text), 5) << run.status_text;
+  EXPECT_THAT(run.status_text, HasSubstr("\nno marker for 1.6 s (1 pulse missed)\n"));
+  EXPECT_THAT(run.status_text, HasSubstr("\nno marker for 5.5 s (5 pulses missed)\n"));
+  options.max_missed = 0;
+  ScriptedSource again;
+  EXPECT_THAT(Watch(options, again).status_text,
+              HasSubstr("UNHEALTHY: no marker received; 5 missed pulses (limit 0)\n"));
+}
+
+TEST(MonitorVerdict, PulsesMissedBeforeTheFirstAndAfterTheLastMarkerCount) {
+  ScriptedSource source;
+  // The watch begins at kStart + 0.301; 3.2 s of silence swallow 2 pulses,
+  // 4.8 s after the last marker 4 more.
+  source.Markers(kStart + 3.501, 3, 1.0);
+  Options options = Defaults();
+  options.duration = 10.0;
+  Outcome run = Watch(options, source);
+  EXPECT_EQ(run.status, kExitUnhealthy);
+  EXPECT_THAT(run.status_text, HasSubstr("  missed pulses           0\n"));
+  EXPECT_THAT(run.status_text,
+              HasSubstr("  missed pulses in all    6 (2 before the first marker, 4 after the "
+                        "last)\n"));
+  EXPECT_THAT(run.status_text, ::testing::EndsWith("\nUNHEALTHY: 6 missed pulses (limit 0)\n"));
+
+  ScriptedSource tolerated;
+  tolerated.Markers(kStart + 3.501, 3, 1.0);
+  options.max_missed = 6;
+  run = Watch(options, tolerated);
+  EXPECT_EQ(run.status, kExitNormal);
+  EXPECT_THAT(run.status_text, ::testing::EndsWith("\nhealthy\n"));
+}
+
+TEST(MonitorVerdict, EarlyOrExtraMarkersAndJitterAreReasons) {
+  ScriptedSource source;
+  source.Markers(kStart + 1.0, 3, 1.0);
+  source.arrivals.push_back({kStart + 3.0003, kStart + 3.2503, kText});
+  source.Markers(kStart + 4.0, 2, 1.0);
+  Options options = Defaults();
+  options.count = 6;
+  options.max_jitter = 0.5;
+  const Outcome run = Watch(options, source);
+  EXPECT_EQ(run.status, kExitUnhealthy);
+  EXPECT_THAT(run.markers, HasSubstr("  [early or extra marker]\n"));
+  EXPECT_THAT(run.status_text,
+              ::testing::EndsWith("\nUNHEALTHY: p99 of |interval - period| 0.999700 s over the "
+                                  "limit 0.500000 s; 1 early or extra marker\n"));
+}
+
+TEST(MonitorVerdict, JitterWithinTheLimitIsHealthy) {
+  for (const double limit : {0.002, 0.005}) {
+    ScriptedSource source;
+    source.Markers(kStart + 1.0, 5, 1.003);
+    Options options = Defaults();
+    options.count = 5;
+    options.max_jitter = limit;
+    const Outcome run = Watch(options, source);
+    EXPECT_EQ(run.status, limit > 0.003 ? kExitNormal : kExitUnhealthy) << run.status_text;
+  }
+}
+
+TEST(MonitorOutput, QuietDropsTheMarkerLinesOnly) {
+  ScriptedSource source;
+  source.Markers(kStart + 1.0, 3, 1.0);
+  Options options = Defaults();
+  options.count = 3;
+  options.quiet = true;
+  const Outcome run = Watch(options, source);
+  EXPECT_EQ(run.markers, "");
+  EXPECT_THAT(run.status_text, HasSubstr("markers received        3\n"));
+}
+
+TEST(MonitorOutput, RollingStatusEverySoManySeconds) {
+  ScriptedSource source;
+  source.Markers(kStart + 1.0, 3, 1.0);
+  Options options = Defaults();
+  options.duration = 10.5;
+  options.every = 5.0;
+  options.max_missed = 100;
+  const Outcome run = Watch(options, source);
+  std::vector<std::string> statuses;
+  for (const std::string &line : Lines(run.status_text))
+    if (line.rfind("status after ", 0) == 0) statuses.push_back(line);
+  ASSERT_EQ(statuses.size(), 2u) << run.status_text;
+  EXPECT_THAT(statuses[0], MatchesRegex("status after 5\\.[0-9] s: 3 markers, 1 missed pulses, p99 "
+                                        "\\|interval - period\\| 0\\.000000 s, time "
+                                        "correction -0\\.250000 s"));
+  EXPECT_THAT(statuses[1], MatchesRegex("status after 10\\.[0-9] s: 3 markers, 6 missed .*"));
+}
+
+TEST(MonitorStreams, SeveralMatchesAreListedAndTheFirstIsWatched) {
+  ScriptedSource source;
+  source.streams = {Stream("uid-1"), Stream("uid-2")};
+  source.Markers(kStart + 1.0, 1, 1.0);
+  Options options = Defaults();
+  options.count = 1;
+  const Outcome run = Watch(options, source);
+  EXPECT_THAT(run.status_text, HasSubstr("2 streams match name \"Maroquint\":\n"));
+  EXPECT_THAT(run.status_text, HasSubstr("uid uid-2\n"));
+  EXPECT_THAT(run.status_text, HasSubstr("The first one is watched.\nWatching \"Maroquint\" "
+                                         "(type \"Markers\", source id \"bf37e271\", host "
+                                         "\"lab-pc\", uid uid-1)"));
+}
+
+TEST(MonitorStreams, AStreamInAnotherLetterCaseIsSuggested) {
+  ScriptedSource source;
+  source.appears_at.reset();
+  source.other_case = {Stream("uid-1")};
+  Options options = Defaults();
+  options.query.name = "maroquint";
+  options.timeout = 2.0;
+  const Outcome run = Watch(options, source);
+  EXPECT_EQ(run.status, kExitNoStream);
+  EXPECT_THAT(run.errors, HasSubstr("no stream with name \"maroquint\" found within 2.0 s\n  "
+                                    "did you mean \"Maroquint\"  type \"Markers\""));
+  EXPECT_THAT(run.status_text, HasSubstr("UNHEALTHY: no stream found\n"));
+}
+
+TEST(MonitorStreams, ListGivesOneLineOrTheXmlOfEachStream) {
+  ScriptedSource source;
+  StreamDescription eeg = Stream("uid-2");
+  eeg.name = "EEG";
+  eeg.type = "EEG";
+  eeg.channel_count = 32;
+  eeg.channel_format = "float32";
+  eeg.nominal_srate = 512;
+  source.streams.push_back(eeg);
+  std::ostringstream out, errors;
+  EXPECT_EQ(ListStreams(source, false, out, errors), kExitNormal);
+  EXPECT_EQ(out.str(),
+            "\"Maroquint\"  type \"Markers\", 1 channel, string, irregular rate, source id "
+            "\"bf37e271\", host \"lab-pc\"\n"
+            "\"EEG\"  type \"EEG\", 32 channels, float32, 512 Hz, source id \"bf37e271\", host "
+            "\"lab-pc\"\n");
+  std::ostringstream xml;
+  ListStreams(source, true, xml, errors);
+  EXPECT_THAT(xml.str(), HasSubstr("<info><name>Maroquint</name></info>\n"));
+  EXPECT_EQ(errors.str(), "");
+}
+
+// Keeps what it is told; fails from a given call on, like a disk that fills up.
+class FakeRecorder : public WatchRecorder {
+ public:
+  std::string StreamFound(const StreamDescription &stream, double) override {
+    return Call("found " + stream.uid);
+  }
+  std::string MarkerReceived(const MarkerRecord &marker) override {
+    return Call("marker " + std::to_string(marker.row.index) + " " + marker.channels.at(0));
+  }
+  std::string CorrectionMeasured(double, const ClockEstimate &estimate) override {
+    return Call("correction " + std::to_string(estimate.correction));
+  }
+  std::string Finish(const WatchReport &report, const std::vector<std::string> &reasons,
+                     int status) override {
+    finished = true;
+    finish_status = status;
+    finish_markers = report.intervals.markers;
+    finish_reasons = reasons;
+    return {};
+  }
+  std::string Call(const std::string &what) {
+    calls.push_back(what);
+    return static_cast<int>(calls.size()) >= fail_from ? "cannot write x: No space left on device"
+                                                       : "";
+  }
+  std::vector<std::string> calls;
+  int fail_from = 1000;
+  bool finished = false;
+  int finish_status = -1;
+  std::int64_t finish_markers = -1;
+  std::vector<std::string> finish_reasons;
+};
+
+Outcome WatchRecorded(const Options &options, ScriptedSource &source, FakeRecorder &recorder) {
+  std::ostringstream markers, status, errors;
+  Outcome run;
+  run.status =
+      RunMonitor(options, source, {markers, status, errors}, [] { return false; }, {&recorder});
+  run.markers = markers.str();
+  run.status_text = status.str();
+  run.errors = errors.str();
+  return run;
+}
+
+TEST(MonitorRecorders, SeeTheStreamEveryMarkerEveryCorrectionAndTheEnd) {
+  ScriptedSource source;
+  source.Markers(kStart + 1.0, 6, 1.0);
+  Options options = Defaults();
+  options.count = 6;
+  FakeRecorder recorder;
+  const Outcome run = WatchRecorded(options, source, recorder);
+  EXPECT_EQ(run.status, kExitNormal);
+  ASSERT_GE(recorder.calls.size(), 8u);
+  EXPECT_EQ(recorder.calls[0], "found uid-1");
+  EXPECT_EQ(recorder.calls[1], "correction -0.250000");
+  EXPECT_EQ(recorder.calls[2], "marker 1 " + kText);
+  // A refreshed correction every 5 s.
+  EXPECT_NE(std::find(recorder.calls.begin() + 3, recorder.calls.end(), "correction -0.250000"),
+            recorder.calls.end());
+  EXPECT_TRUE(recorder.finished);
+  EXPECT_EQ(recorder.finish_status, kExitNormal);
+  EXPECT_EQ(recorder.finish_markers, 6);
+}
+
+TEST(MonitorRecorders, AFailedWriteEndsTheWatchWithStatus5AndStillFinishes) {
+  ScriptedSource source;
+  source.Markers(kStart + 1.0, 10, 1.0);
+  Options options = Defaults();
+  FakeRecorder recorder;
+  recorder.fail_from = 4;  // found, correction, marker 1, marker 2 fails
+  const Outcome run = WatchRecorded(options, source, recorder);
+  EXPECT_EQ(run.status, kExitWriteFailed);
+  EXPECT_EQ(run.errors, "maroquint-monitor: cannot write x: No space left on device\n");
+  EXPECT_EQ(recorder.calls.size(), 4u);
+  EXPECT_TRUE(recorder.finished);
+  EXPECT_EQ(recorder.finish_status, kExitWriteFailed);
+  EXPECT_THAT(run.status_text, HasSubstr("markers received        2\n"));
+}
+
+TEST(MonitorRecorders, NoStreamStillFinishesTheRecords) {
+  ScriptedSource source;
+  source.appears_at.reset();
+  Options options = Defaults();
+  options.timeout = 1.0;
+  FakeRecorder recorder;
+  EXPECT_EQ(WatchRecorded(options, source, recorder).status, kExitNoStream);
+  EXPECT_TRUE(recorder.finished);
+  EXPECT_EQ(recorder.finish_reasons, std::vector<std::string>{"no stream found"});
 }
 
 }  // namespace

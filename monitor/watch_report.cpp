@@ -1,0 +1,151 @@
+#include "watch_report.h"
+
+#include <cinttypes>
+#include <cmath>
+#include <cstdio>
+
+namespace maroquint::monitor {
+namespace {
+
+std::string Number(const char *format, double value) {
+  char buffer[64];
+  std::snprintf(buffer, sizeof buffer, format, value);
+  return buffer;
+}
+
+std::string Count(std::int64_t value) {
+  char buffer[32];
+  std::snprintf(buffer, sizeof buffer, "%" PRId64, value);
+  return buffer;
+}
+
+std::string JsonString(const std::string &text) {
+  std::string quoted = "\"";
+  for (const char c : text) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (c == '"' || c == '\\') {
+      quoted += '\\';
+      quoted += c;
+    } else if (byte < 0x20) {
+      char escape[8];
+      std::snprintf(escape, sizeof escape, "\\u%04x", static_cast<unsigned>(byte));
+      quoted += escape;
+    } else {
+      quoted += c;
+    }
+  }
+  return quoted + "\"";
+}
+
+// JSON has no infinities or NaN.
+std::string JsonNumber(double value) {
+  return std::isfinite(value) ? Number("%.15g", value) : "null";
+}
+
+}  // namespace
+
+std::string FormatStreamLine(const StreamDescription &stream) {
+  const std::string rate = stream.nominal_srate > 0.0 ? Number("%g Hz", stream.nominal_srate)
+                                                      : std::string("irregular rate");
+  return "\"" + stream.name + "\"  type \"" + stream.type + "\", " + Count(stream.channel_count) +
+         (stream.channel_count == 1 ? " channel, " : " channels, ") + stream.channel_format + ", " +
+         rate + ", source id \"" + stream.source_id + "\", host \"" + stream.hostname + "\"";
+}
+
+std::int64_t MissedInSilence(double silence, double period) {
+  if (!(silence > 1.5 * period)) return 0;
+  return static_cast<std::int64_t>(std::floor(silence / period - 0.5));
+}
+
+std::vector<std::string> UnhealthyReasons(const WatchReport &report, const HealthLimits &limits) {
+  std::vector<std::string> reasons;
+  if (!report.stream) {
+    reasons.push_back("no stream found");
+    return reasons;
+  }
+  if (report.intervals.markers == 0) reasons.push_back("no marker received");
+  const std::int64_t missed = report.MissedPulses();
+  if (missed > limits.max_missed)
+    reasons.push_back(Count(missed) + (missed == 1 ? " missed pulse" : " missed pulses") +
+                      " (limit " + Count(limits.max_missed) + ")");
+  if (report.intervals.intervals > 0 && report.intervals.p99_period_deviation > limits.max_jitter)
+    reasons.push_back("p99 of |interval - period| " +
+                      Number("%.6f", report.intervals.p99_period_deviation) + " s over the limit " +
+                      Number("%.6f", limits.max_jitter) + " s");
+  if (report.intervals.early > 0)
+    reasons.push_back(Count(report.intervals.early) + (report.intervals.early == 1
+                                                           ? " early or extra marker"
+                                                           : " early or extra markers"));
+  if (report.lost) reasons.push_back("the stream was lost");
+  return reasons;
+}
+
+std::string VerdictLine(const std::vector<std::string> &reasons) {
+  if (reasons.empty()) return "healthy";
+  std::string line = "UNHEALTHY: ";
+  for (std::size_t i = 0; i < reasons.size(); ++i) line += (i > 0 ? "; " : "") + reasons[i];
+  return line;
+}
+
+std::string FormatJsonReport(const WatchReport &report, const std::vector<std::string> &reasons,
+                             int exit_status) {
+  std::string json = "{\n";
+  const auto field = [&json](const std::string &name, const std::string &value, bool last = false) {
+    json += "  " + JsonString(name) + ": " + value + (last ? "\n" : ",\n");
+  };
+  if (report.stream) {
+    const StreamDescription &s = *report.stream;
+    field("stream", "{\"name\": " + JsonString(s.name) + ", \"type\": " + JsonString(s.type) +
+                        ", \"source_id\": " + JsonString(s.source_id) + ", \"hostname\": " +
+                        JsonString(s.hostname) + ", \"uid\": " + JsonString(s.uid) + "}");
+  } else {
+    field("stream", "null");
+  }
+  field("period", JsonNumber(report.period));
+  field("watched_seconds", JsonNumber(report.watched));
+  const IntervalSummary &i = report.intervals;
+  field("markers", Count(i.markers));
+  if (i.intervals > 0)
+    field("intervals", "{\"count\": " + Count(i.intervals) + ", \"mean\": " + JsonNumber(i.mean) +
+                           ", \"min\": " + JsonNumber(i.min) + ", \"max\": " + JsonNumber(i.max) +
+                           ", \"std_dev\": " + JsonNumber(i.std_dev) +
+                           ", \"p99_period_deviation\": " + JsonNumber(i.p99_period_deviation) +
+                           "}");
+  else
+    field("intervals", "null");
+  std::string gaps = "[";
+  for (std::size_t g = 0; g < i.gaps.size(); ++g)
+    gaps += std::string(g > 0 ? ", " : "") + "{\"marker\": " + Count(i.gaps[g].index) +
+            ", \"timestamp\": " + JsonNumber(i.gaps[g].timestamp) +
+            ", \"interval\": " + JsonNumber(i.gaps[g].interval) +
+            ", \"missed\": " + Count(i.gaps[g].missed) + "}";
+  gaps += "]";
+  field("missed_pulses", "{\"total\": " + Count(report.MissedPulses()) +
+                             ", \"before_first_marker\": " + Count(report.missed_before_first) +
+                             ", \"between_markers\": " + Count(i.missed_pulses) +
+                             ", \"after_last_marker\": " + Count(report.missed_after_last) +
+                             ", \"gaps\": " + gaps + "}");
+  field("early_or_extra_markers", Count(i.early));
+  const CorrectionTrack &c = report.corrections;
+  if (c.Count() > 0)
+    field("time_correction",
+          "{\"estimates\": " + Count(c.Count()) + ", \"last\": " + JsonNumber(c.Last()) +
+              ", \"min\": " + JsonNumber(c.Min()) + ", \"max\": " + JsonNumber(c.Max()) +
+              ", \"round_trip_last\": " + JsonNumber(c.LastRoundTrip()) +
+              ", \"round_trip_min\": " + JsonNumber(c.MinRoundTrip()) +
+              ", \"round_trip_max\": " + JsonNumber(c.MaxRoundTrip()) + "}");
+  else
+    field("time_correction", "null");
+  field("reconnections", Count(report.reconnections));
+  field("stream_lost", report.lost ? "true" : "false");
+  field("healthy", reasons.empty() ? "true" : "false");
+  std::string list = "[";
+  for (std::size_t r = 0; r < reasons.size(); ++r)
+    list += std::string(r > 0 ? ", " : "") + JsonString(reasons[r]);
+  field("reasons", list + "]");
+  field("verdict", JsonString(VerdictLine(reasons)));
+  field("exit_status", Count(exit_status), true);
+  return json + "}\n";
+}
+
+}  // namespace maroquint::monitor

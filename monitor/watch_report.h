@@ -1,0 +1,83 @@
+// What a watch found, gathered for the summary, the verdict and the files
+// written at its end. Pure data and pure functions.
+#ifndef MAROQUINT_MONITOR_WATCH_REPORT_H
+#define MAROQUINT_MONITOR_WATCH_REPORT_H
+
+#include "interval_statistics.h"
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace maroquint::monitor {
+
+struct StreamDescription {
+  std::string name;
+  std::string type;
+  std::string source_id;
+  std::string hostname;
+  std::string uid;
+  std::int32_t channel_count = 1;
+  std::string channel_format = "string";
+  double nominal_srate = 0.0;  // 0: irregular
+  std::string xml;             // the full description, as the outlet declares it
+};
+
+// One line for a stream: name, type, channels, format, rate, source id, host.
+std::string FormatStreamLine(const StreamDescription &stream);
+
+// Pulses missed in a silence of `silence` seconds that no marker has ended
+// yet: a pulse counts as missed half a period after it was due, the same
+// margin as for an interval between markers (1.5 periods).
+std::int64_t MissedInSilence(double silence, double period);
+
+// A marker that closed an interval, for the pictures.
+struct MarkerPoint {
+  double at = 0.0;         // seconds since the watch began, monitor's clock
+  double deviation = 0.0;  // interval - period
+  std::int64_t missed = 0;
+};
+
+struct CorrectionPoint {
+  double at = 0.0;  // seconds since the watch began
+  double correction = 0.0;
+  double round_trip = 0.0;
+};
+
+struct WatchReport {
+  std::optional<StreamDescription> stream;  // none when no stream was found
+  double period = 1.0;
+  double watched = 0.0;  // seconds from the stream's discovery to the end
+  IntervalSummary intervals;
+  std::int64_t missed_before_first = 0;  // from the discovery to the first marker
+  std::int64_t missed_after_last = 0;    // from the last marker to the end
+  CorrectionTrack corrections;
+  std::int64_t reconnections = 0;
+  bool lost = false;
+  std::vector<MarkerPoint> markers;
+  std::vector<CorrectionPoint> correction_points;
+
+  std::int64_t MissedPulses() const {
+    return intervals.missed_pulses + missed_before_first + missed_after_last;
+  }
+};
+
+struct HealthLimits {
+  std::int64_t max_missed = 0;
+  double max_jitter = 0.002;
+};
+
+// Every reason the watch was not healthy; none for a healthy one.
+std::vector<std::string> UnhealthyReasons(const WatchReport &report, const HealthLimits &limits);
+
+// "healthy" or "UNHEALTHY: reason; reason; ...".
+std::string VerdictLine(const std::vector<std::string> &reasons);
+
+// The summary and the verdict as one JSON object, for scripts.
+std::string FormatJsonReport(const WatchReport &report, const std::vector<std::string> &reasons,
+                             int exit_status);
+
+}  // namespace maroquint::monitor
+
+#endif

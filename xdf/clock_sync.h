@@ -1,0 +1,32 @@
+// Puts a stream's time stamps on the recorder's clock using the clock
+// offsets recorded with it.
+#pragma once
+
+#include <vector>
+
+#include "reader.h"
+
+namespace maroquint::xdf {
+
+// offset(t) = intercept + slope × (t − origin), valid for one clock segment.
+struct OffsetLine {
+  double origin = 0;
+  double intercept = 0;
+  double slope = 0;
+  // The span of the segment's measurements on the sender's clock, the axis
+  // of the line.
+  double first_time = 0;
+  double last_time = 0;
+
+  double At(double t) const { return intercept + slope * (t - origin); }
+};
+
+// The lines fitted to the offsets, one per segment between clock resets;
+// empty when the stream has no offsets.
+std::vector<OffsetLine> FitClockOffsets(const std::vector<ClockOffsetMeasurement> &offsets);
+
+// The stream's time stamps plus the fitted offset at each: its samples on
+// the recorder's clock. Without offsets, the time stamps as recorded.
+std::vector<double> SynchronizedTimeStamps(const Stream &stream);
+
+}  // namespace maroquint::xdf
