@@ -137,7 +137,11 @@ add("simdaq_settings", "wire=disconnected\n# a comment\nfault=DAQmxCreateAIVolta
 # The monitor's command lines, arguments separated by NUL.
 for args in [[], ["--help"], ["--version"], ["--name", "Maroquint", "--timeout", "5"],
              ["--type=Markers", "--csv", "--count", "3", "--duration", "2.5", "--period=1"],
-             ["--source-id", "maroquint-Dev1", "--timeout", "0"], ["-h"]]:
+             ["--source-id", "maroquint-Dev1", "--timeout", "0"], ["-h"],
+             ["--list", "--xml", "--timeout=2"],
+             ["--quiet", "--every", "10", "--max-missed", "0", "--max-jitter=0.002",
+              "--output", "watch.csv", "--xdf", "watch.xdf", "--json", "watch.json",
+              "--plot", "watch.svg"]]:
     add("monitor_command_line", "\0".join(args))
 
 for target, inputs in seeds.items():

@@ -21,11 +21,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
   if (size == 0) args.clear();
   const ParsedCommandLine parsed = maroquint::monitor::ParseCommandLine(args);
   if (parsed.action == ParsedCommandLine::Action::UsageError && parsed.error.empty()) std::abort();
-  if (parsed.action != ParsedCommandLine::Action::Run) return 0;
+  if (parsed.action != ParsedCommandLine::Action::Run &&
+      parsed.action != ParsedCommandLine::Action::List)
+    return 0;
   const auto &options = parsed.options;
-  // A run never starts with a time it cannot wait for.
-  if (!(options.timeout > 0.0) || !(options.period > 0.0) || !std::isfinite(options.period) ||
-      (options.duration && !(*options.duration > 0.0)) || (options.count && *options.count <= 0))
+  // A watch never starts with a time it cannot wait for or a limit below 0.
+  const auto positive = [](double s) { return s > 0.0 && std::isfinite(s); };
+  if (!positive(options.timeout) || !positive(options.period) ||
+      (options.duration && !positive(*options.duration)) ||
+      (options.every && !positive(*options.every)) || (options.count && *options.count <= 0) ||
+      options.max_missed < 0 || !(options.max_jitter >= 0.0) || !std::isfinite(options.max_jitter))
     std::abort();
   maroquint::monitor::DescribeQuery(options.query);
   return 0;
