@@ -144,6 +144,9 @@ for args in [[], ["--help"], ["--version"], ["--name", "Maroquint", "--timeout",
               "--plot", "watch.svg"]]:
     add("monitor_command_line", "\0".join(args))
 
+# XDF: the format's reference file, as the reader's tests use it.
+add("xdf_reader", (root / "xdf" / "tests" / "data" / "minimal.xdf").read_bytes())
+
 for target, inputs in seeds.items():
     folder = here / "corpus" / target
     folder.mkdir(parents=True, exist_ok=True)
