@@ -272,6 +272,38 @@ TEST(InletWatchdog, SwitchesToAReplacementWhenItsOutletFallsSilent) {
   lsl_destroy_outlet(replacement);
 }
 
+TEST(InletBuffer, ASlowConsumerLosesOnlyTheOldestBeyondItsBuffer) {
+  lsl_streaminfo declared =
+      lsl_create_streaminfo("Flood", "Markers", 1, LSL_IRREGULAR_RATE, cft_string, "flood-source");
+  lsl_outlet outlet = lsl_create_outlet(declared, 0, 360);
+  lsl_destroy_streaminfo(declared);
+  ASSERT_NE(outlet, nullptr);
+  lsl_streaminfo found = nullptr;
+  ASSERT_EQ(lsl_resolve_byprop(&found, 1, "name", "Flood", 1, 5.0), 1);
+  {
+    // max_buflen 1 on an irregular stream: 100 samples.
+    Inlet inlet(ApiConfig(), found->info, 1, 0, false);
+    ASSERT_EQ(inlet.OpenStream(5.0), InletResult::kOk);
+    constexpr int kPushed = 1000;
+    for (int i = 0; i < kPushed; ++i) {
+      const std::string text = "n" + std::to_string(i);
+      const char *marker[] = {text.c_str()};
+      lsl_push_sample_strt(outlet, marker, 1.0 + i);
+    }
+    // Once the last marker is in, the queue holds the newest 100.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (inlet.NewestTimestamp() < kPushed && std::chrono::steady_clock::now() < deadline)
+      std::this_thread::sleep_for(milliseconds(5));
+    EXPECT_EQ(inlet.NewestTimestamp(), static_cast<double>(kPushed));
+    EXPECT_EQ(inlet.SamplesAvailable(), 100u);
+    for (int i = kPushed - 100; i < kPushed; ++i)
+      EXPECT_EQ(Pull(inlet).text, "n" + std::to_string(i));
+    EXPECT_EQ(Pull(inlet, 0.2).result, InletResult::kTimeout);
+  }
+  lsl_destroy_streaminfo(found);
+  lsl_destroy_outlet(outlet);
+}
+
 TEST(InletWatchdog, LeavesAQuietStreamAloneWhileItStillAnswers) {
   lsl_streaminfo declared = lsl_create_streaminfo("QuietButAlive", "Markers", 1, LSL_IRREGULAR_RATE,
                                                   cft_string, "quiet-alive-source");
@@ -319,6 +351,9 @@ TEST(ResolveKnownPeers, FindsAStreamThroughItsServicePortAlone) {
   EXPECT_EQ(found[0].v4address, "127.0.0.1");
   // The first unicast wave leaves half a second after the first multicast wave.
   EXPECT_GE(std::chrono::steady_clock::now() - start, milliseconds(450));
+  // A peer given by name is looked up without holding the resolve up.
+  config.known_peers = {"localhost"};
+  EXPECT_EQ(Resolve(config, query, 1, 5.0).size(), 1u);
   lsl_destroy_outlet(outlet);
 }
 

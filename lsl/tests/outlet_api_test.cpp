@@ -1,15 +1,21 @@
 // The outlet half of the C API, as a program uses it.
 #include <lsl_c.h>
 
+#include "api/guard.h"
 #include "c_handles.h"
 #include "core/protocol/streamfeed.h"
 #include "core/stream_info.h"
 #include "net/config_loader.h"
+#include "net/log.h"
+#include "net/outlet.h"
 #include "raw_client.h"
 
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <stdexcept>
+#include <string>
+#include <vector>
 
 namespace {
 
@@ -92,6 +98,46 @@ TEST(CApiOutlet, NullArgumentsAreErrorsNotCrashes) {
   const char *missing[] = {nullptr};
   EXPECT_EQ(lsl_push_sample_str(outlet.get(), missing), lsl_argument_error);
   EXPECT_EQ(lsl_push_sample_str(outlet.get(), text), lsl_no_error);
+}
+
+TEST(CApiOutlet, ASampleTooLargeToKeepIsAnErrorNotLostSilently) {
+  auto info = MaroquintInfo();
+  Outlet outlet(lsl_create_outlet(info.get(), 0, 360));
+  ASSERT_TRUE(outlet);
+  const std::string huge(lsl::net::Outlet::kMaxBufferedBytes, 'h');
+  const char *text[] = {huge.c_str()};
+  EXPECT_EQ(lsl_push_sample_str(outlet.get(), text), lsl_argument_error);
+  const std::string fits(1000, 'f');
+  const char *small[] = {fits.c_str()};
+  EXPECT_EQ(lsl_push_sample_str(outlet.get(), small), lsl_no_error);
+}
+
+// Collects the library's warnings for one test.
+class CapturedWarnings {
+ public:
+  CapturedWarnings() {
+    lsl::net::SetLogSink([this](std::string_view line) { lines_.emplace_back(line); });
+  }
+  ~CapturedWarnings() { lsl::net::SetLogSink(nullptr); }
+  const std::vector<std::string> &Lines() const { return lines_; }
+
+ private:
+  std::vector<std::string> lines_;
+};
+
+TEST(CApiGuard, AnExceptionBecomesTheErrorResultAndOneWarning) {
+  CapturedWarnings warnings;
+  int32_t ec = lsl_no_error;
+  const auto result = lsl::api::Guarded(
+      "lsl_example", -1.0, []() -> double { throw std::runtime_error("broken\nin two lines"); },
+      &ec);
+  EXPECT_EQ(result, -1.0);
+  EXPECT_EQ(ec, lsl_internal_error);
+  EXPECT_EQ(lsl::api::Guarded(
+                "lsl_fine", 0, [] { return 7; }, &ec),
+            7);
+  ASSERT_EQ(warnings.Lines().size(), 1u);
+  EXPECT_EQ(warnings.Lines()[0], "lsl: lsl_example: broken in two lines");
 }
 
 // What the program does: declare, create, find by discovery, push.

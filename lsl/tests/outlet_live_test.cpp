@@ -6,6 +6,7 @@
 #include "core/protocol/streamfeed.h"
 #include "core/stream_info.h"
 #include "net/config_loader.h"
+#include "net/log.h"
 #include "net/platform.h"
 #include "raw_client.h"
 
@@ -367,24 +368,59 @@ TEST_F(LiveOutlet, HostileClientsDoNotDisturbAConsumer) {
   for (int i = 0; i < 300; ++i) ASSERT_EQ(got[i].timestamp, 100.0 + i);
 }
 
-TEST_F(LiveOutlet, UnfinishedRequestsAreLimitedAndTimedOut) {
+TEST_F(LiveOutlet, TheOldestUnfinishedRequestMakesRoomForANewConnection) {
+  core::Config patient = net::ApiConfig();
+  patient.request_timeout = 1e6;
+  net::Outlet outlet(MarkerInfo("Patient"), 360, patient);
+  const auto port = outlet.Info().v4data_port;
   std::vector<std::unique_ptr<RawClient>> stalled;
   for (std::size_t i = 0; i < net::Outlet::kMaxPendingRequests; ++i) {
-    stalled.push_back(std::make_unique<RawClient>(DataPort()));
+    stalled.push_back(std::make_unique<RawClient>(port));
     stalled.back()->Send("LSL:streamfeed/110\r\n");
   }
-  // Let the outlet accept them all before the next one knocks.
-  std::this_thread::sleep_for(std::chrono::milliseconds(300));
-  RawClient refused(DataPort());
-  EXPECT_EQ(refused.ReadToEnd(3.0), "");
-  EXPECT_TRUE(refused.Closed());
-  stalled.front()->ReadToEnd(net::Outlet::kRequestTimeoutSeconds + 5.0);
-  EXPECT_TRUE(stalled.front()->Closed()) << "the outlet ends requests that never finish";
-  stalled.clear();
-  std::this_thread::sleep_for(std::chrono::milliseconds(200));
-  auto c = Consumer();
-  Push("after", 1.0);
-  EXPECT_EQ(c->Markers(1).size(), 1u);
+  RawClient newcomer(port);
+  newcomer.Send(FeedRequest(outlet.Info().uid));
+  EXPECT_EQ(newcomer.Read(157, 30.0), core::StreamfeedOkReply(outlet.Info().uid, 1));
+  stalled.front()->ReadToEnd(30.0);
+  EXPECT_TRUE(stalled.front()->Closed()) << "the request waiting longest is dropped";
+  const char *channels[] = {"after"};
+  outlet.Push(channels, 1.0);
+  EXPECT_EQ(newcomer.Markers(1).size(), 1u);
+}
+
+TEST_F(LiveOutlet, UnfinishedRequestsEndAtTheRequestTimeout) {
+  core::Config hasty = net::ApiConfig();
+  hasty.request_timeout = 0.2;
+  net::Outlet outlet(MarkerInfo("Hasty"), 360, hasty);
+  RawClient silent(outlet.Info().v4data_port);
+  RawClient unfinished(outlet.Info().v4data_port);
+  unfinished.Send("LSL:streamfeed/110 " + outlet.Info().uid + "\r\nMax-Buf");
+  EXPECT_EQ(silent.ReadToEnd(30.0), "");
+  EXPECT_TRUE(silent.Closed());
+  EXPECT_EQ(unfinished.ReadToEnd(30.0), "");
+  EXPECT_TRUE(unfinished.Closed());
+}
+
+TEST(OutletPorts, EachSocketThatCannotBeBoundIsOneWarning) {
+  std::vector<std::string> warnings;
+  net::SetLogSink([&](std::string_view line) { warnings.emplace_back(line); });
+  core::Config config = net::ApiConfig();
+  config.multicast_port = 16999;
+  config.ipv6 = core::IPv6Mode::kDisable;
+  const auto targets = core::ScopeAddressesFor(config).ipv4.size();
+  {
+    // Another program holds the discovery port; the stream still starts.
+    asio::io_context io;
+    udp::socket discovery(io, udp::endpoint(asio::ip::address_v4::any(), config.multicast_port));
+    net::Outlet outlet(MarkerInfo("Crowded"), 360, config);
+    EXPECT_NE(outlet.Info().v4service_port, 0);
+  }
+  net::SetLogSink(nullptr);
+  ASSERT_EQ(warnings.size(), targets);
+  for (const auto &line : warnings) {
+    EXPECT_EQ(line.rfind("lsl: could not bind the IPv4 discovery port 16999 for ", 0), 0u) << line;
+    EXPECT_EQ(line.find('\n'), std::string::npos);
+  }
 }
 
 TEST_F(LiveOutlet, DestroyClosesConsumersWithoutAFakeSample) {

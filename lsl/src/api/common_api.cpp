@@ -1,3 +1,4 @@
+#include "api/guard.h"
 #include "api/handles.h"
 #include "net/platform.h"
 
@@ -10,11 +11,8 @@
 namespace lsl::api {
 
 lsl_streaminfo_struct_ *NewStreaminfoHandle(const lsl::core::StreamInfo &info) noexcept {
-  try {
-    return new lsl_streaminfo_struct_{info};
-  } catch (...) {
-    return nullptr;
-  }
+  return lsl::api::Guarded("stream info", static_cast<lsl_streaminfo_struct_ *>(nullptr),
+                           [&] { return new lsl_streaminfo_struct_{info}; });
 }
 
 char *CopyCString(const std::string &text) noexcept {

@@ -57,6 +57,12 @@ struct Config {
   int time_update_min_probes = 6;
   double time_update_interval = 2.0;
   bool force_default_timestamps = false;
+
+  // Time limits of the data connection that lsl_api.cfg does not set: how
+  // long a peer may take to send its request (and to take the reply), and
+  // how long an inlet waits for the outlet's handshake.
+  double request_timeout = 10.0;
+  double handshake_timeout = 10.0;
 };
 
 struct ConfigParseResult {

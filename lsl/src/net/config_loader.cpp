@@ -1,5 +1,7 @@
 #include "net/config_loader.h"
 
+#include "net/log.h"
+
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -33,8 +35,7 @@ core::Config Load() {
   file.read(&text[0], kMaxConfigFileBytes + 1);
   text.resize(static_cast<std::size_t>(file.gcount()));
   auto result = core::ParseConfig(text);
-  for (const auto &error : result.errors)
-    std::fprintf(stderr, "lsl: %s: %s\n", path.c_str(), error.c_str());
+  for (const auto &error : result.errors) LogWarning(path + ": " + error);
   return result.config;
 }
 

@@ -34,7 +34,8 @@ ResolveOperation::ResolveOperation(asio::io_context &io, const core::Config &con
                minimum_time),
       done_(std::move(done)),
       socket_(io),
-      timer_(io) {}
+      timer_(io),
+      names_(io) {}
 
 void ResolveOperation::Start() {
   OpenSocket();
@@ -64,14 +65,16 @@ void ResolveOperation::Start() {
     const asio::ip::address_v4 a = asio::ip::make_address_v4(text, ec);
     if (!ec) interfaces_.push_back(a);
   }
-  if (!config_.known_peers.empty()) {
-    asio::ip::udp::resolver names(io_);
-    for (const std::string &peer : config_.known_peers) {
-      for (const auto &entry : names.resolve(asio::ip::udp::v4(), peer, "0", ec)) {
-        if (entry.endpoint().address().is_v4())
-          peers_.push_back(entry.endpoint().address().to_v4());
-      }
-    }
+  for (const std::string &peer : config_.known_peers) {
+    names_.async_resolve(
+        asio::ip::udp::v4(), peer, "0",
+        [self = shared_from_this()](const asio::error_code &resolve_ec,
+                                    const asio::ip::udp::resolver::results_type &found) {
+          if (resolve_ec || self->finished_) return;
+          for (const auto &entry : found)
+            if (entry.endpoint().address().is_v4())
+              self->peers_.push_back(entry.endpoint().address().to_v4());
+        });
   }
   socket_.set_option(asio::socket_base::broadcast(true), ec);
   socket_.set_option(asio::ip::multicast::hops(scope.ttl), ec);
@@ -84,6 +87,7 @@ void ResolveOperation::Cancel() {
   asio::post(io_, [self = shared_from_this()] {
     self->finished_ = true;
     self->timer_.cancel();
+    self->names_.cancel();
     asio::error_code ec;
     self->socket_.close(ec);
   });
@@ -183,6 +187,7 @@ void ResolveOperation::Finish() {
   if (finished_) return;
   finished_ = true;
   timer_.cancel();
+  names_.cancel();
   asio::error_code ec;
   socket_.close(ec);
   if (done_) done_(session_.Results());

@@ -45,6 +45,9 @@ class ResolveOperation : public std::enable_shared_from_this<ResolveOperation> {
   Callback done_;
   asio::ip::udp::socket socket_;
   asio::steady_timer timer_;
+  // KnownPeers names are looked up in the background; a unicast wave goes
+  // to the peers whose addresses are known by then.
+  asio::ip::udp::resolver names_;
   std::string datagram_;
   std::vector<asio::ip::udp::endpoint> multicast_targets_;
   std::vector<asio::ip::udp::endpoint> unicast_targets_;

@@ -61,6 +61,15 @@ void AppendStringSample(std::string &out, double timestamp, const char *const *c
                [&](std::size_t k) { return std::string_view(channels[k]); });
 }
 
+std::size_t StringSampleSize(const char *const *channels, std::size_t channel_count) {
+  std::size_t size = 1 + 8;
+  for (std::size_t k = 0; k < channel_count; ++k) {
+    const std::size_t length = std::strlen(channels[k]);
+    size += 1 + LengthWidth(length) + length;
+  }
+  return size;
+}
+
 std::string TestPatternValue(std::size_t channel) {
   auto magnitude = std::to_string(channel + 10);
   return channel % 2 == 0 ? magnitude : "-" + magnitude;

@@ -28,6 +28,9 @@ void AppendStringSample(std::string &out, double timestamp, const std::string_vi
 void AppendStringSample(std::string &out, double timestamp, const char *const *channels,
                         std::size_t channel_count);
 
+// The bytes AppendStringSample writes for these channels with a time stamp.
+std::size_t StringSampleSize(const char *const *channels, std::size_t channel_count);
+
 // Channel k's test-pattern text: "10", "-11", "12", "-13", ...
 std::string TestPatternValue(std::size_t channel);
 // Both test-pattern samples of a string stream (they are identical).
