@@ -5,6 +5,8 @@ set_property(CACHE MAROQUINT_LSL PROPERTY STRINGS auto system bundled)
 option(MAROQUINT_SANITIZE "Build with AddressSanitizer and UndefinedBehaviorSanitizer" OFF)
 option(MAROQUINT_WERROR "Make compiler warnings errors (the project's own code; third-party headers are included as system headers)" OFF)
 option(MAROQUINT_BENCHMARKS "Build the benchmarks (those on Google Benchmark only where it is installed)" ON)
+option(MAROQUINT_TSAN "Build with ThreadSanitizer" OFF)
+option(MAROQUINT_FUZZ "Build the libFuzzer targets in fuzz/ (needs clang)" OFF)
 
 if(NOT MAROQUINT_DAQ MATCHES "^(auto|nidaqmx|sim)$")
   message(FATAL_ERROR "MAROQUINT_DAQ must be auto, nidaqmx or sim, not '${MAROQUINT_DAQ}'")
@@ -15,6 +17,32 @@ endif()
 
 if(MAROQUINT_SANITIZE)
   add_compile_options(-fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=undefined)
+  add_link_options(-fsanitize=address,undefined)
+endif()
+
+if(MAROQUINT_TSAN)
+  if(MAROQUINT_SANITIZE)
+    message(FATAL_ERROR "MAROQUINT_TSAN and MAROQUINT_SANITIZE cannot be combined: ThreadSanitizer excludes AddressSanitizer")
+  endif()
+  add_compile_options(-fsanitize=thread -fno-omit-frame-pointer)
+  add_link_options(-fsanitize=thread)
+  # ThreadSanitizer does not model standalone fences, and asio brackets each
+  # handler call with a pair of them. Every handoff they would order already
+  # goes through the scheduler's mutex, which ThreadSanitizer does see.
+  add_compile_definitions(ASIO_DISABLE_FENCED_BLOCK)
+endif()
+
+# Coverage instrumentation and the sanitizers go into everything, so that the
+# parsers under test are instrumented wherever they live; only the fuzz
+# targets link libFuzzer itself.
+if(MAROQUINT_FUZZ)
+  if(NOT CMAKE_CXX_COMPILER_ID STREQUAL "Clang")
+    message(FATAL_ERROR "MAROQUINT_FUZZ needs clang (e.g. -DCMAKE_CXX_COMPILER=clang++-14), not ${CMAKE_CXX_COMPILER_ID}")
+  endif()
+  if(MAROQUINT_SANITIZE OR MAROQUINT_TSAN)
+    message(FATAL_ERROR "MAROQUINT_FUZZ brings its own sanitizers; leave MAROQUINT_SANITIZE and MAROQUINT_TSAN off")
+  endif()
+  add_compile_options(-fsanitize=fuzzer-no-link,address,undefined -fno-sanitize-recover=undefined -fno-omit-frame-pointer)
   add_link_options(-fsanitize=address,undefined)
 endif()
 

@@ -59,6 +59,19 @@ TEST(ResolveSession, SendsAWaveAtOnceThenEveryHalfSecond) {
   EXPECT_TRUE(s.Done(102.0));
 }
 
+TEST(ResolveSession, RoundTripsOfZeroStillSpaceTheWaves) {
+  ResolveSettings settings;
+  settings.multicast_min_rtt = 0.0;
+  settings.unicast_min_rtt = 1e-300;
+  settings.unicast_waves = true;
+  ResolveSession s("", 0, 100.0, 1.0, settings);
+  EXPECT_EQ(s.TakeDueWave(100.0), WaveKind::kMulticast);
+  EXPECT_FALSE(s.TakeDueWave(100.0));
+  EXPECT_EQ(s.TakeDueWave(100.015), WaveKind::kUnicast);
+  EXPECT_FALSE(s.TakeDueWave(100.015));
+  EXPECT_GT(s.NextWakeup(), 100.015);
+}
+
 TEST(ResolveSession, KnownPeersGetAUnicastWaveBetweenMulticastWaves) {
   ResolveSession s = Session(1, 10.0, true);
   EXPECT_EQ(s.TakeDueWave(100.0), WaveKind::kMulticast);

@@ -5,6 +5,12 @@
 #include <algorithm>
 
 namespace lsl::core {
+namespace {
+
+// The shortest time between two waves of one resolve, in seconds.
+constexpr double kMinWaveGap = 0.01;
+
+}  // namespace
 
 ResolveSettings ResolveSettingsFor(const Config &config) {
   ResolveSettings s;
@@ -31,11 +37,16 @@ std::optional<WaveKind> ResolveSession::TakeDueWave(double now) {
     return WaveKind::kUnicast;
   }
   if (now >= next_multicast_) {
+    // A configured round trip of 0 (or one too small to move the clock)
+    // would make every wave due again at once, and the caller, which takes
+    // waves until none is due, would send for ever.
+    const double multicast_rtt = std::max(settings_.multicast_min_rtt, kMinWaveGap);
+    const double unicast_rtt = std::max(settings_.unicast_min_rtt, kMinWaveGap);
     if (settings_.unicast_waves) {
-      next_unicast_ = now + settings_.multicast_min_rtt;
-      next_multicast_ = now + settings_.multicast_min_rtt + settings_.unicast_min_rtt;
+      next_unicast_ = now + multicast_rtt;
+      next_multicast_ = now + multicast_rtt + unicast_rtt;
     } else {
-      next_multicast_ = now + settings_.multicast_min_rtt;
+      next_multicast_ = now + multicast_rtt;
     }
     return WaveKind::kMulticast;
   }

@@ -1,0 +1,42 @@
+// The SIMDAQ environment variable and settings files: text a user types.
+// Settings that are accepted must give a wire whose readings stay in ai0's
+// range (or are what a script asked for).
+#include "settings.h"
+#include "wire.h"
+
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <string>
+
+namespace {
+
+void DriveWire(const simdaq::Settings &settings) {
+  simdaq::Wire wire(settings);
+  wire.Start(1e-4, -10.0, 10.0);
+  for (std::uint64_t k = 0; k < 64; ++k) {
+    const double reading = wire.Next(k % 30 < 3 ? 5.0 : 0.0);
+    if (settings.wire == simdaq::WireMode::Script && k < settings.script.size()) continue;
+    if (!std::isnan(reading) && (reading < -10.0 || reading > 10.0)) std::abort();
+  }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size) {
+  const std::string text(reinterpret_cast<const char *>(data), size);
+  for (bool from_file : {false, true}) {
+    const auto parsed = simdaq::ParseSettings(text, from_file);
+    if (parsed.ok != parsed.error.empty()) std::abort();
+    if (parsed.ok) DriveWire(parsed.settings);
+  }
+  // "@path" reads a file; the reader hands back the same text as its contents.
+  const std::string reference = "@" + text;
+  simdaq::ParseEnvironmentValue(reference.c_str(),
+                                [](const std::string &path, std::string &contents) {
+                                  contents = path;
+                                  return true;
+                                });
+  return 0;
+}
