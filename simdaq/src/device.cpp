@@ -1,5 +1,6 @@
 #include "device.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cmath>
 #include <cstdint>
@@ -23,7 +24,6 @@ constexpr int32 kTerminalPseudoDiff = 12529;
 constexpr int32 kFiniteSamps = 10178;
 constexpr int32 kContSamps = 10123;
 constexpr double kWaitInfinitely = -1.0;
-constexpr Nanos kMaxBacklog = 1000000000;
 
 bool EqualsNoCase(const std::string &a, const char *b) {
   std::size_t i = 0;
@@ -244,6 +244,15 @@ Nanos Device::TickTime(const Task &task, std::int64_t k) const {
   return task.t0 + static_cast<Nanos>(std::llround(static_cast<double>(k + 1) * task.period * 1e9));
 }
 
+std::int64_t Device::TicksBy(const Task &task, Nanos t) const {
+  if (t < task.t0) return 0;
+  // The estimate can be one off either way where rounding meets a tick exactly.
+  auto n = static_cast<std::int64_t>(static_cast<double>(t - task.t0) / (task.period * 1e9));
+  while (TickTime(task, n) <= t) ++n;
+  while (n > 0 && TickTime(task, n - 1) > t) --n;
+  return n;
+}
+
 int32 Device::Start(Task &task, Nanos now) {
   if (task.kind == Kind::None)
     return Fail(code::kNoChannelsInTask,
@@ -284,6 +293,7 @@ int32 Device::Start(Task &task, Nanos now) {
   if (task.kind == Kind::Output) {
     if (task.has_pending) {
       ao_level_ = task.pending;
+      ao_since_ = now;
       if (observer_ != nullptr) observer_->Driven(now, ao_level_);
     }
     task.has_pending = false;
@@ -354,10 +364,11 @@ int32 Device::WriteAnalogF64(TaskHandle handle, int32 samples, bool32 auto_start
   }
   int32 status = 0;
   if (settings_.clock == ClockMode::Realtime) {
-    // The value goes out at the first tick after now; a write that lets a
-    // tick pass without a new value has missed its sample clock.
-    const double elapsed = static_cast<double>(now - task->t0) / (task->period * 1e9);
-    const std::int64_t tick = elapsed > 0 ? static_cast<std::int64_t>(elapsed) : 0;
+    // There is no output buffer: the value goes out at the first tick after
+    // the write, however far behind the caller is, so the wire follows the
+    // caller's own time. A write that lets a tick pass without a new value
+    // has missed its sample clock.
+    const std::int64_t tick = TicksBy(*task, now);
     const bool late = settings_.strict && task->next > 0 && tick > task->next;
     if (late) {
       const char *what =
@@ -367,9 +378,9 @@ int32 Device::WriteAnalogF64(TaskHandle handle, int32 samples, bool32 auto_start
       if (!task->late_warnings) return Fail(code::kWriteNotCompleteBeforeSampClk, what, task);
       status = Fail(-code::kWriteNotCompleteBeforeSampClk, what, task);
     }
-    const std::int64_t latch = tick > task->next ? tick : task->next;
-    task->next = latch + 1;
-    if (observer_ != nullptr) observer_->Driven(TickTime(*task, latch), value);
+    task->next = tick + 1;
+    ao_since_ = TickTime(*task, tick);
+    if (observer_ != nullptr) observer_->Driven(ao_since_, value);
   }
   ao_level_ = value;
   if (written != nullptr) *written = 1;
@@ -425,7 +436,25 @@ ReadStep Device::ReadAnalogF64(TaskHandle handle, int32 samples, double timeout,
   }
   if (step.status != 0) return step;
   if (settings_.clock == ClockMode::Realtime) {
-    const std::int64_t k = task->next;
+    // The next sample, unless the reader fell behind: then the latest one,
+    // skipping those it missed, so that a late reader is back in the present
+    // at once instead of replaying a backlog. Never a sample taken before ao0
+    // took its latest value: a reading cannot show a level before the wire
+    // has it, and a loop that writes and reads takes at least a tick a step.
+    const bool first = task->next == 0;
+    const std::int64_t k =
+        std::max({task->next, TicksBy(*task, now) - 1, TicksBy(*task, ao_since_ - 1)});
+    // The first read takes whatever sample is there: lateness counts from it on.
+    const bool late = settings_.strict && !first && k > task->next;
+    const std::string late_text =
+        late ? "DAQmx Read did not complete before the arrival of the next sample clock. This "
+               "indicates that your program is not keeping up with the hardware clock.\nSample: " +
+                   std::to_string(task->next)
+             : std::string();
+    if (late && !task->late_warnings) {
+      step.status = Fail(code::kReadNotCompleteBeforeSampClk, late_text, task);
+      return step;
+    }
     const Nanos ready = TickTime(*task, k);
     if (now < ready) {
       if (now >= deadline) {
@@ -443,26 +472,8 @@ ReadStep Device::ReadAnalogF64(TaskHandle handle, int32 samples, double timeout,
       step.wake = ready < deadline ? ready : deadline;
       return step;
     }
-    if (now >= TickTime(*task, k + 1)) {
-      const std::string late =
-          "DAQmx Read did not complete before the arrival of the next sample clock. This indicates "
-          "that your "
-          "program is not keeping up with the hardware clock.\nSample: " +
-          std::to_string(k);
-      if (k == 0 || (!settings_.strict && now - ready > kMaxBacklog)) {
-        // Lateness counts from the first read on: the first sample is the one
-        // due when the task is first read. Without strict, overdue samples are
-        // handed out at once so that the reader catches up and keeps the
-        // clock's rate on average; after a longer stall the clock slips, and
-        // the next sample comes a period after this read.
-        task->t0 = now - (ready - task->t0);
-      } else if (settings_.strict && !task->late_warnings) {
-        step.status = Fail(code::kReadNotCompleteBeforeSampClk, late, task);
-        return step;
-      } else if (settings_.strict) {
-        step.status = Fail(-code::kReadNotCompleteBeforeSampClk, late, task);
-      }
-    }
+    if (late) step.status = Fail(-code::kReadNotCompleteBeforeSampClk, late_text, task);
+    task->next = k;
   }
   data[0] = wire_.Next(ao_level_);
   task->next++;
