@@ -24,6 +24,7 @@ constexpr int32 kTerminalPseudoDiff = 12529;
 constexpr int32 kFiniteSamps = 10178;
 constexpr int32 kContSamps = 10123;
 constexpr double kWaitInfinitely = -1.0;
+constexpr Nanos kMaxBacklog = 1000000000;
 
 bool EqualsNoCase(const std::string &a, const char *b) {
   std::size_t i = 0;
@@ -292,8 +293,8 @@ int32 Device::Start(Task &task, Nanos now) {
   task.next = 0;
   if (task.kind == Kind::Output) {
     if (task.has_pending) {
+      if (task.pending != ao_level_) ao_since_ = now;
       ao_level_ = task.pending;
-      ao_since_ = now;
       if (observer_ != nullptr) observer_->Driven(now, ao_level_);
     }
     task.has_pending = false;
@@ -365,9 +366,9 @@ int32 Device::WriteAnalogF64(TaskHandle handle, int32 samples, bool32 auto_start
   int32 status = 0;
   if (settings_.clock == ClockMode::Realtime) {
     // There is no output buffer: the value goes out at the first tick after
-    // the write, however far behind the caller is, so the wire follows the
-    // caller's own time. A write that lets a tick pass without a new value
-    // has missed its sample clock.
+    // the write, however far behind the caller is, never queued behind
+    // earlier writes, so the wire follows the caller's own time. A write
+    // that lets a tick pass without a new value has missed its sample clock.
     const std::int64_t tick = TicksBy(*task, now);
     const bool late = settings_.strict && task->next > 0 && tick > task->next;
     if (late) {
@@ -379,8 +380,8 @@ int32 Device::WriteAnalogF64(TaskHandle handle, int32 samples, bool32 auto_start
       status = Fail(-code::kWriteNotCompleteBeforeSampClk, what, task);
     }
     task->next = tick + 1;
-    ao_since_ = TickTime(*task, tick);
-    if (observer_ != nullptr) observer_->Driven(ao_since_, value);
+    if (value != ao_level_) ao_since_ = TickTime(*task, tick);
+    if (observer_ != nullptr) observer_->Driven(TickTime(*task, tick), value);
   }
   ao_level_ = value;
   if (written != nullptr) *written = 1;
@@ -436,16 +437,21 @@ ReadStep Device::ReadAnalogF64(TaskHandle handle, int32 samples, double timeout,
   }
   if (step.status != 0) return step;
   if (settings_.clock == ClockMode::Realtime) {
-    // The next sample, unless the reader fell behind: then the latest one,
-    // skipping those it missed, so that a late reader is back in the present
-    // at once instead of replaying a backlog. Never a sample taken before ao0
-    // took its latest value: a reading cannot show a level before the wire
-    // has it, and a loop that writes and reads takes at least a tick a step.
+    // Never a sample taken before ao0 took its level: a reading cannot show
+    // a level before the wire has it, so the read after a change waits for
+    // the tick that shows it and skips the samples before. Otherwise the
+    // next sample: a reader that fell behind gets its overdue samples at
+    // once and keeps the clock's rate on average, and since a change of
+    // level always starts from the present, a level held for n samples
+    // stays on the wire for n ticks or more. The first read, and one after
+    // a stall of more than kMaxBacklog (without strict), takes the latest.
     const bool first = task->next == 0;
-    const std::int64_t k =
-        std::max({task->next, TicksBy(*task, now) - 1, TicksBy(*task, ao_since_ - 1)});
-    // The first read takes whatever sample is there: lateness counts from it on.
-    const bool late = settings_.strict && !first && k > task->next;
+    const std::int64_t latest = TicksBy(*task, now) - 1;
+    std::int64_t k = std::max(task->next, TicksBy(*task, ao_since_ - 1));
+    if (k < latest && (first || (!settings_.strict && now - TickTime(*task, k) > kMaxBacklog)))
+      k = latest;
+    const bool late =
+        settings_.strict && !first && (k > task->next || now >= TickTime(*task, k + 1));
     const std::string late_text =
         late ? "DAQmx Read did not complete before the arrival of the next sample clock. This "
                "indicates that your program is not keeping up with the hardware clock.\nSample: " +
