@@ -9,14 +9,14 @@
 #include <random>
 #include <sstream>
 
-#include "run_program.h"
+#include "ChildProcess.h"
 #include "writer.h"
 
 namespace maroquint::align {
 namespace {
 
-using monitor::testing::ProgramResult;
-using monitor::testing::RunProgram;
+using harness::Finished;
+using harness::RunToEnd;
 
 constexpr char kMarker[] = "/Experiment Control/Synchronization/Trigger/Biosemi";
 
@@ -135,11 +135,11 @@ TEST_F(AlignProgram, AlignsABdfWithXdfMarkers) {
   const std::string bdf = WriteBdf(session);
   const std::string xdf = Path("markers.xdf");
   Write(xdf, MarkerXdf(session.Markers()));
-  const ProgramResult run =
-      RunProgram(MAROQUINT_ALIGN, {bdf, xdf, "--json", Path("r.json"), "--csv", Path("p.csv"),
-                                   "--mapping", Path("map.json"), "--plot", Path("r.svg")});
-  ASSERT_EQ(run.exit_status, 0) << run.err;
-  EXPECT_NE(run.out.find("onsets without marker: 1"), std::string::npos) << run.out;
+  const Finished run =
+      RunToEnd(MAROQUINT_ALIGN, {bdf, xdf, "--json", Path("r.json"), "--csv", Path("p.csv"),
+                                 "--mapping", Path("map.json"), "--plot", Path("r.svg")});
+  ASSERT_EQ(run.exit_status, 0) << run.errors;
+  EXPECT_NE(run.output.find("onsets without marker: 1"), std::string::npos) << run.output;
   const std::string json = Slurp(Path("r.json"));
   EXPECT_EQ(JsonNumber(json, "pairs"), session.edges.size() - 1) << json;
   EXPECT_NEAR(JsonNumber(json, "drift_ppm"), 30, 2);
@@ -166,16 +166,16 @@ TEST_F(AlignProgram, TakesTheMonitorsCsvAndACutXdf) {
     csv += "1," + std::to_string(t) + ",,,,\"" + std::string(kMarker) + "\"\n";
   }
   Write(Path("m.csv"), csv);
-  ProgramResult run = RunProgram(MAROQUINT_ALIGN, {bdf, Path("m.csv"), "--json", Path("r.json")});
-  ASSERT_EQ(run.exit_status, 0) << run.err;
+  Finished run = RunToEnd(MAROQUINT_ALIGN, {bdf, Path("m.csv"), "--json", Path("r.json")});
+  ASSERT_EQ(run.exit_status, 0) << run.errors;
   EXPECT_EQ(JsonNumber(Slurp(Path("r.json")), "pairs"), session.edges.size() - 1);
 
   std::string bytes = MarkerXdf(session.Markers());
   bytes.resize(bytes.size() - 5);
   Write(Path("cut.xdf"), bytes);
-  run = RunProgram(MAROQUINT_ALIGN, {bdf, Path("cut.xdf")});
-  EXPECT_EQ(run.exit_status, 0) << run.err;
-  EXPECT_NE(run.err.find("warning"), std::string::npos);
+  run = RunToEnd(MAROQUINT_ALIGN, {bdf, Path("cut.xdf")});
+  EXPECT_EQ(run.exit_status, 0) << run.errors;
+  EXPECT_NE(run.errors.find("warning"), std::string::npos);
 }
 
 // The EEG itself as a stream of the XDF file, its trigger in channel Status.
@@ -198,23 +198,23 @@ TEST_F(AlignProgram, TakesTheTriggerFromAnXdfStream) {
   }
   bytes += xdf::NumericSamplesChunk(3, samples);
   Write(Path("all.xdf"), bytes);
-  ProgramResult run = RunProgram(MAROQUINT_ALIGN, {Path("all.xdf"), "--json", Path("r.json")});
-  ASSERT_EQ(run.exit_status, 0) << run.err;
+  Finished run = RunToEnd(MAROQUINT_ALIGN, {Path("all.xdf"), "--json", Path("r.json")});
+  ASSERT_EQ(run.exit_status, 0) << run.errors;
   const std::string json = Slurp(Path("r.json"));
   EXPECT_EQ(JsonNumber(json, "pairs"), session.edges.size() - 1);
   EXPECT_NEAR(JsonNumber(json, "drift_ppm"), 30, 2);
 
-  run = RunProgram(MAROQUINT_ALIGN, {Path("all.xdf"), "--eeg-stream", "BioSemi", "--channel", "1"});
-  EXPECT_EQ(run.exit_status, 1) << run.err;  // channel 1 has no onsets
-  EXPECT_NE(run.err.find("no trigger onset"), std::string::npos) << run.err;
+  run = RunToEnd(MAROQUINT_ALIGN, {Path("all.xdf"), "--eeg-stream", "BioSemi", "--channel", "1"});
+  EXPECT_EQ(run.exit_status, 1) << run.errors;  // channel 1 has no onsets
+  EXPECT_NE(run.errors.find("no trigger onset"), std::string::npos) << run.errors;
 
   // Markers from a later hour of the same recorder's clock.
   std::vector<double> later = markers;
   for (double &t : later) t += 3600;
   Write(Path("later.xdf"), MarkerXdf(later) + bytes.substr(MarkerXdf(markers).size()));
-  run = RunProgram(MAROQUINT_ALIGN, {Path("later.xdf")});
+  run = RunToEnd(MAROQUINT_ALIGN, {Path("later.xdf")});
   EXPECT_EQ(run.exit_status, 1);
-  EXPECT_NE(run.err.find("do not overlap"), std::string::npos) << run.err;
+  EXPECT_NE(run.errors.find("do not overlap"), std::string::npos) << run.errors;
 }
 
 TEST_F(AlignProgram, SaysWhatIsWrong) {
@@ -242,13 +242,13 @@ TEST_F(AlignProgram, SaysWhatIsWrong) {
       {{bdf, Path("m.xdf"), "--json", Path("no/such/dir/r.json")}, 74, "cannot write"},
   };
   for (const auto &c : cases) {
-    const ProgramResult run = RunProgram(MAROQUINT_ALIGN, c.args);
-    EXPECT_EQ(run.exit_status, c.status) << c.args.back() << "\n" << run.err;
-    EXPECT_NE(run.err.find(c.message), std::string::npos) << c.args.back() << "\n" << run.err;
+    const Finished run = RunToEnd(MAROQUINT_ALIGN, c.args);
+    EXPECT_EQ(run.exit_status, c.status) << c.args.back() << "\n" << run.errors;
+    EXPECT_NE(run.errors.find(c.message), std::string::npos) << c.args.back() << "\n" << run.errors;
   }
-  const ProgramResult help = RunProgram(MAROQUINT_ALIGN, {"--help"});
+  const Finished help = RunToEnd(MAROQUINT_ALIGN, {"--help"});
   EXPECT_EQ(help.exit_status, 0);
-  EXPECT_NE(help.out.find("--mapping"), std::string::npos);
+  EXPECT_NE(help.output.find("--mapping"), std::string::npos);
 }
 
 }  // namespace

@@ -12,6 +12,8 @@
 namespace maroquint::align::session {
 namespace {
 
+using harness::ChildProcess;
+
 std::string Slurp(const std::string &path) {
   std::ifstream in(path, std::ios::binary);
   std::ostringstream text;

@@ -14,7 +14,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-void set_env(const char *name, const std::optional<std::string> &value) {
+void SetEnv(const char *name, const std::optional<std::string> &value) {
 #ifdef _WIN32
   _putenv_s(name, value ? value->c_str() : "");
 #else
@@ -25,7 +25,7 @@ void set_env(const char *name, const std::optional<std::string> &value) {
 #endif
 }
 
-std::optional<std::string> get_env(const char *name) {
+std::optional<std::string> GetEnv(const char *name) {
   const char *v = std::getenv(name);
   return v && *v ? std::optional<std::string>(v) : std::nullopt;
 }
@@ -41,25 +41,25 @@ class ConfigLookup : public ::testing::Test {
  protected:
   void SetUp() override {
     saved_cwd_ = fs::current_path();
-    saved_cfg_ = get_env("LSLAPICFG");
-    saved_home_ = get_env(kHome);
+    saved_cfg_ = GetEnv("LSLAPICFG");
+    saved_home_ = GetEnv(kHome);
     root_ = fs::temp_directory_path() /
             ("lsl-config-lookup-" +
              std::to_string(std::chrono::steady_clock::now().time_since_epoch().count()));
     fs::create_directories(root_ / "work");
     fs::create_directories(root_ / "home" / "lsl_api");
     fs::current_path(root_ / "work");
-    set_env("LSLAPICFG", std::nullopt);
-    set_env(kHome, (root_ / "home").string());
+    SetEnv("LSLAPICFG", std::nullopt);
+    SetEnv(kHome, (root_ / "home").string());
   }
   void TearDown() override {
     fs::current_path(saved_cwd_);
-    set_env("LSLAPICFG", saved_cfg_);
-    set_env(kHome, saved_home_);
+    SetEnv("LSLAPICFG", saved_cfg_);
+    SetEnv(kHome, saved_home_);
     std::error_code ignored;
     fs::remove_all(root_, ignored);
   }
-  static void write(const fs::path &path) { std::ofstream(path) << "[lab]\nSessionID = x\n"; }
+  static void Write(const fs::path &path) { std::ofstream(path) << "[lab]\nSessionID = x\n"; }
 
   fs::path root_;
   fs::path saved_cwd_;
@@ -72,17 +72,17 @@ TEST_F(ConfigLookup, FollowsLiblslsOrder) {
   const bool system_file = fs::exists("/etc/lsl_api/lsl_api.cfg");
 
   if (!system_file) {
-    EXPECT_EQ(find_config_file(), "") << "nothing readable: defaults";
+    EXPECT_EQ(FindConfigFile(), "") << "nothing readable: defaults";
   }
-  write(home_file);
-  EXPECT_EQ(fs::path(find_config_file()), home_file);
-  write(root_ / "work" / "lsl_api.cfg");
-  EXPECT_EQ(find_config_file(), "lsl_api.cfg") << "the working directory before home";
-  write(env_file);
-  set_env("LSLAPICFG", env_file.string());
-  EXPECT_EQ(fs::path(find_config_file()), env_file) << "LSLAPICFG first";
-  set_env("LSLAPICFG", (root_ / "missing.cfg").string());
-  EXPECT_EQ(find_config_file(), "lsl_api.cfg") << "an unreadable LSLAPICFG is passed over";
+  Write(home_file);
+  EXPECT_EQ(fs::path(FindConfigFile()), home_file);
+  Write(root_ / "work" / "lsl_api.cfg");
+  EXPECT_EQ(FindConfigFile(), "lsl_api.cfg") << "the working directory before home";
+  Write(env_file);
+  SetEnv("LSLAPICFG", env_file.string());
+  EXPECT_EQ(fs::path(FindConfigFile()), env_file) << "LSLAPICFG first";
+  SetEnv("LSLAPICFG", (root_ / "missing.cfg").string());
+  EXPECT_EQ(FindConfigFile(), "lsl_api.cfg") << "an unreadable LSLAPICFG is passed over";
 }
 
 }  // namespace

@@ -11,15 +11,15 @@ namespace {
 using Strings = std::vector<std::string>;
 
 TEST(ConfigParse, EmptyTextGivesLiblslsDefaults) {
-  auto r = parse_config("");
+  auto r = ParseConfig("");
   EXPECT_TRUE(r.errors.empty());
   const auto &c = r.config;
   EXPECT_EQ(c.multicast_port, 16571);
   EXPECT_EQ(c.base_port, 16572);
   EXPECT_EQ(c.port_range, 32);
   EXPECT_TRUE(c.allow_random_ports);
-  EXPECT_EQ(c.ipv6, IPv6Mode::allow);
-  EXPECT_EQ(c.resolve_scope, ResolveScope::site);
+  EXPECT_EQ(c.ipv6, IPv6Mode::kAllow);
+  EXPECT_EQ(c.resolve_scope, ResolveScope::kSite);
   EXPECT_EQ(c.session_id, "default");
   EXPECT_DOUBLE_EQ(c.multicast_min_rtt, 0.5);
   EXPECT_EQ(c.time_probe_count, 8);
@@ -31,20 +31,20 @@ TEST(ConfigParse, ReadsTheProjectsMachineScopeFile) {
   ASSERT_TRUE(in);
   std::stringstream text;
   text << in.rdbuf();
-  auto r = parse_config(text.str());
+  auto r = ParseConfig(text.str());
   EXPECT_TRUE(r.errors.empty());
-  EXPECT_EQ(r.config.resolve_scope, ResolveScope::machine);
+  EXPECT_EQ(r.config.resolve_scope, ResolveScope::kMachine);
   EXPECT_EQ(r.config.interfaces, Strings{"127.0.0.1"});
   EXPECT_EQ(r.config.listen_address, "127.0.0.1");
-  EXPECT_EQ(r.config.ipv6, IPv6Mode::disable);
-  auto where = scope_addresses(r.config);
+  EXPECT_EQ(r.config.ipv6, IPv6Mode::kDisable);
+  auto where = ScopeAddressesFor(r.config);
   EXPECT_EQ(where.ipv4, Strings{"127.0.0.1"});
   EXPECT_TRUE(where.ipv6.empty());
   EXPECT_EQ(where.ttl, 0);
 }
 
 TEST(ConfigParse, ReadsEveryKeyWithSetsCommentsAndCase) {
-  auto r = parse_config(
+  auto r = ParseConfig(
       "; a comment\n"
       "# another\n"
       "[ports]\r\n"
@@ -74,8 +74,8 @@ TEST(ConfigParse, ReadsEveryKeyWithSetsCommentsAndCase) {
   EXPECT_EQ(c.base_port, 18000);
   EXPECT_EQ(c.port_range, 8);
   EXPECT_FALSE(c.allow_random_ports);
-  EXPECT_EQ(c.ipv6, IPv6Mode::force);
-  EXPECT_EQ(c.resolve_scope, ResolveScope::organization);
+  EXPECT_EQ(c.ipv6, IPv6Mode::kForce);
+  EXPECT_EQ(c.resolve_scope, ResolveScope::kOrganization);
   EXPECT_EQ(c.organization_addresses, (Strings{"239.1.2.3", "239.1.2.4"}));
   EXPECT_EQ(c.interfaces, (Strings{"10.0.0.1", "10.0.0.2"}));
   EXPECT_EQ(c.listen_address, "10.0.0.1");
@@ -89,7 +89,7 @@ TEST(ConfigParse, ReadsEveryKeyWithSetsCommentsAndCase) {
 }
 
 TEST(ConfigParse, BadValuesAreReportedAndKeepTheirDefaults) {
-  auto r = parse_config(
+  auto r = ParseConfig(
       "[ports]\n"
       "MulticastPort = 99999\n"
       "IPv6 = sometimes\n"
@@ -104,9 +104,9 @@ TEST(ConfigParse, BadValuesAreReportedAndKeepTheirDefaults) {
   for (const auto &e : r.errors) EXPECT_EQ(e.rfind("line ", 0), 0u) << e;
   const auto &c = r.config;
   EXPECT_EQ(c.multicast_port, 16571);
-  EXPECT_EQ(c.ipv6, IPv6Mode::allow);
+  EXPECT_EQ(c.ipv6, IPv6Mode::kAllow);
   EXPECT_EQ(c.base_port, 17000);
-  EXPECT_EQ(c.resolve_scope, ResolveScope::site) << "a key under a broken header is not applied";
+  EXPECT_EQ(c.resolve_scope, ResolveScope::kSite) << "a key under a broken header is not applied";
   EXPECT_TRUE(c.interfaces.empty());
   EXPECT_FALSE(c.ttl_override);
 }
@@ -114,14 +114,14 @@ TEST(ConfigParse, BadValuesAreReportedAndKeepTheirDefaults) {
 TEST(ConfigParse, BinaryGarbageNeverThrows) {
   std::string junk;
   for (int i = 0; i < 5000; ++i) junk += static_cast<char>((i * 7919) % 256);
-  auto r = parse_config(junk);
+  auto r = ParseConfig(junk);
   EXPECT_FALSE(r.errors.empty());
   EXPECT_EQ(r.config.multicast_port, 16571);
-  EXPECT_FALSE(parse_config(std::string(2 << 20, 'x')).errors.empty());
+  EXPECT_FALSE(ParseConfig(std::string(2 << 20, 'x')).errors.empty());
 }
 
 TEST(ScopeAddresses, DefaultSiteScopeInLiblslsOrder) {
-  auto a = scope_addresses(Config{});
+  auto a = ScopeAddressesFor(Config{});
   EXPECT_EQ(a.ipv4, (Strings{"127.0.0.1", "255.255.255.255", "224.0.0.1", "224.0.0.183",
                              "239.255.172.215"}));
   EXPECT_EQ(a.ipv6, (Strings{"FF02:113D:6FDD:2C17:A643:FFE2:1BD1:3CD2",
@@ -131,31 +131,31 @@ TEST(ScopeAddresses, DefaultSiteScopeInLiblslsOrder) {
 
 TEST(ScopeAddresses, EachScopeAddsToTheNarrowerOnes) {
   Config c;
-  c.resolve_scope = ResolveScope::link;
-  auto link = scope_addresses(c);
+  c.resolve_scope = ResolveScope::kLink;
+  auto link = ScopeAddressesFor(c);
   EXPECT_EQ(link.ipv4, (Strings{"127.0.0.1", "255.255.255.255", "224.0.0.1", "224.0.0.183"}));
   EXPECT_EQ(link.ttl, 1);
-  c.resolve_scope = ResolveScope::global;
-  auto global = scope_addresses(c);
+  c.resolve_scope = ResolveScope::kGlobal;
+  auto global = ScopeAddressesFor(c);
   EXPECT_EQ(global.ipv6.size(), 4u);
   EXPECT_EQ(global.ipv6.back(), "FF0E:113D:6FDD:2C17:A643:FFE2:1BD1:3CD2");
   EXPECT_EQ(global.ttl, 255);
-  c.resolve_scope = ResolveScope::organization;
-  EXPECT_EQ(scope_addresses(c).ttl, 32);
+  c.resolve_scope = ResolveScope::kOrganization;
+  EXPECT_EQ(ScopeAddressesFor(c).ttl, 32);
 }
 
 TEST(ScopeAddresses, OverridesAndIPv6Mode) {
   Config c;
   c.addresses_override = {"127.0.0.1", "::1"};
   c.ttl_override = 0;
-  auto a = scope_addresses(c);
+  auto a = ScopeAddressesFor(c);
   EXPECT_EQ(a.ipv4, Strings{"127.0.0.1"});
   EXPECT_EQ(a.ipv6, Strings{"::1"});
   EXPECT_EQ(a.ttl, 0);
-  c.ipv6 = IPv6Mode::disable;
-  EXPECT_TRUE(scope_addresses(c).ipv6.empty());
-  c.ipv6 = IPv6Mode::force;
-  EXPECT_TRUE(scope_addresses(c).ipv4.empty());
+  c.ipv6 = IPv6Mode::kDisable;
+  EXPECT_TRUE(ScopeAddressesFor(c).ipv6.empty());
+  c.ipv6 = IPv6Mode::kForce;
+  EXPECT_TRUE(ScopeAddressesFor(c).ipv4.empty());
 }
 
 }  // namespace

@@ -28,9 +28,9 @@
 #include <thread>
 #include <vector>
 
-#include "consumer_transcripts.h"
 #include "lsl_c.h"
 #include "stream_fixtures.h"
+#include "transcript.h"
 
 namespace lsl::net {
 namespace {
@@ -67,16 +67,16 @@ class ScriptedOutlet {
       // Unblocks accept() if the inlet never connected.
       asio::error_code ec;
       asio::ip::tcp::socket poke(io_);
-      poke.connect({asio::ip::address_v4::loopback(), port()}, ec);
+      poke.connect({asio::ip::address_v4::loopback(), Port()}, ec);
     }
     thread_.join();
   }
 
-  uint16_t port() {
+  uint16_t Port() {
     if (port_ == 0) port_ = acceptor_.local_endpoint().port();
     return port_;
   }
-  const std::string &request() const { return request_; }
+  const std::string &Request() const { return request_; }
 
  private:
   asio::io_context io_;
@@ -90,7 +90,7 @@ class ScriptedOutlet {
 
 // The transcripts' stream, served by a scripted peer on loopback.
 core::StreamInfo TranscriptStream(uint16_t data_port, uint16_t service_port = 0) {
-  core::StreamInfo info = test::transcript_info();
+  core::StreamInfo info = test::TranscriptInfo();
   info.v4address = "127.0.0.1";
   info.v4data_port = data_port;
   info.v4service_port = service_port;
@@ -111,22 +111,23 @@ struct Pulled {
 Pulled Pull(Inlet &inlet, double timeout = 5.0) {
   std::vector<std::string> values;
   InletResult result;
-  const double ts = inlet.pull_sample(values, timeout, result);
+  const double ts = inlet.PullSample(values, timeout, result);
   return {ts, values.empty() ? std::string() : values[0], result};
 }
 
 TEST(InletAgainstRecordedOutlet, ReadsEveryMarkerOfTheRecordedConnection) {
   ScriptedOutlet peer([](asio::ip::tcp::socket &socket, const std::string &) {
     // In small pieces, so that every field is split somewhere.
-    const std::string &reply = testdata::kT04Reply;
+    const std::string reply =
+        test::TranscriptStream(test::ReadTranscript("04_streamfeed.json"), "s2c");
     for (std::size_t i = 0; i < reply.size(); i += 5) {
       Write(socket, reply.substr(i, 5));
       if (i % 100 == 0) std::this_thread::sleep_for(milliseconds(2));
     }
   });
   const core::Config config;
-  Inlet inlet(config, TranscriptStream(peer.port()), 360, 0, false);
-  ASSERT_EQ(inlet.open_stream(5.0), InletResult::ok);
+  Inlet inlet(config, TranscriptStream(peer.Port()), 360, 0, false);
+  ASSERT_EQ(inlet.OpenStream(5.0), InletResult::kOk);
   const std::vector<std::pair<std::string, double>> expected{
       {"start", 1364.855880282},
       {"explicit-ts", 1000.5},
@@ -141,15 +142,16 @@ TEST(InletAgainstRecordedOutlet, ReadsEveryMarkerOfTheRecordedConnection) {
   };
   for (const auto &[text, ts] : expected) {
     const Pulled p = Pull(inlet);
-    ASSERT_EQ(p.result, InletResult::ok);
+    ASSERT_EQ(p.result, InletResult::kOk);
     EXPECT_EQ(p.text, text);
     EXPECT_EQ(p.timestamp, ts);
   }
   // The request carried everything a liblsl inlet sends, in its order.
-  std::string theirs = testdata::kT04Request;
+  std::string theirs =
+      test::TranscriptBytes(test::ReadTranscript("04_streamfeed.json"), "", "request");
   const std::string measured = "Endian-Performance: 1.31668e+07\r\n";
   theirs.replace(theirs.find(measured), measured.size(), "Endian-Performance: 0\r\n");
-  EXPECT_EQ(peer.request(), theirs);
+  EXPECT_EQ(peer.Request(), theirs);
 }
 
 // Replies after which the stream is gone for an inlet that does not recover.
@@ -168,11 +170,11 @@ TEST_P(InletAgainstFailingOutlet, ReportsTheStreamLost) {
     socket.shutdown(asio::ip::tcp::socket::shutdown_send, ec);
   });
   const core::Config config;
-  Inlet inlet(config, TranscriptStream(peer.port()), 360, 0, false);
+  Inlet inlet(config, TranscriptStream(peer.Port()), 360, 0, false);
   // Corruption after good test patterns may let the open succeed first.
-  EXPECT_NE(inlet.open_stream(5.0), InletResult::timeout);
+  EXPECT_NE(inlet.OpenStream(5.0), InletResult::kTimeout);
   const Pulled p = Pull(inlet, 1.0);
-  EXPECT_EQ(p.result, InletResult::lost);
+  EXPECT_EQ(p.result, InletResult::kLost);
   EXPECT_EQ(p.timestamp, 0.0);
 }
 
@@ -180,6 +182,11 @@ std::string WithHeader(const std::string &samples) {
   return "LSL/110 200 OK\r\nUID: " + kTranscriptUid +
          "\r\nByte-Order: 1234\r\nSuppress-Subnormals: 0\r\nData-Protocol-Version: 110\r\n\r\n" +
          samples;
+}
+
+std::string Received06(const char *exchange) {
+  return test::TranscriptBytes(test::ReadTranscript("06_streamfeed_variants.json"), exchange,
+                               "received");
 }
 
 const std::string kPattern(
@@ -190,9 +197,9 @@ const std::string kPattern(
 INSTANTIATE_TEST_SUITE_P(
     Replies, InletAgainstFailingOutlet,
     ::testing::Values(
-        BadReply{"not found", testdata::kT06WrongUidReply},
-        BadReply{"version not supported", testdata::kT06Version200Reply},
-        BadReply{"legacy protocol", testdata::kT06LegacyHeaderReply},
+        BadReply{"not found", Received06("tcp_streamfeed_wrong_uid")},
+        BadReply{"version not supported", Received06("tcp_streamfeed_version_200")},
+        BadReply{"legacy protocol", Received06("tcp_streamfeed_110_protocol_version_header_100")},
         BadReply{"not LSL", "HTTP/1.1 200 OK\r\n\r\n"},
         BadReply{"endless header", "LSL/110 200 OK\r\n" + std::string(20000, 'h')},
         BadReply{"closed mid-header", "LSL/110 200 OK\r\nByte-Order: 1234\r\n"},
@@ -216,11 +223,11 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(InletAgainstFailingOutlet, AnOutletThatSaysNothingTimesTheOpenOut) {
   ScriptedOutlet peer([](asio::ip::tcp::socket &, const std::string &) {});
   const core::Config config;
-  Inlet inlet(config, TranscriptStream(peer.port()), 360, 0, false);
+  Inlet inlet(config, TranscriptStream(peer.Port()), 360, 0, false);
   const auto start = std::chrono::steady_clock::now();
-  EXPECT_EQ(inlet.open_stream(0.3), InletResult::timeout);
+  EXPECT_EQ(inlet.OpenStream(0.3), InletResult::kTimeout);
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
-  EXPECT_EQ(Pull(inlet, 0.1).result, InletResult::timeout);
+  EXPECT_EQ(Pull(inlet, 0.1).result, InletResult::kTimeout);
 }
 
 TEST(InletAgainstFailingOutlet, NobodyListeningMeansLost) {
@@ -232,9 +239,9 @@ TEST(InletAgainstFailingOutlet, NobodyListeningMeansLost) {
   }
   const core::Config config;
   Inlet inlet(config, TranscriptStream(port), 360, 0, false);
-  EXPECT_EQ(inlet.open_stream(5.0), InletResult::lost);
+  EXPECT_EQ(inlet.OpenStream(5.0), InletResult::kLost);
   core::StreamInfo full;
-  EXPECT_EQ(inlet.full_info(1.0, full), InletResult::lost);
+  EXPECT_EQ(inlet.FullInfo(1.0, full), InletResult::kLost);
 }
 
 TEST(InletWatchdog, SwitchesToAReplacementWhenItsOutletFallsSilent) {
@@ -243,13 +250,13 @@ TEST(InletWatchdog, SwitchesToAReplacementWhenItsOutletFallsSilent) {
   ScriptedOutlet silent([](asio::ip::tcp::socket &socket, const std::string &) {
     Write(socket, WithHeader(kPattern + kPattern));
   });
-  core::Config config = api_config();
+  core::Config config = ApiConfig();
   config.watchdog_check_interval = 0.2;
   config.watchdog_time_threshold = 0.2;
-  core::StreamInfo info = TranscriptStream(silent.port());
+  core::StreamInfo info = TranscriptStream(silent.Port());
   info.source_id = "watchdog-source";
   Inlet inlet(config, info, 360, 0, true);
-  ASSERT_EQ(inlet.open_stream(5.0), InletResult::ok);
+  ASSERT_EQ(inlet.OpenStream(5.0), InletResult::kOk);
 
   lsl_streaminfo declared = lsl_create_streaminfo(
       "TranscriptTest", "Markers", 1, LSL_IRREGULAR_RATE, cft_string, "watchdog-source");
@@ -260,9 +267,41 @@ TEST(InletWatchdog, SwitchesToAReplacementWhenItsOutletFallsSilent) {
   const char *marker[] = {"from-the-replacement"};
   lsl_push_sample_str(replacement, marker);
   const Pulled p = Pull(inlet);
-  EXPECT_EQ(p.result, InletResult::ok);
+  EXPECT_EQ(p.result, InletResult::kOk);
   EXPECT_EQ(p.text, "from-the-replacement");
   lsl_destroy_outlet(replacement);
+}
+
+TEST(InletBuffer, ASlowConsumerLosesOnlyTheOldestBeyondItsBuffer) {
+  lsl_streaminfo declared =
+      lsl_create_streaminfo("Flood", "Markers", 1, LSL_IRREGULAR_RATE, cft_string, "flood-source");
+  lsl_outlet outlet = lsl_create_outlet(declared, 0, 360);
+  lsl_destroy_streaminfo(declared);
+  ASSERT_NE(outlet, nullptr);
+  lsl_streaminfo found = nullptr;
+  ASSERT_EQ(lsl_resolve_byprop(&found, 1, "name", "Flood", 1, 5.0), 1);
+  {
+    // max_buflen 1 on an irregular stream: 100 samples.
+    Inlet inlet(ApiConfig(), found->info, 1, 0, false);
+    ASSERT_EQ(inlet.OpenStream(5.0), InletResult::kOk);
+    constexpr int kPushed = 1000;
+    for (int i = 0; i < kPushed; ++i) {
+      const std::string text = "n" + std::to_string(i);
+      const char *marker[] = {text.c_str()};
+      lsl_push_sample_strt(outlet, marker, 1.0 + i);
+    }
+    // Once the last marker is in, the queue holds the newest 100.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (inlet.NewestTimestamp() < kPushed && std::chrono::steady_clock::now() < deadline)
+      std::this_thread::sleep_for(milliseconds(5));
+    EXPECT_EQ(inlet.NewestTimestamp(), static_cast<double>(kPushed));
+    EXPECT_EQ(inlet.SamplesAvailable(), 100u);
+    for (int i = kPushed - 100; i < kPushed; ++i)
+      EXPECT_EQ(Pull(inlet).text, "n" + std::to_string(i));
+    EXPECT_EQ(Pull(inlet, 0.2).result, InletResult::kTimeout);
+  }
+  lsl_destroy_streaminfo(found);
+  lsl_destroy_outlet(outlet);
 }
 
 TEST(InletWatchdog, LeavesAQuietStreamAloneWhileItStillAnswers) {
@@ -273,20 +312,20 @@ TEST(InletWatchdog, LeavesAQuietStreamAloneWhileItStillAnswers) {
   ASSERT_NE(outlet, nullptr);
   lsl_streaminfo found = nullptr;
   ASSERT_EQ(lsl_resolve_byprop(&found, 1, "name", "QuietButAlive", 1, 5.0), 1);
-  core::Config config = api_config();
+  core::Config config = ApiConfig();
   config.watchdog_check_interval = 0.2;
   config.watchdog_time_threshold = 0.2;
   {
     Inlet inlet(config, found->info, 360, 0, true);
-    ASSERT_EQ(inlet.open_stream(5.0), InletResult::ok);
+    ASSERT_EQ(inlet.OpenStream(5.0), InletResult::kOk);
     // Several checks pass while nothing is pushed; the outlet answers each.
     std::this_thread::sleep_for(milliseconds(1200));
     const char *marker[] = {"still-here"};
     lsl_push_sample_str(outlet, marker);
     const Pulled p = Pull(inlet);
-    EXPECT_EQ(p.result, InletResult::ok);
+    EXPECT_EQ(p.result, InletResult::kOk);
     EXPECT_EQ(p.text, "still-here");
-    EXPECT_EQ(Pull(inlet, 0.2).result, InletResult::timeout);
+    EXPECT_EQ(Pull(inlet, 0.2).result, InletResult::kTimeout);
   }
   lsl_destroy_streaminfo(found);
   lsl_destroy_outlet(outlet);
@@ -299,19 +338,22 @@ TEST(ResolveKnownPeers, FindsAStreamThroughItsServicePortAlone) {
   lsl_destroy_streaminfo(declared);
   ASSERT_NE(outlet, nullptr);
   // No discovery address at all: only the unicast waves to the peer's port range remain.
-  core::Config config = api_config();
-  config.resolve_scope = core::ResolveScope::machine;
+  core::Config config = ApiConfig();
+  config.resolve_scope = core::ResolveScope::kMachine;
   config.machine_addresses.clear();
   const std::string query = "name='PeerStream'";
-  EXPECT_TRUE(resolve(config, query, 1, 1.0).empty());
+  EXPECT_TRUE(Resolve(config, query, 1, 1.0).empty());
   config.known_peers = {"127.0.0.1"};
   const auto start = std::chrono::steady_clock::now();
-  const std::vector<core::StreamInfo> found = resolve(config, query, 1, 5.0);
+  const std::vector<core::StreamInfo> found = Resolve(config, query, 1, 5.0);
   ASSERT_EQ(found.size(), 1u);
   EXPECT_EQ(found[0].source_id, "peer-source");
   EXPECT_EQ(found[0].v4address, "127.0.0.1");
   // The first unicast wave leaves half a second after the first multicast wave.
   EXPECT_GE(std::chrono::steady_clock::now() - start, milliseconds(450));
+  // A peer given by name is looked up without holding the resolve up.
+  config.known_peers = {"localhost"};
+  EXPECT_EQ(Resolve(config, query, 1, 5.0).size(), 1u);
   lsl_destroy_outlet(outlet);
 }
 
@@ -334,9 +376,9 @@ class ScriptedTimeService {
         int wave = 0;
         double t0 = 0.0;
         if (std::sscanf(probe.c_str(), "LSL:timedata\r\n%d %lf", &wave, &t0) != 2) continue;
-        const double t1 = now() + offset_;
+        const double t1 = Now() + offset_;
         char reply[128];
-        std::snprintf(reply, sizeof reply, " %d %.16g %.16g %.16g", wave, t0, t1, now() + offset_);
+        std::snprintf(reply, sizeof reply, " %d %.16g %.16g %.16g", wave, t0, t1, Now() + offset_);
         socket_.send_to(asio::buffer(std::string(reply)), from, 0, ec);
         ++answered_;
       }
@@ -352,10 +394,10 @@ class ScriptedTimeService {
                  ec);
     thread_.join();
   }
-  uint16_t port() const { return port_; }
-  int answered() const { return answered_; }
+  uint16_t Port() const { return port_; }
+  int Answered() const { return answered_; }
 
-  static double now() {
+  static double Now() {
     return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch())
         .count();
   }
@@ -373,19 +415,19 @@ class ScriptedTimeService {
 TEST(InletTimeCorrection, MeasuresAnOutletClockFarAhead) {
   ScriptedTimeService service(250.0);
   const core::Config config;
-  Inlet inlet(config, TranscriptStream(1, service.port()), 360, 0, false);
+  Inlet inlet(config, TranscriptStream(1, service.Port()), 360, 0, false);
   InletResult result;
-  const double before = ScriptedTimeService::now();
-  const core::TimeEstimate estimate = inlet.time_estimate(5.0, result);
-  const double after = ScriptedTimeService::now();
-  ASSERT_EQ(result, InletResult::ok);
+  const double before = ScriptedTimeService::Now();
+  const core::TimeEstimate estimate = inlet.TimeEstimate(5.0, result);
+  const double after = ScriptedTimeService::Now();
+  ASSERT_EQ(result, InletResult::kOk);
   EXPECT_NEAR(estimate.correction, -250.0, 0.001);
   EXPECT_GT(estimate.rtt, 0.0);
   EXPECT_LT(estimate.rtt, 0.01);
   // The winning probe was answered on the outlet's clock during the call.
   EXPECT_GE(estimate.remote_time, before + 250.0);
   EXPECT_LE(estimate.remote_time, after + 250.0);
-  EXPECT_GE(service.answered(), 8);
+  EXPECT_GE(service.Answered(), 8);
 }
 
 TEST(InletTimeCorrection, WithoutAnswersItTimesOut) {
@@ -394,8 +436,8 @@ TEST(InletTimeCorrection, WithoutAnswersItTimesOut) {
   const core::Config config;
   Inlet inlet(config, TranscriptStream(1, silent.local_endpoint().port()), 360, 0, false);
   InletResult result;
-  EXPECT_EQ(inlet.time_estimate(1.0, result).correction, 0.0);
-  EXPECT_EQ(result, InletResult::timeout);
+  EXPECT_EQ(inlet.TimeEstimate(1.0, result).correction, 0.0);
+  EXPECT_EQ(result, InletResult::kTimeout);
 }
 
 }  // namespace

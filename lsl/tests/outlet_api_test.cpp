@@ -1,15 +1,21 @@
 // The outlet half of the C API, as a program uses it.
 #include <lsl_c.h>
 
+#include "api/guard.h"
 #include "c_handles.h"
-#include "core/outlet_protocol.h"
+#include "core/protocol/streamfeed.h"
 #include "core/stream_info.h"
 #include "net/config_loader.h"
+#include "net/log.h"
+#include "net/outlet.h"
 #include "raw_client.h"
 
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <stdexcept>
+#include <string>
+#include <vector>
 
 namespace {
 
@@ -18,11 +24,11 @@ using lsl::test::Marker;
 using lsl::test::Outlet;
 using lsl::test::RawClient;
 
-const char *kSourceId = "bf37e271-e0ee-455b-bc9e-6c23a3308d0e";
+const char *k_source_id = "bf37e271-e0ee-455b-bc9e-6c23a3308d0e";
 
-Info maroquint_info() {
-  return Info(
-      lsl_create_streaminfo("Maroquint", "Markers", 1, LSL_IRREGULAR_RATE, cft_string, kSourceId));
+Info MaroquintInfo() {
+  return Info(lsl_create_streaminfo("Maroquint", "Markers", 1, LSL_IRREGULAR_RATE, cft_string,
+                                    k_source_id));
 }
 
 TEST(CApiLibrary, VersionsAndClock) {
@@ -36,22 +42,22 @@ TEST(CApiLibrary, VersionsAndClock) {
 }
 
 TEST(CApiStreamInfo, GettersReturnTheDeclaration) {
-  auto info = maroquint_info();
+  auto info = MaroquintInfo();
   ASSERT_TRUE(info);
   EXPECT_STREQ(lsl_get_name(info.get()), "Maroquint");
   EXPECT_STREQ(lsl_get_type(info.get()), "Markers");
   EXPECT_EQ(lsl_get_channel_count(info.get()), 1);
   EXPECT_EQ(lsl_get_nominal_srate(info.get()), 0.0);
   EXPECT_EQ(lsl_get_channel_format(info.get()), cft_string);
-  EXPECT_STREQ(lsl_get_source_id(info.get()), kSourceId);
+  EXPECT_STREQ(lsl_get_source_id(info.get()), k_source_id);
   EXPECT_EQ(lsl_get_version(info.get()), 110);
   EXPECT_EQ(lsl_get_created_at(info.get()), 0.0);
   EXPECT_STREQ(lsl_get_uid(info.get()), "");
-  EXPECT_STREQ(lsl_get_session_id(info.get()), lsl::net::api_config().session_id.c_str());
+  EXPECT_STREQ(lsl_get_session_id(info.get()), lsl::net::ApiConfig().session_id.c_str());
   EXPECT_STRNE(lsl_get_hostname(info.get()), "");
   char *xml = lsl_get_xml(info.get());
   ASSERT_NE(xml, nullptr);
-  auto parsed = lsl::core::parse_xml(std::string(xml) + "");
+  auto parsed = lsl::core::ParseXml(std::string(xml) + "");
   EXPECT_NE(std::strstr(xml, "<name>Maroquint</name>"), nullptr);
   EXPECT_EQ(std::strncmp(xml, "<?xml version=\"1.0\"?>\n<info>\n\t<name>", 36), 0);
   lsl_destroy_string(xml);
@@ -85,7 +91,7 @@ TEST(CApiOutlet, NullArgumentsAreErrorsNotCrashes) {
   EXPECT_EQ(lsl_have_consumers(nullptr), 0);
   EXPECT_EQ(lsl_wait_for_consumers(nullptr, 0.01), 0);
   lsl_destroy_outlet(nullptr);
-  auto info = maroquint_info();
+  auto info = MaroquintInfo();
   Outlet outlet(lsl_create_outlet(info.get(), 0, 360));
   ASSERT_TRUE(outlet);
   EXPECT_EQ(lsl_push_sample_str(outlet.get(), nullptr), lsl_argument_error);
@@ -94,28 +100,68 @@ TEST(CApiOutlet, NullArgumentsAreErrorsNotCrashes) {
   EXPECT_EQ(lsl_push_sample_str(outlet.get(), text), lsl_no_error);
 }
 
+TEST(CApiOutlet, ASampleTooLargeToKeepIsAnErrorNotLostSilently) {
+  auto info = MaroquintInfo();
+  Outlet outlet(lsl_create_outlet(info.get(), 0, 360));
+  ASSERT_TRUE(outlet);
+  const std::string huge(lsl::net::Outlet::kMaxBufferedBytes, 'h');
+  const char *text[] = {huge.c_str()};
+  EXPECT_EQ(lsl_push_sample_str(outlet.get(), text), lsl_argument_error);
+  const std::string fits(1000, 'f');
+  const char *small[] = {fits.c_str()};
+  EXPECT_EQ(lsl_push_sample_str(outlet.get(), small), lsl_no_error);
+}
+
+// Collects the library's warnings for one test.
+class CapturedWarnings {
+ public:
+  CapturedWarnings() {
+    lsl::net::SetLogSink([this](std::string_view line) { lines_.emplace_back(line); });
+  }
+  ~CapturedWarnings() { lsl::net::SetLogSink(nullptr); }
+  const std::vector<std::string> &Lines() const { return lines_; }
+
+ private:
+  std::vector<std::string> lines_;
+};
+
+TEST(CApiGuard, AnExceptionBecomesTheErrorResultAndOneWarning) {
+  CapturedWarnings warnings;
+  int32_t ec = lsl_no_error;
+  const auto result = lsl::api::Guarded(
+      "lsl_example", -1.0, []() -> double { throw std::runtime_error("broken\nin two lines"); },
+      &ec);
+  EXPECT_EQ(result, -1.0);
+  EXPECT_EQ(ec, lsl_internal_error);
+  EXPECT_EQ(lsl::api::Guarded(
+                "lsl_fine", 0, [] { return 7; }, &ec),
+            7);
+  ASSERT_EQ(warnings.Lines().size(), 1u);
+  EXPECT_EQ(warnings.Lines()[0], "lsl: lsl_example: broken in two lines");
+}
+
 // What the program does: declare, create, find by discovery, push.
 TEST(CApiOutlet, DiscoverableAndStreamsPushedMarkers) {
-  auto info = maroquint_info();
+  auto info = MaroquintInfo();
   Outlet outlet(lsl_create_outlet(info.get(), 0, 360));
   ASSERT_TRUE(outlet);
   lsl_destroy_streaminfo(info.release());
 
-  const auto &config = lsl::net::api_config();
-  auto replies = lsl::test::udp_exchange(config.multicast_port,
-                                         "LSL:shortinfo\r\nsession_id='" + config.session_id +
-                                             "' and source_id='" + kSourceId + "'\r\n{port} 9\r\n");
+  const auto &config = lsl::net::ApiConfig();
+  auto replies = lsl::test::UdpExchange(
+      config.multicast_port, "LSL:shortinfo\r\nsession_id='" + config.session_id +
+                                 "' and source_id='" + k_source_id + "'\r\n{port} 9\r\n");
   ASSERT_FALSE(replies.empty());
   ASSERT_EQ(replies[0].rfind("9\r\n", 0), 0u);
-  auto found = lsl::core::parse_xml(replies[0].substr(3));
+  auto found = lsl::core::ParseXml(replies[0].substr(3));
   ASSERT_TRUE(found);
   EXPECT_EQ(found->name, "Maroquint");
   EXPECT_NE(found->created_at, 0.0);
 
   EXPECT_EQ(lsl_have_consumers(outlet.get()), 0);
   RawClient consumer(found->v4data_port);
-  consumer.send("LSL:streamfeed/110 " + found->uid + "\r\nMax-Buffer-Length: 36000\r\n\r\n");
-  EXPECT_EQ(consumer.read(157), lsl::core::streamfeed_ok_reply(found->uid, 1));
+  consumer.Send("LSL:streamfeed/110 " + found->uid + "\r\nMax-Buffer-Length: 36000\r\n\r\n");
+  EXPECT_EQ(consumer.Read(157), lsl::core::StreamfeedOkReply(found->uid, 1));
   EXPECT_EQ(lsl_wait_for_consumers(outlet.get(), 5.0), 1);
   EXPECT_EQ(lsl_have_consumers(outlet.get()), 1);
 
@@ -125,7 +171,7 @@ TEST(CApiOutlet, DiscoverableAndStreamsPushedMarkers) {
   const double after = lsl_local_clock();
   EXPECT_EQ(lsl_push_sample_strt(outlet.get(), marker, 1234.5), lsl_no_error);
   EXPECT_EQ(lsl_push_sample_strt(outlet.get(), marker, 0.0), lsl_no_error);
-  auto got = consumer.markers(3);
+  auto got = consumer.Markers(3);
   ASSERT_EQ(got.size(), 3u);
   EXPECT_EQ(got[0].text, marker[0]);
   EXPECT_GE(got[0].timestamp, before);

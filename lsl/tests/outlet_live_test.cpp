@@ -2,9 +2,11 @@
 // private network namespace (registered NETWORK).
 #include "net/outlet.h"
 
-#include "core/outlet_protocol.h"
+#include "core/protocol/constants.h"
+#include "core/protocol/streamfeed.h"
 #include "core/stream_info.h"
 #include "net/config_loader.h"
+#include "net/log.h"
 #include "net/platform.h"
 #include "raw_client.h"
 
@@ -18,17 +20,17 @@
 namespace lsl::test {
 namespace {
 
-core::StreamInfo marker_info(const std::string &name = "LiveTest") {
+core::StreamInfo MarkerInfo(const std::string &name = "LiveTest") {
   core::StreamInfo info;
   info.name = name;
   info.type = "Markers";
   info.channel_count = 1;
-  info.channel_format = core::ChannelFormat::string;
+  info.channel_format = core::ChannelFormat::kString;
   info.source_id = "live-test-source";
   return info;
 }
 
-std::string feed_request(const std::string &uid, int max_buffer = 36000) {
+std::string FeedRequest(const std::string &uid, int max_buffer = 36000) {
   return "LSL:streamfeed/110 " + uid +
          "\r\nNative-Byte-Order: 1234\r\nEndian-Performance: 1.3e+07\r\nHas-IEEE754-Floats: 1\r\n"
          "Supports-Subnormals: 0\r\nValue-Size: 32\r\nData-Protocol-Version: 110\r\n"
@@ -39,56 +41,56 @@ std::string feed_request(const std::string &uid, int max_buffer = 36000) {
 class LiveOutlet : public ::testing::Test {
  protected:
   void SetUp() override {
-    outlet_ = std::make_unique<net::Outlet>(marker_info(), 360, net::api_config());
+    outlet_ = std::make_unique<net::Outlet>(MarkerInfo(), 360, net::ApiConfig());
   }
 
-  uint16_t data_port() const { return outlet_->info().v4data_port; }
-  uint16_t service_port() const { return outlet_->info().v4service_port; }
-  const std::string &uid() const { return outlet_->info().uid; }
+  uint16_t DataPort() const { return outlet_->Info().v4data_port; }
+  uint16_t ServicePort() const { return outlet_->Info().v4service_port; }
+  const std::string &Uid() const { return outlet_->Info().uid; }
 
   // A consumer that has completed its handshake.
-  std::unique_ptr<RawClient> consumer(int max_buffer = 36000, int receive_buffer = 0) {
-    auto c = std::make_unique<RawClient>(data_port(), receive_buffer);
-    c->send(feed_request(uid(), max_buffer));
-    EXPECT_EQ(c->read(157), core::streamfeed_ok_reply(uid(), 1));
+  std::unique_ptr<RawClient> Consumer(int max_buffer = 36000, int receive_buffer = 0) {
+    auto c = std::make_unique<RawClient>(DataPort(), receive_buffer);
+    c->Send(FeedRequest(Uid(), max_buffer));
+    EXPECT_EQ(c->Read(157), core::StreamfeedOkReply(Uid(), 1));
     return c;
   }
 
-  void push(const std::string &text, double timestamp) {
+  void Push(const std::string &text, double timestamp) {
     const char *channels[] = {text.c_str()};
-    outlet_->push(channels, timestamp);
+    outlet_->Push(channels, timestamp);
   }
 
   std::unique_ptr<net::Outlet> outlet_;
 };
 
 TEST_F(LiveOutlet, InfoCarriesPortsUidAndClock) {
-  const auto &info = outlet_->info();
+  const auto &info = outlet_->Info();
   EXPECT_EQ(info.uid.size(), 36u);
   EXPECT_GT(info.created_at, 0.0);
-  EXPECT_LE(info.created_at, net::local_clock());
+  EXPECT_LE(info.created_at, net::LocalClock());
   EXPECT_NE(info.v4data_port, 0);
   EXPECT_NE(info.v4service_port, 0);
   EXPECT_EQ(info.v6data_port == 0, info.v6service_port == 0)
       << "IPv6 is served whole or not at all";
-  if (net::api_config().ipv6 == core::IPv6Mode::disable) {
+  if (net::ApiConfig().ipv6 == core::IPv6Mode::kDisable) {
     EXPECT_EQ(info.v6data_port, 0);
   }
-  EXPECT_EQ(info.session_id, net::api_config().session_id);
-  EXPECT_EQ(outlet_->buffer_samples(), 36000u);
-  net::Outlet second(marker_info(), 360, net::api_config());
-  EXPECT_NE(second.info().uid, info.uid);
-  EXPECT_NE(second.info().v4data_port, info.v4data_port);
+  EXPECT_EQ(info.session_id, net::ApiConfig().session_id);
+  EXPECT_EQ(outlet_->BufferSamples(), 36000u);
+  net::Outlet second(MarkerInfo(), 360, net::ApiConfig());
+  EXPECT_NE(second.Info().uid, info.uid);
+  EXPECT_NE(second.Info().v4data_port, info.v4data_port);
 }
 
 TEST_F(LiveOutlet, EveryMarkerInOrderWithItsTimeStamp) {
-  auto c = consumer();
+  auto c = Consumer();
   std::vector<Marker> sent;
   for (int i = 0; i < 200; ++i) {
     sent.push_back({1000.0 + i * 0.25, "marker-" + std::to_string(i)});
-    push(sent.back().text, sent.back().timestamp);
+    Push(sent.back().text, sent.back().timestamp);
   }
-  auto got = c->markers(sent.size());
+  auto got = c->Markers(sent.size());
   ASSERT_EQ(got.size(), sent.size());
   for (std::size_t i = 0; i < sent.size(); ++i) {
     EXPECT_EQ(got[i].text, sent[i].text);
@@ -97,56 +99,56 @@ TEST_F(LiveOutlet, EveryMarkerInOrderWithItsTimeStamp) {
 }
 
 TEST_F(LiveOutlet, ZeroTimeStampMeansThePushTime) {
-  auto c = consumer();
-  const double before = net::local_clock();
-  push("now", 0.0);
-  const double after = net::local_clock();
-  auto got = c->markers(1);
+  auto c = Consumer();
+  const double before = net::LocalClock();
+  Push("now", 0.0);
+  const double after = net::LocalClock();
+  auto got = c->Markers(1);
   ASSERT_EQ(got.size(), 1u);
   EXPECT_GE(got[0].timestamp, before);
   EXPECT_LE(got[0].timestamp, after);
 }
 
 TEST_F(LiveOutlet, StringsOfEverySizeArriveIntact) {
-  auto c = consumer();
+  auto c = Consumer();
   const std::vector<std::string> texts = {"", "caf\xc3\xa9-\xe2\x9c\x93", std::string(255, 'a'),
                                           std::string(256, 'b'), std::string(100000, 'c')};
-  for (std::size_t i = 0; i < texts.size(); ++i) push(texts[i], 5.0 + i);
-  auto got = c->markers(texts.size());
+  for (std::size_t i = 0; i < texts.size(); ++i) Push(texts[i], 5.0 + i);
+  auto got = c->Markers(texts.size());
   ASSERT_EQ(got.size(), texts.size());
   for (std::size_t i = 0; i < texts.size(); ++i) EXPECT_EQ(got[i].text, texts[i]);
 }
 
 TEST_F(LiveOutlet, LateJoinerGetsOnlyLaterMarkers) {
-  push("before-anyone", 1.0);
-  auto early = consumer();
-  for (int i = 0; i < 10; ++i) push("first-" + std::to_string(i), 10.0 + i);
-  ASSERT_EQ(early->markers(10).size(), 10u);
-  auto late = consumer();
-  for (int i = 0; i < 10; ++i) push("second-" + std::to_string(i), 20.0 + i);
-  auto late_got = late->markers(10);
+  Push("before-anyone", 1.0);
+  auto early = Consumer();
+  for (int i = 0; i < 10; ++i) Push("first-" + std::to_string(i), 10.0 + i);
+  ASSERT_EQ(early->Markers(10).size(), 10u);
+  auto late = Consumer();
+  for (int i = 0; i < 10; ++i) Push("second-" + std::to_string(i), 20.0 + i);
+  auto late_got = late->Markers(10);
   ASSERT_EQ(late_got.size(), 10u);
   EXPECT_EQ(late_got.front().text, "second-0");
-  auto early_got = early->markers(10);
+  auto early_got = early->Markers(10);
   ASSERT_EQ(early_got.size(), 10u);
   EXPECT_EQ(early_got.front().text, "second-0");
-  EXPECT_TRUE(late->markers(1, 0.3).empty());
+  EXPECT_TRUE(late->Markers(1, 0.3).empty());
 }
 
 // Pushes kCount markers while a slow consumer reads nothing (and, if given,
 // a fast one reads everything); then checks what the slow one still gets.
-void expect_slow_consumer_keeps_newest(net::Outlet &outlet, std::unique_ptr<RawClient> slow,
-                                       std::unique_ptr<RawClient> fast, std::size_t keeps) {
+void ExpectSlowConsumerKeepsNewest(net::Outlet &outlet, std::unique_ptr<RawClient> slow,
+                                   std::unique_ptr<RawClient> fast, std::size_t keeps) {
   constexpr int kCount = 30000;
   std::vector<Marker> fast_got;
   std::thread reader([&] {
-    if (fast) fast_got = fast->markers(kCount, 60.0);
+    if (fast) fast_got = fast->Markers(kCount, 60.0);
   });
   const std::string padding(400, 'p');
   for (int i = 0; i < kCount; ++i) {
     const auto text = std::to_string(i) + ":" + padding;
     const char *channels[] = {text.c_str()};
-    outlet.push(channels, 1.0 + i);
+    outlet.Push(channels, 1.0 + i);
   }
   reader.join();
   if (fast) {
@@ -155,7 +157,7 @@ void expect_slow_consumer_keeps_newest(net::Outlet &outlet, std::unique_ptr<RawC
     for (int i = 0; i < kCount; ++i) ASSERT_EQ(fast_got[i].timestamp, 1.0 + i);
   }
 
-  auto slow_got = slow->markers(kCount, 5.0);
+  auto slow_got = slow->Markers(kCount, 5.0);
   ASSERT_GE(slow_got.size(), keeps);
   EXPECT_LT(slow_got.size(), static_cast<std::size_t>(kCount))
       << "the test must have made it fall behind";
@@ -168,90 +170,90 @@ void expect_slow_consumer_keeps_newest(net::Outlet &outlet, std::unique_ptr<RawC
 }
 
 TEST_F(LiveOutlet, SlowConsumerLosesOnlyTheOldestBeyondItsBuffer) {
-  auto slow = consumer(50, 4096);
-  expect_slow_consumer_keeps_newest(*outlet_, std::move(slow), consumer(), 50);
+  auto slow = Consumer(50, 4096);
+  ExpectSlowConsumerKeepsNewest(*outlet_, std::move(slow), Consumer(), 50);
 }
 
 TEST_F(LiveOutlet, TheOutletsBufferBoundsEveryConsumer) {
-  net::Outlet small(marker_info("SmallBuffer"), 2, net::api_config());
-  EXPECT_EQ(small.buffer_samples(), 200u) << "max_buffered counts hundreds of markers";
+  net::Outlet small(MarkerInfo("SmallBuffer"), 2, net::ApiConfig());
+  EXPECT_EQ(small.BufferSamples(), 200u) << "max_buffered counts hundreds of markers";
   auto connect = [&](int receive_buffer) {
-    auto c = std::make_unique<RawClient>(small.info().v4data_port, receive_buffer);
-    c->send(feed_request(small.info().uid, 36000));
-    EXPECT_EQ(c->read(157), core::streamfeed_ok_reply(small.info().uid, 1));
+    auto c = std::make_unique<RawClient>(small.Info().v4data_port, receive_buffer);
+    c->Send(FeedRequest(small.Info().uid, 36000));
+    EXPECT_EQ(c->Read(157), core::StreamfeedOkReply(small.Info().uid, 1));
     return c;
   };
   // Here even a reading consumer may fall 200 markers behind a burst.
-  expect_slow_consumer_keeps_newest(small, connect(4096), nullptr, 200);
+  ExpectSlowConsumerKeepsNewest(small, connect(4096), nullptr, 200);
 }
 
 TEST_F(LiveOutlet, ConsumersAreCountedAndAwaited) {
-  EXPECT_FALSE(outlet_->have_consumers());
-  EXPECT_FALSE(outlet_->wait_for_consumers(0.05));
+  EXPECT_FALSE(outlet_->HaveConsumers());
+  EXPECT_FALSE(outlet_->WaitForConsumers(0.05));
   {
-    RawClient info_request(data_port());
-    info_request.send("LSL:fullinfo\r\n");
-    info_request.read_to_end();
-    EXPECT_FALSE(outlet_->have_consumers()) << "info requests are not consumers";
+    RawClient info_request(DataPort());
+    info_request.Send("LSL:fullinfo\r\n");
+    info_request.ReadToEnd();
+    EXPECT_FALSE(outlet_->HaveConsumers()) << "info requests are not consumers";
   }
   std::unique_ptr<RawClient> c;
   std::thread joiner([&] {
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    c = consumer();
+    c = Consumer();
   });
-  EXPECT_TRUE(outlet_->wait_for_consumers(5.0));
+  EXPECT_TRUE(outlet_->WaitForConsumers(5.0));
   joiner.join();
-  EXPECT_TRUE(outlet_->have_consumers());
+  EXPECT_TRUE(outlet_->HaveConsumers());
   c.reset();
-  for (int i = 0; i < 100 && outlet_->have_consumers(); ++i)
+  for (int i = 0; i < 100 && outlet_->HaveConsumers(); ++i)
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  EXPECT_FALSE(outlet_->have_consumers());
+  EXPECT_FALSE(outlet_->HaveConsumers());
 }
 
 TEST_F(LiveOutlet, RequestVariantsGetLiblslsAnswers) {
   auto exchange = [&](const std::string &request) {
-    RawClient c(data_port());
-    c.send(request);
-    auto answer = c.read_to_end();
-    EXPECT_TRUE(c.closed()) << request;
+    RawClient c(DataPort());
+    c.Send(request);
+    auto answer = c.ReadToEnd();
+    EXPECT_TRUE(c.Closed()) << request;
     return answer;
   };
-  EXPECT_EQ(exchange(feed_request("00000000-0000-0000-0000-000000000000")), core::kNotFoundReply);
-  EXPECT_EQ(exchange("LSL:streamfeed/200 " + uid() + "\r\nNative-Byte-Order: 1234\r\n\r\n"),
+  EXPECT_EQ(exchange(FeedRequest("00000000-0000-0000-0000-000000000000")), core::kNotFoundReply);
+  EXPECT_EQ(exchange("LSL:streamfeed/200 " + Uid() + "\r\nNative-Byte-Order: 1234\r\n\r\n"),
             core::kVersionNotSupportedReply);
-  EXPECT_EQ(exchange(feed_request(uid(), 0)), core::streamfeed_ok_reply(uid(), 1));
-  EXPECT_EQ(exchange("LSL:streamfeed/110 " + uid() + "\r\n\r\n"),
-            core::streamfeed_ok_reply(uid(), 1));
+  EXPECT_EQ(exchange(FeedRequest(Uid(), 0)), core::StreamfeedOkReply(Uid(), 1));
+  EXPECT_EQ(exchange("LSL:streamfeed/110 " + Uid() + "\r\n\r\n"),
+            core::StreamfeedOkReply(Uid(), 1));
   EXPECT_EQ(exchange("LSL:streamfeed\r\n36000 0\r\n"), "");
   EXPECT_EQ(exchange("LSL:bogus\r\n"), "");
   EXPECT_EQ(exchange("LSL:shortinfo\r\nname='Other'\r\n"), "");
-  EXPECT_EQ(exchange("LSL:shortinfo\r\nname='LiveTest'\r\n"), core::to_short_xml(outlet_->info()));
-  auto full = core::parse_xml(exchange("LSL:fullinfo\r\n"));
+  EXPECT_EQ(exchange("LSL:shortinfo\r\nname='LiveTest'\r\n"), core::ToShortXml(outlet_->Info()));
+  auto full = core::ParseXml(exchange("LSL:fullinfo\r\n"));
   ASSERT_TRUE(full);
-  EXPECT_EQ(full->uid, uid());
-  EXPECT_EQ(full->v4data_port, data_port());
+  EXPECT_EQ(full->uid, Uid());
+  EXPECT_EQ(full->v4data_port, DataPort());
 }
 
 TEST_F(LiveOutlet, MinimalRequestStreams) {
-  RawClient c(data_port());
-  c.send("LSL:streamfeed/110\r\nMax-Buffer-Length: 10\r\n\r\n");
-  EXPECT_EQ(c.read(157), core::streamfeed_ok_reply(uid(), 1));
-  push("x", 3.0);
-  auto got = c.markers(1);
+  RawClient c(DataPort());
+  c.Send("LSL:streamfeed/110\r\nMax-Buffer-Length: 10\r\n\r\n");
+  EXPECT_EQ(c.Read(157), core::StreamfeedOkReply(Uid(), 1));
+  Push("x", 3.0);
+  auto got = c.Markers(1);
   ASSERT_EQ(got.size(), 1u);
   EXPECT_EQ(got[0].text, "x");
 }
 
 TEST_F(LiveOutlet, ServiceSocketAnswersShortinfoAndTimedata) {
-  auto replies = udp_exchange(service_port(), "LSL:shortinfo\r\nname='LiveTest'\r\n{port} 77\r\n");
+  auto replies = UdpExchange(ServicePort(), "LSL:shortinfo\r\nname='LiveTest'\r\n{port} 77\r\n");
   ASSERT_EQ(replies.size(), 1u);
-  EXPECT_EQ(replies[0], "77\r\n" + core::to_short_xml(outlet_->info()));
+  EXPECT_EQ(replies[0], "77\r\n" + core::ToShortXml(outlet_->Info()));
   EXPECT_TRUE(
-      udp_exchange(service_port(), "LSL:shortinfo\r\nname='Other'\r\n{port} 78\r\n", 0.3).empty());
+      UdpExchange(ServicePort(), "LSL:shortinfo\r\nname='Other'\r\n{port} 78\r\n", 0.3).empty());
 
-  const double before = net::local_clock();
-  auto time = udp_exchange(service_port(), "LSL:timedata\r\n1804289383 1363.856082562\r\n");
-  const double after = net::local_clock();
+  const double before = net::LocalClock();
+  auto time = UdpExchange(ServicePort(), "LSL:timedata\r\n1804289383 1363.856082562\r\n");
+  const double after = net::LocalClock();
   ASSERT_EQ(time.size(), 1u);
   std::istringstream fields(time[0]);
   std::string id, t0;
@@ -263,44 +265,44 @@ TEST_F(LiveOutlet, ServiceSocketAnswersShortinfoAndTimedata) {
   EXPECT_GE(t1, before);
   EXPECT_LE(t1, t2);
   EXPECT_LE(t2, after);
-  EXPECT_TRUE(udp_exchange(service_port(), "LSL:bogus\r\n", 0.3).empty());
+  EXPECT_TRUE(UdpExchange(ServicePort(), "LSL:bogus\r\n", 0.3).empty());
 }
 
 TEST_F(LiveOutlet, IPv6ServesTheSameStreamWhereTheHostHasIt) {
-  if (outlet_->info().v6data_port == 0)
+  if (outlet_->Info().v6data_port == 0)
     GTEST_SKIP() << "IPv6 disabled by the configuration or absent here";
   const auto loopback6 = asio::ip::address_v6::loopback();
-  RawClient c(outlet_->info().v6data_port, 0, loopback6);
-  c.send(feed_request(uid()));
-  ASSERT_EQ(c.read(157), core::streamfeed_ok_reply(uid(), 1));
-  push("over-ipv6", 42.0);
-  auto got = c.markers(1);
+  RawClient c(outlet_->Info().v6data_port, 0, loopback6);
+  c.Send(FeedRequest(Uid()));
+  ASSERT_EQ(c.Read(157), core::StreamfeedOkReply(Uid(), 1));
+  Push("over-ipv6", 42.0);
+  auto got = c.Markers(1);
   ASSERT_EQ(got.size(), 1u);
   EXPECT_EQ(got[0].text, "over-ipv6");
   auto time =
-      udp_exchange(outlet_->info().v6service_port, "LSL:timedata\r\n99 1.5\r\n", 1.0, 1, loopback6);
+      UdpExchange(outlet_->Info().v6service_port, "LSL:timedata\r\n99 1.5\r\n", 1.0, 1, loopback6);
   ASSERT_EQ(time.size(), 1u);
   EXPECT_EQ(time[0].rfind(" 99 1.5 ", 0), 0u);
-  auto info = udp_exchange(outlet_->info().v6service_port, "LSL:shortinfo\r\n\r\n{port} 5\r\n", 1.0,
-                           1, loopback6);
+  auto info = UdpExchange(outlet_->Info().v6service_port, "LSL:shortinfo\r\n\r\n{port} 5\r\n", 1.0,
+                          1, loopback6);
   ASSERT_EQ(info.size(), 1u);
-  EXPECT_EQ(info[0], "5\r\n" + core::to_short_xml(outlet_->info()));
+  EXPECT_EQ(info[0], "5\r\n" + core::ToShortXml(outlet_->Info()));
 }
 
 TEST_F(LiveOutlet, DiscoveryPortAnswersMatchingQueriesOnly) {
-  const auto port = net::api_config().multicast_port;
+  const auto port = net::ApiConfig().multicast_port;
   auto replies =
-      udp_exchange(port, "LSL:shortinfo\r\nsession_id='" + net::api_config().session_id +
-                             "' and type='Markers' and name='LiveTest'\r\n{port} 4242\r\n");
+      UdpExchange(port, "LSL:shortinfo\r\nsession_id='" + net::ApiConfig().session_id +
+                            "' and type='Markers' and name='LiveTest'\r\n{port} 4242\r\n");
   ASSERT_FALSE(replies.empty());
-  EXPECT_EQ(replies[0], "4242\r\n" + core::to_short_xml(outlet_->info()));
-  EXPECT_TRUE(udp_exchange(port, "LSL:shortinfo\r\ntype='EEG'\r\n{port} 4243\r\n", 0.3).empty());
-  EXPECT_TRUE(udp_exchange(port, "LSL:timedata\r\n1 2.0\r\n", 0.3).empty())
+  EXPECT_EQ(replies[0], "4242\r\n" + core::ToShortXml(outlet_->Info()));
+  EXPECT_TRUE(UdpExchange(port, "LSL:shortinfo\r\ntype='EEG'\r\n{port} 4243\r\n", 0.3).empty());
+  EXPECT_TRUE(UdpExchange(port, "LSL:timedata\r\n1 2.0\r\n", 0.3).empty())
       << "time probes go to the service port only";
 }
 
 TEST_F(LiveOutlet, HostileClientsDoNotDisturbAConsumer) {
-  auto good = consumer();
+  auto good = Consumer();
   std::atomic<bool> stop{false};
   std::thread hostile([&] {
     std::mt19937 rng(42);
@@ -310,41 +312,41 @@ TEST_F(LiveOutlet, HostileClientsDoNotDisturbAConsumer) {
       try {
         switch (round++ % 6) {
           case 0: {  // garbage, then gone
-            RawClient c(data_port());
+            RawClient c(DataPort());
             std::string junk(3000, '\0');
             for (auto &b : junk) b = static_cast<char>(rng());
-            c.send(junk);
+            c.Send(junk);
             break;
           }
           case 1: {  // a line without end, longer than any request line
-            RawClient c(data_port());
-            c.send(std::string(core::kMaxRequestLineBytes + 100, 'A'));
-            c.read_to_end(2.0);
+            RawClient c(DataPort());
+            c.Send(std::string(core::kMaxRequestLineBytes + 100, 'A'));
+            c.ReadToEnd(2.0);
             break;
           }
           case 2: {  // byte at a time
-            RawClient c(data_port());
-            for (char b : feed_request(uid(), 5)) c.send(std::string(1, b));
-            c.read(157);
+            RawClient c(DataPort());
+            for (char b : FeedRequest(Uid(), 5)) c.Send(std::string(1, b));
+            c.Read(157);
             break;
           }
           case 3:  // stalled half-way through a request, kept open
             if (stalled.size() < 8) {
-              stalled.push_back(std::make_unique<RawClient>(data_port()));
-              stalled.back()->send("LSL:streamfeed/110 " + uid() + "\r\nMax-Buf");
+              stalled.push_back(std::make_unique<RawClient>(DataPort()));
+              stalled.back()->Send("LSL:streamfeed/110 " + Uid() + "\r\nMax-Buf");
             }
             break;
           case 4: {  // datagrams of junk to both UDP ports
             std::string junk(500, '\0');
             for (auto &b : junk) b = static_cast<char>(rng());
-            udp_exchange(service_port(), junk, 0.01);
-            udp_exchange(net::api_config().multicast_port, "LSL:shortinfo\r\n" + junk, 0.01);
+            UdpExchange(ServicePort(), junk, 0.01);
+            UdpExchange(net::ApiConfig().multicast_port, "LSL:shortinfo\r\n" + junk, 0.01);
             break;
           }
           case 5: {  // a consumer that never reads
             if (stalled.size() < 8) {
-              stalled.push_back(std::make_unique<RawClient>(data_port(), 2048));
-              stalled.back()->send(feed_request(uid(), 36000));
+              stalled.push_back(std::make_unique<RawClient>(DataPort(), 2048));
+              stalled.back()->Send(FeedRequest(Uid(), 36000));
             }
             break;
           }
@@ -356,44 +358,79 @@ TEST_F(LiveOutlet, HostileClientsDoNotDisturbAConsumer) {
   });
   std::vector<Marker> got;
   for (int i = 0; i < 300; ++i) {
-    push("tick-" + std::to_string(i) + std::string(200, '.'), 100.0 + i);
+    Push("tick-" + std::to_string(i) + std::string(200, '.'), 100.0 + i);
     if (i % 10 == 0) std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
-  got = good->markers(300, 30.0);
+  got = good->Markers(300, 30.0);
   stop = true;
   hostile.join();
   ASSERT_EQ(got.size(), 300u);
   for (int i = 0; i < 300; ++i) ASSERT_EQ(got[i].timestamp, 100.0 + i);
 }
 
-TEST_F(LiveOutlet, UnfinishedRequestsAreLimitedAndTimedOut) {
+TEST_F(LiveOutlet, TheOldestUnfinishedRequestMakesRoomForANewConnection) {
+  core::Config patient = net::ApiConfig();
+  patient.request_timeout = 1e6;
+  net::Outlet outlet(MarkerInfo("Patient"), 360, patient);
+  const auto port = outlet.Info().v4data_port;
   std::vector<std::unique_ptr<RawClient>> stalled;
   for (std::size_t i = 0; i < net::Outlet::kMaxPendingRequests; ++i) {
-    stalled.push_back(std::make_unique<RawClient>(data_port()));
-    stalled.back()->send("LSL:streamfeed/110\r\n");
+    stalled.push_back(std::make_unique<RawClient>(port));
+    stalled.back()->Send("LSL:streamfeed/110\r\n");
   }
-  // Let the outlet accept them all before the next one knocks.
-  std::this_thread::sleep_for(std::chrono::milliseconds(300));
-  RawClient refused(data_port());
-  EXPECT_EQ(refused.read_to_end(3.0), "");
-  EXPECT_TRUE(refused.closed());
-  stalled.front()->read_to_end(net::Outlet::kRequestTimeoutSeconds + 5.0);
-  EXPECT_TRUE(stalled.front()->closed()) << "the outlet ends requests that never finish";
-  stalled.clear();
-  std::this_thread::sleep_for(std::chrono::milliseconds(200));
-  auto c = consumer();
-  push("after", 1.0);
-  EXPECT_EQ(c->markers(1).size(), 1u);
+  RawClient newcomer(port);
+  newcomer.Send(FeedRequest(outlet.Info().uid));
+  EXPECT_EQ(newcomer.Read(157, 30.0), core::StreamfeedOkReply(outlet.Info().uid, 1));
+  stalled.front()->ReadToEnd(30.0);
+  EXPECT_TRUE(stalled.front()->Closed()) << "the request waiting longest is dropped";
+  const char *channels[] = {"after"};
+  outlet.Push(channels, 1.0);
+  EXPECT_EQ(newcomer.Markers(1).size(), 1u);
+}
+
+TEST_F(LiveOutlet, UnfinishedRequestsEndAtTheRequestTimeout) {
+  core::Config hasty = net::ApiConfig();
+  hasty.request_timeout = 0.2;
+  net::Outlet outlet(MarkerInfo("Hasty"), 360, hasty);
+  RawClient silent(outlet.Info().v4data_port);
+  RawClient unfinished(outlet.Info().v4data_port);
+  unfinished.Send("LSL:streamfeed/110 " + outlet.Info().uid + "\r\nMax-Buf");
+  EXPECT_EQ(silent.ReadToEnd(30.0), "");
+  EXPECT_TRUE(silent.Closed());
+  EXPECT_EQ(unfinished.ReadToEnd(30.0), "");
+  EXPECT_TRUE(unfinished.Closed());
+}
+
+TEST(OutletPorts, EachSocketThatCannotBeBoundIsOneWarning) {
+  std::vector<std::string> warnings;
+  net::SetLogSink([&](std::string_view line) { warnings.emplace_back(line); });
+  core::Config config = net::ApiConfig();
+  config.multicast_port = 16999;
+  config.ipv6 = core::IPv6Mode::kDisable;
+  const auto targets = core::ScopeAddressesFor(config).ipv4.size();
+  {
+    // Another program holds the discovery port; the stream still starts.
+    asio::io_context io;
+    udp::socket discovery(io, udp::endpoint(asio::ip::address_v4::any(), config.multicast_port));
+    net::Outlet outlet(MarkerInfo("Crowded"), 360, config);
+    EXPECT_NE(outlet.Info().v4service_port, 0);
+  }
+  net::SetLogSink(nullptr);
+  ASSERT_EQ(warnings.size(), targets);
+  for (const auto &line : warnings) {
+    EXPECT_EQ(line.rfind("lsl: could not bind the IPv4 discovery port 16999 for ", 0), 0u) << line;
+    EXPECT_EQ(line.find('\n'), std::string::npos);
+  }
 }
 
 TEST_F(LiveOutlet, DestroyClosesConsumersWithoutAFakeSample) {
-  auto c = consumer();
-  push("last", 9.0);
-  ASSERT_EQ(c->markers(1).size(), 1u);
-  const auto port = data_port();
+  auto c = Consumer();
+  Push("last", 9.0);
+  ASSERT_EQ(c->Markers(1).size(), 1u);
+  const auto port = DataPort();
   outlet_.reset();
-  EXPECT_EQ(c->read_to_end(2.0), "");
-  EXPECT_TRUE(c->closed());
+  EXPECT_EQ(c->ReadToEnd(2.0), "");
+  EXPECT_TRUE(c->Closed());
   EXPECT_THROW(RawClient{port}, std::system_error) << "the listener is gone";
 }
 

@@ -10,8 +10,8 @@ namespace lsl::core {
 namespace {
 
 // The transcripts' stream with a desc tree for the paths to reach into.
-StreamInfo marker_stream() {
-  StreamInfo info = test::transcript_info();
+StreamInfo MarkerStream() {
+  StreamInfo info = test::TranscriptInfo();
   auto desc = std::make_shared<pugi::xml_document>();
   auto d = desc->append_child("desc");
   d.append_child("manufacturer").text().set("Maroquint Labs");
@@ -22,64 +22,64 @@ StreamInfo marker_stream() {
   return info;
 }
 
-bool match(std::string_view query) {
-  return Query::compile(query).matches(marker_stream());
+bool Match(std::string_view query) {
+  return Query::Compile(query).Matches(MarkerStream());
 }
 
 TEST(Query, EveryFormLiblslResolversSend) {
-  EXPECT_TRUE(match("session_id='default' and type='Markers'"));
-  EXPECT_TRUE(match("session_id='default' and name='TranscriptTest'"));
-  EXPECT_TRUE(match("session_id='default' and source_id='transcript-source-1'"));
-  EXPECT_TRUE(match("session_id='default'"));
+  EXPECT_TRUE(Match("session_id='default' and type='Markers'"));
+  EXPECT_TRUE(Match("session_id='default' and name='TranscriptTest'"));
+  EXPECT_TRUE(Match("session_id='default' and source_id='transcript-source-1'"));
+  EXPECT_TRUE(Match("session_id='default'"));
   EXPECT_TRUE(
-      match("channel_count='1' and name='TranscriptTest' and type='Markers' and "
+      Match("channel_count='1' and name='TranscriptTest' and type='Markers' and "
             "source_id='transcript-source-1' and channel_format='string'"));
-  EXPECT_FALSE(match("session_id='other' and type='Markers'"));
-  EXPECT_FALSE(match("session_id='default' and type='EEG'"));
-  EXPECT_FALSE(match("type='EEG'"));
+  EXPECT_FALSE(Match("session_id='other' and type='Markers'"));
+  EXPECT_FALSE(Match("session_id='default' and type='EEG'"));
+  EXPECT_FALSE(Match("type='EEG'"));
 }
 
 TEST(Query, EmptyQueryMatchesEverything) {
-  EXPECT_TRUE(match(""));
-  EXPECT_TRUE(match("  \t"));
+  EXPECT_TRUE(Match(""));
+  EXPECT_TRUE(Match("  \t"));
 }
 
 TEST(Query, XPathPredicatesOfTranscript01) {
-  EXPECT_TRUE(match("starts-with(name,'Trans') and channel_count=1"));
-  EXPECT_FALSE(match("starts-with(name,'trans') and channel_count=1"));
-  EXPECT_TRUE(match("contains(source_id, \"source\")"));
+  EXPECT_TRUE(Match("starts-with(name,'Trans') and channel_count=1"));
+  EXPECT_FALSE(Match("starts-with(name,'trans') and channel_count=1"));
+  EXPECT_TRUE(Match("contains(source_id, \"source\")"));
 }
 
 TEST(Query, ComparisonsFollowXPath) {
-  EXPECT_TRUE(match("channel_count=1"));
-  EXPECT_TRUE(match("channel_count=1.0")) << "numbers compare numerically";
-  EXPECT_FALSE(match("channel_count='1.0'")) << "literals compare as text";
-  EXPECT_TRUE(match("channel_count!=2"));
-  EXPECT_TRUE(match("channel_count>0 and channel_count<=1"));
-  EXPECT_FALSE(match("missing='x'")) << "a missing element compares false";
-  EXPECT_FALSE(match("missing!='x'")) << "for = and != alike";
-  EXPECT_TRUE(match("not(missing='x')"));
-  EXPECT_TRUE(match("'Markers'=type"));
-  EXPECT_TRUE(match("name"));
-  EXPECT_FALSE(match("missing"));
-  EXPECT_TRUE(match("nominal_srate=0"));
-  EXPECT_TRUE(match("created_at>-1"));
+  EXPECT_TRUE(Match("channel_count=1"));
+  EXPECT_TRUE(Match("channel_count=1.0")) << "numbers compare numerically";
+  EXPECT_FALSE(Match("channel_count='1.0'")) << "literals compare as text";
+  EXPECT_TRUE(Match("channel_count!=2"));
+  EXPECT_TRUE(Match("channel_count>0 and channel_count<=1"));
+  EXPECT_FALSE(Match("missing='x'")) << "a missing element compares false";
+  EXPECT_FALSE(Match("missing!='x'")) << "for = and != alike";
+  EXPECT_TRUE(Match("not(missing='x')"));
+  EXPECT_TRUE(Match("'Markers'=type"));
+  EXPECT_TRUE(Match("name"));
+  EXPECT_FALSE(Match("missing"));
+  EXPECT_TRUE(Match("nominal_srate=0"));
+  EXPECT_TRUE(Match("created_at>-1"));
 }
 
 TEST(Query, AndOrNotAndParentheses) {
-  EXPECT_TRUE(match("type='EEG' or type='Markers'"));
-  EXPECT_FALSE(match("type='EEG' or (type='Markers' and name='x')"));
-  EXPECT_TRUE(match("(type='EEG' or type='Markers') and not(name='x')"));
-  EXPECT_TRUE(match("type='EEG' or type='Markers' and name='TranscriptTest'"))
+  EXPECT_TRUE(Match("type='EEG' or type='Markers'"));
+  EXPECT_FALSE(Match("type='EEG' or (type='Markers' and name='x')"));
+  EXPECT_TRUE(Match("(type='EEG' or type='Markers') and not(name='x')"));
+  EXPECT_TRUE(Match("type='EEG' or type='Markers' and name='TranscriptTest'"))
       << "and binds tighter than or";
-  EXPECT_FALSE(match("not(true())"));
+  EXPECT_FALSE(Match("not(true())"));
 }
 
 TEST(Query, PathsReachIntoDesc) {
-  EXPECT_TRUE(match("desc/manufacturer='Maroquint Labs'"));
-  EXPECT_TRUE(match("desc/channels/channel/label='C4'")) << "any node of the set";
-  EXPECT_FALSE(match("desc/channels/channel/label='C5'"));
-  EXPECT_TRUE(match("desc / manufacturer = 'Maroquint Labs'"));
+  EXPECT_TRUE(Match("desc/manufacturer='Maroquint Labs'"));
+  EXPECT_TRUE(Match("desc/channels/channel/label='C4'")) << "any node of the set";
+  EXPECT_FALSE(Match("desc/channels/channel/label='C5'"));
+  EXPECT_TRUE(Match("desc / manufacturer = 'Maroquint Labs'"));
 }
 
 TEST(Query, AnythingUnparsableMatchesNothing) {
@@ -87,39 +87,39 @@ TEST(Query, AnythingUnparsableMatchesNothing) {
        {"type=", "type='Markers", "(type='Markers'", "type=='Markers'", "type='Markers' and",
         "//info", "name[1]", "unknown-fn(name)", "count(name)=1", "type='Markers')", "@name='x'",
         "type='Markers' xor 1", "starts-with(name)", "$x"}) {
-    auto q2 = Query::compile(q);
-    EXPECT_FALSE(q2.valid()) << q;
-    EXPECT_FALSE(q2.matches(marker_stream())) << q;
+    auto q2 = Query::Compile(q);
+    EXPECT_FALSE(q2.Valid()) << q;
+    EXPECT_FALSE(q2.Matches(MarkerStream())) << q;
   }
 }
 
 TEST(Query, BoundedInLengthAndNesting) {
   std::string deep(200, '(');
   deep += "name='TranscriptTest'" + std::string(200, ')');
-  EXPECT_FALSE(Query::compile(deep).valid());
+  EXPECT_FALSE(Query::Compile(deep).Valid());
   std::string nested = "((((name='TranscriptTest'))))";
-  EXPECT_TRUE(match(nested));
+  EXPECT_TRUE(Match(nested));
   std::string chain = "name='TranscriptTest'";
   while (chain.size() < 3000) chain += " and name='TranscriptTest'";
-  EXPECT_FALSE(Query::compile(chain).valid()) << "too many operators";
+  EXPECT_FALSE(Query::Compile(chain).Valid()) << "too many operators";
   std::string long_literal = "name='" + std::string(kMaxQueryLength, 'x') + "'";
-  EXPECT_FALSE(Query::compile(long_literal).valid());
+  EXPECT_FALSE(Query::Compile(long_literal).Valid());
 }
 
 TEST(QueryBuilders, TheQueriesLiblslSends) {
-  EXPECT_EQ(build_session_query("default"), "session_id='default'");
-  EXPECT_EQ(build_byprop_query("default", "type", "Markers"),
+  EXPECT_EQ(BuildSessionQuery("default"), "session_id='default'");
+  EXPECT_EQ(BuildBypropQuery("default", "type", "Markers"),
             "session_id='default' and type='Markers'");
-  EXPECT_EQ(build_recovery_query(marker_stream()),
+  EXPECT_EQ(BuildRecoveryQuery(MarkerStream()),
             "channel_count='1' and name='TranscriptTest' and type='Markers' and "
             "source_id='transcript-source-1' and channel_format='string'");
-  auto nameless = marker_stream();
+  auto nameless = MarkerStream();
   nameless.type.clear();
   nameless.source_id.clear();
-  EXPECT_EQ(build_recovery_query(nameless),
+  EXPECT_EQ(BuildRecoveryQuery(nameless),
             "channel_count='1' and name='TranscriptTest' and channel_format='string'");
-  EXPECT_TRUE(match(build_recovery_query(marker_stream())));
-  EXPECT_EQ(build_byprop_query("s", "name", "it's"), "session_id='s' and name=\"it's\"");
+  EXPECT_TRUE(Match(BuildRecoveryQuery(MarkerStream())));
+  EXPECT_EQ(BuildBypropQuery("s", "name", "it's"), "session_id='s' and name=\"it's\"");
 }
 
 }  // namespace

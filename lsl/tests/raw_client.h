@@ -3,7 +3,7 @@
 #ifndef LSL_TESTS_RAW_CLIENT_H
 #define LSL_TESTS_RAW_CLIENT_H
 
-#include "core/sample.h"
+#include "core/protocol/sample.h"
 
 #include <asio.hpp>
 
@@ -33,10 +33,10 @@ class RawClient {
     socket_.connect(tcp::endpoint(host, port));
   }
 
-  void send(const std::string &bytes) { asio::write(socket_, asio::buffer(bytes)); }
+  void Send(const std::string &bytes) { asio::write(socket_, asio::buffer(bytes)); }
 
   // Up to `n` bytes, less if the peer closes or `timeout` passes.
-  std::string read(std::size_t n, double timeout = 5.0) {
+  std::string Read(std::size_t n, double timeout = 5.0) {
     std::string out(n, '\0');
     std::size_t got = 0;
     bool done = false;
@@ -46,17 +46,17 @@ class RawClient {
           done = true;
           closed_ = closed_ || ec == asio::error::eof || ec == asio::error::connection_reset;
         });
-    run(timeout, done);
+    Run(timeout, done);
     out.resize(got);
     return out;
   }
 
   // Everything until the peer closes (or `timeout` passes).
-  std::string read_to_end(double timeout = 5.0) {
+  std::string ReadToEnd(double timeout = 5.0) {
     std::string all;
     while (!closed_) {
       auto start = std::chrono::steady_clock::now();
-      auto part = read_some(timeout);
+      auto part = ReadSome(timeout);
       all += part;
       timeout -= std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
       if (timeout <= 0) break;
@@ -65,7 +65,7 @@ class RawClient {
   }
 
   // Whatever arrives within `timeout`.
-  std::string read_some(double timeout) {
+  std::string ReadSome(double timeout) {
     std::string out(65536, '\0');
     std::size_t got = 0;
     bool done = false;
@@ -75,36 +75,36 @@ class RawClient {
                               done = true;
                               closed_ = closed_ || (ec && ec != asio::error::operation_aborted);
                             });
-    run(timeout, done);
+    Run(timeout, done);
     out.resize(got);
     return out;
   }
 
-  bool closed() const { return closed_; }
+  bool Closed() const { return closed_; }
 
   // Decodes complete 1-channel string samples from the bytes read so far,
   // reading more as needed, until `count` markers or the timeout.
-  std::vector<Marker> markers(std::size_t count, double timeout = 10.0) {
+  std::vector<Marker> Markers(std::size_t count, double timeout = 10.0) {
     std::vector<Marker> out;
     auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(timeout);
     while (out.size() < count) {
-      if (auto m = decode_one()) {
+      if (auto m = DecodeOne()) {
         out.push_back(*m);
         continue;
       }
       auto left =
           std::chrono::duration<double>(deadline - std::chrono::steady_clock::now()).count();
       if (left <= 0 || closed_) break;
-      pending_ += read_some(std::min(left, 0.5));
+      pending_ += ReadSome(std::min(left, 0.5));
     }
     return out;
   }
 
-  std::string &pending() { return pending_; }
-  tcp::socket &socket() { return socket_; }
+  std::string &Pending() { return pending_; }
+  tcp::socket &Socket() { return socket_; }
 
  private:
-  void run(double timeout, const bool &done) {
+  void Run(double timeout, const bool &done) {
     io_.restart();
     io_.run_for(std::chrono::duration_cast<std::chrono::nanoseconds>(
         std::chrono::duration<double>(timeout)));
@@ -116,7 +116,7 @@ class RawClient {
     }
   }
 
-  std::optional<Marker> decode_one() {
+  std::optional<Marker> DecodeOne() {
     const auto *p = reinterpret_cast<const unsigned char *>(pending_.data());
     const auto size = pending_.size();
     if (size < 11 || p[0] != core::kTagTimestamp) return std::nullopt;
@@ -126,7 +126,7 @@ class RawClient {
     uint64_t len = 0;
     for (std::size_t i = 0; i < width; ++i) len |= static_cast<uint64_t>(p[10 + i]) << (8 * i);
     if (size < 10 + width + len) return std::nullopt;
-    Marker m{core::read_le_double(p + 1), pending_.substr(10 + width, len)};
+    Marker m{core::ReadLeDouble(p + 1), pending_.substr(10 + width, len)};
     pending_.erase(0, 10 + width + len);
     return m;
   }
@@ -138,7 +138,7 @@ class RawClient {
 };
 
 // One datagram out, the replies that come back to our port within `timeout`.
-inline std::vector<std::string> udp_exchange(
+inline std::vector<std::string> UdpExchange(
     uint16_t port, const std::string &request_with_port_placeholder, double timeout = 1.0,
     std::size_t max_replies = 1, const asio::ip::address &host = asio::ip::address_v4::loopback()) {
   asio::io_context io;

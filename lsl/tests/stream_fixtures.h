@@ -11,12 +11,12 @@ namespace lsl::test {
 
 inline const std::string kTranscriptUid = "63872864-b28e-47cc-b59d-43105981592e";
 
-inline core::StreamInfo transcript_info() {
+inline core::StreamInfo TranscriptInfo() {
   core::StreamInfo info;
   info.name = "TranscriptTest";
   info.type = "Markers";
   info.channel_count = 1;
-  info.channel_format = core::ChannelFormat::string;
+  info.channel_format = core::ChannelFormat::kString;
   info.source_id = "transcript-source-1";
   info.created_at = 1362.336449254;
   info.uid = kTranscriptUid;

@@ -5,7 +5,7 @@
 #include <cstdio>
 #include <string>
 
-#include "consumer_transcripts.h"
+#include "transcript.h"
 
 namespace lsl::core {
 namespace {
@@ -16,54 +16,39 @@ std::string Reply(int wave, double t0, double t1, double t2) {
   return buf;
 }
 
-TEST(TimeProbe, FormatsLikeLiblsl) {
-  EXPECT_EQ(format_time_probe(1804289383, 1363.856082562),
-            "LSL:timedata\r\n1804289383 1363.856082562\r\n");
-  EXPECT_EQ(format_time_probe(-7, 0.5), "LSL:timedata\r\n-7 0.5\r\n");
-}
-
-TEST(TimeReply, ParsesTheOutletsAnswer) {
-  const auto r = parse_time_reply(" 1804289383 1363.856082562 1363.856201078 1363.856280298");
-  ASSERT_TRUE(r);
-  EXPECT_EQ(r->wave_id, 1804289383);
-  EXPECT_EQ(r->t0, 1363.856082562);
-  EXPECT_EQ(r->t1, 1363.856201078);
-  EXPECT_EQ(r->t2, 1363.856280298);
-}
-
-TEST(TimeReply, RejectsAnythingElse) {
-  const char *bad[] = {"",         " 1 2 3",     " 1 2 3 4 5",         " x 1 2 3",
-                       " 1 a 2 3", " 1 2 3 nan", " 99999999999 1 2 3", "LSL:timedata\r\n1 2\r\n"};
-  for (const char *b : bad) EXPECT_FALSE(parse_time_reply(b)) << b;
-  EXPECT_FALSE(parse_time_reply(" 1 2 3 4" + std::string(1000, ' ')));
-}
-
 TEST(TimeSyncRound, ReplaysTheRecordedRound) {
-  const auto &probes = testdata::kT05Probes;
-  const std::string first(probes[0].request);
+  const auto t05 = test::ReadTranscript("05_timesync.json");
+  const auto probes = test::TranscriptItems(t05, "probes");
+  const std::string first = test::TranscriptBytes(probes[0], "", "request");
   const double start = std::stod(first.substr(first.find(' ') + 1));
   TimeSyncRound round(1804289383, start);
   for (const auto &p : probes) {
-    const std::string request(p.request);
+    const std::string request = test::TranscriptBytes(p, "", "request");
     const double t0 = std::stod(request.substr(request.find(' ') + 1));
-    ASSERT_TRUE(round.next_probe_time());
-    EXPECT_NEAR(*round.next_probe_time(), t0, 0.01);
-    EXPECT_EQ(round.take_probe(t0), request);
+    ASSERT_TRUE(round.NextProbeTime());
+    EXPECT_NEAR(*round.NextProbeTime(), t0, 0.01);
+    EXPECT_EQ(round.TakeProbe(t0), request);
   }
-  EXPECT_FALSE(round.next_probe_time());
+  EXPECT_FALSE(round.NextProbeTime());
   for (const auto &p : probes) {
-    const std::string request(p.request);
+    const std::string request = test::TranscriptBytes(p, "", "request");
     const double t0 = std::stod(request.substr(request.find(' ') + 1));
-    round.on_reply(p.reply, t0 + (p.t_reply - p.t_sent));
+    const double delay =
+        test::TranscriptNumber(p, "", "t_reply") - test::TranscriptNumber(p, "", "t_sent");
+    round.OnReply(test::TranscriptBytes(p, "", "reply"), t0 + delay);
   }
-  EXPECT_NEAR(round.evaluate_at() - start, 0.640, 1e-9);
-  const auto estimate = round.evaluate();
+  EXPECT_NEAR(round.EvaluateAt() - start, 0.640, 1e-9);
+  const auto estimate = round.Evaluate();
   ASSERT_TRUE(estimate);
   // The capture saw each reply a little before liblsl's inlet read it, so the
   // two agree to within the winning probe's round trip.
   EXPECT_GT(estimate->rtt, 0.0);
   EXPECT_LT(estimate->rtt, 0.0001);
-  EXPECT_NEAR(estimate->correction, testdata::kT05ReportedCorrection, estimate->rtt);
+  // liblsl's inlet reported its correction for this round in the capture.
+  const auto reported_at = t05.find("time_correction=");
+  ASSERT_NE(reported_at, std::string::npos);
+  const double reported = std::stod(t05.substr(reported_at + 16));
+  EXPECT_NEAR(estimate->correction, reported, estimate->rtt);
 }
 
 // A peer whose clock runs `offset` ahead, answering after `out` and `back` seconds.
@@ -71,20 +56,20 @@ void Answer(TimeSyncRound &round, int wave, double t0, double offset, double out
             double hold = 0.0001) {
   const double t1 = t0 + out + offset;
   const double t2 = t1 + hold;
-  round.on_reply(Reply(wave, t0, t1, t2), t2 - offset + back);
+  round.OnReply(Reply(wave, t0, t1, t2), t2 - offset + back);
 }
 
 TEST(TimeSyncRound, TheProbeWithTheSmallestRoundTripWins) {
   TimeSyncRound round(5, 100.0);
   const double delays[8] = {0.004, 0.003, 0.0002, 0.005, 0.002, 0.006, 0.007, 0.001};
   for (int k = 0; k < 8; ++k) {
-    const double now = *round.next_probe_time();
+    const double now = *round.NextProbeTime();
     EXPECT_DOUBLE_EQ(now, 100.0 + 0.064 * k);
-    round.take_probe(now);
+    round.TakeProbe(now);
     // Asymmetric delays skew the offset by half their difference.
     Answer(round, 5, now, 42.0, delays[k], delays[k] * 3);
   }
-  const auto e = round.evaluate();
+  const auto e = round.Evaluate();
   ASSERT_TRUE(e);
   EXPECT_NEAR(e->rtt, 0.0008, 1e-9);
   EXPECT_NEAR(e->correction, -42.0 + 0.0002, 1e-9);
@@ -94,19 +79,19 @@ TEST(TimeSyncRound, TheProbeWithTheSmallestRoundTripWins) {
 TEST(TimeSyncRound, NeedsSixAnswersOfItsOwnWave) {
   TimeSyncRound round(5, 0.0);
   for (int k = 0; k < 8; ++k) {
-    const double now = *round.next_probe_time();
-    round.take_probe(now);
+    const double now = *round.NextProbeTime();
+    round.TakeProbe(now);
     if (k < 5)
       Answer(round, 5, now, 1.0, 0.001, 0.001);
     else
       Answer(round, 6, now, 1.0, 0.001, 0.001);
   }
-  EXPECT_FALSE(round.evaluate());
+  EXPECT_FALSE(round.Evaluate());
   // An echo that matches no probe of the round counts for nothing either.
-  round.on_reply(Reply(5, 0.3, 1.3, 1.3), 0.31);
-  EXPECT_FALSE(round.evaluate());
+  round.OnReply(Reply(5, 0.3, 1.3, 1.3), 0.31);
+  EXPECT_FALSE(round.Evaluate());
   Answer(round, 5, 0.064 * 5, 1.0, 0.001, 0.001);
-  const auto e = round.evaluate();
+  const auto e = round.Evaluate();
   ASSERT_TRUE(e);
   EXPECT_NEAR(e->correction, -1.0, 1e-9);
 }
@@ -118,11 +103,11 @@ TEST(TimeSyncRound, SettingsShapeTheRound) {
   s.probe_max_rtt = 0.5;
   s.min_probes = 1;
   TimeSyncRound round(1, 10.0, s);
-  EXPECT_DOUBLE_EQ(round.evaluate_at(), 10.8);
-  const double now = *round.next_probe_time();
-  round.take_probe(now);
+  EXPECT_DOUBLE_EQ(round.EvaluateAt(), 10.8);
+  const double now = *round.NextProbeTime();
+  round.TakeProbe(now);
   Answer(round, 1, now, -3.0, 0.01, 0.01);
-  EXPECT_NEAR(round.evaluate()->correction, 3.0, 1e-9);
+  EXPECT_NEAR(round.Evaluate()->correction, 3.0, 1e-9);
 }
 
 }  // namespace

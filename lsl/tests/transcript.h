@@ -8,10 +8,11 @@
 #include <sstream>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 namespace lsl::test {
 
-inline std::string read_transcript(const std::string &file) {
+inline std::string ReadTranscript(const std::string &file) {
   std::ifstream in(std::string(LSL_TRANSCRIPT_DIR) + "/" + file, std::ios::binary);
   if (!in) throw std::runtime_error("cannot read transcript " + file);
   std::ostringstream out;
@@ -19,7 +20,7 @@ inline std::string read_transcript(const std::string &file) {
   return out.str();
 }
 
-inline std::string decode_capture_escapes(const std::string &s) {
+inline std::string DecodeCaptureEscapes(const std::string &s) {
   std::string out;
   for (std::size_t i = 0; i < s.size(); ++i) {
     if (s[i] != '\\' || i + 1 >= s.size()) {
@@ -57,8 +58,8 @@ inline std::string decode_capture_escapes(const std::string &s) {
 
 // The value of the first "key" after the first occurrence of `anchor`
 // (empty anchor: from the start), with both layers of escapes undone.
-inline std::string transcript_bytes(const std::string &text, const std::string &anchor,
-                                    const std::string &key) {
+inline std::string TranscriptBytes(const std::string &text, const std::string &anchor,
+                                   const std::string &key) {
   auto from = anchor.empty() ? 0 : text.find(anchor);
   if (from == std::string::npos) throw std::runtime_error("anchor not found: " + anchor);
   auto pos = text.find("\"" + key + "\": \"", from);
@@ -73,7 +74,55 @@ inline std::string transcript_bytes(const std::string &text, const std::string &
       json += text[pos];
     }
   }
-  return decode_capture_escapes(json);
+  return DecodeCaptureEscapes(json);
+}
+
+// The objects of the array under "key", each as its JSON text.
+inline std::vector<std::string> TranscriptItems(const std::string &text, const std::string &key) {
+  auto pos = text.find("\"" + key + "\": [");
+  if (pos == std::string::npos) throw std::runtime_error("array not found: " + key);
+  std::vector<std::string> items;
+  int depth = 0;
+  bool in_string = false;
+  std::size_t start = 0;
+  for (pos = text.find('[', pos) + 1; pos < text.size(); ++pos) {
+    const char c = text[pos];
+    if (in_string) {
+      if (c == '\\')
+        ++pos;
+      else if (c == '"')
+        in_string = false;
+    } else if (c == '"') {
+      in_string = true;
+    } else if (c == '{') {
+      if (depth++ == 0) start = pos;
+    } else if (c == '}') {
+      if (--depth == 0) items.push_back(text.substr(start, pos - start + 1));
+    } else if (c == ']' && depth == 0) {
+      break;
+    }
+  }
+  return items;
+}
+
+// The number after the first "key" following `anchor`.
+inline double TranscriptNumber(const std::string &text, const std::string &anchor,
+                               const std::string &key) {
+  auto from = anchor.empty() ? 0 : text.find(anchor);
+  auto pos = from == std::string::npos ? from : text.find("\"" + key + "\": ", from);
+  if (pos == std::string::npos) throw std::runtime_error("number not found: " + key);
+  return std::stod(text.substr(pos + key.size() + 4));
+}
+
+// Everything one side sent on a recorded TCP connection ("c2s" or "s2c"),
+// joined from the captured segments.
+inline std::string TranscriptStream(const std::string &text, const std::string &dir) {
+  std::string out;
+  for (const auto &segment : TranscriptItems(text, "segments"))
+    if (segment.find("\"dir\": \"" + dir + "\"") != std::string::npos &&
+        segment.find("\"data\": ") != std::string::npos)
+      out += TranscriptBytes(segment, "", "data");
+  return out;
 }
 
 }  // namespace lsl::test

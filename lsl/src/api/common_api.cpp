@@ -1,3 +1,4 @@
+#include "api/guard.h"
 #include "api/handles.h"
 #include "net/platform.h"
 
@@ -9,15 +10,12 @@
 
 namespace lsl::api {
 
-lsl_streaminfo_struct_ *new_streaminfo_handle(const lsl::core::StreamInfo &info) noexcept {
-  try {
-    return new lsl_streaminfo_struct_{info};
-  } catch (...) {
-    return nullptr;
-  }
+lsl_streaminfo_struct_ *NewStreaminfoHandle(const lsl::core::StreamInfo &info) noexcept {
+  return lsl::api::Guarded("stream info", static_cast<lsl_streaminfo_struct_ *>(nullptr),
+                           [&] { return new lsl_streaminfo_struct_{info}; });
 }
 
-char *copy_c_string(const std::string &text) noexcept {
+char *CopyCString(const std::string &text) noexcept {
   auto *copy = static_cast<char *>(std::malloc(text.size() + 1));
   if (!copy) return nullptr;
   std::memcpy(copy, text.c_str(), text.size() + 1);
@@ -37,7 +35,7 @@ LIBLSL_C_API int32_t lsl_library_version(void) {
 }
 
 LIBLSL_C_API double lsl_local_clock(void) {
-  return lsl::net::local_clock();
+  return lsl::net::LocalClock();
 }
 
 LIBLSL_C_API void lsl_destroy_string(char *s) {

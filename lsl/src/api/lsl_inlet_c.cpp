@@ -1,7 +1,7 @@
-// The consumer half of the C API: resolving and string inlets. Every entry
-// point catches everything: nothing may throw across the C boundary.
+// The consumer half of the C API: resolving and string inlets.
 #include "lsl_c.h"
 
+#include "api/guard.h"
 #include "api/handles.h"
 #include "core/query.h"
 #include "net/config_loader.h"
@@ -18,33 +18,32 @@ struct lsl_inlet_struct_ {
 
   lsl_inlet_struct_(const lsl::core::StreamInfo &info, int32_t max_buflen, int32_t max_chunklen,
                     bool recover)
-      : inlet(lsl::net::api_config(), info, max_buflen, max_chunklen, recover) {}
+      : inlet(lsl::net::ApiConfig(), info, max_buflen, max_chunklen, recover) {}
 };
 
 namespace {
 
-void set_ec(int32_t *ec, int32_t value) {
-  if (ec != nullptr) *ec = value;
-}
+using lsl::api::Guarded;
+using lsl::api::SetEc;
 
-int32_t error_code(lsl::net::InletResult result) {
+int32_t ErrorCode(lsl::net::InletResult result) {
   switch (result) {
-    case lsl::net::InletResult::ok:
+    case lsl::net::InletResult::kOk:
       return lsl_no_error;
-    case lsl::net::InletResult::timeout:
+    case lsl::net::InletResult::kTimeout:
       return lsl_timeout_error;
-    case lsl::net::InletResult::lost:
+    case lsl::net::InletResult::kLost:
       return lsl_lost_error;
   }
   return lsl_internal_error;
 }
 
-int32_t hand_out(const std::vector<lsl::core::StreamInfo> &found, lsl_streaminfo *buffer,
-                 uint32_t buffer_elements) {
+int32_t HandOut(const std::vector<lsl::core::StreamInfo> &found, lsl_streaminfo *buffer,
+                uint32_t buffer_elements) {
   uint32_t written = 0;
   for (const lsl::core::StreamInfo &info : found) {
     if (written >= buffer_elements) break;
-    lsl_streaminfo handle = lsl::api::new_streaminfo_handle(info);
+    lsl_streaminfo handle = lsl::api::NewStreaminfoHandle(info);
     if (handle == nullptr) break;
     buffer[written++] = handle;
   }
@@ -60,151 +59,135 @@ LIBLSL_C_API int32_t lsl_resolve_byprop(lsl_streaminfo *buffer, uint32_t buffer_
                                         double timeout) {
   if (prop == nullptr || value == nullptr || (buffer == nullptr && buffer_elements > 0))
     return lsl_argument_error;
-  try {
-    const auto &config = lsl::net::api_config();
-    const std::string query = lsl::core::build_byprop_query(config.session_id, prop, value);
-    return hand_out(lsl::net::resolve(config, query, minimum, timeout), buffer, buffer_elements);
-  } catch (...) {
-    return lsl_internal_error;
-  }
+  return Guarded("lsl_resolve_byprop", int32_t{lsl_internal_error}, [&] {
+    const auto &config = lsl::net::ApiConfig();
+    const std::string query = lsl::core::BuildBypropQuery(config.session_id, prop, value);
+    return HandOut(lsl::net::Resolve(config, query, minimum, timeout), buffer, buffer_elements);
+  });
 }
 
 LIBLSL_C_API int32_t lsl_resolve_all(lsl_streaminfo *buffer, uint32_t buffer_elements,
                                      double wait_time) {
   if (buffer == nullptr && buffer_elements > 0) return lsl_argument_error;
-  try {
-    const auto &config = lsl::net::api_config();
-    const std::string query = lsl::core::build_session_query(config.session_id);
-    return hand_out(lsl::net::resolve(config, query, 0, wait_time), buffer, buffer_elements);
-  } catch (...) {
-    return lsl_internal_error;
-  }
+  return Guarded("lsl_resolve_all", int32_t{lsl_internal_error}, [&] {
+    const auto &config = lsl::net::ApiConfig();
+    const std::string query = lsl::core::BuildSessionQuery(config.session_id);
+    return HandOut(lsl::net::Resolve(config, query, 0, wait_time), buffer, buffer_elements);
+  });
 }
 
 LIBLSL_C_API lsl_inlet lsl_create_inlet(lsl_streaminfo info, int32_t max_buflen,
                                         int32_t max_chunklen, int32_t recover) {
-  if (info == nullptr || !lsl::net::Inlet::accepts(info->info)) return nullptr;
-  try {
+  if (info == nullptr || !lsl::net::Inlet::Accepts(info->info)) return nullptr;
+  return Guarded("lsl_create_inlet", lsl_inlet{nullptr}, [&] {
     return new lsl_inlet_struct_(info->info, max_buflen, max_chunklen, recover != 0);
-  } catch (...) {
-    return nullptr;
-  }
+  });
 }
 
 LIBLSL_C_API void lsl_destroy_inlet(lsl_inlet in) {
-  try {
-    delete in;
-  } catch (...) {
-  }
+  Guarded("lsl_destroy_inlet", [&] { delete in; });
 }
 
 LIBLSL_C_API void lsl_open_stream(lsl_inlet in, double timeout, int32_t *ec) {
-  if (in == nullptr) {
-    set_ec(ec, lsl_argument_error);
-    return;
-  }
-  try {
-    set_ec(ec, error_code(in->inlet.open_stream(timeout)));
-  } catch (...) {
-    set_ec(ec, lsl_internal_error);
-  }
+  if (in == nullptr) return SetEc(ec, lsl_argument_error);
+  Guarded(
+      "lsl_open_stream", 0,
+      [&] {
+        SetEc(ec, ErrorCode(in->inlet.OpenStream(timeout)));
+        return 0;
+      },
+      ec);
 }
 
 LIBLSL_C_API void lsl_close_stream(lsl_inlet in) {
   if (in == nullptr) return;
-  try {
-    in->inlet.close_stream();
-  } catch (...) {
-  }
+  Guarded("lsl_close_stream", [&] { in->inlet.CloseStream(); });
 }
 
 LIBLSL_C_API lsl_streaminfo lsl_get_fullinfo(lsl_inlet in, double timeout, int32_t *ec) {
   if (in == nullptr) {
-    set_ec(ec, lsl_argument_error);
+    SetEc(ec, lsl_argument_error);
     return nullptr;
   }
-  try {
-    lsl::core::StreamInfo info;
-    const lsl::net::InletResult result = in->inlet.full_info(timeout, info);
-    set_ec(ec, error_code(result));
-    if (result != lsl::net::InletResult::ok) return nullptr;
-    lsl_streaminfo handle = lsl::api::new_streaminfo_handle(info);
-    if (handle == nullptr) set_ec(ec, lsl_internal_error);
-    return handle;
-  } catch (...) {
-    set_ec(ec, lsl_internal_error);
-    return nullptr;
-  }
+  return Guarded(
+      "lsl_get_fullinfo", lsl_streaminfo{nullptr},
+      [&]() -> lsl_streaminfo {
+        lsl::core::StreamInfo info;
+        const lsl::net::InletResult result = in->inlet.FullInfo(timeout, info);
+        SetEc(ec, ErrorCode(result));
+        if (result != lsl::net::InletResult::kOk) return nullptr;
+        lsl_streaminfo handle = lsl::api::NewStreaminfoHandle(info);
+        if (handle == nullptr) SetEc(ec, lsl_internal_error);
+        return handle;
+      },
+      ec);
 }
 
 LIBLSL_C_API double lsl_pull_sample_str(lsl_inlet in, char **buffer, int32_t buffer_elements,
                                         double timeout, int32_t *ec) {
-  set_ec(ec, lsl_no_error);
+  SetEc(ec, lsl_no_error);
   if (in == nullptr || buffer == nullptr ||
-      buffer_elements != in->inlet.declared_info().channel_count) {
-    set_ec(ec, lsl_argument_error);
+      buffer_elements != in->inlet.DeclaredInfo().channel_count) {
+    SetEc(ec, lsl_argument_error);
     return 0.0;
   }
-  try {
-    std::vector<std::string> values;
-    lsl::net::InletResult result;
-    const double timestamp = in->inlet.pull_sample(values, timeout, result);
-    if (result == lsl::net::InletResult::lost) {
-      set_ec(ec, lsl_lost_error);
-      return 0.0;
-    }
-    // A timeout is no error here: 0.0 with ec unchanged.
-    if (result != lsl::net::InletResult::ok) return 0.0;
-    if (values.size() != static_cast<std::size_t>(buffer_elements)) {
-      set_ec(ec, lsl_internal_error);
-      return 0.0;
-    }
-    for (int32_t k = 0; k < buffer_elements; ++k) {
-      buffer[k] = lsl::api::copy_c_string(values[static_cast<std::size_t>(k)]);
-      if (buffer[k] == nullptr) {
-        for (int32_t j = 0; j < k; ++j) {
-          std::free(buffer[j]);
-          buffer[j] = nullptr;
+  return Guarded(
+      "lsl_pull_sample_str", 0.0,
+      [&] {
+        std::vector<std::string> values;
+        lsl::net::InletResult result;
+        const double timestamp = in->inlet.PullSample(values, timeout, result);
+        if (result == lsl::net::InletResult::kLost) {
+          SetEc(ec, lsl_lost_error);
+          return 0.0;
         }
-        set_ec(ec, lsl_internal_error);
-        return 0.0;
-      }
-    }
-    return timestamp;
-  } catch (...) {
-    set_ec(ec, lsl_internal_error);
-    return 0.0;
-  }
+        // A timeout is no error here: 0.0 with ec unchanged.
+        if (result != lsl::net::InletResult::kOk) return 0.0;
+        if (values.size() != static_cast<std::size_t>(buffer_elements)) {
+          SetEc(ec, lsl_internal_error);
+          return 0.0;
+        }
+        for (int32_t k = 0; k < buffer_elements; ++k) {
+          buffer[k] = lsl::api::CopyCString(values[static_cast<std::size_t>(k)]);
+          if (buffer[k] == nullptr) {
+            for (int32_t j = 0; j < k; ++j) {
+              std::free(buffer[j]);
+              buffer[j] = nullptr;
+            }
+            SetEc(ec, lsl_internal_error);
+            return 0.0;
+          }
+        }
+        return timestamp;
+      },
+      ec);
 }
 
 LIBLSL_C_API uint32_t lsl_samples_available(lsl_inlet in) {
   if (in == nullptr) return 0;
-  try {
-    return in->inlet.samples_available();
-  } catch (...) {
-    return 0;
-  }
+  return Guarded("lsl_samples_available", uint32_t{0},
+                 [&] { return in->inlet.SamplesAvailable(); });
 }
 
 LIBLSL_C_API double lsl_time_correction_ex(lsl_inlet in, double *remote_time, double *uncertainty,
                                            double timeout, int32_t *ec) {
   if (in == nullptr) {
-    set_ec(ec, lsl_argument_error);
+    SetEc(ec, lsl_argument_error);
     return 0.0;
   }
-  try {
-    lsl::net::InletResult result;
-    const lsl::core::TimeEstimate estimate = in->inlet.time_estimate(timeout, result);
-    set_ec(ec, error_code(result));
-    // Without an estimate the outputs keep what the caller had in them.
-    if (result != lsl::net::InletResult::ok) return 0.0;
-    if (remote_time != nullptr) *remote_time = estimate.remote_time;
-    if (uncertainty != nullptr) *uncertainty = estimate.rtt;
-    return estimate.correction;
-  } catch (...) {
-    set_ec(ec, lsl_internal_error);
-    return 0.0;
-  }
+  return Guarded(
+      "lsl_time_correction_ex", 0.0,
+      [&] {
+        lsl::net::InletResult result;
+        const lsl::core::TimeEstimate estimate = in->inlet.TimeEstimate(timeout, result);
+        SetEc(ec, ErrorCode(result));
+        // Without an estimate the outputs keep what the caller had in them.
+        if (result != lsl::net::InletResult::kOk) return 0.0;
+        if (remote_time != nullptr) *remote_time = estimate.remote_time;
+        if (uncertainty != nullptr) *uncertainty = estimate.rtt;
+        return estimate.correction;
+      },
+      ec);
 }
 
 LIBLSL_C_API double lsl_time_correction(lsl_inlet in, double timeout, int32_t *ec) {

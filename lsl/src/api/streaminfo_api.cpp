@@ -1,3 +1,4 @@
+#include "api/guard.h"
 #include "api/handles.h"
 #include "net/config_loader.h"
 #include "net/platform.h"
@@ -14,24 +15,24 @@ LIBLSL_C_API lsl_streaminfo lsl_create_streaminfo(const char *name, const char *
                                                   int32_t channel_count, double nominal_srate,
                                                   lsl_channel_format_t channel_format,
                                                   const char *source_id) {
-  try {
-    if (!name || !*name || channel_count < 0 || !(nominal_srate >= 0.0) ||
-        std::isinf(nominal_srate))
-      return nullptr;
-    if (channel_format < cft_float32 || channel_format > cft_int64) return nullptr;
-    lsl::core::StreamInfo info;
-    info.name = name;
-    info.type = type ? type : "";
-    info.channel_count = channel_count;
-    info.nominal_srate = nominal_srate;
-    info.channel_format = static_cast<ChannelFormat>(channel_format);
-    info.source_id = source_id ? source_id : "";
-    info.session_id = lsl::net::api_config().session_id;
-    info.hostname = lsl::net::host_name();
-    return lsl::api::new_streaminfo_handle(info);
-  } catch (...) {
-    return nullptr;
-  }
+  return lsl::api::Guarded("lsl_create_streaminfo", lsl_streaminfo{nullptr},
+                           [&]() -> lsl_streaminfo {
+                             if (!name || !*name || channel_count < 0 || !(nominal_srate >= 0.0) ||
+                                 std::isinf(nominal_srate))
+                               return nullptr;
+                             const auto format = lsl::api::ToChannelFormat(channel_format);
+                             if (!format || *format == ChannelFormat::kUndefined) return nullptr;
+                             lsl::core::StreamInfo info;
+                             info.name = name;
+                             info.type = type ? type : "";
+                             info.channel_count = channel_count;
+                             info.nominal_srate = nominal_srate;
+                             info.channel_format = *format;
+                             info.source_id = source_id ? source_id : "";
+                             info.session_id = lsl::net::ApiConfig().session_id;
+                             info.hostname = lsl::net::HostName();
+                             return lsl::api::NewStreaminfoHandle(info);
+                           });
 }
 
 LIBLSL_C_API void lsl_destroy_streaminfo(lsl_streaminfo info) {
@@ -51,7 +52,7 @@ LIBLSL_C_API double lsl_get_nominal_srate(lsl_streaminfo info) {
   return info ? info->info.nominal_srate : 0.0;
 }
 LIBLSL_C_API lsl_channel_format_t lsl_get_channel_format(lsl_streaminfo info) {
-  return info ? static_cast<lsl_channel_format_t>(info->info.channel_format) : cft_undefined;
+  return info ? lsl::api::ToCFormat(info->info.channel_format) : cft_undefined;
 }
 LIBLSL_C_API const char *lsl_get_source_id(lsl_streaminfo info) {
   return info ? info->info.source_id.c_str() : "";
@@ -74,10 +75,7 @@ LIBLSL_C_API const char *lsl_get_hostname(lsl_streaminfo info) {
 
 LIBLSL_C_API char *lsl_get_xml(lsl_streaminfo info) {
   if (!info) return nullptr;
-  try {
-    return lsl::api::copy_c_string(lsl::core::to_full_xml(info->info));
-  } catch (...) {
-    return nullptr;
-  }
+  return lsl::api::Guarded("lsl_get_xml", static_cast<char *>(nullptr),
+                           [&] { return lsl::api::CopyCString(lsl::core::ToFullXml(info->info)); });
 }
 }

@@ -12,8 +12,8 @@ namespace lsl::core {
 namespace {
 
 // liblsl writes sets as {a, b, c}; a bare value counts as a one-element set.
-std::optional<std::vector<std::string>> parse_set(std::string_view value) {
-  value = trim(value);
+std::optional<std::vector<std::string>> ParseSet(std::string_view value) {
+  value = Trim(value);
   if (!value.empty() && value.front() == '{') {
     if (value.back() != '}') return std::nullopt;
     value = value.substr(1, value.size() - 2);
@@ -23,7 +23,7 @@ std::optional<std::vector<std::string>> parse_set(std::string_view value) {
   std::vector<std::string> items;
   while (true) {
     auto comma = value.find(',');
-    auto item = trim(value.substr(0, comma));
+    auto item = Trim(value.substr(0, comma));
     if (!item.empty())
       items.emplace_back(item);
     else if (comma != std::string_view::npos)
@@ -34,8 +34,8 @@ std::optional<std::vector<std::string>> parse_set(std::string_view value) {
   return items;
 }
 
-std::optional<bool> parse_bool(std::string_view value) {
-  auto v = lower(trim(value));
+std::optional<bool> ParseBool(std::string_view value) {
+  auto v = Lower(Trim(value));
   if (v == "1" || v == "true" || v == "yes" || v == "on") return true;
   if (v == "0" || v == "false" || v == "no" || v == "off") return false;
   return std::nullopt;
@@ -43,135 +43,135 @@ std::optional<bool> parse_bool(std::string_view value) {
 
 using Setter = std::function<bool(Config &, std::string_view)>;
 
-Setter int_in(int Config::*field, int64_t lo, int64_t hi) {
+Setter IntIn(int Config::*field, int64_t lo, int64_t hi) {
   return [=](Config &c, std::string_view v) {
-    auto n = parse_int(v);
+    auto n = ParseInt(v);
     if (!n || *n < lo || *n > hi) return false;
     c.*field = static_cast<int>(*n);
     return true;
   };
 }
 
-Setter port(uint16_t Config::*field) {
+Setter Port(uint16_t Config::*field) {
   return [=](Config &c, std::string_view v) {
-    auto n = parse_int(v);
+    auto n = ParseInt(v);
     if (!n || *n < 1 || *n > 65535) return false;
     c.*field = static_cast<uint16_t>(*n);
     return true;
   };
 }
 
-Setter seconds(double Config::*field) {
+Setter Seconds(double Config::*field) {
   return [=](Config &c, std::string_view v) {
-    auto d = parse_double(v);
+    auto d = ParseDouble(v);
     if (!d || !(*d >= 0.0) || *d > 1e6) return false;
     c.*field = *d;
     return true;
   };
 }
 
-Setter boolean(bool Config::*field) {
+Setter Boolean(bool Config::*field) {
   return [=](Config &c, std::string_view v) {
-    auto b = parse_bool(v);
+    auto b = ParseBool(v);
     if (!b) return false;
     c.*field = *b;
     return true;
   };
 }
 
-Setter set_of(std::vector<std::string> Config::*field) {
+Setter SetOf(std::vector<std::string> Config::*field) {
   return [=](Config &c, std::string_view v) {
-    auto s = parse_set(v);
+    auto s = ParseSet(v);
     if (!s) return false;
     c.*field = std::move(*s);
     return true;
   };
 }
 
-Setter text(std::string Config::*field) {
+Setter Text(std::string Config::*field) {
   return [=](Config &c, std::string_view v) {
-    c.*field = std::string(trim(v));
+    c.*field = std::string(Trim(v));
     return true;
   };
 }
 
-const std::map<std::string, Setter> &setters() {
-  static const std::map<std::string, Setter> table = {
-      {"ports.multicastport", port(&Config::multicast_port)},
-      {"ports.baseport", port(&Config::base_port)},
-      {"ports.portrange", int_in(&Config::port_range, 1, 65535)},
-      {"ports.allowrandomports", boolean(&Config::allow_random_ports)},
+const std::map<std::string, Setter> &Setters() {
+  static const std::map<std::string, Setter> kTable = {
+      {"ports.multicastport", Port(&Config::multicast_port)},
+      {"ports.baseport", Port(&Config::base_port)},
+      {"ports.portrange", IntIn(&Config::port_range, 1, 65535)},
+      {"ports.allowrandomports", Boolean(&Config::allow_random_ports)},
       {"ports.ipv6",
        [](Config &c, std::string_view v) {
-         auto m = lower(trim(v));
+         auto m = Lower(Trim(v));
          if (m == "allow" || m == "allowed")
-           c.ipv6 = IPv6Mode::allow;
+           c.ipv6 = IPv6Mode::kAllow;
          else if (m == "disable" || m == "disabled")
-           c.ipv6 = IPv6Mode::disable;
+           c.ipv6 = IPv6Mode::kDisable;
          else if (m == "force" || m == "forced")
-           c.ipv6 = IPv6Mode::force;
+           c.ipv6 = IPv6Mode::kForce;
          else
            return false;
          return true;
        }},
       {"multicast.resolvescope",
        [](Config &c, std::string_view v) {
-         auto s = lower(trim(v));
+         auto s = Lower(Trim(v));
          if (s == "machine")
-           c.resolve_scope = ResolveScope::machine;
+           c.resolve_scope = ResolveScope::kMachine;
          else if (s == "link")
-           c.resolve_scope = ResolveScope::link;
+           c.resolve_scope = ResolveScope::kLink;
          else if (s == "site")
-           c.resolve_scope = ResolveScope::site;
+           c.resolve_scope = ResolveScope::kSite;
          else if (s == "organization")
-           c.resolve_scope = ResolveScope::organization;
+           c.resolve_scope = ResolveScope::kOrganization;
          else if (s == "global")
-           c.resolve_scope = ResolveScope::global;
+           c.resolve_scope = ResolveScope::kGlobal;
          else
            return false;
          return true;
        }},
-      {"multicast.machineaddresses", set_of(&Config::machine_addresses)},
-      {"multicast.linkaddresses", set_of(&Config::link_addresses)},
-      {"multicast.siteaddresses", set_of(&Config::site_addresses)},
-      {"multicast.organizationaddresses", set_of(&Config::organization_addresses)},
-      {"multicast.globaladdresses", set_of(&Config::global_addresses)},
-      {"multicast.ipv6multicastgroup", text(&Config::ipv6_multicast_group)},
-      {"multicast.addressesoverride", set_of(&Config::addresses_override)},
+      {"multicast.machineaddresses", SetOf(&Config::machine_addresses)},
+      {"multicast.linkaddresses", SetOf(&Config::link_addresses)},
+      {"multicast.siteaddresses", SetOf(&Config::site_addresses)},
+      {"multicast.organizationaddresses", SetOf(&Config::organization_addresses)},
+      {"multicast.globaladdresses", SetOf(&Config::global_addresses)},
+      {"multicast.ipv6multicastgroup", Text(&Config::ipv6_multicast_group)},
+      {"multicast.addressesoverride", SetOf(&Config::addresses_override)},
       {"multicast.ttloverride",
        [](Config &c, std::string_view v) {
-         auto n = parse_int(v);
+         auto n = ParseInt(v);
          if (!n || *n < 0 || *n > 255) return false;
          c.ttl_override = static_cast<int>(*n);
          return true;
        }},
-      {"multicast.interfaces", set_of(&Config::interfaces)},
-      {"multicast.listenaddress", text(&Config::listen_address)},
-      {"lab.sessionid", text(&Config::session_id)},
-      {"lab.knownpeers", set_of(&Config::known_peers)},
-      {"tuning.useprotocolversion", int_in(&Config::use_protocol_version, 100, 110)},
-      {"tuning.multicastminrtt", seconds(&Config::multicast_min_rtt)},
-      {"tuning.multicastmaxrtt", seconds(&Config::multicast_max_rtt)},
-      {"tuning.unicastminrtt", seconds(&Config::unicast_min_rtt)},
-      {"tuning.unicastmaxrtt", seconds(&Config::unicast_max_rtt)},
-      {"tuning.continuousresolveinterval", seconds(&Config::continuous_resolve_interval)},
-      {"tuning.watchdogcheckinterval", seconds(&Config::watchdog_check_interval)},
-      {"tuning.watchdogtimethreshold", seconds(&Config::watchdog_time_threshold)},
-      {"tuning.timeprobecount", int_in(&Config::time_probe_count, 1, 1000)},
-      {"tuning.timeprobeinterval", seconds(&Config::time_probe_interval)},
-      {"tuning.timeprobemaxrtt", seconds(&Config::time_probe_max_rtt)},
-      {"tuning.timeupdateminprobes", int_in(&Config::time_update_min_probes, 1, 1000)},
-      {"tuning.timeupdateinterval", seconds(&Config::time_update_interval)},
-      {"tuning.forcedefaulttimestamps", boolean(&Config::force_default_timestamps)},
+      {"multicast.interfaces", SetOf(&Config::interfaces)},
+      {"multicast.listenaddress", Text(&Config::listen_address)},
+      {"lab.sessionid", Text(&Config::session_id)},
+      {"lab.knownpeers", SetOf(&Config::known_peers)},
+      {"tuning.useprotocolversion", IntIn(&Config::use_protocol_version, 100, 110)},
+      {"tuning.multicastminrtt", Seconds(&Config::multicast_min_rtt)},
+      {"tuning.multicastmaxrtt", Seconds(&Config::multicast_max_rtt)},
+      {"tuning.unicastminrtt", Seconds(&Config::unicast_min_rtt)},
+      {"tuning.unicastmaxrtt", Seconds(&Config::unicast_max_rtt)},
+      {"tuning.continuousresolveinterval", Seconds(&Config::continuous_resolve_interval)},
+      {"tuning.watchdogcheckinterval", Seconds(&Config::watchdog_check_interval)},
+      {"tuning.watchdogtimethreshold", Seconds(&Config::watchdog_time_threshold)},
+      {"tuning.timeprobecount", IntIn(&Config::time_probe_count, 1, 1000)},
+      {"tuning.timeprobeinterval", Seconds(&Config::time_probe_interval)},
+      {"tuning.timeprobemaxrtt", Seconds(&Config::time_probe_max_rtt)},
+      {"tuning.timeupdateminprobes", IntIn(&Config::time_update_min_probes, 1, 1000)},
+      {"tuning.timeupdateinterval", Seconds(&Config::time_update_interval)},
+      {"tuning.forcedefaulttimestamps", Boolean(&Config::force_default_timestamps)},
   };
-  return table;
+  return kTable;
 }
 
 constexpr std::size_t kMaxConfigBytes = 1 << 20;
 
 }  // namespace
 
-ConfigParseResult parse_config(std::string_view text) {
+ConfigParseResult ParseConfig(std::string_view text) {
   ConfigParseResult result;
   if (text.size() > kMaxConfigBytes) {
     result.errors.push_back("configuration larger than 1 MiB, ignored");
@@ -185,7 +185,7 @@ ConfigParseResult parse_config(std::string_view text) {
     auto line = text.substr(0, eol);
     text.remove_prefix(eol == std::string_view::npos ? text.size() : eol + 1);
     auto where = "line " + std::to_string(line_no) + ": ";
-    line = trim(line);
+    line = Trim(line);
     if (line.empty() || line.front() == ';' || line.front() == '#') continue;
     if (line.front() == '[') {
       if (line.back() != ']' || line.size() < 3) {
@@ -193,7 +193,7 @@ ConfigParseResult parse_config(std::string_view text) {
         section = "\x01";  // keys up to the next good header are ignored
         continue;
       }
-      section = lower(trim(line.substr(1, line.size() - 2)));
+      section = Lower(Trim(line.substr(1, line.size() - 2)));
       continue;
     }
     auto eq = line.find('=');
@@ -201,13 +201,13 @@ ConfigParseResult parse_config(std::string_view text) {
       result.errors.push_back(where + "expected 'Key = value'");
       continue;
     }
-    auto key = trim(line.substr(0, eq));
-    auto value = trim(line.substr(eq + 1));
+    auto key = Trim(line.substr(0, eq));
+    auto value = Trim(line.substr(eq + 1));
     // Trailing comments after a value, as the INI reader liblsl uses allows.
     for (auto pos = value.find_first_of(";#"); pos != std::string_view::npos;
          pos = value.find_first_of(";#", pos + 1)) {
       if (pos == 0 || std::isspace(static_cast<unsigned char>(value[pos - 1]))) {
-        value = trim(value.substr(0, pos));
+        value = Trim(value.substr(0, pos));
         break;
       }
     }
@@ -216,9 +216,9 @@ ConfigParseResult parse_config(std::string_view text) {
       continue;
     }
     if (section == "\x01") continue;
-    auto full = section + "." + lower(key);
-    auto it = setters().find(full);
-    if (it == setters().end()) continue;  // unknown keys are liblsl's or nobody's
+    auto full = section + "." + Lower(key);
+    auto it = Setters().find(full);
+    if (it == Setters().end()) continue;  // unknown keys are liblsl's or nobody's
     if (!it->second(result.config, value))
       result.errors.push_back(where + "bad value '" + std::string(value) + "' for " +
                               std::string(key) + ", default kept");
@@ -231,11 +231,11 @@ ConfigParseResult parse_config(std::string_view text) {
   return result;
 }
 
-bool is_ipv6_literal(std::string_view address) {
+bool IsIpv6Literal(std::string_view address) {
   return address.find(':') != std::string_view::npos;
 }
 
-ScopeAddresses scope_addresses(const Config &config) {
+ScopeAddresses ScopeAddressesFor(const Config &config) {
   ScopeAddresses out;
   const auto scope = static_cast<int>(config.resolve_scope);
   std::vector<std::string> all;
@@ -245,22 +245,22 @@ ScopeAddresses scope_addresses(const Config &config) {
   auto group6 = [&](const char *prefix) { all.push_back(prefix + config.ipv6_multicast_group); };
   add(config.machine_addresses);
   out.ttl = 0;
-  if (scope >= static_cast<int>(ResolveScope::link)) {
+  if (scope >= static_cast<int>(ResolveScope::kLink)) {
     add(config.link_addresses);
     group6("FF02:");
     out.ttl = 1;
   }
-  if (scope >= static_cast<int>(ResolveScope::site)) {
+  if (scope >= static_cast<int>(ResolveScope::kSite)) {
     add(config.site_addresses);
     group6("FF05:");
     out.ttl = 24;
   }
-  if (scope >= static_cast<int>(ResolveScope::organization)) {
+  if (scope >= static_cast<int>(ResolveScope::kOrganization)) {
     add(config.organization_addresses);
     group6("FF08:");
     out.ttl = 32;
   }
-  if (scope >= static_cast<int>(ResolveScope::global)) {
+  if (scope >= static_cast<int>(ResolveScope::kGlobal)) {
     add(config.global_addresses);
     group6("FF0E:");
     out.ttl = 255;
@@ -268,11 +268,11 @@ ScopeAddresses scope_addresses(const Config &config) {
   if (!config.addresses_override.empty()) all = config.addresses_override;
   if (config.ttl_override) out.ttl = *config.ttl_override;
   for (auto &a : all) {
-    auto &list = is_ipv6_literal(a) ? out.ipv6 : out.ipv4;
+    auto &list = IsIpv6Literal(a) ? out.ipv6 : out.ipv4;
     if (std::find(list.begin(), list.end(), a) == list.end()) list.push_back(a);
   }
-  if (config.ipv6 == IPv6Mode::disable) out.ipv6.clear();
-  if (config.ipv6 == IPv6Mode::force) out.ipv4.clear();
+  if (config.ipv6 == IPv6Mode::kDisable) out.ipv6.clear();
+  if (config.ipv6 == IPv6Mode::kForce) out.ipv4.clear();
   return out;
 }
 

@@ -11,19 +11,19 @@
 
 namespace lsl::core {
 
-enum class IPv6Mode { allow, disable, force };
+enum class IPv6Mode { kAllow, kDisable, kForce };
 
 // Each scope includes the narrower ones.
-enum class ResolveScope { machine, link, site, organization, global };
+enum class ResolveScope { kMachine, kLink, kSite, kOrganization, kGlobal };
 
 struct Config {
   uint16_t multicast_port = 16571;
   uint16_t base_port = 16572;
   int port_range = 32;
   bool allow_random_ports = true;
-  IPv6Mode ipv6 = IPv6Mode::allow;
+  IPv6Mode ipv6 = IPv6Mode::kAllow;
 
-  ResolveScope resolve_scope = ResolveScope::site;
+  ResolveScope resolve_scope = ResolveScope::kSite;
   std::vector<std::string> machine_addresses{"127.0.0.1"};
   std::vector<std::string> link_addresses{"255.255.255.255", "224.0.0.1", "224.0.0.183"};
   std::vector<std::string> site_addresses{"239.255.172.215"};
@@ -57,6 +57,12 @@ struct Config {
   int time_update_min_probes = 6;
   double time_update_interval = 2.0;
   bool force_default_timestamps = false;
+
+  // Time limits of the data connection that lsl_api.cfg does not set: how
+  // long a peer may take to send its request (and to take the reply), and
+  // how long an inlet waits for the outlet's handshake.
+  double request_timeout = 10.0;
+  double handshake_timeout = 10.0;
 };
 
 struct ConfigParseResult {
@@ -67,7 +73,7 @@ struct ConfigParseResult {
 };
 
 // Never throws; text of any content and size yields a usable Config.
-ConfigParseResult parse_config(std::string_view text);
+ConfigParseResult ParseConfig(std::string_view text);
 
 // Where discovery queries go (resolver) and which groups a responder joins
 // (outlet), for the configured scope, in liblsl's order.
@@ -76,9 +82,9 @@ struct ScopeAddresses {
   std::vector<std::string> ipv6;
   int ttl = 0;
 };
-ScopeAddresses scope_addresses(const Config &config);
+ScopeAddresses ScopeAddressesFor(const Config &config);
 
-bool is_ipv6_literal(std::string_view address);
+bool IsIpv6Literal(std::string_view address);
 
 }  // namespace lsl::core
 

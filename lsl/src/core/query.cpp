@@ -16,21 +16,21 @@ namespace lsl::core {
 
 struct QueryNode {
   enum class Kind {
-    literal,
-    number,
-    path,
-    call,
-    op_or,
-    op_and,
-    op_eq,
-    op_ne,
-    op_lt,
-    op_le,
-    op_gt,
-    op_ge,
-    negate
+    kLiteral,
+    kNumber,
+    kPath,
+    kCall,
+    kOpOr,
+    kOpAnd,
+    kOpEq,
+    kOpNe,
+    kOpLt,
+    kOpLe,
+    kOpGt,
+    kOpGe,
+    kNegate
   };
-  Kind kind = Kind::literal;
+  Kind kind = Kind::kLiteral;
   std::string text;  // literal value or function name
   double number = 0.0;
   std::vector<std::string> steps;
@@ -46,10 +46,10 @@ using Value = std::variant<NodeSet, std::string, double, bool>;
 constexpr int kMaxDepth = 64;
 constexpr int kMaxOperators = 128;
 
-bool is_name_start(char c) {
+bool IsNameStart(char c) {
   return std::isalpha(static_cast<unsigned char>(c)) || c == '_';
 }
-bool is_name_char(char c) {
+bool IsNameChar(char c) {
   return std::isalnum(static_cast<unsigned char>(c)) || c == '_' || c == '-' || c == '.';
 }
 
@@ -57,35 +57,35 @@ class Parser {
  public:
   explicit Parser(std::string_view text) : s_(text) {}
 
-  std::unique_ptr<QueryNode> parse() {
-    auto node = parse_or(0);
-    skip_ws();
+  std::unique_ptr<QueryNode> Parse() {
+    auto node = ParseOr(0);
+    SkipWs();
     if (!node || pos_ != s_.size()) return nullptr;
     return node;
   }
 
  private:
-  void skip_ws() {
+  void SkipWs() {
     while (pos_ < s_.size() && std::isspace(static_cast<unsigned char>(s_[pos_]))) ++pos_;
   }
-  bool eat(std::string_view token) {
-    skip_ws();
+  bool Eat(std::string_view token) {
+    SkipWs();
     if (s_.substr(pos_, token.size()) != token) return false;
     pos_ += token.size();
     return true;
   }
   // `and`/`or` only as whole words.
-  bool eat_word(std::string_view word) {
-    skip_ws();
+  bool EatWord(std::string_view word) {
+    SkipWs();
     if (s_.substr(pos_, word.size()) != word) return false;
     auto end = pos_ + word.size();
-    if (end < s_.size() && is_name_char(s_[end])) return false;
+    if (end < s_.size() && IsNameChar(s_[end])) return false;
     pos_ = end;
     return true;
   }
   // Chains like `a and b and c ...` grow the tree without nesting; the
   // operator count bounds evaluation depth for them.
-  std::unique_ptr<QueryNode> binary(Kind kind, std::unique_ptr<QueryNode> a,
+  std::unique_ptr<QueryNode> Binary(Kind kind, std::unique_ptr<QueryNode> a,
                                     std::unique_ptr<QueryNode> b) {
     if (++operators_ > kMaxOperators) return nullptr;
     auto n = std::make_unique<QueryNode>();
@@ -95,93 +95,93 @@ class Parser {
     return n;
   }
 
-  std::unique_ptr<QueryNode> parse_or(int depth) {
+  std::unique_ptr<QueryNode> ParseOr(int depth) {
     if (depth > kMaxDepth) return nullptr;
-    auto left = parse_and(depth + 1);
-    while (left && eat_word("or")) {
-      auto right = parse_and(depth + 1);
+    auto left = ParseAnd(depth + 1);
+    while (left && EatWord("or")) {
+      auto right = ParseAnd(depth + 1);
       if (!right) return nullptr;
-      left = binary(Kind::op_or, std::move(left), std::move(right));
+      left = Binary(Kind::kOpOr, std::move(left), std::move(right));
     }
-    if (failed()) return nullptr;
+    if (Failed()) return nullptr;
     return left;
   }
-  std::unique_ptr<QueryNode> parse_and(int depth) {
-    auto left = parse_equality(depth + 1);
-    while (left && eat_word("and")) {
-      auto right = parse_equality(depth + 1);
+  std::unique_ptr<QueryNode> ParseAnd(int depth) {
+    auto left = ParseEquality(depth + 1);
+    while (left && EatWord("and")) {
+      auto right = ParseEquality(depth + 1);
       if (!right) return nullptr;
-      left = binary(Kind::op_and, std::move(left), std::move(right));
+      left = Binary(Kind::kOpAnd, std::move(left), std::move(right));
     }
-    if (failed()) return nullptr;
+    if (Failed()) return nullptr;
     return left;
   }
-  std::unique_ptr<QueryNode> parse_equality(int depth) {
-    auto left = parse_relational(depth + 1);
+  std::unique_ptr<QueryNode> ParseEquality(int depth) {
+    auto left = ParseRelational(depth + 1);
     while (left) {
       Kind kind;
-      if (eat("!="))
-        kind = Kind::op_ne;
-      else if (eat("="))
-        kind = Kind::op_eq;
+      if (Eat("!="))
+        kind = Kind::kOpNe;
+      else if (Eat("="))
+        kind = Kind::kOpEq;
       else
         break;
-      auto right = parse_relational(depth + 1);
+      auto right = ParseRelational(depth + 1);
       if (!right) return nullptr;
-      left = binary(kind, std::move(left), std::move(right));
+      left = Binary(kind, std::move(left), std::move(right));
     }
-    if (failed()) return nullptr;
+    if (Failed()) return nullptr;
     return left;
   }
-  std::unique_ptr<QueryNode> parse_relational(int depth) {
-    auto left = parse_unary(depth + 1);
+  std::unique_ptr<QueryNode> ParseRelational(int depth) {
+    auto left = ParseUnary(depth + 1);
     while (left) {
       Kind kind;
-      if (eat("<="))
-        kind = Kind::op_le;
-      else if (eat(">="))
-        kind = Kind::op_ge;
-      else if (eat("<"))
-        kind = Kind::op_lt;
-      else if (eat(">"))
-        kind = Kind::op_gt;
+      if (Eat("<="))
+        kind = Kind::kOpLe;
+      else if (Eat(">="))
+        kind = Kind::kOpGe;
+      else if (Eat("<"))
+        kind = Kind::kOpLt;
+      else if (Eat(">"))
+        kind = Kind::kOpGt;
       else
         break;
-      auto right = parse_unary(depth + 1);
+      auto right = ParseUnary(depth + 1);
       if (!right) return nullptr;
-      left = binary(kind, std::move(left), std::move(right));
+      left = Binary(kind, std::move(left), std::move(right));
     }
-    if (failed()) return nullptr;
+    if (Failed()) return nullptr;
     return left;
   }
-  std::unique_ptr<QueryNode> parse_unary(int depth) {
+  std::unique_ptr<QueryNode> ParseUnary(int depth) {
     if (depth > kMaxDepth) return nullptr;
-    if (eat("-")) {
-      auto inner = parse_unary(depth + 1);
+    if (Eat("-")) {
+      auto inner = ParseUnary(depth + 1);
       if (!inner) return nullptr;
       auto n = std::make_unique<QueryNode>();
-      n->kind = Kind::negate;
+      n->kind = Kind::kNegate;
       n->args.push_back(std::move(inner));
       return n;
     }
-    return parse_primary(depth + 1);
+    return ParsePrimary(depth + 1);
   }
-  std::unique_ptr<QueryNode> parse_primary(int depth) {
+  std::unique_ptr<QueryNode> ParsePrimary(int depth) {
     if (depth > kMaxDepth) return nullptr;
-    skip_ws();
+    SkipWs();
     if (pos_ >= s_.size()) return nullptr;
     char c = s_[pos_];
     if (c == '(') {
       ++pos_;
-      auto inner = parse_or(depth + 1);
-      if (!inner || !eat(")")) return nullptr;
+      auto inner = ParseOr(depth + 1);
+      if (!inner || !Eat(")")) return nullptr;
       return inner;
     }
     if (c == '\'' || c == '"') {
       auto end = s_.find(c, pos_ + 1);
       if (end == std::string_view::npos) return nullptr;
       auto n = std::make_unique<QueryNode>();
-      n->kind = Kind::literal;
+      n->kind = Kind::kLiteral;
       n->text = std::string(s_.substr(pos_ + 1, end - pos_ - 1));
       pos_ = end + 1;
       return n;
@@ -196,39 +196,39 @@ class Parser {
       auto text = s_.substr(start, pos_ - start);
       if (text == ".") return nullptr;
       auto n = std::make_unique<QueryNode>();
-      n->kind = Kind::number;
+      n->kind = Kind::kNumber;
       std::from_chars(text.data(), text.data() + text.size(), n->number);
       return n;
     }
-    if (!is_name_start(c)) return nullptr;
-    auto name = read_name();
-    skip_ws();
+    if (!IsNameStart(c)) return nullptr;
+    auto name = ReadName();
+    SkipWs();
     if (pos_ < s_.size() && s_[pos_] == '(') {
       ++pos_;
       auto n = std::make_unique<QueryNode>();
-      n->kind = Kind::call;
+      n->kind = Kind::kCall;
       n->text = std::move(name);
-      if (!eat(")")) {
+      if (!Eat(")")) {
         do {
-          auto arg = parse_or(depth + 1);
+          auto arg = ParseOr(depth + 1);
           if (!arg) return nullptr;
           n->args.push_back(std::move(arg));
-        } while (eat(","));
-        if (!eat(")")) return nullptr;
+        } while (Eat(","));
+        if (!Eat(")")) return nullptr;
       }
-      return check_call(std::move(n));
+      return CheckCall(std::move(n));
     }
     auto n = std::make_unique<QueryNode>();
-    n->kind = Kind::path;
+    n->kind = Kind::kPath;
     n->steps.push_back(std::move(name));
     while (true) {
       auto save = pos_;
-      skip_ws();
+      SkipWs();
       if (pos_ < s_.size() && s_[pos_] == '/') {
         ++pos_;
-        skip_ws();
-        if (pos_ >= s_.size() || !is_name_start(s_[pos_])) return nullptr;
-        n->steps.push_back(read_name());
+        SkipWs();
+        if (pos_ >= s_.size() || !IsNameStart(s_[pos_])) return nullptr;
+        n->steps.push_back(ReadName());
       } else {
         pos_ = save;
         break;
@@ -236,12 +236,12 @@ class Parser {
     }
     return n;
   }
-  std::string read_name() {
+  std::string ReadName() {
     auto start = pos_;
-    while (pos_ < s_.size() && is_name_char(s_[pos_])) ++pos_;
+    while (pos_ < s_.size() && IsNameChar(s_[pos_])) ++pos_;
     return std::string(s_.substr(start, pos_ - start));
   }
-  static std::unique_ptr<QueryNode> check_call(std::unique_ptr<QueryNode> n) {
+  static std::unique_ptr<QueryNode> CheckCall(std::unique_ptr<QueryNode> n) {
     const auto arity = n->args.size();
     const auto &f = n->text;
     bool ok =
@@ -251,7 +251,7 @@ class Parser {
     return ok ? std::move(n) : nullptr;
   }
 
-  bool failed() const { return operators_ > kMaxOperators; }
+  bool Failed() const { return operators_ > kMaxOperators; }
 
   std::string_view s_;
   std::size_t pos_ = 0;
@@ -259,7 +259,7 @@ class Parser {
 };
 
 // Concatenated text of all descendants, walked without recursion.
-std::string string_value(pugi::xml_node node) {
+std::string StringValue(pugi::xml_node node) {
   if (node.type() == pugi::node_pcdata || node.type() == pugi::node_cdata) return node.value();
   std::string out;
   auto cur = node.first_child();
@@ -276,8 +276,8 @@ std::string string_value(pugi::xml_node node) {
   return out;
 }
 
-double string_to_number(std::string_view s) {
-  s = trim(s);
+double StringToNumber(std::string_view s) {
+  s = Trim(s);
   const auto nan = std::numeric_limits<double>::quiet_NaN();
   if (s.empty()) return nan;
   std::size_t i = s.front() == '-' ? 1 : 0;
@@ -296,7 +296,7 @@ double string_to_number(std::string_view s) {
   return res.ec == std::errc() ? v : nan;
 }
 
-std::string number_to_string(double d) {
+std::string NumberToString(double d) {
   if (std::isnan(d)) return "NaN";
   if (std::isinf(d)) return d > 0 ? "Infinity" : "-Infinity";
   if (d == std::floor(d) && std::fabs(d) < 1e15) return std::to_string(static_cast<long long>(d));
@@ -305,86 +305,86 @@ std::string number_to_string(double d) {
   return std::string(buf, res.ptr);
 }
 
-std::string to_string(const Value &v) {
+std::string ToString(const Value &v) {
   if (auto ns = std::get_if<NodeSet>(&v))
-    return ns->empty() ? std::string() : string_value(ns->front());
+    return ns->empty() ? std::string() : StringValue(ns->front());
   if (auto s = std::get_if<std::string>(&v)) return *s;
-  if (auto d = std::get_if<double>(&v)) return number_to_string(*d);
+  if (auto d = std::get_if<double>(&v)) return NumberToString(*d);
   return std::get<bool>(v) ? "true" : "false";
 }
-double to_number(const Value &v) {
+double ToNumber(const Value &v) {
   if (auto d = std::get_if<double>(&v)) return *d;
   if (auto b = std::get_if<bool>(&v)) return *b ? 1.0 : 0.0;
-  return string_to_number(to_string(v));
+  return StringToNumber(ToString(v));
 }
-bool to_bool(const Value &v) {
+bool ToBool(const Value &v) {
   if (auto ns = std::get_if<NodeSet>(&v)) return !ns->empty();
   if (auto s = std::get_if<std::string>(&v)) return !s->empty();
   if (auto d = std::get_if<double>(&v)) return *d != 0.0 && !std::isnan(*d);
   return std::get<bool>(v);
 }
 
-bool compare_atoms(Kind op, const Value &a, const Value &b) {
-  if (op == Kind::op_eq || op == Kind::op_ne) {
+bool CompareAtoms(Kind op, const Value &a, const Value &b) {
+  if (op == Kind::kOpEq || op == Kind::kOpNe) {
     bool eq;
     if (std::holds_alternative<bool>(a) || std::holds_alternative<bool>(b))
-      eq = to_bool(a) == to_bool(b);
+      eq = ToBool(a) == ToBool(b);
     else if (std::holds_alternative<double>(a) || std::holds_alternative<double>(b))
-      eq = to_number(a) == to_number(b);
+      eq = ToNumber(a) == ToNumber(b);
     else
-      eq = to_string(a) == to_string(b);
-    if (op == Kind::op_eq) return eq;
+      eq = ToString(a) == ToString(b);
+    if (op == Kind::kOpEq) return eq;
     // NaN != NaN is true in XPath as in IEEE.
     if (std::holds_alternative<double>(a) || std::holds_alternative<double>(b))
-      return to_number(a) != to_number(b);
+      return ToNumber(a) != ToNumber(b);
     return !eq;
   }
-  double x = to_number(a), y = to_number(b);
+  double x = ToNumber(a), y = ToNumber(b);
   switch (op) {
-    case Kind::op_lt:
+    case Kind::kOpLt:
       return x < y;
-    case Kind::op_le:
+    case Kind::kOpLe:
       return x <= y;
-    case Kind::op_gt:
+    case Kind::kOpGt:
       return x > y;
     default:
       return x >= y;
   }
 }
 
-bool compare(Kind op, const Value &a, const Value &b) {
+bool Compare(Kind op, const Value &a, const Value &b) {
   auto as = std::get_if<NodeSet>(&a);
   auto bs = std::get_if<NodeSet>(&b);
-  if (as && std::holds_alternative<bool>(b)) return compare_atoms(op, Value(to_bool(a)), b);
-  if (bs && std::holds_alternative<bool>(a)) return compare_atoms(op, a, Value(to_bool(b)));
+  if (as && std::holds_alternative<bool>(b)) return CompareAtoms(op, Value(ToBool(a)), b);
+  if (bs && std::holds_alternative<bool>(a)) return CompareAtoms(op, a, Value(ToBool(b)));
   if (as && bs) {
     for (auto &x : *as)
       for (auto &y : *bs)
-        if (compare_atoms(op, Value(string_value(x)), Value(string_value(y)))) return true;
+        if (CompareAtoms(op, Value(StringValue(x)), Value(StringValue(y)))) return true;
     return false;
   }
   if (as) {
     for (auto &x : *as)
-      if (compare_atoms(op, Value(string_value(x)), b)) return true;
+      if (CompareAtoms(op, Value(StringValue(x)), b)) return true;
     return false;
   }
   if (bs) {
     for (auto &y : *bs)
-      if (compare_atoms(op, a, Value(string_value(y)))) return true;
+      if (CompareAtoms(op, a, Value(StringValue(y)))) return true;
     return false;
   }
-  return compare_atoms(op, a, b);
+  return CompareAtoms(op, a, b);
 }
 
-Value evaluate(const QueryNode &n, pugi::xml_node context) {
+Value Evaluate(const QueryNode &n, pugi::xml_node context) {
   switch (n.kind) {
-    case Kind::literal:
+    case Kind::kLiteral:
       return n.text;
-    case Kind::number:
+    case Kind::kNumber:
       return n.number;
-    case Kind::negate:
-      return -to_number(evaluate(*n.args[0], context));
-    case Kind::path: {
+    case Kind::kNegate:
+      return -ToNumber(Evaluate(*n.args[0], context));
+    case Kind::kPath: {
       NodeSet set{context};
       for (auto &step : n.steps) {
         NodeSet next;
@@ -395,31 +395,31 @@ Value evaluate(const QueryNode &n, pugi::xml_node context) {
       }
       return set;
     }
-    case Kind::op_or:
-      return to_bool(evaluate(*n.args[0], context)) || to_bool(evaluate(*n.args[1], context));
-    case Kind::op_and:
-      return to_bool(evaluate(*n.args[0], context)) && to_bool(evaluate(*n.args[1], context));
-    case Kind::call: {
+    case Kind::kOpOr:
+      return ToBool(Evaluate(*n.args[0], context)) || ToBool(Evaluate(*n.args[1], context));
+    case Kind::kOpAnd:
+      return ToBool(Evaluate(*n.args[0], context)) && ToBool(Evaluate(*n.args[1], context));
+    case Kind::kCall: {
       const auto &f = n.text;
       if (f == "true") return true;
       if (f == "false") return false;
-      auto a = evaluate(*n.args[0], context);
-      if (f == "not") return !to_bool(a);
-      if (f == "boolean") return to_bool(a);
-      if (f == "number") return to_number(a);
-      if (f == "string") return to_string(a);
-      if (f == "string-length") return static_cast<double>(to_string(a).size());
-      auto b = to_string(evaluate(*n.args[1], context));
-      auto s = to_string(a);
+      auto a = Evaluate(*n.args[0], context);
+      if (f == "not") return !ToBool(a);
+      if (f == "boolean") return ToBool(a);
+      if (f == "number") return ToNumber(a);
+      if (f == "string") return ToString(a);
+      if (f == "string-length") return static_cast<double>(ToString(a).size());
+      auto b = ToString(Evaluate(*n.args[1], context));
+      auto s = ToString(a);
       if (f == "starts-with") return s.compare(0, b.size(), b) == 0;
       return s.find(b) != std::string::npos;
     }
     default:
-      return compare(n.kind, evaluate(*n.args[0], context), evaluate(*n.args[1], context));
+      return Compare(n.kind, Evaluate(*n.args[0], context), Evaluate(*n.args[1], context));
   }
 }
 
-std::string quote(std::string_view value) {
+std::string Quote(std::string_view value) {
   // liblsl quotes with ' verbatim; a value holding ' can only be written with ".
   char q = value.find('\'') == std::string_view::npos ? '\'' : '"';
   return q + std::string(value) + q;
@@ -427,7 +427,7 @@ std::string quote(std::string_view value) {
 
 }  // namespace
 
-Query Query::compile(std::string_view text) {
+Query Query::Compile(std::string_view text) {
   Query q;
   if (text.size() > kMaxQueryLength) return q;
   auto first = text.find_first_not_of(" \t\r\n");
@@ -435,43 +435,43 @@ Query Query::compile(std::string_view text) {
     q.valid_ = true;
     return q;
   }
-  auto root = Parser(text).parse();
+  auto root = Parser(text).Parse();
   if (!root) return q;
   q.root_ = std::shared_ptr<const QueryNode>(std::move(root));
   q.valid_ = true;
   return q;
 }
 
-bool Query::matches(const pugi::xml_node &info) const {
+bool Query::Matches(const pugi::xml_node &info) const {
   if (!valid_) return false;
   if (!root_) return true;
-  return to_bool(evaluate(*root_, info));
+  return ToBool(Evaluate(*root_, info));
 }
 
-bool Query::matches(const StreamInfo &info) const {
+bool Query::Matches(const StreamInfo &info) const {
   if (!valid_) return false;
   if (!root_) return true;
   pugi::xml_document doc;
-  build_xml_document(info, doc, true);
-  return matches(doc.child("info"));
+  BuildXmlDocument(info, doc, true);
+  return Matches(doc.child("info"));
 }
 
-std::string build_session_query(std::string_view session_id) {
-  return "session_id=" + quote(session_id);
+std::string BuildSessionQuery(std::string_view session_id) {
+  return "session_id=" + Quote(session_id);
 }
 
-std::string build_byprop_query(std::string_view session_id, std::string_view prop,
-                               std::string_view value) {
-  return build_session_query(session_id) + " and " + std::string(prop) + "=" + quote(value);
+std::string BuildBypropQuery(std::string_view session_id, std::string_view prop,
+                             std::string_view value) {
+  return BuildSessionQuery(session_id) + " and " + std::string(prop) + "=" + Quote(value);
 }
 
-std::string build_recovery_query(const StreamInfo &info) {
-  std::string q = "channel_count=" + quote(std::to_string(info.channel_count));
-  if (!info.name.empty()) q += " and name=" + quote(info.name);
-  if (!info.type.empty()) q += " and type=" + quote(info.type);
-  if (!info.source_id.empty()) q += " and source_id=" + quote(info.source_id);
-  auto fmt = channel_format_name(info.channel_format);
-  q += " and channel_format=" + quote(fmt ? fmt : "undefined");
+std::string BuildRecoveryQuery(const StreamInfo &info) {
+  std::string q = "channel_count=" + Quote(std::to_string(info.channel_count));
+  if (!info.name.empty()) q += " and name=" + Quote(info.name);
+  if (!info.type.empty()) q += " and type=" + Quote(info.type);
+  if (!info.source_id.empty()) q += " and source_id=" + Quote(info.source_id);
+  auto fmt = ChannelFormatName(info.channel_format);
+  q += " and channel_format=" + Quote(fmt ? fmt : "undefined");
   return q;
 }
 

@@ -27,12 +27,12 @@ constexpr std::size_t kMaxQueryLength = 4096;
 // none, so a consumer is never handed a stream it did not ask for.
 class Query {
  public:
-  static Query compile(std::string_view text);
+  static Query Compile(std::string_view text);
 
-  bool valid() const { return valid_; }
+  bool Valid() const { return valid_; }
   // `info` is the <info> element of a stream's full XML document.
-  bool matches(const pugi::xml_node &info) const;
-  bool matches(const StreamInfo &info) const;
+  bool Matches(const pugi::xml_node &info) const;
+  bool Matches(const StreamInfo &info) const;
 
  private:
   bool valid_ = false;
@@ -40,15 +40,15 @@ class Query {
 };
 
 // `session_id='S'`
-std::string build_session_query(std::string_view session_id);
+std::string BuildSessionQuery(std::string_view session_id);
 // `session_id='S' and PROP='VALUE'`
-std::string build_byprop_query(std::string_view session_id, std::string_view prop,
-                               std::string_view value);
+std::string BuildBypropQuery(std::string_view session_id, std::string_view prop,
+                             std::string_view value);
 // The query an inlet sends to find its stream again after a restart:
 // `channel_count='N' and name='..' and type='..' and source_id='..' and
 // channel_format='..'` (name, type, source_id only when non-empty), no
 // session clause.
-std::string build_recovery_query(const StreamInfo &info);
+std::string BuildRecoveryQuery(const StreamInfo &info);
 
 }  // namespace lsl::core
 

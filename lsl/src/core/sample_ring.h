@@ -26,31 +26,31 @@ class SampleRing {
   // Stores one encoded sample and returns its sequence number. A sample
   // larger than max_bytes is not stored (returns false). Allocates only
   // while the byte store grows.
-  bool push(std::string_view sample);
+  bool Push(std::string_view sample);
 
-  uint64_t head() const { return head_; }  // sequence number of the next push
-  uint64_t tail() const { return tail_; }  // oldest sample still held
-  std::size_t capacity() const { return entries_.size(); }
-  std::size_t stored_bytes() const { return static_cast<std::size_t>(byte_head_ - byte_tail_); }
+  uint64_t Head() const { return head_; }  // sequence number of the next push
+  uint64_t Tail() const { return tail_; }  // oldest sample still held
+  std::size_t Capacity() const { return entries_.size(); }
+  std::size_t StoredBytes() const { return static_cast<std::size_t>(byte_head_ - byte_tail_); }
 
   // Appends samples from sequence number `from` on (from tail() if `from`
   // is older) to `out`, stopping before out would exceed max_bytes (but
   // always taking one sample when out is empty). Returns the sequence
   // number after the last sample appended.
-  uint64_t copy_out(uint64_t from, std::string &out, std::size_t max_bytes) const;
+  uint64_t CopyOut(uint64_t from, std::string &out, std::size_t max_bytes) const;
 
   // Forgets samples before `seq`: nobody will read them.
-  void release_before(uint64_t seq);
+  void ReleaseBefore(uint64_t seq);
 
  private:
   struct Entry {
     uint64_t pos = 0;
     std::size_t len = 0;
   };
-  void evict_oldest();
-  void grow(std::size_t min_size);
-  void write_bytes(uint64_t pos, const char *data, std::size_t len);
-  void read_bytes(uint64_t pos, char *data, std::size_t len) const;
+  void EvictOldest();
+  void Grow(std::size_t min_size);
+  void WriteBytes(uint64_t pos, const char *data, std::size_t len);
+  void ReadBytes(uint64_t pos, char *data, std::size_t len) const;
 
   std::vector<Entry> entries_;
   std::vector<char> bytes_;

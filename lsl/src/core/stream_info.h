@@ -3,6 +3,8 @@
 #ifndef LSL_CORE_STREAM_INFO_H
 #define LSL_CORE_STREAM_INFO_H
 
+#include "core/protocol/constants.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -18,21 +20,20 @@ class xml_node;
 namespace lsl::core {
 
 enum class ChannelFormat : int32_t {
-  undefined = 0,
-  float32 = 1,
-  double64 = 2,
-  string = 3,
-  int32 = 4,
-  int16 = 5,
-  int8 = 6,
-  int64 = 7
+  kUndefined = 0,
+  kFloat32 = 1,
+  kDouble64 = 2,
+  kString = 3,
+  kInt32 = 4,
+  kInt16 = 5,
+  kInt8 = 6,
+  kInt64 = 7
 };
 
 // "float32", "string", ...; nullptr for undefined or out-of-range values.
-const char *channel_format_name(ChannelFormat format);
-std::optional<ChannelFormat> parse_channel_format(std::string_view name);
+const char *ChannelFormatName(ChannelFormat format);
+std::optional<ChannelFormat> ParseChannelFormat(std::string_view name);
 
-constexpr int32_t kProtocolVersion = 110;
 constexpr int32_t kLibraryVersion = 116;
 // Upper bound for any stream-info document this library accepts.
 constexpr std::size_t kMaxInfoXmlBytes = 1 << 20;
@@ -42,7 +43,7 @@ struct StreamInfo {
   std::string type;
   int32_t channel_count = 0;
   double nominal_srate = 0.0;
-  ChannelFormat channel_format = ChannelFormat::undefined;
+  ChannelFormat channel_format = ChannelFormat::kUndefined;
   std::string source_id;
   int32_t version = kProtocolVersion;  // protocol version x 100
   double created_at = 0.0;
@@ -61,27 +62,27 @@ struct StreamInfo {
 };
 
 // liblsl's layout: declaration line, tab indentation, final newline.
-std::string to_short_xml(const StreamInfo &info);
-std::string to_full_xml(const StreamInfo &info);
+std::string ToShortXml(const StreamInfo &info);
+std::string ToFullXml(const StreamInfo &info);
 
 // Fills `doc` with the full form: <info> and its children, for query
 // evaluation without reparsing.
-void build_xml_document(const StreamInfo &info, pugi::xml_document &doc, bool with_desc);
+void BuildXmlDocument(const StreamInfo &info, pugi::xml_document &doc, bool with_desc);
 
 // Accepts what liblsl's reader accepts (section checks: non-empty name and
 // uid, known channel format, numeric ports and counts, version > 0, rate >= 0)
 // and rejects everything else, including documents over max_bytes.
 // `error` (if given) receives the reason for a rejection.
-std::optional<StreamInfo> parse_xml(std::string_view xml, std::string *error = nullptr,
-                                    std::size_t max_bytes = kMaxInfoXmlBytes);
+std::optional<StreamInfo> ParseXml(std::string_view xml, std::string *error = nullptr,
+                                   std::size_t max_bytes = kMaxInfoXmlBytes);
 
 // printf "%#.16g" and "%.16g" in the classic locale, as liblsl writes them.
-std::string format_number_showpoint(double value);
-std::string format_number(double value);
+std::string FormatNumberShowpoint(double value);
+std::string FormatNumber(double value);
 // Locale-independent strict parse of a whole string (surrounding white
 // space allowed); nullopt when anything else is there.
-std::optional<double> parse_double(std::string_view text);
-std::optional<int64_t> parse_int(std::string_view text);
+std::optional<double> ParseDouble(std::string_view text);
+std::optional<int64_t> ParseInt(std::string_view text);
 
 }  // namespace lsl::core
 

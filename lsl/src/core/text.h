@@ -8,9 +8,9 @@
 namespace lsl::core {
 
 // Without leading and trailing white space (std::isspace).
-std::string_view trim(std::string_view s);
+std::string_view Trim(std::string_view s);
 // Lower case (std::tolower): header names and config keys compare case-insensitively.
-std::string lower(std::string_view s);
+std::string Lower(std::string_view s);
 
 }  // namespace lsl::core
 

@@ -1,6 +1,6 @@
-// Consumer side of clock synchronisation (LSL:timedata): the probe datagram,
-// the outlet's reply, and one round of probes turned into an estimate of how
-// far the outlet's clock is from ours. Time is always passed in.
+// Consumer side of clock synchronisation: one round of timedata probes
+// turned into an estimate of how far the outlet's clock is from ours. Time
+// is always passed in.
 #ifndef LSL_CORE_TIME_SYNC_H
 #define LSL_CORE_TIME_SYNC_H
 
@@ -20,19 +20,6 @@ struct TimeSyncSettings {
   double update_interval = 2.0;
 };
 
-// "LSL:timedata\r\n<wave-id> <t0>\r\n", t0 printed with 16 significant digits.
-std::string format_time_probe(std::int32_t wave_id, double t0);
-
-struct TimeReply {
-  std::int32_t wave_id = 0;
-  double t0 = 0.0;  // our send time, echoed
-  double t1 = 0.0;  // outlet clock on arrival
-  double t2 = 0.0;  // outlet clock when replying
-};
-
-// " <wave-id> <t0> <t1> <t2>"; anything else (or an oversized datagram) is rejected.
-std::optional<TimeReply> parse_time_reply(std::string_view datagram);
-
 struct TimeEstimate {
   double correction = 0.0;   // add to an outlet time stamp to get local time
   double rtt = 0.0;          // round trip of the winning probe: the uncertainty
@@ -47,15 +34,15 @@ class TimeSyncRound {
   TimeSyncRound(std::int32_t wave_id, double start, TimeSyncSettings settings = {});
 
   // When the next probe is due; empty once all probes are sent.
-  std::optional<double> next_probe_time() const;
+  std::optional<double> NextProbeTime() const;
   // The datagram of the next probe, stamped with now as t0.
-  std::string take_probe(double now);
-  void on_reply(std::string_view datagram, double now);
+  std::string TakeProbe(double now);
+  void OnReply(std::string_view datagram, double now);
 
-  double evaluate_at() const;
+  double EvaluateAt() const;
   // The estimate of the probe with the smallest round trip, provided enough
   // probes were answered.
-  std::optional<TimeEstimate> evaluate() const;
+  std::optional<TimeEstimate> Evaluate() const;
 
  private:
   struct Probe {

@@ -9,7 +9,7 @@ namespace lsl::core {
 
 // Random (version 4) UUID text, lowercase 8-4-4-4-12, from 16 random bytes
 // the caller draws (the core reads no entropy source itself).
-std::string uuid_v4(const std::array<uint8_t, 16> &random_bytes);
+std::string UuidV4(const std::array<uint8_t, 16> &random_bytes);
 
 }  // namespace lsl::core
 

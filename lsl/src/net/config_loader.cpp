@@ -1,5 +1,7 @@
 #include "net/config_loader.h"
 
+#include "net/log.h"
+
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -10,12 +12,12 @@ namespace {
 
 constexpr std::streamsize kMaxConfigFileBytes = 1 << 20;
 
-bool readable(const std::string &path) {
+bool Readable(const std::string &path) {
   std::ifstream file(path, std::ios::binary);
   return static_cast<bool>(file);
 }
 
-std::string home_directory() {
+std::string HomeDirectory() {
 #ifdef _WIN32
   const char *home = std::getenv("USERPROFILE");
 #else
@@ -24,36 +26,35 @@ std::string home_directory() {
   return home ? home : "";
 }
 
-core::Config load() {
-  const auto path = find_config_file();
+core::Config Load() {
+  const auto path = FindConfigFile();
   if (path.empty()) return core::Config{};
   std::ifstream file(path, std::ios::binary);
   std::string text;
   text.resize(static_cast<std::size_t>(kMaxConfigFileBytes) + 1);
   file.read(&text[0], kMaxConfigFileBytes + 1);
   text.resize(static_cast<std::size_t>(file.gcount()));
-  auto result = core::parse_config(text);
-  for (const auto &error : result.errors)
-    std::fprintf(stderr, "lsl: %s: %s\n", path.c_str(), error.c_str());
+  auto result = core::ParseConfig(text);
+  for (const auto &error : result.errors) LogWarning(path + ": " + error);
   return result.config;
 }
 
 }  // namespace
 
-std::string find_config_file() {
-  if (const char *env = std::getenv("LSLAPICFG"); env && *env && readable(env)) return env;
-  if (readable("lsl_api.cfg")) return "lsl_api.cfg";
-  if (auto home = home_directory(); !home.empty()) {
+std::string FindConfigFile() {
+  if (const char *env = std::getenv("LSLAPICFG"); env && *env && Readable(env)) return env;
+  if (Readable("lsl_api.cfg")) return "lsl_api.cfg";
+  if (auto home = HomeDirectory(); !home.empty()) {
     auto path = home + "/lsl_api/lsl_api.cfg";
-    if (readable(path)) return path;
+    if (Readable(path)) return path;
   }
-  if (readable("/etc/lsl_api/lsl_api.cfg")) return "/etc/lsl_api/lsl_api.cfg";
+  if (Readable("/etc/lsl_api/lsl_api.cfg")) return "/etc/lsl_api/lsl_api.cfg";
   return "";
 }
 
-const core::Config &api_config() {
-  static const core::Config config = load();
-  return config;
+const core::Config &ApiConfig() {
+  static const core::Config kConfig = Load();
+  return kConfig;
 }
 
 }  // namespace lsl::net

@@ -11,10 +11,10 @@ namespace lsl::net {
 // ./lsl_api.cfg, ~/lsl_api/lsl_api.cfg (HOME, or USERPROFILE on Windows),
 // /etc/lsl_api/lsl_api.cfg; defaults when none is. Read once; problems are
 // printed to standard error once.
-const core::Config &api_config();
+const core::Config &ApiConfig();
 
 // The file api_config() would read now; empty when none is readable.
-std::string find_config_file();
+std::string FindConfigFile();
 
 }  // namespace lsl::net
 

@@ -48,7 +48,7 @@ class HandlerMemory {
   };
 
   template <typename T>
-  Allocator<T> allocator() {
+  Allocator<T> MakeAllocator() {
     return Allocator<T>(*this);
   }
 

@@ -1,7 +1,9 @@
 #include "net/inlet.h"
 
 #include "core/query.h"
-#include "core/streamfeed_client.h"
+#include "net/data_feed.h"
+#include "net/info_request.h"
+#include "net/log.h"
 #include "net/platform.h"
 #include "net/resolver.h"
 
@@ -14,32 +16,30 @@
 #include <algorithm>
 #include <chrono>
 #include <functional>
+#include <future>
 
 namespace lsl::net {
 namespace {
 
-// An outlet that accepts the connection but never completes the handshake
-// must not hold the inlet forever.
-constexpr double kHandshakeTimeout = 10.0;
 // Pause before reconnecting after a failed or broken connection.
 constexpr double kRetryDelay = 0.5;
 // A recovery resolve keeps looking until it finds the stream.
 constexpr double kRecoveryResolveTimeout = 32000000.0;
 
-std::chrono::steady_clock::duration seconds(double s) {
+std::chrono::steady_clock::duration Seconds(double s) {
   return std::chrono::duration_cast<std::chrono::steady_clock::duration>(
       std::chrono::duration<double>(s > 0.0 ? s : 0.0));
 }
 
-std::chrono::steady_clock::time_point deadline_after(double timeout) {
+std::chrono::steady_clock::time_point DeadlineAfter(double timeout) {
   // Beyond this a wait is "forever"; capping keeps the time_point from
   // overflowing. A negative or NaN timeout means no wait at all.
   constexpr double kLongest = 1e9;
   if (!(timeout > 0.0)) timeout = 0.0;
-  return std::chrono::steady_clock::now() + seconds(timeout < kLongest ? timeout : kLongest);
+  return std::chrono::steady_clock::now() + Seconds(timeout < kLongest ? timeout : kLongest);
 }
 
-bool endpoint_of(const core::StreamInfo &info, uint16_t port, asio::ip::address_v4 &address) {
+bool EndpointOf(const core::StreamInfo &info, uint16_t port, asio::ip::address_v4 &address) {
   asio::error_code ec;
   address = asio::ip::make_address_v4(info.v4address, ec);
   return !ec && port != 0;
@@ -47,31 +47,8 @@ bool endpoint_of(const core::StreamInfo &info, uint16_t port, asio::ip::address_
 
 }  // namespace
 
-struct Inlet::Feed {
-  Feed(asio::io_context &io, const core::StreamInfo &target, uint64_t gen)
-      : socket(io),
-        deadline(io),
-        generation(gen),
-        parser(target.uid),
-        channels(static_cast<uint32_t>(target.channel_count)),
-        srate(target.nominal_srate) {}
-
-  asio::ip::tcp::socket socket;
-  asio::steady_timer deadline;
-  uint64_t generation;
-  std::string request;
-  core::FeedReplyParser parser;
-  uint32_t channels;
-  double srate;
-  std::optional<core::FeedSampleStream> stream;
-  bool connected = false;
-  bool closed = false;
-  std::array<char, 65536> buffer{};
-  std::vector<core::StringSample> decoded;
-};
-
-bool Inlet::accepts(const core::StreamInfo &info) {
-  return info.channel_format == core::ChannelFormat::string && info.channel_count >= 1 &&
+bool Inlet::Accepts(const core::StreamInfo &info) {
+  return info.channel_format == core::ChannelFormat::kString && info.channel_count >= 1 &&
          info.channel_count <= kMaxInletChannels;
 }
 
@@ -80,24 +57,37 @@ Inlet::Inlet(const core::Config &config, core::StreamInfo info, int32_t max_bufl
     : config_(config),
       declared_(std::move(info)),
       capacity_(
-          static_cast<std::size_t>(core::feed_buffer_length(max_buflen, declared_.nominal_srate))),
-      max_buffer_length_(core::feed_buffer_length(max_buflen, declared_.nominal_srate)),
+          static_cast<std::size_t>(core::FeedBufferLength(max_buflen, declared_.nominal_srate))),
+      max_buffer_length_(core::FeedBufferLength(max_buflen, declared_.nominal_srate)),
       max_chunk_length_(max_chunklen > 0 ? max_chunklen : 0),
       recover_(recover),
       work_(asio::make_work_guard(io_)),
       current_(declared_),
       retry_timer_(io_),
       watchdog_timer_(io_),
-      time_socket_(io_),
-      time_timer_(io_),
-      random_(std::random_device{}()) {
+      time_sync_(
+          io_, config_,
+          [this] {
+            std::lock_guard<std::mutex> lock(mutex_);
+            return current_;
+          },
+          [this](const core::TimeEstimate &estimate) {
+            {
+              std::lock_guard<std::mutex> lock(mutex_);
+              estimate_ = estimate;
+            }
+            changed_.notify_all();
+          }) {
   thread_ = std::thread([this] {
     for (;;) {
       try {
         io_.run();
         return;
+      } catch (const std::exception &e) {
+        // A handler failed (out of memory); the inlet carries on with the next one.
+        LogWarning(std::string("inlet: ") + e.what());
       } catch (...) {
-        // A handler ran out of memory; the inlet carries on with the next one.
+        LogWarning("inlet: unknown error");
       }
     }
   });
@@ -109,21 +99,21 @@ Inlet::~Inlet() {
   thread_.join();
 }
 
-void Inlet::ensure_feed_started() {
+void Inlet::EnsureFeedStarted() {
   if (feed_started_ || lost_) return;
   feed_started_ = true;
-  asio::post(io_, [this] { start_feed(); });
+  asio::post(io_, [this] { StartFeed(); });
 }
 
-InletResult Inlet::open_stream(double timeout) {
+InletResult Inlet::OpenStream(double timeout) {
   std::unique_lock<std::mutex> lock(mutex_);
-  ensure_feed_started();
-  changed_.wait_until(lock, deadline_after(timeout), [this] { return connected_ || lost_; });
-  if (connected_) return InletResult::ok;
-  return lost_ ? InletResult::lost : InletResult::timeout;
+  EnsureFeedStarted();
+  changed_.wait_until(lock, DeadlineAfter(timeout), [this] { return connected_ || lost_; });
+  if (connected_) return InletResult::kOk;
+  return lost_ ? InletResult::kLost : InletResult::kTimeout;
 }
 
-void Inlet::close_stream() {
+void Inlet::CloseStream() {
   {
     std::lock_guard<std::mutex> lock(mutex_);
     if (!feed_started_) return;
@@ -134,47 +124,50 @@ void Inlet::close_stream() {
   }
   asio::post(io_, [this] {
     if (feed_) {
-      feed_->closed = true;
-      asio::error_code ec;
-      feed_->socket.close(ec);
-      feed_->deadline.cancel();
+      feed_->Close();
       feed_.reset();
     }
-    if (recovery_) recovery_->cancel();
+    if (recovery_) recovery_->Cancel();
     recovery_.reset();
-    if (watchdog_probe_) watchdog_probe_->cancel();
+    if (watchdog_probe_) watchdog_probe_->Cancel();
     watchdog_probe_.reset();
     retry_timer_.cancel();
   });
 }
 
-double Inlet::pull_sample(std::vector<std::string> &values, double timeout, InletResult &result) {
+double Inlet::PullSample(std::vector<std::string> &values, double timeout, InletResult &result) {
   std::unique_lock<std::mutex> lock(mutex_);
-  ensure_feed_started();
+  EnsureFeedStarted();
   if (queue_.empty() && !lost_ && timeout > 0.0) {
-    changed_.wait_until(lock, deadline_after(timeout), [this] { return !queue_.empty() || lost_; });
+    changed_.wait_until(lock, DeadlineAfter(timeout), [this] { return !queue_.empty() || lost_; });
   }
   if (!queue_.empty()) {
     Sample &s = queue_.front();
     values = std::move(s.values);
     const double ts = s.timestamp;
     queue_.pop_front();
-    result = InletResult::ok;
+    result = InletResult::kOk;
     return ts;
   }
-  result = lost_ ? InletResult::lost : InletResult::timeout;
+  result = lost_ ? InletResult::kLost : InletResult::kTimeout;
   return 0.0;
 }
 
-uint32_t Inlet::samples_available() {
+uint32_t Inlet::SamplesAvailable() {
   std::lock_guard<std::mutex> lock(mutex_);
   return static_cast<uint32_t>(queue_.size());
 }
 
-void Inlet::deliver(std::vector<core::StringSample> &samples) {
+double Inlet::NewestTimestamp() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return newest_timestamp_;
+}
+
+void Inlet::Deliver(std::vector<core::StringSample> &samples) {
   if (samples.empty()) return;
   {
     std::lock_guard<std::mutex> lock(mutex_);
+    newest_timestamp_ = samples.back().timestamp;
     for (core::StringSample &s : samples) {
       if (queue_.size() >= capacity_) queue_.pop_front();
       queue_.push_back(Sample{s.timestamp, std::move(s.values)});
@@ -184,140 +177,75 @@ void Inlet::deliver(std::vector<core::StringSample> &samples) {
   changed_.notify_all();
 }
 
-void Inlet::start_feed() {
+void Inlet::StartFeed() {
   uint64_t generation;
   {
     std::lock_guard<std::mutex> lock(mutex_);
     if (!feed_started_ || lost_ || feed_) return;
     generation = feed_generation_;
   }
-  auto feed = std::make_shared<Feed>(io_, current_, generation);
-  feed_ = feed;
-  last_data_ = local_clock();
+  last_data_ = LocalClock();
   if (!watchdog_running_ && recover_ && !current_.source_id.empty()) {
     watchdog_running_ = true;
-    schedule_watchdog();
+    ScheduleWatchdog();
   }
-  asio::ip::address_v4 address;
-  if (!endpoint_of(current_, current_.v4data_port, address)) {
-    feed_failed(feed);
-    return;
-  }
-  core::FeedRequest request;
-  request.uid = current_.uid;
-  request.hostname = current_.hostname;
-  request.source_id = current_.source_id;
-  request.session_id = current_.session_id;
-  request.max_buffer_length = max_buffer_length_;
-  request.max_chunk_length = max_chunk_length_;
-  feed->request = core::build_feed_request(request);
-
-  feed->deadline.expires_after(seconds(kHandshakeTimeout));
-  feed->deadline.async_wait([this, feed](const asio::error_code &ec) {
-    if (!ec && !feed->connected) feed_failed(feed);
-  });
-  feed->socket.async_connect(
-      {address, current_.v4data_port}, [this, feed](const asio::error_code &ec) {
-        if (feed->closed) return;
-        if (ec) {
-          feed_failed(feed);
-          return;
-        }
-        asio::error_code ignored;
-        feed->socket.set_option(asio::ip::tcp::no_delay(true), ignored);
-        asio::async_write(feed->socket, asio::buffer(feed->request),
-                          [this, feed](const asio::error_code &wec, std::size_t) {
-                            if (feed->closed) return;
-                            if (wec) feed_failed(feed);
-                          });
-        read_feed(feed);
-      });
+  DataFeed::Hooks hooks;
+  hooks.activity = [this] { last_data_ = LocalClock(); };
+  hooks.connected = [this, generation] {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      if (generation == feed_generation_) connected_ = true;
+    }
+    changed_.notify_all();
+  };
+  hooks.samples = [this, generation](std::vector<core::StringSample> &samples) {
+    {
+      // Samples of a stream closed meanwhile are not the caller's any more.
+      std::lock_guard<std::mutex> lock(mutex_);
+      if (generation != feed_generation_) return;
+    }
+    Deliver(samples);
+  };
+  hooks.failed = [this, generation] { FeedFailed(generation); };
+  // Held here too: a feed that fails at once is dropped by FeedFailed.
+  auto feed = std::make_shared<DataFeed>(io_, current_, max_buffer_length_, max_chunk_length_,
+                                         config_.handshake_timeout, std::move(hooks));
+  feed_ = feed;
+  feed->Start();
 }
 
-void Inlet::read_feed(std::shared_ptr<Feed> feed) {
-  feed->socket.async_read_some(
-      asio::buffer(feed->buffer), [this, feed](const asio::error_code &ec, std::size_t n) {
-        if (feed->closed) return;
-        if (n > 0) last_data_ = local_clock();
-        std::string_view bytes(feed->buffer.data(), n);
-        if (!feed->stream && n > 0) {
-          const core::FeedReplyStatus status = feed->parser.feed(bytes);
-          if (status == core::FeedReplyStatus::ok) {
-            feed->stream.emplace(feed->channels, feed->srate, feed->parser.header().big_endian);
-            bytes = feed->parser.remainder();
-          } else if (status != core::FeedReplyStatus::need_more) {
-            feed_failed(feed);
-            return;
-          } else {
-            bytes = {};
-          }
-        }
-        if (feed->stream && !bytes.empty()) {
-          const bool good = feed->stream->feed(bytes, feed->decoded);
-          if (!feed->connected && feed->stream->test_patterns_verified()) {
-            feed->connected = true;
-            feed->deadline.cancel();
-            {
-              std::lock_guard<std::mutex> lock(mutex_);
-              if (feed->generation == feed_generation_) connected_ = true;
-            }
-            changed_.notify_all();
-          }
-          {
-            std::lock_guard<std::mutex> lock(mutex_);
-            if (feed->generation != feed_generation_) feed->decoded.clear();
-          }
-          deliver(feed->decoded);
-          if (!good) {
-            feed_failed(feed);
-            return;
-          }
-        }
-        if (ec) {
-          feed_failed(feed);
-          return;
-        }
-        read_feed(feed);
-      });
-}
-
-void Inlet::feed_failed(const std::shared_ptr<Feed> &feed) {
-  if (feed->closed) return;
-  feed->closed = true;
-  asio::error_code ignored;
-  feed->socket.close(ignored);
-  feed->deadline.cancel();
-  if (feed_ != feed) return;
+// A feed reports its failure once, and never after it was closed, so the
+// one failing is the current feed.
+void Inlet::FeedFailed(uint64_t generation) {
   feed_.reset();
   const bool can_recover = recover_ && !current_.source_id.empty();
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (feed->generation != feed_generation_) return;
+    if (generation != feed_generation_) return;
     connected_ = false;
     if (!can_recover) lost_ = true;
   }
   changed_.notify_all();
   if (!can_recover) return;
-  const uint64_t generation = feed->generation;
-  retry_timer_.expires_after(seconds(kRetryDelay));
+  retry_timer_.expires_after(Seconds(kRetryDelay));
   retry_timer_.async_wait([this, generation](const asio::error_code &ec) {
     if (ec) return;
     {
       std::lock_guard<std::mutex> lock(mutex_);
       if (generation != feed_generation_ || !feed_started_) return;
     }
-    start_recovery();
+    StartRecovery();
   });
 }
 
-void Inlet::start_recovery() {
+void Inlet::StartRecovery() {
   recovery_ = std::make_shared<ResolveOperation>(
-      io_, config_, core::build_recovery_query(current_), 1, kRecoveryResolveTimeout, 0.0,
-      [this](std::vector<core::StreamInfo> found) { recovered(std::move(found)); });
-  recovery_->start();
+      io_, config_, core::BuildRecoveryQuery(current_), 1, kRecoveryResolveTimeout, 0.0,
+      [this](std::vector<core::StreamInfo> found) { Recovered(std::move(found)); });
+  recovery_->Start();
 }
 
-void Inlet::recovered(std::vector<core::StreamInfo> found) {
+void Inlet::Recovered(std::vector<core::StreamInfo> found) {
   recovery_.reset();
   const core::StreamInfo *next = nullptr;
   for (const core::StreamInfo &info : found) {
@@ -326,10 +254,10 @@ void Inlet::recovered(std::vector<core::StreamInfo> found) {
   // Exactly one other stream of the same source: the outlet was restarted.
   if (next == nullptr && found.size() == 1) next = &found.front();
   if (next == nullptr) {
-    const uint64_t generation = feed_generation_snapshot();
-    retry_timer_.expires_after(seconds(kRetryDelay));
+    const uint64_t generation = FeedGenerationSnapshot();
+    retry_timer_.expires_after(Seconds(kRetryDelay));
     retry_timer_.async_wait([this, generation](const asio::error_code &ec) {
-      if (!ec && generation == feed_generation_snapshot()) start_recovery();
+      if (!ec && generation == FeedGenerationSnapshot()) StartRecovery();
     });
     return;
   }
@@ -337,195 +265,101 @@ void Inlet::recovered(std::vector<core::StreamInfo> found) {
     std::lock_guard<std::mutex> lock(mutex_);
     current_ = *next;
   }
-  start_feed();
+  StartFeed();
 }
 
-void Inlet::schedule_watchdog() {
-  watchdog_timer_.expires_after(seconds(std::max(0.05, config_.watchdog_check_interval)));
+void Inlet::ScheduleWatchdog() {
+  watchdog_timer_.expires_after(Seconds(std::max(0.05, config_.watchdog_check_interval)));
   watchdog_timer_.async_wait([this](const asio::error_code &ec) {
     if (ec) return;
-    watchdog_check();
-    schedule_watchdog();
+    WatchdogCheck();
+    ScheduleWatchdog();
   });
 }
 
-void Inlet::watchdog_check() {
-  if (!feed_ || !feed_->connected || recovery_ || watchdog_probe_) return;
-  if (local_clock() - last_data_ < config_.watchdog_time_threshold) return;
+void Inlet::WatchdogCheck() {
+  if (!feed_ || !feed_->Connected() || recovery_ || watchdog_probe_) return;
+  if (LocalClock() - last_data_ < config_.watchdog_time_threshold) return;
   // Two query waves' worth of listening.
   watchdog_probe_ = std::make_shared<ResolveOperation>(
-      io_, config_, core::build_recovery_query(current_), 0, 2 * config_.multicast_min_rtt, 0.0,
+      io_, config_, core::BuildRecoveryQuery(current_), 0, 2 * config_.multicast_min_rtt, 0.0,
       [this](std::vector<core::StreamInfo> found) {
         watchdog_probe_.reset();
-        watchdog_result(found);
+        WatchdogResult(found);
       });
-  watchdog_probe_->start();
+  watchdog_probe_->Start();
 }
 
-void Inlet::watchdog_result(const std::vector<core::StreamInfo> &found) {
+void Inlet::WatchdogResult(const std::vector<core::StreamInfo> &found) {
   if (!feed_ || found.size() != 1 || found.front().uid == current_.uid) return;
   // The stream is silent, does not answer, and a single stream of the same
   // source does: the outlet was replaced without closing our connection.
-  feed_->closed = true;
-  asio::error_code ignored;
-  feed_->socket.close(ignored);
-  feed_->deadline.cancel();
+  feed_->Close();
   feed_.reset();
   {
     std::lock_guard<std::mutex> lock(mutex_);
     connected_ = false;
     current_ = found.front();
   }
-  start_feed();
+  StartFeed();
 }
 
-uint64_t Inlet::feed_generation_snapshot() {
+uint64_t Inlet::FeedGenerationSnapshot() {
   std::lock_guard<std::mutex> lock(mutex_);
   return feed_generation_;
 }
 
-InletResult Inlet::full_info(double timeout, core::StreamInfo &out) {
-  const auto deadline = deadline_after(timeout);
+InletResult Inlet::FullInfo(double timeout, core::StreamInfo &out) {
+  const auto deadline = DeadlineAfter(timeout);
   for (;;) {
     core::StreamInfo target;
     {
       std::lock_guard<std::mutex> lock(mutex_);
-      if (lost_) return InletResult::lost;
+      if (lost_) return InletResult::kLost;
       target = current_;
     }
+    if (std::chrono::steady_clock::now() >= deadline) return InletResult::kTimeout;
     asio::ip::address_v4 address;
-    const auto now = std::chrono::steady_clock::now();
-    if (now >= deadline) return InletResult::timeout;
-    if (endpoint_of(target, target.v4data_port, address)) {
-      asio::io_context io;
-      asio::ip::tcp::socket socket(io);
-      std::string reply;
-      std::array<char, 8192> chunk{};
-      bool complete = false;
-      static const std::string request = "LSL:fullinfo\r\n";
-      std::function<void()> read_more = [&] {
-        socket.async_read_some(asio::buffer(chunk), [&](const asio::error_code &ec, std::size_t n) {
-          reply.append(chunk.data(), n);
-          if (reply.size() > core::kMaxInfoXmlBytes) return;
-          if (ec) {
-            complete = ec == asio::error::eof;
-            return;
-          }
-          read_more();
-        });
-      };
-      socket.async_connect({address, target.v4data_port}, [&](const asio::error_code &ec) {
-        if (ec) return;
-        asio::async_write(socket, asio::buffer(request),
-                          [&](const asio::error_code &wec, std::size_t) {
-                            if (!wec) read_more();
-                          });
-      });
-      io.run_until(deadline);
-      if (complete) {
-        std::optional<core::StreamInfo> info = core::parse_xml(reply);
-        // An outlet still starting up may report created_at 0: ask again.
-        if (info && info->created_at != 0.0) {
-          if (info->v4address.empty()) info->v4address = target.v4address;
-          out = std::move(*info);
-          return InletResult::ok;
-        }
+    if (EndpointOf(target, target.v4data_port, address)) {
+      // The request runs on the inlet's own I/O thread; this thread only waits.
+      auto answer = std::make_shared<std::promise<std::optional<core::StreamInfo>>>();
+      auto result = answer->get_future();
+      auto request = std::make_shared<InfoRequest>(
+          io_,
+          [answer](std::optional<core::StreamInfo> info) { answer->set_value(std::move(info)); });
+      const asio::ip::tcp::endpoint endpoint(address, target.v4data_port);
+      asio::post(io_, [request, endpoint, deadline] { request->Start(endpoint, deadline); });
+      if (result.wait_until(deadline) != std::future_status::ready) {
+        request->Cancel();
+        return InletResult::kTimeout;
+      }
+      std::optional<core::StreamInfo> info = result.get();
+      // An outlet still starting up may report created_at 0: ask again.
+      if (info && info->created_at != 0.0) {
+        if (info->v4address.empty()) info->v4address = target.v4address;
+        out = std::move(*info);
+        return InletResult::kOk;
       }
     }
     std::this_thread::sleep_until(
-        std::min(deadline, std::chrono::steady_clock::now() + seconds(kRetryDelay)));
+        std::min(deadline, std::chrono::steady_clock::now() + Seconds(kRetryDelay)));
   }
 }
 
-core::TimeEstimate Inlet::time_estimate(double timeout, InletResult &result) {
+core::TimeEstimate Inlet::TimeEstimate(double timeout, InletResult &result) {
   std::unique_lock<std::mutex> lock(mutex_);
   if (!time_sync_started_) {
     time_sync_started_ = true;
-    asio::post(io_, [this] { start_time_sync(); });
+    asio::post(io_, [this] { time_sync_.Start(); });
   }
-  changed_.wait_until(lock, deadline_after(timeout),
+  changed_.wait_until(lock, DeadlineAfter(timeout),
                       [this] { return estimate_.has_value() || lost_; });
   if (estimate_) {
-    result = InletResult::ok;
+    result = InletResult::kOk;
     return *estimate_;
   }
-  result = lost_ ? InletResult::lost : InletResult::timeout;
+  result = lost_ ? InletResult::kLost : InletResult::kTimeout;
   return {};
-}
-
-void Inlet::start_time_sync() {
-  asio::error_code ec;
-  time_socket_.open(asio::ip::udp::v4(), ec);
-  if (ec) return;
-  keep_from_child_processes(time_socket_.native_handle());
-  time_socket_.bind({asio::ip::address_v4::any(), 0}, ec);
-  if (ec) return;
-  time_receive();
-  time_round();
-}
-
-void Inlet::time_round() {
-  core::TimeSyncSettings settings;
-  settings.probe_count = config_.time_probe_count;
-  settings.probe_interval = config_.time_probe_interval;
-  settings.probe_max_rtt = config_.time_probe_max_rtt;
-  settings.min_probes = config_.time_update_min_probes;
-  settings.update_interval = config_.time_update_interval;
-  const auto wave = static_cast<int32_t>(random_() & 0x7fffffff);
-  round_start_ = local_clock();
-  round_.emplace(wave, round_start_, settings);
-  time_tick(++round_id_);
-}
-
-void Inlet::time_tick(uint64_t round_id) {
-  if (!round_ || round_id != round_id_) return;
-  const double now = local_clock();
-  asio::ip::address_v4 address;
-  core::StreamInfo target;
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    target = current_;
-  }
-  const bool reachable = endpoint_of(target, target.v4service_port, address);
-  while (round_->next_probe_time() && *round_->next_probe_time() <= now) {
-    const std::string probe = round_->take_probe(now);
-    asio::error_code ec;
-    if (reachable)
-      time_socket_.send_to(asio::buffer(probe), {address, target.v4service_port}, 0, ec);
-  }
-  double wake = round_->evaluate_at();
-  if (round_->next_probe_time()) wake = std::min(wake, *round_->next_probe_time());
-  if (now >= round_->evaluate_at()) {
-    if (const auto estimate = round_->evaluate()) {
-      {
-        std::lock_guard<std::mutex> lock(mutex_);
-        estimate_ = *estimate;
-      }
-      changed_.notify_all();
-    }
-    time_timer_.expires_after(seconds(round_start_ + config_.time_update_interval - now));
-    time_timer_.async_wait([this](const asio::error_code &ec) {
-      if (!ec) time_round();
-    });
-    return;
-  }
-  time_timer_.expires_after(seconds(wake - now));
-  time_timer_.async_wait([this, round_id](const asio::error_code &ec) {
-    if (!ec) time_tick(round_id);
-  });
-}
-
-void Inlet::time_receive() {
-  time_socket_.async_receive_from(
-      asio::buffer(time_buffer_), time_sender_, [this](const asio::error_code &ec, std::size_t n) {
-        // An unreachable outlet shows up as refused datagrams; anything else ends the socket.
-        if (ec && ec != asio::error::connection_refused && ec != asio::error::connection_reset &&
-            ec != asio::error::message_size)
-          return;
-        if (!ec && round_)
-          round_->on_reply(std::string_view(time_buffer_.data(), n), local_clock());
-        time_receive();
-      });
 }
 
 }  // namespace lsl::net

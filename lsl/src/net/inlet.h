@@ -1,14 +1,21 @@
-// A consumer of one string stream: the data connection with its reader, a
-// bounded queue of received samples, time synchronisation with the outlet and
-// recovery after the outlet restarts. All socket work runs on the inlet's own
-// I/O thread; the public calls only wait on the queue and on results.
+// A consumer of one string stream. Its parts, each with its own socket and
+// timer: the data connection (DataFeed), time synchronisation
+// (TimeSyncClient) and full-info requests (InfoRequest); the inlet itself
+// keeps the bounded queue of received samples and recovers the stream after
+// its outlet restarts (a resolve by source id, and a watchdog for silent
+// connections). All socket work runs on the inlet's own I/O thread; the
+// public calls only wait on the queue and on results.
 #ifndef LSL_NET_INLET_H
 #define LSL_NET_INLET_H
 
 #include "core/config.h"
+#include "core/protocol/request.h"
+#include "core/protocol/sample.h"
+#include "core/protocol/streamfeed.h"
 #include "core/stream_info.h"
-#include "core/streamfeed_client.h"
 #include "core/time_sync.h"
+#include "net/data_feed.h"
+#include "net/time_sync_client.h"
 
 #include <asio/executor_work_guard.hpp>
 #include <asio/io_context.hpp>
@@ -34,7 +41,7 @@ class ResolveOperation;
 // Most channels a string inlet accepts: a declaration is network input.
 constexpr int32_t kMaxInletChannels = 65536;
 
-enum class InletResult { ok, timeout, lost };
+enum class InletResult { kOk, kTimeout, kLost };
 
 class Inlet {
  public:
@@ -45,47 +52,42 @@ class Inlet {
   Inlet(const Inlet &) = delete;
   Inlet &operator=(const Inlet &) = delete;
 
-  static bool accepts(const core::StreamInfo &info);
+  static bool Accepts(const core::StreamInfo &info);
 
-  const core::StreamInfo &declared_info() const { return declared_; }
-  InletResult open_stream(double timeout);
-  void close_stream();
+  const core::StreamInfo &DeclaredInfo() const { return declared_; }
+  InletResult OpenStream(double timeout);
+  void CloseStream();
   // The outlet's full declaration, over a connection of its own.
-  InletResult full_info(double timeout, core::StreamInfo &out);
+  InletResult FullInfo(double timeout, core::StreamInfo &out);
   // Fills `values` with the next sample's strings; the sample's time stamp
   // on the sender's clock, or 0.0 with timeout / lost.
-  double pull_sample(std::vector<std::string> &values, double timeout, InletResult &result);
-  uint32_t samples_available();
+  double PullSample(std::vector<std::string> &values, double timeout, InletResult &result);
+  uint32_t SamplesAvailable();
+  // The time stamp of the latest sample to arrive (0.0 before the first),
+  // whether or not it has since been dropped for room.
+  double NewestTimestamp();
   // The latest estimate of the outlet's clock against ours; the first call
   // starts synchronisation and waits for the first round's result.
-  core::TimeEstimate time_estimate(double timeout, InletResult &result);
+  core::TimeEstimate TimeEstimate(double timeout, InletResult &result);
 
  private:
   struct Sample {
     double timestamp;
     std::vector<std::string> values;
   };
-  struct Feed;
-
   // I/O thread only.
-  void start_feed();
-  void connect_feed(std::shared_ptr<Feed> feed);
-  void read_feed(std::shared_ptr<Feed> feed);
-  void feed_failed(const std::shared_ptr<Feed> &feed);
-  void start_recovery();
-  void recovered(std::vector<core::StreamInfo> found);
-  void schedule_watchdog();
-  void watchdog_check();
-  void watchdog_result(const std::vector<core::StreamInfo> &found);
-  void start_time_sync();
-  void time_round();
-  void time_tick(uint64_t round_id);
-  void time_receive();
+  void StartFeed();
+  void FeedFailed(uint64_t generation);
+  void StartRecovery();
+  void Recovered(std::vector<core::StreamInfo> found);
+  void ScheduleWatchdog();
+  void WatchdogCheck();
+  void WatchdogResult(const std::vector<core::StreamInfo> &found);
 
-  uint64_t feed_generation_snapshot();
+  uint64_t FeedGenerationSnapshot();
   // Caller holds mutex_.
-  void ensure_feed_started();
-  void deliver(std::vector<core::StringSample> &samples);
+  void EnsureFeedStarted();
+  void Deliver(std::vector<core::StringSample> &samples);
 
   const core::Config &config_;
   const core::StreamInfo declared_;
@@ -101,7 +103,7 @@ class Inlet {
   // The stream as currently located (changes on recovery): written on the
   // I/O thread under mutex_, read elsewhere under mutex_.
   core::StreamInfo current_;
-  std::shared_ptr<Feed> feed_;
+  std::shared_ptr<DataFeed> feed_;
   std::shared_ptr<ResolveOperation> recovery_;
   asio::steady_timer retry_timer_;
   // A silent connection may be one whose outlet vanished without closing
@@ -110,18 +112,12 @@ class Inlet {
   std::shared_ptr<ResolveOperation> watchdog_probe_;
   bool watchdog_running_ = false;
   double last_data_ = 0.0;
-  asio::ip::udp::socket time_socket_;
-  asio::steady_timer time_timer_;
-  std::optional<core::TimeSyncRound> round_;
-  uint64_t round_id_ = 0;
-  double round_start_ = 0.0;
-  std::array<char, 512> time_buffer_{};
-  asio::ip::udp::endpoint time_sender_;
-  std::mt19937 random_;
+  TimeSyncClient time_sync_;
 
   std::mutex mutex_;
   std::condition_variable changed_;
   std::deque<Sample> queue_;
+  double newest_timestamp_ = 0.0;
   bool feed_started_ = false;
   bool connected_ = false;
   bool lost_ = false;

@@ -1,24 +1,24 @@
 #include "net/outlet.h"
 
-#include "core/outlet_protocol.h"
-#include "core/query.h"
-#include "core/sample.h"
-#include "core/sample_ring.h"
-#include "core/timedata.h"
+#include "core/protocol/sample.h"
+#include "core/protocol/streamfeed.h"
 #include "core/uuid.h"
+#include "net/consumer_session.h"
 #include "net/handler_memory.h"
+#include "net/listener.h"
+#include "net/log.h"
+#include "net/outlet_state.h"
 #include "net/platform.h"
+#include "net/udp_responder.h"
 
 #include <asio.hpp>
-#include <pugixml.hpp>
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
-#include <cstdio>
 #include <list>
 #include <mutex>
+#include <optional>
 #include <stdexcept>
 #include <thread>
 
@@ -28,10 +28,6 @@ namespace {
 using asio::ip::tcp;
 using asio::ip::udp;
 
-constexpr std::size_t kSendBatchBytes = 64 * 1024;
-constexpr std::size_t kRingMaxBytes = std::size_t{64} << 20;
-constexpr std::size_t kReadChunkBytes = 4096;
-
 // ListenAddress names the address of one family; the other binds to its
 // wildcard address.
 struct BindAddresses {
@@ -39,7 +35,7 @@ struct BindAddresses {
   asio::ip::address_v6 v6 = asio::ip::address_v6::any();
 };
 
-BindAddresses bind_addresses(const core::Config &config) {
+BindAddresses BindAddressesFor(const core::Config &config) {
   BindAddresses out;
   if (config.listen_address.empty()) return out;
   asio::error_code ec;
@@ -55,8 +51,8 @@ BindAddresses bind_addresses(const core::Config &config) {
 // First free port of BasePort..BasePort+PortRange-1, else one the system
 // picks when random ports are allowed.
 template <typename Socket, typename Endpoint>
-void bind_in_range(Socket &socket, const asio::ip::address &address, const core::Config &config,
-                   asio::error_code &ec) {
+void BindInRange(Socket &socket, const asio::ip::address &address, const core::Config &config,
+                 asio::error_code &ec) {
   for (int i = 0; i < config.port_range; ++i) {
     const int port = config.base_port + i;
     if (port > 65535) break;
@@ -70,7 +66,11 @@ void bind_in_range(Socket &socket, const asio::ip::address &address, const core:
   socket.bind(Endpoint(address, 0), ec);
 }
 
-std::size_t consumer_buffer(const core::StreamInfo &info, int32_t max_buffered) {
+std::string Family(bool v6) {
+  return v6 ? "IPv6" : "IPv4";
+}
+
+std::size_t ConsumerBuffer(const core::StreamInfo &info, int32_t max_buffered) {
   const double samples =
       info.nominal_srate > 0.0 ? max_buffered * info.nominal_srate : max_buffered * 100.0;
   if (!(samples >= 1.0)) return 1;
@@ -83,184 +83,167 @@ std::size_t consumer_buffer(const core::StreamInfo &info, int32_t max_buffered) 
 class Outlet::Impl {
  public:
   Impl(core::StreamInfo info, int32_t max_buffered, const core::Config &config)
-      : config_(config),
-        info_(std::move(info)),
-        ring_(consumer_buffer(info_, max_buffered), kRingMaxBytes) {
-    info_.uid = core::uuid_v4(random_bytes16());
-    info_.created_at = local_clock();
-    info_.session_id = config_.session_id;
-    info_.hostname = host_name();
-    info_.version = core::kProtocolVersion;
-    open_sockets();
-    short_xml_ = core::to_short_xml(info_);
-    full_xml_ = core::to_full_xml(info_);
-    core::build_xml_document(info_, query_doc_, true);
-    ok_reply_ = core::streamfeed_ok_reply(info_.uid, static_cast<std::size_t>(info_.channel_count));
-    for (auto &a : acceptors_) start_accept(*a);
-    for (auto &u : udp_) start_receive(*u);
-    thread_ = std::thread([this] { run(); });
+      : config_(config), feed_(ConsumerBuffer(info, max_buffered), Outlet::kMaxBufferedBytes) {
+    auto &declared = published_.info;
+    declared = std::move(info);
+    declared.uid = core::UuidV4(RandomBytes16());
+    declared.created_at = LocalClock();
+    declared.session_id = config_.session_id;
+    declared.hostname = HostName();
+    declared.version = core::kProtocolVersion;
+    OpenSockets();
+    published_.short_xml = core::ToShortXml(declared);
+    published_.full_xml = core::ToFullXml(declared);
+    core::BuildXmlDocument(declared, published_.query_doc, true);
+    published_.ok_reply =
+        core::StreamfeedOkReply(declared.uid, static_cast<std::size_t>(declared.channel_count));
+    for (auto &l : listeners_) l->Start();
+    for (auto &u : responders_) u->Start();
+    thread_ = std::thread([this] { Run(); });
   }
 
   ~Impl() {
     asio::post(io_, [this] {
-      close_all();
+      CloseAll();
       io_.stop();
     });
     thread_.join();
   }
 
-  const core::StreamInfo &info() const { return info_; }
-  std::size_t buffer_samples() const { return ring_.capacity(); }
+  const core::StreamInfo &Info() const { return published_.info; }
+  std::size_t BufferSamples() const { return feed_.ring.Capacity(); }
 
-  void push(const char *const *channels, double timestamp) {
-    if (timestamp == 0.0 || config_.force_default_timestamps) timestamp = local_clock();
+  bool Push(const char *const *channels, double timestamp) {
+    const auto channel_count = static_cast<std::size_t>(published_.info.channel_count);
+    if (core::StringSampleSize(channels, channel_count) > Outlet::kMaxBufferedBytes) return false;
+    if (timestamp == 0.0 || config_.force_default_timestamps) timestamp = LocalClock();
     {
-      std::lock_guard<std::mutex> lock(mutex_);
+      std::lock_guard<std::mutex> lock(feed_.mutex);
       // Nobody can ever read a sample pushed while no one listens.
-      if (consumers_ == 0) return;
+      if (feed_.consumers == 0) return true;
       scratch_.clear();
-      core::append_string_sample(scratch_, timestamp, channels,
-                                 static_cast<std::size_t>(info_.channel_count));
-      ring_.push(scratch_);
+      core::AppendStringSample(scratch_, timestamp, channels, channel_count);
+      feed_.ring.Push(scratch_);
     }
     if (!wake_pending_.exchange(true, std::memory_order_acq_rel))
-      asio::post(io_, asio::bind_allocator(wake_memory_.allocator<int>(), [this] { drain(); }));
+      asio::post(io_, asio::bind_allocator(wake_memory_.MakeAllocator<int>(), [this] { Drain(); }));
+    return true;
   }
 
-  bool have_consumers() const { return consumer_count_.load() > 0; }
+  bool HaveConsumers() const { return feed_.consumer_count.load() > 0; }
 
-  bool wait_for_consumers(double timeout) {
-    std::unique_lock<std::mutex> lock(mutex_);
+  bool WaitForConsumers(double timeout) {
+    std::unique_lock<std::mutex> lock(feed_.mutex);
     const auto limit = std::chrono::duration<double>(std::max(0.0, std::min(timeout, 1e7)));
-    return consumers_changed_.wait_for(lock, limit, [this] { return consumers_ > 0; });
+    return feed_.consumers_changed.wait_for(lock, limit, [this] { return feed_.consumers > 0; });
   }
 
  private:
-  struct Connection {
-    Connection(asio::io_context &io, tcp::socket s, const std::string &uid)
-        : socket(std::move(s)), deadline(io), reader(uid) {}
-    tcp::socket socket;
-    asio::steady_timer deadline;
-    core::TcpRequestReader reader;
-    std::array<char, kReadChunkBytes> in{};
-    std::string out;
-    HandlerMemory read_memory;
-    HandlerMemory write_memory;
-    bool pending_request = true;
-    bool streaming = false;
-    bool writing = false;
-    bool open = true;
-    uint64_t cursor = 0;
-    uint64_t limit = 0;
-  };
-  using ConnectionPtr = std::shared_ptr<Connection>;
+  using SessionPtr = std::shared_ptr<ConsumerSession>;
 
-  // A service socket (shortinfo and timedata) or a discovery socket on
-  // the multicast port (shortinfo only).
-  struct UdpSocket {
-    UdpSocket(asio::io_context &io, bool service) : socket(io), service(service) {}
-    udp::socket socket;
-    const bool service;
-    std::array<char, core::kMaxDatagramBytes + 1> buffer{};
-    udp::endpoint sender;
-  };
-
-  void run() {
-    yield_on_wakeup();
+  void Run() {
+    YieldOnWakeup();
     for (;;) {
       try {
         io_.run();
         return;
       } catch (const std::exception &e) {
-        std::fprintf(stderr, "lsl outlet: %s\n", e.what());
+        LogWarning(std::string("outlet: ") + e.what());
       }
     }
   }
 
   // IPv4 is required; IPv6 is served where the host has it, in liblsl's
   // creation order so that both get the same port numbers on an idle host.
-  void open_sockets() {
-    const auto scope = core::scope_addresses(config_);
-    const bool want_v6 = config_.ipv6 != core::IPv6Mode::disable;
-    const auto bind_to = bind_addresses(config_);
-    const asio::ip::address v4_address = bind_to.v4;
+  void OpenSockets() {
+    auto &declared = published_.info;
+    const auto scope = core::ScopeAddressesFor(config_);
+    const bool want_v6 = config_.ipv6 != core::IPv6Mode::kDisable;
+    const auto bind_to = BindAddressesFor(config_);
     asio::error_code ec;
 
-    auto v4_service = open_service(udp::v4(), v4_address, ec);
+    auto v4_service = OpenService(udp::v4(), bind_to.v4, ec);
     if (!v4_service) throw std::runtime_error("no IPv4 service port: " + ec.message());
-    info_.v4service_port = v4_service->socket.local_endpoint().port();
-    udp_.push_back(std::move(v4_service));
-    for (const auto &target : scope.ipv4) open_discovery_v4(v4_address.to_v4(), target, scope.ttl);
+    declared.v4service_port = v4_service->Socket().local_endpoint().port();
+    responders_.push_back(std::move(v4_service));
+    for (const auto &target : scope.ipv4) OpenDiscoveryV4(bind_to.v4, target, scope.ttl);
 
     if (want_v6) {
-      if (auto v6_service = open_service(udp::v6(), bind_to.v6, ec)) {
-        info_.v6service_port = v6_service->socket.local_endpoint().port();
-        udp_.push_back(std::move(v6_service));
-        for (const auto &target : scope.ipv6) open_discovery_v6(bind_to.v6, target, scope.ttl);
+      if (auto v6_service = OpenService(udp::v6(), bind_to.v6, ec)) {
+        declared.v6service_port = v6_service->Socket().local_endpoint().port();
+        responders_.push_back(std::move(v6_service));
+        for (const auto &target : scope.ipv6) OpenDiscoveryV6(bind_to.v6, target, scope.ttl);
+      } else {
+        LogWarning("could not bind the IPv6 service port: " + ec.message());
       }
     }
 
-    auto v4_acceptor = open_acceptor(tcp::v4(), v4_address, ec);
-    if (!v4_acceptor) throw std::runtime_error("no IPv4 data port: " + ec.message());
-    info_.v4data_port = v4_acceptor->local_endpoint().port();
-    acceptors_.push_back(std::move(v4_acceptor));
-    if (want_v6 && info_.v6service_port != 0) {
-      if (auto v6_acceptor = open_acceptor(tcp::v6(), bind_to.v6, ec)) {
-        info_.v6data_port = v6_acceptor->local_endpoint().port();
-        acceptors_.push_back(std::move(v6_acceptor));
+    auto v4_listener = OpenListener(tcp::v4(), bind_to.v4, ec);
+    if (!v4_listener) throw std::runtime_error("no IPv4 data port: " + ec.message());
+    declared.v4data_port = v4_listener->Acceptor().local_endpoint().port();
+    listeners_.push_back(std::move(v4_listener));
+    if (want_v6 && declared.v6service_port != 0) {
+      if (auto v6_listener = OpenListener(tcp::v6(), bind_to.v6, ec)) {
+        declared.v6data_port = v6_listener->Acceptor().local_endpoint().port();
+        listeners_.push_back(std::move(v6_listener));
+      } else {
+        LogWarning("could not bind the IPv6 data port: " + ec.message());
       }
     }
     // Both IPv6 ports or neither: a consumer needs both.
-    if (info_.v6data_port == 0 && info_.v6service_port != 0) {
-      info_.v6service_port = 0;
-      udp_.erase(std::remove_if(udp_.begin(), udp_.end(),
-                                [](const auto &u) {
-                                  asio::error_code e;
-                                  return u->socket.local_endpoint(e).protocol() == udp::v6();
-                                }),
-                 udp_.end());
+    if (declared.v6data_port == 0 && declared.v6service_port != 0) {
+      declared.v6service_port = 0;
+      responders_.erase(std::remove_if(responders_.begin(), responders_.end(),
+                                       [](const auto &u) {
+                                         asio::error_code e;
+                                         return u->Socket().local_endpoint(e).protocol() ==
+                                                udp::v6();
+                                       }),
+                        responders_.end());
     }
   }
 
-  std::unique_ptr<UdpSocket> open_service(udp protocol, const asio::ip::address &address,
-                                          asio::error_code &ec) {
-    auto u = std::make_unique<UdpSocket>(io_, true);
-    u->socket.open(protocol, ec);
+  std::unique_ptr<UdpResponder> OpenService(udp protocol, const asio::ip::address &address,
+                                            asio::error_code &ec) {
+    udp::socket socket(io_);
+    socket.open(protocol, ec);
     if (ec) return nullptr;
-    keep_from_child_processes(u->socket.native_handle());
-    bind_in_range<udp::socket, udp::endpoint>(u->socket, address, config_, ec);
+    KeepFromChildProcesses(socket.native_handle());
+    BindInRange<udp::socket, udp::endpoint>(socket, address, config_, ec);
     if (ec) return nullptr;
-    u->socket.non_blocking(true, ec);
+    socket.non_blocking(true, ec);
     if (ec) return nullptr;
-    return u;
+    return std::make_unique<UdpResponder>(std::move(socket), true, published_);
   }
 
-  std::unique_ptr<tcp::acceptor> open_acceptor(tcp protocol, const asio::ip::address &address,
-                                               asio::error_code &ec) {
-    auto a = std::make_unique<tcp::acceptor>(io_);
-    a->open(protocol, ec);
+  std::unique_ptr<Listener> OpenListener(tcp protocol, const asio::ip::address &address,
+                                         asio::error_code &ec) {
+    tcp::acceptor acceptor(io_);
+    acceptor.open(protocol, ec);
     if (ec) return nullptr;
-    keep_from_child_processes(a->native_handle());
+    KeepFromChildProcesses(acceptor.native_handle());
 #ifndef _WIN32
     // Lets a restarted outlet take its port back at once; on Windows the
     // same option would let two listeners share a port.
-    a->set_option(tcp::acceptor::reuse_address(true), ec);
+    acceptor.set_option(tcp::acceptor::reuse_address(true), ec);
 #endif
-    bind_in_range<tcp::acceptor, tcp::endpoint>(*a, address, config_, ec);
+    BindInRange<tcp::acceptor, tcp::endpoint>(acceptor, address, config_, ec);
     if (ec) return nullptr;
-    a->listen(asio::socket_base::max_listen_connections, ec);
+    acceptor.listen(asio::socket_base::max_listen_connections, ec);
     if (ec) return nullptr;
-    return a;
+    return std::make_unique<Listener>(
+        std::move(acceptor), [this](tcp::socket socket) { Admit(std::move(socket)); },
+        [this] { DropOldestPending(); });
   }
 
   // One socket per address of the scope, as liblsl has, so that both
   // implementations answer alike next to each other on one host.
-  void open_discovery_v4(asio::ip::address_v4 bind_to, const std::string &target, int ttl) {
+  void OpenDiscoveryV4(asio::ip::address_v4 bind_to, const std::string &target, int ttl) {
     asio::error_code ec;
     auto group = asio::ip::make_address_v4(target, ec);
     if (ec) return;
-    auto u = open_discovery(udp::v4(), bind_to, ttl);
-    if (!u) return;
+    auto socket = OpenDiscovery(udp::v4(), bind_to, ttl, target);
+    if (!socket) return;
     if (group.is_multicast()) {
       bool joined = false;
       std::vector<std::string> interfaces = config_.interfaces;
@@ -268,320 +251,158 @@ class Outlet::Impl {
       for (const auto &name : interfaces) {
         auto iface = asio::ip::make_address_v4(name, ec);
         if (ec) continue;
-        u->socket.set_option(asio::ip::multicast::join_group(group, iface), ec);
+        socket->set_option(asio::ip::multicast::join_group(group, iface), ec);
         if (!ec) joined = true;
         if (joined && config_.interfaces.empty()) break;
       }
       if (!joined) return;
     }
-    udp_.push_back(std::move(u));
+    responders_.push_back(std::make_unique<UdpResponder>(std::move(*socket), false, published_));
   }
 
-  void open_discovery_v6(asio::ip::address_v6 bind_to, const std::string &target, int ttl) {
+  void OpenDiscoveryV6(asio::ip::address_v6 bind_to, const std::string &target, int ttl) {
     asio::error_code ec;
     auto group = asio::ip::make_address_v6(target, ec);
     if (ec) return;
-    auto u = open_discovery(udp::v6(), bind_to, ttl);
-    if (!u) return;
+    auto socket = OpenDiscovery(udp::v6(), bind_to, ttl, target);
+    if (!socket) return;
     if (group.is_multicast()) {
-      u->socket.set_option(asio::ip::multicast::join_group(group), ec);
+      socket->set_option(asio::ip::multicast::join_group(group), ec);
       if (ec) return;
     }
-    udp_.push_back(std::move(u));
+    responders_.push_back(std::make_unique<UdpResponder>(std::move(*socket), false, published_));
   }
 
-  std::unique_ptr<UdpSocket> open_discovery(udp protocol, const asio::ip::address &bind_to,
-                                            int ttl) {
+  std::optional<udp::socket> OpenDiscovery(udp protocol, const asio::ip::address &bind_to, int ttl,
+                                           const std::string &target) {
     asio::error_code ec;
-    auto u = std::make_unique<UdpSocket>(io_, false);
-    u->socket.open(protocol, ec);
-    if (ec) return nullptr;
-    keep_from_child_processes(u->socket.native_handle());
-    u->socket.set_option(udp::socket::reuse_address(true), ec);
-    // IPv4 queries belong to the IPv4 sockets.
-    if (protocol == udp::v6()) u->socket.set_option(asio::ip::v6_only(true), ec);
-    u->socket.bind(udp::endpoint(bind_to, config_.multicast_port), ec);
-    if (ec) return nullptr;
-    u->socket.non_blocking(true, ec);
-    u->socket.set_option(asio::ip::multicast::hops(ttl), ec);
-    return u;
+    udp::socket socket(io_);
+    socket.open(protocol, ec);
+    if (!ec) {
+      KeepFromChildProcesses(socket.native_handle());
+      socket.set_option(udp::socket::reuse_address(true), ec);
+      // IPv4 queries belong to the IPv4 sockets.
+      if (protocol == udp::v6()) socket.set_option(asio::ip::v6_only(true), ec);
+      socket.bind(udp::endpoint(bind_to, config_.multicast_port), ec);
+    }
+    if (ec) {
+      // Without it the stream cannot be found by queries sent to `target`.
+      LogWarning("could not bind the " + Family(protocol == udp::v6()) + " discovery port " +
+                 std::to_string(config_.multicast_port) + " for " + target + ": " + ec.message());
+      return std::nullopt;
+    }
+    socket.non_blocking(true, ec);
+    socket.set_option(asio::ip::multicast::hops(ttl), ec);
+    return socket;
   }
 
-  void start_receive(UdpSocket &u) {
-    u.socket.async_receive_from(
-        asio::buffer(u.buffer), u.sender, [this, &u](const asio::error_code &ec, std::size_t n) {
-          if (ec == asio::error::operation_aborted || !u.socket.is_open()) return;
-          if (!ec) on_datagram(u.socket, std::string_view(u.buffer.data(), n), u.sender, u.service);
-          start_receive(u);
-        });
+  // Every connection gets in: when the unfinished requests are at their
+  // limit, the one waiting longest makes room.
+  void Admit(tcp::socket socket) {
+    while (pending_.size() >= Outlet::kMaxPendingRequests) DropOldestPending();
+    ConsumerSession::Hooks hooks;
+    hooks.admit_stream = [this](ConsumerSession &s) { return AdmitStream(s); };
+    hooks.closed = [this](ConsumerSession &s) { Forget(s); };
+    auto session = std::make_shared<ConsumerSession>(std::move(socket), published_, feed_,
+                                                     config_.request_timeout, std::move(hooks));
+    pending_.push_back(session);
+    session->Start();
   }
 
-  void on_datagram(udp::socket &socket, std::string_view datagram, const udp::endpoint &sender,
-                   bool service) {
-    const double t1 = local_clock();
-    asio::error_code ec;
-    switch (core::classify_datagram(datagram)) {
-      case core::DatagramKind::shortinfo: {
-        auto request = core::parse_shortinfo_request(datagram);
-        if (!request || !core::Query::compile(request->query).matches(query_doc_.child("info")))
-          return;
-        auto reply = core::format_shortinfo_reply(request->query_id, short_xml_);
-        socket.send_to(asio::buffer(reply), udp::endpoint(sender.address(), request->reply_port), 0,
-                       ec);
+  void DropOldestPending() {
+    if (pending_.empty()) return;
+    // Keep the session alive while it closes: Close() removes it from the list.
+    SessionPtr oldest = pending_.front();
+    oldest->Close();
+  }
+
+  bool AdmitStream(ConsumerSession &session) {
+    if (streaming_.size() >= Outlet::kMaxStreamingConsumers) {
+      // The consumer stuck longest in a write makes room; if all are reading, refuse.
+      auto stuck = std::min_element(streaming_.begin(), streaming_.end(), [](auto &a, auto &b) {
+        return a->WriteStarted() < b->WriteStarted();
+      });
+      if ((*stuck)->WriteStarted() == std::chrono::steady_clock::time_point::max()) return false;
+      SessionPtr victim = *stuck;
+      victim->Close();
+    }
+    auto it = FindSession(pending_, session);
+    if (it == pending_.end()) return false;
+    streaming_.splice(streaming_.end(), pending_, it);
+    return true;
+  }
+
+  static std::list<SessionPtr>::iterator FindSession(std::list<SessionPtr> &list,
+                                                     const ConsumerSession &session) {
+    return std::find_if(list.begin(), list.end(),
+                        [&](const SessionPtr &p) { return p.get() == &session; });
+  }
+
+  void Forget(ConsumerSession &session) {
+    for (auto *list : {&pending_, &streaming_}) {
+      auto it = FindSession(*list, session);
+      if (it != list->end()) {
+        list->erase(it);
         return;
       }
-      case core::DatagramKind::timedata: {
-        if (!service) return;
-        auto probe = core::parse_time_probe(datagram);
-        if (!probe) return;
-        auto reply = core::format_time_reply(*probe, t1, local_clock());
-        socket.send_to(asio::buffer(reply), sender, 0, ec);
-        return;
-      }
-      case core::DatagramKind::other:
-        return;
     }
   }
 
-  void start_accept(tcp::acceptor &acceptor) {
-    acceptor.async_accept([this, &acceptor](const asio::error_code &ec, tcp::socket socket) {
-      if (ec == asio::error::operation_aborted || !acceptor.is_open()) return;
-      if (!ec) on_accept(std::move(socket));
-      start_accept(acceptor);
-    });
-  }
-
-  void on_accept(tcp::socket socket) {
-    if (connections_.size() >= Outlet::kMaxConnections ||
-        pending_requests_ >= Outlet::kMaxPendingRequests) {
-      asio::error_code ignored;
-      socket.close(ignored);
-      return;
-    }
-    keep_from_child_processes(socket.native_handle());
-    asio::error_code ec;
-    socket.set_option(tcp::no_delay(true), ec);
-    auto c = std::make_shared<Connection>(io_, std::move(socket), info_.uid);
-    connections_.push_back(c);
-    ++pending_requests_;
-    c->deadline.expires_after(std::chrono::duration_cast<std::chrono::steady_clock::duration>(
-        std::chrono::duration<double>(Outlet::kRequestTimeoutSeconds)));
-    c->deadline.async_wait([this, weak = std::weak_ptr<Connection>(c)](const asio::error_code &ec) {
-      auto c = weak.lock();
-      if (!ec && c && c->pending_request) close(c);
-    });
-    read_request(c);
-  }
-
-  void read_request(const ConnectionPtr &c) {
-    c->socket.async_read_some(
-        asio::buffer(c->in),
-        asio::bind_allocator(c->read_memory.allocator<int>(),
-                             [this, c](const asio::error_code &ec, std::size_t n) {
-                               if (!c->open) return;
-                               if (ec) return close(c);
-                               c->reader.feed(c->in.data(), n);
-                               if (c->reader.result().kind == core::TcpRequest::Kind::incomplete)
-                                 return read_request(c);
-                               on_request(c);
-                             }));
-  }
-
-  void on_request(const ConnectionPtr &c) {
-    using Kind = core::TcpRequest::Kind;
-    const auto &request = c->reader.result();
-    c->pending_request = false;
-    --pending_requests_;
-    c->deadline.cancel();
-    // Info replies and refusals: write, then close; a peer that stops
-    // reading loses its connection when the deadline passes.
-    auto answer_and_close = [&](std::string_view text) {
-      c->out.assign(text.data(), text.size());
-      c->writing = true;
-      arm_close_deadline(c);
-      asio::async_write(c->socket, asio::buffer(c->out),
-                        [this, c](const asio::error_code &, std::size_t) {
-                          c->writing = false;
-                          asio::error_code ignored;
-                          c->socket.shutdown(tcp::socket::shutdown_both, ignored);
-                          close(c);
-                        });
-    };
-    switch (request.kind) {
-      case Kind::fullinfo:
-        return answer_and_close(full_xml_);
-      case Kind::shortinfo:
-        if (core::Query::compile(request.query).matches(query_doc_.child("info")))
-          return answer_and_close(short_xml_);
-        return close(c);
-      case Kind::not_found:
-        return answer_and_close(core::kNotFoundReply);
-      case Kind::version_not_supported:
-        return answer_and_close(core::kVersionNotSupportedReply);
-      case Kind::streamfeed:
-        if (request.max_buffer_length <= 0) return answer_and_close(ok_reply_);
-        return start_streaming(c, static_cast<uint64_t>(request.max_buffer_length));
-      case Kind::incomplete:
-      case Kind::close:
-        return close(c);
-    }
-  }
-
-  void arm_close_deadline(const ConnectionPtr &c) {
-    c->deadline.expires_after(std::chrono::duration_cast<std::chrono::steady_clock::duration>(
-        std::chrono::duration<double>(Outlet::kRequestTimeoutSeconds)));
-    c->deadline.async_wait([this, weak = std::weak_ptr<Connection>(c)](const asio::error_code &ec) {
-      auto c = weak.lock();
-      if (!ec && c) close(c);
-    });
-  }
-
-  void start_streaming(const ConnectionPtr &c, uint64_t max_buffer_length) {
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      // From here on every push reaches this consumer.
-      c->cursor = ring_.head();
-      c->limit = std::min<uint64_t>(max_buffer_length, ring_.capacity());
-      c->streaming = true;
-      ++consumers_;
-      consumer_count_.store(consumers_);
-    }
-    consumers_changed_.notify_all();
-    c->out.reserve(std::max(kSendBatchBytes, ok_reply_.size()));
-    c->out = ok_reply_;
-    c->writing = true;
-    asio::async_write(c->socket, asio::buffer(c->out),
-                      asio::bind_allocator(c->write_memory.allocator<int>(),
-                                           [this, c](const asio::error_code &ec, std::size_t) {
-                                             on_written(c, ec);
-                                           }));
-    discard_input(c);
-  }
-
-  // Bytes a consumer sends after its request mean nothing; reading them
-  // notices when it goes away.
-  void discard_input(const ConnectionPtr &c) {
-    c->socket.async_read_some(
-        asio::buffer(c->in),
-        asio::bind_allocator(c->read_memory.allocator<int>(),
-                             [this, c](const asio::error_code &ec, std::size_t) {
-                               if (!c->open) return;
-                               if (ec) return close(c);
-                               discard_input(c);
-                             }));
-  }
-
-  void on_written(const ConnectionPtr &c, const asio::error_code &ec) {
-    c->writing = false;
-    if (!c->open) return;
-    if (ec) return close(c);
-    send_more(c);
-  }
-
-  void send_more(const ConnectionPtr &c) {
-    if (c->writing || !c->open) return;
-    c->out.clear();
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      const auto head = ring_.head();
-      // A consumer further behind than its buffer loses the oldest.
-      if (head - c->cursor > c->limit) c->cursor = head - c->limit;
-      c->cursor = ring_.copy_out(c->cursor, c->out, kSendBatchBytes);
-    }
-    if (c->out.empty()) return;
-    c->writing = true;
-    asio::async_write(c->socket, asio::buffer(c->out),
-                      asio::bind_allocator(c->write_memory.allocator<int>(),
-                                           [this, c](const asio::error_code &ec, std::size_t) {
-                                             on_written(c, ec);
-                                           }));
-  }
-
-  void drain() {
+  void Drain() {
     wake_pending_.store(false, std::memory_order_release);
     uint64_t oldest_needed = UINT64_MAX;
-    for (auto &c : connections_) {
-      if (!c->streaming) continue;
-      send_more(c);
-      oldest_needed = std::min(oldest_needed, c->cursor);
+    for (auto &s : streaming_) {
+      s->SendMore();
+      oldest_needed = std::min(oldest_needed, s->Cursor());
     }
-    std::lock_guard<std::mutex> lock(mutex_);
-    ring_.release_before(std::min(oldest_needed, ring_.head()));
+    std::lock_guard<std::mutex> lock(feed_.mutex);
+    feed_.ring.ReleaseBefore(std::min(oldest_needed, feed_.ring.Head()));
   }
 
-  void close(const ConnectionPtr &c) {
-    if (!c->open) return;
-    c->open = false;
-    if (c->pending_request) {
-      c->pending_request = false;
-      --pending_requests_;
-    }
-    if (c->streaming) {
-      c->streaming = false;
-      std::lock_guard<std::mutex> lock(mutex_);
-      --consumers_;
-      consumer_count_.store(consumers_);
-    }
-    asio::error_code ignored;
-    c->deadline.cancel();
-    c->socket.close(ignored);
-    connections_.remove(c);
-  }
-
-  void close_all() {
-    asio::error_code ignored;
-    for (auto &a : acceptors_) a->close(ignored);
-    for (auto &u : udp_) u->socket.close(ignored);
-    auto all = connections_;
-    for (auto &c : all) {
-      c->socket.shutdown(tcp::socket::shutdown_both, ignored);
-      close(c);
+  void CloseAll() {
+    for (auto &l : listeners_) l->Close();
+    for (auto &u : responders_) u->Close();
+    for (auto *list : {&pending_, &streaming_}) {
+      auto all = *list;
+      for (auto &s : all) s->Close();
     }
   }
 
   core::Config config_;
-  core::StreamInfo info_;
-  std::string short_xml_;
-  std::string full_xml_;
-  std::string ok_reply_;
-  pugi::xml_document query_doc_;
-
-  // Shared between pushing threads and the I/O thread.
-  std::mutex mutex_;
-  std::condition_variable consumers_changed_;
-  core::SampleRing ring_;
-  std::string scratch_;
-  int consumers_ = 0;
-  std::atomic<int> consumer_count_{0};
+  Published published_;
+  SampleFeed feed_;
+  std::string scratch_;  // guarded by feed_.mutex
   std::atomic<bool> wake_pending_{false};
   HandlerMemory wake_memory_;
 
   // I/O thread only.
   asio::io_context io_{1};
-  std::vector<std::unique_ptr<tcp::acceptor>> acceptors_;
-  std::vector<std::unique_ptr<UdpSocket>> udp_;
-  std::list<ConnectionPtr> connections_;
-  std::size_t pending_requests_ = 0;
+  std::vector<std::unique_ptr<Listener>> listeners_;
+  std::vector<std::unique_ptr<UdpResponder>> responders_;
+  // Connections still reading their request (or taking an answer before
+  // they close), oldest first; and consumers being streamed to.
+  std::list<SessionPtr> pending_;
+  std::list<SessionPtr> streaming_;
   std::thread thread_;
 };
 
 Outlet::Outlet(core::StreamInfo info, int32_t max_buffered, const core::Config &config)
     : impl_(std::make_unique<Impl>(std::move(info), max_buffered, config)) {}
 Outlet::~Outlet() = default;
-const core::StreamInfo &Outlet::info() const {
-  return impl_->info();
+const core::StreamInfo &Outlet::Info() const {
+  return impl_->Info();
 }
-std::size_t Outlet::buffer_samples() const {
-  return impl_->buffer_samples();
+std::size_t Outlet::BufferSamples() const {
+  return impl_->BufferSamples();
 }
-void Outlet::push(const char *const *channels, double timestamp) {
-  impl_->push(channels, timestamp);
+bool Outlet::Push(const char *const *channels, double timestamp) {
+  return impl_->Push(channels, timestamp);
 }
-bool Outlet::have_consumers() const {
-  return impl_->have_consumers();
+bool Outlet::HaveConsumers() const {
+  return impl_->HaveConsumers();
 }
-bool Outlet::wait_for_consumers(double timeout) {
-  return impl_->wait_for_consumers(timeout);
+bool Outlet::WaitForConsumers(double timeout) {
+  return impl_->WaitForConsumers(timeout);
 }
 
 }  // namespace lsl::net

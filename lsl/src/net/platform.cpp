@@ -17,20 +17,20 @@
 
 namespace lsl::net {
 
-double local_clock() {
+double LocalClock() {
   const auto now = std::chrono::steady_clock::now().time_since_epoch();
   const auto secs = std::chrono::duration_cast<std::chrono::seconds>(now);
   const auto nanos = std::chrono::duration_cast<std::chrono::nanoseconds>(now - secs);
   return static_cast<double>(secs.count()) + static_cast<double>(nanos.count()) / 1e9;
 }
 
-std::string host_name() {
+std::string HostName() {
   asio::error_code ec;
   auto name = asio::ip::host_name(ec);
   return ec ? std::string("localhost") : name;
 }
 
-std::array<uint8_t, 16> random_bytes16() {
+std::array<uint8_t, 16> RandomBytes16() {
   std::random_device device;
   std::array<uint8_t, 16> bytes{};
   for (std::size_t i = 0; i < bytes.size(); i += 4) {
@@ -40,7 +40,7 @@ std::array<uint8_t, 16> random_bytes16() {
   return bytes;
 }
 
-void keep_from_child_processes(std::uintptr_t native_socket) {
+void KeepFromChildProcesses(std::uintptr_t native_socket) {
 #ifdef _WIN32
   SetHandleInformation(reinterpret_cast<HANDLE>(native_socket), HANDLE_FLAG_INHERIT, 0);
 #else
@@ -50,7 +50,7 @@ void keep_from_child_processes(std::uintptr_t native_socket) {
 #endif
 }
 
-void yield_on_wakeup() {
+void YieldOnWakeup() {
 #if defined(__linux__)
   sched_param param{};
   param.sched_priority = 0;

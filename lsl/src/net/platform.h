@@ -12,20 +12,20 @@ namespace lsl::net {
 // Seconds on std::chrono::steady_clock (CLOCK_MONOTONIC on Linux), whole
 // seconds and the remainder added separately as liblsl does, so both
 // libraries on one host read the same clock.
-double local_clock();
-std::string host_name();
-std::array<uint8_t, 16> random_bytes16();
+double LocalClock();
+std::string HostName();
+std::array<uint8_t, 16> RandomBytes16();
 
 // Tells the scheduler that the calling thread serves others and should not
 // preempt the thread that woke it (Linux: SCHED_BATCH; elsewhere nothing).
-void yield_on_wakeup();
+void YieldOnWakeup();
 
 // Keeps a socket (its native handle) from the programs this process starts.
 // An inherited socket outlives the outlet or resolver that opened it: its
 // port stays bound, and a listener keeps taking connections nobody serves.
 // Sockets are inherited by default on Windows, and without close-on-exec on
 // POSIX systems.
-void keep_from_child_processes(std::uintptr_t native_socket);
+void KeepFromChildProcesses(std::uintptr_t native_socket);
 
 }  // namespace lsl::net
 

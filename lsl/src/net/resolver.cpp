@@ -1,5 +1,6 @@
 #include "net/resolver.h"
 
+#include "core/protocol/discovery.h"
 #include "net/platform.h"
 
 #include <asio/ip/multicast.hpp>
@@ -11,12 +12,12 @@
 namespace lsl::net {
 namespace {
 
-std::chrono::steady_clock::duration seconds(double s) {
+std::chrono::steady_clock::duration Seconds(double s) {
   return std::chrono::duration_cast<std::chrono::steady_clock::duration>(
       std::chrono::duration<double>(s > 0.0 ? s : 0.0));
 }
 
-bool transient(const asio::error_code &ec) {
+bool Transient(const asio::error_code &ec) {
   return ec == asio::error::connection_refused || ec == asio::error::connection_reset ||
          ec == asio::error::message_size || ec == asio::error::host_unreachable ||
          ec == asio::error::network_unreachable;
@@ -29,20 +30,21 @@ ResolveOperation::ResolveOperation(asio::io_context &io, const core::Config &con
                                    double minimum_time, Callback done)
     : io_(io),
       config_(config),
-      session_(std::move(query), minimum, local_clock(), timeout, core::resolve_settings(config),
+      session_(std::move(query), minimum, LocalClock(), timeout, core::ResolveSettingsFor(config),
                minimum_time),
       done_(std::move(done)),
       socket_(io),
-      timer_(io) {}
+      timer_(io),
+      names_(io) {}
 
-void ResolveOperation::start() {
-  open_socket();
+void ResolveOperation::Start() {
+  OpenSocket();
   if (!socket_.is_open()) {
     // No socket means no replies; the caller still gets its answer at once.
-    asio::post(io_, [self = shared_from_this()] { self->finish(); });
+    asio::post(io_, [self = shared_from_this()] { self->Finish(); });
     return;
   }
-  const core::ScopeAddresses scope = core::scope_addresses(config_);
+  const core::ScopeAddresses scope = core::ScopeAddressesFor(config_);
   asio::error_code ec;
   for (const std::string &text : scope.ipv4) {
     const asio::ip::address_v4 a = asio::ip::make_address_v4(text, ec);
@@ -63,36 +65,39 @@ void ResolveOperation::start() {
     const asio::ip::address_v4 a = asio::ip::make_address_v4(text, ec);
     if (!ec) interfaces_.push_back(a);
   }
-  if (!config_.known_peers.empty()) {
-    asio::ip::udp::resolver names(io_);
-    for (const std::string &peer : config_.known_peers) {
-      for (const auto &entry : names.resolve(asio::ip::udp::v4(), peer, "0", ec)) {
-        if (entry.endpoint().address().is_v4())
-          peers_.push_back(entry.endpoint().address().to_v4());
-      }
-    }
+  for (const std::string &peer : config_.known_peers) {
+    names_.async_resolve(
+        asio::ip::udp::v4(), peer, "0",
+        [self = shared_from_this()](const asio::error_code &resolve_ec,
+                                    const asio::ip::udp::resolver::results_type &found) {
+          if (resolve_ec || self->finished_) return;
+          for (const auto &entry : found)
+            if (entry.endpoint().address().is_v4())
+              self->peers_.push_back(entry.endpoint().address().to_v4());
+        });
   }
   socket_.set_option(asio::socket_base::broadcast(true), ec);
   socket_.set_option(asio::ip::multicast::hops(scope.ttl), ec);
   socket_.set_option(asio::ip::multicast::enable_loopback(true), ec);
-  receive();
-  schedule();
+  Receive();
+  Schedule();
 }
 
-void ResolveOperation::cancel() {
+void ResolveOperation::Cancel() {
   asio::post(io_, [self = shared_from_this()] {
     self->finished_ = true;
     self->timer_.cancel();
+    self->names_.cancel();
     asio::error_code ec;
     self->socket_.close(ec);
   });
 }
 
-void ResolveOperation::open_socket() {
+void ResolveOperation::OpenSocket() {
   asio::error_code ec;
   socket_.open(asio::ip::udp::v4(), ec);
   if (ec) return;
-  keep_from_child_processes(socket_.native_handle());
+  KeepFromChildProcesses(socket_.native_handle());
   const int last = config_.base_port + config_.port_range;
   for (int port = config_.base_port; port < last && port <= 65535; ++port) {
     socket_.bind({asio::ip::address_v4::any(), static_cast<uint16_t>(port)}, ec);
@@ -101,33 +106,33 @@ void ResolveOperation::open_socket() {
   if (ec && config_.allow_random_ports) socket_.bind({asio::ip::address_v4::any(), 0}, ec);
   if (ec) socket_.close(ec);
   if (socket_.is_open()) {
-    datagram_ = core::format_shortinfo_query(session_.query(), socket_.local_endpoint(ec).port(),
-                                             session_.query_id());
+    datagram_ = core::FormatShortinfoQuery(
+        {session_.Query(), socket_.local_endpoint(ec).port(), session_.QueryId()});
   }
 }
 
-void ResolveOperation::send_to(const asio::ip::udp::endpoint &target) {
+void ResolveOperation::SendTo(const asio::ip::udp::endpoint &target) {
   asio::error_code ec;
   socket_.send_to(asio::buffer(datagram_), target, 0, ec);
 }
 
-void ResolveOperation::send_wave(core::WaveKind kind) {
-  if (kind == core::WaveKind::unicast) {
+void ResolveOperation::SendWave(core::WaveKind kind) {
+  if (kind == core::WaveKind::kUnicast) {
     const int last = config_.base_port + config_.port_range;
     for (const auto &peer : peers_) {
       for (int port = config_.base_port; port < last && port <= 65535; ++port)
-        send_to({peer, static_cast<uint16_t>(port)});
+        SendTo({peer, static_cast<uint16_t>(port)});
     }
     return;
   }
-  for (const auto &target : unicast_targets_) send_to(target);
+  for (const auto &target : unicast_targets_) SendTo(target);
   if (multicast_targets_.empty()) return;
   asio::error_code ec;
   if (!interfaces_.empty()) {
     for (const auto &iface : interfaces_) {
       socket_.set_option(asio::ip::multicast::outbound_interface(iface), ec);
       if (ec) continue;
-      for (const auto &target : multicast_targets_) send_to(target);
+      for (const auto &target : multicast_targets_) SendTo(target);
     }
     return;
   }
@@ -144,57 +149,58 @@ void ResolveOperation::send_wave(core::WaveKind kind) {
   }
 }
 
-void ResolveOperation::schedule() {
+void ResolveOperation::Schedule() {
   if (finished_) return;
-  const double now = local_clock();
-  while (const auto wave = session_.take_due_wave(now)) send_wave(*wave);
-  if (session_.done(now)) {
-    finish();
+  const double now = LocalClock();
+  while (const auto wave = session_.TakeDueWave(now)) SendWave(*wave);
+  if (session_.Done(now)) {
+    Finish();
     return;
   }
-  timer_.expires_after(seconds(session_.next_wakeup() - now));
+  timer_.expires_after(Seconds(session_.NextWakeup() - now));
   timer_.async_wait([self = shared_from_this()](const asio::error_code &ec) {
-    if (!ec) self->schedule();
+    if (!ec) self->Schedule();
   });
 }
 
-void ResolveOperation::receive() {
+void ResolveOperation::Receive() {
   socket_.async_receive_from(
       asio::buffer(buffer_), sender_,
       [self = shared_from_this()](const asio::error_code &ec, std::size_t n) {
         if (self->finished_) return;
         if (ec) {
-          if (transient(ec)) self->receive();
+          if (Transient(ec)) self->Receive();
           return;
         }
-        self->session_.on_reply(std::string_view(self->buffer_.data(), n),
-                                self->sender_.address().to_string(),
-                                self->sender_.address().is_v6());
-        if (self->session_.done(local_clock())) {
-          self->finish();
+        self->session_.OnReply(std::string_view(self->buffer_.data(), n),
+                               self->sender_.address().to_string(),
+                               self->sender_.address().is_v6());
+        if (self->session_.Done(LocalClock())) {
+          self->Finish();
           return;
         }
-        self->receive();
+        self->Receive();
       });
 }
 
-void ResolveOperation::finish() {
+void ResolveOperation::Finish() {
   if (finished_) return;
   finished_ = true;
   timer_.cancel();
+  names_.cancel();
   asio::error_code ec;
   socket_.close(ec);
-  if (done_) done_(session_.results());
+  if (done_) done_(session_.Results());
 }
 
-std::vector<core::StreamInfo> resolve(const core::Config &config, const std::string &query,
+std::vector<core::StreamInfo> Resolve(const core::Config &config, const std::string &query,
                                       int minimum, double timeout) {
   asio::io_context io;
   std::vector<core::StreamInfo> results;
   auto op = std::make_shared<ResolveOperation>(
       io, config, query, minimum, timeout, 0.0,
       [&results](std::vector<core::StreamInfo> found) { results = std::move(found); });
-  op->start();
+  op->Start();
   io.run();
   return results;
 }

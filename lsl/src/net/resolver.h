@@ -5,7 +5,7 @@
 #define LSL_NET_RESOLVER_H
 
 #include "core/config.h"
-#include "core/discovery_client.h"
+#include "core/resolve_session.h"
 #include "core/stream_info.h"
 
 #include <asio/io_context.hpp>
@@ -28,16 +28,16 @@ class ResolveOperation : public std::enable_shared_from_this<ResolveOperation> {
 
   ResolveOperation(asio::io_context &io, const core::Config &config, std::string query, int minimum,
                    double timeout, double minimum_time, Callback done);
-  void start();
-  void cancel();
+  void Start();
+  void Cancel();
 
  private:
-  void open_socket();
-  void send_wave(core::WaveKind kind);
-  void send_to(const asio::ip::udp::endpoint &target);
-  void schedule();
-  void receive();
-  void finish();
+  void OpenSocket();
+  void SendWave(core::WaveKind kind);
+  void SendTo(const asio::ip::udp::endpoint &target);
+  void Schedule();
+  void Receive();
+  void Finish();
 
   asio::io_context &io_;
   const core::Config &config_;
@@ -45,6 +45,9 @@ class ResolveOperation : public std::enable_shared_from_this<ResolveOperation> {
   Callback done_;
   asio::ip::udp::socket socket_;
   asio::steady_timer timer_;
+  // KnownPeers names are looked up in the background; a unicast wave goes
+  // to the peers whose addresses are known by then.
+  asio::ip::udp::resolver names_;
   std::string datagram_;
   std::vector<asio::ip::udp::endpoint> multicast_targets_;
   std::vector<asio::ip::udp::endpoint> unicast_targets_;
@@ -57,7 +60,7 @@ class ResolveOperation : public std::enable_shared_from_this<ResolveOperation> {
 
 // Blocks the calling thread for one resolve: returns as soon as `minimum`
 // (> 0) streams are known, else when `timeout` has passed.
-std::vector<core::StreamInfo> resolve(const core::Config &config, const std::string &query,
+std::vector<core::StreamInfo> Resolve(const core::Config &config, const std::string &query,
                                       int minimum, double timeout);
 
 }  // namespace lsl::net

@@ -1,8 +1,7 @@
-// Consumer side of discovery: the LSL:shortinfo query datagram, the replies to
-// it, and one resolve as a schedule of query waves driven by explicit time.
-// Results are keyed by uid and carry the address the reply came from.
-#ifndef LSL_CORE_DISCOVERY_CLIENT_H
-#define LSL_CORE_DISCOVERY_CLIENT_H
+// One resolve as a schedule of discovery query waves driven by explicit
+// time. Results are keyed by uid and carry the address the reply came from.
+#ifndef LSL_CORE_RESOLVE_SESSION_H
+#define LSL_CORE_RESOLVE_SESSION_H
 
 #include "core/config.h"
 #include "core/stream_info.h"
@@ -21,22 +20,11 @@ namespace lsl::core {
 // Distinct streams one resolve keeps; replies beyond are dropped.
 constexpr std::size_t kMaxResolveResults = 4096;
 
-// "LSL:shortinfo\r\n<query>\r\n<reply-port> <query-id>\r\n"
-std::string format_shortinfo_query(std::string_view query, uint16_t reply_port,
-                                   std::string_view query_id);
-// A white-space-free token derived from the query text; the same for every
-// wave of one resolve.
-std::string make_query_id(std::string_view query);
-// The stream a discovery reply declares: "<query-id>\r\n<short XML>". Empty
-// for a reply to another query or with an unusable declaration.
-std::optional<StreamInfo> parse_shortinfo_reply(std::string_view datagram,
-                                                std::string_view query_id);
-
 enum class WaveKind {
   // to the scope's addresses at the multicast port
-  multicast,
+  kMulticast,
   // to every port of the range on each KnownPeers host
-  unicast
+  kUnicast
 };
 
 struct ResolveSettings {
@@ -44,7 +32,7 @@ struct ResolveSettings {
   double unicast_min_rtt = 0.75;
   bool unicast_waves = false;
 };
-ResolveSettings resolve_settings(const Config &config);
+ResolveSettings ResolveSettingsFor(const Config &config);
 
 class ResolveSession {
  public:
@@ -55,20 +43,20 @@ class ResolveSession {
   ResolveSession(std::string query, int minimum, double start, double timeout,
                  ResolveSettings settings, double minimum_time = 0.0);
 
-  const std::string &query() const { return query_; }
-  const std::string &query_id() const { return query_id_; }
+  const std::string &Query() const { return query_; }
+  const std::string &QueryId() const { return query_id_; }
 
   // The wave due at `now`, if any; each wave is handed out once.
-  std::optional<WaveKind> take_due_wave(double now);
+  std::optional<WaveKind> TakeDueWave(double now);
   // When the next wave is due or the resolve ends, whichever comes first.
-  double next_wakeup() const;
+  double NextWakeup() const;
 
   // A datagram that arrived from source_ip; true when it named a new stream.
-  bool on_reply(std::string_view datagram, std::string_view source_ip, bool ipv6);
-  bool done(double now) const;
-  std::size_t found() const { return results_.size(); }
+  bool OnReply(std::string_view datagram, std::string_view source_ip, bool ipv6);
+  bool Done(double now) const;
+  std::size_t Found() const { return results_.size(); }
   // Ordered by uid.
-  std::vector<StreamInfo> results() const;
+  std::vector<StreamInfo> Results() const;
 
  private:
   std::string query_;

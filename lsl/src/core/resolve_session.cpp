@@ -1,45 +1,12 @@
-#include "core/discovery_client.h"
+#include "core/resolve_session.h"
+
+#include "core/protocol/discovery.h"
 
 #include <algorithm>
 
 namespace lsl::core {
 
-std::string format_shortinfo_query(std::string_view query, uint16_t reply_port,
-                                   std::string_view query_id) {
-  std::string out;
-  out.reserve(32 + query.size() + query_id.size());
-  out += "LSL:shortinfo\r\n";
-  out += query;
-  out += "\r\n";
-  out += std::to_string(reply_port);
-  out += ' ';
-  out += query_id;
-  out += "\r\n";
-  return out;
-}
-
-std::string make_query_id(std::string_view query) {
-  // FNV-1a: stable across compilers and platforms, unlike std::hash.
-  uint64_t h = 14695981039346656037ull;
-  for (unsigned char c : query) {
-    h ^= c;
-    h *= 1099511628211ull;
-  }
-  return std::to_string(h);
-}
-
-std::optional<StreamInfo> parse_shortinfo_reply(std::string_view datagram,
-                                                std::string_view query_id) {
-  const std::size_t eol = datagram.find('\n');
-  if (eol == std::string_view::npos) return std::nullopt;
-  std::string_view id = datagram.substr(0, eol);
-  while (!id.empty() && (id.back() == '\r' || id.back() == ' ' || id.back() == '\t'))
-    id.remove_suffix(1);
-  if (id != query_id) return std::nullopt;
-  return parse_xml(datagram.substr(eol + 1));
-}
-
-ResolveSettings resolve_settings(const Config &config) {
+ResolveSettings ResolveSettingsFor(const Config &config) {
   ResolveSettings s;
   s.multicast_min_rtt = config.multicast_min_rtt;
   s.unicast_min_rtt = config.unicast_min_rtt;
@@ -50,7 +17,7 @@ ResolveSettings resolve_settings(const Config &config) {
 ResolveSession::ResolveSession(std::string query, int minimum, double start, double timeout,
                                ResolveSettings settings, double minimum_time)
     : query_(std::move(query)),
-      query_id_(make_query_id(query_)),
+      query_id_(MakeQueryId(query_)),
       minimum_(minimum),
       start_(start),
       end_(start + std::max(0.0, timeout)),
@@ -58,10 +25,10 @@ ResolveSession::ResolveSession(std::string query, int minimum, double start, dou
       settings_(settings),
       next_multicast_(start) {}
 
-std::optional<WaveKind> ResolveSession::take_due_wave(double now) {
+std::optional<WaveKind> ResolveSession::TakeDueWave(double now) {
   if (now >= next_unicast_) {
     next_unicast_ = kForever;
-    return WaveKind::unicast;
+    return WaveKind::kUnicast;
   }
   if (now >= next_multicast_) {
     if (settings_.unicast_waves) {
@@ -70,17 +37,17 @@ std::optional<WaveKind> ResolveSession::take_due_wave(double now) {
     } else {
       next_multicast_ = now + settings_.multicast_min_rtt;
     }
-    return WaveKind::multicast;
+    return WaveKind::kMulticast;
   }
   return std::nullopt;
 }
 
-double ResolveSession::next_wakeup() const {
+double ResolveSession::NextWakeup() const {
   return std::min({next_multicast_, next_unicast_, end_});
 }
 
-bool ResolveSession::on_reply(std::string_view datagram, std::string_view source_ip, bool ipv6) {
-  std::optional<StreamInfo> info = parse_shortinfo_reply(datagram, query_id_);
+bool ResolveSession::OnReply(std::string_view datagram, std::string_view source_ip, bool ipv6) {
+  std::optional<StreamInfo> info = ParseShortinfoReply(datagram, query_id_);
   if (!info) return false;
   auto it = results_.find(info->uid);
   const bool is_new = it == results_.end();
@@ -93,13 +60,13 @@ bool ResolveSession::on_reply(std::string_view datagram, std::string_view source
   return is_new;
 }
 
-bool ResolveSession::done(double now) const {
+bool ResolveSession::Done(double now) const {
   if (now >= end_) return true;
   return minimum_ > 0 && results_.size() >= static_cast<std::size_t>(minimum_) &&
          now >= earliest_end_;
 }
 
-std::vector<StreamInfo> ResolveSession::results() const {
+std::vector<StreamInfo> ResolveSession::Results() const {
   std::vector<StreamInfo> out;
   out.reserve(results_.size());
   for (const auto &entry : results_) out.push_back(entry.second);

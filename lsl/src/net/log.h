@@ -1,0 +1,21 @@
+// The one way the library reports what it cannot tell its caller through a
+// return value: a warning of one line on standard error, "lsl: <text>".
+#ifndef LSL_NET_LOG_H
+#define LSL_NET_LOG_H
+
+#include <functional>
+#include <string_view>
+
+namespace lsl::net {
+
+// Never throws; safe from any thread.
+void LogWarning(std::string_view text) noexcept;
+
+// Where the lines go instead of standard error (each without its line end);
+// an empty function restores standard error. For tests.
+using LogSink = std::function<void(std::string_view line)>;
+void SetLogSink(LogSink sink);
+
+}  // namespace lsl::net
+
+#endif

@@ -1,0 +1,54 @@
+#include "net/udp_responder.h"
+
+#include "core/protocol/discovery.h"
+#include "core/protocol/timedata.h"
+#include "core/query.h"
+#include "net/platform.h"
+
+namespace lsl::net {
+
+using asio::ip::udp;
+
+void UdpResponder::Close() {
+  asio::error_code ignored;
+  socket_.close(ignored);
+}
+
+void UdpResponder::Receive() {
+  socket_.async_receive_from(asio::buffer(buffer_), sender_,
+                             [this](const asio::error_code &ec, std::size_t n) {
+                               if (ec == asio::error::operation_aborted || !socket_.is_open())
+                                 return;
+                               if (!ec) OnDatagram(std::string_view(buffer_.data(), n));
+                               Receive();
+                             });
+}
+
+void UdpResponder::OnDatagram(std::string_view datagram) {
+  const double t1 = LocalClock();
+  asio::error_code ec;
+  switch (core::ClassifyDatagram(datagram)) {
+    case core::DatagramKind::kShortinfo: {
+      auto request = core::ParseShortinfoQuery(datagram);
+      if (!request ||
+          !core::Query::Compile(request->query).Matches(published_.query_doc.child("info")))
+        return;
+      auto reply = core::FormatShortinfoReply(request->query_id, published_.short_xml);
+      socket_.send_to(asio::buffer(reply), udp::endpoint(sender_.address(), request->reply_port), 0,
+                      ec);
+      return;
+    }
+    case core::DatagramKind::kTimedata: {
+      if (!service_) return;
+      auto probe = core::ParseTimeProbe(datagram);
+      if (!probe) return;
+      auto reply = core::FormatTimeReply(*probe, t1, LocalClock());
+      socket_.send_to(asio::buffer(reply), sender_, 0, ec);
+      return;
+    }
+    case core::DatagramKind::kOther:
+      return;
+  }
+}
+
+}  // namespace lsl::net

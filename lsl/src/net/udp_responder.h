@@ -1,0 +1,40 @@
+// One UDP socket of an outlet: a service socket answers discovery queries
+// and time probes, a discovery socket on the multicast port answers
+// discovery queries only.
+#ifndef LSL_NET_UDP_RESPONDER_H
+#define LSL_NET_UDP_RESPONDER_H
+
+#include "core/protocol/constants.h"
+#include "net/outlet_state.h"
+
+#include <asio/ip/udp.hpp>
+
+#include <array>
+#include <string_view>
+
+namespace lsl::net {
+
+class UdpResponder {
+ public:
+  // Takes an open, bound socket.
+  UdpResponder(asio::ip::udp::socket socket, bool service, const Published &published)
+      : socket_(std::move(socket)), service_(service), published_(published) {}
+
+  void Start() { Receive(); }
+  void Close();
+  asio::ip::udp::socket &Socket() { return socket_; }
+
+ private:
+  void Receive();
+  void OnDatagram(std::string_view datagram);
+
+  asio::ip::udp::socket socket_;
+  const bool service_;
+  const Published &published_;
+  std::array<char, core::kMaxDatagramBytes + 1> buffer_{};
+  asio::ip::udp::endpoint sender_;
+};
+
+}  // namespace lsl::net
+
+#endif
