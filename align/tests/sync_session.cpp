@@ -47,10 +47,14 @@ bool Record(const Config &config, Result &result, std::string &problem) {
   result.xdf = config.dir + "/markers.xdf";
   result.json = config.dir + "/align.json";
 
-  // The monitor waits for the stream before the program starts, so that
-  // it catches the markers from the second pulse on; it records until
-  // some seconds after the program's last pulse.
-  const double monitor_seconds = config.seconds + 5;
+  // The monitor waits for the stream before the program starts, and the
+  // program holds its first sample for kHoldSeconds, so that the monitor
+  // records every marker: pulses a second apart that are all recorded on
+  // the marker side, while the BDF file ends before the last, cannot be
+  // paired a whole period off. It records until some seconds after the
+  // program's last pulse.
+  constexpr double kHoldSeconds = 3;
+  const double monitor_seconds = config.seconds + kHoldSeconds + 5;
   ChildProcess monitor(MAROQUINT_MONITOR,
                        {"--name", "Maroquint", "--timeout", "30", "--duration",
                         std::to_string(monitor_seconds), "--xdf", result.xdf},
@@ -62,15 +66,16 @@ bool Record(const Config &config, Result &result, std::string &problem) {
   // The program's run ends with a read error injected after `seconds` of
   // samples at 10 kHz; its tasks are then cleared, which closes the BDF file.
   const long last_sample = std::lround(config.seconds * 10000) + 5000;
-  const std::string settings = "SIMDAQ=clock=realtime;wire=connected;amplifier=" + result.bdf +
-                               ";amplifier_rate=" + std::to_string(config.rate) +
-                               ";amplifier_drift=" + std::to_string(config.drift_ppm) +
-                               ";amplifier_truth=" + result.truth_path +
-                               ";fault=DAQmxReadAnalogF64@" + std::to_string(last_sample) +
-                               ":-200284";
+  const std::string settings =
+      "SIMDAQ=clock=realtime;wire=connected;hold=" + std::to_string(kHoldSeconds) +
+      ";amplifier=" + result.bdf + ";amplifier_rate=" + std::to_string(config.rate) +
+      ";amplifier_drift=" + std::to_string(config.drift_ppm) +
+      ";amplifier_truth=" + result.truth_path + ";fault=DAQmxReadAnalogF64@" +
+      std::to_string(last_sample) + ":-200284";
   {
     ChildProcess program(MAROQUINT_PROGRAM, {}, {settings});
-    if (!program.Started() || !program.ReadUntil("End of program", config.seconds + 60)) {
+    if (!program.Started() ||
+        !program.ReadUntil("End of program", config.seconds + kHoldSeconds + 60)) {
       problem = "the program did not run to its end: " + program.Output();
       return false;
     }
