@@ -99,6 +99,8 @@ class Driver : private WireObserver {
   const Fault *TakeFault(Function f);
   int32 Inject(const Fault &fault, const std::string &task_name);
   Nanos Now();
+  // The first write or read of the process waits for the hold setting.
+  void HoldOnce();
 
   // Runs call, the device's part of f, inside what the settings add around
   // it; clear_outputs runs when an injected fault fails the call first.

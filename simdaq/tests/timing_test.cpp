@@ -36,7 +36,8 @@ TEST(VirtualClock, StrictNeverReportsLateness) {
   EXPECT_EQ(v, 5.0);
 }
 
-// The hold is real time on either clock, once per process, before the first sample.
+// The hold is real time on either clock, once per process, before the first
+// write or read.
 TEST(Hold, FirstReadWaitsOnEitherClock) {
   for (const char *clock : {"virtual", "realtime"}) {
     Harness h(std::string("hold=2.5;clock=") + clock);
@@ -45,12 +46,13 @@ TEST(Hold, FirstReadWaitsOnEitherClock) {
     EXPECT_EQ(h.Steps({5.0, 0.0, 5.0}), (std::vector<double>{5.0, 0.0, 5.0}));
     ASSERT_FALSE(h.clock.sleeps.empty()) << clock;
     EXPECT_EQ(h.clock.sleeps[0], start + 2500000000) << clock;
-    // The first sample comes at once after the hold, then one a period.
+    // The first write comes after the hold, then one sample a period.
     const Nanos after_hold = start + 2500000000;
     const std::vector<Nanos> expected_rest =
         std::string(clock) == "virtual"
             ? std::vector<Nanos>{}
-            : std::vector<Nanos>{after_hold + kPeriod, after_hold + 2 * kPeriod};
+            : std::vector<Nanos>{after_hold + kPeriod, after_hold + 2 * kPeriod,
+                                 after_hold + 3 * kPeriod};
     EXPECT_EQ(std::vector<Nanos>(h.clock.sleeps.begin() + 1, h.clock.sleeps.end()), expected_rest)
         << clock;
     double v = 0;
