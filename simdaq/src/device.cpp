@@ -447,7 +447,8 @@ ReadStep Device::ReadAnalogF64(TaskHandle handle, int32 samples, double timeout,
     // a stall of more than kMaxBacklog (without strict), takes the latest.
     const bool first = task->next == 0;
     const std::int64_t latest = TicksBy(*task, now) - 1;
-    std::int64_t k = std::max(task->next, TicksBy(*task, ao_since_ - 1));
+    const std::int64_t shows_level = TicksBy(*task, ao_since_ - 1);
+    std::int64_t k = std::max(task->next, shows_level);
     if (k < latest && (first || (!settings_.strict && now - TickTime(*task, k) > kMaxBacklog)))
       k = latest;
     const bool late =
@@ -476,6 +477,7 @@ ReadStep Device::ReadAnalogF64(TaskHandle handle, int32 samples, double timeout,
       }
       step.pending = true;
       step.wake = ready < deadline ? ready : deadline;
+      step.short_wait = shows_level >= task->next;
       return step;
     }
     if (late) step.status = Fail(-code::kReadNotCompleteBeforeSampClk, late_text, task);

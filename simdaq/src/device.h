@@ -66,6 +66,7 @@ class WireObserver {
 struct ReadStep {
   bool pending = false;  // the sample does not exist yet: call again at wake
   Nanos wake = 0;
+  bool short_wait = false;  // waiting for a change of level to show: at most a period
   int32 status = 0;
 };
 

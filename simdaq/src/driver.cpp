@@ -352,7 +352,12 @@ int32 Driver::ReadAnalogF64(TaskHandle taskHandle, int32 numSampsPerChan, float6
             (step = device_.ReadAnalogF64(taskHandle, numSampsPerChan, timeout, fillMode, readArray,
                                           arraySizeInSamps, sampsPerChanRead, now, deadline))
                 .pending) {
-          clock_->SleepUntil(step.wake);
+          // The read that shows a change of level is the one the program
+          // time-stamps; a sleep could end milliseconds late on a busy machine.
+          if (step.short_wait)
+            clock_->SpinUntil(step.wake);
+          else
+            clock_->SleepUntil(step.wake);
           now = clock_->Now();
         }
         return step.status;

@@ -23,6 +23,8 @@ class Clock {
   virtual ~Clock() = default;
   virtual Nanos Now() = 0;
   virtual void SleepUntil(Nanos when) = 0;
+  // A short wait that must end on time even on a busy machine.
+  virtual void SpinUntil(Nanos when) { SleepUntil(when); }
 };
 
 class TraceSink {

@@ -49,6 +49,11 @@ void SteadyClock::SleepUntil(Nanos when) {
 #endif
 }
 
+void SteadyClock::SpinUntil(Nanos when) {
+  while (Now() < when) {
+  }
+}
+
 FileTraceSink::~FileTraceSink() {
   if (file_ != nullptr) std::fclose(file_);
 }
