@@ -47,13 +47,15 @@ bool Record(const Config &config, Result &result, std::string &problem) {
   result.xdf = config.dir + "/markers.xdf";
   result.json = config.dir + "/align.json";
 
-  // The monitor waits for the stream before the program starts, and the
-  // program holds its first sample for kHoldSeconds, so that the monitor
-  // records every marker: pulses a second apart that are all recorded on
-  // the marker side, while the BDF file ends before the last, cannot be
-  // paired a whole period off. It records until some seconds after the
-  // program's last pulse.
-  constexpr double kHoldSeconds = 3;
+  // Pulses a second apart pair as well one period off as rightly unless
+  // both files hold every pulse. The monitor waits for the stream before
+  // the program starts, and the program holds its first write for
+  // kHoldSeconds, so that the monitor records every marker; the BDF file
+  // ends with its last whole second, and the run ends half a second after
+  // the last pulse, so with the hold's three quarters of a second the file
+  // holds the last pulse too. The monitor records until some seconds after
+  // the program's last pulse.
+  constexpr double kHoldSeconds = 2.75;
   const double monitor_seconds = config.seconds + kHoldSeconds + 5;
   ChildProcess monitor(MAROQUINT_MONITOR,
                        {"--name", "Maroquint", "--timeout", "30", "--duration",
