@@ -47,10 +47,16 @@ bool Record(const Config &config, Result &result, std::string &problem) {
   result.xdf = config.dir + "/markers.xdf";
   result.json = config.dir + "/align.json";
 
-  // The monitor waits for the stream before the program starts, so that
-  // it catches the markers from the second pulse on; it records until
-  // some seconds after the program's last pulse.
-  const double monitor_seconds = config.seconds + 5;
+  // Pulses a second apart pair as well one period off as rightly unless
+  // both files hold every pulse. The monitor waits for the stream before
+  // the program starts, and the program holds its first write for
+  // kHoldSeconds, so that the monitor records every marker; the BDF file
+  // ends with its last whole second, and the run ends half a second after
+  // the last pulse, so with the hold's three quarters of a second the file
+  // holds the last pulse too. The monitor records until some seconds after
+  // the program's last pulse.
+  constexpr double kHoldSeconds = 2.75;
+  const double monitor_seconds = config.seconds + kHoldSeconds + 5;
   ChildProcess monitor(MAROQUINT_MONITOR,
                        {"--name", "Maroquint", "--timeout", "30", "--duration",
                         std::to_string(monitor_seconds), "--xdf", result.xdf},
@@ -62,15 +68,16 @@ bool Record(const Config &config, Result &result, std::string &problem) {
   // The program's run ends with a read error injected after `seconds` of
   // samples at 10 kHz; its tasks are then cleared, which closes the BDF file.
   const long last_sample = std::lround(config.seconds * 10000) + 5000;
-  const std::string settings = "SIMDAQ=clock=realtime;wire=connected;amplifier=" + result.bdf +
-                               ";amplifier_rate=" + std::to_string(config.rate) +
-                               ";amplifier_drift=" + std::to_string(config.drift_ppm) +
-                               ";amplifier_truth=" + result.truth_path +
-                               ";fault=DAQmxReadAnalogF64@" + std::to_string(last_sample) +
-                               ":-200284";
+  const std::string settings =
+      "SIMDAQ=clock=realtime;wire=connected;hold=" + std::to_string(kHoldSeconds) +
+      ";amplifier=" + result.bdf + ";amplifier_rate=" + std::to_string(config.rate) +
+      ";amplifier_drift=" + std::to_string(config.drift_ppm) +
+      ";amplifier_truth=" + result.truth_path + ";fault=DAQmxReadAnalogF64@" +
+      std::to_string(last_sample) + ":-200284";
   {
     ChildProcess program(MAROQUINT_PROGRAM, {}, {settings});
-    if (!program.Started() || !program.ReadUntil("End of program", config.seconds + 60)) {
+    if (!program.Started() ||
+        !program.ReadUntil("End of program", config.seconds + kHoldSeconds + 60)) {
       problem = "the program did not run to its end: " + program.Output();
       return false;
     }

@@ -1,5 +1,6 @@
 #include "device.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cmath>
 #include <cstdint>
@@ -244,6 +245,15 @@ Nanos Device::TickTime(const Task &task, std::int64_t k) const {
   return task.t0 + static_cast<Nanos>(std::llround(static_cast<double>(k + 1) * task.period * 1e9));
 }
 
+std::int64_t Device::TicksBy(const Task &task, Nanos t) const {
+  if (t < task.t0) return 0;
+  // The estimate can be one off either way where rounding meets a tick exactly.
+  auto n = static_cast<std::int64_t>(static_cast<double>(t - task.t0) / (task.period * 1e9));
+  while (TickTime(task, n) <= t) ++n;
+  while (n > 0 && TickTime(task, n - 1) > t) --n;
+  return n;
+}
+
 int32 Device::Start(Task &task, Nanos now) {
   if (task.kind == Kind::None)
     return Fail(code::kNoChannelsInTask,
@@ -283,6 +293,7 @@ int32 Device::Start(Task &task, Nanos now) {
   task.next = 0;
   if (task.kind == Kind::Output) {
     if (task.has_pending) {
+      if (task.pending != ao_level_) ao_since_ = now;
       ao_level_ = task.pending;
       if (observer_ != nullptr) observer_->Driven(now, ao_level_);
     }
@@ -354,10 +365,11 @@ int32 Device::WriteAnalogF64(TaskHandle handle, int32 samples, bool32 auto_start
   }
   int32 status = 0;
   if (settings_.clock == ClockMode::Realtime) {
-    // The value goes out at the first tick after now; a write that lets a
-    // tick pass without a new value has missed its sample clock.
-    const double elapsed = static_cast<double>(now - task->t0) / (task->period * 1e9);
-    const std::int64_t tick = elapsed > 0 ? static_cast<std::int64_t>(elapsed) : 0;
+    // There is no output buffer: the value goes out at the first tick after
+    // the write, however far behind the caller is, never queued behind
+    // earlier writes, so the wire follows the caller's own time. A write
+    // that lets a tick pass without a new value has missed its sample clock.
+    const std::int64_t tick = TicksBy(*task, now);
     const bool late = settings_.strict && task->next > 0 && tick > task->next;
     if (late) {
       const char *what =
@@ -367,9 +379,9 @@ int32 Device::WriteAnalogF64(TaskHandle handle, int32 samples, bool32 auto_start
       if (!task->late_warnings) return Fail(code::kWriteNotCompleteBeforeSampClk, what, task);
       status = Fail(-code::kWriteNotCompleteBeforeSampClk, what, task);
     }
-    const std::int64_t latch = tick > task->next ? tick : task->next;
-    task->next = latch + 1;
-    if (observer_ != nullptr) observer_->Driven(TickTime(*task, latch), value);
+    task->next = tick + 1;
+    if (value != ao_level_) ao_since_ = TickTime(*task, tick);
+    if (observer_ != nullptr) observer_->Driven(TickTime(*task, tick), value);
   }
   ao_level_ = value;
   if (written != nullptr) *written = 1;
@@ -425,7 +437,31 @@ ReadStep Device::ReadAnalogF64(TaskHandle handle, int32 samples, double timeout,
   }
   if (step.status != 0) return step;
   if (settings_.clock == ClockMode::Realtime) {
-    const std::int64_t k = task->next;
+    // Never a sample taken before ao0 took its level: a reading cannot show
+    // a level before the wire has it, so the read after a change waits for
+    // the tick that shows it and skips the samples before. Otherwise the
+    // next sample: a reader that fell behind gets its overdue samples at
+    // once and keeps the clock's rate on average, and since a change of
+    // level always starts from the present, a level held for n samples
+    // stays on the wire for n ticks or more. The first read, and one after
+    // a stall of more than kMaxBacklog (without strict), takes the latest.
+    const bool first = task->next == 0;
+    const std::int64_t latest = TicksBy(*task, now) - 1;
+    const std::int64_t shows_level = TicksBy(*task, ao_since_ - 1);
+    std::int64_t k = std::max(task->next, shows_level);
+    if (k < latest && (first || (!settings_.strict && now - TickTime(*task, k) > kMaxBacklog)))
+      k = latest;
+    const bool late =
+        settings_.strict && !first && (k > task->next || now >= TickTime(*task, k + 1));
+    const std::string late_text =
+        late ? "DAQmx Read did not complete before the arrival of the next sample clock. This "
+               "indicates that your program is not keeping up with the hardware clock.\nSample: " +
+                   std::to_string(task->next)
+             : std::string();
+    if (late && !task->late_warnings) {
+      step.status = Fail(code::kReadNotCompleteBeforeSampClk, late_text, task);
+      return step;
+    }
     const Nanos ready = TickTime(*task, k);
     if (now < ready) {
       if (now >= deadline) {
@@ -441,28 +477,11 @@ ReadStep Device::ReadAnalogF64(TaskHandle handle, int32 samples, double timeout,
       }
       step.pending = true;
       step.wake = ready < deadline ? ready : deadline;
+      step.short_wait = shows_level >= task->next;
       return step;
     }
-    if (now >= TickTime(*task, k + 1)) {
-      const std::string late =
-          "DAQmx Read did not complete before the arrival of the next sample clock. This indicates "
-          "that your "
-          "program is not keeping up with the hardware clock.\nSample: " +
-          std::to_string(k);
-      if (k == 0 || (!settings_.strict && now - ready > kMaxBacklog)) {
-        // Lateness counts from the first read on: the first sample is the one
-        // due when the task is first read. Without strict, overdue samples are
-        // handed out at once so that the reader catches up and keeps the
-        // clock's rate on average; after a longer stall the clock slips, and
-        // the next sample comes a period after this read.
-        task->t0 = now - (ready - task->t0);
-      } else if (settings_.strict && !task->late_warnings) {
-        step.status = Fail(code::kReadNotCompleteBeforeSampClk, late, task);
-        return step;
-      } else if (settings_.strict) {
-        step.status = Fail(-code::kReadNotCompleteBeforeSampClk, late, task);
-      }
-    }
+    if (late) step.status = Fail(-code::kReadNotCompleteBeforeSampClk, late_text, task);
+    task->next = k;
   }
   data[0] = wire_.Next(ao_level_);
   task->next++;

@@ -66,6 +66,7 @@ class WireObserver {
 struct ReadStep {
   bool pending = false;  // the sample does not exist yet: call again at wake
   Nanos wake = 0;
+  bool short_wait = false;  // waiting for a change of level to show: at most a period
   int32 status = 0;
 };
 
@@ -128,9 +129,9 @@ class Device {
     double period = 0;  // seconds
     bool late_warnings = false;
     bool running = false;
-    bool started = false;      // has run since it was created: it holds the reservation
-    Nanos t0 = 0;              // start; clock tick k comes at t0 + (k + 1) periods
-    std::int64_t next = 0;     // input: next sample to read; output: next tick a write can latch at
+    bool started = false;   // has run since it was created: it holds the reservation
+    Nanos t0 = 0;           // start; clock tick k comes at t0 + (k + 1) periods
+    std::int64_t next = 0;  // input: next sample to read; output: the tick after the latest latch
     bool has_pending = false;  // output: a value written before start
     double pending = 0;
   };
@@ -145,6 +146,8 @@ class Device {
                       int32 units);
   int32 Start(Task &task, Nanos now);
   Nanos TickTime(const Task &task, std::int64_t k) const;
+  // How many of the task's ticks have come by time t (t included).
+  std::int64_t TicksBy(const Task &task, Nanos t) const;
 
   Settings settings_;
   Reservation *reservation_;
@@ -154,6 +157,7 @@ class Device {
   std::vector<Task> tasks_;
   int unnamed_ = 0;
   double ao_level_ = 0.0;  // what ao0 drives; the device keeps it when tasks stop
+  Nanos ao_since_ = 0;     // realtime: when ao0 takes (or took) ao_level_
   std::uint64_t sample_index_ = 0;
   std::string last_error_;
 };

@@ -302,6 +302,15 @@ int32 Driver::SetRealTimeConvLateErrorsToWarnings(TaskHandle taskHandle, bool32 
   return status;
 }
 
+void Driver::HoldOnce() {
+  // The hold lets a consumer connect before anything happens, on either
+  // clock; it comes before the first write too, so that in real time the
+  // wire stays at rest until the hold is over.
+  if (held_) return;
+  held_ = true;
+  if (hold_ > 0) clock_->SleepUntil(clock_->Now() + hold_);
+}
+
 int32 Driver::StartTask(TaskHandle taskHandle) {
   const int32 status =
       Run(Function::StartTask, taskHandle, [&] { return device_.StartTask(taskHandle, Now()); });
@@ -315,6 +324,7 @@ int32 Driver::WriteAnalogF64(TaskHandle taskHandle, int32 numSampsPerChan, bool3
   const int32 status = Run(
       Function::WriteAnalogF64, taskHandle,
       [&] {
+        HoldOnce();
         return device_.WriteAnalogF64(taskHandle, numSampsPerChan, autoStart, timeout, dataLayout,
                                       writeArray, sampsPerChanWritten, Now());
       },
@@ -332,11 +342,7 @@ int32 Driver::ReadAnalogF64(TaskHandle taskHandle, int32 numSampsPerChan, float6
   const int32 status = Run(
       Function::ReadAnalogF64, taskHandle,
       [&] {
-        // The hold lets a consumer connect before anything happens, on either clock.
-        if (!held_) {
-          held_ = true;
-          if (hold_ > 0) clock_->SleepUntil(clock_->Now() + hold_);
-        }
+        HoldOnce();
         Nanos now = Now();
         Nanos deadline = kNever;
         if (realtime_ && timeout >= 0.0 && timeout < 1e9)
@@ -346,7 +352,12 @@ int32 Driver::ReadAnalogF64(TaskHandle taskHandle, int32 numSampsPerChan, float6
             (step = device_.ReadAnalogF64(taskHandle, numSampsPerChan, timeout, fillMode, readArray,
                                           arraySizeInSamps, sampsPerChanRead, now, deadline))
                 .pending) {
-          clock_->SleepUntil(step.wake);
+          // The read that shows a change of level is the one the program
+          // time-stamps; a sleep could end milliseconds late on a busy machine.
+          if (step.short_wait)
+            clock_->SpinUntil(step.wake);
+          else
+            clock_->SleepUntil(step.wake);
           now = clock_->Now();
         }
         return step.status;

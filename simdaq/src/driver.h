@@ -23,6 +23,8 @@ class Clock {
   virtual ~Clock() = default;
   virtual Nanos Now() = 0;
   virtual void SleepUntil(Nanos when) = 0;
+  // A short wait that must end on time even on a busy machine.
+  virtual void SpinUntil(Nanos when) { SleepUntil(when); }
 };
 
 class TraceSink {
@@ -99,6 +101,8 @@ class Driver : private WireObserver {
   const Fault *TakeFault(Function f);
   int32 Inject(const Fault &fault, const std::string &task_name);
   Nanos Now();
+  // The first write or read of the process waits for the hold setting.
+  void HoldOnce();
 
   // Runs call, the device's part of f, inside what the settings add around
   // it; clear_outputs runs when an injected fault fails the call first.

@@ -14,6 +14,7 @@ class SteadyClock : public Clock {
  public:
   Nanos Now() override;
   void SleepUntil(Nanos when) override;
+  void SpinUntil(Nanos when) override;
 };
 
 class FileTraceSink : public TraceSink {

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdint>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -109,6 +110,47 @@ TEST_F(AmplifierDriver, RecordsFromTheInputStartUntilTheTasksAreCleared) {
   ASSERT_EQ(h.Open(), 0);
   Run(h, 100);
   EXPECT_EQ(sink.status.size(), 2500u);
+}
+
+// However late the caller is scheduled, the wire keeps to it: a rise is on
+// the wire by the time the read that shows it returns, and each write-read
+// step takes a tick, so the program's 30-step pulse lasts 30 ticks or more.
+TEST_F(AmplifierDriver, TheWireKeepsToALateCaller) {
+  constexpr Nanos kPeriod = 100000;
+  constexpr double kRate = 65536;
+  FakeSink sink;
+  Harness h("amplifier=unused.bdf;amplifier_rate=65536", nullptr, &sink);
+  ASSERT_EQ(h.Open(), 0);
+  const Nanos stalls[] = {0, 0, 0, kPeriod / 3, 5 * kPeriod / 2, 40 * kPeriod};
+  std::uint64_t random = 7;
+  auto stall = [&] {
+    random = random * 6364136223846793005u + 1442695040888963407u;
+    return stalls[(random >> 33) % 6];
+  };
+  std::vector<Nanos> shown;  // when the first read showing each pulse returned
+  bool high = false;
+  for (long k = 0; k < 20000; ++k) {
+    h.clock.now += stall();
+    ASSERT_EQ(h.Write(k % 1000 >= 1 && k % 1000 <= 30 ? 5.0 : 0.0), 0);
+    if (k % 7 == 0) h.clock.now += stall();
+    double v = 0;
+    ASSERT_EQ(h.Read(v), 0);
+    if (v > 2.5 && !high) shown.push_back(h.clock.now);
+    high = v > 2.5;
+  }
+  ASSERT_EQ(h.driver.ClearTask(h.out), 0);
+  ASSERT_EQ(h.driver.ClearTask(h.in), 0);
+  ASSERT_EQ(shown.size(), 20u);
+  ASSERT_EQ(sink.edges.size(), shown.size());
+  for (std::size_t i = 0; i < shown.size(); ++i) EXPECT_LE(sink.edges[i], shown[i]) << i;
+  std::vector<long> widths;
+  long run = 0;
+  for (int status : sink.status) {
+    if (status == 0 && run > 0) widths.push_back(run);
+    run = status == 1 ? run + 1 : 0;
+  }
+  ASSERT_EQ(widths.size(), 20u);
+  for (long width : widths) EXPECT_GE(width, static_cast<long>(30 * kPeriod * kRate / 1e9));
 }
 
 #if defined(SIMDAQ_HAVE_EDFLIB)

@@ -1,5 +1,6 @@
 // The sample clock: in virtual mode nothing waits; in realtime mode reads
-// wait for their sample and, when strict, lateness is reported.
+// wait for their sample, a change of level starts from the present and,
+// when strict, lateness is reported.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -35,7 +36,8 @@ TEST(VirtualClock, StrictNeverReportsLateness) {
   EXPECT_EQ(v, 5.0);
 }
 
-// The hold is real time on either clock, once per process, before the first sample.
+// The hold is real time on either clock, once per process, before the first
+// write or read.
 TEST(Hold, FirstReadWaitsOnEitherClock) {
   for (const char *clock : {"virtual", "realtime"}) {
     Harness h(std::string("hold=2.5;clock=") + clock);
@@ -44,12 +46,13 @@ TEST(Hold, FirstReadWaitsOnEitherClock) {
     EXPECT_EQ(h.Steps({5.0, 0.0, 5.0}), (std::vector<double>{5.0, 0.0, 5.0}));
     ASSERT_FALSE(h.clock.sleeps.empty()) << clock;
     EXPECT_EQ(h.clock.sleeps[0], start + 2500000000) << clock;
-    // The first sample comes at once after the hold, then one a period.
+    // The first write comes after the hold, then one sample a period.
     const Nanos after_hold = start + 2500000000;
     const std::vector<Nanos> expected_rest =
         std::string(clock) == "virtual"
             ? std::vector<Nanos>{}
-            : std::vector<Nanos>{after_hold + kPeriod, after_hold + 2 * kPeriod};
+            : std::vector<Nanos>{after_hold + kPeriod, after_hold + 2 * kPeriod,
+                                 after_hold + 3 * kPeriod};
     EXPECT_EQ(std::vector<Nanos>(h.clock.sleeps.begin() + 1, h.clock.sleeps.end()), expected_rest)
         << clock;
     double v = 0;
@@ -99,6 +102,8 @@ TEST(RealtimeClock, ReadTimesOut) {
   EXPECT_EQ(h.clock.now, t0 + 20000000000) << "waits for ever for the tick 20 s after start";
 }
 
+// While the level holds, a reader that fell behind gets its overdue samples
+// at once and keeps the clock's rate.
 TEST(RealtimeClock, NonStrictLateReaderCatchesUp) {
   Harness h("");
   ASSERT_EQ(h.Open(), 0);
@@ -109,14 +114,35 @@ TEST(RealtimeClock, NonStrictLateReaderCatchesUp) {
   h.clock.now += 5 * kPeriod + 1234;  // the process was not scheduled for a while
   const Nanos late = h.clock.now;
   for (int k = 1; k <= 5; ++k) {
-    EXPECT_EQ(h.Write(k), 0);
+    EXPECT_EQ(h.Write(1.0), 0);
     EXPECT_EQ(h.Read(v), 0);
-    EXPECT_EQ(v, k);
     EXPECT_EQ(h.clock.now, late) << "overdue sample " << k << " is there at once";
   }
-  EXPECT_EQ(h.Write(6.0), 0);
+  EXPECT_EQ(h.Write(1.0), 0);
   EXPECT_EQ(h.Read(v), 0);
   EXPECT_EQ(h.clock.now, t0 + 7 * kPeriod) << "back on the clock's own ticks";
+}
+
+// A write goes out at the next tick however late it comes, never queued, and
+// the read after a change of level waits for the sample that shows it,
+// skipping any overdue ones: the wire and the readings keep to the caller's time.
+TEST(RealtimeClock, NonStrictChangeOfLevelStartsFromThePresent) {
+  for (const Nanos stall : {5 * kPeriod + 1234, Nanos{3000000000}}) {
+    Harness h("");
+    ASSERT_EQ(h.Open(), 0);
+    const Nanos t0 = h.clock.now;
+    double v = 0;
+    ASSERT_EQ(h.Write(1.0), 0);
+    ASSERT_EQ(h.Read(v), 0);
+    h.clock.now += stall;
+    const Nanos next_tick = t0 + (stall / kPeriod + 2) * kPeriod;
+    for (int k = 2; k <= 4; ++k) {
+      EXPECT_EQ(h.Write(k), 0);
+      EXPECT_EQ(h.Read(v), 0);
+      EXPECT_EQ(v, k);
+      EXPECT_EQ(h.clock.now, next_tick + (k - 2) * kPeriod) << "stall " << stall << ", step " << k;
+    }
+  }
 }
 
 TEST(RealtimeClock, NonStrictLongStallSlipsTheClock) {
@@ -127,11 +153,10 @@ TEST(RealtimeClock, NonStrictLongStallSlipsTheClock) {
   ASSERT_EQ(h.Read(v), 0);
   h.clock.now += 3000000000;
   const Nanos late = h.clock.now;
-  EXPECT_EQ(h.Write(2.0), 0);
+  EXPECT_EQ(h.Write(1.0), 0);
   EXPECT_EQ(h.Read(v), 0);
-  EXPECT_EQ(v, 2.0);
   EXPECT_EQ(h.clock.now, late);
-  EXPECT_EQ(h.Write(3.0), 0);
+  EXPECT_EQ(h.Write(1.0), 0);
   EXPECT_EQ(h.Read(v), 0);
   EXPECT_EQ(h.clock.now, late + kPeriod) << "the next sample a period after the late read";
 }
@@ -192,10 +217,10 @@ TEST(RealtimeClock, StrictCountsLatenessFromTheFirstRead) {
   double v = 0;
   EXPECT_EQ(h.Write(1.0), 0);
   EXPECT_EQ(h.Read(v), 0);
-  EXPECT_EQ(h.clock.now, first);
+  EXPECT_EQ(h.clock.now, first + kPeriod) << "the sample that shows the write";
   EXPECT_EQ(h.Write(2.0), 0);
   EXPECT_EQ(h.Read(v), 0);
-  EXPECT_EQ(h.clock.now, first + kPeriod);
+  EXPECT_EQ(h.clock.now, first + 2 * kPeriod);
 }
 
 TEST(RealtimeClock, StrictOnTimeLoopHasNoLateness) {
