@@ -83,6 +83,13 @@ std::optional<double> ParseDouble(std::string_view text) {
   return value;
 }
 
+bool ParseFinite(std::string_view text, double &out) {
+  const std::optional<double> v = ParseDouble(text);
+  if (!v || !std::isfinite(*v)) return false;
+  out = *v;
+  return true;
+}
+
 std::optional<int64_t> ParseInt(std::string_view text) {
   text = TrimXmlSpace(text);
   if (!text.empty() && text.front() == '+') text.remove_prefix(1);

@@ -82,6 +82,8 @@ std::string FormatNumber(double value);
 // Locale-independent strict parse of a whole string (surrounding white
 // space allowed); nullopt when anything else is there.
 std::optional<double> ParseDouble(std::string_view text);
+// ParseDouble of a number that must be finite, as every time on the wire is.
+bool ParseFinite(std::string_view text, double &out);
 std::optional<int64_t> ParseInt(std::string_view text);
 
 }  // namespace lsl::core

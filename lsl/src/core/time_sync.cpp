@@ -8,17 +8,6 @@
 #include <cstdlib>
 
 namespace lsl::core {
-namespace {
-
-bool ParseFinite(std::string_view text, double &out) {
-  const std::optional<double> v = ParseDouble(text);
-  if (!v || !std::isfinite(*v)) return false;
-  out = *v;
-  return true;
-}
-
-}  // namespace
-
 TimeSyncRound::TimeSyncRound(std::int32_t wave_id, double start, TimeSyncSettings settings)
     : wave_id_(wave_id), start_(start), settings_(settings) {
   probes_.reserve(static_cast<std::size_t>(settings_.probe_count));

@@ -20,13 +20,6 @@ std::string_view NextToken(std::string_view &s) {
   return token;
 }
 
-bool ParseFinite(std::string_view text, double &out) {
-  const std::optional<double> v = ParseDouble(text);
-  if (!v || !std::isfinite(*v)) return false;
-  out = *v;
-  return true;
-}
-
 }  // namespace
 
 std::string FormatTimeProbe(int32_t wave_id, double t0) {
