@@ -25,6 +25,10 @@ function(maroquint_add_test)
   if(NOT T_TIMEOUT)
     set(T_TIMEOUT 300)
   endif()
+  # Under Wine the programs a test starts come up several times slower.
+  if(CMAKE_CROSSCOMPILING_EMULATOR)
+    math(EXPR T_TIMEOUT "${T_TIMEOUT} * 3")
+  endif()
   set_tests_properties(${T_NAME} PROPERTIES TIMEOUT ${T_TIMEOUT})
 endfunction()
 
