@@ -133,9 +133,9 @@ TEST(MonitorOverLsl, ExactIntervalsAndMissedPulses) {
   EXPECT_THAT(run.output, HasSubstr("  interval maximum        3.000000 s\n"));
   EXPECT_THAT(run.output, HasSubstr("  |interval - period| p99 2.000000 s (period 1.000000 s)\n"));
   EXPECT_THAT(run.output, HasSubstr("  missed pulses           2 in 1 gap\n"));
-  EXPECT_THAT(run.output, MatchesRegex("(.|\n)*  time correction         [-+]0\\.[0-9]+ s(.|\n)*"));
+  EXPECT_THAT(run.output, ContainsRegex("  time correction         [-+]0\\.[0-9]+ s"));
   // The exchange never takes no time at all.
-  EXPECT_THAT(run.output, MatchesRegex("(.|\n)*  round-trip time         0\\.[0-9]+ s(.|\n)*"));
+  EXPECT_THAT(run.output, ContainsRegex("  round-trip time         0\\.[0-9]+ s"));
   EXPECT_THAT(run.output, Not(HasSubstr("round-trip time         0.000000 s")));
   EXPECT_EQ(run.errors, "");
 }
@@ -206,13 +206,11 @@ TEST(MonitorOverLsl, OutletRestartWithTheSameSourceIdIsFollowed) {
   const Finished run = Finish(*monitor);
 
   EXPECT_EQ(run.exit_status, 4) << run.errors;
-  EXPECT_THAT(
-      run.output,
-      MatchesRegex("(.|\n)*The stream's outlet is gone \\(no marker for [0-9.]+ s\\); waiting up "
-                   "to 10\\.0 s for it to come back\\.\n(.|\n)*"));
-  EXPECT_THAT(
-      run.output,
-      MatchesRegex("(.|\n)*The stream is back after [0-9.]+ s without its outlet\\.\n(.|\n)*"));
+  EXPECT_THAT(run.output,
+              ContainsRegex("The stream's outlet is gone \\(no marker for [0-9.]+ s\\); waiting up "
+                            "to 10\\.0 s for it to come back\\.\n"));
+  EXPECT_THAT(run.output,
+              ContainsRegex("The stream is back after [0-9.]+ s without its outlet\\.\n"));
   const std::vector<MarkerLine> lines = MarkerLines(run.output);
   ASSERT_EQ(lines.size(), 6u) << run.output;
   EXPECT_EQ(lines[3].interval, "4.000000");
