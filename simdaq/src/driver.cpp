@@ -14,6 +14,7 @@ namespace simdaq {
 namespace {
 
 constexpr std::size_t kMaxTracedSamples = 64;
+constexpr Nanos kMaxRecordingDelay = 1000000000;
 
 std::string SettingsErrorText(const ParseResult &settings) {
   return "Simulated NI-DAQmx driver: " + settings.error +
@@ -133,10 +134,12 @@ void Driver::InputStarted(Nanos when) {
   recorded_ = recording_ = true;
   amplifier_->Start(when);
   amplifier_sink_->Begin(when);
+  recorded_until_ = when;
 }
 
 void Driver::Driven(Nanos when, double volts) {
-  if (amplifier_->SetLevel(when, volts) && recording_) amplifier_sink_->RisingEdge(when);
+  wire_high_ = volts >= kTriggerThreshold;
+  if (amplifier_->SetLevel(when, volts) && recording_) unwritten_edges_.push_back(when);
 }
 
 void Driver::Released() {
@@ -145,8 +148,20 @@ void Driver::Released() {
 
 void Driver::Record() {
   const Nanos now = clock_->Now();
+  for (const Nanos edge : unwritten_edges_) amplifier_sink_->RisingEdge(edge);
+  unwritten_edges_.clear();
   AmplifierSample sample;
   while (amplifier_->Next(now, sample)) amplifier_sink_->Write(sample);
+  recorded_until_ = now;
+}
+
+void Driver::RecordBetweenPulses() {
+  // The program stamps a marker when the read that shows the rise returns:
+  // writing the file in the call that raises the wire or in that read would
+  // delay the marker by as long as the write takes. While the wire is low
+  // nothing waits on a call; a wire held high (a rise that is never seen)
+  // is still written every second.
+  if (!wire_high_ || clock_->Now() - recorded_until_ >= kMaxRecordingDelay) Record();
 }
 
 void Driver::FinishRecording() {
@@ -200,7 +215,7 @@ int32 Driver::Run(Function f, const TaskHandle &task, Call &&call, Clear &&clear
   if (!ok_) return kSettingsErrorStatus;
   const int32 status =
       RunFaulted(f, task, std::forward<Call>(call), std::forward<Clear>(clear_outputs));
-  if (recording_) Record();
+  if (recording_) RecordBetweenPulses();
   return status;
 }
 
@@ -309,6 +324,9 @@ void Driver::HoldOnce() {
   if (held_) return;
   held_ = true;
   if (hold_ > 0) clock_->SleepUntil(clock_->Now() + hold_);
+  // The amplifier recorded all through the hold: its samples are written
+  // now rather than after the first rise.
+  if (recording_) Record();
 }
 
 int32 Driver::StartTask(TaskHandle taskHandle) {

@@ -95,8 +95,11 @@ class Driver : private WireObserver {
   void InputStarted(Nanos when) override;
   void Driven(Nanos when, double volts) override;
   void Released() override;
-  // Hands the amplifier's samples taken until now to its sink.
+  // Hands the amplifier's samples taken until now, and the rising edges
+  // since the last time, to its sink.
   void Record();
+  // Records unless that could delay a marker.
+  void RecordBetweenPulses();
 
   const Fault *TakeFault(Function f);
   int32 Inject(const Fault &fault, const std::string &task_name);
@@ -129,6 +132,9 @@ class Driver : private WireObserver {
   AmplifierSink *amplifier_sink_;
   bool recording_ = false;
   bool recorded_ = false;  // once per process: a new start does not overwrite the file
+  bool wire_high_ = false;
+  Nanos recorded_until_ = 0;
+  std::vector<Nanos> unwritten_edges_;
   std::uint64_t calls_[kFunctionCount] = {};
   std::vector<ArmedFault> faults_[kFunctionCount];
   std::string line_;

@@ -153,6 +153,34 @@ TEST_F(AmplifierDriver, TheWireKeepsToALateCaller) {
   for (long width : widths) EXPECT_GE(width, static_cast<long>(30 * kPeriod * kRate / 1e9));
 }
 
+// The program stamps a marker when the read that shows the rise returns, so
+// the file is never written from the rise until the wire is low again,
+// unless it stays high for a second.
+TEST_F(AmplifierDriver, TheFileWaitsWhileTheWireIsHigh) {
+  FakeSink sink;
+  Harness h("amplifier=unused.bdf;amplifier_rate=1000;hold=2", nullptr, &sink);
+  ASSERT_EQ(h.Open(), 0);
+  double v = 0;
+  ASSERT_EQ(h.Write(5.0), 0);
+  const std::size_t before_rise = sink.status.size();
+  EXPECT_GE(before_rise, 2000u) << "the hold's samples come before the rise";
+  h.clock.now += kSecond / 2;
+  ASSERT_EQ(h.Read(v), 0);
+  ASSERT_GT(v, 2.5);
+  EXPECT_EQ(sink.status.size(), before_rise);
+  EXPECT_TRUE(sink.edges.empty());
+
+  ASSERT_EQ(h.Write(0.0), 0);
+  EXPECT_GE(sink.status.size(), before_rise + 500);
+  EXPECT_EQ(sink.edges.size(), 1u);
+
+  ASSERT_EQ(h.Write(5.0), 0);
+  const std::size_t held = sink.status.size();
+  h.clock.now += 3 * kSecond / 2;
+  ASSERT_EQ(h.Read(v), 0);
+  EXPECT_GE(sink.status.size(), held + 1500) << "a wire held high is still recorded";
+}
+
 #if defined(SIMDAQ_HAVE_EDFLIB)
 TEST_F(AmplifierDriver, BdfFileReadsBackWithTheTrueOnsets) {
   const std::string bdf = testing::TempDir() + "simdaq_amplifier.bdf";
