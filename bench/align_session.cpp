@@ -75,6 +75,10 @@ int main(int argc, char **argv) {
         "(p99 of |.| %.3f ms)\n",
         errors.size(), Quantile(errors, 0.5) * 1e3, Quantile(errors, 0.99) * 1e3,
         *std::max_element(errors.begin(), errors.end()) * 1e3, Quantile(magnitudes, 0.99) * 1e3);
+    for (std::size_t i = 0; i < errors.size(); ++i) {
+      if (std::fabs(errors[i]) > 0.3e-3)
+        std::printf("  marker %zu of %zu: %+.3f ms\n", i + 1, errors.size(), errors[i] * 1e3);
+    }
   }
   std::printf("one amplifier sample: %.3f ms\n", 1e3 / config.rate);
   std::printf("files: %s\n", config.dir.c_str());
