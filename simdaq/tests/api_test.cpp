@@ -178,8 +178,10 @@ TEST(ApiSettingsFile, ScriptAndFaultFromTheFile) {
 // Runs f with standard output and error going to files; returns what each got.
 template <typename F>
 std::pair<std::string, std::string> Captured(F f) {
-  const std::string out_path = testing::TempDir() + "simdaq_api_stdout.txt";
-  const std::string err_path = testing::TempDir() + "simdaq_api_stderr.txt";
+  // Named by process: ctest runs the test programs side by side.
+  const std::string prefix = testing::TempDir() + "simdaq_api_" + std::to_string(getpid());
+  const std::string out_path = prefix + "_stdout.txt";
+  const std::string err_path = prefix + "_stderr.txt";
   std::fflush(stdout);
   std::fflush(stderr);
   const int saved_out = dup(1);
@@ -194,7 +196,10 @@ std::pair<std::string, std::string> Captured(F f) {
   dup2(saved_err, 2);
   close(saved_out);
   close(saved_err);
-  return {ReadFile(out_path), ReadFile(err_path)};
+  std::pair<std::string, std::string> got{ReadFile(out_path), ReadFile(err_path)};
+  std::remove(out_path.c_str());
+  std::remove(err_path.c_str());
+  return got;
 }
 
 // A process of its own that opens the loopback, says whether it could
