@@ -319,7 +319,10 @@ TEST(InletWatchdog, LeavesAQuietStreamAloneWhileItStillAnswers) {
     Inlet inlet(config, found->info, 360, 0, true);
     ASSERT_EQ(inlet.OpenStream(5.0), InletResult::kOk);
     // Several checks pass while nothing is pushed; the outlet answers each.
-    std::this_thread::sleep_for(milliseconds(1200));
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (inlet.WatchdogProbesDone() < 3 && std::chrono::steady_clock::now() < deadline)
+      std::this_thread::sleep_for(milliseconds(10));
+    ASSERT_GE(inlet.WatchdogProbesDone(), 3u);
     const char *marker[] = {"still-here"};
     lsl_push_sample_str(outlet, marker);
     const Pulled p = Pull(inlet);

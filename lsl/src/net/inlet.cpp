@@ -285,6 +285,7 @@ void Inlet::WatchdogCheck() {
       io_, config_, core::BuildRecoveryQuery(current_), 0, 2 * config_.multicast_min_rtt, 0.0,
       [this](std::vector<core::StreamInfo> found) {
         watchdog_probe_.reset();
+        ++watchdog_probes_done_;
         WatchdogResult(found);
       });
   watchdog_probe_->Start();

@@ -23,6 +23,7 @@
 #include <asio/steady_timer.hpp>
 
 #include <array>
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -69,6 +70,9 @@ class Inlet {
   // The latest estimate of the outlet's clock against ours; the first call
   // starts synchronisation and waits for the first round's result.
   core::TimeEstimate TimeEstimate(double timeout, InletResult &result);
+  // How many times the watchdog has asked a silent stream whether it is
+  // still there and heard back (or not).
+  uint64_t WatchdogProbesDone() const { return watchdog_probes_done_; }
 
  private:
   struct Sample {
@@ -111,6 +115,7 @@ class Inlet {
   asio::steady_timer watchdog_timer_;
   std::shared_ptr<ResolveOperation> watchdog_probe_;
   bool watchdog_running_ = false;
+  std::atomic<uint64_t> watchdog_probes_done_{0};
   double last_data_ = 0.0;
   TimeSyncClient time_sync_;
 
