@@ -113,6 +113,16 @@ void ChildProcess::Kill() {
   if (!Exited()) platform_->Kill();
 }
 
+#ifndef _WIN32
+void ChildProcess::Signal(int signal) {
+  platform_->Signal(signal);
+}
+
+long ChildProcess::Id() const {
+  return platform_->Id();
+}
+#endif
+
 std::string ChildProcess::Output() {
   std::lock_guard<std::mutex> lock(mutex_);
   return output_.text;

@@ -55,6 +55,13 @@ class ChildProcess {
   bool Exited();
 
   void Kill();
+#ifndef _WIN32
+  // Sends `signal` to the child while it runs: SIGINT is Ctrl+C; SIGSTOP
+  // and SIGCONT pause it and let it go on.
+  void Signal(int signal);
+  // The child's process id while it runs, for what /proc tells of it.
+  long Id() const;
+#endif
 
   // Everything read so far. Lines end in '\n' on every platform.
   std::string Output();

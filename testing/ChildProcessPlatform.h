@@ -35,6 +35,10 @@ class ChildProcess::Platform {
   int WaitForExit();
   // Safe while another thread is in WaitForExit.
   void Kill();
+#ifndef _WIN32
+  void Signal(int signal);
+  long Id() const;
+#endif
 
  private:
   struct Handles;

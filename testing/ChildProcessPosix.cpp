@@ -147,8 +147,16 @@ int ChildProcess::Platform::WaitForExit() {
 }
 
 void ChildProcess::Platform::Kill() {
+  Signal(SIGKILL);
+}
+
+void ChildProcess::Platform::Signal(int signal) {
   std::lock_guard<std::mutex> lock(handles_->mutex);
-  if (handles_->pid > 0 && !handles_->reaped) kill(handles_->pid, SIGKILL);
+  if (handles_->pid > 0 && !handles_->reaped) kill(handles_->pid, signal);
+}
+
+long ChildProcess::Platform::Id() const {
+  return handles_->pid;
 }
 
 }  // namespace maroquint::harness

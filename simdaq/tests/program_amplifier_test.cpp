@@ -4,32 +4,29 @@
 // Ctrl+C then ends the program as it always did.
 #include <gtest/gtest.h>
 
-#include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <string>
-#include <thread>
 #include <vector>
 
-#include <signal.h>
-#include <sys/wait.h>
-
+#include "Program.h"
 #include "bdf_check.h"
-#include "soak.h"
 
 namespace {
+
+using maroquint::harness::kEndLine;
+using maroquint::harness::kStartLine;
 
 TEST(ProgramWithAmplifier, RecordingIsCompleteAfterADeviceError) {
   const std::string base = std::string(SIMDAQ_TEST_DIR) + "/program_amplifier";
   std::remove((base + ".bdf").c_str());
   std::remove((base + ".truth").c_str());
-  SimulatedProgram program;
-  ASSERT_TRUE(
-      program.Start(MAROQUINT_PROGRAM, "amplifier=" + base + ".bdf;amplifier_truth=" + base +
-                                           ".truth;amplifier_rate=16384;amplifier_drift=50;"
-                                           "fault=DAQmxReadAnalogF64@35000:-200284:Stopped."));
-  // Generous: 3.5 s of pulses on a busy machine.
-  ASSERT_TRUE(program.ReadUntil(kEndLine, 120.0)) << program.seen;
-  EXPECT_EQ(program.seen, std::string(kStartLine) + "DAQmx Error: Stopped.\n" + kEndLine);
+  const auto program =
+      maroquint::harness::StartProgram("amplifier=" + base + ".bdf;amplifier_truth=" + base +
+                                       ".truth;amplifier_rate=16384;amplifier_drift=50;"
+                                       "fault=DAQmxReadAnalogF64@35000:-200284:Stopped.");
+  ASSERT_TRUE(program->ReadUntil(kEndLine)) << program->Output();
+  EXPECT_EQ(program->Output(), std::string(kStartLine) + "DAQmx Error: Stopped.\n" + kEndLine);
 
   const simdaq_test::Truth truth = simdaq_test::ReadTruth(base + ".truth");
   EXPECT_EQ(truth.rate, 16384);
@@ -44,15 +41,8 @@ TEST(ProgramWithAmplifier, RecordingIsCompleteAfterADeviceError) {
   EXPECT_EQ(recorded.onsets, expected);
 
   // The recording is over: Ctrl+C ends the waiting program as it would without the amplifier.
-  kill(program.pid, SIGINT);
-  int status = 0;
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-  while (waitpid(program.pid, &status, WNOHANG) == 0) {
-    ASSERT_LT(std::chrono::steady_clock::now(), deadline) << "Ctrl+C did not end the program";
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  program.pid = -1;
-  EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGINT) << status;
+  program->Signal(SIGINT);
+  EXPECT_EQ(program->Wait(), 128 + SIGINT) << "Ctrl+C did not end the program";
 }
 
 }  // namespace

@@ -1,5 +1,7 @@
 #include "soak.h"
 
+#include "Program.h"
+
 #include <lsl_c.h>
 
 #include <cerrno>
@@ -21,8 +23,11 @@
 namespace {
 
 using Clock = std::chrono::steady_clock;
+using maroquint::harness::ChildProcess;
+using maroquint::harness::kEndLine;
+using maroquint::harness::kSourceId;
+using maroquint::harness::kStartLine;
 
-constexpr char kSourceId[] = "bf37e271-e0ee-455b-bc9e-6c23a3308d0e";
 // Generous, so that a busy machine is slow but never wrong.
 constexpr double kResolveSeconds = 60.0;
 constexpr double kQuietSeconds = 20.0;
@@ -113,68 +118,16 @@ void WriteText(int fd, const std::string &text) {
   _exit(0);
 }
 
-}  // namespace
-
-bool SimulatedProgram::Start(const std::string &path, const std::string &simdaq) {
-  int in[2], out[2];
-  if (pipe(in) != 0 || pipe(out) != 0) return false;
-  pid = fork();
-  if (pid == 0) {
-    dup2(in[0], 0);
-    dup2(out[1], 1);
-    close(in[1]);
-    close(out[0]);
-    setenv("SIMDAQ", simdaq.c_str(), 1);
-    execl(path.c_str(), path.c_str(), static_cast<char *>(nullptr));
-    _exit(127);
-  }
-  close(in[0]);
-  close(out[1]);
-  input = in[1];
-  output = out[0];
-  return pid > 0;
-}
-
-bool SimulatedProgram::ReadUntil(const std::string &text, double timeout) {
-  const auto deadline = Clock::now() + std::chrono::duration<double>(timeout);
-  while (seen.find(text) == std::string::npos) {
-    const auto left =
-        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-    if (left <= 0) return false;
-    pollfd p{output, POLLIN, 0};
-    if (poll(&p, 1, static_cast<int>(left)) <= 0) continue;
-    char buffer[256];
-    const ssize_t n = read(output, buffer, sizeof buffer);
-    if (n <= 0) return false;
-    seen.append(buffer, static_cast<std::size_t>(n));
-  }
-  return true;
-}
-
-long SimulatedProgram::RssKib() const {
-  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+// The resident set (VmRSS) of the process `id`, -1 if unknown.
+long ResidentKib(long id) {
+  std::ifstream status("/proc/" + std::to_string(id) + "/status");
   std::string line;
   while (std::getline(status, line))
     if (line.compare(0, 6, "VmRSS:") == 0) return std::strtol(line.c_str() + 6, nullptr, 10);
   return -1;
 }
 
-int SimulatedProgram::PressEnter() {
-  WriteText(input, "\n");
-  int status = 0;
-  waitpid(pid, &status, 0);
-  pid = -1;
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
-SimulatedProgram::~SimulatedProgram() {
-  if (pid > 0) {
-    kill(pid, SIGKILL);
-    waitpid(pid, nullptr, 0);
-  }
-  if (input >= 0) close(input);
-  if (output >= 0) close(output);
-}
+}  // namespace
 
 SoakResult RunSoak(const SoakOptions &o) {
   SoakResult r;
@@ -211,9 +164,9 @@ SoakResult RunSoak(const SoakOptions &o) {
                 "clock=virtual;hold=%g;fault=DAQmxReadAnalogF64@%ld:-200284:End of the soak.",
                 o.hold, o.cycles * 10000);
   r.pushed = o.cycles;
-  SimulatedProgram program;
-  if (!program.Start(o.program, simdaq) || !program.ReadUntil(kStartLine, kResolveSeconds)) {
-    r.error = "the program did not start: " + program.seen;
+  ChildProcess program(o.program, {}, {std::string("SIMDAQ=") + simdaq});
+  if (!program.Started() || !program.ReadUntil(kStartLine, kResolveSeconds)) {
+    r.error = "the program did not start: " + program.Output();
     return r;
   }
   const auto started = Clock::now();
@@ -226,7 +179,7 @@ SoakResult RunSoak(const SoakOptions &o) {
     r.error = "the consumer connected after the hold; raise it";
     return r;
   }
-  r.rss_start_kib = program.RssKib();
+  r.rss_start_kib = ResidentKib(program.Id());
   const double hold_left = o.hold - SecondsSince(started);
   std::this_thread::sleep_for(std::chrono::duration<double>(hold_left));
   const auto run_start = Clock::now();
@@ -240,17 +193,18 @@ SoakResult RunSoak(const SoakOptions &o) {
   // A day on the virtual clock takes about a minute; far more is a hang.
   const double run_limit = 60.0 + static_cast<double>(o.cycles) * 0.05;
   if (!program.ReadUntil(kEndLine, run_limit)) {
-    r.error = "the program did not end its run: " + program.seen;
+    r.error = "the program did not end its run: " + program.Output();
     return r;
   }
   r.wall_seconds = SecondsSince(run_start);
-  r.rss_end_kib = program.RssKib();
-  if (program.seen.find("DAQmx Error: End of the soak.\n") == std::string::npos) {
-    r.error = "the run ended otherwise: " + program.seen;
+  r.rss_end_kib = ResidentKib(program.Id());
+  if (program.Output().find("DAQmx Error: End of the soak.\n") == std::string::npos) {
+    r.error = "the run ended otherwise: " + program.Output();
     return r;
   }
 
-  // The outlet stays until Enter: the consumer takes what is left first.
+  // The stream left with the device error; the consumer still takes what
+  // reached it before, then counts.
   WriteText(guard.to, std::to_string(r.pushed) + "\n");
   const std::string counts = ReadLine(guard.from, run_limit + kQuietSeconds);
   if (std::sscanf(counts.c_str(), "%ld %ld", &r.received, &r.out_of_order) != 2) {
@@ -258,6 +212,7 @@ SoakResult RunSoak(const SoakOptions &o) {
     return r;
   }
   r.lost = r.pushed - r.received;
-  program.PressEnter();
+  program.WriteInput("\n");
+  program.Wait();
   return r;
 }

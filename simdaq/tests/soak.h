@@ -7,34 +7,6 @@
 
 #include <string>
 
-#include <sys/types.h>
-
-constexpr char kStartLine[] = "Now sending markers...\n";
-constexpr char kEndLine[] = "End of program, press Enter key to quit\n";
-
-// The program on the simulated device, with its standard input and output
-// on pipes (POSIX).
-struct SimulatedProgram {
-  SimulatedProgram() = default;
-  SimulatedProgram(const SimulatedProgram &) = delete;
-  SimulatedProgram &operator=(const SimulatedProgram &) = delete;
-  ~SimulatedProgram();  // kills the program if it still runs
-
-  // Starts path with SIMDAQ=simdaq.
-  bool Start(const std::string &path, const std::string &simdaq);
-  // Reads standard output until it holds text; false at its end or the timeout.
-  bool ReadUntil(const std::string &text, double timeout);
-  // The program's resident set (VmRSS), -1 if unknown.
-  long RssKib() const;
-  // Feeds Enter and waits for the exit; its status, -1 if not a normal exit.
-  int PressEnter();
-
-  pid_t pid = -1;
-  int input = -1;
-  int output = -1;
-  std::string seen;  // standard output so far
-};
-
 struct SoakOptions {
   std::string program;  // the built maroquint
   long cycles = 3600;   // pulse cycles, one marker each
