@@ -21,7 +21,6 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -43,14 +42,6 @@ constexpr double kGenerous = 60.0;
 
 double SecondsSince(Clock::time_point start) {
   return std::chrono::duration<double>(Clock::now() - start).count();
-}
-
-long ResidentKib(long id) {
-  std::ifstream status("/proc/" + std::to_string(id) + "/status");
-  std::string line;
-  while (std::getline(status, line))
-    if (line.compare(0, 6, "VmRSS:") == 0) return std::strtol(line.c_str() + 6, nullptr, 10);
-  return -1;
 }
 
 std::string Element(const std::string &xml, const std::string &name) {
@@ -121,8 +112,8 @@ std::unique_ptr<tcp::socket> Connect(asio::io_context &io, uint16_t port, int re
   return ec ? nullptr : std::move(s);
 }
 
-void Measure(const char *title, const Target &target, Watcher &watcher, long program,
-             double seconds) {
+void Measure(const char *title, const Target &target, Watcher &watcher,
+             const maroquint::harness::ChildProcess &program, double seconds) {
   const std::size_t first = watcher.Count();
   const auto start = Clock::now();
   lsl_inlet newcomer = lsl_create_inlet(target.info, 360, 0, 1);
@@ -152,7 +143,7 @@ void Measure(const char *title, const Target &target, Watcher &watcher, long pro
       "  %zu intervals: |interval - period| median %.1f us, worst %.1f us; lost %ld\n"
       "  program RSS %ld KiB\n",
       title, admitted, stamp != 0.0 ? first_marker : -1.0, deviations.size(), median * 1e6,
-      worst * 1e6, lost, ResidentKib(program));
+      worst * 1e6, lost, program.ResidentKib());
   std::fflush(stdout);
 }
 
@@ -185,16 +176,15 @@ int main(int argc, char **argv) {
   target.uid = Element(xml, "uid");
   lsl_destroy_string(xml);
   Watcher watcher(target.info);
-  const long id = program->Id();
 
-  Measure("no load", target, watcher, id, seconds);
+  Measure("no load", target, watcher, *program, seconds);
   asio::io_context io;
   {
     std::vector<std::unique_ptr<tcp::socket>> idle;
     for (int i = 0; i < 1000; ++i)
       if (auto s = Connect(io, target.port)) idle.push_back(std::move(s));
     std::printf("(%zu idle connections open)\n", idle.size());
-    Measure("1000 idle connections", target, watcher, id, seconds);
+    Measure("1000 idle connections", target, watcher, *program, seconds);
   }
   {
     std::vector<std::unique_ptr<tcp::socket>> stalled;
@@ -206,7 +196,7 @@ int main(int argc, char **argv) {
       if (s && !ec) stalled.push_back(std::move(s));
     }
     std::printf("(%zu consumers that never read)\n", stalled.size());
-    Measure("300 consumers that never read", target, watcher, id, seconds);
+    Measure("300 consumers that never read", target, watcher, *program, seconds);
   }
   {
     // Each dripper keeps one unfinished request open, reconnecting whenever
@@ -234,7 +224,7 @@ int main(int argc, char **argv) {
           std::this_thread::sleep_for(std::chrono::milliseconds(50));
       }
     });
-    Measure("80 requests dripping a byte a second", target, watcher, id, seconds);
+    Measure("80 requests dripping a byte a second", target, watcher, *program, seconds);
     stop = true;
     drippers.join();
     std::printf("(the outlet dropped an unfinished request %ld times)\n", reconnects.load());

@@ -118,8 +118,8 @@ void ChildProcess::Signal(int signal) {
   platform_->Signal(signal);
 }
 
-long ChildProcess::Id() const {
-  return platform_->Id();
+long ChildProcess::ResidentKib() const {
+  return platform_->ResidentKib();
 }
 #endif
 

@@ -59,8 +59,8 @@ class ChildProcess {
   // Sends `signal` to the child while it runs: SIGINT is Ctrl+C; SIGSTOP
   // and SIGCONT pause it and let it go on.
   void Signal(int signal);
-  // The child's process id while it runs, for what /proc tells of it.
-  long Id() const;
+  // The child's resident memory (VmRSS) while it runs, -1 if unknown.
+  long ResidentKib() const;
 #endif
 
   // Everything read so far. Lines end in '\n' on every platform.

@@ -37,7 +37,7 @@ class ChildProcess::Platform {
   void Kill();
 #ifndef _WIN32
   void Signal(int signal);
-  long Id() const;
+  long ResidentKib() const;
 #endif
 
  private:

@@ -2,6 +2,8 @@
 
 #include <cerrno>
 #include <csignal>
+#include <cstdlib>
+#include <fstream>
 #include <mutex>
 
 #include <fcntl.h>
@@ -155,8 +157,12 @@ void ChildProcess::Platform::Signal(int signal) {
   if (handles_->pid > 0 && !handles_->reaped) kill(handles_->pid, signal);
 }
 
-long ChildProcess::Platform::Id() const {
-  return handles_->pid;
+long ChildProcess::Platform::ResidentKib() const {
+  std::ifstream status("/proc/" + std::to_string(handles_->pid) + "/status");
+  std::string line;
+  while (std::getline(status, line))
+    if (line.compare(0, 6, "VmRSS:") == 0) return std::strtol(line.c_str() + 6, nullptr, 10);
+  return -1;
 }
 
 }  // namespace maroquint::harness

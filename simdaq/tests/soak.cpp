@@ -9,7 +9,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -118,15 +117,6 @@ void WriteText(int fd, const std::string &text) {
   _exit(0);
 }
 
-// The resident set (VmRSS) of the process `id`, -1 if unknown.
-long ResidentKib(long id) {
-  std::ifstream status("/proc/" + std::to_string(id) + "/status");
-  std::string line;
-  while (std::getline(status, line))
-    if (line.compare(0, 6, "VmRSS:") == 0) return std::strtol(line.c_str() + 6, nullptr, 10);
-  return -1;
-}
-
 }  // namespace
 
 SoakResult RunSoak(const SoakOptions &o) {
@@ -179,7 +169,7 @@ SoakResult RunSoak(const SoakOptions &o) {
     r.error = "the consumer connected after the hold; raise it";
     return r;
   }
-  r.rss_start_kib = ResidentKib(program.Id());
+  r.rss_start_kib = program.ResidentKib();
   const double hold_left = o.hold - SecondsSince(started);
   std::this_thread::sleep_for(std::chrono::duration<double>(hold_left));
   const auto run_start = Clock::now();
@@ -197,7 +187,7 @@ SoakResult RunSoak(const SoakOptions &o) {
     return r;
   }
   r.wall_seconds = SecondsSince(run_start);
-  r.rss_end_kib = ResidentKib(program.Id());
+  r.rss_end_kib = program.ResidentKib();
   if (program.Output().find("DAQmx Error: End of the soak.\n") == std::string::npos) {
     r.error = "the run ended otherwise: " + program.Output();
     return r;
