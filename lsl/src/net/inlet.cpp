@@ -1,30 +1,21 @@
 #include "net/inlet.h"
 
-#include "core/query.h"
 #include "net/data_feed.h"
 #include "net/info_request.h"
 #include "net/log.h"
-#include "net/platform.h"
-#include "net/resolver.h"
 
-#include <asio/connect.hpp>
 #include <asio/ip/tcp.hpp>
 #include <asio/post.hpp>
-#include <asio/read.hpp>
-#include <asio/write.hpp>
 
 #include <algorithm>
 #include <chrono>
-#include <functional>
 #include <future>
 
 namespace lsl::net {
 namespace {
 
-// Pause before reconnecting after a failed or broken connection.
+// Pause before asking again for the full info.
 constexpr double kRetryDelay = 0.5;
-// A recovery resolve keeps looking until it finds the stream.
-constexpr double kRecoveryResolveTimeout = 32000000.0;
 
 std::chrono::steady_clock::duration Seconds(double s) {
   return std::chrono::duration_cast<std::chrono::steady_clock::duration>(
@@ -63,8 +54,10 @@ Inlet::Inlet(const core::Config &config, core::StreamInfo info, int32_t max_bufl
       recover_(recover),
       work_(asio::make_work_guard(io_)),
       current_(declared_),
-      retry_timer_(io_),
-      watchdog_timer_(io_),
+      recovery_(
+          io_, config_,
+          StreamRecovery::Hooks{[this] { return feed_ && feed_->Connected(); },
+                                [this](core::StreamInfo stream) { SwitchTo(std::move(stream)); }}),
       time_sync_(
           io_, config_,
           [this] {
@@ -127,11 +120,7 @@ void Inlet::CloseStream() {
       feed_->Close();
       feed_.reset();
     }
-    if (recovery_) recovery_->Cancel();
-    recovery_.reset();
-    if (watchdog_probe_) watchdog_probe_->Cancel();
-    watchdog_probe_.reset();
-    retry_timer_.cancel();
+    recovery_.Stop();
   });
 }
 
@@ -184,13 +173,9 @@ void Inlet::StartFeed() {
     if (!feed_started_ || lost_ || feed_) return;
     generation = feed_generation_;
   }
-  last_data_ = LocalClock();
-  if (!watchdog_running_ && recover_ && !current_.source_id.empty()) {
-    watchdog_running_ = true;
-    ScheduleWatchdog();
-  }
+  if (CanRecover()) recovery_.Follow(current_);
   DataFeed::Hooks hooks;
-  hooks.activity = [this] { last_data_ = LocalClock(); };
+  hooks.activity = [this] { recovery_.Activity(); };
   hooks.connected = [this, generation] {
     {
       std::lock_guard<std::mutex> lock(mutex_);
@@ -218,7 +203,7 @@ void Inlet::StartFeed() {
 // one failing is the current feed.
 void Inlet::FeedFailed(uint64_t generation) {
   feed_.reset();
-  const bool can_recover = recover_ && !current_.source_id.empty();
+  const bool can_recover = CanRecover();
   {
     std::lock_guard<std::mutex> lock(mutex_);
     if (generation != feed_generation_) return;
@@ -226,88 +211,24 @@ void Inlet::FeedFailed(uint64_t generation) {
     if (!can_recover) lost_ = true;
   }
   changed_.notify_all();
-  if (!can_recover) return;
-  retry_timer_.expires_after(Seconds(kRetryDelay));
-  retry_timer_.async_wait([this, generation](const asio::error_code &ec) {
-    if (ec) return;
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      if (generation != feed_generation_ || !feed_started_) return;
-    }
-    StartRecovery();
-  });
+  if (can_recover) recovery_.Recover();
 }
 
-void Inlet::StartRecovery() {
-  recovery_ = std::make_shared<ResolveOperation>(
-      io_, config_, core::BuildRecoveryQuery(current_), 1, kRecoveryResolveTimeout, 0.0,
-      [this](std::vector<core::StreamInfo> found) { Recovered(std::move(found)); });
-  recovery_->Start();
+bool Inlet::CanRecover() const {
+  return recover_ && !current_.source_id.empty();
 }
 
-void Inlet::Recovered(std::vector<core::StreamInfo> found) {
-  recovery_.reset();
-  const core::StreamInfo *next = nullptr;
-  for (const core::StreamInfo &info : found) {
-    if (info.uid == current_.uid) next = &info;
+void Inlet::SwitchTo(core::StreamInfo stream) {
+  if (feed_) {
+    feed_->Close();
+    feed_.reset();
   }
-  // Exactly one other stream of the same source: the outlet was restarted.
-  if (next == nullptr && found.size() == 1) next = &found.front();
-  if (next == nullptr) {
-    const uint64_t generation = FeedGenerationSnapshot();
-    retry_timer_.expires_after(Seconds(kRetryDelay));
-    retry_timer_.async_wait([this, generation](const asio::error_code &ec) {
-      if (!ec && generation == FeedGenerationSnapshot()) StartRecovery();
-    });
-    return;
-  }
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    current_ = *next;
-  }
-  StartFeed();
-}
-
-void Inlet::ScheduleWatchdog() {
-  watchdog_timer_.expires_after(Seconds(std::max(0.05, config_.watchdog_check_interval)));
-  watchdog_timer_.async_wait([this](const asio::error_code &ec) {
-    if (ec) return;
-    WatchdogCheck();
-    ScheduleWatchdog();
-  });
-}
-
-void Inlet::WatchdogCheck() {
-  if (!feed_ || !feed_->Connected() || recovery_ || watchdog_probe_) return;
-  if (LocalClock() - last_data_ < config_.watchdog_time_threshold) return;
-  // Two query waves' worth of listening.
-  watchdog_probe_ = std::make_shared<ResolveOperation>(
-      io_, config_, core::BuildRecoveryQuery(current_), 0, 2 * config_.multicast_min_rtt, 0.0,
-      [this](std::vector<core::StreamInfo> found) {
-        watchdog_probe_.reset();
-        ++watchdog_probes_done_;
-        WatchdogResult(found);
-      });
-  watchdog_probe_->Start();
-}
-
-void Inlet::WatchdogResult(const std::vector<core::StreamInfo> &found) {
-  if (!feed_ || found.size() != 1 || found.front().uid == current_.uid) return;
-  // The stream is silent, does not answer, and a single stream of the same
-  // source does: the outlet was replaced without closing our connection.
-  feed_->Close();
-  feed_.reset();
   {
     std::lock_guard<std::mutex> lock(mutex_);
     connected_ = false;
-    current_ = found.front();
+    current_ = std::move(stream);
   }
   StartFeed();
-}
-
-uint64_t Inlet::FeedGenerationSnapshot() {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return feed_generation_;
 }
 
 InletResult Inlet::FullInfo(double timeout, core::StreamInfo &out) {

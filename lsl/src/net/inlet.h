@@ -1,10 +1,10 @@
-// A consumer of one string stream. Its parts, each with its own socket and
-// timer: the data connection (DataFeed), time synchronisation
-// (TimeSyncClient) and full-info requests (InfoRequest); the inlet itself
-// keeps the bounded queue of received samples and recovers the stream after
-// its outlet restarts (a resolve by source id, and a watchdog for silent
-// connections). All socket work runs on the inlet's own I/O thread; the
-// public calls only wait on the queue and on results.
+// A consumer of one string stream. Its parts, each with its own sockets and
+// timers: the data connection (DataFeed), time synchronisation
+// (TimeSyncClient), the way back to the stream after its connection broke or
+// its outlet was replaced (StreamRecovery) and full-info requests
+// (InfoRequest); the inlet itself keeps the bounded queue of received
+// samples. All socket work runs on the inlet's own I/O thread; the public
+// calls only wait on the queue and on results.
 #ifndef LSL_NET_INLET_H
 #define LSL_NET_INLET_H
 
@@ -15,6 +15,7 @@
 #include "core/stream_info.h"
 #include "core/time_sync.h"
 #include "net/data_feed.h"
+#include "net/stream_recovery.h"
 #include "net/time_sync_client.h"
 
 #include <asio/executor_work_guard.hpp>
@@ -23,7 +24,6 @@
 #include <asio/steady_timer.hpp>
 
 #include <array>
-#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -36,8 +36,6 @@
 #include <vector>
 
 namespace lsl::net {
-
-class ResolveOperation;
 
 // Most channels a string inlet accepts: a declaration is network input.
 constexpr int32_t kMaxInletChannels = 65536;
@@ -72,7 +70,7 @@ class Inlet {
   core::TimeEstimate TimeEstimate(double timeout, InletResult &result);
   // How many times the watchdog has asked a silent stream whether it is
   // still there and heard back (or not).
-  uint64_t WatchdogProbesDone() const { return watchdog_probes_done_; }
+  uint64_t WatchdogProbesDone() const { return recovery_.ProbesDone(); }
 
  private:
   struct Sample {
@@ -82,13 +80,9 @@ class Inlet {
   // I/O thread only.
   void StartFeed();
   void FeedFailed(uint64_t generation);
-  void StartRecovery();
-  void Recovered(std::vector<core::StreamInfo> found);
-  void ScheduleWatchdog();
-  void WatchdogCheck();
-  void WatchdogResult(const std::vector<core::StreamInfo> &found);
+  bool CanRecover() const;
+  void SwitchTo(core::StreamInfo stream);
 
-  uint64_t FeedGenerationSnapshot();
   // Caller holds mutex_.
   void EnsureFeedStarted();
   void Deliver(std::vector<core::StringSample> &samples);
@@ -108,15 +102,7 @@ class Inlet {
   // I/O thread under mutex_, read elsewhere under mutex_.
   core::StreamInfo current_;
   std::shared_ptr<DataFeed> feed_;
-  std::shared_ptr<ResolveOperation> recovery_;
-  asio::steady_timer retry_timer_;
-  // A silent connection may be one whose outlet vanished without closing
-  // it: now and then the inlet checks that its stream still answers.
-  asio::steady_timer watchdog_timer_;
-  std::shared_ptr<ResolveOperation> watchdog_probe_;
-  bool watchdog_running_ = false;
-  std::atomic<uint64_t> watchdog_probes_done_{0};
-  double last_data_ = 0.0;
+  StreamRecovery recovery_;
   TimeSyncClient time_sync_;
 
   std::mutex mutex_;
