@@ -1,6 +1,7 @@
 // LSL:timedata: probes arrive at an outlet's service port from anyone, and
 // replies at a consumer's probe socket. One input goes to both sides.
 #include "core/protocol/timedata.h"
+#include "core/stream_info.h"
 #include "core/time_sync.h"
 
 #include <cmath>
@@ -20,12 +21,13 @@ void Outlet(std::string_view datagram) {
   const auto probe = lsl::core::ParseTimeProbe(datagram);
   if (!probe) return;
   const auto reply = lsl::core::FormatTimeReply(*probe, 1364.5, 1364.75);
-  // Whatever a consumer of this library sends (an int wave id, a finite
-  // time) must come back readable.
-  const long long id = std::strtoll(probe->wave_id.c_str(), nullptr, 10);
-  if (reply.size() > 200 || id < INT32_MIN || id > INT32_MAX || !std::isfinite(probe->t0)) return;
+  // Every probe the outlet answers, with a finite time, must come back
+  // readable with its wave id.
+  if (reply.size() > 200 || !std::isfinite(probe->t0)) return;
   const auto seen = lsl::core::ParseTimeReply(reply);
-  if (!seen || seen->wave_id != id || seen->t1 != 1364.5 || seen->t2 != 1364.75) std::abort();
+  if (!seen || seen->wave_id != lsl::core::ParseInt(probe->wave_id) || seen->t1 != 1364.5 ||
+      seen->t2 != 1364.75)
+    std::abort();
 }
 
 void Consumer(std::string_view datagram) {

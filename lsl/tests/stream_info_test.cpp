@@ -66,6 +66,16 @@ TEST(StreamInfoXml, NumberFormatsAreThoseOfPrintf) {
   EXPECT_EQ(FormatNumber(123456.789), "123456.789");
 }
 
+TEST(StreamInfoXml, NumbersTakeOneSignAtMost) {
+  EXPECT_EQ(ParseInt(" +5 "), 5);
+  EXPECT_EQ(ParseInt("-5"), -5);
+  EXPECT_EQ(ParseDouble("+1.5"), 1.5);
+  for (const char *twice : {"+-5", "-+5", "++5", "--5"}) {
+    EXPECT_FALSE(ParseInt(twice)) << twice;
+    EXPECT_FALSE(ParseDouble(twice)) << twice;
+  }
+}
+
 TEST(StreamInfoParse, RoundTripsEveryFieldAndTheDesc) {
   auto info = TranscriptInfo();
   info.desc = DescWithNote();

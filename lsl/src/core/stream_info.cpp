@@ -46,6 +46,17 @@ std::string ToXml(const StreamInfo &info, bool with_desc) {
   return std::move(writer.out);
 }
 
+// The number in `text` without blanks and with at most one sign, for
+// from_chars, which takes no '+' and would read the '-' of "+-5".
+bool NumberText(std::string_view &text) {
+  text = TrimXmlSpace(text);
+  if (!text.empty() && text.front() == '+') {
+    text.remove_prefix(1);
+    if (!text.empty() && text.front() == '-') return false;
+  }
+  return !text.empty();
+}
+
 }  // namespace
 
 const char *ChannelFormatName(ChannelFormat format) {
@@ -74,9 +85,7 @@ std::string FormatNumber(double value) {
 }
 
 std::optional<double> ParseDouble(std::string_view text) {
-  text = TrimXmlSpace(text);
-  if (!text.empty() && text.front() == '+') text.remove_prefix(1);
-  if (text.empty()) return std::nullopt;
+  if (!NumberText(text)) return std::nullopt;
   double value = 0;
   auto res = std::from_chars(text.data(), text.data() + text.size(), value);
   if (res.ec != std::errc() || res.ptr != text.data() + text.size()) return std::nullopt;
@@ -91,9 +100,7 @@ bool ParseFinite(std::string_view text, double &out) {
 }
 
 std::optional<int64_t> ParseInt(std::string_view text) {
-  text = TrimXmlSpace(text);
-  if (!text.empty() && text.front() == '+') text.remove_prefix(1);
-  if (text.empty()) return std::nullopt;
+  if (!NumberText(text)) return std::nullopt;
   int64_t value = 0;
   auto res = std::from_chars(text.data(), text.data() + text.size(), value);
   if (res.ec != std::errc() || res.ptr != text.data() + text.size()) return std::nullopt;

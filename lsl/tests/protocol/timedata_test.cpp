@@ -42,7 +42,9 @@ TEST(TimedataReplay, OurProbesHaveTheLayoutOfLiblsls) {
 TEST(TimedataParse, RejectsMalformedProbes) {
   for (std::string d : {"LSL:timedata\r\n", "LSL:timedata\r\n1 \r\n", "LSL:timedata\r\nx 1.5\r\n",
                         "LSL:timedata\r\n1 abc\r\n", "LSL:timedata\r\n1 2 3\r\n",
-                        "LSL:shortinfo\r\n1 2\r\n", "LSL:timedata 1 2"})
+                        "LSL:shortinfo\r\n1 2\r\n", "LSL:timedata 1 2",
+                        // Found by fuzzing: two signs; and a wave id beyond a C int.
+                        "LSL:timedata\r\n+-5 1.5\r\n", "LSL:timedata\r\n2147483648 1.5\r\n"})
     EXPECT_FALSE(ParseTimeProbe(d)) << d;
   EXPECT_FALSE(ParseTimeProbe("LSL:timedata\r\n1 " + std::string(600, '1') + "\r\n"));
 }

@@ -35,7 +35,10 @@ std::optional<TimeProbe> ParseTimeProbe(std::string_view datagram) {
   auto rest = datagram.substr(eol + 1);
   auto id = NextToken(rest);
   auto t0_text = NextToken(rest);
-  if (!ParseInt(id) || t0_text.empty()) return std::nullopt;
+  // liblsl reads the wave id as a C int; the reply must carry it back as one.
+  const auto wave_id = ParseInt(id);
+  if (!wave_id || *wave_id < INT32_MIN || *wave_id > INT32_MAX || t0_text.empty())
+    return std::nullopt;
   auto t0 = ParseDouble(t0_text);
   if (!t0) return std::nullopt;
   if (!NextToken(rest).empty()) return std::nullopt;
