@@ -25,7 +25,6 @@ ResolveSession::ResolveSession(std::string query, int minimum, double start, dou
     : query_(std::move(query)),
       query_id_(MakeQueryId(query_)),
       minimum_(minimum),
-      start_(start),
       end_(start + std::max(0.0, timeout)),
       earliest_end_(start + std::max(0.0, minimum_time)),
       settings_(settings),

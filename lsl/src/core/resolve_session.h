@@ -62,7 +62,6 @@ class ResolveSession {
   std::string query_;
   std::string query_id_;
   int minimum_;
-  double start_;
   double end_;
   double earliest_end_;
   ResolveSettings settings_;
