@@ -38,10 +38,6 @@ void StreamRecovery::Activity() {
   last_activity_ = LocalClock();
 }
 
-void StreamRecovery::Recover() {
-  RetryAfterPause();
-}
-
 void StreamRecovery::Stop() {
   ++epoch_;
   retry_timer_.cancel();
@@ -51,7 +47,7 @@ void StreamRecovery::Stop() {
   probe_.reset();
 }
 
-void StreamRecovery::RetryAfterPause() {
+void StreamRecovery::Recover() {
   const uint64_t epoch = epoch_;
   retry_timer_.expires_after(Seconds(kRetryDelay));
   retry_timer_.async_wait([this, epoch](const asio::error_code &ec) {
@@ -79,7 +75,7 @@ void StreamRecovery::Resolved(const std::vector<core::StreamInfo> &found) {
   // Exactly one other stream of the same source: the outlet was restarted.
   if (next == nullptr && found.size() == 1) next = &found.front();
   if (next == nullptr) {
-    RetryAfterPause();
+    Recover();
     return;
   }
   hooks_.found(*next);

@@ -40,7 +40,8 @@ class StreamRecovery {
   void Follow(const core::StreamInfo &stream);
   // Data or a keep-alive came in.
   void Activity();
-  // The connection broke: looks for the stream until it is found or Stop().
+  // The connection broke: after a pause, looks for the stream until it is
+  // found or Stop().
   void Recover();
   // Ends a recovery or a watchdog probe under way (the stream was closed).
   void Stop();
@@ -50,7 +51,6 @@ class StreamRecovery {
   uint64_t ProbesDone() const { return probes_done_; }
 
  private:
-  void RetryAfterPause();
   void Resolve();
   void Resolved(const std::vector<core::StreamInfo> &found);
   void ScheduleWatchdog();
