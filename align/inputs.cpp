@@ -150,6 +150,7 @@ bool ReadEdfTrigger(const std::string &path, const std::string &channel, int bit
   }
   edfclose_file(handle);
   trigger.onsets = detector.onsets();
+  trigger.high_samples = detector.high_samples();
   trigger.samples = detector.samples_seen();
   return true;
 }
@@ -193,6 +194,7 @@ bool ReadXdfTrigger(const std::string &path, const std::string &stream_name,
   EdgeDetector detector(bit);
   detector.Feed(stream->values.data() + index, stream->SampleCount(), channels);
   trigger.onsets = detector.onsets();
+  trigger.high_samples = detector.high_samples();
   trigger.samples = detector.samples_seen();
   const std::vector<double> stamps = xdf::SynchronizedTimeStamps(*stream);
   if (!stamps.empty()) {

@@ -9,11 +9,29 @@
 
 namespace maroquint::align {
 
+// A kind of problem found in an input file, with how often it was met:
+// reported once per kind, not once per occurrence.
+struct FileWarning {
+  std::string kind;  // e.g. "damaged chunk, skipped to the next boundary"
+  std::size_t count = 0;
+  std::string first;  // where it was first met, e.g. "at byte 1234"
+};
+
 struct EegTrigger {
   std::vector<std::int64_t> onsets;  // sample indices
-  double rate = 0;                   // nominal samples per second
+  // Per onset: samples the trigger bit stayed set, -1 if still set at the end.
+  std::vector<std::int64_t> high_samples;
+  double rate = 0;  // nominal samples per second
   std::int64_t samples = 0;
   std::string description;  // file, channel, bit, for the report
+  // Other channels whose label or values look like a trigger channel, for
+  // the message when the chosen one does not.
+  std::vector<std::string> trigger_like_channels;
+  std::vector<FileWarning> warnings;
+  // For an XDF stream, per onset: the onset sample's time stamp on the
+  // recorder's clock (clock offsets applied). The EEG and the markers are
+  // then on one clock, which tells the pairing apart from its shifts.
+  std::vector<double> onset_stamps;
   // For an XDF stream: its first and last time stamps on the recorder's
   // clock, the span the markers must overlap.
   bool has_span = false;
@@ -24,6 +42,17 @@ struct EegTrigger {
 struct MarkerTimes {
   std::vector<double> times;
   std::string description;
+  // The span in which the marker recorder is known to have been recording
+  // the stream (its markers and, in XDF, the clock offsets it measured of
+  // that stream), on the same clock as `times`.
+  double recorded_from = 0;
+  double recorded_to = 0;
+  // Standard errors of the clock offsets applied to the time stamps: of
+  // the offset at the middle of the markers, and of its slope (seconds per
+  // second); 0 where no offsets were applied.
+  double offset_se_s = 0;
+  double offset_slope_se = 0;
+  std::vector<FileWarning> warnings;
 };
 
 // Each returns false with a message for the user when the file cannot be

@@ -1,5 +1,5 @@
 // Finds the trigger onsets in a recorded channel: the samples where one bit
-// of the channel's value goes from 0 to 1.
+// of the channel's value goes from 0 to 1, and how long the bit stays set.
 #pragma once
 
 #include <cmath>
@@ -20,13 +20,22 @@ class EdgeDetector {
   void Feed(const T *values, std::size_t count, std::size_t stride = 1) {
     for (std::size_t i = 0; i < count; ++i, ++index_) {
       const bool high = (ToInteger(values[i * stride]) >> bit_) & 1;
-      if (high && index_ > 0 && !previous_) onsets_.push_back(index_);
+      if (high && index_ > 0 && !previous_) {
+        onsets_.push_back(index_);
+        high_samples_.push_back(-1);
+      }
+      if (!high && previous_ && !onsets_.empty() && high_samples_.back() < 0) {
+        high_samples_.back() = index_ - onsets_.back();
+      }
       previous_ = high;
     }
   }
 
   // Sample indices (from 0, the recording's first sample) of the onsets.
   const std::vector<std::int64_t> &onsets() const { return onsets_; }
+  // For each onset, the samples for which the bit stayed set; -1 when it
+  // was still set at the last sample seen.
+  const std::vector<std::int64_t> &high_samples() const { return high_samples_; }
   std::int64_t samples_seen() const { return index_; }
 
  private:
@@ -46,6 +55,7 @@ class EdgeDetector {
   bool previous_ = false;
   std::int64_t index_ = 0;
   std::vector<std::int64_t> onsets_;
+  std::vector<std::int64_t> high_samples_;
 };
 
 }  // namespace maroquint::align

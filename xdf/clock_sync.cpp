@@ -88,10 +88,13 @@ std::vector<OffsetLine> FitClockOffsets(const std::vector<ClockOffsetMeasurement
   return lines;
 }
 
-std::vector<double> SynchronizedTimeStamps(const Stream &stream) {
-  std::vector<double> stamps = stream.time_stamps;
-  const std::vector<OffsetLine> lines = FitClockOffsets(stream.clock_offsets);
-  if (lines.empty()) return stamps;
+SynchronizedTimes Synchronize(const std::vector<double> &time_stamps,
+                              const std::vector<ClockOffsetMeasurement> &offsets) {
+  SynchronizedTimes result;
+  result.times = time_stamps;
+  std::vector<double> &stamps = result.times;
+  const std::vector<OffsetLine> lines = FitClockOffsets(offsets);
+  if (lines.empty()) return result;
   for (double &t : stamps) {
     // The segment whose span of collection times is nearest the stamp;
     // stamps before the first or after the last measurement use the line
@@ -109,7 +112,11 @@ std::vector<double> SynchronizedTimeStamps(const Stream &stream) {
     }
     t += best->At(t);
   }
-  return stamps;
+  return result;
+}
+
+std::vector<double> SynchronizedTimeStamps(const Stream &stream) {
+  return Synchronize(stream.time_stamps, stream.clock_offsets).times;
 }
 
 }  // namespace maroquint::xdf

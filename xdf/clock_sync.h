@@ -25,8 +25,22 @@ struct OffsetLine {
 // empty when the stream has no offsets.
 std::vector<OffsetLine> FitClockOffsets(const std::vector<ClockOffsetMeasurement> &offsets);
 
-// The stream's time stamps plus the fitted offset at each: its samples on
-// the recorder's clock. Without offsets, the time stamps as recorded.
+// Time stamps on the recorder's clock, and how well the offsets applied to
+// them are known.
+struct SynchronizedTimes {
+  std::vector<double> times;
+  // Standard errors of the applied offset at the middle of the stamps, and
+  // of its slope (seconds per second); 0 without offsets.
+  double offset_se_s = 0;
+  double slope_se = 0;
+};
+
+// The time stamps plus the fitted offset at each: the samples on the
+// recorder's clock. Without offsets, the time stamps as recorded.
+SynchronizedTimes Synchronize(const std::vector<double> &time_stamps,
+                              const std::vector<ClockOffsetMeasurement> &offsets);
+
+// Synchronize(stream.time_stamps, stream.clock_offsets).times.
 std::vector<double> SynchronizedTimeStamps(const Stream &stream);
 
 }  // namespace maroquint::xdf
