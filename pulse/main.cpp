@@ -1,10 +1,28 @@
 #include "AnalogLoopback.h"
+#include "CommandLine.h"
 #include "MarkerOutlet.h"
 #include "RunSequence.h"
 
 #include <cstdio>
 
 namespace {
+
+constexpr int kUsageStatus = 64;  // EX_USAGE
+
+constexpr const char *kUsage = "usage: maroquint [--help | --version]\n";
+
+constexpr const char *kHelp =
+    "Drives a 5 V, 3 ms pulse once a second on Dev1/ao0, watches it come back on Dev1/ai0,\n"
+    "and publishes the marker \"/Experiment Control/Synchronization/Trigger/Biosemi\" at\n"
+    "each rising edge on the LSL marker stream \"Maroquint\". It runs until the device\n"
+    "reports an error, then prints the error and waits for Enter.\n"
+    "\n"
+    "The program takes no arguments; device, channels, rates and the stream are fixed.\n"
+    "  -h, --help  print this help and exit\n"
+    "  --version   print the version and exit\n"
+    "\n"
+    "Exit status: 1 after a device error or when the stream cannot be created;\n"
+    "64 for an argument it does not take.\n";
 
 class StdConsole {
  public:
@@ -22,8 +40,25 @@ class StdConsole {
 
 }  // namespace
 
-// The command line is not read: the program has no arguments or options.
-int main() {
+int main(int argc, char **argv) {
+  // Answered before the stream or the device is touched: on real hardware
+  // a run drives the output.
+  const CommandLine command_line = ParseCommandLine(argc, argv);
+  switch (command_line.action) {
+    case CommandLineAction::PrintHelp:
+      std::fputs(kUsage, stdout);
+      std::fputs(kHelp, stdout);
+      return 0;
+    case CommandLineAction::PrintVersion:
+      std::printf("maroquint %s\n", MAROQUINT_VERSION);
+      return 0;
+    case CommandLineAction::Refuse:
+      std::fprintf(stderr, "maroquint: unknown argument '%s'\n%s", command_line.refused.c_str(),
+                   kUsage);
+      return kUsageStatus;
+    case CommandLineAction::Run:
+      break;
+  }
   MarkerOutlet outlet;
   AnalogLoopback loopback;
   StdConsole console;
