@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstdio>
 #include <sstream>
+#include <utility>
 #include <vector>
 
 namespace maroquint::align {
@@ -13,6 +14,8 @@ namespace {
 
 // Characters of the header that fit across the page at its character size.
 constexpr std::size_t kHeaderWidth = 95;
+// Lines of the header that fit above the panels.
+constexpr std::size_t kHeaderLines = 9;
 constexpr int kMaxBins = 60;
 
 // Colour map 0 entries set up for the picture.
@@ -111,49 +114,44 @@ std::string IntervalText(const Interval &interval, int decimals) {
   return "[" + Fixed(interval.low, decimals) + ", " + Fixed(interval.high, decimals) + "]";
 }
 
-// What the picture is of, and what changes what its numbers mean.
-struct Header {
-  std::vector<std::string> lines;
-  std::vector<std::string> warnings;
-};
-
-Header HeaderFor(const Alignment &result, const Sources &sources, const PlotIntervals &intervals) {
-  Header header;
+// What the picture is of, then what changes what its numbers mean, in
+// red, wrapped; as many lines as fit above the panels.
+std::vector<std::pair<std::string, Colour>> HeaderFor(const Alignment &result,
+                                                      const Sources &sources,
+                                                      const PlotAnnotations &annotations) {
+  std::vector<std::pair<std::string, Colour>> lines;
   const std::size_t onsets = sources.onset_times ? sources.onset_times->size() : 0;
   const std::size_t markers = sources.marker_times ? sources.marker_times->size() : 0;
-  header.lines.push_back("EEG: " + sources.eeg + ": " + std::to_string(onsets) + " onsets");
-  header.lines.push_back("markers: " + sources.markers + ": " + std::to_string(markers) +
-                         " markers");
+  auto text = [&](const std::string &line) {
+    lines.emplace_back(Fitted(line, kHeaderWidth), kBlack);
+  };
+  auto warning = [&](const std::string &sentence) {
+    for (const std::string &line : Wrapped(sentence, kHeaderWidth)) lines.emplace_back(line, kRed);
+  };
+  text("EEG: " + sources.eeg + ": " + std::to_string(onsets) + " onsets");
+  text("markers: " + sources.markers + ": " + std::to_string(markers) + " markers");
   if (result.outcome == Outcome::kOk) {
-    header.lines.push_back("marker time = a + b \u00d7 EEG time:  a = " + Fixed(result.a, 6) +
-                           " s,  b = " + Number(result.b));
-    header.lines.push_back("EEG rate " + Number(sources.rate) + " Hz,  drift " +
-                           Fixed(result.DriftPpm(), 2) + " ppm (EEG clock " +
-                           (result.DriftPpm() >= 0 ? "faster" : "slower") +
-                           " than the marker clock)");
+    text("marker time = a + b \u00d7 EEG time:  a = " + Fixed(result.a, 6) +
+         " s,  b = " + Number(result.b));
+    text("EEG rate " + Number(sources.rate) + " Hz,  drift " + Fixed(result.DriftPpm(), 2) +
+         " ppm (EEG clock " + (result.DriftPpm() >= 0 ? "faster" : "slower") +
+         " than the marker clock)");
     std::string ranges;
-    if (intervals.offset_s) ranges += "a " + IntervalText(*intervals.offset_s, 6) + " s";
-    if (intervals.drift_ppm)
+    if (annotations.offset_s) ranges += "a " + IntervalText(*annotations.offset_s, 6) + " s";
+    if (annotations.drift_ppm)
       ranges += (ranges.empty() ? "" : ",  ") + std::string("drift ") +
-                IntervalText(*intervals.drift_ppm, 2) + " ppm";
-    header.lines.push_back(ranges.empty() ? "no 95 % intervals" : "95 % intervals: " + ranges);
+                IntervalText(*annotations.drift_ppm, 2) + " ppm";
+    text(ranges.empty() ? "no 95 % intervals" : "95 % intervals: " + ranges);
   } else {
-    header.warnings.push_back("cannot align: " + Describe(result.outcome) +
-                              "; no mapping is established");
+    warning("cannot align: " + Describe(result.outcome) + "; no mapping is established");
   }
-  if (result.outcome == Outcome::kOk && std::fabs(result.DriftPpm()) > Options{}.max_drift_ppm)
-    header.warnings.push_back("warning: a drift of " + Fixed(result.DriftPpm(), 0) +
-                              " ppm is beyond any amplifier's or PC's clock: the markers were "
-                              "stamped late or the pairs are wrong");
-  if (!result.equal_shifts.empty()) {
-    std::string shifts;
-    for (std::size_t k = 0; k < result.equal_shifts.size() && k < 5; ++k)
-      shifts += (k ? ", " : " ") + std::to_string(result.equal_shifts[k]);
-    if (result.equal_shifts.size() > 5) shifts += ", ...";
-    header.warnings.push_back("warning: the pairing shifted by" + shifts +
-                              " pulse(s) fits as well; the one pairing the ends was taken");
+  for (const std::string &sentence : annotations.warnings) warning("warning: " + sentence);
+  if (lines.size() > kHeaderLines) {
+    const std::size_t hidden = lines.size() - (kHeaderLines - 1);
+    lines.resize(kHeaderLines - 1);
+    lines.emplace_back("\u2026 and " + std::to_string(hidden) + " more lines in the report", kRed);
   }
-  return header;
+  return lines;
 }
 
 void Panel(PLFLT x_low, PLFLT x_high, PLFLT y_low, PLFLT y_high, const char *x_options,
@@ -312,8 +310,9 @@ void Histogram(const Alignment &result) {
 
 }  // namespace
 
-bool PlotResiduals(const Alignment &result, const Sources &sources, const PlotIntervals &intervals,
-                   const std::string &path, std::string &error) {
+bool PlotResiduals(const Alignment &result, const Sources &sources,
+                   const PlotAnnotations &annotations, const std::string &path,
+                   std::string &error) {
   const std::size_t dot = path.rfind('.');
   std::string extension = dot == std::string::npos ? "" : path.substr(dot + 1);
   std::transform(extension.begin(), extension.end(), extension.begin(), ::tolower);
@@ -352,7 +351,7 @@ bool PlotResiduals(const Alignment &result, const Sources &sources, const PlotIn
   if (t_max <= t_min) t_max = t_min + 1;
   const double t_pad = 0.02 * (t_max - t_min);
 
-  const Header header = HeaderFor(result, sources, intervals);
+  const auto header = HeaderFor(result, sources, annotations);
 
   plsdev(device);
   plsfnam(path.c_str());
@@ -374,17 +373,10 @@ bool PlotResiduals(const Alignment &result, const Sources &sources, const PlotIn
   plvpor(0.03, 0.97, 0.80, 0.985);
   plwind(0, 1, 0, 1);
   PLFLT line = 1;
-  plcol0(kBlack);
-  for (const std::string &text : header.lines) {
-    plmtex("t", -1.6 * line, 0.0, 0.0, Escaped(Fitted(text, kHeaderWidth)).c_str());
+  for (const auto &[text, colour] : header) {
+    plcol0(colour);
+    plmtex("t", -1.6 * line, 0.0, 0.0, Escaped(text).c_str());
     ++line;
-  }
-  plcol0(kRed);
-  for (const std::string &warning : header.warnings) {
-    for (const std::string &text : Wrapped(warning, kHeaderWidth)) {
-      plmtex("t", -1.6 * line, 0.0, 0.0, Escaped(text).c_str());
-      ++line;
-    }
   }
 
   plvpor(0.10, 0.96, 0.53, 0.76);

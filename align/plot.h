@@ -5,6 +5,7 @@
 
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "pairing.h"
 #include "report.h"
@@ -16,18 +17,21 @@ struct Interval {
   double high = 0;
 };
 
-// The 95 % intervals, when the fit has them: of the offset `a` (seconds)
-// and of the drift (ppm, as Alignment::DriftPpm).
-struct PlotIntervals {
+// What the picture says beyond the alignment's numbers: the 95 % intervals
+// of the offset `a` (seconds) and of the drift (ppm, as
+// Alignment::DriftPpm) when the fit has them, and the warnings that change
+// what the numbers mean (each a sentence without a "warning:" of its own).
+struct PlotAnnotations {
   std::optional<Interval> offset_s;
   std::optional<Interval> drift_ppm;
+  std::vector<std::string> warnings;
 };
 
 // Writes an .svg or .png file (by the path's extension); false with a
 // message when the format is not known or the file cannot be written.
 // `sources` names the inputs and holds the onset and marker times that the
 // result's indices refer to.
-bool PlotResiduals(const Alignment &result, const Sources &sources, const PlotIntervals &intervals,
-                   const std::string &path, std::string &error);
+bool PlotResiduals(const Alignment &result, const Sources &sources,
+                   const PlotAnnotations &annotations, const std::string &path, std::string &error);
 
 }  // namespace maroquint::align

@@ -195,10 +195,11 @@ struct Picture {
 };
 
 // Draws into an SVG file and reads it back.
-void Draw(const Recording &recording, const PlotIntervals &intervals, Picture &picture) {
+void Draw(const Recording &recording, const PlotAnnotations &annotations, Picture &picture) {
   const std::string path = TempPath(".svg");
   std::string error;
-  ASSERT_TRUE(PlotResiduals(recording.result, recording.sources, intervals, path, error)) << error;
+  ASSERT_TRUE(PlotResiduals(recording.result, recording.sources, annotations, path, error))
+      << error;
   const pugi::xml_parse_result parsed = picture.svg.load_file(path.c_str());
   std::filesystem::remove(path);
   ASSERT_TRUE(parsed) << parsed.description();
@@ -269,7 +270,7 @@ TEST(Plot, TheTextCarriesTheMappingItsIntervalsAndTheInputs) {
   const Recording recording;
   Picture with, without;
   ASSERT_NO_FATAL_FAILURE(
-      Draw(recording, {Interval{12.3456, 12.3457}, Interval{24.5, 25.5}}, with));
+      Draw(recording, {Interval{12.3456, 12.3457}, Interval{24.5, 25.5}, {}}, with));
   ASSERT_NO_FATAL_FAILURE(Draw(recording, {}, without));
   const std::string text = with.AllText();
   for (const char *part :
@@ -361,17 +362,26 @@ TEST(Plot, AResultWithoutMappingSaysSoAndPlacesNoMarkers) {
   ExpectEverythingOnThePage(picture);
 }
 
-TEST(Plot, WarningsThatChangeWhatTheNumbersMeanAreOnThePicture) {
-  Recording recording;
-  recording.result.b = 1 / (1 + 500e-6);
-  recording.result.equal_shifts = {-1, 1};
+TEST(Plot, WarningsAreOnThePictureWrappedAndBounded) {
+  const Recording recording;
+  const std::string drift =
+      "a drift of 500 ppm is beyond any amplifier's or PC's clock: the markers were stamped late "
+      "or the pairs are wrong";
+  PlotAnnotations annotations;
+  annotations.warnings = {drift, "the pairing shifted by -1 pulse fits as well"};
   Picture picture;
-  ASSERT_NO_FATAL_FAILURE(Draw(recording, {}, picture));
+  ASSERT_NO_FATAL_FAILURE(Draw(recording, annotations, picture));
   const std::string text = Flowing(picture.AllText());
-  EXPECT_THAT(text, HasSubstr("warning: a drift of 500 ppm is beyond any amplifier's or PC's "
-                              "clock: the markers were stamped late or the pairs are wrong"));
-  EXPECT_THAT(text, HasSubstr("warning: the pairing shifted by -1, 1 pulse(s) fits as well"));
+  EXPECT_THAT(text, HasSubstr("warning: " + drift));
+  EXPECT_THAT(text, HasSubstr("warning: the pairing shifted by -1 pulse fits as well"));
   ExpectEverythingOnThePage(picture);
+
+  // More than the space above the panels holds: the rest is counted.
+  annotations.warnings.assign(12, drift);
+  Picture crowded;
+  ASSERT_NO_FATAL_FAILURE(Draw(recording, annotations, crowded));
+  EXPECT_THAT(crowded.AllText(), ::testing::ContainsRegex("and [0-9]+ more lines in the report"));
+  ExpectEverythingOnThePage(crowded);
 }
 
 TEST(Plot, PngAndBadPathsAreReported) {
