@@ -80,10 +80,8 @@ std::string TempPath(const std::string &suffix) {
 
 // All the text under a node.
 std::string TextOf(const pugi::xml_node &node) {
-  std::string text;
-  for (const pugi::xml_node &child : node.children())
-    text += child.type() == pugi::node_pcdata ? child.value() : TextOf(child);
-  return text;
+  static const pugi::xpath_query kText("string(.)");
+  return kText.evaluate_string(pugi::xpath_node(node));
 }
 
 // Lines of text as one: sentences may be wrapped.
@@ -285,17 +283,23 @@ TEST(Plot, TheTextCarriesTheMappingItsIntervalsAndTheInputs) {
 
 // The scale is the regular residuals' (a tenth of a millisecond), not the
 // outliers' (tens of milliseconds): the regular points fill the panel's
-// height, and the outliers beyond it stand at its edges, inside it.
+// height, and the outliers beyond it stand at its edges, inside it; an
+// outlier within it stands at its place.
 TEST(Plot, TheScaleFitsTheResidualsAndOutliersStandAtItsEdge) {
-  const Recording recording;
+  Recording recording;
+  recording.result.pairs[30].residual = 2e-5;
+  recording.result.pairs[30].outlier = true;
+  ++recording.result.outliers;
   Picture picture;
   ASSERT_NO_FATAL_FAILURE(Draw(recording, {}, picture));
   const std::vector<pugi::xml_node> points = picture.Symbols("\u2022", "#1F57B4");
   ASSERT_EQ(points.size(), recording.result.pairs.size() - recording.result.outliers);
   const std::vector<pugi::xml_node> up = picture.Symbols("\u25b2", "#D62728");
   const std::vector<pugi::xml_node> down = picture.Symbols("\u25bc", "#D62728");
+  const std::vector<pugi::xml_node> within = picture.Symbols("\u00d7", "#D62728");
   ASSERT_EQ(up.size(), 1u);
   ASSERT_EQ(down.size(), 1u);
+  ASSERT_EQ(within.size(), 1u);
 
   // The panel is the clip path of its points.
   const std::string clip = points[0].parent().attribute("clip-path").value();
@@ -323,6 +327,9 @@ TEST(Plot, TheScaleFitsTheResidualsAndOutliersStandAtItsEdge) {
     EXPECT_LT(y_of(point), bottom);
   }
   EXPECT_GT(lowest - highest, 0.7 * (bottom - top));
+  // 20 μs: a fifth of the way from the middle of ±100 μs to the top.
+  EXPECT_NEAR(y_of(within[0]), (highest + lowest) / 2 - 0.1 * (lowest - highest),
+              0.02 * (lowest - highest));
   // Within the frame, by more than half their size.
   const double size = up[0].attribute("font-size").as_double();
   EXPECT_NEAR(y_of(up[0]), top, 0.1 * (bottom - top));
@@ -330,7 +337,7 @@ TEST(Plot, TheScaleFitsTheResidualsAndOutliersStandAtItsEdge) {
   EXPECT_NEAR(y_of(down[0]), bottom, 0.1 * (bottom - top));
   EXPECT_GT(bottom - y_of(down[0]), size / 2);
   EXPECT_THAT(picture.AllText(),
-              HasSubstr("outliers: 2 (red \u00d7), 2 beyond the scale at its edge (\u25b2 \u25bc), "
+              HasSubstr("outliers: 3 (red \u00d7), 2 beyond the scale at its edge (\u25b2 \u25bc), "
                         "largest |r| 50.000 ms"));
 }
 
