@@ -1,10 +1,12 @@
 #include "plot.h"
 
 #include <plplot.h>
+#include <sysexits.h>
 
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <filesystem>
 #include <sstream>
 #include <utility>
 #include <vector>
@@ -29,6 +31,16 @@ enum Colour : PLINT {
   kLightOrange,
   kLightPurple,
 };
+
+// PLplot ends the process on an error, whatever its handler returns; the
+// handler makes that end a failed write (main's status for one) rather
+// than PLplot's 1, which would read as "cannot align". The file is tried
+// before drawing, so this is for the unforeseen.
+int ExitAsFailedWrite(PLCHAR_VECTOR message) {
+  std::fprintf(stderr, "maroquint-align: cannot draw the picture: %s\n",
+               message ? message : "PLplot failed");
+  return EX_IOERR;
+}
 
 bool HasDevice(const char *name) {
   // plgDevs fills at most as many entries as the count it is given.
@@ -353,6 +365,7 @@ bool PlotResiduals(const Alignment &result, const Sources &sources,
 
   const auto header = HeaderFor(result, sources, annotations);
 
+  plsexit(ExitAsFailedWrite);
   plsdev(device);
   plsfnam(path.c_str());
   plspage(0.0, 0.0, 1000, 1000, 0, 0);
@@ -386,6 +399,13 @@ bool PlotResiduals(const Alignment &result, const Sources &sources,
   plvpor(0.10, 0.96, 0.07, 0.27);
   Histogram(result);
   plend();
+  // PLplot's drivers do not report failed writes (a full disk): a picture
+  // that came out empty, or on no file at all, is one.
+  std::error_code size_error;
+  if (std::filesystem::file_size(path, size_error) == 0 || size_error) {
+    error = path + ": cannot write the file: the picture came out empty";
+    return false;
+  }
   return true;
 }
 

@@ -408,6 +408,13 @@ TEST(Plot, PngAndBadPathsAreReported) {
   EXPECT_FALSE(PlotResiduals(recording.result, recording.sources, {},
                              TempPath("-missing") + "/plot.svg", error));
   EXPECT_THAT(error, HasSubstr("cannot write"));
+  // A device that takes the file but none of its bytes, as a full disk.
+  const std::string full = TempPath("-full.svg");
+  std::filesystem::create_symlink("/dev/full", full);
+  error.clear();
+  EXPECT_FALSE(PlotResiduals(recording.result, recording.sources, {}, full, error));
+  std::filesystem::remove(full);
+  EXPECT_THAT(error, HasSubstr("cannot write"));
 }
 
 }  // namespace
