@@ -62,11 +62,12 @@ std::string Fixed(double value, int decimals) {
   return text;
 }
 
-// PLplot reads '#' as the start of an escape sequence.
+// PLplot reads '#' as the start of an escape sequence; a control
+// character from a file name would break the line or vanish.
 std::string Escaped(const std::string &text) {
   std::string out;
   for (char c : text) {
-    out += c;
+    out += static_cast<unsigned char>(c) < 0x20 ? '?' : c;
     if (c == '#') out += '#';
   }
   return out;
@@ -193,8 +194,8 @@ void Residuals(const Alignment &result, PLFLT t_low, PLFLT t_high) {
   double low = 0, high = 0;
   bool first = true;
   for (const Pair &p : result.pairs) {
-    if (p.outlier && any_regular) continue;
     const double v = p.residual * unit.scale;
+    if ((p.outlier && any_regular) || !std::isfinite(v)) continue;
     low = first ? v : std::min(low, v);
     high = first ? v : std::max(high, v);
     first = false;
@@ -289,7 +290,7 @@ void Histogram(const Alignment &result) {
   std::vector<PLFLT> values;
   double largest = 0;
   for (const Pair &p : result.pairs) {
-    if (p.outlier) continue;
+    if (p.outlier || !std::isfinite(p.residual)) continue;
     values.push_back(p.residual);
     largest = std::max(largest, std::fabs(p.residual));
   }

@@ -277,6 +277,12 @@ TEST(Plot, TheTextCarriesTheMappingItsIntervalsAndTheInputs) {
         "95 % intervals: a [12.345600, 12.345700] s,  drift [24.50, 25.50] ppm"})
     EXPECT_THAT(text, HasSubstr(part));
   EXPECT_THAT(without.AllText(), HasSubstr("no 95 % intervals"));
+  // PLplot's escape character and a control character in a name.
+  const Recording odd("take#2.bdf\nchannel Status", "take#2.xdf");
+  Picture named;
+  ASSERT_NO_FATAL_FAILURE(Draw(odd, {}, named));
+  EXPECT_THAT(named.AllText(), HasSubstr("EEG: take#2.bdf?channel Status: 96 onsets"));
+  EXPECT_THAT(named.AllText(), HasSubstr("markers: take#2.xdf: 103 markers"));
   EXPECT_THAT(without.AllText(), HasSubstr("drift 25.00 ppm"));
   ExpectEverythingOnThePage(with);
 }
