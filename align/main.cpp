@@ -139,7 +139,7 @@ int main(int argc, char **argv) {
   if (!json_path.empty()) written &= WriteFile(json_path, ResultJson(result, sources));
   if (!mapping_path.empty()) written &= WriteFile(mapping_path, MappingJson(result, trigger.rate));
 #ifdef MAROQUINT_ALIGN_PLOT
-  if (!plot_path.empty() && !PlotResiduals(result, plot_path, error)) {
+  if (!plot_path.empty() && !PlotResiduals(result, sources, {}, plot_path, error)) {
     Error(error);
     written = false;
   }

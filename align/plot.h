@@ -1,14 +1,37 @@
-// Draws the residuals of an alignment: over time, and their histogram.
+// Draws an alignment: the residuals over time, where the onsets and markers
+// without a partner fall, their histogram, and the mapping with what the
+// two inputs were.
 #pragma once
 
+#include <optional>
 #include <string>
+#include <vector>
 
 #include "pairing.h"
+#include "report.h"
 
 namespace maroquint::align {
 
+struct Interval {
+  double low = 0;
+  double high = 0;
+};
+
+// What the picture says beyond the alignment's numbers: the 95 % intervals
+// of the offset `a` (seconds) and of the drift (ppm, as
+// Alignment::DriftPpm) when the fit has them, and the warnings that change
+// what the numbers mean (each a sentence without a "warning:" of its own).
+struct PlotAnnotations {
+  std::optional<Interval> offset_s;
+  std::optional<Interval> drift_ppm;
+  std::vector<std::string> warnings;
+};
+
 // Writes an .svg or .png file (by the path's extension); false with a
 // message when the format is not known or the file cannot be written.
-bool PlotResiduals(const Alignment &result, const std::string &path, std::string &error);
+// `sources` names the inputs and holds the onset and marker times that the
+// result's indices refer to.
+bool PlotResiduals(const Alignment &result, const Sources &sources,
+                   const PlotAnnotations &annotations, const std::string &path, std::string &error);
 
 }  // namespace maroquint::align
