@@ -68,7 +68,14 @@ bool LoadXdf(const std::string &path, xdf::File &file, std::vector<std::string> 
   std::string bytes;
   if (!ReadWholeFile(path, bytes, error)) return false;
   file = xdf::Read(bytes);
-  for (const std::string &warning : file.warnings) warnings.push_back(path + ": " + warning);
+  for (const xdf::Warning &w : file.warnings) {
+    warnings.push_back(path + ": " + w.kind + " (" + std::to_string(w.count) + " times, first " +
+                       w.first + ")");
+  }
+  if (!file.error.empty()) {
+    error = path + ": " + file.error;
+    return false;
+  }
   if (bytes.substr(0, 4) != "XDF:") {
     error = path + ": not an XDF file";
     return false;
