@@ -217,12 +217,14 @@ bool ReadMarkers(const std::string &path, const std::string &stream_name, Marker
   if (!IsXdf(path)) {
     std::string text;
     if (!ReadWholeFile(path, text, error)) return false;
-    if (!ParseMarkerCsv(text, markers.times, error)) {
+    MarkerCsv csv;
+    if (!ParseMarkerCsv(text, csv, error)) {
       error = path + ": " + error;
       return false;
     }
+    markers.times = std::move(csv.times);
     std::sort(markers.times.begin(), markers.times.end());
-    markers.description = path;
+    markers.description = path + (csv.stream.empty() ? "" : ", stream " + csv.stream);
     return true;
   }
   xdf::File file;

@@ -161,14 +161,21 @@ TEST_F(AlignProgram, AlignsABdfWithXdfMarkers) {
 TEST_F(AlignProgram, TakesTheMonitorsCsvAndACutXdf) {
   const Session session;
   const std::string bdf = WriteBdf(session);
-  std::string csv = "marker,timestamp,local_time,interval,missed,text\n";
+  // As the monitor's --output writes it: a line naming the stream first.
+  std::string csv =
+      "# maroquint-monitor: stream \"Maroquint\"  type \"Markers\", 1 channel, string, irregular "
+      "rate, source id \"m-1\", host \"vm\", uid e240beb0; watched from "
+      "2026-12-08T10:24:11.946020Z\n"
+      "marker,timestamp,local_time,interval,missed,text,utc_time\n";
   for (double t : session.Markers()) {
-    csv += "1," + std::to_string(t) + ",,,,\"" + std::string(kMarker) + "\"\n";
+    csv += "1," + std::to_string(t) + ",,,0," + std::string(kMarker) +
+           ",2026-12-08T10:24:12.806217Z\n";
   }
   Write(Path("m.csv"), csv);
   Finished run = RunToEnd(MAROQUINT_ALIGN, {bdf, Path("m.csv"), "--json", Path("r.json")});
   ASSERT_EQ(run.exit_status, 0) << run.errors;
   EXPECT_EQ(JsonNumber(Slurp(Path("r.json")), "pairs"), session.edges.size() - 1);
+  EXPECT_NE(run.output.find("m.csv, stream Maroquint"), std::string::npos) << run.output;
 
   std::string bytes = MarkerXdf(session.Markers());
   bytes.resize(bytes.size() - 5);
