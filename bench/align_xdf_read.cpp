@@ -6,7 +6,9 @@
 // /dev/null` and maroquint-align reading it, and prints both wall times,
 // their ratio and the tool's peak memory. A measurement, not a test.
 //
-// Usage: align_xdf_read [seconds [directory]]   (defaults 3600, the temp directory)
+// Usage: align_xdf_read [seconds [directory [program]]]
+//        (defaults 3600, the temp directory, the maroquint-align built with it;
+//        another program, e.g. an older build, to compare)
 // The file (about 0.55 MB per second) is deleted afterwards. Both programs
 // read it from the page cache: cat once untimed first.
 
@@ -16,6 +18,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -134,14 +137,17 @@ struct Run {
   long max_rss_kib = 0;
 };
 
-// Runs `argv` with its standard output to `output`, and measures it.
-Run Measure(const std::vector<std::string> &args, const std::string &output) {
+// Runs `argv` with its standard output to `output` and its standard error
+// to `errors`, and measures it.
+Run Measure(const std::vector<std::string> &args, const std::string &output,
+            const std::string &errors = "/dev/null") {
   std::vector<char *> argv;
   for (const std::string &a : args) argv.push_back(const_cast<char *>(a.c_str()));
   argv.push_back(nullptr);
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_addopen(&actions, 1, output.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  posix_spawn_file_actions_addopen(&actions, 2, errors.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
   Run run;
   const auto start = std::chrono::steady_clock::now();
   pid_t pid = 0;
@@ -185,6 +191,7 @@ int main(int argc, char **argv) {
   std::filesystem::create_directories(dir);
   const std::string file = (dir / "recording.xdf").string();
   const std::string json = (dir / "result.json").string();
+  const std::string program = argc > 3 ? argv[3] : MAROQUINT_ALIGN;
 
   const auto start = std::chrono::steady_clock::now();
   Written written;
@@ -203,9 +210,10 @@ int main(int argc, char **argv) {
 
   Measure({"/bin/cat", file}, "/dev/null");
   const Run cat = Measure({"/bin/cat", file}, "/dev/null");
-  const Run align = Measure({MAROQUINT_ALIGN, file, "--channel", "TRIG", "--json", json},
-                            (dir / "report.txt").string());
+  const Run align = Measure({program, file, "--channel", "TRIG", "--json", json},
+                            (dir / "report.txt").string(), (dir / "errors.txt").string());
   const std::string result = Slurp(json);
+  const std::string errors = Slurp((dir / "errors.txt").string());
   std::filesystem::remove_all(dir);
 
   std::printf("cat FILE > /dev/null:   %.3f s (%.0f MiB/s)\n", cat.seconds,
@@ -219,5 +227,10 @@ int main(int argc, char **argv) {
   std::printf("onsets %ld, markers %ld, pairs %ld (pulses written %lld)\n",
               JsonCount(result, "onsets"), JsonCount(result, "markers"), JsonCount(result, "pairs"),
               static_cast<long long>(written.pulses));
+  std::printf(
+      "standard error: %zu lines%s%s",
+      static_cast<std::size_t>(std::count(errors.begin(), errors.end(), '\n')),
+      errors.empty() ? "" : ", the first: ", errors.substr(0, errors.find('\n') + 1).c_str());
+  if (errors.empty()) std::printf("\n");
   return align.status == 0 && cat.status == 0 ? 0 : 1;
 }
