@@ -96,6 +96,12 @@ int FindChannel(const std::vector<std::string> &labels, int channel_count,
   return -1;
 }
 
+// A name or label as messages show it: a file may hold megabytes in one.
+std::string Shown(const std::string &name) {
+  constexpr std::size_t kShown = 80;
+  return name.size() <= kShown ? name : name.substr(0, kShown) + "...";
+}
+
 std::string Quoted(const std::vector<std::string> &names) {
   std::string text;
   for (const std::string &name : names) text += (text.empty() ? "'" : ", '") + name + "'";
@@ -110,7 +116,7 @@ class XdfInputs : public xdf::Sink {
 
   void OnStreamHeader(std::uint32_t id, std::string_view xml,
                       const xdf::StreamInfo &info) override {
-    names_.push_back(info.name);
+    names_.push_back(Shown(info.name));
     if (request_.markers && !marker_found_ && info.name == request_.marker_stream) {
       marker_found_ = true;
       marker_id_ = id;
@@ -127,7 +133,7 @@ class XdfInputs : public xdf::Sink {
     }
     if (index < 0 && request_.eeg_stream.empty()) {
       for (const std::string &label : trigger_like) {
-        if (elsewhere_.size() < 32) elsewhere_.push_back(info.name + ": " + label);
+        if (elsewhere_.size() < 32) elsewhere_.push_back(Shown(info.name) + ": " + Shown(label));
       }
       return;
     }

@@ -106,8 +106,14 @@ std::string At(std::uint64_t offset) {
   return "at byte " + std::to_string(offset);
 }
 
+// A name as messages show it: a file may name a stream with megabytes.
+std::string Shown(const std::string &name) {
+  constexpr std::size_t kShown = 80;
+  return name.size() <= kShown ? name : name.substr(0, kShown) + "...";
+}
+
 std::string StreamLabel(std::uint32_t id, const StreamInfo &info) {
-  return "stream " + std::to_string(id) + " ('" + info.name + "')";
+  return "stream " + std::to_string(id) + " ('" + Shown(info.name) + "')";
 }
 
 // The kinds of warnings: fixed texts, so that a file damaged all over
@@ -600,8 +606,8 @@ class Reader::Collector : public Sink {
     const int channels = stream.info.channel_count;
     const std::uint64_t values = std::uint64_t{chunk.size()} * static_cast<unsigned>(channels);
     if (values_ + values > limits_.max_values) {
-      Stop("stream " + std::to_string(stream.id) + " ('" + stream.info.name +
-           "'): the file holds more than the XDF reader's limit of " +
+      Stop(StreamLabel(stream.id, stream.info) +
+           ": the file holds more than the XDF reader's limit of " +
            std::to_string(limits_.max_values) + " values, samples × channels (max_values)");
       return;
     }
