@@ -4,10 +4,12 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <memory>
 #include <pugixml.hpp>
-#include <sstream>
+#include <string_view>
 
 #include "clock_sync.h"
 #include "marker_csv.h"
@@ -51,56 +53,228 @@ std::string EdfError(int code) {
   }
 }
 
-bool ReadWholeFile(const std::string &path, std::string &bytes, std::string &error) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) {
-    error = path + ": cannot open the file";
-    return false;
-  }
-  std::ostringstream content;
-  content << in.rdbuf();
-  bytes = content.str();
-  return true;
+// What a damaged or hostile file may make the tool hold besides the
+// reader's chunk: events it keeps, per kind.
+constexpr std::size_t kMaxEvents = std::size_t{1} << 22;
+constexpr std::size_t kMaxCsvBytes = std::size_t{256} << 20;
+constexpr std::size_t kReadPiece = std::size_t{1} << 20;
+
+std::string TooMany(const std::string &what) {
+  return "more than " + std::to_string(kMaxEvents) + " " + what + ", maroquint-align's limit";
 }
 
-bool LoadXdf(const std::string &path, xdf::File &file, std::vector<std::string> &warnings,
-             std::string &error) {
-  std::string bytes;
-  if (!ReadWholeFile(path, bytes, error)) return false;
-  file = xdf::Read(bytes);
-  for (const std::string &warning : file.warnings) warnings.push_back(path + ": " + warning);
-  if (bytes.substr(0, 4) != "XDF:") {
-    error = path + ": not an XDF file";
-    return false;
-  }
-  return true;
+bool LooksLikeTrigger(const std::string &label) {
+  std::string lower = Trim(label);
+  for (char &c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return lower == "status" || lower.find("trig") != std::string::npos ||
+         lower.rfind("sti", 0) == 0 || lower == "marker" || lower == "markers";
 }
 
-std::string StreamNames(const xdf::File &file) {
-  std::string names;
-  for (const xdf::Stream &s : file.streams) {
-    names += (names.empty() ? "" : ", ") + ("'" + s.info.name + "'");
+std::vector<std::string> ChannelLabels(std::string_view header_xml) {
+  pugi::xml_document doc;
+  doc.load_buffer(header_xml.data(), header_xml.size());
+  std::vector<std::string> labels;
+  for (const pugi::xml_node node :
+       doc.child("info").child("desc").child("channels").children("channel")) {
+    labels.push_back(Trim(node.child_value("label")));
   }
-  return names.empty() ? "none" : names;
+  return labels;
 }
 
 // The channel labelled `channel` (case aside), else `channel` as a number
 // from 1; -1 when neither.
-int FindXdfChannel(const xdf::Stream &stream, const std::string &channel) {
-  pugi::xml_document doc;
-  doc.load_buffer(stream.header_xml.data(), stream.header_xml.size());
-  int index = 0;
-  for (const pugi::xml_node node :
-       doc.child("info").child("desc").child("channels").children("channel")) {
-    if (EqualNoCase(Trim(node.child_value("label")), channel)) return index;
-    ++index;
+int FindChannel(const std::vector<std::string> &labels, int channel_count,
+                const std::string &channel) {
+  for (std::size_t i = 0; i < labels.size() && i < static_cast<std::size_t>(channel_count); ++i) {
+    if (EqualNoCase(labels[i], channel)) return static_cast<int>(i);
   }
   char *end = nullptr;
   const long number = std::strtol(channel.c_str(), &end, 10);
-  if (!channel.empty() && *end == '\0' && number >= 1 && number <= stream.info.channel_count) {
+  if (!channel.empty() && *end == '\0' && number >= 1 && number <= channel_count) {
     return static_cast<int>(number - 1);
   }
   return -1;
+}
+
+// A name or label as messages show it: a file may hold megabytes in one.
+std::string Shown(const std::string &name) {
+  constexpr std::size_t kShown = 80;
+  return name.size() <= kShown ? name : name.substr(0, kShown) + "...";
+}
+
+std::string Quoted(const std::vector<std::string> &names) {
+  std::string text;
+  for (const std::string &name : names) text += (text.empty() ? "'" : ", '") + name + "'";
+  return text.empty() ? "none" : text;
+}
+
+// Takes what the request asks for out of the chunks as the parser hands
+// them over, keeping no sample values.
+class XdfInputs : public xdf::Sink {
+ public:
+  explicit XdfInputs(const XdfRequest &request) : request_(request), detector_(request.bit) {}
+
+  void OnStreamHeader(std::uint32_t id, std::string_view xml,
+                      const xdf::StreamInfo &info) override {
+    names_.push_back(Shown(info.name));
+    if (request_.markers && !marker_found_ && info.name == request_.marker_stream) {
+      marker_found_ = true;
+      marker_id_ = id;
+    }
+    if (!request_.trigger || eeg_found_ || info.format == xdf::ChannelFormat::kString) return;
+    if (!request_.eeg_stream.empty() && info.name != request_.eeg_stream) return;
+    const std::vector<std::string> labels = ChannelLabels(xml);
+    const int index = FindChannel(labels, info.channel_count, request_.channel);
+    std::vector<std::string> trigger_like;
+    for (std::size_t i = 0; i < labels.size(); ++i) {
+      if (static_cast<int>(i) != index && LooksLikeTrigger(labels[i])) {
+        trigger_like.push_back(labels[i]);
+      }
+    }
+    if (index < 0 && request_.eeg_stream.empty()) {
+      for (const std::string &label : trigger_like) {
+        if (elsewhere_.size() < 32) elsewhere_.push_back(Shown(info.name) + ": " + Shown(label));
+      }
+      return;
+    }
+    eeg_found_ = true;
+    eeg_id_ = id;
+    eeg_info_ = info;
+    channel_index_ = index;
+    trigger_like_ = std::move(trigger_like);
+  }
+
+  void OnSamples(const xdf::SampleChunk &chunk) override {
+    if (chunk.size() == 0) return;
+    const std::vector<double> &stamps = chunk.time_stamps();
+    if (eeg_found_ && chunk.stream_id() == eeg_id_ && channel_index_ >= 0) {
+      chunk.Channel(channel_index_, values_);
+      const std::size_t known = detector_.onsets().size();
+      const std::int64_t first_sample = detector_.samples_seen();
+      detector_.Feed(values_.data(), values_.size());
+      for (std::size_t k = known; k < detector_.onsets().size(); ++k) {
+        onset_stamps_.push_back(stamps[detector_.onsets()[k] - first_sample]);
+      }
+      if (detector_.onsets().size() > kMaxEvents) Stop(TooMany("trigger onsets"));
+      if (first_sample == 0) first_stamp_ = stamps.front();
+      last_stamp_ = stamps.back();
+    }
+    if (marker_found_ && chunk.stream_id() == marker_id_) {
+      marker_stamps_.insert(marker_stamps_.end(), stamps.begin(), stamps.end());
+      if (marker_stamps_.size() > kMaxEvents) Stop(TooMany("markers"));
+    }
+  }
+
+  void OnClockOffset(std::uint32_t id, const xdf::ClockOffsetMeasurement &offset) override {
+    if (eeg_found_ && id == eeg_id_) eeg_offsets_.push_back(offset);
+    if (marker_found_ && id == marker_id_) marker_offsets_.push_back(offset);
+    if (eeg_offsets_.size() > kMaxEvents || marker_offsets_.size() > kMaxEvents) {
+      Stop(TooMany("clock offsets of a stream"));
+    }
+  }
+
+  // After the whole file: what the request asked for, or the message that
+  // says what is missing.
+  bool Trigger(const std::string &path, EegTrigger &trigger, std::string &error) const {
+    const XdfRequest &r = request_;
+    if (!eeg_found_) {
+      error =
+          path + ": " +
+          (r.eeg_stream.empty() ? "no numeric stream has a channel '" + r.channel + "'"
+                                : "no numeric stream '" + r.eeg_stream + "'") +
+          " (streams: " + Quoted(names_) +
+          (elsewhere_.empty() ? "" : "; channels that look like a trigger: " + Quoted(elsewhere_)) +
+          ")";
+      return false;
+    }
+    if (channel_index_ < 0) {
+      error = path + ": stream '" + eeg_info_.name + "' has no channel '" + r.channel +
+              "' (give its label or its number from 1" +
+              (trigger_like_.empty()
+                   ? ""
+                   : "; channels that look like a trigger: " + Quoted(trigger_like_)) +
+              ")";
+      return false;
+    }
+    if (!(eeg_info_.nominal_srate > 0)) {
+      error = path + ": stream '" + eeg_info_.name + "' has no nominal rate";
+      return false;
+    }
+    trigger.rate = eeg_info_.nominal_srate;
+    trigger.description = path + ", stream " + eeg_info_.name + ", channel " + r.channel +
+                          ", bit " + std::to_string(r.bit) + ", " + std::to_string(trigger.rate) +
+                          " Hz";
+    trigger.onsets = detector_.onsets();
+    trigger.high_samples = detector_.high_samples();
+    trigger.samples = detector_.samples_seen();
+    trigger.trigger_like_channels = trigger_like_;
+    if (trigger.samples > 0) {
+      // One call, so that the onsets and the span get the same offsets.
+      std::vector<double> stamps;
+      stamps.reserve(onset_stamps_.size() + 2);
+      stamps.push_back(first_stamp_);
+      stamps.insert(stamps.end(), onset_stamps_.begin(), onset_stamps_.end());
+      stamps.push_back(last_stamp_);
+      const std::vector<double> synced = xdf::Synchronize(stamps, eeg_offsets_).times;
+      trigger.onset_stamps.assign(synced.begin() + 1, synced.end() - 1);
+      trigger.has_span = true;
+      trigger.first_time = synced.front();
+      trigger.last_time = synced.back();
+    }
+    return true;
+  }
+
+  bool Markers(const std::string &path, MarkerTimes &markers, std::string &error) const {
+    if (!marker_found_) {
+      error =
+          path + ": no stream '" + request_.marker_stream + "' (streams: " + Quoted(names_) + ")";
+      return false;
+    }
+    const xdf::SynchronizedTimes synced = xdf::Synchronize(marker_stamps_, marker_offsets_);
+    markers.times = synced.times;
+    std::sort(markers.times.begin(), markers.times.end());
+    markers.description = path + ", stream " + request_.marker_stream;
+    markers.offset_se_s = synced.offset_se_s;
+    markers.offset_slope_se = synced.slope_se;
+    bool any = !markers.times.empty();
+    double from = any ? markers.times.front() : 0, to = any ? markers.times.back() : 0;
+    for (const xdf::ClockOffsetMeasurement &offset : marker_offsets_) {
+      from = any ? std::min(from, offset.collection_time) : offset.collection_time;
+      to = any ? std::max(to, offset.collection_time) : offset.collection_time;
+      any = true;
+    }
+    markers.recorded_from = from;
+    markers.recorded_to = to;
+    return true;
+  }
+
+ private:
+  const XdfRequest &request_;
+  std::vector<std::string> names_;
+  bool eeg_found_ = false;
+  std::uint32_t eeg_id_ = 0;
+  xdf::StreamInfo eeg_info_;
+  int channel_index_ = -1;
+  std::vector<std::string> trigger_like_;
+  std::vector<std::string> elsewhere_;  // trigger-like channels of streams passed over
+  EdgeDetector detector_;
+  std::vector<double> values_;
+  std::vector<double> onset_stamps_;
+  double first_stamp_ = 0;
+  double last_stamp_ = 0;
+  std::vector<xdf::ClockOffsetMeasurement> eeg_offsets_;
+  bool marker_found_ = false;
+  std::uint32_t marker_id_ = 0;
+  std::vector<double> marker_stamps_;
+  std::vector<xdf::ClockOffsetMeasurement> marker_offsets_;
+};
+
+std::vector<FileWarning> FileWarnings(const std::vector<xdf::Warning> &warnings) {
+  std::vector<FileWarning> out;
+  for (const xdf::Warning &w : warnings) {
+    out.push_back({w.kind, static_cast<std::size_t>(w.count), w.first});
+  }
+  return out;
 }
 
 }  // namespace
@@ -155,80 +329,90 @@ bool ReadEdfTrigger(const std::string &path, const std::string &channel, int bit
   return true;
 }
 
-bool ReadXdfTrigger(const std::string &path, const std::string &stream_name,
-                    const std::string &channel, int bit, EegTrigger &trigger,
-                    std::vector<std::string> &warnings, std::string &error) {
-  xdf::File file;
-  if (!LoadXdf(path, file, warnings, error)) return false;
-  const xdf::Stream *stream = nullptr;
-  int index = -1;
-  for (const xdf::Stream &s : file.streams) {
-    if (s.info.format == xdf::ChannelFormat::kString) continue;
-    if (!stream_name.empty() && s.info.name != stream_name) continue;
-    index = FindXdfChannel(s, channel);
-    if (index >= 0 || !stream_name.empty()) {
-      stream = &s;
+bool ReadXdfInputs(const std::string &path, const XdfRequest &request, EegTrigger &trigger,
+                   MarkerTimes &markers, std::string &error) {
+  std::FILE *file = std::fopen(path.c_str(), "rb");
+  if (file == nullptr) {
+    error = path + ": cannot open the file";
+    return false;
+  }
+  XdfInputs inputs(request);
+  xdf::Parser parser(inputs);
+  std::vector<char> piece(kReadPiece);
+  bool read_error = false;
+  while (parser.error().empty()) {
+    const std::size_t got = std::fread(piece.data(), 1, piece.size(), file);
+    if (got > 0) parser.Feed(std::string_view(piece.data(), got));
+    if (got < piece.size()) {
+      read_error = std::ferror(file) != 0;
       break;
     }
   }
-  if (stream == nullptr) {
-    error = path + ": " +
-            (stream_name.empty() ? "no numeric stream has a channel '" + channel + "'"
-                                 : "no numeric stream '" + stream_name + "'") +
-            " (streams: " + StreamNames(file) + ")";
+  std::fclose(file);
+  if (read_error) {
+    error = path + ": read error";
     return false;
   }
-  if (index < 0) {
-    error = path + ": stream '" + stream->info.name + "' has no channel '" + channel +
-            "' (give its label or its number from 1)";
+  parser.End();
+  (request.trigger ? trigger.warnings : markers.warnings) = FileWarnings(parser.warnings());
+  if (!parser.magic_seen()) {
+    error = path + ": not an XDF file";
     return false;
   }
-  if (!(stream->info.nominal_srate > 0)) {
-    error = path + ": stream '" + stream->info.name + "' has no nominal rate";
+  if (!parser.error().empty()) {
+    error = path + ": " + parser.error();
     return false;
   }
-  trigger.rate = stream->info.nominal_srate;
-  trigger.description = path + ", stream " + stream->info.name + ", channel " + channel + ", bit " +
-                        std::to_string(bit) + ", " + std::to_string(trigger.rate) + " Hz";
-  const std::size_t channels = static_cast<std::size_t>(stream->info.channel_count);
-  EdgeDetector detector(bit);
-  detector.Feed(stream->values.data() + index, stream->SampleCount(), channels);
-  trigger.onsets = detector.onsets();
-  trigger.high_samples = detector.high_samples();
-  trigger.samples = detector.samples_seen();
-  const std::vector<double> stamps = xdf::SynchronizedTimeStamps(*stream);
-  if (!stamps.empty()) {
-    trigger.has_span = true;
-    trigger.first_time = stamps.front();
-    trigger.last_time = stamps.back();
+  if (request.trigger && !inputs.Trigger(path, trigger, error)) return false;
+  return !request.markers || inputs.Markers(path, markers, error);
+}
+
+bool ReadMarkers(const std::string &path, const std::string &stream_name, MarkerTimes &markers,
+                 std::string &error) {
+  if (IsXdf(path)) {
+    XdfRequest request;
+    request.markers = true;
+    request.marker_stream = stream_name;
+    EegTrigger unused;
+    return ReadXdfInputs(path, request, unused, markers, error);
+  }
+  std::ifstream in(path, std::ios::binary);
+  if (!in) {
+    error = path + ": cannot open the file";
+    return false;
+  }
+  std::string text;
+  std::vector<char> piece(kReadPiece);
+  while (in.read(piece.data(), static_cast<std::streamsize>(piece.size())) || in.gcount() > 0) {
+    text.append(piece.data(), static_cast<std::size_t>(in.gcount()));
+    if (text.size() > kMaxCsvBytes) {
+      error = path + ": larger than maroquint-align's limit of " + std::to_string(kMaxCsvBytes) +
+              " bytes for a CSV file";
+      return false;
+    }
+  }
+  if (in.bad()) {
+    error = path + ": read error";
+    return false;
+  }
+  MarkerCsv csv;
+  if (!ParseMarkerCsv(text, csv, error)) {
+    error = path + ": " + error;
+    return false;
+  }
+  markers.times = std::move(csv.times);
+  std::sort(markers.times.begin(), markers.times.end());
+  markers.description = path + (csv.stream.empty() ? "" : ", stream " + csv.stream);
+  if (!markers.times.empty()) {
+    markers.recorded_from = markers.times.front();
+    markers.recorded_to = markers.times.back();
   }
   return true;
 }
 
-bool ReadMarkers(const std::string &path, const std::string &stream_name, MarkerTimes &markers,
-                 std::vector<std::string> &warnings, std::string &error) {
-  if (!IsXdf(path)) {
-    std::string text;
-    if (!ReadWholeFile(path, text, error)) return false;
-    if (!ParseMarkerCsv(text, markers.times, error)) {
-      error = path + ": " + error;
-      return false;
-    }
-    std::sort(markers.times.begin(), markers.times.end());
-    markers.description = path;
-    return true;
-  }
-  xdf::File file;
-  if (!LoadXdf(path, file, warnings, error)) return false;
-  const xdf::Stream *stream = file.FindByName(stream_name);
-  if (stream == nullptr) {
-    error = path + ": no stream '" + stream_name + "' (streams: " + StreamNames(file) + ")";
-    return false;
-  }
-  markers.times = xdf::SynchronizedTimeStamps(*stream);
-  std::sort(markers.times.begin(), markers.times.end());
-  markers.description = path + ", stream " + stream_name;
-  return true;
+std::string FormatWarning(const FileWarning &warning) {
+  return warning.kind + " (" + std::to_string(warning.count) +
+         (warning.count == 1 ? " time, " : " times, ") + "first " + warning.first + ")";
 }
 
 }  // namespace maroquint::align

@@ -61,15 +61,41 @@ struct MarkerTimes {
 bool ReadEdfTrigger(const std::string &path, const std::string &channel, int bit,
                     EegTrigger &trigger, std::string &error);
 
-// `stream` empty: the first numeric stream with a channel labelled `channel`.
-bool ReadXdfTrigger(const std::string &path, const std::string &stream, const std::string &channel,
-                    int bit, EegTrigger &trigger, std::vector<std::string> &warnings,
-                    std::string &error);
+// How a FileWarning reads in a message: "KIND (N times, first at byte X)".
+std::string FormatWarning(const FileWarning &warning);
 
-// XDF (by extension .xdf, else CSV): the stream's time stamps with the
-// clock offsets applied; CSV: the timestamp column.
+// What to take out of one XDF file.
+struct XdfRequest {
+  // The trigger onsets of an EEG stream: `eeg_stream`, or when empty the
+  // first numeric stream with a channel `channel` (its label, case aside,
+  // or its number from 1), and `bit` of that channel.
+  bool trigger = false;
+  std::string eeg_stream;
+  std::string channel;
+  int bit = 0;
+  // The time stamps of the stream named `marker_stream`.
+  bool markers = false;
+  std::string marker_stream;
+};
+
+// Reads an XDF file once, in pieces, in memory that does not grow with the
+// file: only the trigger channel is decoded, its values go through the
+// edge detector and are dropped; of the EEG stream only the time stamps at
+// onsets and its first and last are kept, of the marker stream its time
+// stamps; then each stream's clock offsets are applied. Fills `trigger`
+// and/or `markers` as `request` asks; the file's warnings go to
+// `trigger.warnings` when the trigger was asked for, else to
+// `markers.warnings`. Returns false with a message when the file cannot be
+// read, is not XDF, reaches a limit (the message names it) or lacks what
+// was asked for.
+bool ReadXdfInputs(const std::string &path, const XdfRequest &request, EegTrigger &trigger,
+                   MarkerTimes &markers, std::string &error);
+
+// XDF (by extension .xdf: ReadXdfInputs for the markers alone), else the
+// monitor's CSV (--csv or --output): its timestamp column, on the sender's
+// clock.
 bool ReadMarkers(const std::string &path, const std::string &stream, MarkerTimes &markers,
-                 std::vector<std::string> &warnings, std::string &error);
+                 std::string &error);
 
 bool IsXdf(const std::string &path);
 

@@ -93,20 +93,28 @@ int main(int argc, char **argv) {
   }
   EegTrigger trigger;
   MarkerTimes markers;
-  std::vector<std::string> warnings;
   std::string error;
-  const bool eeg_read =
-      eeg_is_xdf ? ReadXdfTrigger(eeg_path, eeg_stream, channel, bit, trigger, warnings, error)
-                 : ReadEdfTrigger(eeg_path, channel, bit, trigger, error);
-  if (eeg_read) {
-    std::vector<std::string> marker_warnings;
-    if (ReadMarkers(marker_path, stream, markers, marker_warnings, error) &&
-        marker_path != eeg_path) {
-      warnings.insert(warnings.end(), marker_warnings.begin(), marker_warnings.end());
-    }
+  // An XDF file that holds both the EEG and the markers is read once.
+  const bool one_file = eeg_is_xdf && marker_path == eeg_path;
+  bool read = false;
+  if (eeg_is_xdf) {
+    XdfRequest request;
+    request.trigger = true;
+    request.eeg_stream = eeg_stream;
+    request.channel = channel;
+    request.bit = bit;
+    request.markers = one_file;
+    request.marker_stream = stream;
+    read = ReadXdfInputs(eeg_path, request, trigger, markers, error);
+  } else {
+    read = ReadEdfTrigger(eeg_path, channel, bit, trigger, error);
   }
-  for (const std::string &warning : warnings) Error("warning: " + warning);
-  if (!error.empty()) {
+  if (read && !one_file) read = ReadMarkers(marker_path, stream, markers, error);
+  for (const FileWarning &w : trigger.warnings)
+    Error("warning: " + eeg_path + ": " + FormatWarning(w));
+  for (const FileWarning &w : markers.warnings)
+    Error("warning: " + marker_path + ": " + FormatWarning(w));
+  if (!read) {
     Error(error);
     return kBadInput;
   }

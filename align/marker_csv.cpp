@@ -1,5 +1,6 @@
 #include "marker_csv.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 
@@ -41,11 +42,41 @@ bool NextRecord(std::string_view &text, std::vector<std::string> &fields) {
   return true;
 }
 
+// Passes over the lines that begin with '#'; the monitor's names the
+// stream it watched: # maroquint-monitor: stream "NAME"  type "TYPE", ...
+void SkipComments(std::string_view &text, std::size_t &line, std::string &stream) {
+  constexpr std::string_view kMonitor = "# maroquint-monitor: stream \"";
+  while (!text.empty() && text.front() == '#') {
+    const std::string_view comment = text.substr(0, text.find('\n'));
+    if (comment.substr(0, kMonitor.size()) == kMonitor && stream.empty()) {
+      const std::size_t end = comment.find("\"  type \"", kMonitor.size());
+      if (end != std::string_view::npos) {
+        stream = std::string(comment.substr(kMonitor.size(), end - kMonitor.size()));
+      }
+    }
+    text.remove_prefix(std::min(text.size(), comment.size() + 1));
+    ++line;
+  }
+}
+
+// The next record, and the line it begins on (`line` moves past it).
+bool NextRecordAt(std::string_view &text, std::vector<std::string> &fields, std::size_t &line,
+                  std::size_t &begins, std::string &stream) {
+  SkipComments(text, line, stream);
+  const std::string_view before = text;
+  if (!NextRecord(text, fields)) return false;
+  begins = line;
+  const std::string_view record = before.substr(0, before.size() - text.size());
+  line += static_cast<std::size_t>(std::count(record.begin(), record.end(), '\n'));
+  return true;
+}
+
 }  // namespace
 
-bool ParseMarkerCsv(std::string_view text, std::vector<double> &times, std::string &error) {
+bool ParseMarkerCsv(std::string_view text, MarkerCsv &csv, std::string &error) {
   std::vector<std::string> fields;
-  if (!NextRecord(text, fields)) {
+  std::size_t line = 1, begins = 1;
+  if (!NextRecordAt(text, fields, line, begins, csv.stream)) {
     error = "the CSV file is empty";
     return false;
   }
@@ -54,20 +85,21 @@ bool ParseMarkerCsv(std::string_view text, std::vector<double> &times, std::stri
     if (fields[c] == "timestamp") column = c;
   }
   if (column == fields.size()) {
-    error = "the CSV file has no 'timestamp' column in its header row";
+    error = "the CSV file has no 'timestamp' column in its header row (line " +
+            std::to_string(begins) + ")";
     return false;
   }
-  for (std::size_t line = 2; NextRecord(text, fields); ++line) {
+  while (NextRecordAt(text, fields, line, begins, csv.stream)) {
     if (fields.size() == 1 && fields[0].empty()) continue;
     char *end = nullptr;
     const std::string &value = column < fields.size() ? fields[column] : std::string{};
     errno = 0;
     const double t = std::strtod(value.c_str(), &end);
     if (value.empty() || *end != '\0' || errno != 0) {
-      error = "record " + std::to_string(line) + ": timestamp '" + value + "' is not a number";
+      error = "line " + std::to_string(begins) + ": timestamp '" + value + "' is not a number";
       return false;
     }
-    times.push_back(t);
+    csv.times.push_back(t);
   }
   return true;
 }

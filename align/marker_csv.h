@@ -1,4 +1,6 @@
-// Reads the marker times out of maroquint-monitor's --csv output.
+// Reads the marker times out of maroquint-monitor's CSV: the --csv output
+// (a header row, then a row per marker) and the --output file (the same
+// after a first line "# maroquint-monitor: stream "NAME"  type ...").
 #pragma once
 
 #include <string>
@@ -7,10 +9,15 @@
 
 namespace maroquint::align {
 
-// The `timestamp` column (the markers' time stamps on the sender's clock)
-// of a CSV text with a header row; other columns, in any order, are
-// passed over. Returns false with a message when there is no such column
-// or a value is not a number.
-bool ParseMarkerCsv(std::string_view text, std::vector<double> &times, std::string &error);
+struct MarkerCsv {
+  std::vector<double> times;  // the markers' time stamps, on the sender's clock
+  std::string stream;         // as the monitor's first line names it; empty without one
+};
+
+// The `timestamp` column of a CSV text with a header row; other columns,
+// in any order, are passed over, and so are lines that begin with '#'.
+// Returns false with a message when there is no such column or a value is
+// not a number.
+bool ParseMarkerCsv(std::string_view text, MarkerCsv &csv, std::string &error);
 
 }  // namespace maroquint::align

@@ -1,5 +1,6 @@
 // XDF files, as a recorder on another machine or a damaged disk leaves them.
-// Reading a file whole and in pieces must give the same streams.
+// Reading a file whole and in pieces must give the same streams, and a
+// Parser's sink must see what the Reader collects.
 #include "reader.h"
 
 #include <cstddef>
@@ -11,15 +12,52 @@
 
 namespace {
 
+using namespace maroquint::xdf;
+
 bool SameBits(const std::vector<double> &a, const std::vector<double> &b) {
   return a.size() == b.size() &&
          (a.empty() || std::memcmp(a.data(), b.data(), a.size() * sizeof(double)) == 0);
 }
 
+bool SameWarnings(const std::vector<Warning> &a, const std::vector<Warning> &b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    if (a[i].kind != b[i].kind || a[i].count != b[i].count || a[i].first != b[i].first) {
+      return false;
+    }
+  }
+  return true;
+}
+
+// Per stream in header order: its time stamps and the last channel's
+// values, as a streaming caller takes them.
+class LastChannel : public Sink {
+ public:
+  void OnStreamHeader(std::uint32_t id, std::string_view, const StreamInfo &) override {
+    ids.push_back(id);
+    stamps.emplace_back();
+    values.emplace_back();
+  }
+  void OnSamples(const SampleChunk &chunk) override {
+    std::size_t s = 0;
+    while (ids[s] != chunk.stream_id()) ++s;
+    stamps[s].insert(stamps[s].end(), chunk.time_stamps().begin(), chunk.time_stamps().end());
+    if (chunk.info().format == ChannelFormat::kString) return;
+    chunk.Channel(chunk.info().channel_count - 1, channel_);
+    values[s].insert(values[s].end(), channel_.begin(), channel_.end());
+  }
+
+  std::vector<std::uint32_t> ids;
+  std::vector<std::vector<double>> stamps;
+  std::vector<std::vector<double>> values;
+
+ private:
+  std::vector<double> channel_;
+};
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size) {
-  using namespace maroquint::xdf;
   const std::string_view bytes(reinterpret_cast<const char *>(data), size);
   // Small limits, so that inputs of fuzzing size reach them.
   Limits limits;
@@ -35,7 +73,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
   const File pieces = reader.Finish();
 
   if (whole.header_xml != pieces.header_xml || whole.streams.size() != pieces.streams.size() ||
-      whole.warnings.size() != pieces.warnings.size())
+      !SameWarnings(whole.warnings, pieces.warnings) || whole.error != pieces.error)
     std::abort();
   for (std::size_t s = 0; s < whole.streams.size(); ++s) {
     const Stream &a = whole.streams[s];
@@ -47,6 +85,27 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     const std::size_t per_sample = static_cast<std::size_t>(a.info.channel_count);
     const std::size_t held = a.values.size() + a.strings.size();
     if (held != a.SampleCount() * per_sample) std::abort();
+  }
+
+  // Without the stored values' limit, the streaming path sees at least
+  // what the Reader kept, and the same where the Reader was not stopped.
+  LastChannel sink;
+  Parser parser(sink, limits);
+  for (std::size_t i = 0, piece = 7; i < size; i += piece, piece = piece % 29 + 3)
+    parser.Feed(bytes.substr(i, piece));
+  parser.End();
+  if (sink.ids.size() < whole.streams.size()) std::abort();
+  for (std::size_t s = 0; s < whole.streams.size(); ++s) {
+    const Stream &a = whole.streams[s];
+    if (sink.ids[s] != a.id || sink.stamps[s].size() < a.time_stamps.size()) std::abort();
+    if (!whole.error.empty()) continue;
+    if (!SameBits(sink.stamps[s], a.time_stamps)) std::abort();
+    if (a.info.format == ChannelFormat::kString) continue;
+    const std::size_t channels = static_cast<std::size_t>(a.info.channel_count);
+    std::vector<double> last;
+    for (std::size_t i = 0; i < a.SampleCount(); ++i)
+      last.push_back(a.values[i * channels + channels - 1]);
+    if (!SameBits(sink.values[s], last)) std::abort();
   }
   return 0;
 }

@@ -1,17 +1,25 @@
 // Reads XDF 1.0 files, bounded and without I/O: bytes go in (all at once
 // or in pieces of any size), streams come out.
 //
-// The reader walks the file chunk by chunk. A chunk whose content makes no
+// Two ways to read, over one parser:
+//  - Parser hands each chunk to a Sink as it completes and keeps only the
+//    chunk it is framing, so a file of any length is read in the memory of
+//    its largest chunk;
+//  - Reader (and Read) collects every stream's samples into a File.
+//
+// The parser walks the file chunk by chunk. A chunk whose content makes no
 // sense is skipped with a warning; where the framing itself is broken, it
 // searches for the next Boundary chunk and goes on from there; a file cut
-// short loads up to its last complete chunk. Problems never throw: they
-// end up in File::warnings, and what could be read is returned.
+// short loads up to its last complete chunk. Warnings are counted per kind.
+// A limit reached (Limits) is not damage: reading stops there with an error
+// that names the limit. Nothing throws.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <limits>
+#include <memory>
 #include <optional>
-#include <set>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -20,14 +28,22 @@
 
 namespace maroquint::xdf {
 
-// What one file may make the reader hold; a chunk or stream beyond these
-// is skipped with a warning.
+// What one file may make the reader hold. Reaching one stops the reading
+// with an error naming it.
 struct Limits {
   std::uint64_t max_chunk_bytes = std::uint64_t{256} << 20;
   std::size_t max_streams = 1024;
   int max_channels = 65536;
-  std::uint64_t max_values = std::uint64_t{1} << 27;  // samples × channels, the whole file
-  std::size_t max_warnings = 50;
+  // Samples × channels a Reader stores for the whole file; a Parser stores
+  // no values and ignores it.
+  std::uint64_t max_values = std::uint64_t{1} << 27;
+};
+
+// A kind of problem met in a file, how often, and where first.
+struct Warning {
+  std::string kind;  // a fixed text per kind, e.g. "damaged chunk; ..."
+  std::uint64_t count = 0;
+  std::string first;  // e.g. "at byte 1234, stream 2"
 };
 
 struct StreamInfo {
@@ -44,6 +60,120 @@ struct ClockOffsetMeasurement {
   double value;            // add to the stream's time stamps to get the recorder's clock
 };
 
+// The samples of one Samples chunk, checked whole before they are handed
+// over; valid during the Sink call only.
+class SampleChunk {
+ public:
+  std::uint32_t stream_id() const { return stream_id_; }
+  const StreamInfo &info() const { return *info_; }
+  std::size_t size() const { return stamps_.size(); }
+  // Sender's clock, as recorded; deduced ones filled in.
+  const std::vector<double> &time_stamps() const { return stamps_; }
+  // Numeric streams: the value of `channel` (from 0) of sample `sample` (int64
+  // beyond 2^53 loses precision).
+  double Value(std::size_t sample, int channel) const;
+  // Numeric streams: `channel` of every sample, into `out` (resized).
+  void Channel(int channel, std::vector<double> &out) const;
+  // String streams: the text of `channel` of sample `sample`.
+  std::string_view Text(std::size_t sample, int channel) const;
+
+ private:
+  friend class Parser;
+  std::uint32_t stream_id_ = 0;
+  const StreamInfo *info_ = nullptr;
+  std::string_view content_;
+  std::vector<double> stamps_;
+  // Numeric: per sample, where its first value starts in content_. Strings:
+  // per value, where its text starts and ends.
+  std::vector<std::size_t> starts_;
+  std::vector<std::size_t> ends_;
+};
+
+// What a parser hands over, chunk by chunk, in file order. Every view is
+// valid during the call only.
+class Sink {
+ public:
+  virtual ~Sink() = default;
+  virtual void OnFileHeader(std::string_view /*xml*/) {}
+  // A stream header that reads as a stream; its chunks follow.
+  virtual void OnStreamHeader(std::uint32_t /*id*/, std::string_view /*xml*/,
+                              const StreamInfo & /*info*/) {}
+  virtual void OnSamples(const SampleChunk & /*chunk*/) {}
+  virtual void OnClockOffset(std::uint32_t /*id*/, const ClockOffsetMeasurement & /*offset*/) {}
+  // `footer` is null when the footer is not XML.
+  virtual void OnFooter(std::uint32_t /*id*/, std::string_view /*xml*/,
+                        const FooterInfo * /*footer*/) {}
+
+  // Called from a callback: the reading stops after it, with `error` (a
+  // limit of the sink's own, named) as the parser's error.
+  void Stop(std::string error) {
+    if (stop_.empty()) stop_ = std::move(error);
+  }
+  const std::string &stop_error() const { return stop_; }
+
+ private:
+  std::string stop_;
+};
+
+class Parser {
+ public:
+  explicit Parser(Sink &sink, Limits limits = {});
+
+  // Takes the next bytes of the file and hands over every chunk they
+  // complete. Bytes after an error are ignored.
+  void Feed(std::string_view bytes);
+
+  // Ends the file: what remains of an incomplete chunk is reported and
+  // dropped.
+  void End();
+
+  // The limit reached, empty while none is: the parser then stops.
+  const std::string &error() const { return error_; }
+  const std::vector<Warning> &warnings() const { return warnings_; }
+  // Whether the bytes so far begin like an XDF file.
+  bool magic_seen() const { return magic_seen_; }
+
+ private:
+  enum class State { kStart, kChunks, kResync, kStopped };
+  enum class Step { kNeedMore, kDone, kLost };
+  struct StreamState {
+    std::uint32_t id;
+    StreamInfo info;
+    double last_stamp = 0;
+  };
+
+  void Parse();
+  Step ParseChunk();
+  bool TooLongChunkIsReal(std::string_view after_length) const;
+  void HandleChunk(Tag tag, std::string_view content, std::uint64_t at);
+  void HandleStreamHeader(std::string_view content, std::uint64_t at);
+  void HandleSamples(StreamState &stream, std::string_view content, std::uint64_t at);
+  void HandleClockOffset(StreamState &stream, std::string_view content, std::uint64_t at);
+  void HandleFooter(StreamState &stream, std::string_view content, std::uint64_t at);
+  bool Resync();
+  StreamState *FindStream(std::uint32_t id);
+  void Warn(std::string_view kind, std::uint64_t at, std::string detail = {});
+  void Fail(std::string error);
+  void CheckSink();
+
+  Sink &sink_;
+  Limits limits_;
+  State state_ = State::kStart;
+  bool magic_seen_ = false;
+  // The bytes being parsed: the caller's piece, or buffer_ where a chunk
+  // spans pieces.
+  std::string_view data_;
+  std::string buffer_;
+  std::size_t pos_ = 0;     // first unread byte of data_
+  std::uint64_t base_ = 0;  // file offset of data_[0]
+  std::size_t need_ = 0;    // bytes from pos_ the parser needs to go on
+  std::vector<StreamState> streams_;
+  SampleChunk chunk_;
+  std::vector<Warning> warnings_;
+  std::string error_;
+};
+
+// Everything a file holds, collected.
 struct Stream {
   std::uint32_t id = 0;
   std::string header_xml;
@@ -63,7 +193,8 @@ struct Stream {
 struct File {
   std::string header_xml;
   std::vector<Stream> streams;  // in the order of their headers
-  std::vector<std::string> warnings;
+  std::vector<Warning> warnings;
+  std::string error;  // the limit that stopped the reading; empty if none
 
   // The first stream of that name, or nullptr.
   const Stream *FindByName(std::string_view name) const;
@@ -72,6 +203,9 @@ struct File {
 class Reader {
  public:
   explicit Reader(Limits limits = {});
+  ~Reader();
+  Reader(const Reader &) = delete;
+  Reader &operator=(const Reader &) = delete;
 
   // Takes the next bytes of the file and reads every chunk they complete.
   void Feed(std::string_view bytes);
@@ -81,30 +215,9 @@ class Reader {
   File Finish();
 
  private:
-  enum class State { kStart, kChunks, kResync, kStopped };
-  enum class Step { kNeedMore, kDone, kLost };
-
-  void Parse();
-  Step ParseChunk();
-  void HandleChunk(Tag tag, std::string_view content, std::uint64_t at);
-  void HandleStreamHeader(std::string_view content, std::uint64_t at);
-  void HandleSamples(Stream &stream, std::string_view content, std::uint64_t at);
-  void HandleClockOffset(Stream &stream, std::string_view content, std::uint64_t at);
-  void HandleFooter(Stream &stream, std::string_view content, std::uint64_t at);
-  bool Resync();
-  Stream *FindStream(std::uint32_t id);
-  void Warn(std::string message);
-  void Compact();
-
-  Limits limits_;
-  State state_ = State::kStart;
-  std::string buffer_;
-  std::size_t pos_ = 0;       // first unread byte of buffer_
-  std::uint64_t base_ = 0;    // file offset of buffer_[0]
-  std::uint64_t values_ = 0;  // values held so far, against limits_.max_values
-  std::set<std::uint32_t> unknown_ids_;
-  File file_;
-  std::size_t warnings_dropped_ = 0;
+  class Collector;
+  std::unique_ptr<Collector> collector_;
+  Parser parser_;
 };
 
 // Reads a whole file held in memory.

@@ -161,14 +161,21 @@ TEST_F(AlignProgram, AlignsABdfWithXdfMarkers) {
 TEST_F(AlignProgram, TakesTheMonitorsCsvAndACutXdf) {
   const Session session;
   const std::string bdf = WriteBdf(session);
-  std::string csv = "marker,timestamp,local_time,interval,missed,text\n";
+  // As the monitor's --output writes it: a line naming the stream first.
+  std::string csv =
+      "# maroquint-monitor: stream \"Maroquint\"  type \"Markers\", 1 channel, string, irregular "
+      "rate, source id \"m-1\", host \"vm\", uid e240beb0; watched from "
+      "2026-12-08T10:24:11.946020Z\n"
+      "marker,timestamp,local_time,interval,missed,text,utc_time\n";
   for (double t : session.Markers()) {
-    csv += "1," + std::to_string(t) + ",,,,\"" + std::string(kMarker) + "\"\n";
+    csv += "1," + std::to_string(t) + ",,,0," + std::string(kMarker) +
+           ",2026-12-08T10:24:12.806217Z\n";
   }
   Write(Path("m.csv"), csv);
   Finished run = RunToEnd(MAROQUINT_ALIGN, {bdf, Path("m.csv"), "--json", Path("r.json")});
   ASSERT_EQ(run.exit_status, 0) << run.errors;
   EXPECT_EQ(JsonNumber(Slurp(Path("r.json")), "pairs"), session.edges.size() - 1);
+  EXPECT_NE(run.output.find("m.csv, stream Maroquint"), std::string::npos) << run.output;
 
   std::string bytes = MarkerXdf(session.Markers());
   bytes.resize(bytes.size() - 5);
@@ -176,6 +183,63 @@ TEST_F(AlignProgram, TakesTheMonitorsCsvAndACutXdf) {
   run = RunToEnd(MAROQUINT_ALIGN, {bdf, Path("cut.xdf")});
   EXPECT_EQ(run.exit_status, 0) << run.errors;
   EXPECT_NE(run.errors.find("warning"), std::string::npos);
+}
+
+// A recording longer than any cap on stored values: 2 channels at 16384 Hz
+// for more than an hour, 2^27 values and more, in chunks as a recorder
+// writes them, with the markers interleaved; every onset is found.
+TEST_F(AlignProgram, ReadsAnXdfOfAnyLengthWhole) {
+  constexpr int kRate = 16384;
+  constexpr int kChunkSeconds = 8;
+  constexpr int kChunk = kRate * kChunkSeconds;
+  constexpr int kChunks = (1 << 26) / kChunk + 1;  // 2 channels: over 2^27 values
+  constexpr double kStart = 1000.0;
+  std::ofstream out(Path("long.xdf"), std::ios::binary);
+  out << xdf::FileHeader()
+      << xdf::StreamHeader(
+             1,
+             "<info><name>Maroquint</name><type>Markers</type><channel_count>1</channel_count>"
+             "<nominal_srate>0</nominal_srate><channel_format>string</channel_format></info>")
+      << xdf::StreamHeader(
+             2,
+             "<info><name>EEG</name><type>EEG</type><channel_count>2</channel_count>"
+             "<nominal_srate>16384</nominal_srate><channel_format>int8</channel_format><desc>"
+             "<channels><channel><label>Fp1</label></channel><channel><label>Status</label>"
+             "</channel></channels></desc></info>");
+  xdf::NumericSamples quiet{xdf::ChannelFormat::kInt8, 2, {}, {}};
+  quiet.time_stamps.assign(kChunk, std::nullopt);
+  quiet.values.assign(2 * kChunk, 0);
+  const std::string blank = xdf::NumericSamplesChunk(2, quiet);
+  std::int64_t pulses = 0;
+  for (int c = 0; c < kChunks; ++c) {
+    std::string chunk = blank;
+    if (c == 0) {
+      quiet.time_stamps[0] = kStart;
+      chunk = xdf::NumericSamplesChunk(2, quiet);
+    }
+    std::vector<xdf::StringSample> markers;
+    for (int second = 0; second < kChunkSeconds; ++second, ++pulses) {
+      // Pulses of 3 ms at intervals that vary, so that one pairing fits.
+      const std::int64_t onset = 1000 + std::int64_t{second} * kRate + (pulses * 37) % 50;
+      // Counted from the end: the first chunk's first sample is longer.
+      for (std::int64_t i = onset; i < onset + 49; ++i)
+        chunk[chunk.size() - 3 * (kChunk - i) + 2] = 1;
+      const std::int64_t sample = std::int64_t{c} * kChunk + onset;
+      markers.push_back({kStart + static_cast<double>(sample) / kRate + 1e-4, {kMarker}});
+    }
+    out << chunk << xdf::StringSamplesChunk(1, markers);
+    if (c % 4 == 0) out << xdf::ClockOffset(1, kStart + c * kChunkSeconds, 0.0);
+  }
+  out.close();
+  ASSERT_TRUE(out);
+
+  const Finished run = RunToEnd(MAROQUINT_ALIGN, {Path("long.xdf"), "--json", Path("r.json")});
+  ASSERT_EQ(run.exit_status, 0) << run.errors;
+  EXPECT_EQ(run.errors, "");
+  const std::string json = Slurp(Path("r.json"));
+  EXPECT_EQ(JsonNumber(json, "onsets"), pulses) << json.substr(0, 300);
+  EXPECT_EQ(JsonNumber(json, "pairs"), pulses);
+  EXPECT_NEAR(JsonNumber(json, "drift_ppm"), 0, 0.1);
 }
 
 // The EEG itself as a stream of the XDF file, its trigger in channel Status.
@@ -215,6 +279,30 @@ TEST_F(AlignProgram, TakesTheTriggerFromAnXdfStream) {
   run = RunToEnd(MAROQUINT_ALIGN, {Path("later.xdf")});
   EXPECT_EQ(run.exit_status, 1);
   EXPECT_NE(run.errors.find("do not overlap"), std::string::npos) << run.errors;
+
+  // Damage met a thousand times is one line, with its count.
+  std::string damaged = bytes;
+  for (int i = 0; i < 1000; ++i) damaged += xdf::StringSamplesChunk(9, {{1.0, {"?"}}});
+  Write(Path("damaged.xdf"), damaged);
+  run = RunToEnd(MAROQUINT_ALIGN, {Path("damaged.xdf")});
+  EXPECT_EQ(run.exit_status, 0) << run.errors;
+  EXPECT_NE(run.errors.find("without its header, skipped (1000 times, first at byte " +
+                            std::to_string(bytes.size()) + ", stream 9)"),
+            std::string::npos)
+      << run.errors;
+  EXPECT_EQ(std::count(run.errors.begin(), run.errors.end(), '\n'), 1) << run.errors;
+
+  // A limit of the reader reached is an input it cannot read, named.
+  Write(Path("wide.xdf"),
+        bytes + xdf::StreamHeader(
+                    4,
+                    "<info><name>Wide</name><channel_count>70000</channel_count>"
+                    "<nominal_srate>2048</nominal_srate><channel_format>int8</channel_format>"
+                    "</info>"));
+  run = RunToEnd(MAROQUINT_ALIGN, {Path("wide.xdf")});
+  EXPECT_EQ(run.exit_status, 2) << run.errors;
+  EXPECT_NE(run.errors.find("limit of 65536 channels (max_channels)"), std::string::npos)
+      << run.errors;
 }
 
 TEST_F(AlignProgram, SaysWhatIsWrong) {

@@ -2,29 +2,8 @@
 
 #include <gtest/gtest.h>
 
-#include "marker_csv.h"
-
 namespace maroquint::align {
 namespace {
-
-TEST(MarkerCsv, TakesTheTimestampColumnWhereverItIs) {
-  std::vector<double> times;
-  std::string error;
-  const char text[] =
-      "marker,timestamp,local_time,interval,missed,text,utc_time\r\n"
-      "1,100.25,100.5,,,\"/a,b\",2026-12-08T10:00:00Z\r\n"
-      "2,101.25,101.5,1,,\"quoted \"\"text\"\"\nover two lines\",x\n"
-      "\n";
-  ASSERT_TRUE(ParseMarkerCsv(text, times, error)) << error;
-  EXPECT_EQ(times, (std::vector<double>{100.25, 101.25}));
-
-  times.clear();
-  EXPECT_FALSE(ParseMarkerCsv("marker,local_time\n1,2\n", times, error));
-  EXPECT_NE(error.find("timestamp"), std::string::npos);
-  EXPECT_FALSE(ParseMarkerCsv("timestamp\n1.5\nabc\n", times, error));
-  EXPECT_NE(error.find("record 3"), std::string::npos);
-  EXPECT_FALSE(ParseMarkerCsv("", times, error));
-}
 
 TEST(Report, FilesCarryTheResult) {
   // The gap at 2.5 s leaves one pairing only.

@@ -80,7 +80,7 @@ TEST(XdfFiles, AMonitorRecordingLoadsWithExactMarkersStampsAndOffsets) {
   ASSERT_THAT(run.exit_status, ::testing::AnyOf(0, 4)) << run.errors;
 
   const xdf::File ours = ReadOurselves(file.Read());
-  EXPECT_EQ(ours.warnings, std::vector<std::string>{});
+  EXPECT_TRUE(ours.warnings.empty());
   ASSERT_EQ(ours.streams.size(), 1u);
   const xdf::Stream &stream = ours.streams[0];
   EXPECT_EQ(stream.time_stamps, stamps);

@@ -72,9 +72,19 @@ std::string Describe(const File &file) {
   return out.str();
 }
 
+// The warnings, one line per kind, for assertions that show them.
+std::string Warnings(const File &file) {
+  std::string text;
+  for (const Warning &w : file.warnings) {
+    text += w.kind + " x" + std::to_string(w.count) + " (first " + w.first + ")\n";
+  }
+  return text;
+}
+
 TEST(XdfReader, ReadsBackWhatTheWriterWrote) {
   const File file = Read(MakeRecording().bytes);
-  EXPECT_TRUE(file.warnings.empty()) << file.warnings.front();
+  EXPECT_EQ(Warnings(file), "");
+  EXPECT_EQ(file.error, "");
   EXPECT_NE(file.header_xml.find("<datetime>2026-12-08T10:00:00+0000</datetime>"),
             std::string::npos);
   ASSERT_EQ(file.streams.size(), 2u);
@@ -130,7 +140,7 @@ TEST(XdfReader, PiecesOfAnySizeGiveTheSameResult) {
       reader.Feed(std::string_view{bytes}.substr(at, piece));
     }
     const File file = reader.Finish();
-    EXPECT_TRUE(file.warnings.empty()) << piece;
+    EXPECT_EQ(Warnings(file), "") << piece;
     EXPECT_EQ(Describe(file), whole) << piece;
   }
 }
@@ -145,7 +155,7 @@ TEST(XdfReader, ACutFileLoadsUpToItsLastCompleteChunk) {
     }
     const File cut_file = Read(std::string_view{recording.bytes}.substr(0, cut));
     const File whole_chunks = Read(std::string_view{recording.bytes}.substr(0, complete));
-    EXPECT_TRUE(whole_chunks.warnings.empty());
+    EXPECT_EQ(Warnings(whole_chunks), "");
     EXPECT_EQ(Describe(cut_file), Describe(whole_chunks)) << "cut at " << cut;
     EXPECT_EQ(cut_file.warnings.size(), cut == complete ? 0u : 1u) << "cut at " << cut;
   }
@@ -160,8 +170,8 @@ TEST(XdfReader, DamagedChunksAreSkipped) {
   ASSERT_EQ(file.streams.size(), 1u);
   EXPECT_EQ(file.streams[0].strings, std::vector<std::string>{"kept"});
   ASSERT_EQ(file.warnings.size(), 1u);
-  EXPECT_NE(file.warnings[0].find("damaged chunk at byte " + std::to_string(head.size())),
-            std::string::npos);
+  EXPECT_NE(file.warnings[0].kind.find("damaged chunk"), std::string::npos);
+  EXPECT_EQ(file.warnings[0].first, "at byte " + std::to_string(head.size()));
 
   // A length that runs past the end: the rest still loads from a boundary.
   file = Read(head + std::string("\x04\xFF\xFF\x00\x00\x03\x00", 7) + Boundary() + good);
@@ -174,26 +184,132 @@ TEST(XdfReader, DamagedChunksAreSkipped) {
   file = Read(head + lying + good + StringSamplesChunk(77, {{1.0, {"?"}}}) +
               StringSamplesChunk(77, {{1.0, {"?"}}}));
   EXPECT_EQ(file.streams[0].strings, std::vector<std::string>{"kept"});
-  ASSERT_EQ(file.warnings.size(), 2u);  // the lying chunk; stream 77 once
-  EXPECT_NE(file.warnings[1].find("stream 77"), std::string::npos);
+  ASSERT_EQ(file.warnings.size(), 2u) << Warnings(file);  // the lying chunk; stream 77's
+  EXPECT_EQ(file.warnings[1].count, 2u);
+  EXPECT_NE(file.warnings[1].first.find("stream 77"), std::string::npos);
 
   file = Read("RIFF....WAVE");
   EXPECT_TRUE(file.streams.empty());
   EXPECT_EQ(file.warnings.size(), 1u);
 }
 
-TEST(XdfReader, StaysWithinItsLimits) {
-  Limits limits;
-  limits.max_values = 5;
-  limits.max_chunk_bytes = 1000;
+// A file damaged all over gives a line per kind of damage, with its count
+// and where it was first met, however many times it is met.
+TEST(XdfReader, CountsWarningsByKind) {
+  std::string bytes = FileHeader() + StreamHeader(1, kMarkerXml);
+  const std::size_t first_orphan = bytes.size();
+  for (int i = 0; i < 5000; ++i) {
+    bytes += StringSamplesChunk(9, {{1.0, {"orphan"}}});
+    bytes += "\x07" + Boundary();
+    bytes += StringSamplesChunk(1, {{1.0 + i, {"kept"}}});
+  }
+  const File file = Read(bytes);
+  EXPECT_EQ(file.error, "");
+  EXPECT_EQ(file.streams[0].strings.size(), 5000u);
+  ASSERT_EQ(file.warnings.size(), 2u) << Warnings(file);
+  EXPECT_EQ(file.warnings[0].kind, "chunks of a stream without its header, skipped");
+  EXPECT_EQ(file.warnings[0].count, 5000u);
+  EXPECT_EQ(file.warnings[0].first, "at byte " + std::to_string(first_orphan) + ", stream 9");
+  EXPECT_EQ(file.warnings[1].kind, "damaged chunk; skipped to the next boundary chunk");
+  EXPECT_EQ(file.warnings[1].count, 5000u);
+}
+
+// A limit reached is no damage to skip: the reading stops with an error
+// that names it.
+TEST(XdfReader, ALimitReachedIsAnErrorThatNamesIt) {
   const std::string head = FileHeader() + StreamHeader(1, kMarkerXml);
-  const File file = Read(head + StringSamplesChunk(1, {{1.0, {"a"}}, {2.0, {"b"}}}) +
-                             StringSamplesChunk(1, {{3.0, {std::string(2000, 'x')}}}) + Boundary() +
-                             StringSamplesChunk(1, {{4.0, {"c"}}, {5.0, {"d"}}, {6.0, {"e"}}}) +
-                             StringSamplesChunk(1, {{7.0, {"f"}}, {8.0, {"g"}}}),
-                         limits);
-  EXPECT_EQ(file.streams[0].strings, (std::vector<std::string>{"a", "b", "c", "d", "e"}));
-  EXPECT_EQ(file.warnings.size(), 2u);  // the long chunk, the values beyond the limit
+  const std::string two = StringSamplesChunk(1, {{1.0, {"a"}}, {2.0, {"b"}}});
+  const std::string three = StringSamplesChunk(1, {{3.0, {"c"}}, {4.0, {"d"}}, {5.0, {"e"}}});
+  Limits limits;
+  limits.max_values = 4;
+  File file = Read(head + two + three + two, limits);
+  EXPECT_EQ(file.streams[0].strings, (std::vector<std::string>{"a", "b"}));
+  EXPECT_NE(file.error.find("limit of 4 values"), std::string::npos) << file.error;
+  EXPECT_NE(file.error.find("(max_values)"), std::string::npos) << file.error;
+
+  limits = Limits{};
+  limits.max_chunk_bytes = 1000;
+  file = Read(head + two + StringSamplesChunk(1, {{3.0, {std::string(2000, 'x')}}}) + two, limits);
+  EXPECT_EQ(file.streams[0].strings.size(), 2u);
+  EXPECT_NE(file.error.find("limit of 1000 bytes per chunk (max_chunk_bytes)"), std::string::npos)
+      << file.error;
+  // A length beyond the limit whose chunk does not read as a real one is
+  // damage, skipped as such.
+  file = Read(
+      head + std::string("\x04\x00\x00\x00\x40\x03\x00\x63\x00\x00\x00", 11) + Boundary() + two,
+      limits);
+  EXPECT_EQ(file.error, "");
+  EXPECT_EQ(file.streams[0].strings.size(), 2u);
+  EXPECT_EQ(file.warnings.size(), 1u) << Warnings(file);
+
+  limits = Limits{};
+  limits.max_streams = 1;
+  file = Read(head + StreamHeader(2, EegXml("int16", 3)), limits);
+  EXPECT_EQ(file.streams.size(), 1u);
+  EXPECT_NE(file.error.find("limit of 1 streams (max_streams)"), std::string::npos) << file.error;
+
+  file = Read(FileHeader() + StreamHeader(2, EegXml("int16", 70000)));
+  EXPECT_TRUE(file.streams.empty());
+  EXPECT_NE(file.error.find("70000 channels"), std::string::npos) << file.error;
+  EXPECT_NE(file.error.find("(max_channels)"), std::string::npos) << file.error;
+}
+
+// Samples and clock offsets as a Parser hands them over.
+class Tally : public Sink {
+ public:
+  void OnStreamHeader(std::uint32_t id, std::string_view, const StreamInfo &info) override {
+    headers.push_back(std::to_string(id) + " " + info.name);
+  }
+  void OnSamples(const SampleChunk &chunk) override {
+    samples += chunk.size();
+    if (chunk.info().format == ChannelFormat::kString) return;
+    chunk.Channel(chunk.info().channel_count - 1, channel);
+    for (double v : channel) sum += v;
+    last_stamp = chunk.time_stamps().back();
+  }
+  void OnClockOffset(std::uint32_t, const ClockOffsetMeasurement &) override { ++offsets; }
+
+  std::vector<std::string> headers;
+  std::uint64_t samples = 0;
+  double sum = 0;
+  double last_stamp = 0;
+  int offsets = 0;
+  std::vector<double> channel;
+};
+
+// A Parser stores no values: a file of more than the Reader's limit of
+// values is read whole, in bounded pieces, chunk by chunk.
+TEST(XdfParser, ReadsAFileOfAnyLengthInPieces) {
+  NumericSamples samples{ChannelFormat::kInt8, 2, {}, {}};
+  for (int i = 0; i < 1 << 20; ++i) {
+    samples.time_stamps.push_back(std::nullopt);
+    samples.values.push_back(-1);
+    samples.values.push_back(i % 4);
+  }
+  const std::string chunk = NumericSamplesChunk(2, samples);
+  const int chunks = (1 << 27) / (1 << 20) / 2 + 1;
+  Tally tally;
+  Parser parser(tally);
+  parser.Feed(FileHeader() + StreamHeader(2, EegXml("int8", 2)));
+  parser.Feed(NumericSamplesChunk(2, {ChannelFormat::kInt8, 2, {100.0}, {0, 0}}));
+  for (int i = 0; i < chunks; ++i) {
+    // In pieces that cut the chunks anywhere.
+    const std::size_t cut = 1 + (i * 7919) % (chunk.size() - 1);
+    parser.Feed(std::string_view{chunk}.substr(0, cut));
+    parser.Feed(std::string_view{chunk}.substr(cut));
+    if (i % 10 == 0) parser.Feed(ClockOffset(2, 1.0 * i, 0.5));
+  }
+  parser.End();
+  EXPECT_EQ(parser.error(), "");
+  EXPECT_TRUE(parser.warnings().empty());
+  EXPECT_EQ(tally.headers, std::vector<std::string>{"2 EEG"});
+  const std::uint64_t total = std::uint64_t{1} + std::uint64_t{chunks} * (1 << 20);
+  EXPECT_GT(total * 2, std::uint64_t{1} << 27);
+  EXPECT_EQ(tally.samples, total);
+  EXPECT_EQ(tally.sum, 1.5 * chunks * (1 << 20));
+  // Deduced stamps add up rounding errors: within a sample period.
+  EXPECT_NEAR(tally.last_stamp, 100.0 + (total - 1) / 100.0, 0.01);
+  EXPECT_EQ(tally.offsets, (chunks + 9) / 10);
 }
 
 TEST(XdfReader, SurvivesRandomDamage) {

@@ -1,0 +1,195 @@
+// What the reading functions take out of files written here, field by field.
+#include "inputs.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <fstream>
+
+#include "writer.h"
+
+namespace maroquint::align {
+namespace {
+
+constexpr double kRate = 500;
+constexpr double kEegStart = 200.0;      // sender's clock
+constexpr double kEegOffset = 100.0;     // the EEG's clock + this = the recorder's
+constexpr double kMarkerOffset = -50.0;  // the markers' clock + this = the recorder's
+
+// An EEG stream of three float32 channels, a time stamp per sample as
+// LabRecorder writes them, its trigger in Status and a second trigger-like
+// channel; a marker stream on another clock; clock offsets every 5 s.
+struct Recording {
+  std::vector<std::int64_t> onsets = {700, 1900, 3100, 4300};
+  std::vector<std::int64_t> widths = {2, 2, 3, -1};
+  std::int64_t samples = 4302;
+  std::string bytes;
+
+  Recording() {
+    bytes =
+        xdf::FileHeader() +
+        xdf::StreamHeader(
+            5,
+            "<info><name>Amp</name><type>EEG</type><channel_count>3</channel_count>"
+            "<nominal_srate>500</nominal_srate><channel_format>float32</channel_format>"
+            "<desc><channels><channel><label>Fp1</label></channel><channel><label>Status"
+            "</label></channel><channel><label>TRIG2</label></channel></channels></desc>"
+            "</info>") +
+        xdf::StreamHeader(6,
+                          "<info><name>Maroquint</name><type>Markers</type><channel_count>1"
+                          "</channel_count><nominal_srate>0</nominal_srate><channel_format>string"
+                          "</channel_format></info>");
+    xdf::NumericSamples chunk{xdf::ChannelFormat::kFloat32, 3, {}, {}};
+    for (std::int64_t n = 0; n < samples; ++n) {
+      double status = 0xFF00;
+      for (std::size_t k = 0; k < onsets.size(); ++k) {
+        const std::int64_t end = widths[k] < 0 ? samples : onsets[k] + widths[k];
+        if (n >= onsets[k] && n < end) status += 1;
+      }
+      chunk.time_stamps.push_back(Stamp(n));
+      chunk.values.insert(chunk.values.end(), {0.5, status, 1.0});
+      if (chunk.time_stamps.size() == 250 || n + 1 == samples) {
+        bytes += xdf::NumericSamplesChunk(5, chunk);
+        chunk.time_stamps.clear();
+        chunk.values.clear();
+      }
+      if (n % 2500 == 0) {
+        bytes += xdf::ClockOffset(5, Stamp(n) + kEegOffset, kEegOffset);
+        bytes += xdf::ClockOffset(6, Stamp(n) + kEegOffset, kMarkerOffset);
+      }
+    }
+    for (std::int64_t onset : onsets) {
+      bytes += xdf::StringSamplesChunk(6, {{MarkerStamp(onset), {"pulse"}}});
+    }
+  }
+  static double Stamp(std::int64_t n) { return kEegStart + n / kRate; }
+  // On the recorder's clock the marker comes 0.1 ms after the onset.
+  static double MarkerStamp(std::int64_t n) { return Stamp(n) + kEegOffset - kMarkerOffset + 1e-4; }
+};
+
+class Inputs : public ::testing::Test {
+ protected:
+  std::string Write(const std::string &name, const std::string &bytes) {
+    const std::string path = ::testing::TempDir() + "maroquint_inputs_" + name;
+    std::ofstream(path, std::ios::binary) << bytes;
+    paths_.push_back(path);
+    return path;
+  }
+  void TearDown() override {
+    for (const std::string &path : paths_) std::remove(path.c_str());
+  }
+  std::vector<std::string> paths_;
+};
+
+XdfRequest Both() {
+  XdfRequest request;
+  request.trigger = true;
+  request.channel = "status";
+  request.markers = true;
+  request.marker_stream = "Maroquint";
+  return request;
+}
+
+TEST_F(Inputs, OnePassFillsBothSides) {
+  const Recording recording;
+  const std::string path = Write("both.xdf", recording.bytes);
+  EegTrigger trigger;
+  MarkerTimes markers;
+  std::string error;
+  ASSERT_TRUE(ReadXdfInputs(path, Both(), trigger, markers, error)) << error;
+
+  EXPECT_EQ(trigger.onsets, recording.onsets);
+  EXPECT_EQ(trigger.high_samples, recording.widths);
+  EXPECT_EQ(trigger.samples, recording.samples);
+  EXPECT_EQ(trigger.rate, kRate);
+  EXPECT_NE(trigger.description.find("stream Amp, channel status, bit 0"), std::string::npos)
+      << trigger.description;
+  EXPECT_EQ(trigger.trigger_like_channels, std::vector<std::string>{"TRIG2"});
+  EXPECT_TRUE(trigger.warnings.empty());
+  ASSERT_EQ(trigger.onset_stamps.size(), recording.onsets.size());
+  for (std::size_t k = 0; k < recording.onsets.size(); ++k) {
+    EXPECT_NEAR(trigger.onset_stamps[k], Recording::Stamp(recording.onsets[k]) + kEegOffset, 1e-6);
+  }
+  EXPECT_TRUE(trigger.has_span);
+  EXPECT_NEAR(trigger.first_time, kEegStart + kEegOffset, 1e-6);
+  EXPECT_NEAR(trigger.last_time, Recording::Stamp(recording.samples - 1) + kEegOffset, 1e-6);
+
+  ASSERT_EQ(markers.times.size(), recording.onsets.size());
+  for (std::size_t k = 0; k < recording.onsets.size(); ++k) {
+    EXPECT_NEAR(markers.times[k], trigger.onset_stamps[k] + 1e-4, 1e-6);
+  }
+  EXPECT_EQ(markers.description, path + ", stream Maroquint");
+  // The first clock offset comes before the first marker.
+  EXPECT_NEAR(markers.recorded_from, kEegStart + kEegOffset, 1e-6);
+  EXPECT_NEAR(markers.recorded_to, markers.times.back(), 1e-6);
+  EXPECT_TRUE(markers.warnings.empty());
+}
+
+TEST_F(Inputs, WarningsGoToTheSideThatReadTheFile) {
+  const Recording recording;
+  const std::string damaged = recording.bytes + "\x07" + xdf::Boundary() +
+                              xdf::StringSamplesChunk(9, {{1.0, {"?"}}}) +
+                              xdf::StringSamplesChunk(9, {{2.0, {"?"}}});
+  const std::string path = Write("damaged.xdf", damaged);
+  EegTrigger trigger;
+  MarkerTimes markers;
+  std::string error;
+  ASSERT_TRUE(ReadXdfInputs(path, Both(), trigger, markers, error)) << error;
+  ASSERT_EQ(trigger.warnings.size(), 2u);
+  EXPECT_EQ(trigger.warnings[0].count, 1u);
+  EXPECT_EQ(trigger.warnings[0].first, "at byte " + std::to_string(recording.bytes.size()));
+  EXPECT_EQ(trigger.warnings[1].count, 2u);
+  EXPECT_EQ(FormatWarning(trigger.warnings[1]),
+            "chunks of a stream without its header, skipped (2 times, first at byte " +
+                std::to_string(recording.bytes.size() + 1 + xdf::Boundary().size()) +
+                ", stream 9)");
+  EXPECT_TRUE(markers.warnings.empty());
+
+  MarkerTimes alone;
+  ASSERT_TRUE(ReadMarkers(path, "Maroquint", alone, error)) << error;
+  EXPECT_EQ(alone.times, markers.times);
+  EXPECT_EQ(alone.warnings.size(), 2u);
+}
+
+TEST_F(Inputs, SaysWhatIsMissing) {
+  const Recording recording;
+  const std::string path = Write("both.xdf", recording.bytes);
+  EegTrigger trigger;
+  MarkerTimes markers;
+  std::string error;
+  XdfRequest request = Both();
+  request.channel = "Trigger";
+  EXPECT_FALSE(ReadXdfInputs(path, request, trigger, markers, error));
+  EXPECT_NE(error.find("no numeric stream has a channel 'Trigger' (streams: 'Amp', 'Maroquint'; "
+                       "channels that look like a trigger: 'Amp: Status', 'Amp: TRIG2')"),
+            std::string::npos)
+      << error;
+  request.eeg_stream = "Amp";
+  EXPECT_FALSE(ReadXdfInputs(path, request, trigger, markers, error));
+  EXPECT_NE(error.find("stream 'Amp' has no channel 'Trigger'"), std::string::npos) << error;
+  request = Both();
+  request.marker_stream = "Other";
+  EXPECT_FALSE(ReadXdfInputs(path, request, trigger, markers, error));
+  EXPECT_NE(error.find("no stream 'Other' (streams: 'Amp', 'Maroquint')"), std::string::npos)
+      << error;
+  EXPECT_FALSE(ReadXdfInputs(Write("text.xdf", "hello"), Both(), trigger, markers, error));
+  EXPECT_NE(error.find("not an XDF file"), std::string::npos) << error;
+}
+
+TEST_F(Inputs, TheMonitorsCsvSpansItsMarkers) {
+  const std::string path =
+      Write("m.csv",
+            "# maroquint-monitor: stream \"Maroquint\"  type \"Markers\", 1 channel\n"
+            "marker,timestamp,local_time,interval,missed,text,utc_time\n"
+            "1,12.5,,,0,x,2026-12-08T10:24:12.806217Z\n2,11.5,,,0,x,2026-12-08T10:24:13.806217Z\n");
+  MarkerTimes markers;
+  std::string error;
+  ASSERT_TRUE(ReadMarkers(path, "Maroquint", markers, error)) << error;
+  EXPECT_EQ(markers.times, (std::vector<double>{11.5, 12.5}));
+  EXPECT_EQ(markers.recorded_from, 11.5);
+  EXPECT_EQ(markers.recorded_to, 12.5);
+  EXPECT_EQ(markers.description, path + ", stream Maroquint");
+}
+
+}  // namespace
+}  // namespace maroquint::align
