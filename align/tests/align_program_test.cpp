@@ -1,6 +1,5 @@
-// The built maroquint-align on files written here: a BDF through EDFlib,
-// XDF through the project's writer, and the monitor's CSV.
-#include <edflib.h>
+// The built maroquint-align on files written here: a BDF, XDF through the
+// project's writer, and the monitor's CSV.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -68,25 +67,35 @@ class AlignProgram : public ::testing::Test {
 
   std::string Path(const std::string &name) const { return (dir_ / name).string(); }
 
+  // A plain BDF file of the session, one record a second: an EEG channel
+  // of zeros and the Status channel.
   std::string WriteBdf(const Session &session) {
-    const std::string path = Path("eeg.bdf");
-    const int handle = edfopen_file_writeonly(path.c_str(), EDFLIB_FILETYPE_BDFPLUS, 2);
-    EXPECT_GE(handle, 0);
-    for (int s = 0; s < 2; ++s) {
-      edf_set_samplefrequency(handle, s, Session::kRate);
-      edf_set_digital_maximum(handle, s, 8388607);
-      edf_set_digital_minimum(handle, s, -8388608);
-      edf_set_physical_maximum(handle, s, 262143);
-      edf_set_physical_minimum(handle, s, -262144);
-      edf_set_label(handle, s, s == 0 ? "Fp1" : "Status");
-    }
+    const auto field = [](const std::string &text, std::size_t width) {
+      std::string padded = text;
+      padded.resize(width, ' ');
+      return padded;
+    };
+    std::string bytes =
+        "\xff"
+        "BIOSEMI" +
+        field("", 160) + "08.12.2610.00.00" + field("768", 8) + field("24BIT", 44) +
+        field(std::to_string(session.seconds), 8) + field("1", 8) + field("2", 4);
+    bytes += field("Fp1", 16) + field("Status", 16) + field("", 160) + field("uV", 16);
+    bytes += field("-262144", 8) + field("-262144", 8) + field("262143", 8) + field("262143", 8);
+    bytes += field("-8388608", 8) + field("-8388608", 8) + field("8388607", 8) +
+             field("8388607", 8) + field("", 160);
+    bytes += field(std::to_string(Session::kRate), 8) + field(std::to_string(Session::kRate), 8) +
+             field("", 64);
     const std::vector<int> status = session.Status();
-    std::vector<int> eeg(Session::kRate, 0);
     for (int second = 0; second < session.seconds; ++second) {
-      edfwrite_digital_samples(handle, eeg.data());
-      edfwrite_digital_samples(handle, const_cast<int *>(status.data()) + second * Session::kRate);
+      bytes += std::string(3 * Session::kRate, '\0');
+      for (int i = 0; i < Session::kRate; ++i) {
+        const int value = status[static_cast<std::size_t>(second * Session::kRate + i)];
+        for (int b = 0; b < 3; ++b) bytes += static_cast<char>((value >> (8 * b)) & 0xff);
+      }
     }
-    edfclose_file(handle);
+    const std::string path = Path("eeg.bdf");
+    std::ofstream(path, std::ios::binary) << bytes;
     return path;
   }
 
