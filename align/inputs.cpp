@@ -161,11 +161,14 @@ bool ReadEdfTrigger(const std::string &path, const std::string &channel, int bit
   EdgeDetector detector(bit);
   std::vector<std::int32_t> values;
   int signal = -1;
+  std::uint64_t read = 0;
   for (bool end = false; !end;) {
     in.read(piece.data(), static_cast<std::streamsize>(piece.size()));
     const auto got = static_cast<std::size_t>(in.gcount());
+    read += got;
     if (in.bad()) {
-      error = path + ": read error after " + std::to_string(reader.records_read()) + " records";
+      error = path + ": cannot read the file (a folder, or a disk error) after " +
+              std::to_string(read) + " bytes";
       return false;
     }
     reader.Feed(std::string_view(piece.data(), got));
