@@ -192,6 +192,30 @@ TEST_F(AlignProgram, TakesTheMonitorsCsvAndACutXdf) {
   EXPECT_NE(run.errors.find("warning"), std::string::npos);
 }
 
+// A BDF file as a crashed recorder leaves it: its record count still -1,
+// its last record cut. The pulses of its complete records are paired; a gap
+// in the pulses tells the pairing where they belong among the markers.
+TEST_F(AlignProgram, AlignsABdfCutShortByACrash) {
+  Session session;
+  session.edges.erase(session.edges.begin() + 10, session.edges.begin() + 13);
+  std::string bytes = Slurp(WriteBdf(session));
+  constexpr int kComplete = 30;
+  bytes.replace(236, 8, "-1      ");
+  bytes.resize(768 + kComplete * 2 * 3 * Session::kRate + 1000);
+  Write(Path("crashed.bdf"), bytes);
+  Write(Path("markers.xdf"), MarkerXdf(session.Markers()));
+  const Finished run = RunToEnd(
+      MAROQUINT_ALIGN, {Path("crashed.bdf"), Path("markers.xdf"), "--json", Path("r.json")});
+  ASSERT_EQ(run.exit_status, 0) << run.errors;
+  const double end = kComplete / (1 + Session::kDrift);
+  const auto recorded = static_cast<std::size_t>(std::count_if(
+      session.edges.begin() + 1, session.edges.end(), [&](double edge) { return edge < end; }));
+  const std::string json = Slurp(Path("r.json"));
+  EXPECT_EQ(JsonNumber(json, "pairs"), recorded) << json;
+  EXPECT_EQ(JsonNumber(json, "onsets"), recorded + 1);
+  EXPECT_NEAR(JsonNumber(json, "offset_s"), Session::kOffset + 1e-4, 1.0 / Session::kRate);
+}
+
 // The EEG itself as a stream of the XDF file, its trigger in channel Status.
 TEST_F(AlignProgram, TakesTheTriggerFromAnXdfStream) {
   const Session session;
