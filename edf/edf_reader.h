@@ -8,6 +8,12 @@
 // complete record, with warnings that say so. A header that makes no sense
 // stops the reader with an error that says what was found and what was
 // expected. Nothing throws.
+//
+// EDF+D and BDF+D files ("discontinuous") are read record after record like
+// the others, with Header::discontinuous set: their records may have gaps
+// in time between them, told only by the annotation signal, which this
+// reader does not interpret. A caller that needs continuous time refuses
+// them (maroquint-align does).
 #pragma once
 
 #include <cstddef>
