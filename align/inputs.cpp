@@ -196,8 +196,11 @@ bool ReadEdfTrigger(const std::string &path, const std::string &channel, int bit
   trigger.description = path + ", channel " + chosen.label + ", bit " + std::to_string(bit) + ", " +
                         std::to_string(trigger.rate) + " Hz";
   for (const edf::Warning &warning : reader.warnings()) {
+    // A 32-bit build counts to SIZE_MAX, which only a file beyond 4 GiB of
+    // ignored bytes reaches.
+    const auto count = static_cast<std::size_t>(std::min<std::uint64_t>(warning.count, SIZE_MAX));
     trigger.warnings.push_back(
-        {edf::Describe(warning.kind), warning.count, "at byte " + std::to_string(warning.at_byte)});
+        {edf::Describe(warning.kind), count, "at byte " + std::to_string(warning.at_byte)});
   }
   trigger.onsets = detector.onsets();
   trigger.high_samples = detector.high_samples();
