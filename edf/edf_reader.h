@@ -91,7 +91,9 @@ class Reader {
   explicit Reader(Limits limits = {});
 
   // Takes the next bytes of the file. Bytes beyond the announced records
-  // are counted, not kept.
+  // are counted, not kept. The reader keeps what it was fed until the
+  // records are taken (NextRecord): take them after each piece, and memory
+  // stays at about one piece and one record.
   void Feed(std::string_view bytes);
 
   // Ends the file: warnings about how it ends are set, and the records
