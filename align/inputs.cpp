@@ -1,17 +1,15 @@
 #include "inputs.h"
 
-#include <edflib.h>
-
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
-#include <memory>
 #include <pugixml.hpp>
 #include <string_view>
 
 #include "clock_sync.h"
+#include "edf_reader.h"
 #include "marker_csv.h"
 #include "onsets.h"
 #include "reader.h"
@@ -32,27 +30,6 @@ bool EqualNoCase(const std::string &x, const std::string &y) {
          });
 }
 
-std::string EdfError(int code) {
-  switch (code) {
-    case EDFLIB_MALLOC_ERROR:
-      return "out of memory";
-    case EDFLIB_NO_SUCH_FILE_OR_DIRECTORY:
-      return "no such file, or it cannot be opened";
-    case EDFLIB_FILE_CONTAINS_FORMAT_ERRORS:
-      return "not a valid EDF or BDF file";
-    case EDFLIB_MAXFILES_REACHED:
-      return "too many files open";
-    case EDFLIB_FILE_READ_ERROR:
-      return "read error";
-    case EDFLIB_FILE_ALREADY_OPENED:
-      return "file already open";
-    case EDFLIB_FILE_IS_DISCONTINUOUS:
-      return "discontinuous EDF+/BDF+ files are not supported";
-    default:
-      return "cannot be read (EDFlib error " + std::to_string(code) + ")";
-  }
-}
-
 // What a damaged or hostile file may make the tool hold besides the
 // reader's chunk: events it keeps, per kind.
 constexpr std::size_t kMaxEvents = std::size_t{1} << 22;
@@ -63,11 +40,18 @@ std::string TooMany(const std::string &what) {
   return "more than " + std::to_string(kMaxEvents) + " " + what + ", maroquint-align's limit";
 }
 
-bool LooksLikeTrigger(const std::string &label) {
+// Trigger channels as the common amplifiers name them: BioSemi's "Status",
+// anything with "trig" in it ("Trigger", "TRIG", "DC Trig"), Neuromag's
+// "STI 014" or "STI101", and "Markers"; case aside.
+bool LooksLikeTriggerChannel(const std::string &label) {
   std::string lower = Trim(label);
-  for (char &c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return lower == "status" || lower.find("trig") != std::string::npos ||
-         lower.rfind("sti", 0) == 0 || lower == "marker" || lower == "markers";
+  std::transform(lower.begin(), lower.end(), lower.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  const bool sti =
+      lower.rfind("sti", 0) == 0 &&
+      (lower.size() == 3 || lower[3] == ' ' || std::isdigit(static_cast<unsigned char>(lower[3])));
+  return lower == "status" || lower.find("trig") != std::string::npos || sti ||
+         lower.find("marker") != std::string::npos;
 }
 
 std::vector<std::string> ChannelLabels(std::string_view header_xml) {
@@ -127,7 +111,7 @@ class XdfInputs : public xdf::Sink {
     const int index = FindChannel(labels, info.channel_count, request_.channel);
     std::vector<std::string> trigger_like;
     for (std::size_t i = 0; i < labels.size(); ++i) {
-      if (static_cast<int>(i) != index && LooksLikeTrigger(labels[i])) {
+      if (static_cast<int>(i) != index && LooksLikeTriggerChannel(labels[i])) {
         trigger_like.push_back(labels[i]);
       }
     }
@@ -277,6 +261,49 @@ std::vector<FileWarning> FileWarnings(const std::vector<xdf::Warning> &warnings)
   return out;
 }
 
+// The signal labelled `channel` (case aside; annotation signals hold no
+// samples), with what the trigger takes from the header; -1 and `error`
+// when the file cannot give that channel's onsets.
+int ChooseEdfSignal(const edf::Header &header, const std::string &channel, int bit,
+                    EegTrigger &trigger, std::string &error) {
+  const std::string kind =
+      std::string(header.format == edf::Format::kBdf ? "BDF" : "EDF") + (header.plus ? "+" : "");
+  if (header.discontinuous) {
+    error = "a discontinuous " + kind + " file (" + kind +
+            "D): its records may have gaps in time, which sample numbers cannot show; "
+            "a continuous file (" +
+            kind + "C, or plain " + kind.substr(0, 3) + ") was expected";
+    return -1;
+  }
+  int signal = -1;
+  std::string labels;
+  for (std::size_t s = 0; s < header.signals.size(); ++s) {
+    const edf::Signal &candidate = header.signals[s];
+    if (candidate.annotations) continue;
+    if (signal < 0 && EqualNoCase(Trim(candidate.label), channel)) {
+      signal = static_cast<int>(s);
+    } else if (LooksLikeTriggerChannel(candidate.label)) {
+      trigger.trigger_like_channels.push_back(candidate.label);
+    }
+    labels += (labels.empty() ? "" : ", ") + ("'" + candidate.label + "'");
+  }
+  if (signal < 0) {
+    error = "no channel '" + channel + "' (channels: " + (labels.empty() ? "none" : labels) + ")";
+    return -1;
+  }
+  const int bits = header.SampleBytes() * 8;
+  if (bit >= bits) {
+    error = "bit " + std::to_string(bit) + " is beyond the " + std::to_string(bits) +
+            " bits of a " + kind + " sample";
+    return -1;
+  }
+  if (!(header.record_duration_s > 0)) {
+    error = "the header's record duration is 0: the file gives no sample rate";
+    return -1;
+  }
+  return signal;
+}
+
 }  // namespace
 
 bool IsXdf(const std::string &path) {
@@ -286,43 +313,57 @@ bool IsXdf(const std::string &path) {
 
 bool ReadEdfTrigger(const std::string &path, const std::string &channel, int bit,
                     EegTrigger &trigger, std::string &error) {
-  // The header holds all 640 possible signals: too big for the stack.
-  auto header = std::make_unique<edf_hdr_struct>();
-  if (edfopen_file_readonly(path.c_str(), header.get(), EDFLIB_DO_NOT_READ_ANNOTATIONS) != 0) {
-    error = path + ": " + EdfError(header->filetype);
+  std::ifstream in(path, std::ios::binary);
+  if (!in) {
+    error = path + ": cannot open the file";
     return false;
   }
-  const int handle = header->handle;
-  int signal = -1;
-  std::string labels;
-  for (int s = 0; s < header->edfsignals; ++s) {
-    const std::string label = Trim(header->signalparam[s].label);
-    if (signal < 0 && EqualNoCase(label, channel)) signal = s;
-    labels += (labels.empty() ? "" : ", ") + ("'" + label + "'");
-  }
-  if (signal < 0) {
-    edfclose_file(handle);
-    error = path + ": no channel '" + channel + "' (channels: " + labels + ")";
-    return false;
-  }
-  const edf_param_struct &param = header->signalparam[signal];
-  trigger.rate = param.smp_in_datarecord / (header->datarecord_duration * 1e-7);
-  trigger.description = path + ", channel " + Trim(param.label) + ", bit " + std::to_string(bit) +
-                        ", " + std::to_string(trigger.rate) + " Hz";
+  edf::Reader reader;
+  std::string piece(kReadPiece, '\0');
   EdgeDetector detector(bit);
-  std::vector<int> buffer(1 << 16);
-  for (;;) {
-    const int count =
-        edfread_digital_samples(handle, signal, static_cast<int>(buffer.size()), buffer.data());
-    if (count < 0) {
-      edfclose_file(handle);
-      error = path + ": read error in channel '" + channel + "'";
+  std::vector<std::int32_t> values;
+  int signal = -1;
+  std::uint64_t read = 0;
+  for (bool end = false; !end;) {
+    in.read(piece.data(), static_cast<std::streamsize>(piece.size()));
+    const auto got = static_cast<std::size_t>(in.gcount());
+    read += got;
+    if (in.bad()) {
+      error = path + ": cannot read the file (a folder, or a disk error) after " +
+              std::to_string(read) + " bytes";
       return false;
     }
-    if (count == 0) break;
-    detector.Feed(buffer.data(), static_cast<std::size_t>(count));
+    reader.Feed(std::string_view(piece.data(), got));
+    end = got < piece.size();
+    if (end) reader.Finish();
+    if (reader.Failed()) {
+      error = path + ": " + reader.error();
+      return false;
+    }
+    if (signal < 0 && reader.HasHeader()) {
+      signal = ChooseEdfSignal(reader.header(), channel, bit, trigger, error);
+      if (signal < 0) {
+        error = path + ": " + error;
+        return false;
+      }
+    }
+    while (reader.NextRecord()) {
+      reader.Values(signal, values);
+      detector.Feed(values.data(), values.size());
+    }
   }
-  edfclose_file(handle);
+  const edf::Header &header = reader.header();
+  const edf::Signal &chosen = header.signals[static_cast<std::size_t>(signal)];
+  trigger.rate = chosen.samples_per_record / header.record_duration_s;
+  trigger.description = path + ", channel " + chosen.label + ", bit " + std::to_string(bit) + ", " +
+                        std::to_string(trigger.rate) + " Hz";
+  for (const edf::Warning &warning : reader.warnings()) {
+    // A 32-bit build counts to SIZE_MAX, which only a file beyond 4 GiB of
+    // ignored bytes reaches.
+    const auto count = static_cast<std::size_t>(std::min<std::uint64_t>(warning.count, SIZE_MAX));
+    trigger.warnings.push_back(
+        {edf::Describe(warning.kind), count, "at byte " + std::to_string(warning.at_byte)});
+  }
   trigger.onsets = detector.onsets();
   trigger.high_samples = detector.high_samples();
   trigger.samples = detector.samples_seen();

@@ -1,5 +1,5 @@
 // The file side of maroquint-align: the trigger onsets out of an EEG
-// recording (BDF/EDF through EDFlib, or a numeric stream of an XDF file)
+// recording (BDF/EDF through edf/, or a numeric stream of an XDF file)
 // and the marker times out of an XDF file or the monitor's CSV.
 #pragma once
 

@@ -147,6 +147,38 @@ for args in [[], ["--help"], ["--version"], ["--name", "Maroquint", "--timeout",
 # XDF: the format's reference file, as the reader's tests use it.
 add("xdf_reader", (root / "xdf" / "tests" / "data" / "minimal.xdf").read_bytes())
 
+# EDF and BDF: small files of two signals with different samples per
+# record, plain and "+", whole, cut in a record and with an unknown record
+# count, as a crashed recorder leaves them.
+def edf_file(bdf, reserved, records, labels, samples, data_records):
+    def field(text, width):
+        return text.encode("latin-1")[:width].ljust(width, b" ")
+    ns = len(labels)
+    width = 3 if bdf else 2
+    top = 1 << (8 * width - 1)
+    head = b"\xffBIOSEMI" if bdf else field("0", 8)
+    head += field("X X X X", 80) + field("Startdate 08-DEC-2026 X X X", 80) + b"08.12.2610.00.00"
+    head += field(str(256 * (ns + 1)), 8) + field(reserved, 44) + field(records, 8)
+    head += field("1", 8) + field(str(ns), 4)
+    head += b"".join(field(label, 16) for label in labels)
+    head += field("", 80) * ns + field("uV", 8) * ns + field("-1000", 8) * ns + field("1000", 8) * ns
+    head += field(str(-top), 8) * ns + field(str(top - 1), 8) * ns + field("", 80) * ns
+    head += b"".join(field(str(n), 8) for n in samples) + field("", 32) * ns
+    body = b""
+    for r in range(data_records):
+        for s, n in enumerate(samples):
+            for i in range(n):
+                body += ((r * 31 + s * 7 + i * 3) % 5 - 2).to_bytes(width, "little", signed=True)
+    return head + body
+
+
+bdf = edf_file(True, "24BIT", "3", ["Status", "Fp1"], [4, 2], 3)
+add("edf_reader", bdf)
+add("edf_reader", bdf[:len(bdf) - 7])
+add("edf_reader", edf_file(True, "BDF+C", "-1", ["Fp1", "BDF Annotations"], [3, 2], 2))
+add("edf_reader", edf_file(False, "EDF+D", "2", ["TRIG", "EDF Annotations"], [5, 4], 2))
+add("edf_reader", edf_file(False, "", "1", ["EEG Cz"], [8], 2))
+
 for target, inputs in seeds.items():
     folder = here / "corpus" / target
     folder.mkdir(parents=True, exist_ok=True)

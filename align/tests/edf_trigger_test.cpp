@@ -1,0 +1,191 @@
+// The trigger onsets of BDF files that Debian's EDFlib writes, read by our
+// reader, against the onsets in the values EDFlib reads back: whole, cut
+// short by a crash, with an unknown record count; and what the user is told
+// when a file cannot give them.
+#include <edflib.h>
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <memory>
+
+#include "inputs.h"
+#include "onsets.h"
+
+namespace maroquint::align {
+namespace {
+
+constexpr int kRate = 2048;
+constexpr int kRecords = 5;
+
+class EdfTrigger : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    dir_ = std::filesystem::temp_directory_path() /
+           ("maroquint-edf-trigger-" +
+            std::to_string(::testing::UnitTest::GetInstance()->random_seed()) + "-" +
+            ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    std::filesystem::create_directories(dir_);
+    path_ = Path("eeg.bdf");
+    WriteBdf();
+    bytes_ = Bytes(path_);
+  }
+  void TearDown() override { std::filesystem::remove_all(dir_); }
+
+  std::string Path(const std::string &name) const { return (dir_ / name).string(); }
+
+  static std::string Bytes(const std::string &path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+  }
+
+  std::string WriteFile(const std::string &name, const std::string &bytes) const {
+    const std::string path = Path(name);
+    std::ofstream(path, std::ios::binary) << bytes;
+    return path;
+  }
+
+  // A BDF+ file: an EEG channel, the Status channel with a pulse on bit 0
+  // every 683 samples (the third across the first record's end) and bit 1 toggling, and
+  // a second trigger-like channel at a lower rate. Status bits 16 to 23 are
+  // set, as BioSemi sets them, which makes the values negative.
+  void WriteBdf() {
+    const int handle = edfopen_file_writeonly(path_.c_str(), EDFLIB_FILETYPE_BDFPLUS, 3);
+    ASSERT_GE(handle, 0);
+    const int rates[] = {kRate, kRate, 256};
+    const char *labels[] = {"Fp1", "Status", "Trigger"};
+    for (int s = 0; s < 3; ++s) {
+      edf_set_samplefrequency(handle, s, rates[s]);
+      edf_set_digital_maximum(handle, s, 8388607);
+      edf_set_digital_minimum(handle, s, -8388608);
+      edf_set_physical_maximum(handle, s, 262143);
+      edf_set_physical_minimum(handle, s, -262144);
+      edf_set_label(handle, s, labels[s]);
+    }
+    std::vector<int> values(kRate);
+    for (int record = 0; record < kRecords; ++record) {
+      for (int s = 0; s < 3; ++s) {
+        values.resize(static_cast<std::size_t>(rates[s]));
+        for (int i = 0; i < rates[s]; ++i) {
+          const int n = record * rates[s] + i;
+          values[static_cast<std::size_t>(i)] =
+              s == 1 ? (((n + 3) % 683 < 7 ? 1 : 0) | ((n / 3) % 2 << 1) | -0x10000)
+                     : (n * 37) % 4000;
+        }
+        ASSERT_EQ(edfwrite_digital_samples(handle, values.data()), 0);
+      }
+    }
+    ASSERT_EQ(edfclose_file(handle), 0);
+  }
+
+  // The onsets of bit `bit` of the Status channel as EDFlib reads it, in
+  // the first `records` records.
+  EdgeDetector EdflibOnsets(int bit, int records) const {
+    auto header = std::make_unique<edf_hdr_struct>();
+    EXPECT_EQ(edfopen_file_readonly(path_.c_str(), header.get(), EDFLIB_DO_NOT_READ_ANNOTATIONS),
+              0);
+    std::vector<int> status(static_cast<std::size_t>(records) * kRate);
+    EXPECT_EQ(
+        edfread_digital_samples(header->handle, 1, static_cast<int>(status.size()), status.data()),
+        static_cast<int>(status.size()));
+    edfclose_file(header->handle);
+    EdgeDetector detector(bit);
+    detector.Feed(status.data(), status.size());
+    return detector;
+  }
+
+  // Three signals and EDFlib's annotation signal.
+  std::size_t HeaderBytes() const { return 256 * 5; }
+  std::size_t RecordBytes() const { return (bytes_.size() - HeaderBytes()) / kRecords; }
+
+  std::filesystem::path dir_;
+  std::string path_;
+  std::string bytes_;
+};
+
+TEST_F(EdfTrigger, FindsTheOnsetsEdflibReads) {
+  for (const int bit : {0, 1}) {
+    EegTrigger trigger;
+    std::string error;
+    ASSERT_TRUE(ReadEdfTrigger(path_, "status", bit, trigger, error)) << error;
+    const EdgeDetector edflib = EdflibOnsets(bit, kRecords);
+    ASSERT_FALSE(edflib.onsets().empty());
+    EXPECT_EQ(trigger.onsets, edflib.onsets());
+    EXPECT_EQ(trigger.high_samples, edflib.high_samples());
+    EXPECT_EQ(trigger.samples, kRecords * kRate);
+    EXPECT_DOUBLE_EQ(trigger.rate, kRate);
+    EXPECT_EQ(trigger.trigger_like_channels, std::vector<std::string>{"Trigger"});
+    EXPECT_TRUE(trigger.warnings.empty());
+    EXPECT_NE(trigger.description.find("channel Status, bit " + std::to_string(bit)),
+              std::string::npos);
+  }
+}
+
+TEST_F(EdfTrigger, AFileCutShortGivesTheOnsetsOfItsCompleteRecordsWithWarnings) {
+  const std::size_t length = HeaderBytes() + 3 * RecordBytes() + 1000;
+  const std::string cut = WriteFile("cut.bdf", bytes_.substr(0, length));
+  EegTrigger trigger;
+  std::string error;
+  ASSERT_TRUE(ReadEdfTrigger(cut, "Status", 0, trigger, error)) << error;
+  const EdgeDetector edflib = EdflibOnsets(0, 3);
+  EXPECT_EQ(trigger.onsets, edflib.onsets());
+  EXPECT_EQ(trigger.samples, 3 * kRate);
+  ASSERT_EQ(trigger.warnings.size(), 2u);
+  EXPECT_NE(trigger.warnings[0].kind.find("ends before the records its header announces"),
+            std::string::npos);
+  EXPECT_EQ(trigger.warnings[0].count, 2u);
+  EXPECT_EQ(trigger.warnings[0].first, "at byte " + std::to_string(length));
+  EXPECT_NE(trigger.warnings[1].kind.find("inside a record"), std::string::npos);
+  EXPECT_EQ(trigger.warnings[1].count, 1000u);
+}
+
+TEST_F(EdfTrigger, AnUnknownRecordCountReadsToTheEndWithAWarning) {
+  std::string unclosed = bytes_;
+  unclosed.replace(236, 8, "-1      ");
+  EegTrigger trigger;
+  std::string error;
+  ASSERT_TRUE(ReadEdfTrigger(WriteFile("unclosed.bdf", unclosed), "Status", 0, trigger, error))
+      << error;
+  EXPECT_EQ(trigger.onsets, EdflibOnsets(0, kRecords).onsets());
+  ASSERT_EQ(trigger.warnings.size(), 1u);
+  EXPECT_NE(trigger.warnings[0].kind.find("record count is -1"), std::string::npos);
+  EXPECT_EQ(trigger.warnings[0].count, static_cast<std::size_t>(kRecords));
+}
+
+TEST_F(EdfTrigger, SaysWhatTheFileIsWhenItCannotGiveTheOnsets) {
+  std::string discontinuous = bytes_;
+  discontinuous.replace(192, 5, "BDF+D");
+  const struct {
+    std::string path;
+    std::string channel;
+    int bit;
+    std::string error;
+  } cases[] = {
+      {Path("none.bdf"), "Status", 0, Path("none.bdf") + ": cannot open the file"},
+      {WriteFile("empty.bdf", ""), "Status", 0,
+       Path("empty.bdf") + ": empty file, where an EDF or BDF file was expected"},
+      {WriteFile("x.bdf", "XDF:" + std::string(500, '\0')), "Status", 0,
+       Path("x.bdf") +
+           ": not an EDF or BDF file: the header's version field is \"XDF:\\x00\\x00\\x00\\x00\", "
+           "where EDF has \"0\" and BDF has \"\\xFFBIOSEMI\""},
+      {WriteFile("short.bdf", bytes_.substr(0, 1000)), "Status", 0,
+       Path("short.bdf") + ": not a complete BDF+ file: the header announces 4 signals (1280 "
+                           "header bytes) but the file holds 1000 bytes"},
+      {path_, "Trig", 0, path_ + ": no channel 'Trig' (channels: 'Fp1', 'Status', 'Trigger')"},
+      {path_, "Status", 24, path_ + ": bit 24 is beyond the 24 bits of a BDF+ sample"},
+      {WriteFile("d.bdf", discontinuous), "Status", 0,
+       Path("d.bdf") + ": a discontinuous BDF+ file (BDF+D): its records may have gaps in time, "
+                       "which sample numbers cannot show; a continuous file (BDF+C, or plain "
+                       "BDF) was expected"},
+  };
+  for (const auto &c : cases) {
+    EegTrigger trigger;
+    std::string error;
+    EXPECT_FALSE(ReadEdfTrigger(c.path, c.channel, c.bit, trigger, error));
+    EXPECT_EQ(error, c.error);
+  }
+}
+
+}  // namespace
+}  // namespace maroquint::align
