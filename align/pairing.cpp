@@ -163,6 +163,9 @@ constexpr std::size_t kNone = std::numeric_limits<std::size_t>::max();
 constexpr long long kMaxShifts = 10'000'000;
 constexpr double kMaxRunPairs = 2e7;
 constexpr std::size_t kChecked = 32;
+constexpr std::size_t kIntervalsCompared = 8;
+constexpr std::size_t kFollowedPairs = 20;
+constexpr double kFollowedDrift = 4 * kMaxDriftPpm * 1e-6;
 
 // The program holds its output high until its input shows the rise, reads
 // the rise, stamps the marker, and drops the output a fixed time later. A
@@ -361,6 +364,10 @@ std::vector<Score> Estimate(const Frame &f, std::string &refusal) {
       if (by_after && !(by_before && before == after)) at(aligned, after);
     }
   }
+  // Every break counts, in the overlap or not: one outside it is not
+  // shared either.
+  const long long onset_breaks = static_cast<long long>(ro.break_times.size());
+  const long long marker_breaks = static_cast<long long>(rm.break_times.size());
   std::vector<Score> scores;
   long long slope = 0, value = 0, constant = 0;
   for (long long k = k_min; k <= k_max; ++k) {
@@ -375,9 +382,6 @@ std::vector<Score> Estimate(const Frame &f, std::string &refusal) {
     const long long onsets_in = CountIn(f.onsets_kept, low, high);
     const long long markers_in = CountIn(f.markers_kept, low - shift_s, high - shift_s);
     const long long paired_in = std::min({pairs, onsets_in, markers_in});
-    const long long onset_breaks = CountIn(f.onset_runs.break_times, low, high);
-    const long long marker_breaks =
-        CountIn(f.marker_runs.break_times, low - shift_s, high - shift_s);
     const long long shared = std::min({aligned[index], onset_breaks, marker_breaks});
     Score score;
     score.k = k;
@@ -436,19 +440,15 @@ Score Check(const Frame &f, const Matcher &matcher, const std::vector<double> &m
     ++score.markers_in;
     if (marker_partner[j] == kNone && !beside_paired(f.m, marker_partner, j)) ++score.unmatched;
   }
-  std::size_t breaks = 0, shared = 0;
+  const std::size_t breaks = ro.break_times.size() + rm.break_times.size();
+  std::size_t shared = 0;
   std::vector<char> used(rm.break_times.size(), 0);
-  for (std::size_t y = 0; y < rm.break_times.size(); ++y) {
-    breaks += inside(rm.break_times[y] + shift_s);
-  }
   for (std::size_t x = 0; x < ro.break_times.size(); ++x) {
-    if (!inside(ro.break_times[x])) continue;
-    ++breaks;
     for (const bool before : {true, false}) {
       const std::size_t partner = onset_partner[(before ? ro.break_before : ro.break_after)[x]];
       if (partner == kNone) continue;
       const std::size_t y = (before ? rm.break_from : rm.break_to)[partner];
-      if (y == kNone || used[y] || !inside(rm.break_times[y] + shift_s)) continue;
+      if (y == kNone || used[y]) continue;
       used[y] = 1;
       ++shared;
       break;
@@ -550,7 +550,8 @@ Alignment Align(const Recordings &recordings, const Options &options) {
     return result;
   };
   // The wrong channel, or markers of another run: the intervals differ.
-  if (e.size() > 2 && m.size() > 2) {
+  // (A few intervals say little: then the checks after the fit refuse.)
+  if (e.size() > kIntervalsCompared && m.size() > kIntervalsCompared) {
     const double onset_interval = MedianInterval(e), marker_interval = MedianInterval(m);
     if (std::fabs(onset_interval - marker_interval) >
         kMaxIntervalMismatch * std::max(onset_interval, marker_interval)) {
@@ -594,8 +595,10 @@ Alignment Align(const Recordings &recordings, const Options &options) {
     if (pairs.size() >= 2) {
       const Line fitted = RobustFit(pairs, options, line.b);
       // A few pairs close together can tilt the line beyond any real
-      // drift; the offset alone is kept then.
-      if (std::fabs(fitted.b - 1) <= max_drift) {
+      // drift; the offset alone is kept then. Many pairs are followed
+      // further, so that a drift beyond any clock is measured and refused.
+      const double drift = std::fabs(fitted.b - 1);
+      if (drift <= max_drift || (pairs.size() >= kFollowedPairs && drift <= kFollowedDrift)) {
         line = fitted;
       } else {
         std::vector<double> offsets;
