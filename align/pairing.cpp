@@ -164,6 +164,11 @@ constexpr long long kMaxShifts = 10'000'000;
 constexpr double kMaxRunPairs = 2e7;
 constexpr std::size_t kChecked = 32;
 constexpr std::size_t kIntervalsCompared = 8;
+// The spreads of residuals compared: pairings with at least this many
+// pairs, markers matched in all, and the margin in standard errors.
+constexpr std::size_t kSpreadPairs = 10;
+constexpr double kSpreadWork = 4e6;
+constexpr double kSpreadZ = 6;
 constexpr std::size_t kFollowedPairs = 20;
 constexpr double kFollowedDrift = 4 * kMaxDriftPpm * 1e-6;
 
@@ -298,14 +303,16 @@ struct Score {
 // first onset counts at one shift.
 std::vector<Score> Estimate(const Frame &f, std::string &refusal) {
   const double p = f.period;
-  const long long k_min = static_cast<long long>(std::ceil((f.eeg_from - f.marker_to) / p));
-  const long long k_max = static_cast<long long>(std::floor((f.eeg_to - f.marker_from) / p));
-  if (k_max < k_min) return {};
-  if (k_max - k_min >= kMaxShifts) {
-    refusal = "the recordings span " + std::to_string(k_max - k_min) +
-              " periods of each other: too many to tell apart";
+  const double lowest = std::ceil((f.eeg_from - f.marker_to) / p);
+  const double highest = std::floor((f.eeg_to - f.marker_from) / p);
+  if (!(highest - lowest < static_cast<double>(kMaxShifts)) || !(std::fabs(lowest) < 1e15)) {
+    refusal = "the recordings span more than " + std::to_string(kMaxShifts) +
+              " periods together: too many to tell apart";
     return {};
   }
+  const long long k_min = static_cast<long long>(lowest);
+  const long long k_max = static_cast<long long>(highest);
+  if (k_max < k_min) return {};
   const Runs &ro = f.onset_runs, &rm = f.marker_runs;
   const std::size_t onset_runs = ro.starts.size() - 1, marker_runs = rm.starts.size() - 1;
   if (static_cast<double>(onset_runs) * static_cast<double>(marker_runs) > kMaxRunPairs) {
@@ -668,14 +675,26 @@ Alignment Align(const Recordings &recordings, const Options &options) {
     result.pairs = matcher.Match(f.LineAt(scores[most].k), 0, m.size());
     result.outcome = Outcome::kTooFewPairs;
   }
+  // The best two, until both are scored by matching (an estimate may be
+  // below what matching finds).
   std::size_t best = kNone, runner_up = kNone;
-  for (const std::size_t x : candidates) {
-    if (best == kNone || scores[x].cost < scores[best].cost) {
-      runner_up = best;
-      best = x;
-    } else if (runner_up == kNone || scores[x].cost < scores[runner_up].cost) {
-      runner_up = x;
+  for (std::size_t round = 0; round < kChecked; ++round) {
+    best = runner_up = kNone;
+    for (const std::size_t x : candidates) {
+      if (scores[x].pairs < kMinPairs) continue;
+      if (best == kNone || scores[x].cost < scores[best].cost) {
+        runner_up = best;
+        best = x;
+      } else if (runner_up == kNone || scores[x].cost < scores[runner_up].cost) {
+        runner_up = x;
+      }
     }
+    if (best == kNone ||
+        (scores[best].checked && (runner_up == kNone || scores[runner_up].checked))) {
+      break;
+    }
+    check(best);
+    if (runner_up != kNone) check(runner_up);
   }
 
   // 4. The decision.
@@ -712,6 +731,7 @@ Alignment Align(const Recordings &recordings, const Options &options) {
       return unfit("under " + what + " fewer than " + std::to_string(kMinPairs) + " events pair");
     }
     result.decided_by = Decider::kUser;
+    result.decision = what;
   }
   if (chosen == kNone && best != kNone && recordings.onset_stamps.size() == e.size()) {
     std::vector<double> periods;
@@ -731,6 +751,7 @@ Alignment Align(const Recordings &recordings, const Options &options) {
         return result;
       }
       result.decided_by = Decider::kOneClock;
+      result.decision = "the EEG's time stamps on the markers' clock";
     }
   }
   if (chosen == kNone && best != kNone) {
@@ -739,6 +760,59 @@ Alignment Align(const Recordings &recordings, const Options &options) {
     if (margin >= 1 && scores[best].cost <= margin) {
       chosen = best;
       result.decided_by = Decider::kSharedPattern;
+      result.decision =
+          "irregularities shared: the best pairing costs " + std::to_string(scores[best].cost) +
+          (runner_up == kNone
+               ? std::string(", no other pairs " + std::to_string(kMinPairs) + " events")
+               : ", the next " + std::to_string(scores[runner_up].cost));
+    }
+  }
+  if (chosen == kNone && best != kNone) {
+    // Pulses paced unevenly (in software) leave the same intervals in both
+    // recordings: only the true pairing has residuals as small as the
+    // samples' and the stamps' noise. The two least spreads are compared
+    // on the log scale, where a variance estimated from n residuals has a
+    // standard error of about sqrt(2 / n); hardware-timed pulses give
+    // every pairing the same spread and decide nothing. The candidates
+    // are taken by cost, as many as a bounded amount of matching allows.
+    const std::size_t budget =
+        std::max<std::size_t>(kChecked, static_cast<std::size_t>(kSpreadWork / m.size()));
+    const double floor = std::max(std::pow(options.sample_period_s, 2) / 48, 1e-12);
+    struct Spread {
+      std::size_t index;
+      double variance;
+      double n;
+    };
+    std::vector<Spread> spreads;
+    for (std::size_t r = 0; r < order.size() && r < budget; ++r) {
+      const std::size_t x = order[r];
+      if (scores[x].pairs < kSpreadPairs) continue;
+      std::vector<Pair> pairs = matcher.Match(f.LineAt(scores[x].k), 0, m.size());
+      RobustFit(pairs, options, line.b);
+      const ResidualStats stats = Statistics(pairs);
+      std::size_t n = 0;
+      for (const Pair &pair : pairs) n += !pair.outlier;
+      if (n >= kSpreadPairs) {
+        spreads.push_back({x, std::max(stats.sd * stats.sd, floor), static_cast<double>(n)});
+      }
+    }
+    std::sort(spreads.begin(), spreads.end(),
+              [](const Spread &x, const Spread &y) { return x.variance < y.variance; });
+    if (spreads.size() >= 2) {
+      const Spread &least = spreads[0], &next = spreads[1];
+      const double z = std::log(next.variance / least.variance) /
+                       std::sqrt(2 / (least.n - 2) + 2 / (next.n - 2));
+      if (z > kSpreadZ) {
+        chosen = least.index;
+        check(chosen);
+        result.decided_by = Decider::kSharedPattern;
+        char text[160];
+        std::snprintf(text, sizeof text,
+                      "intervals shared: residual sd %.3f ms against %.3f ms for the next "
+                      "pairing",
+                      std::sqrt(least.variance) * 1e3, std::sqrt(next.variance) * 1e3);
+        result.decision = text;
+      }
     }
   }
   const std::size_t evaluated = chosen != kNone ? chosen : best;
@@ -753,6 +827,7 @@ Alignment Align(const Recordings &recordings, const Options &options) {
   }
   for (const std::size_t x : candidates) {
     const Score &s = scores[x];
+    if (s.pairs < kMinPairs) continue;
     Candidate candidate;
     candidate.shift = s.k - scores[evaluated].k;
     candidate.a = f.LineAt(s.k).a + half_sample;

@@ -116,6 +116,7 @@ struct Alignment {
   Outcome outcome = Outcome::kOk;
   std::string reason;  // why, when not kOk
   Decider decided_by = Decider::kNone;
+  std::string decision;  // what decided, in a few words
   // Marker (LSL) time at which the EEG recording's first sample was taken,
   // and marker seconds per EEG second: sample n was taken at
   // a + b × n × sample period. (The onsets lag their edges by half a sample

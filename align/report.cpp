@@ -69,8 +69,10 @@ double MarkerPeriod(const Alignment &result) {
   return result.b * result.period_s;
 }
 
+// Candidates share one drift only when the pulses' intervals are equal:
+// it is given for the aligned result alone.
 bool DriftKnown(const Alignment &result) {
-  return result.outcome == Outcome::kOk || result.outcome == Outcome::kAmbiguous;
+  return result.outcome == Outcome::kOk;
 }
 
 std::string DriftLine(const Alignment &result) {
@@ -143,7 +145,8 @@ std::string TextReport(const Alignment &result, const Sources &sources) {
     });
   }
   if (aligned) {
-    out += "decided by: " + Describe(result.decided_by) + "\n";
+    out += "decided by: " + Describe(result.decided_by) +
+           (result.decision.empty() ? "" : " (" + result.decision + ")") + "\n";
   } else if (!ambiguous) {
     out += "pairs under the best pairing: " + std::to_string(result.pairs.size()) + "\n";
   }
@@ -164,8 +167,6 @@ std::string TextReport(const Alignment &result, const Sources &sources) {
            " s, 95 % interval " + Fixed(result.a_ci95[0], 6) + " to " + Fixed(result.a_ci95[1], 6) +
            " s\n";
     out += "  " + DriftLine(result) + "\n";
-  } else if (ambiguous) {
-    out += "every candidate has the same " + DriftLine(result) + "\n";
   }
   if (aligned || result.outcome == Outcome::kRefused) {
     out += std::string("residuals (marker time - mapped onset, without outliers") +
@@ -237,6 +238,8 @@ std::string ResultJson(const Alignment &result, const Sources &sources) {
   out += "  \"decided_by\": " +
          (result.decided_by == Decider::kNone ? "null" : JsonString(Describe(result.decided_by))) +
          ",\n";
+  out +=
+      "  \"decision\": " + (result.decision.empty() ? "null" : JsonString(result.decision)) + ",\n";
   out += "  \"pairs\": " + std::to_string(result.pairs.size()) + ",\n";
   out += "  \"onsets\": " + std::to_string(sources.onset_times->size()) + ",\n";
   out += "  \"markers\": " + std::to_string(sources.marker_times->size()) + ",\n";

@@ -92,15 +92,15 @@ TEST(Report, AnAmbiguousResultListsTheCandidatesAndNoOffset) {
   EXPECT_EQ(text.rfind("AMBIGUOUS: ", 0), 0u) << text;
   const std::size_t last = text.rfind('\n', text.size() - 2);
   EXPECT_EQ(text.substr(last + 1, 11), "AMBIGUOUS: ") << text;
-  for (const char *line : {"candidates: ", "shift 0: offset", "what would decide", "--first-pair",
-                           "every candidate has the same drift"}) {
+  for (const char *line :
+       {"candidates: ", "shift 0: offset", "what would decide", "--first-pair"}) {
     EXPECT_NE(text.find(line), std::string::npos) << line << " in\n" << text;
   }
   EXPECT_EQ(text.find("mapping:"), std::string::npos) << text;
   const std::string json = ResultJson(result, sources);
-  for (const char *key : {"\"status\": \"ambiguous\"", "\"decided_by\": null", "\"offset_s\": null",
-                          "\"a\": null", "\"offset_ci95_s\": null", "\"drift_ci95_ppm\": [",
-                          "\"candidates\": [\n    {\"shift\": "}) {
+  for (const char *key :
+       {"\"status\": \"ambiguous\"", "\"decided_by\": null", "\"offset_s\": null", "\"a\": null",
+        "\"offset_ci95_s\": null", "\"drift_ppm\": null", "\"candidates\": [\n    {\"shift\": "}) {
     EXPECT_NE(json.find(key), std::string::npos) << key << " in\n" << json;
   }
   EXPECT_EQ(static_cast<std::size_t>(std::count(json.begin(), json.end(), '{')) - 2,
