@@ -54,25 +54,32 @@ class Matcher {
   }
 
   // The pairs among the markers [begin, end) under `line`, each onset in
-  // one pair at most (the nearer marker wins), in time order.
+  // one pair at most (the nearer marker wins, the earlier on a tie), in
+  // time order. The nearest onset never moves back as the markers go on,
+  // so markers that want one onset come one after the other.
   std::vector<Pair> Match(const Line &line, std::size_t begin, std::size_t end) const {
-    std::vector<std::pair<double, Pair>> candidates;
-    for (std::size_t j = begin; j < end; ++j) {
-      const std::size_t i = Nearest(onsets_, (markers_[j] - line.a) / line.b);
-      const double distance = std::fabs(markers_[j] - line.At(onsets_[i]));
-      if (distance <= tolerance_) candidates.push_back({distance, {i, j, onsets_[i], markers_[j]}});
-    }
-    std::stable_sort(candidates.begin(), candidates.end(),
-                     [](const auto &x, const auto &y) { return x.first < y.first; });
     std::vector<Pair> pairs;
-    std::vector<bool> taken(onsets_.size(), false);
-    for (const auto &[distance, pair] : candidates) {
-      if (taken[pair.onset]) continue;
-      taken[pair.onset] = true;
-      pairs.push_back(pair);
+    double last_distance = 0;
+    std::size_t next =
+        begin < end
+            ? static_cast<std::size_t>(std::lower_bound(onsets_.begin(), onsets_.end(),
+                                                        (markers_[begin] - line.a) / line.b) -
+                                       onsets_.begin())
+            : 0;
+    for (std::size_t j = begin; j < end; ++j) {
+      const double t = (markers_[j] - line.a) / line.b;
+      while (next < onsets_.size() && onsets_[next] < t) ++next;
+      std::size_t i = next;
+      if (i == onsets_.size() || (i > 0 && t - onsets_[i - 1] <= onsets_[i] - t)) --i;
+      const double distance = std::fabs(markers_[j] - line.At(onsets_[i]));
+      if (!(distance <= tolerance_)) continue;
+      if (!pairs.empty() && pairs.back().onset == i) {
+        if (distance >= last_distance) continue;
+        pairs.pop_back();
+      }
+      pairs.push_back({i, j, onsets_[i], markers_[j]});
+      last_distance = distance;
     }
-    std::sort(pairs.begin(), pairs.end(),
-              [](const Pair &x, const Pair &y) { return x.marker < y.marker; });
     return pairs;
   }
 
@@ -257,6 +264,17 @@ void PoolSlopes(const std::vector<double> &t, const Runs &runs, double &sxy, dou
   }
 }
 
+std::vector<double> Origins(const std::vector<double> &t, const Runs &runs, double period) {
+  std::vector<double> origins;
+  for (std::size_t r = 0; r + 1 < runs.starts.size(); ++r) {
+    const std::size_t begin = runs.starts[r], n = runs.starts[r + 1] - begin;
+    double sum = 0;
+    for (std::size_t p = 0; p < n; ++p) sum += t[runs.kept[begin + p]] - p * period;
+    origins.push_back(sum / n);
+  }
+  return origins;
+}
+
 std::size_t CountIn(const std::vector<double> &sorted, double low, double high) {
   if (!(low <= high)) return 0;
   return std::upper_bound(sorted.begin(), sorted.end(), high) -
@@ -274,6 +292,9 @@ struct Frame {
   double eeg_from = 0, eeg_to = 0, marker_from = 0, marker_to = 0;  // extents, shift 0
   Runs onset_runs, marker_runs;
   std::vector<double> onsets_kept, markers_kept;
+  // Per run: where its first event would be by the mean of all its events,
+  // so that one late first event does not put the run out of phase.
+  std::vector<double> onset_origins, marker_origins;
 
   Line LineAt(long long k) const {
     return {line.a - line.b * static_cast<double>(k) * period, line.b};
@@ -346,10 +367,10 @@ std::vector<Score> Estimate(const Frame &f, std::string &refusal) {
   };
   for (std::size_t r = 0; r < onset_runs; ++r) {
     const long long n = static_cast<long long>(ro.starts[r + 1] - ro.starts[r]);
-    const double onset = f.e[ro.kept[ro.starts[r]]];
+    const double onset = f.onset_origins[r];
     for (std::size_t s = 0; s < marker_runs; ++s) {
       long long c = 0;
-      if (!shift(onset, f.m[rm.kept[rm.starts[s]]], c)) continue;
+      if (!shift(onset, f.marker_origins[s], c)) continue;
       // Under shift k, onset i of the run pairs marker i − (k − c) of the other.
       const long long n_markers = static_cast<long long>(rm.starts[s + 1] - rm.starts[s]);
       add(c - n_markers + 1, 1);
@@ -630,6 +651,8 @@ Alignment Align(const Recordings &recordings, const Options &options) {
   PoolSlopes(f.m, f.marker_runs, sxy, sxx);
   f.period = sxx > 0 ? sxy / sxx : period;
   result.period_s = f.period;
+  f.onset_origins = Origins(f.e, f.onset_runs, f.period);
+  f.marker_origins = Origins(f.m, f.marker_runs, f.period);
   for (const std::size_t i : f.onset_runs.kept) f.onsets_kept.push_back(f.e[i]);
   for (const std::size_t j : f.marker_runs.kept) f.markers_kept.push_back(f.m[j]);
   f.eeg_from = std::min(0.0, e.front());
