@@ -166,6 +166,7 @@ int main(int argc, char **argv) {
   sources.rate = trigger.rate;
   sources.onset_times = &recordings.onsets;
   sources.marker_times = &markers.times;
+  sources.channel = channel;
   sources.trigger_like_channels = trigger.trigger_like_channels;
   sources.file_warnings = trigger.warnings;
   if (marker_path != eeg_path) {

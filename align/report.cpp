@@ -82,6 +82,18 @@ std::string DriftLine(const Alignment &result) {
          " than the marker clock; b = " + Number(result.b) + ")";
 }
 
+// The result's warnings, and a drift that no amplifier's or PC's clock
+// has but that is short of a refusal.
+std::vector<std::string> Warnings(const Alignment &result) {
+  std::vector<std::string> warnings = result.warnings;
+  if (DriftKnown(result) && std::fabs(result.DriftPpm()) > Options{}.max_drift_ppm) {
+    warnings.push_back("a drift of " + Fixed(result.DriftPpm(), 0) +
+                       " ppm is beyond any amplifier's or PC's clock: the markers were stamped "
+                       "late or the pairs are wrong");
+  }
+  return warnings;
+}
+
 void Candidates(std::string &out, const Alignment &result) {
   const auto &all = result.candidates;
   if (all.empty()) return;
@@ -117,7 +129,8 @@ std::string Headline(const Alignment &result, const Sources &sources) {
   std::string line = Describe(result.outcome);
   if (!result.reason.empty()) line += ": " + result.reason;
   if (result.outcome == Outcome::kRefused && result.reason.rfind("onset intervals", 0) == 0) {
-    line += ": is " + sources.eeg + " the trigger?";
+    line += ": is " + (sources.channel.empty() ? sources.eeg : "`" + sources.channel + "`") +
+            " the trigger channel?";
     if (!sources.trigger_like_channels.empty()) {
       line += " channels that look like triggers:";
       for (const std::string &name : sources.trigger_like_channels) line += " " + name;
@@ -190,12 +203,7 @@ std::string TextReport(const Alignment &result, const Sources &sources) {
     out += "file warning: " + w.kind + ": " + std::to_string(w.count) + " time(s)" +
            (w.first.empty() ? "" : ", first " + w.first) + "\n";
   }
-  for (const std::string &w : result.warnings) out += "warning: " + w + "\n";
-  if (DriftKnown(result) && std::fabs(result.DriftPpm()) > Options{}.max_drift_ppm) {
-    out += "warning: a drift of " + Fixed(result.DriftPpm(), 0) +
-           " ppm is beyond any amplifier's or PC's clock: the markers were stamped late or the "
-           "pairs are wrong\n";
-  }
+  for (const std::string &w : Warnings(result)) out += "warning: " + w + "\n";
   if (ambiguous) {
     out +=
         "what would decide: restart the program once while both recorders run; or stop it "
@@ -283,8 +291,9 @@ std::string ResultJson(const Alignment &result, const Sources &sources) {
            ", \"count\": " + std::to_string(w.count) + ", \"first\": " + JsonString(w.first) + "}";
   }
   out += "],\n  \"warnings\": [";
-  for (std::size_t k = 0; k < result.warnings.size(); ++k) {
-    out += (k ? ", " : "") + JsonString(result.warnings[k]);
+  const std::vector<std::string> warnings = Warnings(result);
+  for (std::size_t k = 0; k < warnings.size(); ++k) {
+    out += (k ? ", " : "") + JsonString(warnings[k]);
   }
   return out + "]\n}\n";
 }

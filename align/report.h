@@ -15,7 +15,9 @@ struct Sources {
   double rate = 0;      // EEG samples per second (nominal)
   const std::vector<double> *onset_times = nullptr;
   const std::vector<double> *marker_times = nullptr;
-  // For the message when the onsets are not the markers' pulses.
+  // For the message when the onsets are not the markers' pulses: the
+  // channel chosen, and others that look like triggers.
+  std::string channel;
   std::vector<std::string> trigger_like_channels;
   std::vector<FileWarning> file_warnings;  // of both inputs
 };

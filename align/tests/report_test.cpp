@@ -31,6 +31,7 @@ TEST(MarkerCsv, TakesTheTimestampColumnWhereverItIs) {
 Sources MakeSources(const std::vector<double> &onsets, const std::vector<double> &markers) {
   Sources sources;
   sources.eeg = "eeg.bdf, channel A1, bit 0";
+  sources.channel = "A1";
   sources.markers = "m.xdf";
   sources.rate = 2048;
   sources.onset_times = &onsets;
@@ -77,8 +78,10 @@ TEST(Report, FilesCarryTheResult) {
     EXPECT_NE(text.find(line), std::string::npos) << line << " in\n" << text;
   }
   EXPECT_EQ(text.find("\nwarning:"), std::string::npos) << text;
-  result.b = 0.999;
-  EXPECT_NE(TextReport(result, sources).find("warning: a drift of 1001 ppm"), std::string::npos);
+  result.b = 0.9996;
+  EXPECT_NE(TextReport(result, sources).find("warning: a drift of 400 ppm"), std::string::npos);
+  EXPECT_NE(ResultJson(result, sources).find("\"warnings\": [\"a drift of 400 ppm"),
+            std::string::npos);
 }
 
 TEST(Report, AnAmbiguousResultListsTheCandidatesAndNoOffset) {
@@ -119,7 +122,8 @@ TEST(Report, ARefusalNamesTheChannelsThatLookLikeTriggers) {
       headline.find("onset intervals (median 0.004 s) unlike the markers' period (median 1 s)"),
       std::string::npos)
       << headline;
-  EXPECT_NE(headline.find("channels that look like triggers: Status"), std::string::npos)
+  EXPECT_NE(headline.find("is `A1` the trigger channel? channels that look like triggers: Status"),
+            std::string::npos)
       << headline;
   EXPECT_EQ(TextReport(result, sources).rfind("REFUSED: " + headline, 0), 0u);
   const std::string json = ResultJson(result, sources);
