@@ -165,9 +165,10 @@ ResidualStats Statistics(const std::vector<Pair> &pairs) {
 }
 
 constexpr std::size_t kNone = std::numeric_limits<std::size_t>::max();
-// Bounds of the work: shifts scored (about 115 days of pulses once a
-// second), pairs of runs compared, candidates scored by matching.
-constexpr long long kMaxShifts = 10'000'000;
+// Bounds of the work: shifts scored (about 23 days of pulses once a
+// second, some 200 MB), pairs of runs compared, candidates scored by
+// matching.
+constexpr long long kMaxShifts = 2'000'000;
 constexpr double kMaxRunPairs = 2e7;
 constexpr std::size_t kChecked = 32;
 constexpr std::size_t kIntervalsCompared = 8;
@@ -564,6 +565,15 @@ Alignment Align(const Recordings &recordings, const Options &options) {
     return result;
   }
   const std::vector<double> &m = recordings.markers;
+  for (const auto *times : {&recordings.onsets, &m}) {
+    for (std::size_t i = 0; i < times->size(); ++i) {
+      if (std::isfinite((*times)[i]) && (i == 0 || (*times)[i] >= (*times)[i - 1])) continue;
+      result.outcome = Outcome::kRefused;
+      result.reason = std::string("the ") + (times == &m ? "marker" : "onset") + " times go back " +
+                      "or are not numbers at number " + std::to_string(i + 1);
+      return result;
+    }
+  }
   const std::vector<double> e =
       EffectiveOnsets(recordings, options.sample_period_s, result.long_pulses);
   double period = MedianInterval(e.size() > 1 ? e : m);

@@ -425,6 +425,13 @@ TEST(Align, SaysWhyItCannotAlign) {
   EXPECT_NE(Align(onsets, markers).outcome, Outcome::kOk);
   EXPECT_NE(Describe(Outcome::kNoOverlap).find("overlap"), std::string::npos);
   EXPECT_EQ(Status(Outcome::kAmbiguous), "ambiguous");
+  // Times out of order or not numbers are not guessed at.
+  const Alignment backwards = Align({1.0, 2.0, 3.0}, {5.0, 4.0, NAN});
+  EXPECT_EQ(backwards.outcome, Outcome::kRefused);
+  EXPECT_NE(backwards.reason.find("marker times go back or are not numbers at number 2"),
+            std::string::npos)
+      << backwards.reason;
+  EXPECT_EQ(Align({1.0, INFINITY}, {5.0}).outcome, Outcome::kRefused);
 }
 
 TEST(EdgeDetector, FindsRisingEdgesOfOneBit) {
