@@ -709,16 +709,21 @@ Alignment Align(const Recordings &recordings, const Options &options) {
     result.outcome = Outcome::kTooFewPairs;
   }
   // The best two, until both are scored by matching (an estimate may be
-  // below what matching finds).
+  // below what matching finds). Of equal costs, the one pairing more is
+  // taken as the best: its fit is the one to check.
+  auto cheaper = [&](std::size_t x, std::size_t y) {
+    return scores[x].cost < scores[y].cost ||
+           (scores[x].cost == scores[y].cost && scores[x].pairs > scores[y].pairs);
+  };
   std::size_t best = kNone, runner_up = kNone;
   for (std::size_t round = 0; round < kChecked; ++round) {
     best = runner_up = kNone;
     for (const std::size_t x : candidates) {
       if (scores[x].pairs < kMinPairs) continue;
-      if (best == kNone || scores[x].cost < scores[best].cost) {
+      if (best == kNone || cheaper(x, best)) {
         runner_up = best;
         best = x;
-      } else if (runner_up == kNone || scores[x].cost < scores[runner_up].cost) {
+      } else if (runner_up == kNone || cheaper(x, runner_up)) {
         runner_up = x;
       }
     }

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <functional>
+#include <tuple>
 
 namespace maroquint::align {
 namespace {
@@ -54,19 +55,16 @@ std::string JsonString(const std::string &text) {
   return out + "\"";
 }
 
-// The candidates by cost, the cheapest first (nearest shift first on ties).
+// The candidates by cost, the cheapest first (on ties, the one pairing
+// more, then the nearest shift).
 std::vector<Candidate> ByCost(const std::vector<Candidate> &candidates) {
   std::vector<Candidate> sorted = candidates;
-  std::stable_sort(sorted.begin(), sorted.end(), [](const Candidate &x, const Candidate &y) {
-    return std::make_pair(x.cost, std::llabs(x.shift)) <
-           std::make_pair(y.cost, std::llabs(y.shift));
-  });
+  auto key = [](const Candidate &c) {
+    return std::make_tuple(c.cost, -static_cast<long long>(c.pairs), std::llabs(c.shift));
+  };
+  std::stable_sort(sorted.begin(), sorted.end(),
+                   [&](const Candidate &x, const Candidate &y) { return key(x) < key(y); });
   return sorted;
-}
-
-// The period on the marker clock.
-double MarkerPeriod(const Alignment &result) {
-  return result.b * result.period_s;
 }
 
 // Candidates share one drift only when the pulses' intervals are equal:
@@ -101,8 +99,12 @@ void Candidates(std::string &out, const Alignment &result) {
       all.begin(), all.end(), [](const auto &x, const auto &y) { return x.shift < y.shift; });
   const double a0 =
       std::find_if(all.begin(), all.end(), [](const Candidate &c) { return c.shift == 0; })->a;
+  // The period on the marker clock, as the candidates' offsets step.
+  const double period = high->shift > low->shift
+                            ? (low->a - high->a) / static_cast<double>(high->shift - low->shift)
+                            : result.b * result.period_s;
   out += "candidates: " + std::to_string(all.size()) + ", offsets " + Fixed(a0, 6) + " s - n x " +
-         Fixed(MarkerPeriod(result), 6) + " s for shifts n = " + std::to_string(low->shift) + ".." +
+         Fixed(period, 6) + " s for shifts n = " + std::to_string(low->shift) + ".." +
          std::to_string(high->shift) + "; the cheapest:\n";
   const std::vector<Candidate> sorted = ByCost(all);
   for (std::size_t k = 0; k < sorted.size() && k < kBest; ++k) {
