@@ -300,13 +300,13 @@ struct Frame {
   Line LineAt(long long k) const {
     return {line.a - line.b * static_cast<double>(k) * period, line.b};
   }
-  // The overlap of the two extents under shift k, less the tolerance at
-  // each end: an event there should have its partner in the other file.
+  // The overlap of the two extents under shift k: an event there should
+  // have its partner in the other file.
   double Low(long long k) const {
-    return std::max(eeg_from, marker_from + static_cast<double>(k) * period) + tolerance;
+    return std::max(eeg_from, marker_from + static_cast<double>(k) * period);
   }
   double High(long long k) const {
-    return std::min(eeg_to, marker_to + static_cast<double>(k) * period) - tolerance;
+    return std::min(eeg_to, marker_to + static_cast<double>(k) * period);
   }
 };
 
@@ -361,17 +361,17 @@ std::vector<Score> Estimate(const Frame &f, std::string &refusal) {
     if (k >= k_min && k <= k_max) ++counts[static_cast<std::size_t>(k - k_min)];
   };
   // Shift under which onset time x and marker time y pair, if any.
-  auto shift = [&](double x, double y, long long &k) {
+  auto shift = [&](double x, double y, double tolerances, long long &k) {
     const double delta = (x - y) / p;
     k = std::llround(delta);
-    return std::fabs(delta - static_cast<double>(k)) * p <= f.tolerance;
+    return std::fabs(delta - static_cast<double>(k)) * p <= tolerances * f.tolerance;
   };
   for (std::size_t r = 0; r < onset_runs; ++r) {
     const long long n = static_cast<long long>(ro.starts[r + 1] - ro.starts[r]);
     const double onset = f.onset_origins[r];
     for (std::size_t s = 0; s < marker_runs; ++s) {
       long long c = 0;
-      if (!shift(onset, f.marker_origins[s], c)) continue;
+      if (!shift(onset, f.marker_origins[s], 1, c)) continue;
       // Under shift k, onset i of the run pairs marker i − (k − c) of the other.
       const long long n_markers = static_cast<long long>(rm.starts[s + 1] - rm.starts[s]);
       add(c - n_markers + 1, 1);
@@ -384,13 +384,22 @@ std::vector<Score> Estimate(const Frame &f, std::string &refusal) {
       if (n >= 2) at(forgiven, c + 1);
     }
   }
+  // Breaks shared (see Check), counted loosely enough to never count
+  // fewer than matching finds: the events within twice the tolerance (a
+  // kept event stands for the catch-up marker beside it).
   for (std::size_t x = 0; x < ro.break_times.size(); ++x) {
+    const std::size_t after_onset = ro.break_after[x];
+    const std::size_t place = ro.position[after_onset];
+    const bool has_next = place + 1 < ro.kept.size();
+    const double next_onset = has_next ? f.e[ro.kept[place + 1]] : 0;
     for (std::size_t y = 0; y < rm.break_times.size(); ++y) {
-      long long before = 0, after = 0;
-      const bool by_before = shift(f.e[ro.break_before[x]], f.m[rm.break_before[y]], before);
-      const bool by_after = shift(f.e[ro.break_after[x]], f.m[rm.break_after[y]], after);
-      if (by_before) at(aligned, before);
-      if (by_after && !(by_before && before == after)) at(aligned, after);
+      long long before = 0, after = 0, next = 0;
+      if (!shift(f.e[ro.break_before[x]], f.m[rm.break_before[y]], 2, before)) continue;
+      const double after_marker = f.m[rm.break_after[y]];
+      if ((shift(f.e[after_onset], after_marker, 2, after) && after == before) ||
+          (has_next && shift(next_onset, after_marker, 2, next) && next == before)) {
+        at(aligned, before);
+      }
     }
   }
   // Every break counts, in the overlap or not: one outside it is not
@@ -410,13 +419,12 @@ std::vector<Score> Estimate(const Frame &f, std::string &refusal) {
     const double low = f.Low(k), high = f.High(k);
     const long long onsets_in = CountIn(f.onsets_kept, low, high);
     const long long markers_in = CountIn(f.markers_kept, low - shift_s, high - shift_s);
-    const long long paired_in = std::min({pairs, onsets_in, markers_in});
     const long long shared = std::min({aligned[index], onset_breaks, marker_breaks});
     Score score;
     score.k = k;
     score.pairs = static_cast<std::size_t>(pairs);
     score.unmatched = static_cast<std::size_t>(
-        std::max(0LL, onsets_in + markers_in - 2 * paired_in - forgiven[index]));
+        std::max(0LL, onsets_in + markers_in - 2 * pairs - forgiven[index]));
     score.cost =
         score.unmatched + static_cast<std::size_t>(onset_breaks + marker_breaks - 2 * shared);
     scores.push_back(score);
@@ -427,12 +435,19 @@ std::vector<Score> Estimate(const Frame &f, std::string &refusal) {
 // Shift k scored by matching the events; the pairs go to `pairs` when
 // asked for.
 Score Check(const Frame &f, const Matcher &matcher, const std::vector<double> &marker_times,
-            long long k, std::vector<Pair> *pairs_out = nullptr) {
+            const Options &options, long long k) {
   std::vector<Pair> pairs = matcher.Match(f.LineAt(k), 0, marker_times.size());
+  // A pair far off the fitted line (a late marker, or two stray events a
+  // whole number of periods apart within the wide tolerance) is a pair,
+  // but no evidence that irregularities are shared: under a wrong shift,
+  // such coincidences would pass for them.
+  if (pairs.size() >= 2) RobustFit(pairs, options, f.line.b);
   std::vector<std::size_t> onset_partner(f.e.size(), kNone), marker_partner(f.m.size(), kNone);
+  std::vector<std::size_t> close_partner(f.e.size(), kNone);
   for (const Pair &pair : pairs) {
     onset_partner[pair.onset] = pair.marker;
     marker_partner[pair.marker] = pair.onset;
+    if (!pair.outlier) close_partner[pair.onset] = pair.marker;
   }
   const double shift_s = static_cast<double>(k) * f.period;
   const double low = f.Low(k), high = f.High(k);
@@ -472,19 +487,32 @@ Score Check(const Frame &f, const Matcher &matcher, const std::vector<double> &m
   const std::size_t breaks = ro.break_times.size() + rm.break_times.size();
   std::size_t shared = 0;
   std::vector<char> used(rm.break_times.size(), 0);
+  // A break of the onsets is shared with one of the markers when the
+  // events before them pair and so do the events after them (the marker's
+  // catch-up twin standing for it), or the onset after is a restarted
+  // program's first, forgiven above, and the next one pairs with it. A
+  // stray event in each recording, in the same period by chance, shares
+  // nothing then.
+  auto kept_marker = [&](std::size_t j) {
+    while (j > 0 && rm.position[j] == kNone) --j;
+    return j;
+  };
   for (std::size_t x = 0; x < ro.break_times.size(); ++x) {
-    for (const bool before : {true, false}) {
-      const std::size_t partner = onset_partner[(before ? ro.break_before : ro.break_after)[x]];
-      if (partner == kNone) continue;
-      const std::size_t y = (before ? rm.break_from : rm.break_to)[partner];
-      if (y == kNone || used[y]) continue;
-      used[y] = 1;
-      ++shared;
-      break;
+    const std::size_t before = close_partner[ro.break_before[x]];
+    if (before == kNone) continue;
+    const std::size_t y = rm.break_from[kept_marker(before)];
+    if (y == kNone || used[y]) continue;
+    const std::size_t after_onset = ro.break_after[x], after_marker = rm.break_after[y];
+    bool after = close_partner[after_onset] != kNone &&
+                 kept_marker(close_partner[after_onset]) == after_marker;
+    if (!after && first_marker_lost(after_onset)) {
+      after = close_partner[ro.kept[ro.position[after_onset] + 1]] == after_marker;
     }
+    if (!after) continue;
+    used[y] = 1;
+    ++shared;
   }
   score.cost = score.unmatched + breaks - 2 * shared;
-  if (pairs_out != nullptr) *pairs_out = std::move(pairs);
   return score;
 }
 
@@ -665,13 +693,16 @@ Alignment Align(const Recordings &recordings, const Options &options) {
   f.marker_origins = Origins(f.m, f.marker_runs, f.period);
   for (const std::size_t i : f.onset_runs.kept) f.onsets_kept.push_back(f.e[i]);
   for (const std::size_t j : f.marker_runs.kept) f.markers_kept.push_back(f.m[j]);
+  // An extent not known from the file ends half a period beyond its last
+  // event, where the next one of a regular train is not yet due: so no
+  // event lies at an end, with its partner just beyond the other file's.
   f.eeg_from = std::min(0.0, e.front());
-  f.eeg_to = recordings.eeg_duration_s > 0 ? recordings.eeg_duration_s : e.back();
+  f.eeg_to = recordings.eeg_duration_s > 0 ? recordings.eeg_duration_s : e.back() + period / 2;
   const bool span_known = recordings.recorded_to > recordings.recorded_from;
-  f.marker_from =
-      span_known ? (std::min(recordings.recorded_from, m.front()) - line.a) / line.b : f.m.front();
-  f.marker_to =
-      span_known ? (std::max(recordings.recorded_to, m.back()) - line.a) / line.b : f.m.back();
+  f.marker_from = span_known ? (std::min(recordings.recorded_from, m.front()) - line.a) / line.b
+                             : f.m.front() - period / 2;
+  f.marker_to = span_known ? (std::max(recordings.recorded_to, m.back()) - line.a) / line.b
+                           : f.m.back() + period / 2;
 
   std::string refusal;
   std::vector<Score> scores = Estimate(f, refusal);
@@ -693,7 +724,7 @@ Alignment Align(const Recordings &recordings, const Options &options) {
     return it != scores.end() && it->k == k ? static_cast<std::size_t>(it - scores.begin()) : kNone;
   };
   auto check = [&](std::size_t index) {
-    if (!scores[index].checked) scores[index] = Check(f, matcher, m, scores[index].k);
+    if (!scores[index].checked) scores[index] = Check(f, matcher, m, options, scores[index].k);
   };
   for (std::size_t r = 0; r < order.size() && r < kChecked; ++r) check(order[r]);
   std::vector<std::size_t> candidates;
@@ -716,7 +747,8 @@ Alignment Align(const Recordings &recordings, const Options &options) {
            (scores[x].cost == scores[y].cost && scores[x].pairs > scores[y].pairs);
   };
   std::size_t best = kNone, runner_up = kNone;
-  for (std::size_t round = 0; round < kChecked; ++round) {
+  bool settled = false;  // the best two are scored by matching
+  for (std::size_t round = 0; round <= kChecked && !settled; ++round) {
     best = runner_up = kNone;
     for (const std::size_t x : candidates) {
       if (scores[x].pairs < kMinPairs) continue;
@@ -727,10 +759,9 @@ Alignment Align(const Recordings &recordings, const Options &options) {
         runner_up = x;
       }
     }
-    if (best == kNone ||
-        (scores[best].checked && (runner_up == kNone || scores[runner_up].checked))) {
-      break;
-    }
+    settled = best == kNone ||
+              (scores[best].checked && (runner_up == kNone || scores[runner_up].checked));
+    if (settled || round == kChecked) break;
     check(best);
     if (runner_up != kNone) check(runner_up);
   }
@@ -795,7 +826,10 @@ Alignment Align(const Recordings &recordings, const Options &options) {
   if (chosen == kNone && best != kNone) {
     const std::size_t margin = runner_up == kNone ? std::numeric_limits<std::size_t>::max()
                                                   : scores[runner_up].cost - scores[best].cost;
-    if (margin >= 1 && scores[best].cost <= margin) {
+    // Below the margin, not at it: a best that leaves one event unexplained
+    // against two for the next is turned by a single event lost in the
+    // wrong place.
+    if (settled && margin >= 1 && scores[best].cost < margin) {
       chosen = best;
       result.decided_by = Decider::kSharedPattern;
       result.decision =
@@ -921,7 +955,7 @@ Alignment Align(const Recordings &recordings, const Options &options) {
   result.drift_ci95_ppm[1] = (1 / std::max(result.b - t * result.b_se, 1e-9) - 1) * 1e6;
 
   // What is not a pairing.
-  const Score score = Check(f, matcher, m, scores[evaluated].k);
+  const Score score = Check(f, matcher, m, options, scores[evaluated].k);
   std::vector<double> residuals;
   for (const Pair &p : result.pairs) residuals.push_back(p.residual);
   const double centre = Median(residuals);
