@@ -172,6 +172,10 @@ constexpr long long kMaxShifts = 2'000'000;
 constexpr double kMaxRunPairs = 2e7;
 constexpr std::size_t kChecked = 32;
 constexpr std::size_t kIntervalsCompared = 8;
+// A gap of several lost events in a row is a lost stretch, not a pause,
+// while the recording's rate of single losses makes this many such gaps
+// expected by chance.
+constexpr double kChanceGaps = 0.05;
 // The spreads of residuals compared: pairings with at least this many
 // pairs, markers matched in all, and the margin in standard errors.
 constexpr std::size_t kSpreadPairs = 10;
@@ -213,15 +217,28 @@ struct Runs {
   std::vector<std::size_t> position;  // per event: its place in `kept`, or kNone
   std::vector<std::size_t> starts;    // places in `kept` where runs start, then kept.size()
   std::vector<char> run_start;        // per event: the first of its run
-  std::vector<double> break_times;    // midpoints of the breaks, increasing
+  // Per event and per run: the first of the recording, or after a change
+  // of phase (a restarted program), where a first marker may be lost.
+  std::vector<char> restart, run_restarts;
+  std::vector<double> break_times;                     // midpoints of the breaks, increasing
   std::vector<std::size_t> break_before, break_after;  // the events around each break
   std::vector<std::size_t> break_from, break_to;       // per event: the break it starts or ends
+  // A break of two periods is one lost event (of a few periods, a few, see
+  // FindRuns): it tells nothing about the other recording (each side loses
+  // events on its own, and such losses line up under some shift by
+  // chance). Such breaks are never shared and cost nothing; the events
+  // they miss explain their partners' being unmatched.
+  std::vector<char> break_weak;
+  std::vector<char> break_blurred;  // see FindRuns; the onsets' are never shared
+  std::vector<double> lost_times;   // where the lost events were due, increasing
+  std::size_t strong_breaks = 0;
 };
 
 Runs FindRuns(const std::vector<double> &t, double period, double tolerance) {
   Runs runs;
   runs.position.assign(t.size(), kNone);
   runs.run_start.assign(t.size(), 0);
+  runs.restart.assign(t.size(), 0);
   runs.break_from.assign(t.size(), kNone);
   runs.break_to.assign(t.size(), kNone);
   for (std::size_t i = 0; i < t.size(); ++i) {
@@ -235,15 +252,50 @@ Runs FindRuns(const std::vector<double> &t, double period, double tolerance) {
         runs.break_after.push_back(i);
         runs.starts.push_back(runs.kept.size());
         runs.run_start[i] = 1;
+        const double periods = (t[i] - t[previous]) / period;
+        runs.restart[i] = std::fabs(periods - std::round(periods)) * period > tolerance;
+        runs.run_restarts.push_back(runs.restart[i]);
       }
     } else {
       runs.starts.push_back(0);
       runs.run_start[i] = 1;
+      runs.restart[i] = 1;
+      runs.run_restarts.push_back(1);
     }
     runs.position[i] = runs.kept.size();
     runs.kept.push_back(i);
   }
   runs.starts.push_back(runs.kept.size());
+  // Gaps of whole periods: lost events, unless too long for this
+  // recording's rate of single losses to make by chance (then a pause of
+  // the program, which the other recording shares if it was recording).
+  // The rate counts every break, not only single losses: a recording with
+  // stray events or lost stretches is no place for rare coincidences.
+  std::vector<long long> missing;
+  for (std::size_t x = 0; x < runs.break_times.size(); ++x) {
+    const double periods = (t[runs.break_after[x]] - t[runs.break_before[x]]) / period;
+    const bool whole = std::fabs(periods - std::round(periods)) * period <= tolerance;
+    missing.push_back(whole ? std::llround(periods) - 1 : 0);
+  }
+  // One more than seen, so that no break seen is no proof.
+  const double loss_rate = static_cast<double>(runs.break_times.size() + 1) /
+                           std::max<double>(static_cast<double>(runs.kept.size()), 1);
+  for (std::size_t x = 0; x < runs.break_times.size(); ++x) {
+    const bool weak =
+        missing[x] >= 1 &&
+        (missing[x] == 1 || static_cast<double>(runs.kept.size()) *
+                                    std::pow(loss_rate, static_cast<double>(missing[x])) >=
+                                kChanceGaps);
+    runs.break_weak.push_back(weak);
+    runs.strong_breaks += !weak;
+    // A change of phase over more than two periods has lost an event beside
+    // it: where the phase changed is not known to the period.
+    const double interval = t[runs.break_after[x]] - t[runs.break_before[x]];
+    runs.break_blurred.push_back(missing[x] == 0 && interval > 2 * period - tolerance);
+    for (long long g = 1; weak && g <= missing[x]; ++g) {
+      runs.lost_times.push_back(t[runs.break_before[x]] + static_cast<double>(g) * period);
+    }
+  }
   return runs;
 }
 
@@ -274,6 +326,11 @@ std::vector<double> Origins(const std::vector<double> &t, const Runs &runs, doub
     origins.push_back(sum / n);
   }
   return origins;
+}
+
+bool NearAny(const std::vector<double> &sorted, double t, double tolerance) {
+  const auto it = std::lower_bound(sorted.begin(), sorted.end(), t - tolerance);
+  return it != sorted.end() && *it <= t + tolerance;
 }
 
 std::size_t CountIn(const std::vector<double> &sorted, double low, double high) {
@@ -381,18 +438,20 @@ std::vector<Score> Estimate(const Frame &f, std::string &refusal) {
       // The run's first onset without marker, its second paired with the
       // first of a run of markers: a program's first marker after a
       // (re)start reaches no consumer.
-      if (n >= 2) at(forgiven, c + 1);
+      if (n >= 2 && ro.run_restarts[r] && rm.run_restarts[s]) at(forgiven, c + 1);
     }
   }
   // Breaks shared (see Check), counted loosely enough to never count
   // fewer than matching finds: the events within twice the tolerance (a
   // kept event stands for the catch-up marker beside it).
   for (std::size_t x = 0; x < ro.break_times.size(); ++x) {
+    if (ro.break_weak[x]) continue;
     const std::size_t after_onset = ro.break_after[x];
     const std::size_t place = ro.position[after_onset];
     const bool has_next = place + 1 < ro.kept.size();
     const double next_onset = has_next ? f.e[ro.kept[place + 1]] : 0;
     for (std::size_t y = 0; y < rm.break_times.size(); ++y) {
+      if (rm.break_weak[y]) continue;
       long long before = 0, after = 0, next = 0;
       if (!shift(f.e[ro.break_before[x]], f.m[rm.break_before[y]], 2, before)) continue;
       const double after_marker = f.m[rm.break_after[y]];
@@ -404,8 +463,8 @@ std::vector<Score> Estimate(const Frame &f, std::string &refusal) {
   }
   // Every break counts, in the overlap or not: one outside it is not
   // shared either.
-  const long long onset_breaks = static_cast<long long>(ro.break_times.size());
-  const long long marker_breaks = static_cast<long long>(rm.break_times.size());
+  const long long onset_breaks = static_cast<long long>(ro.strong_breaks);
+  const long long marker_breaks = static_cast<long long>(rm.strong_breaks);
   std::vector<Score> scores;
   long long slope = 0, value = 0, constant = 0;
   for (long long k = k_min; k <= k_max; ++k) {
@@ -419,12 +478,14 @@ std::vector<Score> Estimate(const Frame &f, std::string &refusal) {
     const double low = f.Low(k), high = f.High(k);
     const long long onsets_in = CountIn(f.onsets_kept, low, high);
     const long long markers_in = CountIn(f.markers_kept, low - shift_s, high - shift_s);
+    const long long lost_in =
+        CountIn(ro.lost_times, low, high) + CountIn(rm.lost_times, low - shift_s, high - shift_s);
     const long long shared = std::min({aligned[index], onset_breaks, marker_breaks});
     Score score;
     score.k = k;
     score.pairs = static_cast<std::size_t>(pairs);
     score.unmatched = static_cast<std::size_t>(
-        std::max(0LL, onsets_in + markers_in - 2 * pairs - forgiven[index]));
+        std::max(0LL, onsets_in + markers_in - 2 * pairs - forgiven[index] - lost_in));
     score.cost =
         score.unmatched + static_cast<std::size_t>(onset_breaks + marker_breaks - 2 * shared);
     scores.push_back(score);
@@ -462,9 +523,9 @@ Score Check(const Frame &f, const Matcher &matcher, const std::vector<double> &m
   const Runs &ro = f.onset_runs, &rm = f.marker_runs;
   auto first_marker_lost = [&](std::size_t i) {
     const std::size_t place = ro.position[i];
-    if (place == kNone || !ro.run_start[i] || place + 1 >= ro.kept.size()) return false;
+    if (place == kNone || !ro.restart[i] || place + 1 >= ro.kept.size()) return false;
     const std::size_t next = ro.kept[place + 1];
-    return !ro.run_start[next] && onset_partner[next] != kNone && rm.run_start[onset_partner[next]];
+    return !ro.run_start[next] && onset_partner[next] != kNone && rm.restart[onset_partner[next]];
   };
   Score score;
   score.k = k;
@@ -475,16 +536,20 @@ Score Check(const Frame &f, const Matcher &matcher, const std::vector<double> &m
     ++score.onsets_in;
     if (onset_partner[i] != kNone) {
       ++score.pairs_in;
-    } else if (!beside_paired(f.e, onset_partner, i) && !first_marker_lost(i)) {
+    } else if (!beside_paired(f.e, onset_partner, i) && !first_marker_lost(i) &&
+               !NearAny(rm.lost_times, f.e[i] - shift_s, f.tolerance)) {
       ++score.unmatched;
     }
   }
   for (std::size_t j = 0; j < f.m.size(); ++j) {
     if (!inside(f.m[j] + shift_s)) continue;
     ++score.markers_in;
-    if (marker_partner[j] == kNone && !beside_paired(f.m, marker_partner, j)) ++score.unmatched;
+    if (marker_partner[j] == kNone && !beside_paired(f.m, marker_partner, j) &&
+        !NearAny(ro.lost_times, f.m[j] + shift_s, f.tolerance)) {
+      ++score.unmatched;
+    }
   }
-  const std::size_t breaks = ro.break_times.size() + rm.break_times.size();
+  const std::size_t breaks = ro.strong_breaks + rm.strong_breaks;
   std::size_t shared = 0;
   std::vector<char> used(rm.break_times.size(), 0);
   // A break of the onsets is shared with one of the markers when the
@@ -499,9 +564,9 @@ Score Check(const Frame &f, const Matcher &matcher, const std::vector<double> &m
   };
   for (std::size_t x = 0; x < ro.break_times.size(); ++x) {
     const std::size_t before = close_partner[ro.break_before[x]];
-    if (before == kNone) continue;
+    if (ro.break_weak[x] || before == kNone || ro.break_blurred[x]) continue;
     const std::size_t y = rm.break_from[kept_marker(before)];
-    if (y == kNone || used[y]) continue;
+    if (y == kNone || used[y] || rm.break_weak[y]) continue;
     const std::size_t after_onset = ro.break_after[x], after_marker = rm.break_after[y];
     bool after = close_partner[after_onset] != kNone &&
                  kept_marker(close_partner[after_onset]) == after_marker;
@@ -684,6 +749,10 @@ Alignment Align(const Recordings &recordings, const Options &options) {
   for (std::size_t j = 0; j < m.size(); ++j) f.m[j] = (m[j] - line.a) / line.b;
   f.onset_runs = FindRuns(f.e, period, tolerance);
   f.marker_runs = FindRuns(f.m, period, tolerance);
+  // A long pulse's rise is on the period's grid: nothing was lost before it.
+  for (const std::size_t i : result.long_pulses) {
+    if (f.onset_runs.break_to[i] != kNone) f.onset_runs.break_blurred[f.onset_runs.break_to[i]] = 0;
+  }
   double sxy = 0, sxx = 0;
   PoolSlopes(f.e, f.onset_runs, sxy, sxx);
   PoolSlopes(f.m, f.marker_runs, sxy, sxx);
