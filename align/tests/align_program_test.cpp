@@ -23,7 +23,8 @@ constexpr char kMarker[] = "/Experiment Control/Synchronization/Trigger/Biosemi"
 
 // Pulses of 3 ms once a second, with a little jitter, seen by an amplifier
 // 30 ppm fast at 2048 Hz; their markers on a clock 5000 s ahead. The
-// program pauses for a pulse (at 21.3 s) unless `gapless`: without, a train
+// program pauses for three pulses (20.3 to 22.3 s) unless `gapless` (a
+// single missing pulse could be a lost one on each side): without, a train
 // of equal intervals does not tell which pulse is which.
 struct Session {
   static constexpr int kRate = 2048;
@@ -36,7 +37,7 @@ struct Session {
     std::mt19937 random(5);
     for (double t = 1.3; t < seconds - 1; t += 1.0) {
       const double edge = t + std::uniform_real_distribution<double>(-3e-4, 3e-4)(random);
-      if (gapless || std::fabs(t - 21.3) > 0.5) edges.push_back(edge);
+      if (gapless || std::fabs(t - 21.3) > 1.5) edges.push_back(edge);
     }
   }
   bool High(std::int64_t sample) const {
