@@ -109,7 +109,7 @@ struct Candidate {
   std::size_t pairs = 0;
   std::size_t unmatched = 0;  // onsets and markers in the overlap without partner
   std::size_t cost = 0;       // unmatched + irregularities not shared
-  bool checked = false;       // scored by matching; else counted from the runs
+  bool checked = false;       // scored by matching; else a lower bound from the runs
 };
 
 struct Alignment {
