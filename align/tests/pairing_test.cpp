@@ -263,11 +263,13 @@ TEST(Align, AWindowOfARegularTrainIsAmbiguous) {
   EXPECT_EQ(Align(train.recordings, options).outcome, Outcome::kUserChoiceUnfit);
 }
 
-// A pause seen by both recordings tells which pulse is which.
+// A pause seen by both recordings tells which pulse is which, among
+// events lost at random too.
 TEST(Align, ASharedGapDecides) {
   for (const double drift : {-150.0, 60.0}) {
     Train train;
     train.drift_ppm = drift;
+    train.lost = drift > 0 ? 0.01 : 0;
     train.eeg_first = 101;
     train.eeg_last = 400;
     train.marker_first = 150;
