@@ -173,9 +173,10 @@ constexpr double kMaxRunPairs = 2e7;
 constexpr std::size_t kChecked = 32;
 constexpr std::size_t kIntervalsCompared = 8;
 // A gap of several lost events in a row is a lost stretch, not a pause,
-// while the recording's rate of single losses makes this many such gaps
-// expected by chance.
+// while the recording's rate of breaks makes this many such gaps expected
+// by chance; never longer than kLongestStretch events.
 constexpr double kChanceGaps = 0.05;
+constexpr long long kLongestStretch = 100;
 // The spreads of residuals compared: pairings with at least this many
 // pairs, markers matched in all, and the margin in standard errors.
 constexpr std::size_t kSpreadPairs = 10;
@@ -267,8 +268,8 @@ Runs FindRuns(const std::vector<double> &t, double period, double tolerance) {
   }
   runs.starts.push_back(runs.kept.size());
   // Gaps of whole periods: lost events, unless too long for this
-  // recording's rate of single losses to make by chance (then a pause of
-  // the program, which the other recording shares if it was recording).
+  // recording's rate of breaks to make by chance (then a pause of the
+  // program, which the other recording shares if it was recording).
   // The rate counts every break, not only single losses: a recording with
   // stray events or lost stretches is no place for rare coincidences.
   std::vector<long long> missing;
@@ -282,7 +283,7 @@ Runs FindRuns(const std::vector<double> &t, double period, double tolerance) {
                            std::max<double>(static_cast<double>(runs.kept.size()), 1);
   for (std::size_t x = 0; x < runs.break_times.size(); ++x) {
     const bool weak =
-        missing[x] >= 1 &&
+        missing[x] >= 1 && missing[x] <= kLongestStretch &&
         (missing[x] == 1 || static_cast<double>(runs.kept.size()) *
                                     std::pow(loss_rate, static_cast<double>(missing[x])) >=
                                 kChanceGaps);
