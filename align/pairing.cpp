@@ -176,6 +176,9 @@ constexpr std::size_t kIntervalsCompared = 8;
 // while the recording's rate of breaks makes this many such gaps expected
 // by chance; never longer than kLongestStretch events.
 constexpr double kChanceGaps = 0.05;
+// A pulse held high longer than this waited for its input (see
+// EffectiveOnsets): the largest distance of a pair.
+constexpr double kHeldPulseS = 0.1;
 constexpr long long kLongestStretch = 100;
 // The spreads of residuals compared: pairings with at least this many
 // pairs, markers matched in all, and the margin in standard errors.
@@ -187,8 +190,11 @@ constexpr double kFollowedDrift = 4 * kMaxDriftPpm * 1e-6;
 
 // The program holds its output high until its input shows the rise, reads
 // the rise, stamps the marker, and drops the output a fixed time later. A
-// pulse far longer than the others was held by a cut input wire: its marker
-// came at its fall less the usual length, not at its rise.
+// pulse far longer than the others, and longer than a pair may be apart,
+// was held by a cut input wire: its marker came at its fall less the usual
+// length, not at its rise. A program that was only late to drop its output
+// (a busy computer) stamped its marker at the rise, and its pulse is a few
+// milliseconds long: those keep their rise.
 std::vector<double> EffectiveOnsets(const Recordings &recordings, double sample_period,
                                     std::vector<std::size_t> &long_pulses) {
   std::vector<double> e = recordings.onsets;
@@ -202,7 +208,7 @@ std::vector<double> EffectiveOnsets(const Recordings &recordings, double sample_
   const double usual = Median(std::move(lengths));
   for (std::size_t i = 0; i < e.size(); ++i) {
     const double h = static_cast<double>(high[i]);
-    if (high[i] < 0 || h <= 2 * usual + 2) continue;
+    if (high[i] < 0 || h <= 2 * usual + 2 || h * sample_period <= kHeldPulseS) continue;
     e[i] += (h - usual) * sample_period;
     long_pulses.push_back(i);
   }
