@@ -756,6 +756,14 @@ Alignment Align(const Recordings &recordings, const Options &options) {
   for (std::size_t j = 0; j < m.size(); ++j) f.m[j] = (m[j] - line.a) / line.b;
   f.onset_runs = FindRuns(f.e, period, tolerance);
   f.marker_runs = FindRuns(f.m, period, tolerance);
+  // A recorder that was taking the stream a period before its first marker
+  // lost no first marker there: an onset it should have seen is unmatched.
+  if (recordings.recorded_to > recordings.recorded_from &&
+      m.front() - recordings.recorded_from > (period + tolerance) * line.b &&
+      !f.marker_runs.kept.empty()) {
+    f.marker_runs.restart[f.marker_runs.kept.front()] = 0;
+    f.marker_runs.run_restarts.front() = 0;
+  }
   // A long pulse's rise is on the period's grid: nothing was lost before it.
   for (const std::size_t i : result.long_pulses) {
     if (f.onset_runs.break_to[i] != kNone) f.onset_runs.break_blurred[f.onset_runs.break_to[i]] = 0;

@@ -364,6 +364,22 @@ TEST(Align, StoppingTheProgramFirstDecidesWhenTheSpanIsKnown) {
   ExpectRightPairs(train, result);
 }
 
+// Both recorders taking the run before its first pulse, the marker
+// recorder's span being known: the run's start decides.
+TEST(Align, StartingTheRecordersFirstDecidesWhenTheSpanIsKnown) {
+  Train train;
+  train.first_marked = 0;
+  train.eeg_last = 300;
+  train.Make(12);
+  EXPECT_EQ(Align(train.recordings, train.MakeOptions()).outcome, Outcome::kAmbiguous);
+  train.recordings.recorded_from = train.recordings.markers.front() - 2;
+  train.recordings.recorded_to = train.recordings.markers.back() + 0.5;
+  const Alignment result = Align(train.recordings, train.MakeOptions());
+  ASSERT_EQ(result.outcome, Outcome::kOk) << result.reason;
+  EXPECT_EQ(result.decided_by, Decider::kSharedPattern);
+  ExpectRightPairs(train, result);
+}
+
 // A busy computer drops the output late now and then: pulses of 10 ms
 // whose markers came at their rise, which they keep.
 TEST(Align, PulsesDroppedLateKeepTheirRise) {
