@@ -144,9 +144,9 @@ void Driver::InputStarted(Nanos when) {
 
 void Driver::Driven(Nanos when, double volts) {
   wire_high_ = volts >= kTriggerThreshold;
-  // An edge at or before the first sample is not an onset in the file.
-  if (amplifier_->SetLevel(when, volts) && recording_ && when > amplifier_->t0() && when < stop_at_)
-    unwritten_edges_.push_back(when);
+  // The run goes on for days after a window ends; the amplifier is done.
+  if (recorded_ && !recording_) return;
+  if (amplifier_->SetLevel(when, volts) && when < stop_at_) unwritten_edges_.push_back(when);
 }
 
 void Driver::Begin() {
