@@ -85,6 +85,7 @@ class Watch {
       const Pulled pulled = source_.Pull(wait);
       if (pulled.kind == Pulled::Kind::Marker && !pulled.text.empty()) {
         const double arrived = source_.Now();
+        const bool was_gone = watch_.IsGone();
         const WatchEvent event = watch_.MarkerArrived(arrived);
         // A marker after a gap or an absence may come from a new outlet.
         const std::optional<double> interval = statistics_.IntervalTo(pulled.timestamp);
@@ -92,7 +93,7 @@ class Watch {
             (interval && MissedPulses(*interval, options_.period) > 0))
           if (const std::optional<StreamDescription> outlet =
                   source_.Outlet(MonitorPacing::kOutlet))
-            SeeOutlet(*outlet);
+            SeeOutlet(*outlet, was_gone);
         Report(event);
         end = arrived;
         if (Print(pulled, arrived)) break;
@@ -121,7 +122,7 @@ class Watch {
         if (!watch_.IsGone() && source_.Now() - last_marker_ < 1.5 * options_.period)
           if (const std::optional<StreamDescription> outlet =
                   source_.Outlet(MonitorPacing::kOutlet))
-            SeeOutlet(*outlet);
+            SeeOutlet(*outlet, false);
         next_correction_ = source_.Now() + MonitorPacing::kCorrectionRefresh;
       }
       // A probe can block past the end of the watch; no status line then.
@@ -185,7 +186,7 @@ class Watch {
   }
 
   // The outlet the connection reaches: a new uid is a restart.
-  void SeeOutlet(const StreamDescription &outlet) {
+  void SeeOutlet(const StreamDescription &outlet, bool in_absence) {
     if (outlet.uid.empty() || outlet.uid == current_uid_) return;
     for (const StreamDescription &other : report_.others)
       if (other.uid == outlet.uid) return;
@@ -195,7 +196,7 @@ class Watch {
                 << std::flush;
     current_uid_ = outlet.uid;
     restart_pending_ = true;
-    restarted_in_absence_ = watch_.IsGone();
+    restarted_in_absence_ = in_absence;
     report_.restarts.push_back({now - start_, outlet});
     Record([&](WatchRecorder &r) { return r.OutletChanged(outlet, now); });
   }
@@ -209,7 +210,7 @@ class Watch {
                     [&](const StreamDescription &o) { return o.uid == current_uid_; });
     if (!watched) {
       const bool silent = !watch_.IsGone();
-      SeeOutlet(outlets.front());
+      SeeOutlet(outlets.front(), !silent);
       // A silence that a restart explains is not a silent outlet.
       silence_explained_ = silent && restart_pending_;
     }

@@ -271,7 +271,7 @@ TEST(MonitorFiles, CsvFileAndJsonSummary) {
                          "1 channel, string, irregular rate, source id \"monitor-files\""));
   EXPECT_EQ(rows[1], "marker,timestamp,local_time,interval,missed,text,utc_time,kind");
   EXPECT_THAT(rows[3], MatchesRegex("2,11\\.000000,[-0-9.]+,1\\.000000,0," + kText +
-                                    ",20[0-9-]+T[0-9:.]+Z"));
+                                    ",20[0-9-]+T[0-9:.]+Z,regular"));
 
   const std::string summary = json.Read();
   for (const char *field :
