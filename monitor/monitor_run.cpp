@@ -101,11 +101,9 @@ class Watch {
         Report(watch_.InletLost(source_.Now()));
       }
       AlertSilence(source_.Now());
-      const WatchEvent check = watch_.Check(source_.Now());
-      if (Report(check)) {
+      if (Report(watch_.Check(source_.Now()))) {
         report_.lost = true;
         end = source_.Now();
-        report_.gone_at = end - check.absence - start_;
         break;
       }
       const double probe_start = source_.Now();
@@ -133,6 +131,11 @@ class Watch {
         next_status_ += *options_.every;
       }
     }
+    // A probe can hold the loop past the end: the pulses missed by then
+    // still get their alerts, so that they add up to the summary's count.
+    if (!write_failed_) AlertSilence(end);
+    report_.gone_at_end = watch_.IsGone();
+    if (report_.gone_at_end) report_.gone_at = watch_.GoneSince() - start_;
     report_.intervals = statistics_.Summarize();
     // A watch without any marker is one silence, counted from its start.
     const std::int64_t tail = MissedInSilence(end - last_marker_, options_.period);

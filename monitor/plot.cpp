@@ -107,7 +107,7 @@ std::string Counted(std::int64_t count, const char *what) {
 // The pulses that went missing, each a red cross where it was due, on the
 // zero line: `count` pulses a period apart after `from`.
 void MissedPulses(double from, std::int64_t count, double period, PLFLT y, PLFLT label_y,
-                  const std::string &label) {
+                  const std::string &label, bool right = false) {
   if (count <= 0) return;
   plcol0(kRed);
   if (count <= kMaxDrawnPulses) {
@@ -120,7 +120,10 @@ void MissedPulses(double from, std::int64_t count, double period, PLFLT y, PLFLT
   } else {
     pljoin(from + period, y, from + static_cast<double>(count) * period, y);
   }
-  if (!label.empty()) plptex(from + period, label_y, 1.0, 0.0, 0.0, label.c_str());
+  // A count after the last marker ends at its last cross, inside the panel.
+  if (!label.empty())
+    plptex(from + (right ? static_cast<double>(count) : 1.0) * period, label_y, 1.0, 0.0,
+           right ? 1.0 : 0.0, label.c_str());
 }
 
 // Gaps, missed pulses, catch-ups, early markers, restarts and the loss of
@@ -159,8 +162,8 @@ void Timeline(const WatchReport &report, PLFLT watched) {
   low -= 0.12 * span;
   char title[200];
   std::snprintf(title, sizeof title,
-                "interval - period; missed pulses: %lld (red), catch-ups: %zu (green), early or "
-                "extra: %zu (orange), restarts: %zu (purple)",
+                "interval - period; missed pulses %lld (red), catch-ups %zu (green), early or "
+                "extra %zu (orange), restarts %zu (purple)",
                 static_cast<long long>(report.MissedPulses()), catch_ups.size(), early.size(),
                 report.restarts.size());
   Panel(-0.02 * watched, watched, low, high, "time since the watch began (s)",
@@ -171,7 +174,7 @@ void Timeline(const WatchReport &report, PLFLT watched) {
   pljoin(-0.02 * watched, limit, watched, limit);
   pljoin(-0.02 * watched, -limit, watched, -limit);
   pllsty(1);
-  plptex(watched, limit, 1.0, 0.0, 1.0, "jitter limit");
+  plptex(0.99 * watched, limit, 1.0, 0.0, 1.0, "jitter limit");
   const PLFLT top = high - 0.06 * span;
   const PLFLT foot = low + 0.05 * span;
   plcol0(kOrange);
@@ -194,7 +197,7 @@ void Timeline(const WatchReport &report, PLFLT watched) {
                  report.missed_before_first, report.period, 0.0, top,
                  Counted(report.missed_before_first, "missed before the first marker"));
     MissedPulses(report.last_marker_at, report.missed_after_last, report.period, 0.0, top,
-                 Counted(report.missed_after_last, "missed after the last marker"));
+                 Counted(report.missed_after_last, "missed after the last marker"), true);
   }
   plcol0(kPurple);
   pllsty(3);
@@ -203,12 +206,13 @@ void Timeline(const WatchReport &report, PLFLT watched) {
     plptex(restart.at, (low + high) / 2, 0.0, 1.0, 0.5, "restart");
   }
   pllsty(1);
-  if (report.lost) {
+  if (report.gone_at_end) {
     plcol0(kDark);
     pllsty(2);
     pljoin(report.gone_at, low, report.gone_at, high);
     pllsty(1);
-    plptex(report.gone_at, (low + high) / 2, 0.0, 1.0, 0.5, "stream lost");
+    plptex(report.gone_at, (low + high) / 2, 0.0, 1.0, 0.5,
+           report.lost ? "stream lost" : "outlet gone");
   }
   plcol0(kGreen);
   std::vector<PLFLT> catch_up_at, catch_up_y;

@@ -211,7 +211,8 @@ std::string FormatJsonReport(const WatchReport &report, const std::vector<std::s
     field("time_correction", "null");
   field("reconnections", Count(report.reconnections));
   field("stream_lost", report.lost ? "true" : "false");
-  if (report.lost) field("stream_gone_seconds_after_start", JsonNumber(report.gone_at));
+  field("outlet_gone_at_end", report.gone_at_end ? "true" : "false");
+  if (report.gone_at_end) field("outlet_gone_seconds_after_start", JsonNumber(report.gone_at));
   field("healthy", reasons.empty() ? "true" : "false");
   std::string list = "[";
   for (std::size_t r = 0; r < reasons.size(); ++r)

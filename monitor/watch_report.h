@@ -75,7 +75,10 @@ struct WatchReport {
   std::int64_t reconnections = 0;
   std::vector<RestartPoint> restarts;
   bool lost = false;
-  double gone_at = 0.0;  // when lost: seconds after the watch began when the outlet went away
+  // The outlet was gone when the watch ended (lost, or not yet for --timeout),
+  // since gone_at seconds after the watch began.
+  bool gone_at_end = false;
+  double gone_at = 0.0;
   double first_marker_at = 0.0;  // seconds since the watch began, when markers > 0
   double last_marker_at = 0.0;
   std::vector<MarkerPoint> markers;

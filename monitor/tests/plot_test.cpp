@@ -80,8 +80,8 @@ TEST(Plot, SvgHoldsTheLabelledPanelsEveryPointAndTheGap) {
   EXPECT_EQ(points, static_cast<int>(report.markers.size() - 2 + report.correction_points.size()));
   for (const char *label :
        {"\"Maroquint\": UNHEALTHY: 2 missed pulses (limit 0)", "interval - period (ms)",
-        "time since the watch began (s)", "missed pulses: 2 (red)", "2 missed",
-        "early or extra: 1 (orange)", "histogram of the deviations", "jitter limit",
+        "time since the watch began (s)", "missed pulses 2 (red)", "2 missed",
+        "early or extra 1 (orange)", "histogram of the deviations", "jitter limit",
         "time correction (\u03bcs)", "round-trip time"})
     EXPECT_THAT(labels, HasSubstr(label));
 
@@ -156,6 +156,7 @@ TEST(Plot, EveryMissedPulseCatchUpRestartAndTheLossWhereTheyHappened) {
   report.missed_after_last = 2;
   report.restarts = {{10.2, StreamDescription{}}};
   report.lost = true;
+  report.gone_at_end = true;
   report.gone_at = 14.0;
   const std::string path = TempPath(".svg");
   ASSERT_EQ(DrawWatchPlot(path, report, "UNHEALTHY"), "");
