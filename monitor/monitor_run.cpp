@@ -93,7 +93,7 @@ class Watch {
             (interval && MissedPulses(*interval, options_.period) > 0))
           if (const std::optional<StreamDescription> outlet =
                   source_.Outlet(MonitorPacing::kOutlet))
-            SeeOutlet(*outlet, was_gone);
+            SeeOutlet(*outlet, was_gone, true);
         Report(event);
         end = arrived;
         if (Print(pulled, arrived)) break;
@@ -120,7 +120,7 @@ class Watch {
         if (!watch_.IsGone() && source_.Now() - last_marker_ < 1.5 * options_.period)
           if (const std::optional<StreamDescription> outlet =
                   source_.Outlet(MonitorPacing::kOutlet))
-            SeeOutlet(*outlet, false);
+            SeeOutlet(*outlet, false, false);
         next_correction_ = source_.Now() + MonitorPacing::kCorrectionRefresh;
       }
       // A probe can block past the end of the watch; no status line then.
@@ -188,8 +188,10 @@ class Watch {
     Record([&](WatchRecorder &r) { return r.OtherStreamFound(other, now); });
   }
 
-  // The outlet the connection reaches: a new uid is a restart.
-  void SeeOutlet(const StreamDescription &outlet, bool in_absence) {
+  // The outlet the connection reaches: a new uid is a restart. `in_silence`:
+  // no marker came from the new outlet yet, so the next one's interval
+  // spans the restart.
+  void SeeOutlet(const StreamDescription &outlet, bool in_absence, bool in_silence) {
     if (outlet.uid.empty() || outlet.uid == current_uid_) return;
     for (const StreamDescription &other : report_.others)
       if (other.uid == outlet.uid) return;
@@ -198,7 +200,7 @@ class Watch {
                 << outlet.hostname << "\", in place of uid " << current_uid_ << ".\n"
                 << std::flush;
     current_uid_ = outlet.uid;
-    restart_pending_ = true;
+    restart_pending_ = in_silence;
     restarted_in_absence_ = in_absence;
     report_.restarts.push_back({now - start_, outlet});
     Record([&](WatchRecorder &r) { return r.OutletChanged(outlet, now); });
@@ -213,9 +215,10 @@ class Watch {
                     [&](const StreamDescription &o) { return o.uid == current_uid_; });
     if (!watched) {
       const bool silent = !watch_.IsGone();
-      SeeOutlet(outlets.front(), !silent);
+      const std::string watched_before = current_uid_;
+      SeeOutlet(outlets.front(), !silent, true);
       // A silence that a restart explains is not a silent outlet.
-      silence_explained_ = silent && restart_pending_;
+      silence_explained_ = silent && current_uid_ != watched_before;
     }
     for (const StreamDescription &outlet : outlets) OtherStream(outlet);
   }
