@@ -38,8 +38,9 @@ IntervalStatistics::Step IntervalStatistics::AddMarker(double timestamp, bool re
     if (step.kind == IntervalKind::Early) ++early_;
     if (step.kind == IntervalKind::CatchUp) ++catch_up_;
     if (step.kind == IntervalKind::Restart) ++restart_;
-    // One catch-up per gap: a second short interval is an extra marker.
-    after_gap_ = step.kind == IntervalKind::Gap || step.kind == IntervalKind::Restart;
+    // One catch-up per gap: a second short interval is an extra marker. A
+    // restart holds no cycle, so nothing catches up after it.
+    after_gap_ = step.kind == IntervalKind::Gap;
     if (step.kind == IntervalKind::Regular) {
       const auto n = static_cast<double>(deviations_.size() + 1);
       const double delta = interval - mean_;

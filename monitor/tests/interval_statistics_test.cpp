@@ -153,9 +153,12 @@ TEST(IntervalStatistics, AnIntervalAcrossARestartCountsItsMissedPulsesButNoJitte
   const auto slow = statistics.AddMarker(16.3, true);
   EXPECT_EQ(slow.kind, IntervalKind::Restart);
   EXPECT_EQ(slow.missed, 3);
+  // Nothing catches up after a restart.
+  EXPECT_EQ(statistics.AddMarker(16.303).kind, IntervalKind::Early);
   const IntervalSummary s = statistics.Summarize();
   EXPECT_EQ(s.restart, 2);
   EXPECT_EQ(s.regular, 1);
+  EXPECT_EQ(s.early, 1);
   EXPECT_EQ(s.missed_pulses, 3);
   EXPECT_EQ(s.p99_period_deviation, 0.0);
 }

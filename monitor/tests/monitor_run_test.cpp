@@ -546,6 +546,7 @@ class FakeRecorder : public WatchRecorder {
     finish_status = status;
     finish_markers = report.intervals.markers;
     finish_reasons = reasons;
+    report_seen = report;
     return {};
   }
   std::string Call(const std::string &what) {
@@ -559,6 +560,7 @@ class FakeRecorder : public WatchRecorder {
   int finish_status = -1;
   std::int64_t finish_markers = -1;
   std::vector<std::string> finish_reasons;
+  WatchReport report_seen;
 };
 
 Outcome WatchRecorded(const Options &options, ScriptedSource &source, FakeRecorder &recorder) {
@@ -797,6 +799,26 @@ TEST(MonitorAlerts, OnePerMissedPulseWhateverHoldsTheLoop) {
   EXPECT_THAT(run.status_text,
               HasSubstr("missed pulses           " + std::to_string(alerts.size()) + ": " +
                         std::to_string(alerts.size()) + " after the last marker\n"));
+}
+
+TEST(MonitorRecorders, AnOutletGoneAtTheEndIsInTheReportLostOrNot) {
+  for (const double timeout : {4.0, 100.0}) {
+    ScriptedSource source;
+    source.absences = {{kStart + 3.5, kStart + 1000.0}};
+    source.Markers(kStart + 1.0, 3, 1.0);
+    Options options = Defaults();
+    options.timeout = timeout;
+    options.duration = 12.0;
+    FakeRecorder recorder;
+    const Outcome run = WatchRecorded(options, source, recorder);
+    const WatchReport &report = recorder.report_seen;
+    EXPECT_EQ(report.lost, timeout < 10.0) << timeout;
+    EXPECT_TRUE(report.gone_at_end) << timeout;
+    // Found gone by the probe two periods after the last marker (3 s).
+    EXPECT_NEAR(report.gone_at, 5.0 - 0.301, 0.01) << timeout;
+    EXPECT_NEAR(report.last_marker_at, 3.0 - 0.301, 0.01);
+    EXPECT_EQ(report.missed_after_last, report.MissedPulses()) << run.status_text;
+  }
 }
 
 }  // namespace
