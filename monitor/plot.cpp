@@ -177,8 +177,6 @@ void Timeline(const WatchReport &report, PLFLT watched) {
   plptex(0.99 * watched, limit, 1.0, 0.0, 1.0, "jitter limit");
   const PLFLT top = high - 0.06 * span;
   const PLFLT foot = low + 0.05 * span;
-  plcol0(kOrange);
-  for (const MarkerPoint *marker : early) pljoin(marker->at, low, marker->at, (low + high) / 2);
   plcol0(kRed);
   for (const MarkerPoint *marker : gaps) {
     if (marker->missed == 0) continue;
@@ -199,6 +197,10 @@ void Timeline(const WatchReport &report, PLFLT watched) {
     MissedPulses(report.last_marker_at, report.missed_after_last, report.period, 0.0, top,
                  Counted(report.missed_after_last, "missed after the last marker"), true);
   }
+  // Over the gaps' lines, and only over the lower half: an extra marker
+  // next to a gap leaves both in sight.
+  plcol0(kOrange);
+  for (const MarkerPoint *marker : early) pljoin(marker->at, low, marker->at, (low + high) / 2);
   plcol0(kPurple);
   pllsty(3);
   for (const RestartPoint &restart : report.restarts) {

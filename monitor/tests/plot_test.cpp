@@ -8,6 +8,7 @@
 #include <pugixml.hpp>
 
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -208,6 +209,42 @@ TEST(Plot, EveryMissedPulseCatchUpRestartAndTheLossWhereTheyHappened) {
   EXPECT_GT(horizontal, 2);
   EXPECT_GT(vertical, 2);
   EXPECT_EQ(Having(marks, "#8C564B", "jitter limit").size(), 1u);
+}
+
+// An extra marker 0.2 ms after a gap: its orange line is drawn after the
+// gap's red one and over the lower half only, so both stay in sight.
+TEST(Plot, AnExtraMarkerNextToAGapStaysVisible) {
+  WatchReport report = Watch();
+  report.markers[30] = {30.0002, -0.9998, 0, IntervalKind::Early};
+  const std::string path = TempPath(".svg");
+  ASSERT_EQ(DrawWatchPlot(path, report, "UNHEALTHY"), "");
+  pugi::xml_document svg;
+  ASSERT_TRUE(svg.load_file(path.c_str()));
+  std::filesystem::remove(path);
+  const pugi::xpath_node_set lines = svg.select_nodes("//polyline");
+  int red = -1, orange = -1, index = 0;
+  Mark gap, extra;
+  for (const pugi::xpath_node &node : lines) {
+    const std::string colour = node.node().attribute("stroke").value();
+    Mark mark;
+    std::sscanf(node.node().attribute("points").value(), "%lf,%lf %lf,%lf", &mark.x, &mark.y,
+                &mark.x_end, &mark.y_end);
+    if (colour == "#D62728" && red < 0 && mark.x == mark.x_end) {
+      red = index;
+      gap = mark;
+    }
+    if (colour == "#FF7F0E" && orange < 0) {
+      orange = index;
+      extra = mark;
+    }
+    ++index;
+  }
+  ASSERT_GE(red, 0);
+  ASSERT_GE(orange, 0);
+  EXPECT_GT(orange, red);
+  EXPECT_NEAR(extra.x, gap.x, 1.0);
+  // The orange line is half the height of the red one.
+  EXPECT_NEAR(std::fabs(extra.y_end - extra.y), std::fabs(gap.y_end - gap.y) / 2, 1.0);
 }
 
 struct Pixels {
