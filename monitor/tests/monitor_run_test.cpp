@@ -7,7 +7,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cstdio>
 #include <deque>
 #include <sstream>
 
@@ -790,12 +789,9 @@ TEST(MonitorAlerts, OnePerMissedPulseWhateverHoldsTheLoop) {
     if (line.rfind("no marker for ", 0) == 0) alerts.push_back(line);
   // The silence lasts from 3 s to the end at 14.3 s: 10 pulses missed.
   ASSERT_EQ(alerts.size(), 10u) << run.status_text;
-  for (std::size_t k = 1; k <= alerts.size(); ++k) {
-    char expected[80];
-    std::snprintf(expected, sizeof expected, "no marker for %zu.5 s (%zu %s)", k, k,
-                  k == 1 ? "pulse missed" : "pulses missed");
-    EXPECT_EQ(alerts[k - 1], expected);
-  }
+  for (std::size_t k = 1; k <= alerts.size(); ++k)
+    EXPECT_EQ(alerts[k - 1], "no marker for " + std::to_string(k) + ".5 s (" + std::to_string(k) +
+                                 (k == 1 ? " pulse missed)" : " pulses missed)"));
   EXPECT_THAT(run.status_text,
               HasSubstr("missed pulses           " + std::to_string(alerts.size()) + ": " +
                         std::to_string(alerts.size()) + " after the last marker\n"));
