@@ -84,6 +84,14 @@ void Sleep(double seconds) {
   if (seconds > 0.0) std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
 }
 
+// The property a search resolves by; the others are checked on the answers.
+const char *PrimaryProperty(const StreamQuery &query) {
+  return !query.source_id.empty() ? "source_id" : !query.name.empty() ? "name" : "type";
+}
+const std::string &PrimaryValue(const StreamQuery &query) {
+  return !query.source_id.empty() ? query.source_id : !query.name.empty() ? query.name : query.type;
+}
+
 }  // namespace
 
 LslMarkerSource::~LslMarkerSource() {
@@ -137,12 +145,8 @@ void LslMarkerSource::Disconnect() {
 }
 
 FindResult LslMarkerSource::Find(const StreamQuery &query, double wait) {
-  const char *property = !query.source_id.empty() ? "source_id"
-                         : !query.name.empty()    ? "name"
-                                                  : "type";
-  const std::string &value = !query.source_id.empty() ? query.source_id
-                             : !query.name.empty()    ? query.name
-                                                      : query.type;
+  const char *property = PrimaryProperty(query);
+  const std::string &value = PrimaryValue(query);
   const double started = Now();
   FindResult result;
   lsl_streaminfo found[kMaxStreams] = {};
@@ -270,6 +274,19 @@ std::optional<StreamDescription> LslMarkerSource::Outlet(double wait) {
   if (ec == lsl_no_error) outlet = Description(full);
   lsl_destroy_streaminfo(full);
   return outlet;
+}
+
+std::vector<StreamDescription> LslMarkerSource::Matching(const StreamQuery &query, double wait) {
+  lsl_streaminfo found[kMaxStreams] = {};
+  // Two answers end the look at once: the watched stream and another.
+  const std::int32_t count = lsl_resolve_byprop(found, kMaxStreams, PrimaryProperty(query),
+                                                PrimaryValue(query).c_str(), 2, wait);
+  std::vector<StreamDescription> streams;
+  for (std::int32_t i = 0; i < count; ++i) {
+    if (Matches(found[i], query)) streams.push_back(Description(found[i]));
+    lsl_destroy_streaminfo(found[i]);
+  }
+  return streams;
 }
 
 std::string LslMarkerSource::HostName() {

@@ -28,6 +28,7 @@ class LslMarkerSource final : public MarkerSource {
   std::vector<StreamDescription> Present(double wait) override;
   std::optional<StreamDescription> Outlet(double wait) override;
   std::string HostName() override;
+  std::vector<StreamDescription> Matching(const StreamQuery &query, double wait) override;
 
  private:
   bool Connect(lsl_streaminfo info);

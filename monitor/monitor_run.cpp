@@ -50,6 +50,7 @@ class Watch {
         statistics_(options.period),
         last_marker_(start_),
         next_correction_(start_ + MonitorPacing::kCorrectionRefresh),
+        next_look_(start_ + MonitorPacing::kLookAroundEvery),
         next_status_(options.every ? start_ + *options.every : 0.0) {}
 
   void StreamFound(const StreamDescription &stream, const std::vector<StreamDescription> &others) {
@@ -113,6 +114,20 @@ class Watch {
         const std::vector<StreamDescription> outlets = source_.Present(MonitorPacing::kProbe);
         SeeOutlets(outlets);
         Report(watch_.ProbeResult(outlets.empty() ? probe_start : source_.Now(), !outlets.empty()));
+      }
+      // A second instance started during the watch; only one that answers
+      // beside the watched outlet is another stream, not a restart. In a
+      // silence the presence probes look instead.
+      if (source_.Now() >= next_look_ && !watch_.IsGone() &&
+          source_.Now() - last_marker_ < 1.5 * options_.period) {
+        const std::vector<StreamDescription> matching =
+            source_.Matching(options_.query, MonitorPacing::kLookAround);
+        const bool watched =
+            std::any_of(matching.begin(), matching.end(),
+                        [&](const StreamDescription &m) { return m.uid == current_uid_; });
+        if (watched)
+          for (const StreamDescription &stream : matching) OtherStream(stream);
+        next_look_ = source_.Now() + MonitorPacing::kLookAroundEvery;
       }
       if (source_.Now() >= next_correction_) {
         AddCorrection(source_.TimeCorrection(0.0));
@@ -220,7 +235,8 @@ class Watch {
       // A silence that a restart explains is not a silent outlet.
       silence_explained_ = silent && current_uid_ != watched_before;
     }
-    for (const StreamDescription &outlet : outlets) OtherStream(outlet);
+    // Outlets that answer beside the watched one are other streams.
+    for (std::size_t i = watched ? 0 : 1; i < outlets.size(); ++i) OtherStream(outlets[i]);
   }
 
   // Returns true when --count is reached.
@@ -341,6 +357,7 @@ class Watch {
   double last_marker_;        // monitor's clock; the watch's start until the first marker
   std::int64_t alerted_ = 0;  // pulses of the current silence already reported
   double next_correction_;
+  double next_look_;
   double next_status_;
   std::int64_t reconnections_ = 0;
   std::string current_uid_;

@@ -62,6 +62,9 @@ class MarkerSource {
   // The outlet the connection reaches now (a new one after the program
   // restarted), asked within `wait` seconds; none when it does not answer.
   virtual std::optional<StreamDescription> Outlet(double wait) = 0;
+  // The streams that match the query and answer within `wait` seconds,
+  // without connecting to any: a second instance of the program shows here.
+  virtual std::vector<StreamDescription> Matching(const StreamQuery &query, double wait) = 0;
   // This machine's host name, the one LSL gives its own streams.
   virtual std::string HostName() = 0;
 };
@@ -114,6 +117,9 @@ struct MonitorPacing {
   static constexpr double kFindSlice = 1.0;
   static constexpr double kProbe = 1.0;
   static constexpr double kOutlet = 0.5;
+  // A look for other streams that match, while markers flow.
+  static constexpr double kLookAround = 0.3;
+  static constexpr double kLookAroundEvery = 10.0;
   static constexpr double kFirstCorrection = 2.0;
   static constexpr double kCorrectionRefresh = 5.0;
   static constexpr double kList = 2.0;

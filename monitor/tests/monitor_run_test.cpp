@@ -128,6 +128,15 @@ class ScriptedSource : public MarkerSource {
 
   std::string HostName() override { return "lab-pc"; }
 
+  std::vector<StreamDescription> Matching(const StreamQuery &, double wait) override {
+    ++looks;
+    now += wait;
+    if (!OutletPresent(now)) return also_present;
+    std::vector<StreamDescription> matching{Stream(UidAt(now))};
+    for (const StreamDescription &other : also_present) matching.push_back(other);
+    return matching;
+  }
+
   // The uid of the outlet at a time: a new one from each restart on.
   std::string UidAt(double at) const {
     std::string uid = streams.front().uid;
@@ -145,6 +154,7 @@ class ScriptedSource : public MarkerSource {
   std::vector<std::pair<double, std::string>> restarts;
   std::vector<StreamDescription> also_present;
   int outlet_queries = 0;
+  int looks = 0;
   double slow_probe = 0.0;  // added to every probe, like a resolve on a busy network
   std::optional<double> lost_at;
   std::deque<ClockEstimate> corrections{{-0.25, 0.0004}};
@@ -694,6 +704,23 @@ TEST(MonitorStreams, ListGivesOneLineOrTheXmlOfEachStream) {
   ListStreams(source, true, xml, errors);
   EXPECT_THAT(xml.str(), HasSubstr("<info><name>Maroquint</name></info>\n"));
   EXPECT_EQ(errors.str(), "");
+}
+
+// A second instance started while markers flow: found by the look around
+// every 10 s, without a silence.
+TEST(MonitorStreams, ASecondInstanceStartedDuringTheWatchIsFound) {
+  ScriptedSource source;
+  source.Markers(kStart + 1.0, 15, 1.0);
+  source.also_present = {Stream("uid-7")};
+  Options options = Defaults();
+  options.count = 15;
+  const Outcome run = Watch(options, source);
+  EXPECT_GE(source.looks, 1);
+  EXPECT_EQ(source.probes, 0);
+  EXPECT_THAT(run.status_text, HasSubstr("Another stream matches name \"Maroquint\": "));
+  EXPECT_THAT(run.status_text, ::testing::EndsWith("\nUNHEALTHY: 2 streams named \"Maroquint\": "
+                                                   "uid uid-1 on host \"lab-pc\" (watched), uid "
+                                                   "uid-7 on host \"lab-pc\"\n"));
 }
 
 // The program killed and started again within 2.5 s: the old outlet is
