@@ -195,7 +195,9 @@ TEST(MonitorOverLsl, ChoosesTheStreamMatchingEveryGivenProperty) {
 // A new outlet is a restart of the program, however soon it comes.
 TEST(MonitorOverLsl, OutletRestartWithTheSameSourceIdIsFollowed) {
   const double base = lsl_local_clock();
-  const auto monitor = StartMonitor({"--name", "MonitorRestart", "--count", "6"});
+  TempFile csv(".csv"), json(".json");
+  const auto monitor = StartMonitor(
+      {"--name", "MonitorRestart", "--count", "6", "--output", csv.Path(), "--json", json.Path()});
   {
     TestOutlet first("MonitorRestart", "Markers", "monitor-restart");
     ASSERT_TRUE(first.Created());
@@ -225,6 +227,16 @@ TEST(MonitorOverLsl, OutletRestartWithTheSameSourceIdIsFollowed) {
   EXPECT_THAT(run.output, Not(HasSubstr("reconnections")));
   EXPECT_THAT(run.output, ContainsRegex("\nUNHEALTHY: 1 restart of the stream .*; 3 missed "
                                         "pulses \\(limit 0\\): 3 in a gap before marker 4\n"));
+  // Both uids in the files: the CSV's first line and a # line where the
+  // restart was seen, the JSON's stream and restarts.
+  const std::string rows = csv.Read();
+  EXPECT_THAT(rows, ContainsRegex("^# maroquint-monitor: stream \"MonitorRestart\".*, uid "
+                                  "[-0-9a-f]+; watched from "));
+  EXPECT_THAT(rows, ContainsRegex("\n# restart: the stream goes on from a new outlet, uid "
+                                  "[-0-9a-f]+ on host \"[^\"]+\"; seen at [0-9T:.Z-]+\n4,"));
+  EXPECT_THAT(rows, ContainsRegex("\n4,[^\n]*,restart\n"));
+  EXPECT_THAT(json.Read(), ContainsRegex("\"restarts\": \\[\\{\"seconds_after_start\": [0-9.e-]+, "
+                                         "\"outlet\": \\{\"name\": \"MonitorRestart\""));
 }
 
 TEST(MonitorOverLsl, OutletThatDoesNotComeBackEndsWithStatus3) {
@@ -327,7 +339,9 @@ TEST(MonitorStreams, ListSeveralMatchesAndAnotherLetterCase) {
   EXPECT_THAT(xml.output, HasSubstr("<source_id>monitor-twice-2</source_id>"));
   EXPECT_THAT(xml.output, HasSubstr("<channel_format>string</channel_format>"));
 
-  const auto monitor = StartMonitor({"--name", "MonitorTwice", "--count", "1"});
+  TempFile csv(".csv"), json(".json");
+  const auto monitor = StartMonitor(
+      {"--name", "MonitorTwice", "--count", "1", "--output", csv.Path(), "--json", json.Path()});
   ASSERT_TRUE(monitor->ReadUntil("Watching ")) << monitor->Output();
   first.Push(1.0);
   second.Push(1.0);
@@ -338,6 +352,9 @@ TEST(MonitorStreams, ListSeveralMatchesAndAnotherLetterCase) {
               ContainsRegex("\nUNHEALTHY: 2 streams named \"MonitorTwice\": uid "
                             "[-0-9a-f]+ on host \"[^\"]+\" \\(watched\\), uid [-0-9a-f]+ "
                             "on host \"[^\"]+\"\n"));
+  EXPECT_THAT(csv.Read(), ContainsRegex("\n# another stream matches, not watched: "
+                                        "\"MonitorTwice\".*, uid [-0-9a-f]+; found at "));
+  EXPECT_THAT(json.Read(), HasSubstr("\"other_streams\": [{\"name\": \"MonitorTwice\""));
 
   const Finished other_case =
       RunToEnd(MAROQUINT_MONITOR, {"--name", "monitortwice", "--timeout", "1"});
