@@ -250,9 +250,16 @@ class Watch {
       if (report_.missed_before_first > 0) statistics_.FirstEndedASilence();
     }
     report_.last_marker_at = arrived - start_;
-    if (alerted_ > 0)
-      out_.status << "markers are back after " << Tenths(arrived - last_marker_) << " s\n"
+    if (alerted_ > 0) {
+      // The count the sender's time stamps give, which the alerts of the
+      // monitor's clock only approached.
+      const std::int64_t missed = step.index == 1 ? report_.missed_before_first : step.missed;
+      out_.status << "markers are back after " << Tenths(arrived - last_marker_) << " s ("
+                  << PulsesMissed(missed)
+                  << (step.index == 1 ? " before the first marker" : " in the gap")
+                  << (step.kind == IntervalKind::Restart ? ", from a new outlet" : "") << ")\n"
                   << std::flush;
+    }
     alerted_ = 0;
     last_marker_ = arrived;
     MarkerRecord record;

@@ -311,7 +311,8 @@ TEST(MonitorRun, MissedPulsesWithTheOutletStillThere) {
   EXPECT_THAT(run.status_text,
               ::testing::EndsWith("\nUNHEALTHY: 3 missed pulses (limit 0): 3 in a gap before "
                                   "marker 4\n"));
-  EXPECT_THAT(run.status_text, HasSubstr("markers are back after 4.0 s\n"));
+  EXPECT_THAT(run.status_text,
+              HasSubstr("markers are back after 4.0 s (3 pulses missed in the gap)\n"));
   EXPECT_THAT(run.markers, HasSubstr("      4       1007.250000       1007.000000    4.000000  " +
                                      kText + "  [3 pulses missed]\n"));
   EXPECT_THAT(run.status_text,
@@ -454,6 +455,8 @@ TEST(MonitorVerdict, PulsesMissedBeforeTheFirstAndAfterTheLastMarkerCount) {
   options.duration = 10.0;
   Outcome run = Watch(options, source);
   EXPECT_EQ(run.status, kExitUnhealthy);
+  EXPECT_THAT(run.status_text, HasSubstr("markers are back after 3.2 s (2 pulses missed before "
+                                         "the first marker)\n"));
   // One summary line for every missed pulse of the watch.
   EXPECT_THAT(run.status_text,
               HasSubstr("\n  missed pulses           6: 2 before the first marker, "
@@ -740,6 +743,8 @@ TEST(MonitorRestarts, ANewOutletWithinTheSilenceIsARestart) {
   EXPECT_THAT(run.status_text, Not(HasSubstr("outlet is still there")));
   EXPECT_THAT(run.status_text, HasSubstr("the stream's old outlet is gone and a new one is there"));
   EXPECT_THAT(run.markers, HasSubstr("  [new outlet: the stream restarted]  [2 pulses missed]\n"));
+  EXPECT_THAT(run.status_text, HasSubstr("markers are back after 3.0 s (2 pulses missed in the "
+                                         "gap, from a new outlet)\n"));
   EXPECT_THAT(run.status_text,
               HasSubstr("  restarts                1 (outlets: uid uid-1, then uid uid-2)\n"));
   EXPECT_THAT(run.status_text,
