@@ -171,6 +171,12 @@ constexpr std::size_t kNone = std::numeric_limits<std::size_t>::max();
 constexpr long long kMaxShifts = 2'000'000;
 constexpr double kMaxRunPairs = 2e7;
 constexpr std::size_t kChecked = 32;
+// Phases other than the first line's that are scored (see PhaseFamilies):
+// at most this many, from runs of at least kFamilyRun events, the
+// kFamilyRuns longest of each recording.
+constexpr std::size_t kMaxFamilies = 4;
+constexpr std::size_t kFamilyRun = 3;
+constexpr std::size_t kFamilyRuns = 64;
 constexpr std::size_t kIntervalsCompared = 8;
 // A gap of several lost events in a row is a lost stretch, not a pause,
 // while the recording's rate of breaks makes this many such gaps expected
@@ -179,6 +185,12 @@ constexpr double kChanceGaps = 0.05;
 // A pulse held high longer than this waited for its input (see
 // EffectiveOnsets): the largest distance of a pair.
 constexpr double kHeldPulseS = 0.1;
+// The longest low between a held pulse and its catch-up cycle: a few
+// samples of the device's 10 kHz clock, with room for a slow computer.
+constexpr double kCatchUpLowS = 0.002;
+// An overdue cycle drops the output at the program's next step after the
+// read that showed the rise: one sample of the device's 10 kHz clock.
+constexpr double kDropAfterMarkerS = 1e-4;
 constexpr long long kLongestStretch = 100;
 // The spreads of residuals compared: pairings with at least this many
 // pairs, markers matched in all, and the margin in standard errors.
@@ -191,10 +203,16 @@ constexpr double kFollowedDrift = 4 * kMaxDriftPpm * 1e-6;
 // The program holds its output high until its input shows the rise, reads
 // the rise, stamps the marker, and drops the output a fixed time later. A
 // pulse far longer than the others, and longer than a pair may be apart,
-// was held by a cut input wire: its marker came at its fall less the usual
-// length, not at its rise. A program that was only late to drop its output
-// (a busy computer) stamped its marker at the rise, and its pulse is a few
-// milliseconds long: those keep their rise.
+// was held by a cut input wire. Its cycle is overdue when the wire is
+// mended, so the program drops the output at once after the marker and
+// starts a catch-up cycle a few tenths of a millisecond later. Where the
+// amplifier sees that short low, the long pulse's fall, less the step
+// between the marker and the drop, is where its marker came, and the
+// catch-up is an onset of its own; where it does not (a rate
+// of a few kHz), the long pulse runs on through the catch-up pulse, and
+// its fall less the usual length is the catch-up's marker. A program that
+// was only late to drop its output (a busy computer) stamped its marker at
+// the rise, and its pulse is a few milliseconds long: those keep their rise.
 std::vector<double> EffectiveOnsets(const Recordings &recordings, double sample_period,
                                     std::vector<std::size_t> &long_pulses) {
   std::vector<double> e = recordings.onsets;
@@ -209,7 +227,9 @@ std::vector<double> EffectiveOnsets(const Recordings &recordings, double sample_
   for (std::size_t i = 0; i < e.size(); ++i) {
     const double h = static_cast<double>(high[i]);
     if (high[i] < 0 || h <= 2 * usual + 2 || h * sample_period <= kHeldPulseS) continue;
-    e[i] += (h - usual) * sample_period;
+    const double fall = e[i] + h * sample_period;
+    const bool catch_up_seen = i + 1 < e.size() && e[i + 1] - fall <= kCatchUpLowS;
+    e[i] = catch_up_seen ? fall - kDropAfterMarkerS : fall - usual * sample_period;
     long_pulses.push_back(i);
   }
   return e;
@@ -373,6 +393,56 @@ struct Frame {
     return std::min(eeg_to, marker_to + static_cast<double>(k) * period);
   }
 };
+
+// The fractions of a period (EEG seconds, from -1/2 to 1/2 period, not
+// near 0) by which the markers' runs would have to move to fall on the
+// grid of onset runs of another phase, most supported first; runs of a
+// few events (strays) are passed over.
+std::vector<double> PhaseFamilies(const Frame &f, std::size_t most) {
+  struct Run {
+    double origin;
+    std::size_t size;
+  };
+  auto long_runs = [](const Runs &runs, const std::vector<double> &origins) {
+    std::vector<Run> kept;
+    for (std::size_t r = 0; r + 1 < runs.starts.size(); ++r) {
+      const std::size_t size = runs.starts[r + 1] - runs.starts[r];
+      if (size >= kFamilyRun) kept.push_back({origins[r], size});
+    }
+    std::sort(kept.begin(), kept.end(), [](const Run &x, const Run &y) { return x.size > y.size; });
+    if (kept.size() > kFamilyRuns) kept.resize(kFamilyRuns);
+    return kept;
+  };
+  const std::vector<Run> onsets = long_runs(f.onset_runs, f.onset_origins);
+  const std::vector<Run> markers = long_runs(f.marker_runs, f.marker_origins);
+  std::vector<std::pair<double, std::size_t>> phases;  // phase, support
+  for (const Run &o : onsets) {
+    for (const Run &mk : markers) {
+      const double d = mk.origin - o.origin;
+      const double phase = d - f.period * std::round(d / f.period);
+      if (std::fabs(phase) > f.tolerance) phases.push_back({phase, std::min(o.size, mk.size)});
+    }
+  }
+  std::sort(phases.begin(), phases.end());
+  std::vector<std::pair<std::size_t, double>> families;  // support, phase
+  for (std::size_t x = 0; x < phases.size();) {
+    std::size_t y = x, support = 0;
+    double weighted = 0;
+    while (y < phases.size() && phases[y].first - phases[x].first <= f.tolerance / 2) {
+      support += phases[y].second;
+      weighted += phases[y].first * static_cast<double>(phases[y].second);
+      ++y;
+    }
+    families.push_back({support, weighted / static_cast<double>(support)});
+    x = y;
+  }
+  std::sort(families.begin(), families.end(),
+            [](const auto &x, const auto &y) { return x.first > y.first; });
+  std::vector<double> result;
+  for (std::size_t x = 0; x < families.size() && x < most; ++x)
+    result.push_back(families[x].second);
+  return result;
+}
 
 struct Score {
   long long k = 0;
@@ -748,49 +818,135 @@ Alignment Align(const Recordings &recordings, const Options &options) {
   }
 
   // 3. Candidates, on EEG time under the line from step 2.
-  Frame f;
-  f.e = e;
-  f.line = line;
-  f.tolerance = tolerance;
-  f.m.resize(m.size());
-  for (std::size_t j = 0; j < m.size(); ++j) f.m[j] = (m[j] - line.a) / line.b;
-  f.onset_runs = FindRuns(f.e, period, tolerance);
-  f.marker_runs = FindRuns(f.m, period, tolerance);
-  // A recorder that was taking the stream a period before its first marker
-  // lost no first marker there: an onset it should have seen is unmatched.
-  if (recordings.recorded_to > recordings.recorded_from &&
-      m.front() - recordings.recorded_from > (period + tolerance) * line.b &&
-      !f.marker_runs.kept.empty()) {
-    f.marker_runs.restart[f.marker_runs.kept.front()] = 0;
-    f.marker_runs.run_restarts.front() = 0;
-  }
-  // A long pulse's rise is on the period's grid: nothing was lost before it.
-  for (const std::size_t i : result.long_pulses) {
-    if (f.onset_runs.break_to[i] != kNone) f.onset_runs.break_blurred[f.onset_runs.break_to[i]] = 0;
-  }
-  double sxy = 0, sxx = 0;
-  PoolSlopes(f.e, f.onset_runs, sxy, sxx);
-  PoolSlopes(f.m, f.marker_runs, sxy, sxx);
-  f.period = sxx > 0 ? sxy / sxx : period;
-  result.period_s = f.period;
-  f.onset_origins = Origins(f.e, f.onset_runs, f.period);
-  f.marker_origins = Origins(f.m, f.marker_runs, f.period);
-  for (const std::size_t i : f.onset_runs.kept) f.onsets_kept.push_back(f.e[i]);
-  for (const std::size_t j : f.marker_runs.kept) f.markers_kept.push_back(f.m[j]);
-  // An extent not known from the file ends half a period beyond its last
-  // event, where the next one of a regular train is not yet due: so no
-  // event lies at an end, with its partner just beyond the other file's.
-  f.eeg_from = std::min(0.0, e.front());
-  f.eeg_to = recordings.eeg_duration_s > 0 ? recordings.eeg_duration_s : e.back() + period / 2;
-  const bool span_known = recordings.recorded_to > recordings.recorded_from;
-  f.marker_from = span_known ? (std::min(recordings.recorded_from, m.front()) - line.a) / line.b
-                             : f.m.front() - period / 2;
-  f.marker_to = span_known ? (std::max(recordings.recorded_to, m.back()) - line.a) / line.b
-                           : f.m.back() + period / 2;
-
+  auto build_frame = [&](const Line &l) {
+    Frame f;
+    f.e = e;
+    f.line = l;
+    f.tolerance = tolerance;
+    f.m.resize(m.size());
+    for (std::size_t j = 0; j < m.size(); ++j) f.m[j] = (m[j] - l.a) / l.b;
+    f.onset_runs = FindRuns(f.e, period, tolerance);
+    f.marker_runs = FindRuns(f.m, period, tolerance);
+    // A recorder that was taking the stream a period before its first marker
+    // lost no first marker there: an onset it should have seen is unmatched.
+    if (recordings.recorded_to > recordings.recorded_from &&
+        m.front() - recordings.recorded_from > (period + tolerance) * l.b &&
+        !f.marker_runs.kept.empty()) {
+      f.marker_runs.restart[f.marker_runs.kept.front()] = 0;
+      f.marker_runs.run_restarts.front() = 0;
+    }
+    // A long pulse's rise is on the period's grid: nothing was lost before it.
+    for (const std::size_t i : result.long_pulses) {
+      if (f.onset_runs.break_to[i] != kNone)
+        f.onset_runs.break_blurred[f.onset_runs.break_to[i]] = 0;
+    }
+    double sxy = 0, sxx = 0;
+    PoolSlopes(f.e, f.onset_runs, sxy, sxx);
+    PoolSlopes(f.m, f.marker_runs, sxy, sxx);
+    f.period = sxx > 0 ? sxy / sxx : period;
+    result.period_s = f.period;
+    f.onset_origins = Origins(f.e, f.onset_runs, f.period);
+    f.marker_origins = Origins(f.m, f.marker_runs, f.period);
+    for (const std::size_t i : f.onset_runs.kept) f.onsets_kept.push_back(f.e[i]);
+    for (const std::size_t j : f.marker_runs.kept) f.markers_kept.push_back(f.m[j]);
+    // An extent not known from the file ends half a period beyond its last
+    // event, where the next one of a regular train is not yet due: so no
+    // event lies at an end, with its partner just beyond the other file's.
+    f.eeg_from = std::min(0.0, e.front());
+    f.eeg_to = recordings.eeg_duration_s > 0 ? recordings.eeg_duration_s : e.back() + period / 2;
+    const bool span_known = recordings.recorded_to > recordings.recorded_from;
+    f.marker_from = span_known ? (std::min(recordings.recorded_from, m.front()) - l.a) / l.b
+                               : f.m.front() - period / 2;
+    f.marker_to = span_known ? (std::max(recordings.recorded_to, m.back()) - l.a) / l.b
+                             : f.m.back() + period / 2;
+    return f;
+  };
+  Frame f = build_frame(line);
   std::string refusal;
   std::vector<Score> scores = Estimate(f, refusal);
   if (!refusal.empty()) return refuse(refusal);
+
+  // A restart or a cut wire changes the pulses' phase: the line from step 2
+  // pairs the runs of one phase, and the runs of another phase pair only
+  // under a line a fraction of a period away. Each such phase is a family
+  // of candidates of its own; the one whose candidates cost least is
+  // scored below, unless the user or one clock names another, and the best
+  // of the others takes part in the decision.
+  struct Family {
+    Line line;
+    Frame frame;
+    std::vector<Score> scores;
+    std::size_t best_cost = kNone;
+    std::size_t best_pairs = 0;
+  };
+  auto best_of = [](Family &family) {
+    for (const Score &score : family.scores) {
+      if (score.pairs < kMinPairs) continue;
+      if (family.best_cost == kNone || score.cost < family.best_cost ||
+          (score.cost == family.best_cost && score.pairs > family.best_pairs)) {
+        family.best_cost = score.cost;
+        family.best_pairs = score.pairs;
+      }
+    }
+  };
+  std::vector<Family> families;
+  families.push_back({line, f, scores});
+  best_of(families.back());
+  for (const double phase : PhaseFamilies(f, kMaxFamilies)) {
+    Family family;
+    family.line = {line.a + line.b * phase, line.b};
+    family.frame = build_frame(family.line);
+    std::string ignored;
+    family.scores = Estimate(family.frame, ignored);
+    if (!ignored.empty()) continue;
+    best_of(family);
+    if (family.best_cost != kNone) families.push_back(std::move(family));
+  }
+  const double half_period = line.b * f.period / 2;
+  // The fraction of a period, from -1/2 to 1/2, by which `offset` (a
+  // marker time less the mapped onset time) is off a family's grid.
+  auto off_grid = [&](const Family &family, double offset) {
+    const double periods = (offset - (family.line.a - line.a)) / (2 * half_period);
+    return std::fabs(periods - std::round(periods));
+  };
+  std::size_t family_index = 0;
+  auto nearest_family = [&](double offset) {
+    std::size_t nearest = 0;
+    for (std::size_t x = 1; x < families.size(); ++x) {
+      if (off_grid(families[x], offset) < off_grid(families[nearest], offset)) nearest = x;
+    }
+    return nearest;
+  };
+  if (options.first_pair && options.first_pair->first < e.size() &&
+      options.first_pair->second < m.size()) {
+    family_index =
+        nearest_family(m[options.first_pair->second] - line.b * e[options.first_pair->first]);
+  } else if (options.approximate_offset_s) {
+    family_index =
+        nearest_family(*options.approximate_offset_s - line.b * options.sample_period_s / 2);
+  } else if (recordings.onset_stamps.size() == e.size()) {
+    std::vector<double> offsets;
+    for (std::size_t i = 0; i < e.size(); ++i) {
+      offsets.push_back(recordings.onset_stamps[i] - line.b * e[i]);
+    }
+    family_index = nearest_family(Median(std::move(offsets)));
+  } else {
+    for (std::size_t x = 1; x < families.size(); ++x) {
+      const Family &a = families[x], &b = families[family_index];
+      if (a.best_cost < b.best_cost ||
+          (a.best_cost == b.best_cost && a.best_pairs > b.best_pairs)) {
+        family_index = x;
+      }
+    }
+  }
+  std::size_t other_families_cost = kNone;
+  for (std::size_t x = 0; x < families.size(); ++x) {
+    if (x != family_index)
+      other_families_cost = std::min(other_families_cost, families[x].best_cost);
+  }
+  line = families[family_index].line;
+  f = families[family_index].frame;
+  scores = families[family_index].scores;
   if (scores.empty()) {
     result.outcome = Outcome::kNoOverlap;
     return result;
@@ -908,8 +1064,9 @@ Alignment Align(const Recordings &recordings, const Options &options) {
     }
   }
   if (chosen == kNone && best != kNone) {
-    const std::size_t margin = runner_up == kNone ? std::numeric_limits<std::size_t>::max()
-                                                  : scores[runner_up].cost - scores[best].cost;
+    const std::size_t next =
+        std::min(runner_up == kNone ? kNone : scores[runner_up].cost, other_families_cost);
+    const std::size_t margin = next == kNone ? kNone : next - std::min(next, scores[best].cost);
     // Below the margin, not at it: a best that leaves one event unexplained
     // against two for the next is turned by a single event lost in the
     // wrong place.
@@ -918,9 +1075,8 @@ Alignment Align(const Recordings &recordings, const Options &options) {
       result.decided_by = Decider::kSharedPattern;
       result.decision =
           "irregularities shared: the best pairing costs " + std::to_string(scores[best].cost) +
-          (runner_up == kNone
-               ? std::string(", no other pairs " + std::to_string(kMinPairs) + " events")
-               : ", the next " + std::to_string(scores[runner_up].cost));
+          (next == kNone ? std::string(", no other pairs " + std::to_string(kMinPairs) + " events")
+                         : ", the next " + std::to_string(next));
     }
   }
   if (chosen == kNone && best != kNone) {
@@ -1076,9 +1232,14 @@ Alignment Align(const Recordings &recordings, const Options &options) {
     result.outcome = Outcome::kAmbiguous;
     result.reason = std::to_string(result.candidates.size()) +
                     " pairings, whole periods apart, explain the recordings";
-    if (runner_up != kNone) {
+    const std::size_t next =
+        std::min(runner_up == kNone ? kNone : scores[runner_up].cost, other_families_cost);
+    if (next != kNone) {
       result.reason += " (the best costs " + std::to_string(scores[best].cost) + ", the next " +
-                       std::to_string(scores[runner_up].cost) + ")";
+                       std::to_string(next) + ")";
+    }
+    if (other_families_cost != kNone && other_families_cost <= scores[best].cost) {
+      result.reason += "; pairings of another phase explain them as well";
     }
   }
   return result;

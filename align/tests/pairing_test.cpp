@@ -42,7 +42,13 @@ struct Train {
   double EegStart() const { return offset + EegOrigin(); }
   double TrueA() const { return EegStart() + latency; }
   double EegOrigin() const { return eeg_first > 0 ? kStart + eeg_first - 0.5 : 0.0; }
-  double Edge(int n) const { return kStart + n + (restart >= 0 && n >= restart ? 0.37 : 0); }
+  // A cut holds the pulse `cut` high for 3.4 s and skips three more; the
+  // catch-up cycle, pulse cut + 4, and those after it keep the new phase.
+  double Edge(int n) const {
+    return kStart + n + (restart >= 0 && n >= restart ? 0.37 : 0) +
+           (cut >= 0 && n >= cut + 4 ? kCatchUp - 4 : 0);
+  }
+  static constexpr double kCatchUp = 3.4 + 3e-4;
 
   // The EEG time of a true time, and its sample.
   double EegTime(double t) const { return (t - EegOrigin()) * (1 + drift_ppm * 1e-6); }
@@ -73,23 +79,30 @@ struct Train {
     std::vector<Event> o, mk;
     for (int n = 0; n < pulses; ++n) {
       if (std::find(paused.begin(), paused.end(), n) != paused.end()) continue;
-      if (cut >= 0 && n > cut && n <= cut + 3) continue;  // the output is held high
+      if (cut >= 0 && n > cut && n <= cut + 4) continue;  // held high, or the catch-up
       const double edge = Edge(n) + jitter * (2 * uniform(random) - 1);
       const bool in_eeg = n >= eeg_first && n <= eeg_end;
       const bool in_markers = n >= std::max(first_marked, marker_first) && n <= marker_end &&
                               !(restart >= 0 && n == restart);
       if (n == cut) {
         // Held high until the wire is mended; the program reads the rise
-        // there, drops the output 3 ms later and catches up 0.2 ms after
-        // that: a low too short for 2048 Hz, so one long pulse.
-        const double mended = edge + 3.4, catch_up = mended + 0.0032;
+        // there, and its cycle being overdue, drops the output one device
+        // sample later and starts its catch-up cycle 0.2 ms after that: a
+        // low that the amplifier may see or not.
+        const double mended = edge + 3.4, drop = mended + 1e-4, catch_up = Edge(cut + 4);
+        const bool low_seen = Sample(drop) < Sample(catch_up);
         if (in_eeg) {
-          o.push_back({Sample(edge) / rate, n,
-                       static_cast<std::int64_t>(Sample(catch_up + 0.003) - Sample(edge))});
+          const double end = low_seen ? drop : catch_up + 0.003;
+          o.push_back({Sample(edge) / rate, low_seen ? -3 : cut + 4,
+                       static_cast<std::int64_t>(Sample(end) - Sample(edge))});
+          if (low_seen) {
+            o.push_back({Sample(catch_up) / rate, cut + 4,
+                         static_cast<std::int64_t>(Sample(catch_up + 0.003) - Sample(catch_up))});
+          }
         }
         if (in_markers) {
           mk.push_back({offset + mended + latency, -3});
-          mk.push_back({offset + catch_up + latency, n});
+          mk.push_back({offset + catch_up + latency, cut + 4});
         }
         continue;
       }
@@ -120,10 +133,10 @@ struct Train {
       }
     }
     for (const Event &x : mk) recordings.markers.push_back(x.time), marker_pulse.push_back(x.pulse);
-    recordings.eeg_duration_s = EegTime(kStart + eeg_end + 0.5);
+    recordings.eeg_duration_s = EegTime(Edge(eeg_end) + 0.5);
     if (span_known) {
-      recordings.recorded_from = offset + kStart + marker_first - 0.5;
-      recordings.recorded_to = offset + kStart + marker_end + 0.5;
+      recordings.recorded_from = offset + Edge(marker_first) - 0.5;
+      recordings.recorded_to = offset + Edge(marker_end) + 0.5;
     }
   }
 
@@ -318,19 +331,28 @@ TEST(Align, ARestartDecides) {
 // A wire cut on the input side at 2048 Hz: one long pulse whose marker is
 // at its fall, and the catch-up marker 3 ms later.
 TEST(Align, ACutInputWireDecides) {
-  Train train;
-  train.cut = 200;
-  train.eeg_first = 50;
-  train.eeg_last = 450;
-  train.marker_first = 120;
-  train.Make(6);
-  const Alignment result = Align(train.recordings, train.MakeOptions());
-  ASSERT_EQ(result.outcome, Outcome::kOk) << result.reason;
-  EXPECT_EQ(result.decided_by, Decider::kSharedPattern);
-  ExpectRightPairs(train, result);
-  ASSERT_EQ(result.long_pulses.size(), 1u);
-  EXPECT_EQ(train.onset_pulse[result.long_pulses[0]], 200);
-  EXPECT_NEAR(result.a, train.TrueA(), 0.6 / train.rate);
+  // At 2048 Hz the low before the catch-up is seen in one cycle of two or
+  // so, at 16384 Hz always.
+  for (const double rate : {2048.0, 16384.0}) {
+    for (unsigned seed = 6; seed < 10; ++seed) {
+      Train train;
+      train.rate = rate;
+      train.cut = 200;
+      train.eeg_first = 50;
+      train.eeg_last = 450;
+      train.marker_first = 120;
+      train.Make(seed);
+      SCOPED_TRACE(std::to_string(rate) + " Hz, seed " + std::to_string(seed));
+      const Alignment result = Align(train.recordings, train.MakeOptions());
+      ASSERT_EQ(result.outcome, Outcome::kOk) << result.reason;
+      EXPECT_EQ(result.decided_by, Decider::kSharedPattern);
+      ExpectRightPairs(train, result);
+      ASSERT_EQ(result.long_pulses.size(), 1u);
+      EXPECT_NEAR(train.recordings.onsets[result.long_pulses[0]], train.EegTime(train.Edge(200)),
+                  1.0 / rate);
+      EXPECT_NEAR(result.a, train.TrueA(), 0.6 / train.rate);
+    }
+  }
 }
 
 // Pulses lost at random on both sides look alike under every shift.
