@@ -1,0 +1,169 @@
+#include "experiment.h"
+
+#include <cstdio>
+
+#include "report.h"
+
+namespace maroquint::align {
+namespace {
+
+std::string Ms(double seconds) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%.3f", seconds * 1e3);
+  return text;
+}
+
+std::string Hex(std::uint64_t mask) {
+  char text[24];
+  std::snprintf(text, sizeof text, "0x%llX", static_cast<unsigned long long>(mask));
+  return text;
+}
+
+std::string SegmentJson(const Segment &s) {
+  return "{\"first_sample\": " + std::to_string(s.first_sample) +
+         ", \"last_sample\": " + std::to_string(s.last_sample) + ", \"a\": " + Number(s.a) +
+         ", \"b\": " + Number(s.b) + ", \"pairs\": " + std::to_string(s.pairs) + ", \"a_ci95\": [" +
+         Number(s.a_ci95[0]) + ", " + Number(s.a_ci95[1]) +
+         "], \"drift_ppm\": " + Number(s.DriftPpm()) + ", \"drift_ci95_ppm\": [" +
+         Number(s.drift_ci95_ppm[0]) + ", " + Number(s.drift_ci95_ppm[1]) + "]}";
+}
+
+}  // namespace
+
+Experiment PlaceExperiment(const Alignment &result, double rate, std::int64_t samples,
+                           const std::vector<EventStream> *events,
+                           const std::vector<std::int64_t> &check_onsets,
+                           std::uint64_t check_mask) {
+  Experiment out;
+  std::vector<TimePair> pairs;
+  for (const Pair &pair : result.pairs) {
+    if (!pair.outlier) pairs.push_back({pair.eeg_time, pair.marker_time});
+  }
+  out.segments = FitSegments(pairs, rate, samples);
+  if (out.segments.segments.size() > 1) {
+    out.mapping = Mapping{rate, out.segments.segments};
+  } else {
+    // One line: the fit's own.
+    out.mapping = SingleLine(result.a, result.b, rate, samples);
+    Segment &line = out.mapping.segments.front();
+    line.pairs = pairs.size();
+    line.residual_sd_s = result.residuals.sd;
+  }
+  if (events != nullptr) {
+    out.has_events = true;
+    out.events = PlaceEvents(*events, out.mapping, samples);
+    if (check_mask != 0) {
+      out.checks = CheckAgainstTriggers(out.events, check_onsets, rate);
+      out.check_mask = check_mask;
+      out.check_onsets = check_onsets.size();
+    }
+  }
+  return out;
+}
+
+std::string ExperimentReport(const Experiment &experiment, const std::string &events_path) {
+  std::string out;
+  const std::vector<Segment> &segments = experiment.mapping.segments;
+  if (segments.size() > 1) {
+    out += "warning: one line does not map the clocks over the whole recording (" +
+           experiment.segments.reason + "): mapped in " + std::to_string(segments.size()) +
+           " segments, each with its own a and b; the a and b above hold for none of them\n";
+    for (std::size_t k = 0; k < segments.size(); ++k) {
+      const Segment &s = segments[k];
+      out += "  segment " + std::to_string(k + 1) + ": samples " + std::to_string(s.first_sample) +
+             " to " + std::to_string(s.last_sample) + ", " + std::to_string(s.pairs) +
+             " pairs, a = " + Number(s.a) + " s [" + Number(s.a_ci95[0]) + ", " +
+             Number(s.a_ci95[1]) + "], drift " + Number(s.DriftPpm()) + " ppm\n";
+    }
+  }
+  if (!experiment.has_events) return out;
+  std::size_t placed = 0, total = 0;
+  for (const StreamCount &c : experiment.events.counts) {
+    placed += c.placed;
+    total += c.events;
+  }
+  out += "events:  " + events_path + ": " + std::to_string(placed) + " of " +
+         std::to_string(total) + " events written\n";
+  for (const StreamCount &c : experiment.events.counts) {
+    out += "  stream " + c.name + ": " + std::to_string(c.placed) + " of " +
+           std::to_string(c.events) + " on the EEG, " + std::to_string(c.before) +
+           " before its first sample, " + std::to_string(c.after) + " after its last\n";
+  }
+  if (experiment.events.counts.empty()) out += "  no event streams\n";
+  if (experiment.checks) {
+    const TriggerChecks &checks = *experiment.checks;
+    out += "events against the triggers on bits " + Hex(experiment.check_mask) + " (" +
+           std::to_string(experiment.check_onsets) + " onsets, window " + Ms(checks.window_s) +
+           " ms; event minus trigger):\n";
+    for (const TriggerCheck &c : checks.streams) {
+      out += "  stream " + c.stream + ": " + std::to_string(c.matched) + " of " +
+             std::to_string(c.events) + " events with a trigger";
+      if (c.matched > 0) {
+        out += ", median " + Ms(c.median_s) + " ms, p99 |d| " + Ms(c.p99_abs_s) + " ms, max |d| " +
+               Ms(c.max_abs_s) + " ms (from " + Ms(c.min_s) + " to " + Ms(c.max_s) + " ms)";
+      }
+      out += "; without trigger: " + std::to_string(c.unmatched_onsets_s.size()) + "\n";
+    }
+  }
+  return out;
+}
+
+std::string ExperimentJson(const Experiment &experiment, const std::string &events_path) {
+  const std::vector<Segment> &segments = experiment.mapping.segments;
+  std::string out =
+      "\"mapping_piecewise\": " + std::string(segments.size() > 1 ? "true" : "false") +
+      ",\n\"mapping_segments\": [";
+  for (std::size_t k = 0; k < segments.size(); ++k) {
+    out += (k ? ", " : "") + SegmentJson(segments[k]);
+  }
+  out += "],\n\"mapping_break\": " + JsonString(experiment.segments.reason) +
+         ",\n\"single_line_error_s\": " + Number(experiment.segments.single_line_error_s) + ",\n";
+  if (experiment.has_events) {
+    std::size_t placed = 0;
+    for (const StreamCount &c : experiment.events.counts) placed += c.placed;
+    out += "\"events\": {\"written\": true, \"file\": " + JsonString(events_path) +
+           ", \"count\": " + std::to_string(placed) + ", \"streams\": [";
+    for (std::size_t k = 0; k < experiment.events.counts.size(); ++k) {
+      const StreamCount &c = experiment.events.counts[k];
+      out += std::string(k ? ", " : "") + "{\"name\": " + JsonString(c.name) +
+             ", \"events\": " + std::to_string(c.events) +
+             ", \"written\": " + std::to_string(c.placed) +
+             ", \"before_recording\": " + std::to_string(c.before) +
+             ", \"after_recording\": " + std::to_string(c.after) + "}";
+    }
+    out += "]},\n";
+  }
+  if (experiment.checks) {
+    const TriggerChecks &checks = *experiment.checks;
+    out += "\"trigger_check\": {\"mask\": " + JsonString(Hex(experiment.check_mask)) +
+           ", \"trigger_onsets\": " + std::to_string(experiment.check_onsets) +
+           ", \"window_s\": " + Number(checks.window_s) + ", \"streams\": [";
+    for (std::size_t k = 0; k < checks.streams.size(); ++k) {
+      const TriggerCheck &c = checks.streams[k];
+      const bool any = c.matched > 0;
+      out += std::string(k ? ", " : "") + "{\"name\": " + JsonString(c.stream) +
+             ", \"events\": " + std::to_string(c.events) +
+             ", \"matched\": " + std::to_string(c.matched) +
+             ", \"median_ms\": " + (any ? Number(c.median_s * 1e3) : "null") +
+             ", \"p99_abs_ms\": " + (any ? Number(c.p99_abs_s * 1e3) : "null") +
+             ", \"max_abs_ms\": " + (any ? Number(c.max_abs_s * 1e3) : "null") +
+             ", \"min_ms\": " + (any ? Number(c.min_s * 1e3) : "null") +
+             ", \"max_ms\": " + (any ? Number(c.max_s * 1e3) : "null") +
+             ", \"without_trigger\": " + std::to_string(c.unmatched_onsets_s.size()) +
+             ", \"without_trigger_onsets_s\": [";
+      for (std::size_t i = 0; i < c.unmatched_onsets_s.size(); ++i) {
+        out += (i ? ", " : "") + Number(c.unmatched_onsets_s[i]);
+      }
+      out += "]}";
+    }
+    out += "]},\n";
+  }
+  return out;
+}
+
+std::string NoEventsJson(const std::string &events_path, const std::string &why) {
+  return "\"events\": {\"written\": false, \"file\": " + JsonString(events_path) +
+         ", \"reason\": " + JsonString(why) + "},\n";
+}
+
+}  // namespace maroquint::align
