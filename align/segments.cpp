@@ -135,11 +135,13 @@ void Split(const std::vector<TimePair> &p, std::size_t from, std::size_t to,
   Split(p, k, to, options, breaks, error, reason);
 }
 
-Segment SegmentOf(const std::vector<TimePair> &p, std::size_t from, std::size_t to) {
+Segment SegmentOf(const std::vector<TimePair> &p, std::size_t from, std::size_t to, double rate) {
   const Line line = Fit(p, from, to);
   Segment s;
   s.b = line.slope;
-  s.a = line.At(0);
+  // As the fit's own: the line maps onsets to their edges, and an onset
+  // is seen half a sample after its edge on average.
+  s.a = line.At(0) + s.b * 0.5 / rate;
   s.pairs = line.n;
   s.residual_sd_s = std::sqrt(line.Variance());
   const double a_se = line.Se(0);
@@ -165,7 +167,7 @@ SegmentFit FitSegments(const std::vector<TimePair> &pairs, double rate, std::int
   breaks.push_back(pairs.size());
   const std::int64_t last = samples > 0 ? samples - 1 : 0;
   for (std::size_t k = 0; k + 1 < breaks.size(); ++k) {
-    Segment s = SegmentOf(pairs, breaks[k], breaks[k + 1]);
+    Segment s = SegmentOf(pairs, breaks[k], breaks[k + 1], rate);
     // A piece ends halfway between its last pair and the next piece's first.
     s.first_sample =
         k == 0 ? 0

@@ -38,7 +38,9 @@ struct SegmentFit {
 // The pairs (not outliers), the EEG rate and its sample count. A break is
 // taken where splitting the pairs into two lines lowers the residuals
 // beyond chance (F test) and the single line misses the two by more than
-// its 95 % interval; each piece is split again the same way.
+// its 95 % interval; each piece is split again the same way. Each segment's
+// `a` allows, as the fit's does, for onsets being seen half a sample after
+// their edges on average.
 SegmentFit FitSegments(const std::vector<TimePair> &pairs, double rate, std::int64_t samples,
                        const SegmentOptions &options = {});
 

@@ -20,10 +20,10 @@ Alignment Stepped() {
   result.a = kA;
   result.b = 1;
   for (int k = 1; k < 1200; ++k) {
-    // Onsets on whole samples, markers a little either side.
+    // Onsets half a sample after their edges, markers a little either side.
     const double jitter = ((k * 7919) % 11 - 5) * 2e-5;
-    result.pairs.push_back(
-        {static_cast<std::size_t>(k), static_cast<std::size_t>(k), k * 1.0, Truth(k) + jitter});
+    result.pairs.push_back({static_cast<std::size_t>(k), static_cast<std::size_t>(k),
+                            k + 0.5 / kRate, Truth(k) + jitter});
   }
   return result;
 }
@@ -57,7 +57,7 @@ TEST(Experiment, EventsTakeTheSegmentThatHoldsThem) {
 
 TEST(Experiment, OneLineIsTheFitsOwn) {
   Alignment result = Stepped();
-  for (Pair &pair : result.pairs) pair.marker_time = kA + pair.eeg_time;
+  for (Pair &pair : result.pairs) pair.marker_time = kA + pair.eeg_time - 0.5 / kRate;
   result.a = kA + 1e-7;  // the fit's, not a refit
   const Experiment experiment = PlaceExperiment(result, kRate, 1200 * 1000, nullptr, {}, 0);
   ASSERT_EQ(experiment.mapping.segments.size(), 1u);
