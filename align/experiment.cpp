@@ -161,6 +161,26 @@ std::string ExperimentJson(const Experiment &experiment, const std::string &even
   return out;
 }
 
+std::string AddMembers(const std::string &object, const std::string &members) {
+  const std::size_t close = object.rfind('}');
+  if (close == std::string::npos || members.empty()) return object;
+  std::string head = object.substr(0, close);
+  while (!head.empty() && (head.back() == '\n' || head.back() == ' ')) head.pop_back();
+  std::string tail = members;
+  while (!tail.empty() && (tail.back() == '\n' || tail.back() == ',')) tail.pop_back();
+  const bool empty_object = !head.empty() && head.back() == '{';
+  return head + (empty_object ? "\n" : ",\n") + tail + "\n}\n";
+}
+
+std::string SidecarPath(const std::string &events_path) {
+  const std::string tsv = ".tsv";
+  if (events_path.size() >= tsv.size() &&
+      events_path.compare(events_path.size() - tsv.size(), tsv.size(), tsv) == 0) {
+    return events_path.substr(0, events_path.size() - tsv.size()) + ".json";
+  }
+  return events_path + ".json";
+}
+
 std::string NoEventsJson(const std::string &events_path, const std::string &why) {
   return "\"events\": {\"written\": false, \"file\": " + JsonString(events_path) +
          ", \"reason\": " + JsonString(why) + "},\n";

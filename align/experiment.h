@@ -43,6 +43,13 @@ std::string ExperimentReport(const Experiment &experiment, const std::string &ev
 // single_line_error_s; events; trigger_check.
 std::string ExperimentJson(const Experiment &experiment, const std::string &events_path);
 
+// The JSON object `object` with `members` (as ExperimentJson writes them)
+// added at its end.
+std::string AddMembers(const std::string &object, const std::string &members);
+
+// The sidecar of an events file: its name with .json for .tsv.
+std::string SidecarPath(const std::string &events_path);
+
 // JSON members for a result that has no mapping: the events file is not
 // written, and why.
 std::string NoEventsJson(const std::string &events_path, const std::string &why);

@@ -67,5 +67,13 @@ TEST(Experiment, OneLineIsTheFitsOwn) {
   EXPECT_NE(ExperimentJson(experiment, "").find("\"mapping_piecewise\": false"), std::string::npos);
 }
 
+TEST(Experiment, AddsItsMembersToTheResult) {
+  EXPECT_EQ(AddMembers("{\"pairs\": 3}\n", "\"x\": 1,\n\"y\": [],\n"),
+            "{\"pairs\": 3,\n\"x\": 1,\n\"y\": []\n}\n");
+  EXPECT_EQ(AddMembers("{}", "\"x\": 1,\n"), "{\n\"x\": 1\n}\n");
+  EXPECT_EQ(SidecarPath("sub-01_events.tsv"), "sub-01_events.json");
+  EXPECT_EQ(SidecarPath("events"), "events.json");
+}
+
 }  // namespace
 }  // namespace maroquint::align
