@@ -68,6 +68,11 @@ std::string ExperimentReport(const Experiment &experiment, const std::string &ev
     out += "warning: one line does not map the clocks over the whole recording (" +
            experiment.segments.reason + "): mapped in " + std::to_string(segments.size()) +
            " segments, each with its own a and b; the a and b above hold for none of them\n";
+    if (experiment.segments.capped) {
+      out += "warning: " + std::to_string(segments.size()) +
+             " segments, the most maroquint-align fits: some were not tested further and may "
+             "still bend\n";
+    }
     for (std::size_t k = 0; k < segments.size(); ++k) {
       const Segment &s = segments[k];
       out += "  segment " + std::to_string(k + 1) + ": samples " + std::to_string(s.first_sample) +
@@ -117,7 +122,9 @@ std::string ExperimentJson(const Experiment &experiment, const std::string &even
     out += (k ? ", " : "") + SegmentJson(segments[k]);
   }
   out += "],\n\"mapping_break\": " + JsonString(experiment.segments.reason) +
-         ",\n\"single_line_error_s\": " + Number(experiment.segments.single_line_error_s) + ",\n";
+         ",\n\"single_line_error_s\": " + Number(experiment.segments.single_line_error_s) +
+         ",\n\"mapping_segments_capped\": " + (experiment.segments.capped ? "true" : "false") +
+         ",\n";
   if (experiment.has_events) {
     std::size_t placed = 0;
     for (const StreamCount &c : experiment.events.counts) placed += c.placed;

@@ -105,8 +105,12 @@ std::size_t BestBreak(const std::vector<TimePair> &p, std::size_t from, std::siz
 
 void Split(const std::vector<TimePair> &p, std::size_t from, std::size_t to,
            const SegmentOptions &options, std::vector<std::size_t> &breaks, double &error,
-           std::string &reason) {
-  if (breaks.size() + 1 >= options.max_segments || to - from < 2 * options.min_pairs) return;
+           std::string &reason, bool &capped) {
+  if (to - from < 2 * options.min_pairs) return;
+  if (breaks.size() + 1 >= options.max_segments) {
+    capped = true;
+    return;
+  }
   const Line whole = Fit(p, from, to);
   double sse_two = 0;
   const std::size_t k = BestBreak(p, from, to, whole, options.min_pairs, sse_two);
@@ -131,8 +135,8 @@ void Split(const std::vector<TimePair> &p, std::size_t from, std::size_t to,
       reason.empty() ? "" : "; ", 0.5 * (p[k - 1].eeg_time + p[k].eeg_time), f, miss * 1e3);
   reason += text;
   breaks.push_back(k);
-  Split(p, from, k, options, breaks, error, reason);
-  Split(p, k, to, options, breaks, error, reason);
+  Split(p, from, k, options, breaks, error, reason, capped);
+  Split(p, k, to, options, breaks, error, reason, capped);
 }
 
 Segment SegmentOf(const std::vector<TimePair> &p, std::size_t from, std::size_t to, double rate) {
@@ -161,7 +165,7 @@ SegmentFit FitSegments(const std::vector<TimePair> &pairs, double rate, std::int
   SegmentFit fit;
   if (pairs.size() < 2 || !(rate > 0)) return fit;
   std::vector<std::size_t> breaks;
-  Split(pairs, 0, pairs.size(), options, breaks, fit.single_line_error_s, fit.reason);
+  Split(pairs, 0, pairs.size(), options, breaks, fit.single_line_error_s, fit.reason, fit.capped);
   std::sort(breaks.begin(), breaks.end());
   breaks.insert(breaks.begin(), 0);
   breaks.push_back(pairs.size());

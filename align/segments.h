@@ -20,7 +20,7 @@ struct TimePair {
 struct SegmentOptions {
   // Fewer pairs than this on either side of a break: no break there.
   std::size_t min_pairs = 10;
-  std::size_t max_segments = 16;
+  std::size_t max_segments = 64;
   // A break must lower the residual variance by this F statistic (two more
   // parameters), high because the break is searched for over every place.
   double min_f = 25;
@@ -33,6 +33,8 @@ struct SegmentFit {
   std::string reason;
   // Largest distance, at a pair, between the single line and the pieces.
   double single_line_error_s = 0;
+  // max_segments reached with pieces left untested: they may still bend.
+  bool capped = false;
 };
 
 // The pairs (not outliers), the EEG rate and its sample count. A break is

@@ -73,11 +73,21 @@ TEST(Segments, ASlowCurveIsMappedInPieces) {
   const auto pairs = Pulses(86400, truth);
   const SegmentFit fit = FitSegments(pairs, kRate, 86400 * 2048);
   EXPECT_GE(fit.segments.size(), 3u);
+  EXPECT_FALSE(fit.capped);
   for (std::size_t k = 0; k < pairs.size(); k += 997) {
     const double eeg_time = pairs[k].eeg_time;
     const Mapping mapping{kRate, fit.segments};
     EXPECT_NEAR(mapping.LslTime(eeg_time * kRate), truth(eeg_time), 0.0005) << eeg_time;
   }
+}
+
+TEST(Segments, SaysWhenItStoppedAtItsLimit) {
+  const auto truth = [](double t) { return kA + kB * t + 0.004 * std::sin(t / 86400 * M_PI); };
+  SegmentOptions options;
+  options.max_segments = 2;
+  const SegmentFit fit = FitSegments(Pulses(86400, truth), kRate, 86400 * 2048, options);
+  EXPECT_EQ(fit.segments.size(), 2u);
+  EXPECT_TRUE(fit.capped);
 }
 
 TEST(Segments, TooFewPairsForABreak) {
