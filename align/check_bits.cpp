@@ -30,7 +30,9 @@ TriggerChecks CheckAgainstTriggers(const PlacedEvents &events,
     if (e.stream >= out.streams.size()) continue;
     TriggerCheck &check = out.streams[e.stream];
     ++check.events;
-    const double position = e.onset_s * rate;
+    // A trigger's edge lies half a sample before its onset sample on
+    // average, as the mapping's `a` allows for the pulse's.
+    const double position = e.onset_s * rate + 0.5;
     const auto next = std::lower_bound(
         trigger_onsets.begin(), trigger_onsets.end(), position,
         [](std::int64_t onset, double p) { return static_cast<double>(onset) < p; });

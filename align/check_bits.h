@@ -35,7 +35,8 @@ struct TriggerChecks {
 double TriggerWindow(const std::vector<std::int64_t> &trigger_onsets, double rate);
 
 // Each placed event against the trigger onset (sample indices) nearest to
-// it within the window.
+// it within the window; the trigger's time is half a sample before its
+// onset sample, where its edge lies on average.
 TriggerChecks CheckAgainstTriggers(const PlacedEvents &events,
                                    const std::vector<std::int64_t> &trigger_onsets, double rate);
 

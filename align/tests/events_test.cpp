@@ -178,7 +178,7 @@ TEST(CheckBits, GivesTheLatencyOfEachStream) {
     const std::int64_t onset = 5000 + k * 1500;
     triggers.push_back(onset);
     const double latency = 0.003 + (k % 5 - 2) * 1e-4;
-    placed.events.push_back({onset / kRate + latency, 0, 0, "stim"});
+    placed.events.push_back({(onset - 0.5) / kRate + latency, 0, 0, "stim"});
   }
   placed.events.push_back({1.0, 0, 1, "response"});  // nowhere near a trigger
   const TriggerChecks checks = CheckAgainstTriggers(placed, triggers, kRate);
