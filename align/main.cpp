@@ -17,8 +17,9 @@ namespace {
 
 // Exit statuses.
 constexpr int kOk = 0;
-constexpr int kCannotAlign = 1;   // no onsets, no markers, too few pairs, no overlap
+constexpr int kCannotAlign = 1;   // no onsets, no markers, too few pairs, no overlap, refused
 constexpr int kBadInput = 2;      // a file cannot be read, or lacks the channel or stream
+constexpr int kAmbiguous = 3;     // several pairings explain the recordings
 constexpr int kUsage = 64;        // EX_USAGE
 constexpr int kCannotWrite = 74;  // EX_IOERR
 
@@ -43,8 +44,9 @@ int main(int argc, char **argv) {
       "measures the mapping between the two clocks: marker time = a + b * EEG time.",
       "maroquint-align"};
   std::string eeg_path, marker_path, channel = "Status", stream = "Maroquint", eeg_stream;
-  std::string csv_path, plot_path, json_path, mapping_path;
+  std::string csv_path, plot_path, json_path, mapping_path, first_pair;
   int bit = 0;
+  double offset = 0;
   app.add_option("EEG_FILE", eeg_path,
                  "the EEG recording: BDF or EDF; or an XDF file whose numeric stream holds the "
                  "trigger channel")
@@ -62,6 +64,14 @@ int main(int argc, char **argv) {
   app.add_option("--eeg-stream", eeg_stream,
                  "name of the EEG stream when EEG_FILE is XDF (default: the first numeric stream "
                  "with the trigger channel)");
+  auto *first_pair_option = app.add_option(
+      "--first-pair", first_pair,
+      "ONSET:MARKER (numbers from 1, as in --csv): these two are one pulse, when the recordings "
+      "do not decide which pulse is which");
+  app.add_option("--offset", offset,
+                 "the LSL time of the EEG's first sample to within a quarter pulse period, "
+                 "when the recordings do not decide it")
+      ->excludes(first_pair_option);
   app.add_option("--csv", csv_path, "write the pairs and their residuals as CSV");
   app.add_option("--json", json_path, "write the result as JSON");
   app.add_option("--mapping", mapping_path,
@@ -71,9 +81,12 @@ int main(int argc, char **argv) {
                  "draw the residuals over time and their histogram (.svg, .png)");
 #endif
   app.footer(
-      "Exit status: 0 aligned; 1 cannot align (no onsets or markers, too few pairs, no overlap); "
-      "2 an input cannot be read or lacks the channel or stream; 64 bad command line; "
-      "74 an output cannot be written.");
+      "Exit status: 0 aligned; 1 cannot align (no onsets or markers, too few pairs, no overlap, "
+      "a --first-pair or --offset that does not fit) or refused (not one pulse train: wrong "
+      "channel, markers of another run, drift beyond 1000 ppm, residuals beyond 5 ms); 2 an "
+      "input cannot be read or lacks the channel or stream; 3 ambiguous: several pairings whole "
+      "periods apart explain the recordings (the candidates are listed, no --mapping is "
+      "written); 64 bad command line; 74 an output cannot be written.");
   try {
     app.parse(argc, argv);
   } catch (const CLI::CallForHelp &e) {
@@ -119,8 +132,10 @@ int main(int argc, char **argv) {
     return kBadInput;
   }
 
-  std::vector<double> onset_times;
-  for (const std::int64_t sample : trigger.onsets) onset_times.push_back(sample / trigger.rate);
+  Recordings recordings;
+  for (const std::int64_t sample : trigger.onsets) {
+    recordings.onsets.push_back(sample / trigger.rate);
+  }
   // Streams of one XDF file share the recorder's clock: there, recordings
   // that do not overlap can be told apart from a failed pairing.
   if (trigger.has_span && !markers.times.empty() &&
@@ -128,29 +143,71 @@ int main(int argc, char **argv) {
     Error(Describe(Outcome::kNoOverlap));
     return kCannotAlign;
   }
+  recordings.high_samples = trigger.high_samples;
+  recordings.eeg_duration_s = trigger.samples / trigger.rate;
+  recordings.onset_stamps = trigger.onset_stamps;
+  recordings.markers = markers.times;
+  recordings.recorded_from = markers.recorded_from;
+  recordings.recorded_to = markers.recorded_to;
+  recordings.offset_se_s = markers.offset_se_s;
+  recordings.offset_slope_se = markers.offset_slope_se;
   Options options;
   options.sample_period_s = 1 / trigger.rate;
-  const Alignment result = Align(onset_times, markers.times, options);
-  const Sources sources{trigger.description, markers.description, trigger.rate, &onset_times,
-                        &markers.times};
-  if (result.outcome == Outcome::kOk || result.outcome == Outcome::kTooFewPairs) {
+  if (!first_pair.empty()) {
+    std::size_t onset = 0, marker = 0;
+    char end = 0;
+    if (std::sscanf(first_pair.c_str(), "%zu:%zu%c", &onset, &marker, &end) != 2 || onset == 0 ||
+        marker == 0 || onset > recordings.onsets.size() || marker > markers.times.size()) {
+      Error("--first-pair " + first_pair + ": ONSET:MARKER, numbers from 1 up to the " +
+            std::to_string(recordings.onsets.size()) + " onsets and " +
+            std::to_string(markers.times.size()) + " markers");
+      return kUsage;
+    }
+    options.first_pair = {{onset - 1, marker - 1}};
+  }
+  if (app.count("--offset") > 0) options.approximate_offset_s = offset;
+
+  const Alignment result = Align(recordings, options);
+  Sources sources;
+  sources.eeg = trigger.description;
+  sources.markers = markers.description;
+  sources.rate = trigger.rate;
+  sources.onset_times = &recordings.onsets;
+  sources.marker_times = &markers.times;
+  sources.channel = channel;
+  sources.trigger_like_channels = trigger.trigger_like_channels;
+  sources.file_warnings = trigger.warnings;
+  if (marker_path != eeg_path) {
+    sources.file_warnings.insert(sources.file_warnings.end(), markers.warnings.begin(),
+                                 markers.warnings.end());
+  }
+  const bool aligned = result.outcome == Outcome::kOk;
+  if (result.outcome != Outcome::kNoOnsets && result.outcome != Outcome::kNoMarkers) {
     std::cout << TextReport(result, sources);
   }
-  if (result.outcome != Outcome::kOk) {
-    Error(Describe(result.outcome) + " (" + std::to_string(onset_times.size()) + " onsets, " +
-          std::to_string(markers.times.size()) + " markers, " +
+  if (!aligned) {
+    Error(Headline(result, sources) + " (" + std::to_string(recordings.onsets.size()) +
+          " onsets, " + std::to_string(markers.times.size()) + " markers, " +
           std::to_string(result.pairs.size()) + " pairs)");
-    return kCannotAlign;
   }
   bool written = true;
-  if (!csv_path.empty()) written &= WriteFile(csv_path, PairsCsv(result, trigger.rate));
   if (!json_path.empty()) written &= WriteFile(json_path, ResultJson(result, sources));
-  if (!mapping_path.empty()) written &= WriteFile(mapping_path, MappingJson(result, trigger.rate));
+  if (aligned && !csv_path.empty()) written &= WriteFile(csv_path, PairsCsv(result, trigger.rate));
+  if (aligned && !mapping_path.empty()) {
+    written &= WriteFile(mapping_path, MappingJson(result, trigger.rate));
+  }
 #ifdef MAROQUINT_ALIGN_PLOT
-  if (!plot_path.empty() && !PlotResiduals(result, sources, {}, plot_path, error)) {
-    Error(error);
-    written = false;
+  if (aligned && !plot_path.empty()) {
+    const PlotAnnotations annotations{Interval{result.a_ci95[0], result.a_ci95[1]},
+                                      Interval{result.drift_ci95_ppm[0], result.drift_ci95_ppm[1]},
+                                      result.warnings};
+    if (!PlotResiduals(result, sources, annotations, plot_path, error)) {
+      Error(error);
+      written = false;
+    }
   }
 #endif
-  return written ? kOk : kCannotWrite;
+  if (!written) return kCannotWrite;
+  if (result.outcome == Outcome::kAmbiguous) return kAmbiguous;
+  return aligned ? kOk : kCannotAlign;
 }

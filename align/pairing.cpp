@@ -2,7 +2,9 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <limits>
+#include <numeric>
 
 namespace maroquint::align {
 namespace {
@@ -52,25 +54,32 @@ class Matcher {
   }
 
   // The pairs among the markers [begin, end) under `line`, each onset in
-  // one pair at most (the nearer marker wins), in time order.
+  // one pair at most (the nearer marker wins, the earlier on a tie), in
+  // time order. The nearest onset never moves back as the markers go on,
+  // so markers that want one onset come one after the other.
   std::vector<Pair> Match(const Line &line, std::size_t begin, std::size_t end) const {
-    std::vector<std::pair<double, Pair>> candidates;
-    for (std::size_t j = begin; j < end; ++j) {
-      const std::size_t i = Nearest(onsets_, (markers_[j] - line.a) / line.b);
-      const double distance = std::fabs(markers_[j] - line.At(onsets_[i]));
-      if (distance <= tolerance_) candidates.push_back({distance, {i, j, onsets_[i], markers_[j]}});
-    }
-    std::stable_sort(candidates.begin(), candidates.end(),
-                     [](const auto &x, const auto &y) { return x.first < y.first; });
     std::vector<Pair> pairs;
-    std::vector<bool> taken(onsets_.size(), false);
-    for (const auto &[distance, pair] : candidates) {
-      if (taken[pair.onset]) continue;
-      taken[pair.onset] = true;
-      pairs.push_back(pair);
+    double last_distance = 0;
+    std::size_t next =
+        begin < end
+            ? static_cast<std::size_t>(std::lower_bound(onsets_.begin(), onsets_.end(),
+                                                        (markers_[begin] - line.a) / line.b) -
+                                       onsets_.begin())
+            : 0;
+    for (std::size_t j = begin; j < end; ++j) {
+      const double t = (markers_[j] - line.a) / line.b;
+      while (next < onsets_.size() && onsets_[next] < t) ++next;
+      std::size_t i = next;
+      if (i == onsets_.size() || (i > 0 && t - onsets_[i - 1] <= onsets_[i] - t)) --i;
+      const double distance = std::fabs(markers_[j] - line.At(onsets_[i]));
+      if (!(distance <= tolerance_)) continue;
+      if (!pairs.empty() && pairs.back().onset == i) {
+        if (distance >= last_distance) continue;
+        pairs.pop_back();
+      }
+      pairs.push_back({i, j, onsets_[i], markers_[j]});
+      last_distance = distance;
     }
-    std::sort(pairs.begin(), pairs.end(),
-              [](const Pair &x, const Pair &y) { return x.marker < y.marker; });
     return pairs;
   }
 
@@ -155,99 +164,482 @@ ResidualStats Statistics(const std::vector<Pair> &pairs) {
   return stats;
 }
 
-struct ShiftScore {
-  long long shift = 0;
-  std::size_t pairs = 0;
-  double sd = 0;  // of the pairs' residuals, EEG seconds
-  std::size_t last_onset = 0, last_marker = 0;
+constexpr std::size_t kNone = std::numeric_limits<std::size_t>::max();
+// Bounds of the work: shifts scored (about 23 days of pulses once a
+// second, some 200 MB), pairs of runs compared, candidates scored by
+// matching.
+constexpr long long kMaxShifts = 2'000'000;
+constexpr double kMaxRunPairs = 2e7;
+constexpr std::size_t kChecked = 32;
+constexpr std::size_t kIntervalsCompared = 8;
+// A gap of several lost events in a row is a lost stretch, not a pause,
+// while the recording's rate of breaks makes this many such gaps expected
+// by chance; never longer than kLongestStretch events.
+constexpr double kChanceGaps = 0.05;
+// A pulse held high longer than this waited for its input (see
+// EffectiveOnsets): the largest distance of a pair.
+constexpr double kHeldPulseS = 0.1;
+constexpr long long kLongestStretch = 100;
+// The spreads of residuals compared: pairings with at least this many
+// pairs, markers matched in all, and the margin in standard errors.
+constexpr std::size_t kSpreadPairs = 10;
+constexpr double kSpreadWork = 4e6;
+constexpr double kSpreadZ = 6;
+constexpr std::size_t kFollowedPairs = 20;
+constexpr double kFollowedDrift = 4 * kMaxDriftPpm * 1e-6;
+
+// The program holds its output high until its input shows the rise, reads
+// the rise, stamps the marker, and drops the output a fixed time later. A
+// pulse far longer than the others, and longer than a pair may be apart,
+// was held by a cut input wire: its marker came at its fall less the usual
+// length, not at its rise. A program that was only late to drop its output
+// (a busy computer) stamped its marker at the rise, and its pulse is a few
+// milliseconds long: those keep their rise.
+std::vector<double> EffectiveOnsets(const Recordings &recordings, double sample_period,
+                                    std::vector<std::size_t> &long_pulses) {
+  std::vector<double> e = recordings.onsets;
+  const auto &high = recordings.high_samples;
+  if (high.size() != e.size() || !(sample_period > 0)) return e;
+  std::vector<double> lengths;
+  for (const std::int64_t h : high) {
+    if (h >= 0) lengths.push_back(static_cast<double>(h));
+  }
+  if (lengths.empty()) return e;
+  const double usual = Median(std::move(lengths));
+  for (std::size_t i = 0; i < e.size(); ++i) {
+    const double h = static_cast<double>(high[i]);
+    if (high[i] < 0 || h <= 2 * usual + 2 || h * sample_period <= kHeldPulseS) continue;
+    e[i] += (h - usual) * sample_period;
+    long_pulses.push_back(i);
+  }
+  return e;
+}
+
+// One recording's events as runs of events one period apart. An event
+// within the tolerance after the previous one kept (the second marker of a
+// catch-up) is left out; a break is an interval between kept events that
+// is not one period: a lost pulse, a pause, a cut, a restart.
+struct Runs {
+  std::vector<std::size_t> kept;      // event indices
+  std::vector<std::size_t> position;  // per event: its place in `kept`, or kNone
+  std::vector<std::size_t> starts;    // places in `kept` where runs start, then kept.size()
+  std::vector<char> run_start;        // per event: the first of its run
+  // Per event and per run: the first of the recording, or after a change
+  // of phase (a restarted program), where a first marker may be lost.
+  std::vector<char> restart, run_restarts;
+  std::vector<double> break_times;                     // midpoints of the breaks, increasing
+  std::vector<std::size_t> break_before, break_after;  // the events around each break
+  std::vector<std::size_t> break_from, break_to;       // per event: the break it starts or ends
+  // A break of two periods is one lost event (of a few periods, a few, see
+  // FindRuns): it tells nothing about the other recording (each side loses
+  // events on its own, and such losses line up under some shift by
+  // chance). Such breaks are never shared and cost nothing; the events
+  // they miss explain their partners' being unmatched.
+  std::vector<char> break_weak;
+  std::vector<char> break_blurred;  // see FindRuns; the onsets' are never shared
+  std::vector<double> lost_times;   // where the lost events were due, increasing
+  std::size_t strong_breaks = 0;
 };
 
-// Numbers the onsets by whole periods. Each onset is numbered from the
-// last one that fell on the period's grid, so that gaps keep the numbering
-// and an extra onset (off the grid) neither breaks it nor takes part in
-// it; a line through the numbered onsets then numbers any time. The median
-// interval is quantized to the EEG's samples, too coarse for numbering
-// hours of pulses from the first.
-class PulseNumbers {
- public:
-  PulseNumbers(const std::vector<double> &onsets, double period, double tolerance)
-      : onsets_(onsets), period_(period), tolerance_(tolerance), origin_(onsets.front()) {
-    std::vector<long long> numbers(onsets.size(), 0);
-    std::size_t reference = 0;
-    double n = 0, mean_q = 0, mean_t = 0, sqq = 0, sqt = 0;
-    for (std::size_t i = 0; i < onsets.size(); ++i) {
-      const double x = (onsets[i] - onsets[reference]) / period;
-      numbers[i] = numbers[reference] + std::llround(x);
-      if (std::fabs(x - std::round(x)) >= 0.25) continue;
-      reference = i;
-      ++n;
-      const double dq = static_cast<double>(numbers[i]) - mean_q;
-      const double dt = onsets[i] - mean_t;
-      mean_q += dq / n;
-      mean_t += dt / n;
-      sqq += dq * (static_cast<double>(numbers[i]) - mean_q);
-      sqt += dq * (onsets[i] - mean_t);
-    }
-    if (sqq > 0) {
-      period_ = sqt / sqq;
-      origin_ = mean_t - period_ * mean_q;
-    }
-    first_ = *std::min_element(numbers.begin(), numbers.end());
-    last_ = *std::max_element(numbers.begin(), numbers.end());
-    slots_.assign(static_cast<std::size_t>(last_ - first_ + 1), {});
-    for (std::size_t i = 0; i < onsets.size(); ++i) {
-      slots_[static_cast<std::size_t>(numbers[i] - first_)].push_back(i);
-    }
-  }
-
-  long long Number(double t) const { return std::llround((t - origin_) / period_); }
-  long long first() const { return first_; }
-  long long last() const { return last_; }
-  double period() const { return period_; }
-
-  // Pairs each marker (EEG time `predicted`, number `r`) with the onset
-  // nearest it among the numbers around r + shift, within the tolerance.
-  ShiftScore Score(const std::vector<double> &predicted, const std::vector<long long> &r,
-                   long long shift) const {
-    ShiftScore score;
-    score.shift = shift;
-    double n = 0, mean = 0, squares = 0;
-    const double offset = static_cast<double>(shift) * period_;
-    for (std::size_t j = 0; j < predicted.size(); ++j) {
-      double best = INFINITY;
-      std::size_t best_onset = 0;
-      for (long long q = r[j] + shift - 1; q <= r[j] + shift + 1; ++q) {
-        if (q < first_ || q > last_) continue;
-        for (std::size_t i : slots_[static_cast<std::size_t>(q - first_)]) {
-          const double d = onsets_[i] - predicted[j] - offset;
-          if (std::fabs(d) < std::fabs(best)) best = d, best_onset = i;
-        }
+Runs FindRuns(const std::vector<double> &t, double period, double tolerance) {
+  Runs runs;
+  runs.position.assign(t.size(), kNone);
+  runs.run_start.assign(t.size(), 0);
+  runs.restart.assign(t.size(), 0);
+  runs.break_from.assign(t.size(), kNone);
+  runs.break_to.assign(t.size(), kNone);
+  for (std::size_t i = 0; i < t.size(); ++i) {
+    if (!runs.kept.empty()) {
+      const std::size_t previous = runs.kept.back();
+      if (t[i] - t[previous] <= tolerance) continue;
+      if (std::fabs(t[i] - t[previous] - period) > tolerance) {
+        runs.break_from[previous] = runs.break_to[i] = runs.break_times.size();
+        runs.break_times.push_back((t[i] + t[previous]) / 2);
+        runs.break_before.push_back(previous);
+        runs.break_after.push_back(i);
+        runs.starts.push_back(runs.kept.size());
+        runs.run_start[i] = 1;
+        const double periods = (t[i] - t[previous]) / period;
+        runs.restart[i] = std::fabs(periods - std::round(periods)) * period > tolerance;
+        runs.run_restarts.push_back(runs.restart[i]);
       }
-      if (!(std::fabs(best) <= tolerance_)) continue;
-      ++n;
-      const double delta = best - mean;
-      mean += delta / n;
-      squares += delta * (best - mean);
-      score.last_onset = best_onset;
-      score.last_marker = j;
+    } else {
+      runs.starts.push_back(0);
+      runs.run_start[i] = 1;
+      runs.restart[i] = 1;
+      runs.run_restarts.push_back(1);
     }
-    score.pairs = static_cast<std::size_t>(n);
-    score.sd = n > 1 ? std::sqrt(squares / (n - 1)) : 0;
-    return score;
+    runs.position[i] = runs.kept.size();
+    runs.kept.push_back(i);
   }
+  runs.starts.push_back(runs.kept.size());
+  // Gaps of whole periods: lost events, unless too long for this
+  // recording's rate of breaks to make by chance (then a pause of the
+  // program, which the other recording shares if it was recording).
+  // The rate counts every break, not only single losses: a recording with
+  // stray events or lost stretches is no place for rare coincidences.
+  std::vector<long long> missing;
+  for (std::size_t x = 0; x < runs.break_times.size(); ++x) {
+    const double periods = (t[runs.break_after[x]] - t[runs.break_before[x]]) / period;
+    const bool whole = std::fabs(periods - std::round(periods)) * period <= tolerance;
+    missing.push_back(whole ? std::llround(periods) - 1 : 0);
+  }
+  // One more than seen, so that no break seen is no proof.
+  const double loss_rate = static_cast<double>(runs.break_times.size() + 1) /
+                           std::max<double>(static_cast<double>(runs.kept.size()), 1);
+  for (std::size_t x = 0; x < runs.break_times.size(); ++x) {
+    const bool weak =
+        missing[x] >= 1 && missing[x] <= kLongestStretch &&
+        (missing[x] == 1 || static_cast<double>(runs.kept.size()) *
+                                    std::pow(loss_rate, static_cast<double>(missing[x])) >=
+                                kChanceGaps);
+    runs.break_weak.push_back(weak);
+    runs.strong_breaks += !weak;
+    // A change of phase over more than two periods has lost an event beside
+    // it: where the phase changed is not known to the period.
+    const double interval = t[runs.break_after[x]] - t[runs.break_before[x]];
+    runs.break_blurred.push_back(missing[x] == 0 && interval > 2 * period - tolerance);
+    for (long long g = 1; weak && g <= missing[x]; ++g) {
+      runs.lost_times.push_back(t[runs.break_before[x]] + static_cast<double>(g) * period);
+    }
+  }
+  return runs;
+}
 
- private:
-  const std::vector<double> &onsets_;
-  double period_;
-  double tolerance_;
-  double origin_;
-  long long first_ = 0, last_ = 0;
-  std::vector<std::vector<std::size_t>> slots_;
+// The period from the slope of time over index within each run, pooled:
+// the median interval is quantized to the EEG's samples, too coarse to
+// count hours of periods.
+void PoolSlopes(const std::vector<double> &t, const Runs &runs, double &sxy, double &sxx) {
+  for (std::size_t r = 0; r + 1 < runs.starts.size(); ++r) {
+    const std::size_t begin = runs.starts[r], n = runs.starts[r + 1] - begin;
+    if (n < 2) continue;
+    const double mean_index = (n - 1) / 2.0;
+    double mean_time = 0;
+    for (std::size_t p = 0; p < n; ++p) mean_time += t[runs.kept[begin + p]];
+    mean_time /= n;
+    for (std::size_t p = 0; p < n; ++p) {
+      sxy += (p - mean_index) * (t[runs.kept[begin + p]] - mean_time);
+      sxx += (p - mean_index) * (p - mean_index);
+    }
+  }
+}
+
+std::vector<double> Origins(const std::vector<double> &t, const Runs &runs, double period) {
+  std::vector<double> origins;
+  for (std::size_t r = 0; r + 1 < runs.starts.size(); ++r) {
+    const std::size_t begin = runs.starts[r], n = runs.starts[r + 1] - begin;
+    double sum = 0;
+    for (std::size_t p = 0; p < n; ++p) sum += t[runs.kept[begin + p]] - p * period;
+    origins.push_back(sum / n);
+  }
+  return origins;
+}
+
+bool NearAny(const std::vector<double> &sorted, double t, double tolerance) {
+  const auto it = std::lower_bound(sorted.begin(), sorted.end(), t - tolerance);
+  return it != sorted.end() && *it <= t + tolerance;
+}
+
+std::size_t CountIn(const std::vector<double> &sorted, double low, double high) {
+  if (!(low <= high)) return 0;
+  return std::upper_bound(sorted.begin(), sorted.end(), high) -
+         std::lower_bound(sorted.begin(), sorted.end(), low);
+}
+
+// Both recordings on EEG time under candidate 0's line; candidate k puts
+// marker j at m[j] + k × period.
+struct Frame {
+  std::vector<double> e;  // effective onsets
+  std::vector<double> m;  // markers
+  Line line;
+  double period = 1;
+  double tolerance = 0.1;
+  double eeg_from = 0, eeg_to = 0, marker_from = 0, marker_to = 0;  // extents, shift 0
+  Runs onset_runs, marker_runs;
+  std::vector<double> onsets_kept, markers_kept;
+  // Per run: where its first event would be by the mean of all its events,
+  // so that one late first event does not put the run out of phase.
+  std::vector<double> onset_origins, marker_origins;
+
+  Line LineAt(long long k) const {
+    return {line.a - line.b * static_cast<double>(k) * period, line.b};
+  }
+  // The overlap of the two extents under shift k: an event there should
+  // have its partner in the other file.
+  double Low(long long k) const {
+    return std::max(eeg_from, marker_from + static_cast<double>(k) * period);
+  }
+  double High(long long k) const {
+    return std::min(eeg_to, marker_to + static_cast<double>(k) * period);
+  }
 };
+
+struct Score {
+  long long k = 0;
+  std::size_t pairs = 0;
+  std::size_t unmatched = 0;
+  std::size_t cost = 0;
+  bool checked = false;
+  std::size_t onsets_in = 0, markers_in = 0, pairs_in = 0;
+};
+
+// Every shift, scored from the runs without matching event by event: a
+// pair of runs in phase pairs a trapezoid of counts over the shifts
+// (accumulated as second differences), and a pair of breaks or a forgiven
+// first onset counts at one shift.
+std::vector<Score> Estimate(const Frame &f, std::string &refusal) {
+  const double p = f.period;
+  const double lowest = std::ceil((f.eeg_from - f.marker_to) / p);
+  const double highest = std::floor((f.eeg_to - f.marker_from) / p);
+  if (!(highest - lowest < static_cast<double>(kMaxShifts)) || !(std::fabs(lowest) < 1e15)) {
+    refusal = "the recordings span more than " + std::to_string(kMaxShifts) +
+              " periods together: too many to tell apart";
+    return {};
+  }
+  const long long k_min = static_cast<long long>(lowest);
+  const long long k_max = static_cast<long long>(highest);
+  if (k_max < k_min) return {};
+  const Runs &ro = f.onset_runs, &rm = f.marker_runs;
+  const std::size_t onset_runs = ro.starts.size() - 1, marker_runs = rm.starts.size() - 1;
+  if (static_cast<double>(onset_runs) * static_cast<double>(marker_runs) > kMaxRunPairs) {
+    refusal = "the onsets break their period " + std::to_string(ro.break_times.size()) +
+              " times and the markers " + std::to_string(rm.break_times.size()) +
+              " times: not the recordings of one pulse train";
+    return {};
+  }
+  const std::size_t size = static_cast<std::size_t>(k_max - k_min + 1);
+  std::vector<long long> second(size + 1, 0), first(size + 1, 0), forgiven(size, 0),
+      aligned(size, 0);
+  // A second difference of weight w at shift q adds w × (k − q + 1) to
+  // every shift k from q on.
+  auto add = [&](long long q, long long w) {
+    if (q > k_max) return;
+    if (q < k_min) {
+      second[0] += w;
+      first[0] += w * (k_min - q);
+    } else {
+      second[static_cast<std::size_t>(q - k_min)] += w;
+    }
+  };
+  auto at = [&](std::vector<long long> &counts, long long k) {
+    if (k >= k_min && k <= k_max) ++counts[static_cast<std::size_t>(k - k_min)];
+  };
+  // Shift under which onset time x and marker time y pair, if any.
+  auto shift = [&](double x, double y, double tolerances, long long &k) {
+    const double delta = (x - y) / p;
+    k = std::llround(delta);
+    return std::fabs(delta - static_cast<double>(k)) * p <= tolerances * f.tolerance;
+  };
+  for (std::size_t r = 0; r < onset_runs; ++r) {
+    const long long n = static_cast<long long>(ro.starts[r + 1] - ro.starts[r]);
+    const double onset = f.onset_origins[r];
+    for (std::size_t s = 0; s < marker_runs; ++s) {
+      long long c = 0;
+      if (!shift(onset, f.marker_origins[s], 1, c)) continue;
+      // Under shift k, onset i of the run pairs marker i − (k − c) of the other.
+      const long long n_markers = static_cast<long long>(rm.starts[s + 1] - rm.starts[s]);
+      add(c - n_markers + 1, 1);
+      add(c + 1, -1);
+      add(c + n - n_markers + 1, -1);
+      add(c + n + 1, 1);
+      // The run's first onset without marker, its second paired with the
+      // first of a run of markers: a program's first marker after a
+      // (re)start reaches no consumer.
+      if (n >= 2 && ro.run_restarts[r] && rm.run_restarts[s]) at(forgiven, c + 1);
+    }
+  }
+  // Breaks shared (see Check), counted loosely enough to never count
+  // fewer than matching finds: the events within twice the tolerance (a
+  // kept event stands for the catch-up marker beside it).
+  for (std::size_t x = 0; x < ro.break_times.size(); ++x) {
+    if (ro.break_weak[x]) continue;
+    const std::size_t after_onset = ro.break_after[x];
+    const std::size_t place = ro.position[after_onset];
+    const bool has_next = place + 1 < ro.kept.size();
+    const double next_onset = has_next ? f.e[ro.kept[place + 1]] : 0;
+    for (std::size_t y = 0; y < rm.break_times.size(); ++y) {
+      if (rm.break_weak[y]) continue;
+      long long before = 0, after = 0, next = 0;
+      if (!shift(f.e[ro.break_before[x]], f.m[rm.break_before[y]], 2, before)) continue;
+      const double after_marker = f.m[rm.break_after[y]];
+      if ((shift(f.e[after_onset], after_marker, 2, after) && after == before) ||
+          (has_next && shift(next_onset, after_marker, 2, next) && next == before)) {
+        at(aligned, before);
+      }
+    }
+  }
+  // Every break counts, in the overlap or not: one outside it is not
+  // shared either.
+  const long long onset_breaks = static_cast<long long>(ro.strong_breaks);
+  const long long marker_breaks = static_cast<long long>(rm.strong_breaks);
+  std::vector<Score> scores;
+  long long slope = 0, value = 0, constant = 0;
+  for (long long k = k_min; k <= k_max; ++k) {
+    const std::size_t index = static_cast<std::size_t>(k - k_min);
+    slope += second[index];
+    value += slope;
+    constant += first[index];
+    const long long pairs = value + constant;
+    if (pairs <= 0) continue;
+    const double shift_s = static_cast<double>(k) * p;
+    const double low = f.Low(k), high = f.High(k);
+    const long long onsets_in = CountIn(f.onsets_kept, low, high);
+    const long long markers_in = CountIn(f.markers_kept, low - shift_s, high - shift_s);
+    const long long lost_in =
+        CountIn(ro.lost_times, low, high) + CountIn(rm.lost_times, low - shift_s, high - shift_s);
+    const long long shared = std::min({aligned[index], onset_breaks, marker_breaks});
+    Score score;
+    score.k = k;
+    score.pairs = static_cast<std::size_t>(pairs);
+    score.unmatched = static_cast<std::size_t>(
+        std::max(0LL, onsets_in + markers_in - 2 * pairs - forgiven[index] - lost_in));
+    score.cost =
+        score.unmatched + static_cast<std::size_t>(onset_breaks + marker_breaks - 2 * shared);
+    scores.push_back(score);
+  }
+  return scores;
+}
+
+// Shift k scored by matching the events; the pairs go to `pairs` when
+// asked for.
+Score Check(const Frame &f, const Matcher &matcher, const std::vector<double> &marker_times,
+            const Options &options, long long k) {
+  std::vector<Pair> pairs = matcher.Match(f.LineAt(k), 0, marker_times.size());
+  // A pair far off the fitted line (a late marker, or two stray events a
+  // whole number of periods apart within the wide tolerance) is a pair,
+  // but no evidence that irregularities are shared: under a wrong shift,
+  // such coincidences would pass for them.
+  if (pairs.size() >= 2) RobustFit(pairs, options, f.line.b);
+  std::vector<std::size_t> onset_partner(f.e.size(), kNone), marker_partner(f.m.size(), kNone);
+  std::vector<std::size_t> close_partner(f.e.size(), kNone);
+  for (const Pair &pair : pairs) {
+    onset_partner[pair.onset] = pair.marker;
+    marker_partner[pair.marker] = pair.onset;
+    if (!pair.outlier) close_partner[pair.onset] = pair.marker;
+  }
+  const double shift_s = static_cast<double>(k) * f.period;
+  const double low = f.Low(k), high = f.High(k);
+  auto inside = [&](double t) { return t >= low && t <= high; };
+  // A second event within the tolerance of a paired one: the catch-up
+  // cycle's marker beside the one that pairs.
+  auto beside_paired = [&](const std::vector<double> &t, const std::vector<std::size_t> &partner,
+                           std::size_t i) {
+    return (i > 0 && t[i] - t[i - 1] <= f.tolerance && partner[i - 1] != kNone) ||
+           (i + 1 < t.size() && t[i + 1] - t[i] <= f.tolerance && partner[i + 1] != kNone);
+  };
+  const Runs &ro = f.onset_runs, &rm = f.marker_runs;
+  auto first_marker_lost = [&](std::size_t i) {
+    const std::size_t place = ro.position[i];
+    if (place == kNone || !ro.restart[i] || place + 1 >= ro.kept.size()) return false;
+    const std::size_t next = ro.kept[place + 1];
+    return !ro.run_start[next] && onset_partner[next] != kNone && rm.restart[onset_partner[next]];
+  };
+  Score score;
+  score.k = k;
+  score.checked = true;
+  score.pairs = pairs.size();
+  for (std::size_t i = 0; i < f.e.size(); ++i) {
+    if (!inside(f.e[i])) continue;
+    ++score.onsets_in;
+    if (onset_partner[i] != kNone) {
+      ++score.pairs_in;
+    } else if (!beside_paired(f.e, onset_partner, i) && !first_marker_lost(i) &&
+               !NearAny(rm.lost_times, f.e[i] - shift_s, f.tolerance)) {
+      ++score.unmatched;
+    }
+  }
+  for (std::size_t j = 0; j < f.m.size(); ++j) {
+    if (!inside(f.m[j] + shift_s)) continue;
+    ++score.markers_in;
+    if (marker_partner[j] == kNone && !beside_paired(f.m, marker_partner, j) &&
+        !NearAny(ro.lost_times, f.m[j] + shift_s, f.tolerance)) {
+      ++score.unmatched;
+    }
+  }
+  const std::size_t breaks = ro.strong_breaks + rm.strong_breaks;
+  std::size_t shared = 0;
+  std::vector<char> used(rm.break_times.size(), 0);
+  // A break of the onsets is shared with one of the markers when the
+  // events before them pair and so do the events after them (the marker's
+  // catch-up twin standing for it), or the onset after is a restarted
+  // program's first, forgiven above, and the next one pairs with it. A
+  // stray event in each recording, in the same period by chance, shares
+  // nothing then.
+  auto kept_marker = [&](std::size_t j) {
+    while (j > 0 && rm.position[j] == kNone) --j;
+    return j;
+  };
+  for (std::size_t x = 0; x < ro.break_times.size(); ++x) {
+    const std::size_t before = close_partner[ro.break_before[x]];
+    if (ro.break_weak[x] || before == kNone || ro.break_blurred[x]) continue;
+    const std::size_t y = rm.break_from[kept_marker(before)];
+    if (y == kNone || used[y] || rm.break_weak[y]) continue;
+    const std::size_t after_onset = ro.break_after[x], after_marker = rm.break_after[y];
+    bool after = close_partner[after_onset] != kNone &&
+                 kept_marker(close_partner[after_onset]) == after_marker;
+    if (!after && first_marker_lost(after_onset)) {
+      after = close_partner[ro.kept[ro.position[after_onset] + 1]] == after_marker;
+    }
+    if (!after) continue;
+    used[y] = 1;
+    ++shared;
+  }
+  score.cost = score.unmatched + breaks - 2 * shared;
+  return score;
+}
+
+// Two-sided 95 % quantile of Student's t.
+double T95(std::size_t degrees) {
+  static const double kTable[] = {12.706, 4.303, 3.182, 2.776, 2.571, 2.447, 2.365, 2.306,
+                                  2.262,  2.228, 2.201, 2.179, 2.160, 2.145, 2.131, 2.120,
+                                  2.110,  2.101, 2.093, 2.086, 2.080, 2.074, 2.069, 2.064,
+                                  2.060,  2.056, 2.052, 2.048, 2.045, 2.042};
+  if (degrees == 0) return INFINITY;
+  if (degrees <= 30) return kTable[degrees - 1];
+  return 1.96 + 2.4 / static_cast<double>(degrees);
+}
+
+// Standard errors of the fitted line's a (at EEG time 0) and b from the
+// residuals of the pairs that are not outliers.
+void StandardErrors(const std::vector<Pair> &pairs, double &se_a, double &se_b,
+                    std::size_t &degrees) {
+  double n = 0, mean = 0;
+  for (const Pair &p : pairs) {
+    if (!p.outlier) mean += (p.eeg_time - mean) / ++n;
+  }
+  double sxx = 0, squares = 0;
+  for (const Pair &p : pairs) {
+    if (p.outlier) continue;
+    sxx += (p.eeg_time - mean) * (p.eeg_time - mean);
+    squares += p.residual * p.residual;
+  }
+  degrees = n > 2 ? static_cast<std::size_t>(n) - 2 : 0;
+  if (degrees == 0 || !(sxx > 0)) {
+    se_a = se_b = INFINITY;
+    return;
+  }
+  const double s = std::sqrt(squares / static_cast<double>(degrees));
+  se_b = s / std::sqrt(sxx);
+  se_a = s * std::sqrt(1 / n + mean * mean / sxx);
+}
+
+std::string Seconds(double value) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%.4g s", value);
+  return text;
+}
 
 }  // namespace
 
-// The search, in three steps:
+Alignment Align(const std::vector<double> &onset_times, const std::vector<double> &marker_times,
+                const Options &options) {
+  Recordings recordings;
+  recordings.onsets = onset_times;
+  recordings.markers = marker_times;
+  return Align(recordings, options);
+}
+
+// The search:
 //  1. A first offset, local. Around a few anchor markers spread over the
 //     recording, every onset is tried as the anchor's partner; an offset
 //     scores the markers within a short window (short enough that no drift
@@ -255,29 +647,56 @@ class PulseNumbers {
 //  2. Growing the window. From the best offset, the pairs of a window are
 //     fitted (offset and drift) and the window grows fourfold, each fit
 //     predicting the next window well enough, until it holds every marker.
-//  3. Whole periods. A train of equal intervals fits equally well shifted
-//     by a period; the shifts are scored over the whole recording and the
-//     best one kept (see pairing.h for ties).
-// The final pairs are fitted with outliers rejected.
-Alignment Align(const std::vector<double> &onset_times, const std::vector<double> &marker_times,
-                const Options &options) {
+//     The line is right up to whole periods.
+//  3. Candidates. Every shift by whole periods that pairs at least
+//     kMinPairs events in the recordings' overlap is scored: events left
+//     unpaired plus irregularities (breaks of the period) that the other
+//     recording does not share under it.
+//  4. The decision (pairing.h), the fit with outliers rejected, and the
+//     checks that refuse what is not a pairing.
+Alignment Align(const Recordings &recordings, const Options &options) {
   Alignment result;
-  if (onset_times.empty()) {
+  if (recordings.onsets.empty()) {
     result.outcome = Outcome::kNoOnsets;
     return result;
   }
-  if (marker_times.empty()) {
+  if (recordings.markers.empty()) {
     result.outcome = Outcome::kNoMarkers;
     return result;
   }
-  const std::vector<double> &e = onset_times;
-  const std::vector<double> &m = marker_times;
+  const std::vector<double> &m = recordings.markers;
+  for (const auto *times : {&recordings.onsets, &m}) {
+    for (std::size_t i = 0; i < times->size(); ++i) {
+      if (std::isfinite((*times)[i]) && (i == 0 || (*times)[i] >= (*times)[i - 1])) continue;
+      result.outcome = Outcome::kRefused;
+      result.reason = std::string("the ") + (times == &m ? "marker" : "onset") + " times go back " +
+                      "or are not numbers at number " + std::to_string(i + 1);
+      return result;
+    }
+  }
+  const std::vector<double> e =
+      EffectiveOnsets(recordings, options.sample_period_s, result.long_pulses);
   double period = MedianInterval(e.size() > 1 ? e : m);
   if (!(period > 0)) period = 1.0;
   const double tolerance =
       options.tolerance_s > 0 ? options.tolerance_s : std::min(0.1, period / 4);
   result.period_s = period;
   result.tolerance_s = tolerance;
+  auto refuse = [&](const std::string &reason) {
+    result.outcome = Outcome::kRefused;
+    result.reason = reason;
+    return result;
+  };
+  // The wrong channel, or markers of another run: the intervals differ.
+  // (A few intervals say little: then the checks after the fit refuse.)
+  if (e.size() > kIntervalsCompared && m.size() > kIntervalsCompared) {
+    const double onset_interval = MedianInterval(e), marker_interval = MedianInterval(m);
+    if (std::fabs(onset_interval - marker_interval) >
+        kMaxIntervalMismatch * std::max(onset_interval, marker_interval)) {
+      return refuse("onset intervals (median " + Seconds(onset_interval) +
+                    ") unlike the markers' period (median " + Seconds(marker_interval) + ")");
+    }
+  }
   const Matcher matcher(e, m, tolerance);
   const double max_drift = options.max_drift_ppm * 1e-6;
 
@@ -314,8 +733,10 @@ Alignment Align(const std::vector<double> &onset_times, const std::vector<double
     if (pairs.size() >= 2) {
       const Line fitted = RobustFit(pairs, options, line.b);
       // A few pairs close together can tilt the line beyond any real
-      // drift; the offset alone is kept then.
-      if (std::fabs(fitted.b - 1) <= max_drift) {
+      // drift; the offset alone is kept then. Many pairs are followed
+      // further, so that a drift beyond any clock is measured and refused.
+      const double drift = std::fabs(fitted.b - 1);
+      if (drift <= max_drift || (pairs.size() >= kFollowedPairs && drift <= kFollowedDrift)) {
         line = fitted;
       } else {
         std::vector<double> offsets;
@@ -326,86 +747,255 @@ Alignment Align(const std::vector<double> &onset_times, const std::vector<double
     if (begin == 0 && static_cast<std::size_t>(end) == m.size()) break;
   }
 
-  // 3. Whole periods. Onsets and markers (the latter through the line) get
-  // pulse numbers, so that a shift by k periods pairs marker number r with
-  // onset number r + k. A shift can pair no more markers than fall into
-  // the onsets' range of numbers under it; shifts are scored in order of
-  // that bound until it falls below the best score so far.
-  const PulseNumbers numbers(e, period, tolerance);
-  std::vector<double> predicted(m.size());
-  std::vector<long long> r(m.size());
-  for (std::size_t j = 0; j < m.size(); ++j) {
-    predicted[j] = (m[j] - line.a) / line.b;
-    r[j] = numbers.Number(predicted[j]);
+  // 3. Candidates, on EEG time under the line from step 2.
+  Frame f;
+  f.e = e;
+  f.line = line;
+  f.tolerance = tolerance;
+  f.m.resize(m.size());
+  for (std::size_t j = 0; j < m.size(); ++j) f.m[j] = (m[j] - line.a) / line.b;
+  f.onset_runs = FindRuns(f.e, period, tolerance);
+  f.marker_runs = FindRuns(f.m, period, tolerance);
+  // A recorder that was taking the stream a period before its first marker
+  // lost no first marker there: an onset it should have seen is unmatched.
+  if (recordings.recorded_to > recordings.recorded_from &&
+      m.front() - recordings.recorded_from > (period + tolerance) * line.b &&
+      !f.marker_runs.kept.empty()) {
+    f.marker_runs.restart[f.marker_runs.kept.front()] = 0;
+    f.marker_runs.run_restarts.front() = 0;
   }
-  std::vector<long long> sorted_r = r;
-  std::sort(sorted_r.begin(), sorted_r.end());
-  struct Bound {
-    long long shift;
-    std::size_t markers;
-  };
-  std::vector<Bound> bounds;
-  for (long long k = numbers.first() - sorted_r.back() - 1;
-       k <= numbers.last() - sorted_r.front() + 1; ++k) {
-    const auto low = std::lower_bound(sorted_r.begin(), sorted_r.end(), numbers.first() - k);
-    const auto high = std::upper_bound(sorted_r.begin(), sorted_r.end(), numbers.last() - k);
-    if (high > low) bounds.push_back({k, static_cast<std::size_t>(high - low)});
+  // A long pulse's rise is on the period's grid: nothing was lost before it.
+  for (const std::size_t i : result.long_pulses) {
+    if (f.onset_runs.break_to[i] != kNone) f.onset_runs.break_blurred[f.onset_runs.break_to[i]] = 0;
   }
-  std::stable_sort(bounds.begin(), bounds.end(),
-                   [](const Bound &x, const Bound &y) { return x.markers > y.markers; });
-  // Random losses on either side make equally good shifts differ by a few
-  // pairs; those within 1 % of the best count are candidates (only the
-  // best, below a hundred pairs).
-  auto tie = [](std::size_t best) { return best - best / 100; };
-  std::vector<ShiftScore> scores;
-  std::size_t top = 0;
-  for (const Bound &bound : bounds) {
-    if (top > 0 && bound.markers < tie(top)) break;
-    const ShiftScore score = numbers.Score(predicted, r, bound.shift);
-    top = std::max(top, score.pairs);
-    scores.push_back(score);
-  }
-  if (top == 0) {
+  double sxy = 0, sxx = 0;
+  PoolSlopes(f.e, f.onset_runs, sxy, sxx);
+  PoolSlopes(f.m, f.marker_runs, sxy, sxx);
+  f.period = sxx > 0 ? sxy / sxx : period;
+  result.period_s = f.period;
+  f.onset_origins = Origins(f.e, f.onset_runs, f.period);
+  f.marker_origins = Origins(f.m, f.marker_runs, f.period);
+  for (const std::size_t i : f.onset_runs.kept) f.onsets_kept.push_back(f.e[i]);
+  for (const std::size_t j : f.marker_runs.kept) f.markers_kept.push_back(f.m[j]);
+  // An extent not known from the file ends half a period beyond its last
+  // event, where the next one of a regular train is not yet due: so no
+  // event lies at an end, with its partner just beyond the other file's.
+  f.eeg_from = std::min(0.0, e.front());
+  f.eeg_to = recordings.eeg_duration_s > 0 ? recordings.eeg_duration_s : e.back() + period / 2;
+  const bool span_known = recordings.recorded_to > recordings.recorded_from;
+  f.marker_from = span_known ? (std::min(recordings.recorded_from, m.front()) - line.a) / line.b
+                             : f.m.front() - period / 2;
+  f.marker_to = span_known ? (std::max(recordings.recorded_to, m.back()) - line.a) / line.b
+                           : f.m.back() + period / 2;
+
+  std::string refusal;
+  std::vector<Score> scores = Estimate(f, refusal);
+  if (!refusal.empty()) return refuse(refusal);
+  if (scores.empty()) {
     result.outcome = Outcome::kNoOverlap;
-    result.unmatched_onsets.resize(e.size());
-    for (std::size_t i = 0; i < e.size(); ++i) result.unmatched_onsets[i] = i;
-    result.unmatched_markers.resize(m.size());
-    for (std::size_t j = 0; j < m.size(); ++j) result.unmatched_markers[j] = j;
     return result;
   }
-  // When the pulses' intervals vary (a loop paced in software, a late
-  // sample clock), both recordings share that variation only under the
-  // true pairing: its residuals are clearly the smallest. Otherwise the
-  // pairing that joins the ends of the recordings is taken, and the rest
-  // reported as equal.
-  double best_sd = INFINITY;
-  for (const ShiftScore &score : scores) {
-    if (score.pairs >= tie(top) && score.pairs > 1) best_sd = std::min(best_sd, score.sd);
+  // The best estimates, scored by matching.
+  std::vector<std::size_t> order(scores.size());
+  std::iota(order.begin(), order.end(), 0);
+  std::sort(order.begin(), order.end(), [&](std::size_t x, std::size_t y) {
+    return std::make_pair(scores[x].cost, scores[y].pairs) <
+           std::make_pair(scores[y].cost, scores[x].pairs);
+  });
+  auto index_of = [&](long long k) -> std::size_t {
+    const auto it = std::lower_bound(scores.begin(), scores.end(), k,
+                                     [](const Score &s, long long value) { return s.k < value; });
+    return it != scores.end() && it->k == k ? static_cast<std::size_t>(it - scores.begin()) : kNone;
+  };
+  auto check = [&](std::size_t index) {
+    if (!scores[index].checked) scores[index] = Check(f, matcher, m, options, scores[index].k);
+  };
+  for (std::size_t r = 0; r < order.size() && r < kChecked; ++r) check(order[r]);
+  std::vector<std::size_t> candidates;
+  for (std::size_t x = 0; x < scores.size(); ++x) {
+    if (scores[x].pairs >= kMinPairs) candidates.push_back(x);
   }
-  const double floor_sd = std::max(options.sample_period_s, 1e-6) / 4;
-  long long chosen = 0;
-  std::size_t chosen_loose_ends = std::numeric_limits<std::size_t>::max();
-  std::vector<long long> equal;
-  for (const ShiftScore &score : scores) {
-    if (score.pairs < tie(top) || score.pairs < 2 || score.sd > 1.5 * std::max(best_sd, floor_sd)) {
-      continue;
+  if (candidates.empty()) {
+    // Show what little pairs.
+    const std::size_t most = *std::max_element(order.begin(), order.end(), [&](auto x, auto y) {
+      return scores[x].pairs < scores[y].pairs;
+    });
+    result.pairs = matcher.Match(f.LineAt(scores[most].k), 0, m.size());
+    result.outcome = Outcome::kTooFewPairs;
+  }
+  // The best two, until both are scored by matching (an estimate may be
+  // below what matching finds). Of equal costs, the one pairing more is
+  // taken as the best: its fit is the one to check.
+  auto cheaper = [&](std::size_t x, std::size_t y) {
+    return scores[x].cost < scores[y].cost ||
+           (scores[x].cost == scores[y].cost && scores[x].pairs > scores[y].pairs);
+  };
+  std::size_t best = kNone, runner_up = kNone;
+  bool settled = false;  // the best two are scored by matching
+  for (std::size_t round = 0; round <= kChecked && !settled; ++round) {
+    best = runner_up = kNone;
+    for (const std::size_t x : candidates) {
+      if (scores[x].pairs < kMinPairs) continue;
+      if (best == kNone || cheaper(x, best)) {
+        runner_up = best;
+        best = x;
+      } else if (runner_up == kNone || cheaper(x, runner_up)) {
+        runner_up = x;
+      }
     }
-    equal.push_back(score.shift);
-    const std::size_t loose_ends =
-        (e.size() - 1 - score.last_onset) + (m.size() - 1 - score.last_marker);
-    if (loose_ends < chosen_loose_ends ||
-        (loose_ends == chosen_loose_ends && std::llabs(score.shift) < std::llabs(chosen))) {
-      chosen_loose_ends = loose_ends;
-      chosen = score.shift;
-    }
+    settled = best == kNone ||
+              (scores[best].checked && (runner_up == kNone || scores[runner_up].checked));
+    if (settled || round == kChecked) break;
+    check(best);
+    if (runner_up != kNone) check(runner_up);
   }
-  for (long long k : equal) {
-    if (k != chosen) result.equal_shifts.push_back(static_cast<int>(k - chosen));
-  }
-  std::sort(result.equal_shifts.begin(), result.equal_shifts.end());
-  line.a -= line.b * static_cast<double>(chosen) * numbers.period();
 
-  // Final pairs and fit; the fit moves the line a little, so match again.
+  // 4. The decision.
+  std::size_t chosen = kNone;
+  const double bp = line.b * f.period;
+  const double half_sample = line.b * options.sample_period_s / 2;
+  auto unfit = [&](const std::string &reason) {
+    result.outcome = Outcome::kUserChoiceUnfit;
+    result.reason = reason;
+    return result;
+  };
+  if (best != kNone && (options.first_pair || options.approximate_offset_s)) {
+    double periods = 0;
+    std::string what;
+    if (options.first_pair) {
+      const auto [i, j] = *options.first_pair;
+      if (i >= e.size() || j >= m.size())
+        return unfit("--first-pair names no such onset or marker");
+      periods = (line.a + line.b * e[i] - m[j]) / bp;
+      what = "onset " + std::to_string(i + 1) + " and marker " + std::to_string(j + 1);
+      if (std::fabs(periods - std::round(periods)) * bp > tolerance) {
+        return unfit(what + " are " + Seconds(std::fabs(periods - std::round(periods)) * bp) +
+                     " off a whole number of periods apart: they cannot pair");
+      }
+    } else {
+      periods = (line.a + half_sample - *options.approximate_offset_s) / bp;
+      what = "the offset " + Seconds(*options.approximate_offset_s);
+      if (std::fabs(periods - std::round(periods)) > 0.25) {
+        return unfit(what + " is more than a quarter period from every candidate");
+      }
+    }
+    chosen = index_of(std::llround(periods));
+    if (chosen == kNone || scores[chosen].pairs < kMinPairs) {
+      return unfit("under " + what + " fewer than " + std::to_string(kMinPairs) + " events pair");
+    }
+    result.decided_by = Decider::kUser;
+    result.decision = what;
+  }
+  if (chosen == kNone && best != kNone && recordings.onset_stamps.size() == e.size()) {
+    std::vector<double> periods;
+    std::vector<char> is_long(e.size(), 0);
+    for (const std::size_t i : result.long_pulses) is_long[i] = 1;
+    for (std::size_t i = 0; i < e.size(); ++i) {
+      if (!is_long[i])
+        periods.push_back((line.a + line.b * e[i] - recordings.onset_stamps[i]) / bp);
+    }
+    const double middle = Median(periods);
+    for (double &x : periods) x = std::fabs(x - middle);
+    if (std::fabs(middle - std::round(middle)) < 0.25 && 1.4826 * Median(periods) < 0.25) {
+      chosen = index_of(std::llround(middle));
+      if (chosen == kNone || scores[chosen].pairs < kMinPairs) {
+        result.outcome = Outcome::kNoOverlap;
+        result.reason = "on their common clock the markers and the onsets do not overlap";
+        return result;
+      }
+      result.decided_by = Decider::kOneClock;
+      result.decision = "the EEG's time stamps on the markers' clock";
+    }
+  }
+  if (chosen == kNone && best != kNone) {
+    const std::size_t margin = runner_up == kNone ? std::numeric_limits<std::size_t>::max()
+                                                  : scores[runner_up].cost - scores[best].cost;
+    // Below the margin, not at it: a best that leaves one event unexplained
+    // against two for the next is turned by a single event lost in the
+    // wrong place.
+    if (settled && margin >= 1 && scores[best].cost < margin) {
+      chosen = best;
+      result.decided_by = Decider::kSharedPattern;
+      result.decision =
+          "irregularities shared: the best pairing costs " + std::to_string(scores[best].cost) +
+          (runner_up == kNone
+               ? std::string(", no other pairs " + std::to_string(kMinPairs) + " events")
+               : ", the next " + std::to_string(scores[runner_up].cost));
+    }
+  }
+  if (chosen == kNone && best != kNone) {
+    // Pulses paced unevenly (in software) leave the same intervals in both
+    // recordings: only the true pairing has residuals as small as the
+    // samples' and the stamps' noise. The two least spreads are compared
+    // on the log scale, where a variance estimated from n residuals has a
+    // standard error of about sqrt(2 / n); hardware-timed pulses give
+    // every pairing the same spread and decide nothing. The candidates
+    // are taken by cost, as many as a bounded amount of matching allows.
+    const std::size_t budget =
+        std::max<std::size_t>(kChecked, static_cast<std::size_t>(kSpreadWork / m.size()));
+    const double floor = std::max(std::pow(options.sample_period_s, 2) / 48, 1e-12);
+    struct Spread {
+      std::size_t index;
+      double variance;
+      double n;
+    };
+    std::vector<Spread> spreads;
+    for (std::size_t r = 0; r < order.size() && r < budget; ++r) {
+      const std::size_t x = order[r];
+      if (scores[x].pairs < kSpreadPairs) continue;
+      std::vector<Pair> pairs = matcher.Match(f.LineAt(scores[x].k), 0, m.size());
+      RobustFit(pairs, options, line.b);
+      const ResidualStats stats = Statistics(pairs);
+      std::size_t n = 0;
+      for (const Pair &pair : pairs) n += !pair.outlier;
+      if (n >= kSpreadPairs) {
+        spreads.push_back({x, std::max(stats.sd * stats.sd, floor), static_cast<double>(n)});
+      }
+    }
+    std::sort(spreads.begin(), spreads.end(),
+              [](const Spread &x, const Spread &y) { return x.variance < y.variance; });
+    if (spreads.size() >= 2) {
+      const Spread &least = spreads[0], &next = spreads[1];
+      const double z = std::log(next.variance / least.variance) /
+                       std::sqrt(2 / (least.n - 2) + 2 / (next.n - 2));
+      if (z > kSpreadZ) {
+        chosen = least.index;
+        check(chosen);
+        result.decided_by = Decider::kSharedPattern;
+        char text[160];
+        std::snprintf(text, sizeof text,
+                      "intervals shared: residual sd %.3f ms against %.3f ms for the next "
+                      "pairing",
+                      std::sqrt(least.variance) * 1e3, std::sqrt(next.variance) * 1e3);
+        result.decision = text;
+      }
+    }
+  }
+  const std::size_t evaluated = chosen != kNone ? chosen : best;
+  if (evaluated == kNone) return result;
+  check(evaluated);
+  if (result.decided_by == Decider::kUser && scores[evaluated].cost > scores[best].cost) {
+    result.warnings.push_back("the pairing given costs " + std::to_string(scores[evaluated].cost) +
+                              " (unmatched events "
+                              "and irregularities not shared) against " +
+                              std::to_string(scores[best].cost) + " for the offset " +
+                              Seconds(f.LineAt(scores[best].k).a + half_sample));
+  }
+  for (const std::size_t x : candidates) {
+    const Score &s = scores[x];
+    if (s.pairs < kMinPairs) continue;
+    Candidate candidate;
+    candidate.shift = s.k - scores[evaluated].k;
+    candidate.a = f.LineAt(s.k).a + half_sample;
+    candidate.pairs = s.pairs;
+    candidate.unmatched = s.unmatched;
+    candidate.cost = s.cost;
+    candidate.checked = s.checked;
+    result.candidates.push_back(candidate);
+  }
+
+  // The fit; it moves the line a little, so match again.
+  line = f.LineAt(scores[evaluated].k);
   for (int round = 0; round < 2; ++round) {
     result.pairs = matcher.Match(line, 0, m.size());
     if (result.pairs.size() >= 2) line = RobustFit(result.pairs, options, line.b);
@@ -427,8 +1017,93 @@ Alignment Align(const std::vector<double> &onset_times, const std::vector<double
     if (!marker_paired[j]) result.unmatched_markers.push_back(j);
   }
   result.residuals = Statistics(result.pairs);
-  if (result.pairs.size() - result.outliers < kMinPairs) result.outcome = Outcome::kTooFewPairs;
+  if (result.pairs.size() - result.outliers < kMinPairs) {
+    result.outcome = Outcome::kTooFewPairs;
+    return result;
+  }
+
+  // Precision: the fit's, and that of the clock offsets applied to the
+  // marker times (their error at the middle of the markers grows with the
+  // distance from it by the error of their slope).
+  std::size_t degrees = 0;
+  StandardErrors(result.pairs, result.a_se, result.b_se, degrees);
+  const double from_middle = result.a - (m.front() + m.back()) / 2;
+  result.a_se =
+      std::sqrt(result.a_se * result.a_se + recordings.offset_se_s * recordings.offset_se_s +
+                std::pow(from_middle * recordings.offset_slope_se, 2));
+  result.b_se = std::hypot(result.b_se, recordings.offset_slope_se);
+  const double t = T95(degrees);
+  result.a_ci95[0] = result.a - t * result.a_se;
+  result.a_ci95[1] = result.a + t * result.a_se;
+  result.drift_ci95_ppm[0] = (1 / (result.b + t * result.b_se) - 1) * 1e6;
+  result.drift_ci95_ppm[1] = (1 / std::max(result.b - t * result.b_se, 1e-9) - 1) * 1e6;
+
+  // What is not a pairing.
+  const Score score = Check(f, matcher, m, options, scores[evaluated].k);
+  std::vector<double> residuals;
+  for (const Pair &p : result.pairs) residuals.push_back(p.residual);
+  const double centre = Median(residuals);
+  for (double &r : residuals) r = std::fabs(r - centre);
+  const double spread = 1.4826 * Median(residuals);
+  const double spread_limit = kMaxSpreadS + 2 * options.sample_period_s;
+  const std::size_t in_overlap = std::max(score.onsets_in, score.markers_in);
+  const double share =
+      in_overlap > 0 ? static_cast<double>(score.pairs_in) / static_cast<double>(in_overlap) : 1;
+  char text[256];
+  if (std::fabs(result.DriftPpm()) > kMaxDriftPpm) {
+    std::snprintf(text, sizeof text,
+                  "a drift of %.0f ppm (beyond %.0f ppm: no amplifier's or PC's clock) under the "
+                  "best pairing",
+                  result.DriftPpm(), kMaxDriftPpm);
+    return refuse(text);
+  }
+  if (spread > spread_limit) {
+    std::snprintf(text, sizeof text,
+                  "the residuals spread %.1f ms (robust sd; beyond %.1f ms): the pairs are "
+                  "coincidences",
+                  spread * 1e3, spread_limit * 1e3);
+    return refuse(text);
+  }
+  if (share < kMinPairedShare) {
+    std::snprintf(text, sizeof text,
+                  "only %zu of the %zu onsets and %zu markers in the recordings' overlap pair "
+                  "(%.0f %%, below %.0f %%)",
+                  score.pairs_in, score.onsets_in, score.markers_in, share * 100,
+                  kMinPairedShare * 100);
+    return refuse(text);
+  }
+  if (chosen == kNone) {
+    result.outcome = Outcome::kAmbiguous;
+    result.reason = std::to_string(result.candidates.size()) +
+                    " pairings, whole periods apart, explain the recordings";
+    if (runner_up != kNone) {
+      result.reason += " (the best costs " + std::to_string(scores[best].cost) + ", the next " +
+                       std::to_string(scores[runner_up].cost) + ")";
+    }
+  }
   return result;
+}
+
+std::string Status(Outcome outcome) {
+  switch (outcome) {
+    case Outcome::kOk:
+      return "aligned";
+    case Outcome::kNoOnsets:
+      return "no onsets";
+    case Outcome::kNoMarkers:
+      return "no markers";
+    case Outcome::kNoOverlap:
+      return "no overlap";
+    case Outcome::kTooFewPairs:
+      return "too few pairs";
+    case Outcome::kAmbiguous:
+      return "ambiguous";
+    case Outcome::kRefused:
+      return "refused";
+    case Outcome::kUserChoiceUnfit:
+      return "user pairing unfit";
+  }
+  return "unknown";
 }
 
 std::string Describe(Outcome outcome) {
@@ -444,6 +1119,26 @@ std::string Describe(Outcome outcome) {
     case Outcome::kTooFewPairs:
       return "too few onsets pair with a marker to fit the mapping (at least " +
              std::to_string(kMinPairs) + " needed)";
+    case Outcome::kAmbiguous:
+      return "the recordings do not decide which pulse is which";
+    case Outcome::kRefused:
+      return "not a pairing of one pulse train";
+    case Outcome::kUserChoiceUnfit:
+      return "the pairing given on the command line does not fit the recordings";
+  }
+  return "unknown";
+}
+
+std::string Describe(Decider decider) {
+  switch (decider) {
+    case Decider::kNone:
+      return "nothing";
+    case Decider::kUser:
+      return "the user";
+    case Decider::kOneClock:
+      return "one clock";
+    case Decider::kSharedPattern:
+      return "a shared pattern";
   }
   return "unknown";
 }

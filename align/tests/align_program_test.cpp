@@ -2,6 +2,7 @@
 // project's writer, and the monitor's CSV.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <filesystem>
 #include <fstream>
@@ -20,7 +21,10 @@ using harness::RunToEnd;
 constexpr char kMarker[] = "/Experiment Control/Synchronization/Trigger/Biosemi";
 
 // Pulses of 3 ms once a second, with a little jitter, seen by an amplifier
-// 30 ppm fast at 2048 Hz; their markers on a clock 5000 s ahead.
+// 30 ppm fast at 2048 Hz; their markers on a clock 5000 s ahead. The
+// program pauses for three pulses (20.3 to 22.3 s) unless `gapless` (a
+// single missing pulse could be a lost one on each side): without, a train
+// of equal intervals does not tell which pulse is which.
 struct Session {
   static constexpr int kRate = 2048;
   static constexpr double kDrift = 30e-6;
@@ -28,10 +32,11 @@ struct Session {
   int seconds = 40;
   std::vector<double> edges;  // true times, from the amplifier's first sample
 
-  Session() {
+  explicit Session(bool gapless = false) {
     std::mt19937 random(5);
     for (double t = 1.3; t < seconds - 1; t += 1.0) {
-      edges.push_back(t + std::uniform_real_distribution<double>(-3e-4, 3e-4)(random));
+      const double edge = t + std::uniform_real_distribution<double>(-3e-4, 3e-4)(random);
+      if (gapless || std::fabs(t - 21.3) > 1.5) edges.push_back(edge);
     }
   }
   bool High(std::int64_t sample) const {
@@ -152,7 +157,10 @@ TEST_F(AlignProgram, AlignsABdfWithXdfMarkers) {
   const Finished run = RunToEnd(MAROQUINT_ALIGN, args);
   ASSERT_EQ(run.exit_status, 0) << run.errors;
   EXPECT_NE(run.output.find("onsets without marker: 1"), std::string::npos) << run.output;
+  EXPECT_NE(run.output.find("decided by: a shared pattern"), std::string::npos) << run.output;
   const std::string json = Slurp(Path("r.json"));
+  EXPECT_NE(json.find("\"status\": \"aligned\""), std::string::npos) << json;
+  EXPECT_NE(json.find("\"decided_by\": \"a shared pattern\""), std::string::npos) << json;
   EXPECT_EQ(JsonNumber(json, "pairs"), session.edges.size() - 1) << json;
   EXPECT_NEAR(JsonNumber(json, "drift_ppm"), 30, 2);
   EXPECT_NEAR(JsonNumber(json, "offset_s"), Session::kOffset + 1e-4, 1.0 / Session::kRate);
@@ -257,11 +265,11 @@ TEST_F(AlignProgram, ReadsAnXdfOfAnyLengthWhole) {
 }
 
 // A BDF file as a crashed recorder leaves it: its record count still -1,
-// its last record cut. The pulses of its complete records are paired; a gap
-// in the pulses tells the pairing where they belong among the markers.
+// its last record cut. The pulses of its complete records are paired; the
+// session's pause, inside them, tells the pairing where they belong among
+// the markers.
 TEST_F(AlignProgram, AlignsABdfCutShortByACrash) {
-  Session session;
-  session.edges.erase(session.edges.begin() + 10, session.edges.begin() + 13);
+  const Session session;
   std::string bytes = Slurp(WriteBdf(session));
   constexpr int kComplete = 30;
   bytes.replace(236, 8, "-1      ");
@@ -343,6 +351,61 @@ TEST_F(AlignProgram, TakesTheTriggerFromAnXdfStream) {
       << run.errors;
 }
 
+// A train without gaps: the tool lists the candidates and writes no
+// mapping, unless the user names a pair or the offset.
+TEST_F(AlignProgram, AnUndecidedPairingExitsThreeAndWritesNoMapping) {
+  const Session session(true);
+  const std::string bdf = WriteBdf(session);
+  Write(Path("m.xdf"), MarkerXdf(session.Markers()));
+  Finished run = RunToEnd(MAROQUINT_ALIGN, {bdf, Path("m.xdf"), "--json", Path("r.json"),
+                                            "--mapping", Path("map.json"), "--csv", Path("p.csv")});
+  EXPECT_EQ(run.exit_status, 3) << run.errors;
+  EXPECT_EQ(run.output.rfind("AMBIGUOUS: ", 0), 0u) << run.output;
+  EXPECT_NE(run.errors.find("do not decide"), std::string::npos) << run.errors;
+  EXPECT_FALSE(std::filesystem::exists(Path("map.json")));
+  EXPECT_FALSE(std::filesystem::exists(Path("p.csv")));
+  const std::string json = Slurp(Path("r.json"));
+  EXPECT_NE(json.find("\"status\": \"ambiguous\""), std::string::npos) << json;
+  EXPECT_NE(json.find("\"offset_s\": null"), std::string::npos) << json;
+  EXPECT_GE(JsonNumber(json, "candidate_count"), 2) << json;
+
+  // Onset 2 is the pulse of marker 1 (the first pulse has no marker).
+  run = RunToEnd(MAROQUINT_ALIGN, {bdf, Path("m.xdf"), "--first-pair", "2:1", "--json",
+                                   Path("r.json"), "--mapping", Path("map.json")});
+  ASSERT_EQ(run.exit_status, 0) << run.errors;
+  EXPECT_NE(run.output.find("decided by: the user"), std::string::npos) << run.output;
+  EXPECT_NEAR(JsonNumber(Slurp(Path("map.json")), "a"), Session::kOffset + 1e-4,
+              1.0 / Session::kRate);
+  run = RunToEnd(MAROQUINT_ALIGN, {bdf, Path("m.xdf"), "--offset", "5000.2"});
+  EXPECT_EQ(run.exit_status, 0) << run.errors;
+  run = RunToEnd(MAROQUINT_ALIGN, {bdf, Path("m.xdf"), "--offset", "5000.5"});
+  EXPECT_EQ(run.exit_status, 1) << run.errors;
+  EXPECT_NE(run.errors.find("quarter period"), std::string::npos) << run.errors;
+}
+
+// Markers that are not the EEG's pulses: refused, and the JSON says why.
+TEST_F(AlignProgram, RefusesMarkersOfAnotherRun) {
+  const Session session;
+  const std::string bdf = WriteBdf(session);
+  std::mt19937 random(8);
+  std::vector<double> times;
+  for (int k = 0; k < 40; ++k) {
+    times.push_back(Session::kOffset + std::uniform_real_distribution<double>(0, 40)(random));
+  }
+  std::sort(times.begin(), times.end());
+  Write(Path("m.xdf"), MarkerXdf(times));
+  const Finished run = RunToEnd(
+      MAROQUINT_ALIGN, {bdf, Path("m.xdf"), "--json", Path("r.json"), "--mapping", Path("map")});
+  EXPECT_EQ(run.exit_status, 1) << run.errors;
+  EXPECT_EQ(run.output.rfind("REFUSED: ", 0), 0u) << run.output;
+  EXPECT_NE(run.errors.find("not a pairing"), std::string::npos) << run.errors;
+  EXPECT_FALSE(std::filesystem::exists(Path("map")));
+  const std::string json = Slurp(Path("r.json"));
+  EXPECT_NE(json.find("\"status\": \"refused\""), std::string::npos) << json;
+  EXPECT_NE(json.find("\"reason\": \"not a pairing of one pulse train: "), std::string::npos)
+      << json;
+}
+
 TEST_F(AlignProgram, SaysWhatIsWrong) {
   const Session session;
   const std::string bdf = WriteBdf(session);
@@ -365,6 +428,9 @@ TEST_F(AlignProgram, SaysWhatIsWrong) {
       {{bdf, bdf}, 2, "timestamp"},
       {{bdf}, 64, "MARKER_FILE"},
       {{bdf, Path("m.xdf"), "--bogus"}, 64, "bogus"},
+      {{bdf, Path("m.xdf"), "--first-pair", "2-1"}, 64, "ONSET:MARKER"},
+      {{bdf, Path("m.xdf"), "--first-pair", "99:1"}, 64, "ONSET:MARKER"},
+      {{bdf, Path("m.xdf"), "--first-pair", "1:1", "--offset", "1"}, 64, "excludes"},
       {{bdf, Path("m.xdf"), "--json", Path("no/such/dir/r.json")}, 74, "cannot write"},
   };
   for (const auto &c : cases) {

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <random>
 
@@ -10,12 +11,13 @@
 namespace maroquint::align {
 namespace {
 
-// Pulses once a second recorded by an amplifier whose clock runs
-// `drift_ppm` fast, and their markers on an LSL clock `offset` ahead.
+// Pulses once a second from `start` (true time), recorded by an amplifier
+// whose clock runs `drift_ppm` fast, and their markers on an LSL clock
+// `offset` ahead of true time.
 struct Train {
   double rate = 2048;
   double drift_ppm = 0;
-  double offset = 10.0;   // LSL time of the true time 0
+  double offset = 10.0;   // LSL time of true time 0
   double latency = 2e-4;  // marker time stamp after the edge
   int pulses = 600;
   double lost = 0;       // share of pulses lost on each side, at random
@@ -23,30 +25,76 @@ struct Train {
   double outliers = 0;   // share of markers stamped 5-40 ms late
   int first_marked = 1;  // the first pulse(s) have no marker
   double jitter = 0;     // the edges vary by up to this around their period
+  // The pulses each recording covers (last < 0: to the end); the EEG
+  // starts half a period before its first pulse.
+  int eeg_first = 0, eeg_last = -1, marker_first = 0, marker_last = -1;
+  bool span_known = false;   // the marker recorder's span is in the file
+  std::vector<int> paused;   // pulses the program did not send
+  int restart = -1;          // the program restarts here, 0.37 s later in phase
+  int cut = -1;              // the input wire is cut from this pulse for 3.4 s
+  double stamp_jitter = -1;  // >= 0: the EEG through LSL, stamps this noisy
 
-  std::vector<double> onsets, markers;
-  std::vector<int> onset_pulse, marker_pulse;  // -1: spurious; -2: outlier
+  static constexpr double kStart = 3.7;
+  std::vector<int> onset_pulse, marker_pulse;  // -1: spurious; -2: outlier; -3: reconnection
+  Recordings recordings;
 
-  // Truth: the LSL time of the EEG's first sample, and the edges' LSL times.
-  double EegStart() const { return offset + 0.0; }
+  // Truth: the LSL time of the EEG's first sample, and what `a` should be.
+  double EegStart() const { return offset + EegOrigin(); }
+  double TrueA() const { return EegStart() + latency; }
+  double EegOrigin() const { return eeg_first > 0 ? kStart + eeg_first - 0.5 : 0.0; }
+  double Edge(int n) const { return kStart + n + (restart >= 0 && n >= restart ? 0.37 : 0); }
+
+  // The EEG time of a true time, and its sample.
+  double EegTime(double t) const { return (t - EegOrigin()) * (1 + drift_ppm * 1e-6); }
+  double Sample(double t) const { return std::ceil(EegTime(t) * rate); }
+
+  // Onset and marker numbers (from 0) of the first pulse on both sides.
+  std::pair<std::size_t, std::size_t> FirstPair() const {
+    for (std::size_t i = 0; i < onset_pulse.size(); ++i) {
+      const auto j = std::find(marker_pulse.begin(), marker_pulse.end(), onset_pulse[i]);
+      if (onset_pulse[i] >= 0 && j != marker_pulse.end()) {
+        return {i, static_cast<std::size_t>(j - marker_pulse.begin())};
+      }
+    }
+    return {0, 0};
+  }
 
   void Make(unsigned seed) {
     std::mt19937 random(seed);
     std::uniform_real_distribution<double> uniform(0, 1);
-    const double start = 3.7;  // true time of the first pulse after the EEG's first sample
+    std::normal_distribution<double> normal(0, 1);
+    const int eeg_end = eeg_last < 0 ? pulses - 1 : eeg_last;
+    const int marker_end = marker_last < 0 ? pulses - 1 : marker_last;
     struct Event {
       double time;
       int pulse;
+      std::int64_t high = 6;  // samples: 3 ms at 2048 Hz
     };
     std::vector<Event> o, mk;
     for (int n = 0; n < pulses; ++n) {
-      const double edge = start + n + jitter * (2 * uniform(random) - 1);
-      if (uniform(random) >= lost) {
-        // The first sample at or after the edge, on the amplifier's clock.
-        const double sample = std::ceil(edge * rate * (1 + drift_ppm * 1e-6));
-        o.push_back({sample / rate, n});
+      if (std::find(paused.begin(), paused.end(), n) != paused.end()) continue;
+      if (cut >= 0 && n > cut && n <= cut + 3) continue;  // the output is held high
+      const double edge = Edge(n) + jitter * (2 * uniform(random) - 1);
+      const bool in_eeg = n >= eeg_first && n <= eeg_end;
+      const bool in_markers = n >= std::max(first_marked, marker_first) && n <= marker_end &&
+                              !(restart >= 0 && n == restart);
+      if (n == cut) {
+        // Held high until the wire is mended; the program reads the rise
+        // there, drops the output 3 ms later and catches up 0.2 ms after
+        // that: a low too short for 2048 Hz, so one long pulse.
+        const double mended = edge + 3.4, catch_up = mended + 0.0032;
+        if (in_eeg) {
+          o.push_back({Sample(edge) / rate, n,
+                       static_cast<std::int64_t>(Sample(catch_up + 0.003) - Sample(edge))});
+        }
+        if (in_markers) {
+          mk.push_back({offset + mended + latency, -3});
+          mk.push_back({offset + catch_up + latency, n});
+        }
+        continue;
       }
-      if (n >= first_marked && uniform(random) >= lost) {
+      if (in_eeg && uniform(random) >= lost) o.push_back({Sample(edge) / rate, n});
+      if (in_markers && uniform(random) >= lost) {
         const bool late = uniform(random) < outliers;
         mk.push_back({offset + edge + latency + (late ? 0.005 + 0.035 * uniform(random) : 0),
                       late ? -2 : n});
@@ -54,14 +102,35 @@ struct Train {
     }
     const int extra = static_cast<int>(spurious * pulses);
     for (int k = 0; k < extra; ++k) {
-      o.push_back({std::round(uniform(random) * pulses * rate) / rate, -1});
-      mk.push_back({offset + uniform(random) * pulses, -1});
+      o.push_back({std::round(uniform(random) * EegTime(kStart + eeg_end) * rate) / rate, -1});
+      mk.push_back(
+          {offset + kStart + marker_first + uniform(random) * (marker_end - marker_first), -1});
     }
     auto by_time = [](const Event &x, const Event &y) { return x.time < y.time; };
     std::sort(o.begin(), o.end(), by_time);
     std::sort(mk.begin(), mk.end(), by_time);
-    for (const Event &x : o) onsets.push_back(x.time), onset_pulse.push_back(x.pulse);
-    for (const Event &x : mk) markers.push_back(x.time), marker_pulse.push_back(x.pulse);
+    recordings = {};
+    for (const Event &x : o) {
+      recordings.onsets.push_back(x.time);
+      recordings.high_samples.push_back(x.high);
+      onset_pulse.push_back(x.pulse);
+      if (stamp_jitter >= 0) {
+        recordings.onset_stamps.push_back(EegStart() + x.time / (1 + drift_ppm * 1e-6) +
+                                          stamp_jitter * normal(random));
+      }
+    }
+    for (const Event &x : mk) recordings.markers.push_back(x.time), marker_pulse.push_back(x.pulse);
+    recordings.eeg_duration_s = EegTime(kStart + eeg_end + 0.5);
+    if (span_known) {
+      recordings.recorded_from = offset + kStart + marker_first - 0.5;
+      recordings.recorded_to = offset + kStart + marker_end + 0.5;
+    }
+  }
+
+  Options MakeOptions() const {
+    Options options;
+    options.sample_period_s = 1 / rate;
+    return options;
   }
 };
 
@@ -88,6 +157,20 @@ void ExpectRightPairs(const Train &train, const Alignment &result) {
   EXPECT_EQ(right, true_pairs);
 }
 
+// The truth is among the candidates, and none of them was taken.
+void ExpectAmbiguousWithTheTruth(const Train &train, const Alignment &result) {
+  ASSERT_EQ(result.outcome, Outcome::kAmbiguous) << result.reason;
+  EXPECT_EQ(result.decided_by, Decider::kNone);
+  EXPECT_GT(result.candidates.size(), 1u);
+  std::size_t near_truth = 0;
+  for (const Candidate &c : result.candidates) {
+    near_truth += std::fabs(c.a - train.TrueA()) < 2e-3;
+  }
+  EXPECT_EQ(near_truth, 1u);
+}
+
+// The EEG recorded through LSL beside the markers: one clock decides, and
+// the offset and drift come with intervals that hold the truth.
 TEST(Align, RecoversTheMappingThroughLossesExtrasAndOutliers) {
   for (const double drift : {-100.0, 0.0, 100.0}) {
     Train train;
@@ -96,14 +179,19 @@ TEST(Align, RecoversTheMappingThroughLossesExtrasAndOutliers) {
     train.spurious = 0.01;
     train.outliers = 0.01;
     train.jitter = 5e-4;
+    train.stamp_jitter = 0.005;
     train.Make(static_cast<unsigned>(drift + 1000));
-    Options options;
-    options.sample_period_s = 1 / train.rate;
-    const Alignment result = Align(train.onsets, train.markers, options);
+    const Alignment result = Align(train.recordings, train.MakeOptions());
     SCOPED_TRACE("drift " + std::to_string(drift));
-    ASSERT_EQ(result.outcome, Outcome::kOk);
+    ASSERT_EQ(result.outcome, Outcome::kOk) << result.reason;
+    EXPECT_EQ(result.decided_by, Decider::kOneClock);
     EXPECT_NEAR(result.DriftPpm(), drift, 0.5);
-    EXPECT_NEAR(result.a, train.EegStart() + train.latency, 0.2 / train.rate);
+    EXPECT_NEAR(result.a, train.TrueA(), 0.2 / train.rate);
+    EXPECT_LE(result.a_ci95[0], train.TrueA());
+    EXPECT_GE(result.a_ci95[1], train.TrueA());
+    EXPECT_LE(result.drift_ci95_ppm[0], drift);
+    EXPECT_GE(result.drift_ci95_ppm[1], drift);
+    EXPECT_LT(result.a_ci95[1] - result.a_ci95[0], 1e-4);
     ExpectRightPairs(train, result);
     EXPECT_GT(result.outliers, 0u);
     EXPECT_LT(result.residuals.max, 1.0 / train.rate);
@@ -113,7 +201,8 @@ TEST(Align, RecoversTheMappingThroughLossesExtrasAndOutliers) {
 }
 
 // Hours of pulses: the intervals, quantized to the EEG's samples, are too
-// coarse to count periods over the whole recording.
+// coarse to count periods over the whole recording. The user names the
+// first pair.
 TEST(Align, KeepsCountOverHours) {
   Train train;
   train.pulses = 4 * 3600;
@@ -122,12 +211,16 @@ TEST(Align, KeepsCountOverHours) {
   train.spurious = 0.001;
   train.jitter = 3e-4;
   train.Make(11);
-  const Alignment result = Align(train.onsets, train.markers);
-  ASSERT_EQ(result.outcome, Outcome::kOk);
+  Options options = train.MakeOptions();
+  options.first_pair = train.FirstPair();
+  const Alignment result = Align(train.recordings, options);
+  ASSERT_EQ(result.outcome, Outcome::kOk) << result.reason;
+  EXPECT_EQ(result.decided_by, Decider::kUser);
   EXPECT_NEAR(result.DriftPpm(), -80, 0.1);
   ExpectRightPairs(train, result);
 }
 
+// The user's offset, to within a quarter period, picks the candidate.
 TEST(Align, ClocksStartAnywhere) {
   for (const double offset : {-86400.0, 0.35, 123456.789}) {
     Train train;
@@ -137,32 +230,227 @@ TEST(Align, ClocksStartAnywhere) {
     train.lost = 0.05;
     train.jitter = 5e-4;
     train.Make(7);
-    const Alignment result = Align(train.onsets, train.markers);
-    ASSERT_EQ(result.outcome, Outcome::kOk) << offset;
+    Options options = train.MakeOptions();
+    options.approximate_offset_s = train.TrueA() + 0.2;
+    const Alignment result = Align(train.recordings, options);
+    ASSERT_EQ(result.outcome, Outcome::kOk) << offset << ": " << result.reason;
     ExpectRightPairs(train, result);
-    EXPECT_NEAR(result.a, offset + train.latency, 1e-3);
+    EXPECT_NEAR(result.a, train.TrueA(), 1e-3);
+    options.approximate_offset_s = train.TrueA() + 0.4;
+    EXPECT_EQ(Align(train.recordings, options).outcome, Outcome::kUserChoiceUnfit);
   }
 }
 
-// A train of exactly equal intervals matches itself shifted by a period:
-// the pairing that joins the ends of the recordings is taken, and the
-// others reported.
-TEST(Align, AGaplessTrainPairsTheEndsAndSaysSo) {
+// A lab's program runs for days; each recording is a window of it.
+TEST(Align, AWindowOfARegularTrainIsAmbiguous) {
   Train train;
-  train.pulses = 60;
-  train.first_marked = 2;
+  train.eeg_first = 101;
+  train.eeg_last = 400;
+  train.marker_first = 150;
   train.Make(3);
-  const Alignment result = Align(train.onsets, train.markers);
-  ASSERT_EQ(result.outcome, Outcome::kOk);
+  const Alignment result = Align(train.recordings, train.MakeOptions());
+  ExpectAmbiguousWithTheTruth(train, result);
+
+  // The user decides; a pair that is not whole periods apart does not fit.
+  Options options = train.MakeOptions();
+  options.first_pair = train.FirstPair();
+  const Alignment decided = Align(train.recordings, options);
+  ASSERT_EQ(decided.outcome, Outcome::kOk) << decided.reason;
+  EXPECT_EQ(decided.decided_by, Decider::kUser);
+  ExpectRightPairs(train, decided);
+  EXPECT_NEAR(decided.a, train.TrueA(), 0.6 / train.rate);
+  train.recordings.markers[options.first_pair->second] += 0.5;
+  EXPECT_EQ(Align(train.recordings, options).outcome, Outcome::kUserChoiceUnfit);
+}
+
+// A pause seen by both recordings tells which pulse is which, among
+// events lost at random too.
+TEST(Align, ASharedGapDecides) {
+  for (const double drift : {-150.0, 60.0}) {
+    Train train;
+    train.drift_ppm = drift;
+    train.lost = drift > 0 ? 0.01 : 0;
+    train.eeg_first = 101;
+    train.eeg_last = 400;
+    train.marker_first = 150;
+    train.paused = {250, 251, 252};
+    train.Make(4);
+    const Alignment result = Align(train.recordings, train.MakeOptions());
+    ASSERT_EQ(result.outcome, Outcome::kOk) << result.reason;
+    EXPECT_EQ(result.decided_by, Decider::kSharedPattern);
+    ExpectRightPairs(train, result);
+    EXPECT_NEAR(result.a, train.TrueA(), 0.6 / train.rate);
+  }
+}
+
+// Pulses paced in software vary their intervals; both recordings share
+// the variation under the true pairing alone.
+TEST(Align, UnevenIntervalsDecide) {
+  Train train;
+  train.eeg_first = 101;
+  train.eeg_last = 400;
+  train.marker_first = 150;
+  train.jitter = 2e-3;
+  train.drift_ppm = -30;
+  train.Make(13);
+  const Alignment result = Align(train.recordings, train.MakeOptions());
+  ASSERT_EQ(result.outcome, Outcome::kOk) << result.reason;
+  EXPECT_EQ(result.decided_by, Decider::kSharedPattern);
+  EXPECT_NE(result.decision.find("intervals"), std::string::npos) << result.decision;
   ExpectRightPairs(train, result);
-  EXPECT_EQ(result.unmatched_onsets, (std::vector<std::size_t>{0, 1}));
-  EXPECT_TRUE(result.unmatched_markers.empty());
-  EXPECT_FALSE(result.equal_shifts.empty());
+  EXPECT_NEAR(result.a, train.TrueA(), 0.2 / train.rate);
+}
+
+// A restart changes the phase; the restarted program's first marker
+// reaches no consumer.
+TEST(Align, ARestartDecides) {
+  Train train;
+  train.restart = 300;
+  train.drift_ppm = 45;
+  train.Make(5);
+  const Alignment result = Align(train.recordings, train.MakeOptions());
+  ASSERT_EQ(result.outcome, Outcome::kOk) << result.reason;
+  EXPECT_EQ(result.decided_by, Decider::kSharedPattern);
+  ExpectRightPairs(train, result);
+  EXPECT_NEAR(result.a, train.TrueA(), 0.6 / train.rate);
+}
+
+// A wire cut on the input side at 2048 Hz: one long pulse whose marker is
+// at its fall, and the catch-up marker 3 ms later.
+TEST(Align, ACutInputWireDecides) {
+  Train train;
+  train.cut = 200;
+  train.eeg_first = 50;
+  train.eeg_last = 450;
+  train.marker_first = 120;
+  train.Make(6);
+  const Alignment result = Align(train.recordings, train.MakeOptions());
+  ASSERT_EQ(result.outcome, Outcome::kOk) << result.reason;
+  EXPECT_EQ(result.decided_by, Decider::kSharedPattern);
+  ExpectRightPairs(train, result);
+  ASSERT_EQ(result.long_pulses.size(), 1u);
+  EXPECT_EQ(train.onset_pulse[result.long_pulses[0]], 200);
+  EXPECT_NEAR(result.a, train.TrueA(), 0.6 / train.rate);
+}
+
+// Pulses lost at random on both sides look alike under every shift.
+TEST(Align, RandomLossesNeverDecide) {
+  for (unsigned seed = 0; seed < 10; ++seed) {
+    Train train;
+    train.pulses = 300;
+    train.lost = 0.03;
+    train.eeg_first = 20;
+    train.marker_first = 40;
+    train.marker_last = 280;
+    train.Make(seed);
+    SCOPED_TRACE("seed " + std::to_string(seed));
+    ExpectAmbiguousWithTheTruth(train, Align(train.recordings, train.MakeOptions()));
+  }
+}
+
+// The stop of the program seen by both recordings, the marker recorder's
+// span being known, decides too.
+TEST(Align, StoppingTheProgramFirstDecidesWhenTheSpanIsKnown) {
+  Train train;
+  train.eeg_first = 10;
+  train.marker_first = 30;
+  train.Make(8);
+  train.recordings.eeg_duration_s += 20;
+  EXPECT_EQ(Align(train.recordings, train.MakeOptions()).outcome, Outcome::kAmbiguous);
+  train.recordings.recorded_from = train.recordings.markers.front() - 0.3;
+  train.recordings.recorded_to = train.recordings.markers.back() + 20;
+  const Alignment result = Align(train.recordings, train.MakeOptions());
+  ASSERT_EQ(result.outcome, Outcome::kOk) << result.reason;
+  ExpectRightPairs(train, result);
+}
+
+// Both recorders taking the run before its first pulse, the marker
+// recorder's span being known: the run's start decides.
+TEST(Align, StartingTheRecordersFirstDecidesWhenTheSpanIsKnown) {
+  Train train;
+  train.first_marked = 0;
+  train.eeg_last = 300;
+  train.Make(12);
+  EXPECT_EQ(Align(train.recordings, train.MakeOptions()).outcome, Outcome::kAmbiguous);
+  train.recordings.recorded_from = train.recordings.markers.front() - 2;
+  train.recordings.recorded_to = train.recordings.markers.back() + 0.5;
+  const Alignment result = Align(train.recordings, train.MakeOptions());
+  ASSERT_EQ(result.outcome, Outcome::kOk) << result.reason;
+  EXPECT_EQ(result.decided_by, Decider::kSharedPattern);
+  ExpectRightPairs(train, result);
+}
+
+// A busy computer drops the output late now and then: pulses of 10 ms
+// whose markers came at their rise, which they keep.
+TEST(Align, PulsesDroppedLateKeepTheirRise) {
+  Train train;
+  train.paused = {100, 101, 102};
+  train.Make(13);
+  for (std::size_t i = 0; i < train.recordings.high_samples.size(); i += 7) {
+    train.recordings.high_samples[i] = 21;
+  }
+  const Alignment result = Align(train.recordings, train.MakeOptions());
+  ASSERT_EQ(result.outcome, Outcome::kOk) << result.reason;
+  EXPECT_TRUE(result.long_pulses.empty());
+  ExpectRightPairs(train, result);
+  EXPECT_NEAR(result.a, train.TrueA(), 0.6 / train.rate);
+}
+
+TEST(Align, RefusesWhatIsNotOnePulseTrain) {
+  Train train;
+  train.lost = 0.01;
+  train.Make(9);
+  std::mt19937 random(9);
+  std::uniform_real_distribution<double> uniform(0, 1);
+  // The wrong channel: onsets every few milliseconds.
+  Recordings wrong_channel = train.recordings;
+  wrong_channel.onsets.clear();
+  wrong_channel.high_samples.clear();
+  for (double t = 0; t < 600; t += 0.002 + 0.004 * uniform(random)) {
+    wrong_channel.onsets.push_back(std::ceil(t * 2048) / 2048);
+  }
+  Alignment result = Align(wrong_channel, train.MakeOptions());
+  EXPECT_EQ(result.outcome, Outcome::kRefused);
+  EXPECT_NE(result.reason.find("onset intervals"), std::string::npos) << result.reason;
+  // Markers of another run: a marker now and then.
+  Recordings other_run = train.recordings;
+  other_run.markers.clear();
+  for (int k = 0; k < 600; ++k) other_run.markers.push_back(10 + 600 * uniform(random));
+  std::sort(other_run.markers.begin(), other_run.markers.end());
+  EXPECT_EQ(Align(other_run, train.MakeOptions()).outcome, Outcome::kRefused);
+  // Markers of pulses once a second, but at random phases.
+  for (std::size_t j = 0; j < other_run.markers.size(); ++j) {
+    other_run.markers[j] = 10 + static_cast<double>(j) + 0.3 * uniform(random);
+  }
+  EXPECT_EQ(Align(other_run, train.MakeOptions()).outcome, Outcome::kRefused);
+}
+
+TEST(Align, RefusesADriftBeyondAnyClock) {
+  Train train;
+  train.drift_ppm = 1500;
+  train.Make(10);
+  const Alignment result = Align(train.recordings, train.MakeOptions());
+  EXPECT_EQ(result.outcome, Outcome::kRefused);
+  EXPECT_NE(result.reason.find("ppm"), std::string::npos) << result.reason;
+}
+
+// A day of pulses on both sides, one pause of three.
+TEST(Align, ADayOfPulses) {
+  Train train;
+  train.pulses = 86400;
+  train.first_marked = 0;
+  train.drift_ppm = 20;
+  train.paused = {40000, 40001, 40002};
+  train.Make(12);
+  const Alignment result = Align(train.recordings, train.MakeOptions());
+  ASSERT_EQ(result.outcome, Outcome::kOk) << result.reason;
+  EXPECT_EQ(result.pairs.size(), 86397u);
+  EXPECT_NEAR(result.a, train.TrueA(), 0.6 / train.rate);
 }
 
 TEST(Align, SaysWhyItCannotAlign) {
-  EXPECT_EQ(Align({}, {1.0}).outcome, Outcome::kNoOnsets);
-  EXPECT_EQ(Align({1.0}, {}).outcome, Outcome::kNoMarkers);
+  EXPECT_EQ(Align(std::vector<double>{}, {1.0}).outcome, Outcome::kNoOnsets);
+  EXPECT_EQ(Align({1.0}, std::vector<double>{}).outcome, Outcome::kNoMarkers);
   EXPECT_EQ(Align({1.0, 2.0, 3.0}, {5.0, 6.0}).outcome, Outcome::kTooFewPairs);
   // Onsets 0.3 s apart and markers 1 s apart never line up in more than a
   // few places.
@@ -170,6 +458,14 @@ TEST(Align, SaysWhyItCannotAlign) {
   for (int i = 0; i < 10; ++i) onsets.push_back(0.3 * i), markers.push_back(100.0 + 0.77 * i * i);
   EXPECT_NE(Align(onsets, markers).outcome, Outcome::kOk);
   EXPECT_NE(Describe(Outcome::kNoOverlap).find("overlap"), std::string::npos);
+  EXPECT_EQ(Status(Outcome::kAmbiguous), "ambiguous");
+  // Times out of order or not numbers are not guessed at.
+  const Alignment backwards = Align({1.0, 2.0, 3.0}, {5.0, 4.0, NAN});
+  EXPECT_EQ(backwards.outcome, Outcome::kRefused);
+  EXPECT_NE(backwards.reason.find("marker times go back or are not numbers at number 2"),
+            std::string::npos)
+      << backwards.reason;
+  EXPECT_EQ(Align({1.0, INFINITY}, {5.0}).outcome, Outcome::kRefused);
 }
 
 TEST(EdgeDetector, FindsRisingEdgesOfOneBit) {

@@ -61,7 +61,11 @@ struct Recording {
     }
     for (std::size_t j = 0; j < 3; ++j) result.unmatched_markers.push_back(j);
     for (std::size_t j = 43; j < 48; ++j) result.unmatched_markers.push_back(j);
-    sources = Sources{std::move(eeg), std::move(marker_source), 2048, &onsets, &markers};
+    sources.eeg = std::move(eeg);
+    sources.markers = std::move(marker_source);
+    sources.rate = 2048;
+    sources.onset_times = &onsets;
+    sources.marker_times = &markers;
   }
 
   // The sources point into this recording.

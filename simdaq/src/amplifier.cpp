@@ -24,7 +24,9 @@ bool Amplifier::SetLevel(Nanos when, double volts) {
   const bool high = volts >= kTriggerThreshold;
   if (high == last_high_) return false;
   last_high_ = high;
-  if (!started_) {
+  // Until the first sample only the level at it matters: a recording that
+  // starts days into a run keeps no queue of the changes before it.
+  if (!started_ || when <= t0_) {
     high_ = high;
     return false;
   }

@@ -34,7 +34,8 @@ class Amplifier {
   Nanos t0() const { return t0_; }
 
   // The wire goes to volts at true time when, which is never before a
-  // sample already taken. True if that is a rising edge of the trigger.
+  // sample already taken. True if that is a rising edge of the trigger
+  // after the first sample (one at or before it is no onset in the file).
   bool SetLevel(Nanos when, double volts);
 
   // Takes the next sample if its time is before until.

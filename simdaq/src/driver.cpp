@@ -114,7 +114,11 @@ Driver::Driver(const ParseResult &settings, Clock *clock, TraceSink *trace,
       device_(settings.settings, reservation),
       clock_(clock),
       trace_(settings.ok ? trace : nullptr),
-      amplifier_sink_(settings.ok && !settings.settings.amplifier.empty() ? amplifier : nullptr) {
+      amplifier_sink_(settings.ok && !settings.settings.amplifier.empty() ? amplifier : nullptr),
+      window_start_(std::llround(settings.settings.amplifier_start * 1e9)),
+      window_stop_(std::isinf(settings.settings.amplifier_stop)
+                       ? kNever
+                       : std::llround(settings.settings.amplifier_stop * 1e9)) {
   for (const auto &fault : settings.settings.faults)
     faults_[static_cast<int>(fault.function)].push_back({fault, false});
   if (amplifier_sink_ != nullptr && realtime_) {
@@ -132,14 +136,22 @@ Driver::~Driver() {
 void Driver::InputStarted(Nanos when) {
   if (recorded_) return;
   recorded_ = recording_ = true;
-  amplifier_->Start(when);
-  amplifier_sink_->Begin(when);
+  amplifier_->Start(when + window_start_);
+  stop_at_ = window_stop_ == kNever ? kNever : when + window_stop_;
   recorded_until_ = when;
+  if (window_start_ == 0) Begin();
 }
 
 void Driver::Driven(Nanos when, double volts) {
   wire_high_ = volts >= kTriggerThreshold;
-  if (amplifier_->SetLevel(when, volts) && recording_) unwritten_edges_.push_back(when);
+  // The run goes on for days after a window ends; the amplifier is done.
+  if (recorded_ && !recording_) return;
+  if (amplifier_->SetLevel(when, volts) && when < stop_at_) unwritten_edges_.push_back(when);
+}
+
+void Driver::Begin() {
+  begun_ = true;
+  amplifier_sink_->Begin(amplifier_->t0());
 }
 
 void Driver::Released() {
@@ -148,10 +160,14 @@ void Driver::Released() {
 
 void Driver::Record() {
   const Nanos now = clock_->Now();
+  // A window that starts later begins the file when its first sample is
+  // taken, so that the file's start date is that sample's.
+  if (!begun_ && now >= amplifier_->t0()) Begin();
+  if (!begun_) return;
   for (const Nanos edge : unwritten_edges_) amplifier_sink_->RisingEdge(edge);
   unwritten_edges_.clear();
   AmplifierSample sample;
-  while (amplifier_->Next(now, sample)) amplifier_sink_->Write(sample);
+  while (amplifier_->Next(std::min(now, stop_at_), sample)) amplifier_sink_->Write(sample);
   recorded_until_ = now;
 }
 
@@ -161,7 +177,12 @@ void Driver::RecordBetweenPulses() {
   // delay the marker by as long as the write takes. While the wire is low
   // nothing waits on a call; a wire held high (a rise that is never seen)
   // is still written every second.
-  if (!wire_high_ || clock_->Now() - recorded_until_ >= kMaxRecordingDelay) Record();
+  const Nanos now = clock_->Now();
+  if (wire_high_ && now - recorded_until_ < kMaxRecordingDelay) return;
+  if (now >= stop_at_)
+    FinishRecording();
+  else
+    Record();
 }
 
 void Driver::FinishRecording() {

@@ -95,9 +95,11 @@ class Driver : private WireObserver {
   void InputStarted(Nanos when) override;
   void Driven(Nanos when, double volts) override;
   void Released() override;
-  // Hands the amplifier's samples taken until now, and the rising edges
-  // since the last time, to its sink.
+  // Hands the amplifier's samples taken until now (or until the window's
+  // stop), and the rising edges since the last time, to its sink.
   void Record();
+  // The recording's first sample is due: the sink learns its true time.
+  void Begin();
   // Records unless that could delay a marker.
   void RecordBetweenPulses();
 
@@ -130,8 +132,12 @@ class Driver : private WireObserver {
   TraceSink *trace_;
   std::unique_ptr<Amplifier> amplifier_;
   AmplifierSink *amplifier_sink_;
+  Nanos window_start_;  // the first sample, after the input task's start
+  Nanos window_stop_;   // the recording's end, after the input task's start; kNever: none
   bool recording_ = false;
   bool recorded_ = false;  // once per process: a new start does not overwrite the file
+  bool begun_ = false;     // the sink knows the first sample's time
+  Nanos stop_at_ = kNever;
   bool wire_high_ = false;
   Nanos recorded_until_ = 0;
   std::vector<Nanos> unwritten_edges_;

@@ -95,6 +95,7 @@ class Parser {
     seen_.push_back(key);
     if (amplifier_item_.empty() && key.compare(0, 10, "amplifier_") == 0)
       amplifier_item_ = key + "=" + value;
+    if (key == "amplifier_start" || key == "amplifier_stop") window_item_ = key + "=" + value;
     if (key == "clock") {
       if (value == "realtime")
         s_.clock = ClockMode::Realtime;
@@ -164,6 +165,13 @@ class Parser {
                FormatNumber(kMaxAmplifierDrift) + " to " + FormatNumber(kMaxAmplifierDrift);
       return {};
     }
+    if (key == "amplifier_start" || key == "amplifier_stop") {
+      double &seconds = key == "amplifier_start" ? s_.amplifier_start : s_.amplifier_stop;
+      if (!ParseFinite(value, seconds) || seconds < 0 || seconds > kMaxAmplifierWindow)
+        return key + " must be a number of seconds after the input task starts, from 0 to " +
+               FormatNumber(kMaxAmplifierWindow);
+      return {};
+    }
     if (key == "amplifier_truth") {
       if (value.empty()) return "amplifier_truth needs a file path";
       s_.amplifier_truth = value;
@@ -174,6 +182,8 @@ class Parser {
 
   // The first amplifier_* setting given, empty if none.
   const std::string &amplifier_item() const { return amplifier_item_; }
+  // The last of amplifier_start and amplifier_stop given, empty if neither.
+  const std::string &window_item() const { return window_item_; }
 
  private:
   std::string ParseWire(const std::string &value) {
@@ -259,6 +269,7 @@ class Parser {
   Settings &s_;
   std::vector<std::string> seen_;
   std::string amplifier_item_;
+  std::string window_item_;
 };
 
 }  // namespace
@@ -303,6 +314,11 @@ ParseResult ParseSettings(const std::string &text, bool from_file) {
     const std::string &item = parser.amplifier_item();
     result.error = "Invalid setting '" + item + "': " + item.substr(0, item.find('=')) +
                    " needs amplifier=<file.bdf>.";
+    return result;
+  }
+  if (s.amplifier_stop <= s.amplifier_start) {
+    result.error = "Invalid setting '" + parser.window_item() +
+                   "': amplifier_stop must be later than amplifier_start.";
     return result;
   }
   if (!s.amplifier.empty() && s.clock == ClockMode::Virtual) {

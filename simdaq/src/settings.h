@@ -4,6 +4,7 @@
 #define SIMDAQ_SETTINGS_H
 
 #include <cstdint>
+#include <limits>
 #include <string>
 #include <vector>
 
@@ -63,6 +64,11 @@ struct Settings {
   double amplifier_rate = 2048.0;  // samples per second of its own clock
   double amplifier_drift = 0.0;    // its clock's rate error, parts per million
   std::string amplifier_truth;     // empty: the truth is not written
+  // The window the amplifier records, in seconds after the input task
+  // starts: a recording made while the program had been running for a
+  // while, or stopped before it ends.
+  double amplifier_start = 0.0;
+  double amplifier_stop = std::numeric_limits<double>::infinity();  // infinity: the run's end
 };
 
 // Limits that keep a mistyped setting from exhausting memory.
@@ -72,6 +78,7 @@ constexpr double kMaxHold = 3600.0;
 constexpr double kMinAmplifierRate = 64.0;
 constexpr double kMaxAmplifierRate = 65536.0;
 constexpr double kMaxAmplifierDrift = 10000.0;
+constexpr double kMaxAmplifierWindow = 10000000.0;  // seconds, about 115 days
 
 struct ParseResult {
   bool ok = false;

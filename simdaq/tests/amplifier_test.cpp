@@ -112,6 +112,43 @@ TEST_F(AmplifierDriver, RecordsFromTheInputStartUntilTheTasksAreCleared) {
   EXPECT_EQ(sink.status.size(), 2500u);
 }
 
+// A recording made while the program had been running for a while, and
+// stopped before it ends: the file starts with the sample taken at
+// amplifier_start and holds the rising edges of its window only.
+TEST_F(AmplifierDriver, RecordsAWindowOfTheRun) {
+  FakeSink sink;
+  Harness h("amplifier=unused.bdf;amplifier_rate=1000;amplifier_start=0.5;amplifier_stop=2.2",
+            nullptr, &sink);
+  ASSERT_EQ(h.Open(), 0);
+  const Nanos start = h.clock.now;
+  EXPECT_EQ(sink.t0, -1) << "nothing begins before the window";
+  Run(h, 25000);
+  EXPECT_EQ(sink.t0, start + kSecond / 2);
+  EXPECT_EQ(sink.ends, 1) << "the window ended while the tasks ran";
+  // Of the rises 0.2 ms after each whole second, those of 1 s and 2 s.
+  EXPECT_EQ(sink.edges, (std::vector<Nanos>{start + 10002 * 100000, start + 20002 * 100000}));
+  ASSERT_EQ(sink.status.size(), 1700u) << "1.7 s at 1 kHz";
+  std::vector<std::size_t> onsets;
+  for (std::size_t n = 1; n < sink.status.size(); ++n)
+    if (sink.status[n] == 1 && sink.status[n - 1] == 0) onsets.push_back(n);
+  EXPECT_EQ(onsets, (std::vector<std::size_t>{501, 1501}));
+  ASSERT_EQ(h.driver.ClearTask(h.out), 0);
+  ASSERT_EQ(h.driver.ClearTask(h.in), 0);
+  EXPECT_EQ(sink.ends, 1);
+}
+
+TEST_F(AmplifierDriver, AWindowThatStartsInAPulseHasNoEdgeThere) {
+  FakeSink sink;
+  Harness h("amplifier=unused.bdf;amplifier_rate=1000;amplifier_start=1.001;amplifier_stop=1.5",
+            nullptr, &sink);
+  ASSERT_EQ(h.Open(), 0);
+  Run(h, 16000);
+  ASSERT_EQ(sink.status.size(), 499u);
+  EXPECT_EQ(sink.status[0], 1) << "the pulse of 1 s is high at the first sample";
+  EXPECT_EQ(sink.status[3], 0);
+  EXPECT_TRUE(sink.edges.empty());
+}
+
 // However late the caller is scheduled, the wire keeps to it: a rise is on
 // the wire by the time the read that shows it returns, and each write-read
 // step takes a tick, so the program's 30-step pulse lasts 30 ticks or more.

@@ -59,6 +59,18 @@ TEST(Settings, AmplifierKeys) {
   EXPECT_EQ(ParseSettings("amplifier=eeg.bdf", false).settings.amplifier_rate, 2048);
 }
 
+TEST(Settings, AmplifierWindow) {
+  const auto r = ParseSettings("amplifier=eeg.bdf;amplifier_start=12.5;amplifier_stop=40", false);
+  ASSERT_TRUE(r.ok) << r.error;
+  EXPECT_EQ(r.settings.amplifier_start, 12.5);
+  EXPECT_EQ(r.settings.amplifier_stop, 40);
+  const auto whole = ParseSettings("amplifier=eeg.bdf", false);
+  EXPECT_EQ(whole.settings.amplifier_start, 0);
+  EXPECT_TRUE(std::isinf(whole.settings.amplifier_stop)) << "until the run ends";
+  EXPECT_TRUE(ParseSettings("amplifier=eeg.bdf;amplifier_stop=0.5", false).ok);
+  EXPECT_TRUE(ParseSettings("amplifier=eeg.bdf;amplifier_start=3600", false).ok);
+}
+
 TEST(Settings, ScriptTakesNumbersAndNan) {
   const auto r = ParseSettings("wire=script:0, 2.5,2.4999,nan,-1e-3", false);
   ASSERT_TRUE(r.ok) << r.error;
@@ -128,6 +140,14 @@ TEST(Settings, MalformedSettingsAreNamed) {
       {"amplifier=a.bdf;amplifier_rate=10", "amplifier_rate must be"},
       {"amplifier=a.bdf;amplifier_truth=", "amplifier_truth needs a file path"},
       {"amplifier_drift=5", "amplifier_drift needs amplifier=<file.bdf>"},
+      {"amplifier_start=5", "amplifier_start needs amplifier=<file.bdf>"},
+      {"amplifier=a.bdf;amplifier_start=-1", "amplifier_start must be"},
+      {"amplifier=a.bdf;amplifier_start=soon", "amplifier_start must be"},
+      {"amplifier=a.bdf;amplifier_stop=inf", "amplifier_stop must be"},
+      {"amplifier=a.bdf;amplifier_stop=1e8", "amplifier_stop must be"},
+      {"amplifier=a.bdf;amplifier_stop=0", "later than amplifier_start"},
+      {"amplifier=a.bdf;amplifier_start=20;amplifier_stop=10", "later than amplifier_start"},
+      {"amplifier=a.bdf;amplifier_stop=10;amplifier_start=10", "later than amplifier_start"},
       {"clock=virtual;amplifier=a.bdf", "which clock=virtual does not have"},
       {"clock=virtual;clock=realtime", "given twice"},
       {"justaword", "expected key=value"},
