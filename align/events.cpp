@@ -77,7 +77,7 @@ std::string EventsTsv(const PlacedEvents &events, const std::vector<EventStream>
   return out;
 }
 
-std::string JsonString(const std::string &text) {
+std::string JsonQuoted(const std::string &text) {
   std::string out = "\"";
   for (const char c : text) {
     const auto u = static_cast<unsigned char>(c);

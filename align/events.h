@@ -53,6 +53,6 @@ std::string EventsTsv(const PlacedEvents &events, const std::vector<EventStream>
 std::string EventsSidecarJson(const Mapping &mapping);
 
 // A JSON string literal.
-std::string JsonString(const std::string &text);
+std::string JsonQuoted(const std::string &text);
 
 }  // namespace maroquint::align

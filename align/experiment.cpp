@@ -43,11 +43,15 @@ Experiment PlaceExperiment(const Alignment &result, double rate, std::int64_t sa
   if (out.segments.segments.size() > 1) {
     out.mapping = Mapping{rate, out.segments.segments};
   } else {
-    // One line: the fit's own.
+    // One line: the fit's own, with its intervals.
     out.mapping = SingleLine(result.a, result.b, rate, samples);
     Segment &line = out.mapping.segments.front();
     line.pairs = pairs.size();
     line.residual_sd_s = result.residuals.sd;
+    line.a_ci95[0] = result.a_ci95[0];
+    line.a_ci95[1] = result.a_ci95[1];
+    line.drift_ci95_ppm[0] = result.drift_ci95_ppm[0];
+    line.drift_ci95_ppm[1] = result.drift_ci95_ppm[1];
   }
   if (events != nullptr) {
     out.has_events = true;
@@ -61,18 +65,28 @@ Experiment PlaceExperiment(const Alignment &result, double rate, std::int64_t sa
   return out;
 }
 
+std::vector<std::string> ExperimentWarnings(const Experiment &experiment) {
+  std::vector<std::string> warnings;
+  const std::size_t count = experiment.mapping.segments.size();
+  if (count > 1) {
+    warnings.push_back("one line does not map the clocks over the whole recording (" +
+                       experiment.segments.reason + "): mapped in " + std::to_string(count) +
+                       " segments, each with its own a and b (listed below, and in --mapping); "
+                       "the offset, drift, a and b of the whole fit hold for none of them");
+  }
+  if (experiment.segments.capped) {
+    warnings.push_back(std::to_string(count) +
+                       " segments, the most maroquint-align fits: some were not tested further "
+                       "and may still bend beyond their intervals");
+  }
+  return warnings;
+}
+
 std::string ExperimentReport(const Experiment &experiment, const std::string &events_path) {
   std::string out;
   const std::vector<Segment> &segments = experiment.mapping.segments;
   if (segments.size() > 1) {
-    out += "warning: one line does not map the clocks over the whole recording (" +
-           experiment.segments.reason + "): mapped in " + std::to_string(segments.size()) +
-           " segments, each with its own a and b; the a and b above hold for none of them\n";
-    if (experiment.segments.capped) {
-      out += "warning: " + std::to_string(segments.size()) +
-             " segments, the most maroquint-align fits: some were not tested further and may "
-             "still bend\n";
-    }
+    out += "segments: " + std::to_string(segments.size()) + "\n";
     for (std::size_t k = 0; k < segments.size(); ++k) {
       const Segment &s = segments[k];
       out += "  segment " + std::to_string(k + 1) + ": samples " + std::to_string(s.first_sample) +
@@ -121,18 +135,18 @@ std::string ExperimentJson(const Experiment &experiment, const std::string &even
   for (std::size_t k = 0; k < segments.size(); ++k) {
     out += (k ? ", " : "") + SegmentJson(segments[k]);
   }
-  out += "],\n\"mapping_break\": " + JsonString(experiment.segments.reason) +
+  out += "],\n\"mapping_break\": " + JsonQuoted(experiment.segments.reason) +
          ",\n\"single_line_error_s\": " + Number(experiment.segments.single_line_error_s) +
          ",\n\"mapping_segments_capped\": " + (experiment.segments.capped ? "true" : "false") +
          ",\n";
   if (experiment.has_events) {
     std::size_t placed = 0;
     for (const StreamCount &c : experiment.events.counts) placed += c.placed;
-    out += "\"events\": {\"written\": true, \"file\": " + JsonString(events_path) +
+    out += "\"events\": {\"written\": true, \"file\": " + JsonQuoted(events_path) +
            ", \"count\": " + std::to_string(placed) + ", \"streams\": [";
     for (std::size_t k = 0; k < experiment.events.counts.size(); ++k) {
       const StreamCount &c = experiment.events.counts[k];
-      out += std::string(k ? ", " : "") + "{\"name\": " + JsonString(c.name) +
+      out += std::string(k ? ", " : "") + "{\"name\": " + JsonQuoted(c.name) +
              ", \"events\": " + std::to_string(c.events) +
              ", \"written\": " + std::to_string(c.placed) +
              ", \"before_recording\": " + std::to_string(c.before) +
@@ -142,13 +156,13 @@ std::string ExperimentJson(const Experiment &experiment, const std::string &even
   }
   if (experiment.checks) {
     const TriggerChecks &checks = *experiment.checks;
-    out += "\"trigger_check\": {\"mask\": " + JsonString(Hex(experiment.check_mask)) +
+    out += "\"trigger_check\": {\"mask\": " + JsonQuoted(Hex(experiment.check_mask)) +
            ", \"trigger_onsets\": " + std::to_string(experiment.check_onsets) +
            ", \"window_s\": " + Number(checks.window_s) + ", \"streams\": [";
     for (std::size_t k = 0; k < checks.streams.size(); ++k) {
       const TriggerCheck &c = checks.streams[k];
       const bool any = c.matched > 0;
-      out += std::string(k ? ", " : "") + "{\"name\": " + JsonString(c.stream) +
+      out += std::string(k ? ", " : "") + "{\"name\": " + JsonQuoted(c.stream) +
              ", \"events\": " + std::to_string(c.events) +
              ", \"matched\": " + std::to_string(c.matched) +
              ", \"median_ms\": " + (any ? Number(c.median_s * 1e3) : "null") +
@@ -189,8 +203,8 @@ std::string SidecarPath(const std::string &events_path) {
 }
 
 std::string NoEventsJson(const std::string &events_path, const std::string &why) {
-  return "\"events\": {\"written\": false, \"file\": " + JsonString(events_path) +
-         ", \"reason\": " + JsonString(why) + "},\n";
+  return "\"events\": {\"written\": false, \"file\": " + JsonQuoted(events_path) +
+         ", \"reason\": " + JsonQuoted(why) + "},\n";
 }
 
 }  // namespace maroquint::align

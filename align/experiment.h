@@ -34,6 +34,11 @@ Experiment PlaceExperiment(const Alignment &result, double rate, std::int64_t sa
                            const std::vector<EventStream> *events,
                            const std::vector<std::int64_t> &check_onsets, std::uint64_t check_mask);
 
+// What changes the meaning of the fit's a and b: a mapping in segments,
+// and a search for them stopped at its limit. They join the result's
+// warnings (report, JSON, plot).
+std::vector<std::string> ExperimentWarnings(const Experiment &experiment);
+
 // Report lines: the segments when there are several, the events per
 // stream, the check.
 std::string ExperimentReport(const Experiment &experiment, const std::string &events_path);

@@ -163,7 +163,7 @@ TEST(EventsTsv, TheSidecarDescribesEveryColumn) {
        {"onset", "duration", "sample", "value", "trial_type", "stream"}) {
     EXPECT_NE(json.find("\"" + column + "\": {\"Description\""), std::string::npos) << column;
   }
-  EXPECT_EQ(JsonString("a\"b\\c\n"), "\"a\\\"b\\\\c\\u000a\"");
+  EXPECT_EQ(JsonQuoted("a\"b\\c\n"), "\"a\\\"b\\\\c\\u000a\"");
 }
 
 // Events 3 ms (with a jitter) after hardware triggers on bit 1, one with

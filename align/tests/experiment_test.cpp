@@ -44,7 +44,10 @@ TEST(Experiment, EventsTakeTheSegmentThatHoldsThem) {
   EXPECT_EQ(experiment.checks->streams[0].unmatched_onsets_s.size(), 1u);
 
   const std::string report = ExperimentReport(experiment, "ev.tsv");
-  EXPECT_NE(report.find("mapped in 2 segments"), std::string::npos) << report;
+  EXPECT_NE(report.find("segments: 2"), std::string::npos) << report;
+  const std::vector<std::string> warnings = ExperimentWarnings(experiment);
+  ASSERT_EQ(warnings.size(), 1u);
+  EXPECT_NE(warnings[0].find("mapped in 2 segments"), std::string::npos) << warnings[0];
   EXPECT_NE(report.find("stream Experiment: 2 of 3 on the EEG, 0 before its first sample, 1 after"),
             std::string::npos)
       << report;
@@ -64,6 +67,7 @@ TEST(Experiment, OneLineIsTheFitsOwn) {
   EXPECT_EQ(experiment.mapping.segments[0].a, kA + 1e-7);
   EXPECT_FALSE(experiment.has_events);
   EXPECT_EQ(ExperimentReport(experiment, ""), "");
+  EXPECT_TRUE(ExperimentWarnings(experiment).empty());
   EXPECT_NE(ExperimentJson(experiment, "").find("\"mapping_piecewise\": false"), std::string::npos);
 }
 
