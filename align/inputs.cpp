@@ -438,6 +438,14 @@ bool ReadEdfTrigger(const std::string &path, const std::string &channel, int bit
         error = path + ": " + error;
         return false;
       }
+      // Beyond a sample's bits the values are the sign's copies, set in every
+      // negative sample (BioSemi's Status always is).
+      const int bits = reader.header().SampleBytes() * 8;
+      if (check_mask >> bits != 0) {
+        error =
+            path + ": the checked bits go beyond the " + std::to_string(bits) + " bits of a sample";
+        return false;
+      }
     }
     while (reader.NextRecord()) {
       reader.Values(signal, values);

@@ -135,6 +135,8 @@ TEST_F(EdfTrigger, FindsTheOnsetsOfTheCheckedBitsInTheSamePass) {
   EegTrigger unchecked;
   ASSERT_TRUE(ReadEdfTrigger(path_, "Status", 0, unchecked, error)) << error;
   EXPECT_TRUE(unchecked.check_onsets.empty());
+  EXPECT_FALSE(ReadEdfTrigger(path_, "Status", 0, unchecked, error, 0x1000000));
+  EXPECT_NE(error.find("beyond the 24 bits"), std::string::npos) << error;
 }
 
 TEST_F(EdfTrigger, AFileCutShortGivesTheOnsetsOfItsCompleteRecordsWithWarnings) {
