@@ -18,7 +18,9 @@ PlacedEvents PlaceEvents(const std::vector<EventStream> &streams, const Mapping 
     count.events = stream.times.size();
     for (std::size_t i = 0; i < stream.times.size(); ++i) {
       const double position = mapping.SampleAt(stream.times[i]);
-      if (!(position >= -0.5)) {
+      // Before the first sample an onset would be negative, which importers
+      // drop or refuse.
+      if (!(position >= 0)) {
         ++count.before;
         continue;
       }

@@ -37,8 +37,9 @@ struct PlacedEvents {
   std::vector<StreamCount> counts;  // per stream
 };
 
-// Each event's nearest sample under the mapping; events more than half a
-// sample outside [0, samples) are counted, not placed.
+// Each event's nearest sample under the mapping; events before the first
+// sample, or more than half a sample after the last, are counted, not
+// placed.
 PlacedEvents PlaceEvents(const std::vector<EventStream> &streams, const Mapping &mapping,
                          std::int64_t samples);
 

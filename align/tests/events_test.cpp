@@ -123,7 +123,7 @@ TEST(PlaceEvents, PutsEachMarkerOnItsSample) {
 TEST(PlaceEvents, CountsWhatFallsOutsideTheRecording) {
   const Mapping mapping = SingleLine(kA, kB, kRate, 10000);
   EventStream stream{"Experiment", {}, {}};
-  for (const double sample : {-3000.0, -0.6, -0.4, 5000.0, 9999.4, 9999.6, 20000.0}) {
+  for (const double sample : {-3000.0, -0.1, 0.0, 5000.0, 9999.4, 9999.6, 20000.0}) {
     stream.times.push_back(mapping.LslTime(sample));
     stream.values.push_back("x");
   }
