@@ -12,25 +12,43 @@ std::int64_t MissedPulses(double interval, double period) {
 
 IntervalStatistics::IntervalStatistics(double period) : period_(period) {}
 
-IntervalStatistics::Step IntervalStatistics::AddMarker(double timestamp) {
+std::optional<double> IntervalStatistics::IntervalTo(double timestamp) const {
+  if (markers_ == 0) return std::nullopt;
+  return timestamp - previous_;
+}
+
+IntervalStatistics::Step IntervalStatistics::AddMarker(double timestamp, bool restarted) {
   Step step;
   step.index = ++markers_;
   if (markers_ > 1) {
     const double interval = timestamp - previous_;
-    const auto n = static_cast<double>(deviations_.size() + 1);
-    const double delta = interval - mean_;
-    mean_ += delta / n;
-    m2_ += delta * (interval - mean_);
-    min_ = deviations_.empty() ? interval : std::min(min_, interval);
-    max_ = deviations_.empty() ? interval : std::max(max_, interval);
-    deviations_.push_back(std::fabs(interval - period_));
+    ++intervals_;
     step.interval = interval;
     step.missed = MissedPulses(interval, period_);
-    step.early = interval < 0.5 * period_;
-    if (step.early) ++early_;
     if (step.missed > 0) {
       missed_ += step.missed;
       gaps_.push_back({step.index, timestamp, interval, step.missed});
+    }
+    if (restarted)
+      step.kind = IntervalKind::Restart;
+    else if (step.missed > 0)
+      step.kind = IntervalKind::Gap;
+    else if (interval < 0.5 * period_)
+      step.kind = after_gap_ ? IntervalKind::CatchUp : IntervalKind::Early;
+    if (step.kind == IntervalKind::Early) ++early_;
+    if (step.kind == IntervalKind::CatchUp) ++catch_up_;
+    if (step.kind == IntervalKind::Restart) ++restart_;
+    // One catch-up per gap: a second short interval is an extra marker. A
+    // restart holds no cycle, so nothing catches up after it.
+    after_gap_ = step.kind == IntervalKind::Gap;
+    if (step.kind == IntervalKind::Regular) {
+      const auto n = static_cast<double>(deviations_.size() + 1);
+      const double delta = interval - mean_;
+      mean_ += delta / n;
+      m2_ += delta * (interval - mean_);
+      min_ = deviations_.empty() ? interval : std::min(min_, interval);
+      max_ = deviations_.empty() ? interval : std::max(max_, interval);
+      deviations_.push_back(std::fabs(interval - period_));
     }
   }
   previous_ = timestamp;
@@ -40,10 +58,13 @@ IntervalStatistics::Step IntervalStatistics::AddMarker(double timestamp) {
 IntervalSummary IntervalStatistics::Summarize() const {
   IntervalSummary summary;
   summary.markers = markers_;
-  summary.intervals = static_cast<std::int64_t>(deviations_.size());
+  summary.intervals = intervals_;
+  summary.regular = static_cast<std::int64_t>(deviations_.size());
   summary.missed_pulses = missed_;
   summary.gaps = gaps_;
   summary.early = early_;
+  summary.catch_up = catch_up_;
+  summary.restart = restart_;
   if (deviations_.empty()) return summary;
   summary.mean = mean_;
   summary.min = min_;

@@ -20,10 +20,17 @@ struct PulseGap {
   std::int64_t missed = 0;
 };
 
+// What an interval is. A gap swallowed pulses; a catch-up is the program's
+// next cycle, run at once because the cycle that closed the gap overran its
+// period; an interval across a restart of the stream's outlet says nothing
+// of the sender's regularity. Only regular intervals measure jitter.
+enum class IntervalKind { Regular, Gap, CatchUp, Early, Restart };
+
 struct IntervalSummary {
   std::int64_t markers = 0;
-  std::int64_t intervals = 0;
-  // The figures below are meaningful only when intervals > 0.
+  std::int64_t intervals = 0;  // of every kind
+  std::int64_t regular = 0;    // the intervals the figures below are taken over
+  // The figures below are meaningful only when regular > 0.
   double mean = 0.0;
   double min = 0.0;
   double max = 0.0;
@@ -31,7 +38,10 @@ struct IntervalSummary {
   double p99_period_deviation = 0.0;  // nearest-rank 99th percentile of |interval - period|
   std::int64_t missed_pulses = 0;
   std::vector<PulseGap> gaps;
-  std::int64_t early = 0;  // intervals under half a period: early or extra markers
+  std::int64_t early = 0;     // intervals under half a period, other than catch-ups
+  std::int64_t catch_up = 0;  // intervals under half a period right after a gap
+  std::int64_t restart = 0;   // intervals across a restart of the outlet
+  std::int64_t GapIntervals() const { return intervals - regular - early - catch_up - restart; }
 };
 
 class IntervalStatistics {
@@ -42,9 +52,16 @@ class IntervalStatistics {
     std::int64_t index = 0;  // 1-based number of this marker
     std::optional<double> interval;
     std::int64_t missed = 0;
-    bool early = false;  // under half a period after the previous marker
+    IntervalKind kind = IntervalKind::Regular;
   };
-  Step AddMarker(double timestamp);
+  // `restarted`: the marker comes from a new outlet of the stream; its
+  // interval still counts missed pulses, but not as jitter.
+  Step AddMarker(double timestamp, bool restarted = false);
+  // The first marker ended a silence that swallowed pulses: a short
+  // interval after it is a catch-up, as after a gap.
+  void FirstEndedASilence() { after_gap_ = markers_ == 1; }
+  // The interval the next marker would close; none before the first marker.
+  std::optional<double> IntervalTo(double timestamp) const;
 
   IntervalSummary Summarize() const;
 
@@ -52,6 +69,8 @@ class IntervalStatistics {
   double period_;
   std::int64_t markers_ = 0;
   double previous_ = 0.0;
+  bool after_gap_ = false;
+  std::int64_t intervals_ = 0;
   // Welford's running mean and squared deviations: stable for long runs of
   // nearly equal intervals, where the naive sum of squares cancels badly.
   double mean_ = 0.0;
@@ -62,6 +81,8 @@ class IntervalStatistics {
   std::int64_t missed_ = 0;
   std::vector<PulseGap> gaps_;
   std::int64_t early_ = 0;
+  std::int64_t catch_up_ = 0;
+  std::int64_t restart_ = 0;
 };
 
 // The time correction estimates seen during a watch, each with the round-trip

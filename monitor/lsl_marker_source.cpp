@@ -62,6 +62,7 @@ StreamDescription Description(lsl_streaminfo info) {
   stream.source_id = Text(lsl_get_source_id(info));
   stream.hostname = Text(lsl_get_hostname(info));
   stream.uid = Text(lsl_get_uid(info));
+  stream.created_at = lsl_get_created_at(info);
   stream.channel_count = lsl_get_channel_count(info);
   stream.channel_format = FormatName(lsl_get_channel_format(info));
   stream.nominal_srate = lsl_get_nominal_srate(info);
@@ -81,6 +82,14 @@ constexpr double kFullInfoWait = 2.0;
 
 void Sleep(double seconds) {
   if (seconds > 0.0) std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
+}
+
+// The property a search resolves by; the others are checked on the answers.
+const char *PrimaryProperty(const StreamQuery &query) {
+  return !query.source_id.empty() ? "source_id" : !query.name.empty() ? "name" : "type";
+}
+const std::string &PrimaryValue(const StreamQuery &query) {
+  return !query.source_id.empty() ? query.source_id : !query.name.empty() ? query.name : query.type;
 }
 
 }  // namespace
@@ -136,12 +145,8 @@ void LslMarkerSource::Disconnect() {
 }
 
 FindResult LslMarkerSource::Find(const StreamQuery &query, double wait) {
-  const char *property = !query.source_id.empty() ? "source_id"
-                         : !query.name.empty()    ? "name"
-                                                  : "type";
-  const std::string &value = !query.source_id.empty() ? query.source_id
-                             : !query.name.empty()    ? query.name
-                                                      : query.type;
+  const char *property = PrimaryProperty(query);
+  const std::string &value = PrimaryValue(query);
   const double started = Now();
   FindResult result;
   lsl_streaminfo found[kMaxStreams] = {};
@@ -245,17 +250,54 @@ std::optional<ClockEstimate> LslMarkerSource::TimeCorrection(double wait) {
   return estimate;
 }
 
-bool LslMarkerSource::Present(double wait) {
+std::vector<StreamDescription> LslMarkerSource::Present(double wait) {
   lsl_streaminfo found[kMaxStreams] = {};
   const std::int32_t count = lsl_resolve_byprop(found, kMaxStreams, probe_property_.c_str(),
                                                 probe_value_.c_str(), 1, wait);
-  if (count <= 0) return false;
+  std::vector<StreamDescription> outlets;
+  for (std::int32_t i = 0; i < count; ++i) outlets.push_back(Description(found[i]));
   for (std::int32_t i = 1; i < count; ++i) lsl_destroy_streaminfo(found[i]);
+  if (count <= 0) return outlets;
   if (inlet_)
     lsl_destroy_streaminfo(found[0]);
   else
     Connect(found[0]);
-  return true;
+  return outlets;
+}
+
+std::optional<StreamDescription> LslMarkerSource::Outlet(double wait) {
+  if (!inlet_) return std::nullopt;
+  std::int32_t ec = lsl_no_error;
+  lsl_streaminfo full = lsl_get_fullinfo(inlet_, wait, &ec);
+  if (!full) return std::nullopt;
+  std::optional<StreamDescription> outlet;
+  if (ec == lsl_no_error) outlet = Description(full);
+  lsl_destroy_streaminfo(full);
+  return outlet;
+}
+
+std::vector<StreamDescription> LslMarkerSource::Matching(const StreamQuery &query, double wait) {
+  lsl_streaminfo found[kMaxStreams] = {};
+  // Two answers end the look at once: the watched stream and another.
+  const std::int32_t count = lsl_resolve_byprop(found, kMaxStreams, PrimaryProperty(query),
+                                                PrimaryValue(query).c_str(), 2, wait);
+  std::vector<StreamDescription> streams;
+  for (std::int32_t i = 0; i < count; ++i) {
+    if (Matches(found[i], query)) streams.push_back(Description(found[i]));
+    lsl_destroy_streaminfo(found[i]);
+  }
+  return streams;
+}
+
+std::string LslMarkerSource::HostName() {
+  // The library names a stream's host when the description is made: the
+  // name this machine's own streams carry.
+  const lsl_streaminfo info =
+      lsl_create_streaminfo("host", "", 1, LSL_IRREGULAR_RATE, cft_string, "");
+  if (!info) return {};
+  std::string host = Text(lsl_get_hostname(info));
+  lsl_destroy_streaminfo(info);
+  return host;
 }
 
 }  // namespace maroquint::monitor

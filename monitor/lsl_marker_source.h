@@ -25,7 +25,10 @@ class LslMarkerSource final : public MarkerSource {
   FindResult Find(const StreamQuery &query, double wait) override;
   Pulled Pull(double wait) override;
   std::optional<ClockEstimate> TimeCorrection(double wait) override;
-  bool Present(double wait) override;
+  std::vector<StreamDescription> Present(double wait) override;
+  std::optional<StreamDescription> Outlet(double wait) override;
+  std::string HostName() override;
+  std::vector<StreamDescription> Matching(const StreamQuery &query, double wait) override;
 
  private:
   bool Connect(lsl_streaminfo info);

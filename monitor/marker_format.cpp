@@ -60,13 +60,31 @@ std::string FormatMarkerLine(const MarkerRow &row) {
   std::snprintf(head, sizeof head, "%7" PRId64 "  %16.6f  %16s  %10s  ", row.index, row.timestamp,
                 local.c_str(), interval.c_str());
   std::string line = head + PrintableText(row.text);
+  if (row.kind == IntervalKind::Restart) line += "  [new outlet: the stream restarted]";
   if (row.missed > 0) line += "  [" + PulsesMissed(row.missed) + "]";
-  if (row.early) line += "  [early or extra marker]";
+  if (row.kind == IntervalKind::CatchUp) line += "  [catch-up after the gap]";
+  if (row.kind == IntervalKind::Early) line += "  [early or extra marker]";
   return line + "\n";
 }
 
+const char *KindName(IntervalKind kind) {
+  switch (kind) {
+    case IntervalKind::Regular:
+      return "regular";
+    case IntervalKind::Gap:
+      return "gap";
+    case IntervalKind::CatchUp:
+      return "catch-up";
+    case IntervalKind::Early:
+      return "early";
+    case IntervalKind::Restart:
+      return "restart";
+  }
+  return "regular";
+}
+
 std::string CsvHeader() {
-  return "marker,timestamp,local_time,interval,missed,text,utc_time\n";
+  return "marker,timestamp,local_time,interval,missed,text,utc_time,kind\n";
 }
 
 std::string CsvField(const std::string &text) {
@@ -83,7 +101,8 @@ std::string FormatCsvRow(const MarkerRow &row) {
   return Count(row.index) + "," + Seconds(row.timestamp) + "," +
          (row.local_time ? Seconds(*row.local_time) : "") + "," +
          (row.interval ? Seconds(*row.interval) : "") + "," + Count(row.missed) + "," +
-         CsvField(row.text) + "," + FormatUtc(row.utc_time) + "\n";
+         CsvField(row.text) + "," + FormatUtc(row.utc_time) + "," +
+         (row.interval ? KindName(row.kind) : "") + "\n";
 }
 
 std::string FormatUtc(double seconds_since_1970) {
@@ -111,19 +130,38 @@ std::string FormatSummary(const SummaryInput &input) {
   std::string text = "Summary\n";
   text += "  markers received        " + Count(s.markers) + "\n";
   if (s.intervals > 0) {
+    text +=
+        "  intervals               " + Count(s.intervals) + ": " + Count(s.regular) + " regular";
+    if (s.GapIntervals() > 0) text += ", " + Count(s.GapIntervals()) + " closing a gap";
+    if (s.catch_up > 0) text += ", " + Count(s.catch_up) + " catch-up";
+    if (s.early > 0) text += ", " + Count(s.early) + " early or extra";
+    if (s.restart > 0) text += ", " + Count(s.restart) + " across a restart";
+    text += " (the figures below are of the regular ones)\n";
+  }
+  if (s.regular > 0) {
     text += "  interval mean           " + Seconds(s.mean) + " s\n";
     text += "  interval minimum        " + Seconds(s.min) + " s\n";
     text += "  interval maximum        " + Seconds(s.max) + " s\n";
     text += "  interval std deviation  " + Seconds(s.std_dev) + " s\n";
     text += "  |interval - period| p99 " + Seconds(s.p99_period_deviation) + " s (period " +
             Seconds(input.period) + " s)\n";
+  } else if (s.intervals > 0) {
+    text += "  interval figures        none (no regular interval)\n";
   } else {
     text += "  intervals               none (fewer than two markers)\n";
   }
-  text += "  missed pulses           " + Count(s.missed_pulses);
+  const std::int64_t missed = s.missed_pulses + input.missed_before_first + input.missed_after_last;
+  text += "  missed pulses           " + Count(missed);
+  std::vector<std::string> parts;
   if (!s.gaps.empty())
-    text += " in " + Count(static_cast<std::int64_t>(s.gaps.size())) +
-            (s.gaps.size() == 1 ? " gap" : " gaps");
+    parts.push_back(Count(s.missed_pulses) + " in " +
+                    Count(static_cast<std::int64_t>(s.gaps.size())) +
+                    (s.gaps.size() == 1 ? " gap" : " gaps"));
+  if (input.missed_before_first > 0)
+    parts.push_back(Count(input.missed_before_first) + " before the first marker");
+  if (input.missed_after_last > 0)
+    parts.push_back(Count(input.missed_after_last) + " after the last marker");
+  for (std::size_t i = 0; i < parts.size(); ++i) text += (i == 0 ? ": " : ", ") + parts[i];
   text += "\n";
   for (const PulseGap &gap : s.gaps)
     text += "    before marker " + Count(gap.index) + " (time stamp " + Seconds(gap.timestamp) +
@@ -143,6 +181,12 @@ std::string FormatSummary(const SummaryInput &input) {
   } else {
     text += "  time correction         not available\n";
     text += "  round-trip time         not available\n";
+  }
+  if (input.uids.size() > 1) {
+    text += "  restarts                " + Count(static_cast<std::int64_t>(input.uids.size() - 1)) +
+            " (outlets: uid " + input.uids.front();
+    for (std::size_t i = 1; i < input.uids.size(); ++i) text += ", then uid " + input.uids[i];
+    text += ")\n";
   }
   if (input.reconnections > 0)
     text += "  reconnections           " + Count(input.reconnections) + "\n";

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace maroquint::monitor {
 
@@ -17,7 +18,7 @@ struct MarkerRow {
   std::optional<double> local_time;  // the time stamp mapped onto the monitor's clock
   std::optional<double> interval;    // since the previous marker, sender's clock
   std::int64_t missed = 0;           // pulses that interval swallowed
-  bool early = false;                // under half a period after the previous marker
+  IntervalKind kind = IntervalKind::Regular;
   std::string text;
   double utc_time = 0.0;  // wall-clock time of arrival, seconds since 1970 (UTC)
 };
@@ -26,7 +27,11 @@ struct MarkerRow {
 std::string MarkerLineHeader();
 std::string FormatMarkerLine(const MarkerRow &row);
 
-// The columns of the plain lines, plus the time of arrival as utc_time.
+// "regular", "gap", "catch-up", "early" or "restart".
+const char *KindName(IntervalKind kind);
+
+// The columns of the plain lines, plus the time of arrival as utc_time and
+// what the interval is as kind.
 std::string CsvHeader();
 std::string FormatCsvRow(const MarkerRow &row);
 
@@ -46,6 +51,9 @@ struct SummaryInput {
   double period = 1.0;
   CorrectionTrack correction;
   std::int64_t reconnections = 0;
+  std::int64_t missed_before_first = 0;
+  std::int64_t missed_after_last = 0;
+  std::vector<std::string> uids;  // every outlet watched, in order: more than one after a restart
 };
 std::string FormatSummary(const SummaryInput &input);
 

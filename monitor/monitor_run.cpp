@@ -50,11 +50,15 @@ class Watch {
         statistics_(options.period),
         last_marker_(start_),
         next_correction_(start_ + MonitorPacing::kCorrectionRefresh),
+        next_look_(start_ + MonitorPacing::kLookAroundEvery),
         next_status_(options.every ? start_ + *options.every : 0.0) {}
 
-  void StreamFound(const StreamDescription &stream) {
+  void StreamFound(const StreamDescription &stream, const std::vector<StreamDescription> &others) {
     report_.stream = stream;
+    report_.wanted = DescribeQuery(options_.query);
+    current_uid_ = stream.uid;
     Record([&](WatchRecorder &r) { return r.StreamFound(stream, start_); });
+    for (const StreamDescription &other : others) OtherStream(other);
   }
 
   void AddCorrection(const std::optional<ClockEstimate> &estimate) {
@@ -82,7 +86,16 @@ class Watch {
       const Pulled pulled = source_.Pull(wait);
       if (pulled.kind == Pulled::Kind::Marker && !pulled.text.empty()) {
         const double arrived = source_.Now();
-        Report(watch_.MarkerArrived(arrived));
+        const bool was_gone = watch_.IsGone();
+        const WatchEvent event = watch_.MarkerArrived(arrived);
+        // A marker after a gap or an absence may come from a new outlet.
+        const std::optional<double> interval = statistics_.IntervalTo(pulled.timestamp);
+        if (event.kind == WatchEvent::Kind::Back ||
+            (interval && MissedPulses(*interval, options_.period) > 0))
+          if (const std::optional<StreamDescription> outlet =
+                  source_.Outlet(MonitorPacing::kOutlet))
+            SeeOutlet(*outlet, was_gone, true);
+        Report(event);
         end = arrived;
         if (Print(pulled, arrived)) break;
       } else if (pulled.kind == Pulled::Kind::Lost) {
@@ -98,11 +111,31 @@ class Watch {
       if (watch_.ProbeDue(probe_start)) {
         // A probe that finds nothing has seen no outlet since it began;
         // one that finds the outlet has seen it when it returns.
-        const bool present = source_.Present(MonitorPacing::kProbe);
-        Report(watch_.ProbeResult(present ? source_.Now() : probe_start, present));
+        const std::vector<StreamDescription> outlets = source_.Present(MonitorPacing::kProbe);
+        SeeOutlets(outlets);
+        Report(watch_.ProbeResult(outlets.empty() ? probe_start : source_.Now(), !outlets.empty()));
+      }
+      // A second instance started during the watch; only one that answers
+      // beside the watched outlet is another stream, not a restart. In a
+      // silence the presence probes look instead.
+      if (source_.Now() >= next_look_ && !watch_.IsGone() &&
+          source_.Now() - last_marker_ < 1.5 * options_.period) {
+        const std::vector<StreamDescription> matching =
+            source_.Matching(options_.query, MonitorPacing::kLookAround);
+        const bool watched =
+            std::any_of(matching.begin(), matching.end(),
+                        [&](const StreamDescription &m) { return m.uid == current_uid_; });
+        if (watched)
+          for (const StreamDescription &stream : matching) OtherStream(stream);
+        next_look_ = source_.Now() + MonitorPacing::kLookAroundEvery;
       }
       if (source_.Now() >= next_correction_) {
         AddCorrection(source_.TimeCorrection(0.0));
+        // A restart quicker than a missed pulse shows only in the uid.
+        if (!watch_.IsGone() && source_.Now() - last_marker_ < 1.5 * options_.period)
+          if (const std::optional<StreamDescription> outlet =
+                  source_.Outlet(MonitorPacing::kOutlet))
+            SeeOutlet(*outlet, false, false);
         next_correction_ = source_.Now() + MonitorPacing::kCorrectionRefresh;
       }
       // A probe can block past the end of the watch; no status line then.
@@ -113,23 +146,26 @@ class Watch {
         next_status_ += *options_.every;
       }
     }
+    // A probe can hold the loop past the end: the pulses missed by then
+    // still get their alerts, so that they add up to the summary's count.
+    if (!write_failed_) AlertSilence(end);
+    report_.gone_at_end = watch_.IsGone();
+    if (report_.gone_at_end) report_.gone_at = watch_.GoneSince() - start_;
     report_.intervals = statistics_.Summarize();
     // A watch without any marker is one silence, counted from its start.
     const std::int64_t tail = MissedInSilence(end - last_marker_, options_.period);
     (report_.intervals.markers == 0 ? report_.missed_before_first : report_.missed_after_last) =
         tail;
     report_.period = options_.period;
+    report_.max_jitter = options_.max_jitter;
     report_.watched = end - start_;
     report_.reconnections = reconnections_;
     const std::vector<std::string> reasons =
         UnhealthyReasons(report_, {options_.max_missed, options_.max_jitter});
     int status = report_.lost ? kExitStreamLost : reasons.empty() ? kExitNormal : kExitUnhealthy;
-    out_.status << FormatSummary(
-        {report_.intervals, options_.period, report_.corrections, reconnections_});
-    if (report_.MissedPulses() != report_.intervals.missed_pulses)
-      out_.status << "  missed pulses in all    " << report_.MissedPulses() << " ("
-                  << report_.missed_before_first << " before the first marker, "
-                  << report_.missed_after_last << " after the last)\n";
+    out_.status << FormatSummary({report_.intervals, options_.period, report_.corrections,
+                                  reconnections_, report_.missed_before_first,
+                                  report_.missed_after_last, report_.Uids()});
     out_.status << VerdictLine(reasons) << "\n" << std::flush;
     if (write_failed_) status = kExitWriteFailed;
     for (WatchRecorder *recorder : recorders_) {
@@ -154,14 +190,76 @@ class Watch {
     }
   }
 
+  void OtherStream(const StreamDescription &other) {
+    const std::vector<std::string> watched = report_.Uids();
+    if (std::find(watched.begin(), watched.end(), other.uid) != watched.end()) return;
+    for (const StreamDescription &known : report_.others)
+      if (known.uid == other.uid) return;
+    report_.others.push_back(other);
+    out_.status << "Another stream matches " << report_.wanted << ": " << FormatStreamLine(other)
+                << ", uid " << other.uid << "; the monitor watches uid " << current_uid_ << ".\n"
+                << std::flush;
+    const double now = source_.Now();
+    Record([&](WatchRecorder &r) { return r.OtherStreamFound(other, now); });
+  }
+
+  // The outlet the connection reaches: a new uid is a restart. `in_silence`:
+  // no marker came from the new outlet yet, so the next one's interval
+  // spans the restart.
+  void SeeOutlet(const StreamDescription &outlet, bool in_absence, bool in_silence) {
+    if (outlet.uid.empty() || outlet.uid == current_uid_) return;
+    for (const StreamDescription &other : report_.others)
+      if (other.uid == outlet.uid) return;
+    const double now = source_.Now();
+    out_.status << "The stream restarted: a new outlet, uid " << outlet.uid << " on host \""
+                << outlet.hostname << "\", in place of uid " << current_uid_ << ".\n"
+                << std::flush;
+    current_uid_ = outlet.uid;
+    restart_pending_ = in_silence;
+    restarted_in_absence_ = in_absence;
+    report_.restarts.push_back({now - start_, outlet});
+    Record([&](WatchRecorder &r) { return r.OutletChanged(outlet, now); });
+  }
+
+  // The outlets a probe found: the watched one, or one new outlet the
+  // connection moves to (a restart), and any other is another stream.
+  void SeeOutlets(const std::vector<StreamDescription> &outlets) {
+    if (outlets.empty()) return;
+    const bool watched =
+        std::any_of(outlets.begin(), outlets.end(),
+                    [&](const StreamDescription &o) { return o.uid == current_uid_; });
+    if (!watched) {
+      const bool silent = !watch_.IsGone();
+      const std::string watched_before = current_uid_;
+      SeeOutlet(outlets.front(), !silent, true);
+      // A silence that a restart explains is not a silent outlet.
+      silence_explained_ = silent && current_uid_ != watched_before;
+    }
+    // Outlets that answer beside the watched one are other streams.
+    for (std::size_t i = watched ? 0 : 1; i < outlets.size(); ++i) OtherStream(outlets[i]);
+  }
+
   // Returns true when --count is reached.
   bool Print(const Pulled &marker, double arrived) {
-    const IntervalStatistics::Step step = statistics_.AddMarker(marker.timestamp);
-    if (step.index == 1)
+    const IntervalStatistics::Step step = statistics_.AddMarker(marker.timestamp, restart_pending_);
+    restart_pending_ = false;
+    silence_explained_ = false;
+    if (step.index == 1) {
       report_.missed_before_first = MissedInSilence(arrived - start_, options_.period);
-    if (alerted_ > 0)
-      out_.status << "markers are back after " << Tenths(arrived - last_marker_) << " s\n"
+      report_.first_marker_at = arrived - start_;
+      if (report_.missed_before_first > 0) statistics_.FirstEndedASilence();
+    }
+    report_.last_marker_at = arrived - start_;
+    if (alerted_ > 0) {
+      // The count the sender's time stamps give, which the alerts of the
+      // monitor's clock only approached.
+      const std::int64_t missed = step.index == 1 ? report_.missed_before_first : step.missed;
+      out_.status << "markers are back after " << Tenths(arrived - last_marker_) << " s ("
+                  << PulsesMissed(missed)
+                  << (step.index == 1 ? " before the first marker" : " in the gap")
+                  << (step.kind == IntervalKind::Restart ? ", from a new outlet" : "") << ")\n"
                   << std::flush;
+    }
     alerted_ = 0;
     last_marker_ = arrived;
     MarkerRecord record;
@@ -171,28 +269,33 @@ class Watch {
     if (correction_) row.local_time = marker.timestamp + *correction_;
     row.interval = step.interval;
     row.missed = step.missed;
-    row.early = step.early;
+    row.kind = step.kind;
     row.text = marker.text;
     row.utc_time = source_.SystemTime();
     record.received = arrived;
     record.channels =
         marker.channels.empty() ? std::vector<std::string>{marker.text} : marker.channels;
     if (step.interval)
-      report_.markers.push_back({arrived - start_, *step.interval - options_.period, step.missed});
+      report_.markers.push_back(
+          {arrived - start_, *step.interval - options_.period, step.missed, step.kind});
     if (!options_.quiet)
       out_.markers << (options_.csv ? FormatCsvRow(row) : FormatMarkerLine(row)) << std::flush;
     Record([&](WatchRecorder &r) { return r.MarkerReceived(record); });
     return options_.count && step.index >= *options_.count;
   }
 
-  // One line for each pulse that goes missing while no marker arrives.
+  // One line for each pulse that goes missing while no marker arrives,
+  // stating the silence at which it counted as missed: a probe for a
+  // vanished outlet can hold the loop past several of those moments.
   void AlertSilence(double now) {
-    const double silence = now - last_marker_;
-    const std::int64_t missed = MissedInSilence(silence, options_.period);
-    if (missed <= alerted_) return;
-    alerted_ = missed;
-    out_.status << "no marker for " << Tenths(silence) << " s (" << PulsesMissed(missed) << ")\n"
-                << std::flush;
+    const std::int64_t missed = MissedInSilence(now - last_marker_, options_.period);
+    while (alerted_ < missed) {
+      ++alerted_;
+      out_.status << "no marker for "
+                  << Tenths((static_cast<double>(alerted_) + 0.5) * options_.period) << " s ("
+                  << PulsesMissed(alerted_) << ")\n";
+    }
+    out_.status << std::flush;
   }
 
   void RollingStatus(double now) {
@@ -215,8 +318,12 @@ class Watch {
       case WatchEvent::Kind::None:
         return false;
       case WatchEvent::Kind::Silent:
-        out_.status << "No marker for " << Tenths(event.silence)
-                    << " s; the stream's outlet is still there.\n";
+        if (silence_explained_)
+          out_.status << "No marker for " << Tenths(event.silence)
+                      << " s; the stream's old outlet is gone and a new one is there.\n";
+        else
+          out_.status << "No marker for " << Tenths(event.silence)
+                      << " s; the stream's outlet is still there.\n";
         break;
       case WatchEvent::Kind::Gone:
         out_.status << "The stream's outlet is gone (no marker for " << Tenths(event.silence)
@@ -224,9 +331,15 @@ class Watch {
                     << " s for it to come back.\n";
         break;
       case WatchEvent::Kind::Back:
-        ++reconnections_;
-        out_.status << "The stream is back after " << Tenths(event.absence)
-                    << " s without its outlet.\n";
+        if (restarted_in_absence_) {
+          out_.status << "The stream is back after " << Tenths(event.absence)
+                      << " s without an outlet, from its new outlet.\n";
+        } else {
+          ++reconnections_;
+          out_.status << "The stream is back after " << Tenths(event.absence)
+                      << " s without its outlet.\n";
+        }
+        restarted_in_absence_ = false;
         break;
       case WatchEvent::Kind::Lost:
         out_.status << std::flush;
@@ -251,8 +364,13 @@ class Watch {
   double last_marker_;        // monitor's clock; the watch's start until the first marker
   std::int64_t alerted_ = 0;  // pulses of the current silence already reported
   double next_correction_;
+  double next_look_;
   double next_status_;
   std::int64_t reconnections_ = 0;
+  std::string current_uid_;
+  bool restart_pending_ = false;       // the next marker's interval spans a restart
+  bool restarted_in_absence_ = false;  // the outlet came back as a new one
+  bool silence_explained_ = false;     // the silence is a restart's
   bool write_failed_ = false;
 };
 
@@ -278,6 +396,12 @@ int NoStream(const Options &options, const MonitorStreams &out,
 }  // namespace
 
 std::string WatchRecorder::StreamFound(const StreamDescription &, double) {
+  return {};
+}
+std::string WatchRecorder::OtherStreamFound(const StreamDescription &, double) {
+  return {};
+}
+std::string WatchRecorder::OutletChanged(const StreamDescription &, double) {
   return {};
 }
 std::string WatchRecorder::MarkerReceived(const MarkerRecord &) {
@@ -311,24 +435,25 @@ int RunMonitor(const Options &options, MarkerSource &source, const MonitorStream
                  << Tenths(options.timeout) << " s\n";
       for (const StreamDescription &stream : other_case)
         out.errors << "  did you mean " << FormatStreamLine(stream) << "?\n";
+      if (other_case.empty())
+        out.errors << "  Check that the program is running and publishing, that this machine is "
+                      "on the same network segment as the program's (LSL finds streams by "
+                      "multicast and broadcast, which routers do not pass), and that no firewall "
+                      "on either machine blocks UDP port 16571 or ports 16572 to 16603.\n"
+                      "  `maroquint-monitor --list` shows every stream that answers, with its "
+                      "name, host and source id.\n";
       out.errors << std::flush;
       return NoStream(options, out, recorders);
     }
     found = source.Find(options.query, std::min(left, MonitorPacing::kFindSlice));
     if (!found.other_case.empty()) other_case = found.other_case;
   }
-  if (found.matches.size() > 1) {
-    out.status << found.matches.size() << " streams match " << wanted << ":\n";
-    for (const StreamDescription &stream : found.matches)
-      out.status << "  " << FormatStreamLine(stream) << " uid " << stream.uid << "\n";
-    out.status << "The first one is watched.\n";
-  }
   const StreamDescription &stream = found.matches.front();
   out.status << "Watching " << Describe(stream) << "\n" << std::flush;
   const std::optional<ClockEstimate> first_correction =
       source.TimeCorrection(MonitorPacing::kFirstCorrection);
   Watch watch(options, source, out, recorders);
-  watch.StreamFound(stream);
+  watch.StreamFound(stream, {found.matches.begin() + 1, found.matches.end()});
   watch.AddCorrection(first_correction);
   return watch.Run(stop_requested);
 }
@@ -338,8 +463,10 @@ int ListStreams(MarkerSource &source, bool xml, std::ostream &out, std::ostream 
   if (streams.empty())
     errors << "maroquint-monitor: no stream answered within " << Tenths(MonitorPacing::kList)
            << " s\n";
+  const double now = source.Now();
+  const std::string host = source.HostName();
   for (const StreamDescription &stream : streams)
-    out << (xml ? stream.xml : FormatStreamLine(stream)) << "\n";
+    out << (xml ? stream.xml : FormatListedStream(stream, now, host)) << "\n";
   out << std::flush;
   return kExitNormal;
 }

@@ -55,9 +55,18 @@ class MarkerSource {
   virtual Pulled Pull(double wait) = 0;
   // The latest estimate, waiting at most `wait` seconds for a first one.
   virtual std::optional<ClockEstimate> TimeCorrection(double wait) = 0;
-  // Whether the stream's outlet (the same source) can be found within
-  // `wait` seconds; reconnects when the connection had been lost.
-  virtual bool Present(double wait) = 0;
+  // The outlets of the stream (the same source id; the same uid for a
+  // stream without one) that answer within `wait` seconds, none when it is
+  // gone; reconnects when the connection had been lost.
+  virtual std::vector<StreamDescription> Present(double wait) = 0;
+  // The outlet the connection reaches now (a new one after the program
+  // restarted), asked within `wait` seconds; none when it does not answer.
+  virtual std::optional<StreamDescription> Outlet(double wait) = 0;
+  // The streams that match the query and answer within `wait` seconds,
+  // without connecting to any: a second instance of the program shows here.
+  virtual std::vector<StreamDescription> Matching(const StreamQuery &query, double wait) = 0;
+  // This machine's host name, the one LSL gives its own streams.
+  virtual std::string HostName() = 0;
 };
 
 struct MonitorStreams {
@@ -83,6 +92,10 @@ class WatchRecorder {
  public:
   virtual ~WatchRecorder() = default;
   virtual std::string StreamFound(const StreamDescription &stream, double now);
+  // Another stream that matches the search (e.g. a second instance of the program).
+  virtual std::string OtherStreamFound(const StreamDescription &stream, double now);
+  // The watched stream went on from a new outlet (a new uid): a restart.
+  virtual std::string OutletChanged(const StreamDescription &outlet, double now);
   virtual std::string MarkerReceived(const MarkerRecord &marker);
   virtual std::string CorrectionMeasured(double now, const ClockEstimate &estimate);
   virtual std::string Finish(const WatchReport &report, const std::vector<std::string> &reasons,
@@ -103,6 +116,10 @@ struct MonitorPacing {
   static constexpr double kPull = 0.2;
   static constexpr double kFindSlice = 1.0;
   static constexpr double kProbe = 1.0;
+  static constexpr double kOutlet = 0.5;
+  // A look for other streams that match, while markers flow.
+  static constexpr double kLookAround = 0.3;
+  static constexpr double kLookAroundEvery = 10.0;
   static constexpr double kFirstCorrection = 2.0;
   static constexpr double kCorrectionRefresh = 5.0;
   static constexpr double kList = 2.0;

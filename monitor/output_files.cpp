@@ -46,11 +46,29 @@ std::string OutputFile::Close() {
   return {};
 }
 
+namespace {
+
+std::string UtcNow() {
+  return FormatUtc(
+      std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count());
+}
+
+}  // namespace
+
 std::string CsvFileRecorder::StreamFound(const StreamDescription &stream, double) {
-  const double utc =
-      std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
   return file_.Write("# maroquint-monitor: stream " + FormatStreamLine(stream) + ", uid " +
-                     stream.uid + "; watched from " + FormatUtc(utc) + "\n" + CsvHeader());
+                     stream.uid + "; watched from " + UtcNow() + "\n" + CsvHeader());
+}
+
+// Between the rows, as comment lines that readers skip (pandas: comment="#").
+std::string CsvFileRecorder::OtherStreamFound(const StreamDescription &stream, double) {
+  return file_.Write("# another stream matches, not watched: " + FormatStreamLine(stream) +
+                     ", uid " + stream.uid + "; found at " + UtcNow() + "\n");
+}
+
+std::string CsvFileRecorder::OutletChanged(const StreamDescription &outlet, double) {
+  return file_.Write("# restart: the stream goes on from a new outlet, uid " + outlet.uid +
+                     " on host \"" + outlet.hostname + "\"; seen at " + UtcNow() + "\n");
 }
 
 std::string CsvFileRecorder::MarkerReceived(const MarkerRecord &marker) {

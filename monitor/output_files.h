@@ -41,6 +41,8 @@ class CsvFileRecorder final : public WatchRecorder {
   explicit CsvFileRecorder(const std::string &path) : file_(path) {}
   std::string Open() { return file_.Open(); }
   std::string StreamFound(const StreamDescription &stream, double now) override;
+  std::string OtherStreamFound(const StreamDescription &stream, double now) override;
+  std::string OutletChanged(const StreamDescription &outlet, double now) override;
   std::string MarkerReceived(const MarkerRecord &marker) override;
   std::string Finish(const WatchReport &report, const std::vector<std::string> &reasons,
                      int exit_status) override;

@@ -18,7 +18,21 @@ constexpr int kBins = 40;
 constexpr std::size_t kCaptionWidth = 90;
 
 // Colour map 0 entries set up for the picture.
-enum Colour : PLINT { kBlack = 1, kBlue = 2, kRed = 3, kGrey = 4, kOrange = 5 };
+enum Colour : PLINT {
+  kBlack = 1,
+  kBlue = 2,
+  kRed = 3,
+  kGrey = 4,
+  kOrange = 5,
+  kGreen = 6,
+  kPurple = 7,
+  kBrown = 8,
+  kDark = 9
+};
+
+// A silence of days would be a wall of marks; beyond this many, the missed
+// pulses are drawn as one span with its count.
+constexpr std::int64_t kMaxDrawnPulses = 2000;
 
 // PLplot ends the process on an error, whatever its handler returns; the
 // handler makes that end a failed write rather than a success. The file is
@@ -80,43 +94,137 @@ void Panel(PLFLT x_low, PLFLT x_high, PLFLT y_low, PLFLT y_high, const std::stri
   pllab(x_label.c_str(), y_label.c_str(), title.c_str());
 }
 
-// The intervals of a regular run of markers: neither closing a gap of
-// missed pulses nor early (under half a period).
-bool Regular(const MarkerPoint &marker, double period) {
-  return marker.missed == 0 && marker.deviation > -0.5 * period;
+bool Regular(const MarkerPoint &marker) {
+  return marker.kind == IntervalKind::Regular;
 }
 
-// Gaps and early markers are lines across the panel, in their own colours;
-// the regular intervals keep the scale, so that jitter of microseconds is
-// not flattened by a gap of seconds.
+std::string Counted(std::int64_t count, const char *what) {
+  char text[80];
+  std::snprintf(text, sizeof text, "%lld %s", static_cast<long long>(count), what);
+  return text;
+}
+
+// The pulses that went missing, each a red cross where it was due, on the
+// zero line: `count` pulses a period apart after `from`.
+void MissedPulses(double from, std::int64_t count, double period, PLFLT y, PLFLT label_y,
+                  const std::string &label, bool right = false) {
+  if (count <= 0) return;
+  plcol0(kRed);
+  if (count <= kMaxDrawnPulses) {
+    std::vector<PLFLT> x, ys;
+    for (std::int64_t k = 1; k <= count; ++k) {
+      x.push_back(from + static_cast<double>(k) * period);
+      ys.push_back(y);
+    }
+    plstring(static_cast<PLINT>(x.size()), x.data(), ys.data(), "\u00d7");
+  } else {
+    pljoin(from + period, y, from + static_cast<double>(count) * period, y);
+  }
+  // A count after the last marker ends at its last cross, inside the panel.
+  if (!label.empty())
+    plptex(from + (right ? static_cast<double>(count) : 1.0) * period, label_y, 1.0, 0.0,
+           right ? 1.0 : 0.0, label.c_str());
+}
+
+// Gaps, missed pulses, catch-ups, early markers, restarts and the loss of
+// the stream are marks of their own colours and heights, so that marks
+// milliseconds apart stay apart: a gap is a red line across the panel with
+// its count at the top, its pulses red crosses where they were due, a
+// catch-up a green triangle at the foot, an early or extra marker an orange
+// line over the lower half, a restart a purple dashed line labelled in the
+// middle. The regular intervals keep the scale, with the jitter limit as
+// brown dashed lines, so that jitter of microseconds is not flattened by a
+// gap of seconds.
 void Timeline(const WatchReport &report, PLFLT watched) {
   std::vector<double> regular_at, regular_deviation;
-  std::vector<PLFLT> gaps, early;
+  std::vector<const MarkerPoint *> gaps, catch_ups, early;
   for (const MarkerPoint &marker : report.markers) {
-    if (Regular(marker, report.period)) {
+    if (Regular(marker)) {
       regular_at.push_back(marker.at);
       regular_deviation.push_back(marker.deviation);
-    } else {
-      (marker.missed > 0 ? gaps : early).push_back(marker.at);
+    } else if (marker.kind == IntervalKind::CatchUp) {
+      catch_ups.push_back(&marker);
+    } else if (marker.kind == IntervalKind::Early) {
+      early.push_back(&marker);
     }
+    if (marker.missed > 0 || marker.kind == IntervalKind::Restart) gaps.push_back(&marker);
   }
-  const Unit unit = UnitFor(regular_deviation);
+  std::vector<double> scale = regular_deviation;
+  scale.push_back(report.max_jitter);
+  scale.push_back(-report.max_jitter);
+  const Unit unit = UnitFor(scale);
   const std::vector<PLFLT> deviation = Scaled(regular_deviation, unit);
   PLFLT low = 0.0, high = 0.0;
-  Range(deviation, low, high);
-  char title[160];
+  Range(Scaled(scale, unit), low, high);
+  // Room above the values for the counts, below for the catch-ups.
+  const PLFLT span = high - low;
+  high += 0.25 * span;
+  low -= 0.12 * span;
+  char title[200];
   std::snprintf(title, sizeof title,
-                "interval - period of each marker; gaps of missed pulses: %zu (red), early or "
-                "extra markers: %zu (orange)",
-                gaps.size(), early.size());
+                "interval - period; missed pulses %lld (red), catch-ups %zu (green), early or "
+                "extra %zu (orange), restarts %zu (purple)",
+                static_cast<long long>(report.MissedPulses()), catch_ups.size(), early.size(),
+                report.restarts.size());
   Panel(-0.02 * watched, watched, low, high, "time since the watch began (s)",
         std::string("interval - period (") + unit.name + ")", title);
-  // Red last: an early marker right after a gap (a late cycle followed at
-  // once by the next) must not hide the gap.
-  plcol0(kOrange);
-  for (const PLFLT x : early) pljoin(x, low, x, high);
+  const PLFLT limit = report.max_jitter * unit.scale;
+  plcol0(kBrown);
+  pllsty(2);
+  pljoin(-0.02 * watched, limit, watched, limit);
+  pljoin(-0.02 * watched, -limit, watched, -limit);
+  pllsty(1);
+  plptex(0.99 * watched, limit, 1.0, 0.0, 1.0, "jitter limit");
+  const PLFLT top = high - 0.06 * span;
+  const PLFLT foot = low + 0.05 * span;
   plcol0(kRed);
-  for (const PLFLT x : gaps) pljoin(x, low, x, high);
+  for (const MarkerPoint *marker : gaps) {
+    if (marker->missed == 0) continue;
+    pljoin(marker->at, low, marker->at, high);
+    MissedPulses(marker->at - (marker->deviation + report.period), marker->missed, report.period,
+                 0.0, top, "");
+    plcol0(kRed);
+    plptex(marker->at, top, 1.0, 0.0, 0.5, Counted(marker->missed, "missed").c_str());
+  }
+  if (report.intervals.markers == 0) {
+    MissedPulses(0.0, report.missed_before_first, report.period, 0.0, top,
+                 Counted(report.missed_before_first, "missed, no marker"));
+  } else {
+    MissedPulses(report.first_marker_at -
+                     static_cast<double>(report.missed_before_first + 1) * report.period,
+                 report.missed_before_first, report.period, 0.0, top,
+                 Counted(report.missed_before_first, "missed before the first marker"));
+    MissedPulses(report.last_marker_at, report.missed_after_last, report.period, 0.0, top,
+                 Counted(report.missed_after_last, "missed after the last marker"), true);
+  }
+  // Over the gaps' lines, and only over the lower half: an extra marker
+  // next to a gap leaves both in sight.
+  plcol0(kOrange);
+  for (const MarkerPoint *marker : early) pljoin(marker->at, low, marker->at, (low + high) / 2);
+  plcol0(kPurple);
+  pllsty(3);
+  for (const RestartPoint &restart : report.restarts) {
+    pljoin(restart.at, low, restart.at, high);
+    plptex(restart.at, (low + high) / 2, 0.0, 1.0, 0.5, "restart");
+  }
+  pllsty(1);
+  if (report.gone_at_end) {
+    plcol0(kDark);
+    pllsty(2);
+    pljoin(report.gone_at, low, report.gone_at, high);
+    pllsty(1);
+    plptex(report.gone_at, (low + high) / 2, 0.0, 1.0, 0.5,
+           report.lost ? "stream lost" : "outlet gone");
+  }
+  plcol0(kGreen);
+  std::vector<PLFLT> catch_up_at, catch_up_y;
+  for (const MarkerPoint *marker : catch_ups) {
+    catch_up_at.push_back(marker->at);
+    catch_up_y.push_back(foot);
+  }
+  if (!catch_up_at.empty())
+    plstring(static_cast<PLINT>(catch_up_at.size()), catch_up_at.data(), catch_up_y.data(),
+             "\u25b2");
   plcol0(kBlue);
   std::vector<PLFLT> at(regular_at.begin(), regular_at.end());
   if (!at.empty()) plpoin(static_cast<PLINT>(at.size()), at.data(), deviation.data(), 17);
@@ -125,11 +233,14 @@ void Timeline(const WatchReport &report, PLFLT watched) {
 void Histogram(const WatchReport &report) {
   std::vector<double> regular;
   for (const MarkerPoint &marker : report.markers)
-    if (Regular(marker, report.period)) regular.push_back(marker.deviation);
-  const Unit unit = UnitFor(regular);
+    if (Regular(marker)) regular.push_back(marker.deviation);
+  std::vector<double> scale = regular;
+  scale.push_back(report.max_jitter);
+  scale.push_back(-report.max_jitter);
+  const Unit unit = UnitFor(scale);
   const std::vector<PLFLT> deviation = Scaled(regular, unit);
   PLFLT low = 0.0, high = 0.0;
-  Range(deviation, low, high);
+  Range(Scaled(scale, unit), low, high);
   const PLFLT width = (high - low) / kBins;
   std::vector<PLFLT> centre(kBins), count(kBins, 0.0);
   for (int i = 0; i < kBins; ++i) centre[i] = low + (i + 0.5) * width;
@@ -137,9 +248,15 @@ void Histogram(const WatchReport &report) {
     count[std::min(kBins - 1, static_cast<int>((value - low) / width))] += 1.0;
   const PLFLT top = std::max<PLFLT>(1.0, *std::max_element(count.begin(), count.end())) * 1.1;
   Panel(low, high, 0.0, top, std::string("interval - period (") + unit.name + ")", "markers",
-        "histogram of the deviations (regular intervals)");
+        "histogram of the deviations (regular intervals); jitter limit (brown)");
   plcol0(kBlue);
   plbin(kBins, centre.data(), count.data(), PL_BIN_CENTRED);
+  const PLFLT limit = report.max_jitter * unit.scale;
+  plcol0(kBrown);
+  pllsty(2);
+  pljoin(-limit, 0.0, -limit, top);
+  pljoin(limit, 0.0, limit, top);
+  pllsty(1);
 }
 
 void Correction(const WatchReport &report, PLFLT watched) {
@@ -205,6 +322,10 @@ std::string DrawWatchPlot(const std::string &path, const WatchReport &report,
   plscol0(kRed, 214, 39, 40);
   plscol0(kGrey, 215, 215, 215);
   plscol0(kOrange, 255, 127, 14);
+  plscol0(kGreen, 44, 160, 44);
+  plscol0(kPurple, 148, 103, 189);
+  plscol0(kBrown, 140, 86, 75);
+  plscol0(kDark, 64, 64, 64);
   plinit();
   plschr(0.0, 0.6);
   const PLFLT watched = std::max(report.watched, 1.0);

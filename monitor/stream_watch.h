@@ -36,6 +36,8 @@ class StreamWatch {
 
   bool IsGone() const { return state_ != State::Live; }
   bool IsLost() const { return state_ == State::Lost; }
+  // When the outlet went away, while it is gone or lost.
+  double GoneSince() const { return gone_since_; }
 
  private:
   enum class State { Live, Gone, Lost };

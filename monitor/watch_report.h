@@ -18,6 +18,7 @@ struct StreamDescription {
   std::string source_id;
   std::string hostname;
   std::string uid;
+  double created_at = 0.0;  // on its host's clock
   std::int32_t channel_count = 1;
   std::string channel_format = "string";
   double nominal_srate = 0.0;  // 0: irregular
@@ -26,6 +27,12 @@ struct StreamDescription {
 
 // One line for a stream: name, type, channels, format, rate, source id, host.
 std::string FormatStreamLine(const StreamDescription &stream);
+
+// The same with its uid and how long it has existed: `now` is this
+// machine's clock, which only a stream of this host (`local_host`) shares;
+// a stream of another host gets its creation time on its own clock.
+std::string FormatListedStream(const StreamDescription &stream, double now,
+                               const std::string &local_host);
 
 // Pulses missed in a silence of `silence` seconds that no marker has ended
 // yet: a pulse counts as missed half a period after it was due, the same
@@ -37,6 +44,14 @@ struct MarkerPoint {
   double at = 0.0;         // seconds since the watch began, monitor's clock
   double deviation = 0.0;  // interval - period
   std::int64_t missed = 0;
+  IntervalKind kind = IntervalKind::Regular;
+};
+
+// A new outlet of the watched stream (a new uid), seen `at` seconds after
+// the watch began.
+struct RestartPoint {
+  double at = 0.0;
+  StreamDescription outlet;
 };
 
 struct CorrectionPoint {
@@ -47,20 +62,33 @@ struct CorrectionPoint {
 
 struct WatchReport {
   std::optional<StreamDescription> stream;  // none when no stream was found
+  // The search, e.g. `name "Maroquint"`, and the other streams it found.
+  std::string wanted;
+  std::vector<StreamDescription> others;
   double period = 1.0;
-  double watched = 0.0;  // seconds from the stream's discovery to the end
+  double max_jitter = 0.002;  // the limit, drawn in the picture
+  double watched = 0.0;       // seconds from the stream's discovery to the end
   IntervalSummary intervals;
   std::int64_t missed_before_first = 0;  // from the discovery to the first marker
   std::int64_t missed_after_last = 0;    // from the last marker to the end
   CorrectionTrack corrections;
   std::int64_t reconnections = 0;
+  std::vector<RestartPoint> restarts;
   bool lost = false;
+  // The outlet was gone when the watch ended (lost, or not yet for --timeout),
+  // since gone_at seconds after the watch began.
+  bool gone_at_end = false;
+  double gone_at = 0.0;
+  double first_marker_at = 0.0;  // seconds since the watch began, when markers > 0
+  double last_marker_at = 0.0;
   std::vector<MarkerPoint> markers;
   std::vector<CorrectionPoint> correction_points;
 
   std::int64_t MissedPulses() const {
     return intervals.missed_pulses + missed_before_first + missed_after_last;
   }
+  // Every outlet watched, in order.
+  std::vector<std::string> Uids() const;
 };
 
 struct HealthLimits {

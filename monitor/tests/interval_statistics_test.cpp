@@ -97,7 +97,70 @@ TEST(IntervalStatistics, GapsRecordWhereAndHowManyPulsesWereMissed) {
   EXPECT_EQ(s.gaps[0].missed, 2);
   EXPECT_EQ(s.gaps[1].index, 5);
   EXPECT_EQ(s.gaps[1].missed, 1);
-  EXPECT_EQ(s.max, 3.0);
+  // Gaps are not jitter: the figures are those of the regular intervals.
+  EXPECT_EQ(s.intervals, 4);
+  EXPECT_EQ(s.regular, 2);
+  EXPECT_EQ(s.GapIntervals(), 2);
+  EXPECT_EQ(s.max, 1.0);
+  EXPECT_EQ(s.p99_period_deviation, 0.0);
+}
+
+// A wire cut for 3 s: the held cycle's marker closes a gap of 3.5 s, the
+// program's next cycle follows 3 ms later, then the period goes on.
+TEST(IntervalStatistics, TheCatchUpAfterAGapIsNeitherJitterNorAnExtraMarker) {
+  IntervalStatistics statistics(1.0);
+  double t = 100.0;
+  statistics.AddMarker(t);
+  statistics.AddMarker(t += 1.0001);
+  const auto gap = statistics.AddMarker(t += 3.5037);
+  EXPECT_EQ(gap.kind, IntervalKind::Gap);
+  EXPECT_EQ(gap.missed, 3);
+  const auto catch_up = statistics.AddMarker(t += 0.003);
+  EXPECT_EQ(catch_up.kind, IntervalKind::CatchUp);
+  EXPECT_EQ(catch_up.missed, 0);
+  EXPECT_EQ(statistics.AddMarker(t += 0.9999).kind, IntervalKind::Regular);
+  // A second short interval is an extra marker, whatever came before.
+  EXPECT_EQ(statistics.AddMarker(t += 0.2).kind, IntervalKind::Early);
+  const IntervalSummary s = statistics.Summarize();
+  EXPECT_EQ(s.missed_pulses, 3);
+  EXPECT_EQ(s.catch_up, 1);
+  EXPECT_EQ(s.early, 1);
+  EXPECT_EQ(s.regular, 2);
+  EXPECT_NEAR(s.mean, 1.0, 1e-9);
+  EXPECT_NEAR(s.p99_period_deviation, 0.0001, 1e-9);
+}
+
+TEST(IntervalStatistics, AnEarlyMarkerWithoutAGapBeforeItIsExtra) {
+  IntervalStatistics statistics(1.0);
+  statistics.AddMarker(10.0);
+  EXPECT_EQ(statistics.AddMarker(10.003).kind, IntervalKind::Early);
+  EXPECT_EQ(statistics.Summarize().catch_up, 0);
+  // After a first marker that ended a silence of missed pulses, it is a catch-up.
+  IntervalStatistics after_silence(1.0);
+  after_silence.AddMarker(10.0);
+  after_silence.FirstEndedASilence();
+  EXPECT_EQ(after_silence.AddMarker(10.003).kind, IntervalKind::CatchUp);
+}
+
+TEST(IntervalStatistics, AnIntervalAcrossARestartCountsItsMissedPulsesButNoJitter) {
+  IntervalStatistics statistics(1.0);
+  statistics.AddMarker(10.0);
+  statistics.AddMarker(11.0);
+  EXPECT_NEAR(*statistics.IntervalTo(12.3), 1.3, 1e-12);
+  const auto quick = statistics.AddMarker(12.3, true);
+  EXPECT_EQ(quick.kind, IntervalKind::Restart);
+  EXPECT_EQ(quick.missed, 0);
+  const auto slow = statistics.AddMarker(16.3, true);
+  EXPECT_EQ(slow.kind, IntervalKind::Restart);
+  EXPECT_EQ(slow.missed, 3);
+  // Nothing catches up after a restart.
+  EXPECT_EQ(statistics.AddMarker(16.303).kind, IntervalKind::Early);
+  const IntervalSummary s = statistics.Summarize();
+  EXPECT_EQ(s.restart, 2);
+  EXPECT_EQ(s.regular, 1);
+  EXPECT_EQ(s.early, 1);
+  EXPECT_EQ(s.missed_pulses, 3);
+  EXPECT_EQ(s.p99_period_deviation, 0.0);
 }
 
 TEST(IntervalStatistics, StaysPreciseOverALongRunOfLargeTimeStamps) {

@@ -58,17 +58,19 @@ TEST(MarkerLine, ControlCharactersCannotBreakTheLine) {
 }
 
 TEST(Csv, HeaderAndRowWithTheWallClockTimeLast) {
-  EXPECT_EQ(CsvHeader(), "marker,timestamp,local_time,interval,missed,text,utc_time\n");
+  EXPECT_EQ(CsvHeader(), "marker,timestamp,local_time,interval,missed,text,utc_time,kind\n");
   MarkerRow row = Row();
   row.utc_time = 1796724000.25;
   EXPECT_EQ(FormatCsvRow(row),
             "12,5123.456789,5123.456800,1.000000,0,/Experiment "
-            "Control/Synchronization/Trigger/Biosemi,2026-12-08T10:00:00.250000Z\n");
+            "Control/Synchronization/Trigger/Biosemi,2026-12-08T10:00:00.250000Z,regular\n");
+  row.kind = IntervalKind::CatchUp;
+  EXPECT_THAT(FormatCsvRow(row), ::testing::EndsWith(".250000Z,catch-up\n"));
   row.local_time.reset();
   row.interval.reset();
   EXPECT_EQ(FormatCsvRow(row),
             "12,5123.456789,,,0,/Experiment "
-            "Control/Synchronization/Trigger/Biosemi,2026-12-08T10:00:00.250000Z\n");
+            "Control/Synchronization/Trigger/Biosemi,2026-12-08T10:00:00.250000Z,\n");
 }
 
 TEST(Utc, Iso8601ToTheMicrosecond) {
@@ -78,10 +80,19 @@ TEST(Utc, Iso8601ToTheMicrosecond) {
   EXPECT_EQ(FormatUtc(1796724059.9999996), "2026-12-08T10:01:00.000000Z");
 }
 
-TEST(MarkerLine, EarlyOrExtraMarkerIsFlagged) {
+TEST(MarkerLine, EachKindOfIntervalIsNamed) {
   MarkerRow row = Row();
-  row.early = true;
+  EXPECT_THAT(FormatMarkerLine(row), ::testing::EndsWith("Biosemi\n"));
+  row.kind = IntervalKind::Early;
   EXPECT_THAT(FormatMarkerLine(row), ::testing::EndsWith("  [early or extra marker]\n"));
+  row.kind = IntervalKind::CatchUp;
+  EXPECT_THAT(FormatMarkerLine(row), ::testing::EndsWith("  [catch-up after the gap]\n"));
+  row.kind = IntervalKind::Gap;
+  row.missed = 3;
+  EXPECT_THAT(FormatMarkerLine(row), ::testing::EndsWith("  [3 pulses missed]\n"));
+  row.kind = IntervalKind::Restart;
+  EXPECT_THAT(FormatMarkerLine(row),
+              ::testing::EndsWith("  [new outlet: the stream restarted]  [3 pulses missed]\n"));
 }
 
 TEST(Csv, QuotesFieldsThatNeedIt) {
@@ -99,16 +110,30 @@ TEST(Summary, ListsEveryFigure) {
   CorrectionTrack correction;
   correction.Add(0.000125, 0.000081);
   correction.Add(-0.000050, 0.000062);
-  const std::string text = FormatSummary({statistics.Summarize(), 1.0, correction, 1});
+  const std::string text =
+      FormatSummary({statistics.Summarize(), 1.0, correction, 1, 1, 3, {"uid-a", "uid-b"}});
   EXPECT_NE(text.find("markers received        4\n"), std::string::npos) << text;
-  EXPECT_NE(text.find("interval mean           1.666667 s\n"), std::string::npos) << text;
-  EXPECT_NE(text.find("interval minimum        1.000000 s\n"), std::string::npos) << text;
-  EXPECT_NE(text.find("interval maximum        2.998000 s\n"), std::string::npos) << text;
-  EXPECT_NE(text.find("interval std deviation  1.152969 s\n"), std::string::npos) << text;
-  EXPECT_NE(text.find("|interval - period| p99 1.998000 s (period 1.000000 s)\n"),
+  // The gap's interval is named and kept out of the figures.
+  EXPECT_NE(text.find("intervals               3: 2 regular, 1 closing a gap (the figures below "
+                      "are of the regular ones)\n"),
             std::string::npos)
       << text;
-  EXPECT_NE(text.find("missed pulses           2 in 1 gap\n"), std::string::npos) << text;
+  EXPECT_NE(text.find("interval mean           1.001000 s\n"), std::string::npos) << text;
+  EXPECT_NE(text.find("interval minimum        1.000000 s\n"), std::string::npos) << text;
+  EXPECT_NE(text.find("interval maximum        1.002000 s\n"), std::string::npos) << text;
+  EXPECT_NE(text.find("interval std deviation  0.001414 s\n"), std::string::npos) << text;
+  EXPECT_NE(text.find("|interval - period| p99 0.002000 s (period 1.000000 s)\n"),
+            std::string::npos)
+      << text;
+  // One line for every missed pulse of the watch.
+  EXPECT_NE(text.find("missed pulses           6: 2 in 1 gap, 1 before the first marker, 3 after "
+                      "the last marker\n"),
+            std::string::npos)
+      << text;
+  EXPECT_EQ(text.find("missed pulses in all"), std::string::npos) << text;
+  EXPECT_NE(text.find("restarts                1 (outlets: uid uid-a, then uid uid-b)\n"),
+            std::string::npos)
+      << text;
   EXPECT_NE(
       text.find("before marker 4 (time stamp 105.000000): interval 2.998000 s, 2 pulses missed\n"),
       std::string::npos)
@@ -129,7 +154,7 @@ TEST(Summary, ASingleEstimateHasNoRange) {
   statistics.AddMarker(1.0);
   CorrectionTrack correction;
   correction.Add(-0.000004, 0.000093);
-  const std::string text = FormatSummary({statistics.Summarize(), 1.0, correction, 0});
+  const std::string text = FormatSummary({statistics.Summarize(), 1.0, correction, 0, 0, 0, {}});
   EXPECT_NE(text.find("time correction         -0.000004 s\n"), std::string::npos) << text;
   EXPECT_NE(text.find("round-trip time         0.000093 s\n"), std::string::npos) << text;
 }
@@ -137,7 +162,8 @@ TEST(Summary, ASingleEstimateHasNoRange) {
 TEST(Summary, SaysWhatIsNotKnown) {
   IntervalStatistics statistics(1.0);
   statistics.AddMarker(1.0);
-  const std::string text = FormatSummary({statistics.Summarize(), 1.0, CorrectionTrack{}, 0});
+  const std::string text =
+      FormatSummary({statistics.Summarize(), 1.0, CorrectionTrack{}, 0, 0, 0, {}});
   EXPECT_NE(text.find("markers received        1\n"), std::string::npos) << text;
   EXPECT_NE(text.find("intervals               none (fewer than two markers)\n"), std::string::npos)
       << text;

@@ -92,8 +92,10 @@ TEST(MonitorOverLsl, StreamThatNeverAppearsEndsWithStatus2AfterTheTimeout) {
   const double took =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
   EXPECT_EQ(run.exit_status, 2);
-  EXPECT_EQ(run.errors,
-            "maroquint-monitor: no stream with name \"NoSuchStream\" found within 1.5 s\n");
+  EXPECT_THAT(run.errors,
+              StartsWith("maroquint-monitor: no stream with name \"NoSuchStream\" found within "
+                         "1.5 s\n  Check that the program is running"));
+  EXPECT_THAT(run.errors, HasSubstr("--list"));
   EXPECT_GE(took, 1.5);
 }
 
@@ -108,8 +110,9 @@ TEST(MonitorOverLsl, ExactIntervalsAndMissedPulses) {
   const Finished run = Finish(*monitor);
 
   EXPECT_EQ(run.exit_status, 4) << run.errors;
-  EXPECT_THAT(run.output, HasSubstr("\nUNHEALTHY: 2 missed pulses (limit 0); p99 of |interval - "
-                                    "period| 2.000000 s over the limit 0.002000 s\n"));
+  // The gap is missed pulses, and no jitter.
+  EXPECT_THAT(run.output, HasSubstr("\nUNHEALTHY: 2 missed pulses (limit 0): 2 in a gap before "
+                                    "marker 5\n"));
   EXPECT_THAT(
       run.output,
       HasSubstr("Watching \"MonitorExact\" (type \"Markers\", source id \"monitor-exact\""));
@@ -129,10 +132,10 @@ TEST(MonitorOverLsl, ExactIntervalsAndMissedPulses) {
   EXPECT_EQ(lines[4].rest, kText + "  [2 pulses missed]");
   EXPECT_EQ(lines[5].rest, kText);
   EXPECT_THAT(run.output, HasSubstr("  markers received        6\n"));
-  EXPECT_THAT(run.output, HasSubstr("  interval mean           1.400000 s\n"));
-  EXPECT_THAT(run.output, HasSubstr("  interval maximum        3.000000 s\n"));
-  EXPECT_THAT(run.output, HasSubstr("  |interval - period| p99 2.000000 s (period 1.000000 s)\n"));
-  EXPECT_THAT(run.output, HasSubstr("  missed pulses           2 in 1 gap\n"));
+  EXPECT_THAT(run.output, HasSubstr("  interval mean           1.000000 s\n"));
+  EXPECT_THAT(run.output, HasSubstr("  interval maximum        1.000000 s\n"));
+  EXPECT_THAT(run.output, HasSubstr("  |interval - period| p99 0.000000 s (period 1.000000 s)\n"));
+  EXPECT_THAT(run.output, HasSubstr("  missed pulses           2: 2 in 1 gap\n"));
   EXPECT_THAT(run.output, ContainsRegex("  time correction         [-+]0\\.[0-9]+ s"));
   // The exchange never takes no time at all.
   EXPECT_THAT(run.output, ContainsRegex("  round-trip time         0\\.[0-9]+ s"));
@@ -155,15 +158,16 @@ TEST(MonitorOverLsl, CsvOnStandardOutputAndTheRestOnStandardError) {
   EXPECT_EQ(run.exit_status, 4) << run.errors;
   const std::vector<std::string> rows = Lines(run.output);
   ASSERT_EQ(rows.size(), 4u) << run.output;
-  EXPECT_EQ(rows[0], "marker,timestamp,local_time,interval,missed,text,utc_time");
+  EXPECT_EQ(rows[0], "marker,timestamp,local_time,interval,missed,text,utc_time,kind");
   const std::string utc =
       ",20[0-9][0-9]-[01][0-9]-[0-3][0-9]T[0-2][0-9]:[0-5][0-9]:[0-6][0-9]\\.[0-9]{6}Z";
-  EXPECT_THAT(rows[1], MatchesRegex("1,5000\\.000000,[-0-9.]+,,0," + kText + utc));
-  EXPECT_THAT(rows[2], MatchesRegex("2,5000\\.500000,[-0-9.]+,0\\.500000,0,\"with, comma\"" + utc));
-  EXPECT_THAT(rows[3],
-              MatchesRegex("3,5002\\.000000,[-0-9.]+,1\\.500000,2,\"say \"\"hi\"\"\"" + utc));
+  EXPECT_THAT(rows[1], MatchesRegex("1,5000\\.000000,[-0-9.]+,,0," + kText + utc + ","));
+  EXPECT_THAT(rows[2], MatchesRegex("2,5000\\.500000,[-0-9.]+,0\\.500000,0,\"with, comma\"" + utc +
+                                    ",regular"));
+  EXPECT_THAT(rows[3], MatchesRegex("3,5002\\.000000,[-0-9.]+,1\\.500000,2,\"say \"\"hi\"\"\"" +
+                                    utc + ",gap"));
   EXPECT_THAT(run.errors, HasSubstr("Watching \"MonitorCsv\""));
-  EXPECT_THAT(run.errors, HasSubstr("  missed pulses           2 in 1 gap\n"));
+  EXPECT_THAT(run.errors, HasSubstr("  missed pulses           2: 2 in 1 gap\n"));
 }
 
 TEST(MonitorOverLsl, ChoosesTheStreamMatchingEveryGivenProperty) {
@@ -188,9 +192,12 @@ TEST(MonitorOverLsl, ChoosesTheStreamMatchingEveryGivenProperty) {
   EXPECT_THAT(a.output, HasSubstr("from a"));
 }
 
+// A new outlet is a restart of the program, however soon it comes.
 TEST(MonitorOverLsl, OutletRestartWithTheSameSourceIdIsFollowed) {
   const double base = lsl_local_clock();
-  const auto monitor = StartMonitor({"--name", "MonitorRestart", "--count", "6"});
+  TempFile csv(".csv"), json(".json");
+  const auto monitor = StartMonitor(
+      {"--name", "MonitorRestart", "--count", "6", "--output", csv.Path(), "--json", json.Path()});
   {
     TestOutlet first("MonitorRestart", "Markers", "monitor-restart");
     ASSERT_TRUE(first.Created());
@@ -209,14 +216,27 @@ TEST(MonitorOverLsl, OutletRestartWithTheSameSourceIdIsFollowed) {
   EXPECT_THAT(run.output,
               ContainsRegex("The stream's outlet is gone \\(no marker for [0-9.]+ s\\); waiting up "
                             "to 10\\.0 s for it to come back\\.\n"));
-  EXPECT_THAT(run.output,
-              ContainsRegex("The stream is back after [0-9.]+ s without its outlet\\.\n"));
+  EXPECT_THAT(run.output, HasSubstr("The stream restarted: a new outlet, uid "));
   const std::vector<MarkerLine> lines = MarkerLines(run.output);
   ASSERT_EQ(lines.size(), 6u) << run.output;
   EXPECT_EQ(lines[3].interval, "4.000000");
-  EXPECT_EQ(lines[3].rest, kText + "  [3 pulses missed]");
-  EXPECT_THAT(run.output, HasSubstr("  missed pulses           3 in 1 gap\n"));
-  EXPECT_THAT(run.output, HasSubstr("  reconnections           1\n"));
+  EXPECT_EQ(lines[3].rest, kText + "  [new outlet: the stream restarted]  [3 pulses missed]");
+  EXPECT_THAT(run.output, HasSubstr("  missed pulses           3: 3 in 1 gap\n"));
+  EXPECT_THAT(run.output, ContainsRegex("  restarts                1 \\(outlets: uid [-0-9a-f]+, "
+                                        "then uid [-0-9a-f]+\\)\n"));
+  EXPECT_THAT(run.output, Not(HasSubstr("reconnections")));
+  EXPECT_THAT(run.output, ContainsRegex("\nUNHEALTHY: 1 restart of the stream .*; 3 missed "
+                                        "pulses \\(limit 0\\): 3 in a gap before marker 4\n"));
+  // Both uids in the files: the CSV's first line and a # line where the
+  // restart was seen, the JSON's stream and restarts.
+  const std::string rows = csv.Read();
+  EXPECT_THAT(rows, ContainsRegex("^# maroquint-monitor: stream \"MonitorRestart\".*, uid "
+                                  "[-0-9a-f]+; watched from "));
+  EXPECT_THAT(rows, ContainsRegex("\n# restart: the stream goes on from a new outlet, uid "
+                                  "[-0-9a-f]+ on host \"[^\"]+\"; seen at [0-9T:.Z-]+\n4,"));
+  EXPECT_THAT(rows, ContainsRegex("\n4,[^\n]*,restart\n"));
+  EXPECT_THAT(json.Read(), ContainsRegex("\"restarts\": \\[\\{\"seconds_after_start\": [0-9.e-]+, "
+                                         "\"outlet\": \\{\"name\": \"MonitorRestart\""));
 }
 
 TEST(MonitorOverLsl, OutletThatDoesNotComeBackEndsWithStatus3) {
@@ -261,9 +281,9 @@ TEST(MonitorFiles, CsvFileAndJsonSummary) {
   EXPECT_THAT(rows[0],
               StartsWith("# maroquint-monitor: stream \"MonitorFiles\"  type \"Markers\", "
                          "1 channel, string, irregular rate, source id \"monitor-files\""));
-  EXPECT_EQ(rows[1], "marker,timestamp,local_time,interval,missed,text,utc_time");
+  EXPECT_EQ(rows[1], "marker,timestamp,local_time,interval,missed,text,utc_time,kind");
   EXPECT_THAT(rows[3], MatchesRegex("2,11\\.000000,[-0-9.]+,1\\.000000,0," + kText +
-                                    ",20[0-9-]+T[0-9:.]+Z"));
+                                    ",20[0-9-]+T[0-9:.]+Z,regular"));
 
   const std::string summary = json.Read();
   for (const char *field :
@@ -310,19 +330,31 @@ TEST(MonitorStreams, ListSeveralMatchesAndAnotherLetterCase) {
   EXPECT_EQ(list.exit_status, 0);
   EXPECT_THAT(list.output, HasSubstr("\"MonitorTwice\"  type \"Markers\", 1 channel, string, "
                                      "irregular rate, source id \"monitor-twice-1\", host \""));
-  EXPECT_THAT(list.output, HasSubstr("source id \"monitor-twice-2\""));
+  // Told apart by their uids, with how long each has existed.
+  EXPECT_THAT(list.output,
+              ContainsRegex("source id \"monitor-twice-2\", host \"[^\"]+\", uid [-0-9a-f]+, "
+                            "created [0-9]+\\.[0-9] s ago\n"));
   const Finished xml = RunToEnd(MAROQUINT_MONITOR, {"--list", "--xml"});
   EXPECT_EQ(xml.exit_status, 0);
   EXPECT_THAT(xml.output, HasSubstr("<source_id>monitor-twice-2</source_id>"));
   EXPECT_THAT(xml.output, HasSubstr("<channel_format>string</channel_format>"));
 
-  const auto monitor = StartMonitor({"--name", "MonitorTwice", "--count", "1"});
+  TempFile csv(".csv"), json(".json");
+  const auto monitor = StartMonitor(
+      {"--name", "MonitorTwice", "--count", "1", "--output", csv.Path(), "--json", json.Path()});
   ASSERT_TRUE(monitor->ReadUntil("Watching ")) << monitor->Output();
   first.Push(1.0);
   second.Push(1.0);
   const Finished run = Finish(*monitor);
-  EXPECT_THAT(run.output, HasSubstr("2 streams match name \"MonitorTwice\":\n"));
-  EXPECT_THAT(run.output, HasSubstr("The first one is watched.\n"));
+  EXPECT_THAT(run.output, HasSubstr("Another stream matches name \"MonitorTwice\": "));
+  EXPECT_EQ(run.exit_status, 4);
+  EXPECT_THAT(run.output,
+              ContainsRegex("\nUNHEALTHY: 2 streams named \"MonitorTwice\": uid "
+                            "[-0-9a-f]+ on host \"[^\"]+\" \\(watched\\), uid [-0-9a-f]+ "
+                            "on host \"[^\"]+\"\n"));
+  EXPECT_THAT(csv.Read(), ContainsRegex("\n# another stream matches, not watched: "
+                                        "\"MonitorTwice\".*, uid [-0-9a-f]+; found at "));
+  EXPECT_THAT(json.Read(), HasSubstr("\"other_streams\": [{\"name\": \"MonitorTwice\""));
 
   const Finished other_case =
       RunToEnd(MAROQUINT_MONITOR, {"--name", "monitortwice", "--timeout", "1"});

@@ -68,12 +68,15 @@ TEST(MonitorWatchingTheProgram, StreamEndsWithTheDeviceErrorAndComesBackWithANew
 
   auto second = StartProgram("clock=realtime");
   const Finished run = Finish(*monitor);
-  // The pulses of the first instance's silence are missed pulses.
+  // A new instance is a restart; the pulses of the silence are missed.
   EXPECT_EQ(run.exit_status, 4) << run.errors;
-  EXPECT_THAT(run.output, ContainsRegex("\nUNHEALTHY: [0-9]+ missed pulses \\(limit 0\\)\n$"));
+  EXPECT_THAT(run.output, ContainsRegex("\nUNHEALTHY: 1 restart of the stream \\(a new outlet: uid "
+                                        "[-0-9a-f]+, then uid [-0-9a-f]+\\); [0-9]+ missed pulses "
+                                        "\\(limit 0\\): [0-9]+ before the first marker\n$"));
   EXPECT_THAT(run.output, HasSubstr("The stream is back after"));
   EXPECT_THAT(run.output, HasSubstr(kMarkerText));
-  EXPECT_THAT(run.output, HasSubstr("  reconnections           1\n"));
+  EXPECT_THAT(run.output, HasSubstr("  restarts                1 (outlets: uid "));
+  EXPECT_THAT(run.output, Not(HasSubstr("reconnections")));
 
   EXPECT_FALSE(first->Exited()) << "ended before Enter was pressed";
   first->WriteInput("\n");
@@ -113,14 +116,17 @@ TEST(MonitorWatchingTheProgram, RealTimePulsesMissedWhileTheWireIsCut) {
 
   // 2 missed while the wire was cut, and those before the first marker.
   EXPECT_EQ(run.exit_status, 4) << run.errors;
-  EXPECT_THAT(run.output, ContainsRegex("\nUNHEALTHY: [0-9]+ missed pulses \\(limit 0\\).*\n$"));
-  EXPECT_THAT(run.output, ContainsRegex("  missed pulses in all    [0-9]+ \\([0-9]+ before "
-                                        "the first marker, 0 after the last\\)\n"));
+  // Nothing else: the catch-ups are no extra markers, the gap no jitter.
+  EXPECT_THAT(run.output, ContainsRegex("\nUNHEALTHY: [0-9]+ missed pulses \\(limit 0\\): 2 in a "
+                                        "gap before marker [0-9], [0-9]+ before the first "
+                                        "marker\n$"));
+  EXPECT_THAT(run.output, HasSubstr("  [catch-up after the gap]\n"));
   EXPECT_THAT(run.output, HasSubstr("No marker for "));
   EXPECT_THAT(run.output, HasSubstr("the stream's outlet is still there.\n"));
   EXPECT_THAT(run.output, Not(HasSubstr("gone")));
   EXPECT_THAT(run.output, HasSubstr(std::string(kMarkerText) + "  [2 pulses missed]\n"));
-  EXPECT_THAT(run.output, HasSubstr("  missed pulses           2 in 1 gap\n"));
+  EXPECT_THAT(run.output, ContainsRegex("  missed pulses           [0-9]+: 2 in 1 gap, [0-9]+ "
+                                        "before the first marker\n"));
   EXPECT_EQ(Markers(run.output).size(), 6u) << run.output;
 }
 
@@ -135,7 +141,7 @@ TEST(MonitorWatchingTheProgram, UnpluggedWireIsUnhealthy) {
   EXPECT_THAT(run.output, HasSubstr("\nno marker for "));
   EXPECT_THAT(run.output, HasSubstr(" (1 pulse missed)\n"));
   EXPECT_THAT(run.output, ContainsRegex("\nUNHEALTHY: no marker received; [0-9]+ missed "
-                                        "pulses \\(limit 0\\)\n$"));
+                                        "pulses \\(limit 0\\): [0-9]+ before the first marker\n$"));
 }
 
 // A device error ends the program's stream at once; a monitor that waits no

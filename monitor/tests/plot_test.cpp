@@ -8,6 +8,8 @@
 #include <pugixml.hpp>
 
 #include <chrono>
+#include <cmath>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 
@@ -26,12 +28,16 @@ WatchReport Watch() {
   for (int i = 1; i < 60; ++i) {
     const double deviation = ((i * 7) % 11 - 5) * 0.00004;
     if (i == 30)
-      report.markers.push_back({30.0, 2.0 + deviation, 2});
+      report.markers.push_back({30.0, 2.0 + deviation, 2, IntervalKind::Gap});
     else if (i == 45)
-      report.markers.push_back({45.0, -0.9998, 0});
+      report.markers.push_back({45.0, -0.9998, 0, IntervalKind::Early});
     else
-      report.markers.push_back({static_cast<double>(i), deviation, 0});
+      report.markers.push_back({static_cast<double>(i), deviation, 0, IntervalKind::Regular});
   }
+  report.intervals.markers = 60;
+  report.intervals.missed_pulses = 2;
+  report.first_marker_at = 0.0;
+  report.last_marker_at = 59.0;
   for (int i = 0; i < 12; ++i)
     report.correction_points.push_back({i * 5.0, -0.00003 + i * 0.000001, 0.00008});
   return report;
@@ -74,9 +80,9 @@ TEST(Plot, SvgHoldsTheLabelledPanelsEveryPointAndTheGap) {
   // Every regular interval (all but the gap and the extra marker) and every correction.
   EXPECT_EQ(points, static_cast<int>(report.markers.size() - 2 + report.correction_points.size()));
   for (const char *label :
-       {"\"Maroquint\": UNHEALTHY: 2 missed pulses (limit 0)", "interval - period (\u03bcs)",
-        "time since the watch began (s)", "gaps of missed pulses: 1 (red)",
-        "early or extra markers: 1 (orange)", "histogram of the deviations",
+       {"\"Maroquint\": UNHEALTHY: 2 missed pulses (limit 0)", "interval - period (ms)",
+        "time since the watch began (s)", "missed pulses 2 (red)", "2 missed",
+        "early or extra 1 (orange)", "histogram of the deviations", "jitter limit",
         "time correction (\u03bcs)", "round-trip time"})
     EXPECT_THAT(labels, HasSubstr(label));
 
@@ -86,6 +92,159 @@ TEST(Plot, SvgHoldsTheLabelledPanelsEveryPointAndTheGap) {
   EXPECT_EQ(svg.select_nodes("//polyline[@stroke='#D62728']").size(),
             1 + 3 * report.correction_points.size());
   EXPECT_EQ(svg.select_nodes("//polyline[@stroke='#FF7F0E']").size(), 1u);
+}
+
+// A mark of the SVG: where it is (x in pixels) and its colour.
+struct Mark {
+  double x = 0.0;
+  double y = 0.0;
+  double x_end = 0.0;
+  double y_end = 0.0;
+  std::string colour;
+  std::string text;
+};
+
+// PLplot places each text with a transform matrix(a b c d e f) and draws
+// each line as a polyline of two points.
+std::vector<Mark> Marks(const pugi::xml_document &svg) {
+  std::vector<Mark> marks;
+  for (const pugi::xpath_node &node : svg.select_nodes("//text")) {
+    Mark mark;
+    double a = 0, b = 0, c = 0, d = 0;
+    std::sscanf(node.node().attribute("transform").value(), "matrix(%lf %lf %lf %lf %lf %lf)", &a,
+                &b, &c, &d, &mark.x, &mark.y);
+    mark.colour = node.node().attribute("fill").value();
+    mark.text = TextOf(node.node());
+    marks.push_back(mark);
+  }
+  for (const pugi::xpath_node &node : svg.select_nodes("//polyline")) {
+    Mark mark;
+    if (std::sscanf(node.node().attribute("points").value(), "%lf,%lf %lf,%lf", &mark.x, &mark.y,
+                    &mark.x_end, &mark.y_end) != 4)
+      continue;
+    mark.colour = node.node().attribute("stroke").value();
+    marks.push_back(mark);
+  }
+  return marks;
+}
+
+std::vector<Mark> Having(const std::vector<Mark> &marks, const std::string &colour,
+                         const std::string &text) {
+  std::vector<Mark> found;
+  for (const Mark &mark : marks)
+    if (mark.colour == colour && mark.text == text) found.push_back(mark);
+  return found;
+}
+
+// The simulated device with its wire cut for 3 s at 3 s: a gap of three
+// pulses closed at 6.5 s, the program's catch-up 3 ms later; the program
+// restarted at 10.2 s; its stream went away at 14 s after two more pulses
+// had gone missing after the last marker (12 s).
+TEST(Plot, EveryMissedPulseCatchUpRestartAndTheLossWhereTheyHappened) {
+  WatchReport report;
+  report.stream = StreamDescription{};
+  report.stream->name = "Maroquint";
+  report.watched = 16.0;
+  report.markers = {
+      {1.0, 0.0001, 0, IntervalKind::Regular}, {2.0, -0.0001, 0, IntervalKind::Regular},
+      {6.5, 2.5037, 3, IntervalKind::Gap},     {6.503, -0.997, 0, IntervalKind::CatchUp},
+      {7.5, 0.0, 0, IntervalKind::Regular},    {11.0, 2.5, 2, IntervalKind::Restart},
+      {12.0, 0.0, 0, IntervalKind::Regular}};
+  report.intervals.markers = 8;
+  report.intervals.missed_pulses = 5;
+  report.first_marker_at = 0.0;
+  report.last_marker_at = 12.0;
+  report.missed_after_last = 2;
+  report.restarts = {{10.2, StreamDescription{}}};
+  report.lost = true;
+  report.gone_at_end = true;
+  report.gone_at = 14.0;
+  const std::string path = TempPath(".svg");
+  ASSERT_EQ(DrawWatchPlot(path, report, "UNHEALTHY"), "");
+  pugi::xml_document svg;
+  ASSERT_TRUE(svg.load_file(path.c_str()));
+  std::filesystem::remove(path);
+  const std::vector<Mark> marks = Marks(svg);
+
+  // The gap's red line and the loss's dark one give the time axis.
+  std::vector<Mark> lines = Having(marks, "#D62728", "");
+  ASSERT_EQ(lines.size(), 2u);  // the gap and the one across a restart
+  const double gap_x = lines[0].x;
+  EXPECT_EQ(lines[0].x_end, gap_x);
+  const std::vector<Mark> lost = Having(marks, "#404040", "");
+  ASSERT_FALSE(lost.empty());
+  const double pixels_per_second = (lost[0].x - gap_x) / (14.0 - 6.5);
+  ASSERT_GT(pixels_per_second, 10.0);
+  const auto x_of = [&](double t) { return gap_x + (t - 6.5) * pixels_per_second; };
+  for (const Mark &dash : lost) EXPECT_NEAR(dash.x, x_of(14.0), 0.1);
+  EXPECT_EQ(Having(marks, "#404040", "stream lost").size(), 1u);
+
+  // Every missed pulse a red cross where it was due: three in the gap
+  // (3.5037 s long), two across the restart (3.5 s), two after the last marker.
+  const std::vector<Mark> crosses = Having(marks, "#D62728", "\u00d7");
+  const std::vector<double> due = {3.9963, 4.9963, 5.9963, 8.5, 9.5, 13.0, 14.0};
+  ASSERT_EQ(crosses.size(), due.size());
+  for (std::size_t i = 0; i < due.size(); ++i) EXPECT_NEAR(crosses[i].x, x_of(due[i]), 0.5) << i;
+  for (const char *count : {"3 missed", "2 missed", "2 missed after the last marker"})
+    EXPECT_EQ(Having(marks, "#D62728", count).size(), 1u) << count;
+
+  // The catch-up 3 ms after the gap: a mark of its own, not hidden by it.
+  const std::vector<Mark> catch_up = Having(marks, "#2CA02C", "\u25b2");
+  ASSERT_EQ(catch_up.size(), 1u);
+  EXPECT_NEAR(catch_up[0].x, x_of(6.503), 0.5);
+
+  // The restart: a purple dashed line at 10.2 s, labelled.
+  const std::vector<Mark> restart = Having(marks, "#9467BD", "");
+  ASSERT_FALSE(restart.empty());
+  for (const Mark &dash : restart) EXPECT_NEAR(dash.x, x_of(10.2), 0.1);
+  EXPECT_EQ(Having(marks, "#9467BD", "restart").size(), 1u);
+
+  // The jitter limit: dashed brown lines across the timeline (horizontal)
+  // and the histogram (vertical).
+  int horizontal = 0, vertical = 0;
+  for (const Mark &dash : Having(marks, "#8C564B", "")) {
+    horizontal += dash.y == dash.y_end;
+    vertical += dash.x == dash.x_end;
+  }
+  EXPECT_GT(horizontal, 2);
+  EXPECT_GT(vertical, 2);
+  EXPECT_EQ(Having(marks, "#8C564B", "jitter limit").size(), 1u);
+}
+
+// An extra marker 0.2 ms after a gap: its orange line is drawn after the
+// gap's red one and over the lower half only, so both stay in sight.
+TEST(Plot, AnExtraMarkerNextToAGapStaysVisible) {
+  WatchReport report = Watch();
+  report.markers[30] = {30.0002, -0.9998, 0, IntervalKind::Early};
+  const std::string path = TempPath(".svg");
+  ASSERT_EQ(DrawWatchPlot(path, report, "UNHEALTHY"), "");
+  pugi::xml_document svg;
+  ASSERT_TRUE(svg.load_file(path.c_str()));
+  std::filesystem::remove(path);
+  const pugi::xpath_node_set lines = svg.select_nodes("//polyline");
+  int red = -1, orange = -1, index = 0;
+  Mark gap, extra;
+  for (const pugi::xpath_node &node : lines) {
+    const std::string colour = node.node().attribute("stroke").value();
+    Mark mark;
+    std::sscanf(node.node().attribute("points").value(), "%lf,%lf %lf,%lf", &mark.x, &mark.y,
+                &mark.x_end, &mark.y_end);
+    if (colour == "#D62728" && red < 0 && mark.x == mark.x_end) {
+      red = index;
+      gap = mark;
+    }
+    if (colour == "#FF7F0E" && orange < 0) {
+      orange = index;
+      extra = mark;
+    }
+    ++index;
+  }
+  ASSERT_GE(red, 0);
+  ASSERT_GE(orange, 0);
+  EXPECT_GT(orange, red);
+  EXPECT_NEAR(extra.x, gap.x, 1.0);
+  // The orange line is half the height of the red one.
+  EXPECT_NEAR(std::fabs(extra.y_end - extra.y), std::fabs(gap.y_end - gap.y) / 2, 1.0);
 }
 
 struct Pixels {
