@@ -74,6 +74,14 @@ std::vector<std::string> ExperimentWarnings(const Experiment &experiment) {
                        " segments, each with its own a and b (listed below, and in --mapping); "
                        "the offset, drift, a and b of the whole fit hold for none of them");
   }
+  for (const std::size_t k : experiment.segments.excursions) {
+    const Segment &s = experiment.mapping.segments[k];
+    warnings.push_back("segment " + std::to_string(k + 1) + " (samples " +
+                       std::to_string(s.first_sample) + " to " + std::to_string(s.last_sample) +
+                       ") leaves the line that the segments around it share and comes back: a "
+                       "clock rarely does, delayed markers (a busy computer) often do; if so, "
+                       "its events are placed off by that delay");
+  }
   if (experiment.segments.capped) {
     warnings.push_back(std::to_string(count) +
                        " segments, the most maroquint-align fits: some were not tested further "
@@ -138,7 +146,11 @@ std::string ExperimentJson(const Experiment &experiment, const std::string &even
   out += "],\n\"mapping_break\": " + JsonQuoted(experiment.segments.reason) +
          ",\n\"single_line_error_s\": " + Number(experiment.segments.single_line_error_s) +
          ",\n\"mapping_segments_capped\": " + (experiment.segments.capped ? "true" : "false") +
-         ",\n";
+         ",\n\"mapping_excursions\": [";
+  for (std::size_t k = 0; k < experiment.segments.excursions.size(); ++k) {
+    out += (k ? ", " : "") + std::to_string(experiment.segments.excursions[k] + 1);
+  }
+  out += "],\n";
   if (experiment.has_events) {
     std::size_t placed = 0;
     for (const StreamCount &c : experiment.events.counts) placed += c.placed;

@@ -186,6 +186,18 @@ SegmentFit FitSegments(const std::vector<TimePair> &pairs, double rate, std::int
                   1;
     fit.segments.push_back(s);
   }
+  for (std::size_t k = 1; k + 1 < fit.segments.size(); ++k) {
+    const Segment &before = fit.segments[k - 1], &middle = fit.segments[k],
+                  &after = fit.segments[k + 1];
+    const double centre = 0.5 * static_cast<double>(middle.first_sample + middle.last_sample);
+    const auto at = [&](const Segment &s) { return s.a + s.b * centre / rate; };
+    const double neighbours = std::fabs(at(before) - at(after));
+    const double departure = std::fabs(at(middle) - 0.5 * (at(before) + at(after)));
+    // A curve's top also leaves and returns, but its sides slope apart.
+    const bool parallel = before.drift_ci95_ppm[0] <= after.drift_ci95_ppm[1] &&
+                          after.drift_ci95_ppm[0] <= before.drift_ci95_ppm[1];
+    if (parallel && neighbours < 0.5 * departure) fit.excursions.push_back(k);
+  }
   return fit;
 }
 

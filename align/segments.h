@@ -35,6 +35,11 @@ struct SegmentFit {
   double single_line_error_s = 0;
   // max_segments reached with pieces left untested: they may still bend.
   bool capped = false;
+  // Segments (indices) whose neighbours on both sides run parallel and agree
+  // with each other far better than with them: the line left and came
+  // back, which a clock rarely does and delayed markers (a busy computer)
+  // often do.
+  std::vector<std::size_t> excursions;
 };
 
 // The pairs (not outliers), the EEG rate and its sample count. A break is

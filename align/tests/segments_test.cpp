@@ -74,11 +74,22 @@ TEST(Segments, ASlowCurveIsMappedInPieces) {
   const SegmentFit fit = FitSegments(pairs, kRate, 86400 * 2048);
   EXPECT_GE(fit.segments.size(), 3u);
   EXPECT_FALSE(fit.capped);
+  EXPECT_TRUE(fit.excursions.empty());
   for (std::size_t k = 0; k < pairs.size(); k += 997) {
     const double eeg_time = pairs[k].eeg_time;
     const Mapping mapping{kRate, fit.segments};
     EXPECT_NEAR(mapping.LslTime(eeg_time * kRate), truth(eeg_time), 0.0005) << eeg_time;
   }
+}
+
+// Markers 1 ms late for ten minutes of a busy computer, then on time again.
+TEST(Segments, TellsAnExcursionFromAStep) {
+  const auto late = [](double t) { return kA + kB * t + (t > 20000 && t < 20600 ? 0.001 : 0); };
+  const SegmentFit fit = FitSegments(Pulses(40000, late), kRate, 40000 * 2048);
+  ASSERT_EQ(fit.segments.size(), 3u) << fit.reason;
+  EXPECT_EQ(fit.excursions, std::vector<std::size_t>{1});
+  const auto stepped = [](double t) { return kA + kB * t + (t > 20000 ? 0.001 : 0); };
+  EXPECT_TRUE(FitSegments(Pulses(40000, stepped), kRate, 40000 * 2048).excursions.empty());
 }
 
 TEST(Segments, SaysWhenItStoppedAtItsLimit) {
