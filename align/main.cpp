@@ -126,7 +126,7 @@ int main(int argc, char **argv) {
     Error("--check-bits checks the events: it needs --events");
     return kUsage;
   }
-  if (check_mask >> bit & 1) {
+  if ((check_mask >> bit) & 1) {
     Error("--check-bits " + check_bits + " holds the synchronization bit " + std::to_string(bit));
     return kUsage;
   }
