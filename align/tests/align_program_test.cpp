@@ -655,6 +655,9 @@ TEST_F(AlignProgram, SaysWhatIsWrong) {
   const Finished help = RunToEnd(MAROQUINT_ALIGN, {"--help"});
   EXPECT_EQ(help.exit_status, 0);
   EXPECT_NE(help.output.find("--mapping"), std::string::npos);
+  for (const char *option : {"--events", "--events-stream", "--check-bits"}) {
+    EXPECT_NE(help.output.find(option), std::string::npos) << option;
+  }
 }
 
 }  // namespace
