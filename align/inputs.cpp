@@ -13,6 +13,7 @@
 #include "marker_csv.h"
 #include "onsets.h"
 #include "reader.h"
+#include "report.h"
 
 namespace maroquint::align {
 namespace {
@@ -35,6 +36,8 @@ bool EqualNoCase(const std::string &x, const std::string &y) {
 constexpr std::size_t kMaxEvents = std::size_t{1} << 22;
 constexpr std::size_t kMaxCsvBytes = std::size_t{256} << 20;
 constexpr std::size_t kReadPiece = std::size_t{1} << 20;
+// The text of the experiment's markers kept, all streams together.
+constexpr std::size_t kMaxEventBytes = std::size_t{64} << 20;
 
 std::string TooMany(const std::string &what) {
   return "more than " + std::to_string(kMaxEvents) + " " + what + ", maroquint-align's limit";
@@ -96,11 +99,15 @@ std::string Quoted(const std::vector<std::string> &names) {
 // them over, keeping no sample values.
 class XdfInputs : public xdf::Sink {
  public:
-  explicit XdfInputs(const XdfRequest &request) : request_(request), detector_(request.bit) {}
+  explicit XdfInputs(const XdfRequest &request)
+      : request_(request),
+        detector_(request.bit),
+        check_detector_(EdgeDetector::ForMask(request.check_mask)) {}
 
   void OnStreamHeader(std::uint32_t id, std::string_view xml,
                       const xdf::StreamInfo &info) override {
     names_.push_back(Shown(info.name));
+    if (IsEventStream(info)) events_.push_back({id, info.name, {}, {}, {}});
     if (request_.markers && !marker_found_ && info.name == request_.marker_stream) {
       marker_found_ = true;
       marker_id_ = id;
@@ -136,6 +143,10 @@ class XdfInputs : public xdf::Sink {
       const std::size_t known = detector_.onsets().size();
       const std::int64_t first_sample = detector_.samples_seen();
       detector_.Feed(values_.data(), values_.size());
+      if (request_.check_mask != 0) {
+        check_detector_.Feed(values_.data(), values_.size());
+        if (check_detector_.onsets().size() > kMaxEvents) Stop(TooMany("checked trigger onsets"));
+      }
       for (std::size_t k = known; k < detector_.onsets().size(); ++k) {
         onset_stamps_.push_back(stamps[detector_.onsets()[k] - first_sample]);
       }
@@ -147,12 +158,16 @@ class XdfInputs : public xdf::Sink {
       marker_stamps_.insert(marker_stamps_.end(), stamps.begin(), stamps.end());
       if (marker_stamps_.size() > kMaxEvents) Stop(TooMany("markers"));
     }
+    if (Events *events = FindEvents(chunk.stream_id())) Collect(chunk, *events);
   }
 
   void OnClockOffset(std::uint32_t id, const xdf::ClockOffsetMeasurement &offset) override {
     if (eeg_found_ && id == eeg_id_) eeg_offsets_.push_back(offset);
     if (marker_found_ && id == marker_id_) marker_offsets_.push_back(offset);
-    if (eeg_offsets_.size() > kMaxEvents || marker_offsets_.size() > kMaxEvents) {
+    Events *events = FindEvents(id);
+    if (events != nullptr) events->offsets.push_back(offset);
+    if (eeg_offsets_.size() > kMaxEvents || marker_offsets_.size() > kMaxEvents ||
+        (events != nullptr && events->offsets.size() > kMaxEvents)) {
       Stop(TooMany("clock offsets of a stream"));
     }
   }
@@ -191,6 +206,7 @@ class XdfInputs : public xdf::Sink {
     trigger.onsets = detector_.onsets();
     trigger.high_samples = detector_.high_samples();
     trigger.samples = detector_.samples_seen();
+    if (r.check_mask != 0) trigger.check_onsets = check_detector_.onsets();
     trigger.trigger_like_channels = trigger_like_;
     if (trigger.samples > 0) {
       // One call, so that the onsets and the span get the same offsets.
@@ -232,7 +248,78 @@ class XdfInputs : public xdf::Sink {
     return true;
   }
 
+  bool EventStreams(const std::string &path, std::vector<EventStream> &out,
+                    std::string &error) const {
+    for (const std::string &name : request_.event_streams) {
+      if (std::none_of(events_.begin(), events_.end(),
+                       [&](const Events &e) { return e.name == name; })) {
+        error = path + ": no event stream '" + name + "' (streams: " + Quoted(names_) + ")";
+        return false;
+      }
+    }
+    for (const Events &e : events_) {
+      EventStream stream;
+      stream.name = e.name;
+      stream.times = xdf::Synchronize(e.stamps, e.offsets).times;
+      stream.values = e.values;
+      out.push_back(std::move(stream));
+    }
+    return true;
+  }
+
  private:
+  struct Events {
+    std::uint32_t id;
+    std::string name;
+    std::vector<double> stamps;
+    std::vector<std::string> values;
+    std::vector<xdf::ClockOffsetMeasurement> offsets;
+  };
+
+  // The synchronization stream is no event, nor is a stream of regular
+  // rate (the EEG, other signals).
+  bool IsEventStream(const xdf::StreamInfo &info) const {
+    if (!request_.events) return false;
+    if (!request_.event_streams.empty()) {
+      return std::find(request_.event_streams.begin(), request_.event_streams.end(), info.name) !=
+             request_.event_streams.end();
+    }
+    return info.name != request_.marker_stream && info.nominal_srate == 0;
+  }
+
+  Events *FindEvents(std::uint32_t id) {
+    for (Events &e : events_) {
+      if (e.id == id) return &e;
+    }
+    return nullptr;
+  }
+
+  // A marker's value: its text, or its numbers; channels joined by commas.
+  void Collect(const xdf::SampleChunk &chunk, Events &events) {
+    const std::vector<double> &stamps = chunk.time_stamps();
+    const int channels = chunk.info().channel_count;
+    for (std::size_t i = 0; i < chunk.size(); ++i) {
+      std::string value;
+      for (int c = 0; c < channels; ++c) {
+        if (c > 0) value += ',';
+        if (chunk.info().format == xdf::ChannelFormat::kString) {
+          value += chunk.Text(i, c);
+        } else {
+          value += Number(chunk.Value(i, c));
+        }
+      }
+      event_bytes_ += value.size();
+      event_count_ += 1;
+      events.stamps.push_back(stamps[i]);
+      events.values.push_back(std::move(value));
+    }
+    if (event_count_ > kMaxEvents) Stop(TooMany("events"));
+    if (event_bytes_ > kMaxEventBytes) {
+      Stop("more than " + std::to_string(kMaxEventBytes) +
+           " bytes of event text, maroquint-align's limit");
+    }
+  }
+
   const XdfRequest &request_;
   std::vector<std::string> names_;
   bool eeg_found_ = false;
@@ -242,6 +329,10 @@ class XdfInputs : public xdf::Sink {
   std::vector<std::string> trigger_like_;
   std::vector<std::string> elsewhere_;  // trigger-like channels of streams passed over
   EdgeDetector detector_;
+  EdgeDetector check_detector_;
+  std::vector<Events> events_;
+  std::size_t event_count_ = 0;
+  std::size_t event_bytes_ = 0;
   std::vector<double> values_;
   std::vector<double> onset_stamps_;
   double first_stamp_ = 0;
@@ -312,7 +403,7 @@ bool IsXdf(const std::string &path) {
 }
 
 bool ReadEdfTrigger(const std::string &path, const std::string &channel, int bit,
-                    EegTrigger &trigger, std::string &error) {
+                    EegTrigger &trigger, std::string &error, std::uint64_t check_mask) {
   std::ifstream in(path, std::ios::binary);
   if (!in) {
     error = path + ": cannot open the file";
@@ -321,6 +412,7 @@ bool ReadEdfTrigger(const std::string &path, const std::string &channel, int bit
   edf::Reader reader;
   std::string piece(kReadPiece, '\0');
   EdgeDetector detector(bit);
+  EdgeDetector check_detector = EdgeDetector::ForMask(check_mask);
   std::vector<std::int32_t> values;
   int signal = -1;
   std::uint64_t read = 0;
@@ -346,10 +438,23 @@ bool ReadEdfTrigger(const std::string &path, const std::string &channel, int bit
         error = path + ": " + error;
         return false;
       }
+      // Beyond a sample's bits the values are the sign's copies, set in every
+      // negative sample (BioSemi's Status always is).
+      const int bits = reader.header().SampleBytes() * 8;
+      if (check_mask >> bits != 0) {
+        error =
+            path + ": the checked bits go beyond the " + std::to_string(bits) + " bits of a sample";
+        return false;
+      }
     }
     while (reader.NextRecord()) {
       reader.Values(signal, values);
       detector.Feed(values.data(), values.size());
+      if (check_mask != 0) check_detector.Feed(values.data(), values.size());
+    }
+    if (check_detector.onsets().size() > kMaxEvents) {
+      error = path + ": " + TooMany("checked trigger onsets");
+      return false;
     }
   }
   const edf::Header &header = reader.header();
@@ -367,11 +472,18 @@ bool ReadEdfTrigger(const std::string &path, const std::string &channel, int bit
   trigger.onsets = detector.onsets();
   trigger.high_samples = detector.high_samples();
   trigger.samples = detector.samples_seen();
+  if (check_mask != 0) trigger.check_onsets = check_detector.onsets();
   return true;
 }
 
 bool ReadXdfInputs(const std::string &path, const XdfRequest &request, EegTrigger &trigger,
                    MarkerTimes &markers, std::string &error) {
+  std::vector<EventStream> unused;
+  return ReadXdfInputs(path, request, trigger, markers, unused, error);
+}
+
+bool ReadXdfInputs(const std::string &path, const XdfRequest &request, EegTrigger &trigger,
+                   MarkerTimes &markers, std::vector<EventStream> &events, std::string &error) {
   std::FILE *file = std::fopen(path.c_str(), "rb");
   if (file == nullptr) {
     error = path + ": cannot open the file";
@@ -405,7 +517,8 @@ bool ReadXdfInputs(const std::string &path, const XdfRequest &request, EegTrigge
     return false;
   }
   if (request.trigger && !inputs.Trigger(path, trigger, error)) return false;
-  return !request.markers || inputs.Markers(path, markers, error);
+  if (request.markers && !inputs.Markers(path, markers, error)) return false;
+  return !request.events || inputs.EventStreams(path, events, error);
 }
 
 bool ReadMarkers(const std::string &path, const std::string &stream_name, MarkerTimes &markers,

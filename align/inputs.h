@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "events.h"
+
 namespace maroquint::align {
 
 // A kind of problem found in an input file, with how often it was met:
@@ -37,6 +39,10 @@ struct EegTrigger {
   bool has_span = false;
   double first_time = 0;
   double last_time = 0;
+  // Onsets (sample indices) where (value & check_mask) of the same channel
+  // goes from 0 to non-zero: the experiment's hardware triggers, when a
+  // mask was given.
+  std::vector<std::int64_t> check_onsets;
 };
 
 struct MarkerTimes {
@@ -58,8 +64,9 @@ struct MarkerTimes {
 // Each returns false with a message for the user when the file cannot be
 // read or lacks the channel or stream; warnings about a damaged file go to
 // `warnings` and do not fail.
+// `check_mask`, when not 0, also fills trigger.check_onsets.
 bool ReadEdfTrigger(const std::string &path, const std::string &channel, int bit,
-                    EegTrigger &trigger, std::string &error);
+                    EegTrigger &trigger, std::string &error, std::uint64_t check_mask = 0);
 
 // How a FileWarning reads in a message: "KIND (N times, first at byte X)".
 std::string FormatWarning(const FileWarning &warning);
@@ -76,6 +83,12 @@ struct XdfRequest {
   // The time stamps of the stream named `marker_stream`.
   bool markers = false;
   std::string marker_stream;
+  // The onsets on these bits of the trigger channel (trigger.check_onsets).
+  std::uint64_t check_mask = 0;
+  // The experiment's events: the streams named in `event_streams`, or when
+  // empty every marker stream (irregular rate) but `marker_stream`.
+  bool events = false;
+  std::vector<std::string> event_streams;
 };
 
 // Reads an XDF file once, in pieces, in memory that does not grow with the
@@ -90,6 +103,11 @@ struct XdfRequest {
 // was asked for.
 bool ReadXdfInputs(const std::string &path, const XdfRequest &request, EegTrigger &trigger,
                    MarkerTimes &markers, std::string &error);
+// The same, with the event streams (clock offsets applied, in the file's
+// order) when the request asks for them; a named stream that the file
+// lacks is an error.
+bool ReadXdfInputs(const std::string &path, const XdfRequest &request, EegTrigger &trigger,
+                   MarkerTimes &markers, std::vector<EventStream> &events, std::string &error);
 
 // XDF (by extension .xdf: ReadXdfInputs for the markers alone), else the
 // monitor's CSV (--csv or --output): its timestamp column, on the sender's

@@ -5,7 +5,9 @@
 #include <cstdio>
 #include <fstream>
 #include <iostream>
+#include <optional>
 
+#include "experiment.h"
 #include "inputs.h"
 #include "pairing.h"
 #include "report.h"
@@ -44,7 +46,8 @@ int main(int argc, char **argv) {
       "measures the mapping between the two clocks: marker time = a + b * EEG time.",
       "maroquint-align"};
   std::string eeg_path, marker_path, channel = "Status", stream = "Maroquint", eeg_stream;
-  std::string csv_path, plot_path, json_path, mapping_path, first_pair;
+  std::string csv_path, plot_path, json_path, mapping_path, first_pair, events_path, check_bits;
+  std::vector<std::string> event_streams;
   int bit = 0;
   double offset = 0;
   app.add_option("EEG_FILE", eeg_path,
@@ -76,6 +79,15 @@ int main(int argc, char **argv) {
   app.add_option("--json", json_path, "write the result as JSON");
   app.add_option("--mapping", mapping_path,
                  "write a, b and the EEG rate as JSON: LSL time = a + b * sample_index / rate");
+  app.add_option("--events", events_path,
+                 "write the experiment's markers placed on the EEG samples as a BIDS events file "
+                 "(.tsv) and its sidecar (.json)");
+  app.add_option("--events-stream", event_streams,
+                 "a marker stream of MARKER_FILE to take the events from (repeatable; default: "
+                 "every marker stream but --stream)");
+  app.add_option("--check-bits", check_bits,
+                 "the trigger channel's bits (e.g. 0xFE) on which the experiment's triggers reach "
+                 "the amplifier: each event is compared with its trigger");
 #ifdef MAROQUINT_ALIGN_PLOT
   app.add_option("--plot", plot_path,
                  "draw the residuals over time and their histogram (.svg, .png)");
@@ -104,8 +116,31 @@ int main(int argc, char **argv) {
     }
     marker_path = eeg_path;
   }
+  const bool with_events = !events_path.empty();
+  std::uint64_t check_mask = 0;
+  if (!check_bits.empty() && !ParseMask(check_bits, check_mask)) {
+    Error("--check-bits " + check_bits + ": a mask of bits, decimal or 0x hexadecimal, not 0");
+    return kUsage;
+  }
+  if (check_mask != 0 && !with_events) {
+    Error("--check-bits checks the events: it needs --events");
+    return kUsage;
+  }
+  if ((check_mask >> bit) & 1) {
+    Error("--check-bits " + check_bits + " holds the synchronization bit " + std::to_string(bit));
+    return kUsage;
+  }
+  if ((with_events || !event_streams.empty()) && !IsXdf(marker_path)) {
+    Error("--events takes the experiment's markers out of an XDF MARKER_FILE");
+    return kUsage;
+  }
+  if (!event_streams.empty() && !with_events) {
+    Error("--events-stream needs --events");
+    return kUsage;
+  }
   EegTrigger trigger;
   MarkerTimes markers;
+  std::vector<EventStream> events;
   std::string error;
   // An XDF file that holds both the EEG and the markers is read once.
   const bool one_file = eeg_is_xdf && marker_path == eeg_path;
@@ -118,11 +153,23 @@ int main(int argc, char **argv) {
     request.bit = bit;
     request.markers = one_file;
     request.marker_stream = stream;
-    read = ReadXdfInputs(eeg_path, request, trigger, markers, error);
+    request.check_mask = check_mask;
+    request.events = one_file && with_events;
+    request.event_streams = event_streams;
+    read = ReadXdfInputs(eeg_path, request, trigger, markers, events, error);
   } else {
-    read = ReadEdfTrigger(eeg_path, channel, bit, trigger, error);
+    read = ReadEdfTrigger(eeg_path, channel, bit, trigger, error, check_mask);
   }
-  if (read && !one_file) read = ReadMarkers(marker_path, stream, markers, error);
+  if (read && !one_file && with_events) {
+    XdfRequest request;
+    request.markers = true;
+    request.marker_stream = stream;
+    request.events = true;
+    request.event_streams = event_streams;
+    read = ReadXdfInputs(marker_path, request, trigger, markers, events, error);
+  } else if (read && !one_file) {
+    read = ReadMarkers(marker_path, stream, markers, error);
+  }
   for (const FileWarning &w : trigger.warnings)
     Error("warning: " + eeg_path + ": " + FormatWarning(w));
   for (const FileWarning &w : markers.warnings)
@@ -167,7 +214,13 @@ int main(int argc, char **argv) {
   }
   if (app.count("--offset") > 0) options.approximate_offset_s = offset;
 
-  const Alignment result = Align(recordings, options);
+  Alignment result = Align(recordings, options);
+  std::optional<Experiment> experiment;
+  if (result.outcome == Outcome::kOk) {
+    experiment = PlaceExperiment(result, trigger.rate, trigger.samples,
+                                 with_events ? &events : nullptr, trigger.check_onsets, check_mask);
+    for (std::string &w : ExperimentWarnings(*experiment)) result.warnings.push_back(std::move(w));
+  }
   Sources sources;
   sources.eeg = trigger.description;
   sources.markers = markers.description;
@@ -191,10 +244,26 @@ int main(int argc, char **argv) {
           std::to_string(result.pairs.size()) + " pairs)");
   }
   bool written = true;
-  if (!json_path.empty()) written &= WriteFile(json_path, ResultJson(result, sources));
-  if (aligned && !csv_path.empty()) written &= WriteFile(csv_path, PairsCsv(result, trigger.rate));
-  if (aligned && !mapping_path.empty()) {
-    written &= WriteFile(mapping_path, MappingJson(result, trigger.rate));
+  std::string json_members;
+  if (experiment) {
+    std::cout << ExperimentReport(*experiment, events_path);
+    json_members = ExperimentJson(*experiment, events_path);
+    if (!csv_path.empty()) written &= WriteFile(csv_path, PairsCsv(result, trigger.rate));
+    if (!mapping_path.empty()) {
+      written &= WriteFile(mapping_path, MappingFileJson(experiment->mapping));
+    }
+    if (with_events) {
+      written &= WriteFile(events_path, EventsTsv(experiment->events, events));
+      written &= WriteFile(SidecarPath(events_path), EventsSidecarJson(experiment->mapping));
+    }
+  } else if (with_events) {
+    const std::string why = "no events file written: the result is " + Status(result.outcome);
+    std::cout << "events:  " << why << "\n";
+    Error(why);
+    json_members = NoEventsJson(events_path, why);
+  }
+  if (!json_path.empty()) {
+    written &= WriteFile(json_path, AddMembers(ResultJson(result, sources), json_members));
   }
 #ifdef MAROQUINT_ALIGN_PLOT
   if (aligned && !plot_path.empty()) {

@@ -1,5 +1,6 @@
 // Finds the trigger onsets in a recorded channel: the samples where one bit
-// of the channel's value goes from 0 to 1, and how long the bit stays set.
+// (or, for the experiment's triggers, any bit of a mask) of the channel's
+// value goes from 0 to set, and how long it stays set.
 #pragma once
 
 #include <cmath>
@@ -11,7 +12,13 @@ namespace maroquint::align {
 
 class EdgeDetector {
  public:
-  explicit EdgeDetector(int bit) : bit_(bit) {}
+  explicit EdgeDetector(int bit) : mask_(std::uint64_t{1} << bit) {}
+  // Onsets where (value & mask) goes from 0 to non-zero.
+  static EdgeDetector ForMask(std::uint64_t mask) {
+    EdgeDetector detector(0);
+    detector.mask_ = mask;
+    return detector;
+  }
 
   // Takes the next `count` samples of the channel, `stride` values apart.
   // A bit already set at the first sample of the recording is no onset: its
@@ -19,7 +26,7 @@ class EdgeDetector {
   template <typename T>
   void Feed(const T *values, std::size_t count, std::size_t stride = 1) {
     for (std::size_t i = 0; i < count; ++i, ++index_) {
-      const bool high = (ToInteger(values[i * stride]) >> bit_) & 1;
+      const bool high = (static_cast<std::uint64_t>(ToInteger(values[i * stride])) & mask_) != 0;
       if (high && index_ > 0 && !previous_) {
         onsets_.push_back(index_);
         high_samples_.push_back(-1);
@@ -51,7 +58,7 @@ class EdgeDetector {
     }
   }
 
-  int bit_;
+  std::uint64_t mask_;
   bool previous_ = false;
   std::int64_t index_ = 0;
   std::vector<std::int64_t> onsets_;

@@ -300,10 +300,4 @@ std::string ResultJson(const Alignment &result, const Sources &sources) {
   return out + "]\n}\n";
 }
 
-std::string MappingJson(const Alignment &result, double rate) {
-  return "{\n  \"formula\": \"lsl_time = a + b * sample_index / rate\",\n  \"a\": " +
-         Number(result.a) + ",\n  \"b\": " + Number(result.b) + ",\n  \"rate\": " + Number(rate) +
-         "\n}\n";
-}
-
 }  // namespace maroquint::align

@@ -37,9 +37,6 @@ std::string PairsCsv(const Alignment &result, double rate);
 // (null otherwise); see README.md for the keys.
 std::string ResultJson(const Alignment &result, const Sources &sources);
 
-// a, b and the rate, so that LSL time = a + b × sample index / rate.
-std::string MappingJson(const Alignment &result, double rate);
-
 // The shortest text that reads back to the same double.
 std::string Number(double value);
 

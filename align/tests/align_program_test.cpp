@@ -31,6 +31,11 @@ struct Session {
   static constexpr double kOffset = 5000.0;
   int seconds = 40;
   std::vector<double> edges;  // true times, from the amplifier's first sample
+  // The experiment's triggers on bit 1, 5 ms long, true times.
+  std::vector<double> triggers;
+  // The markers' clock steps by `step` seconds at true time `step_at`.
+  double step_at = 1e9;
+  double step = 0;
 
   explicit Session(bool gapless = false) {
     std::mt19937 random(5);
@@ -49,14 +54,25 @@ struct Session {
   std::vector<int> Status() const {
     std::vector<int> values(static_cast<std::size_t>(seconds) * kRate);
     for (std::size_t n = 0; n < values.size(); ++n) values[n] = (High(n) ? 1 : 0) | 0x00FF00;
+    for (const double trigger : triggers) {
+      const double scale = kRate * (1 + kDrift);
+      for (auto n = static_cast<std::size_t>(std::ceil(trigger * scale));
+           n < values.size() && n < trigger * scale + 0.005 * scale; ++n) {
+        values[n] |= 2;
+      }
+    }
     return values;
   }
   // The markers of every pulse but the first.
   std::vector<double> Markers() const {
     std::vector<double> times;
-    for (std::size_t k = 1; k < edges.size(); ++k) times.push_back(kOffset + edges[k] + 1e-4);
+    for (std::size_t k = 1; k < edges.size(); ++k) times.push_back(LslTime(edges[k]) + 1e-4);
     return times;
   }
+  // The marker clock at a true time.
+  double LslTime(double t) const { return kOffset + t + (t > step_at ? step : 0); }
+  // Where a true time falls on the amplifier's samples.
+  static double SampleAt(double t) { return t * kRate * (1 + kDrift); }
 };
 
 class AlignProgram : public ::testing::Test {
@@ -124,6 +140,34 @@ class AlignProgram : public ::testing::Test {
     return bytes;
   }
 
+  // A marker stream of the experiment: its header and one chunk.
+  static std::string ExperimentStream(std::uint32_t id, const std::string &name,
+                                      const std::vector<xdf::StringSample> &samples) {
+    return xdf::StreamHeader(id, "<info><name>" + name +
+                                     "</name><type>Markers</type><channel_count>1</channel_count>"
+                                     "<nominal_srate>0</nominal_srate><channel_format>string"
+                                     "</channel_format></info>") +
+           xdf::StringSamplesChunk(id, samples);
+  }
+
+  // The rows of a TSV file, split at tabs.
+  static std::vector<std::vector<std::string>> Tsv(const std::string &text) {
+    std::vector<std::vector<std::string>> rows;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) {
+      std::vector<std::string> cells(1);
+      for (const char c : line) {
+        if (c == '\t') {
+          cells.emplace_back();
+        } else {
+          cells.back() += c;
+        }
+      }
+      rows.push_back(cells);
+    }
+    return rows;
+  }
+
   static std::string Slurp(const std::string &path) {
     std::ifstream in(path, std::ios::binary);
     std::ostringstream text;
@@ -178,6 +222,135 @@ TEST_F(AlignProgram, AlignsABdfWithXdfMarkers) {
 #ifdef MAROQUINT_ALIGN_PLOT
   EXPECT_NE(Slurp(Path("r.svg")).find("<svg"), std::string::npos);
 #endif
+}
+
+// 300 stimuli sent as LSL markers 3 ms after their triggers on bit 1, two
+// more outside the recording, one text with a tab and one with a new line.
+TEST_F(AlignProgram, PlacesTheExperimentsEventsOnTheirSamples) {
+  Session session;
+  std::vector<xdf::StringSample> stimuli;
+  std::vector<double> truth;
+  for (int k = 0; k < 300; ++k) {
+    const double t = 1.05 + k * 0.12;
+    session.triggers.push_back(t - 0.003);
+    truth.push_back(t);
+    const std::string text = k == 10   ? "tab\there"
+                             : k == 11 ? "new\nline"
+                                       : "stim " + std::to_string(k);
+    stimuli.push_back({session.LslTime(t), {text}});
+  }
+  stimuli.insert(stimuli.begin(), {session.LslTime(-5), {"before"}});
+  stimuli.push_back({session.LslTime(session.seconds + 5), {"after"}});
+  const std::string bdf = WriteBdf(session);
+  const std::string xdf = Path("session.xdf");
+  Write(xdf, MarkerXdf(session.Markers()) + ExperimentStream(3, "Experiment", stimuli));
+  const Finished run =
+      RunToEnd(MAROQUINT_ALIGN,
+               {bdf, xdf, "--events", Path("ev.tsv"), "--events-stream", "Experiment",
+                "--check-bits", "0x2", "--json", Path("r.json"), "--mapping", Path("map.json")});
+  ASSERT_EQ(run.exit_status, 0) << run.errors;
+  EXPECT_NE(run.output.find("stream Experiment: 300 of 302 on the EEG, 1 before its first "
+                            "sample, 1 after its last"),
+            std::string::npos)
+      << run.output;
+
+  const auto rows = Tsv(Slurp(Path("ev.tsv")));
+  ASSERT_EQ(rows.size(), 301u);
+  EXPECT_EQ(rows[0], (std::vector<std::string>{"onset", "duration", "sample", "value", "trial_type",
+                                               "stream"}));
+  for (std::size_t k = 1; k < rows.size(); ++k) {
+    ASSERT_EQ(rows[k].size(), 6u) << k;
+    // The markers come 0.1 ms after the pulses: the mapping puts events
+    // that much early, within a sample.
+    EXPECT_NEAR(std::stod(rows[k][2]), Session::SampleAt(truth[k - 1]), 1.0) << k;
+    EXPECT_NEAR(std::stod(rows[k][0]) * Session::kRate, Session::SampleAt(truth[k - 1]), 1.0);
+    EXPECT_EQ(rows[k][5], "Experiment");
+  }
+  EXPECT_EQ(rows[11][3], "tab\\there");
+  EXPECT_EQ(rows[12][4], "new\\nline");
+  EXPECT_NE(Slurp(Path("ev.json")).find("\"trial_type\""), std::string::npos);
+
+  const std::string json = Slurp(Path("r.json"));
+  EXPECT_EQ(JsonNumber(json, "before_recording"), 1) << json;
+  EXPECT_EQ(JsonNumber(json, "after_recording"), 1);
+  EXPECT_EQ(JsonNumber(json, "matched"), 300);
+  EXPECT_EQ(JsonNumber(json, "without_trigger"), 0);
+  EXPECT_NEAR(JsonNumber(json, "median_ms"), 2.9, 0.25);
+  EXPECT_LT(JsonNumber(json, "max_abs_ms"), 2.9 + 1e3 / Session::kRate);
+  const std::string mapping = Slurp(Path("map.json"));
+  EXPECT_NE(mapping.find("\"inverse_formula\""), std::string::npos);
+  EXPECT_NE(mapping.find("\"piecewise\": false"), std::string::npos);
+}
+
+// The marker clock steps 3 ms forward halfway through.
+TEST_F(AlignProgram, MapsASteppedClockInTwoPieces) {
+  Session session;
+  session.step_at = 20;
+  session.step = 0.003;
+  const std::string bdf = WriteBdf(session);
+  const std::string xdf = Path("markers.xdf");
+  Write(xdf, MarkerXdf(session.Markers()) + ExperimentStream(3, "Experiment",
+                                                             {{session.LslTime(10), {"early"}},
+                                                              {session.LslTime(30), {"late"}}}));
+  const Finished run = RunToEnd(MAROQUINT_ALIGN, {bdf, xdf, "--json", Path("r.json"), "--mapping",
+                                                  Path("map.json"), "--events", Path("ev.tsv")});
+  ASSERT_EQ(run.exit_status, 0) << run.errors;
+  EXPECT_NE(run.output.find("warning: one line does not map the clocks"), std::string::npos)
+      << run.output;
+  const std::string json = Slurp(Path("r.json"));
+  EXPECT_NE(json.find("\"mapping_piecewise\": true"), std::string::npos);
+  EXPECT_NE(json.find("\"warnings\": [\"one line does not map"), std::string::npos) << json;
+  const std::string mapping = Slurp(Path("map.json"));
+  // Each piece's a within its interval of the truth: the marker clock at
+  // the first sample, plus the markers' 0.1 ms, plus the step after it.
+  std::size_t at = mapping.find("\"segments\"");
+  for (const double truth : {Session::kOffset + 1e-4, Session::kOffset + 1e-4 + 0.003}) {
+    at = mapping.find("\"a_ci95\": [", at);
+    ASSERT_NE(at, std::string::npos) << mapping;
+    at += 11;
+    const double low = std::stod(mapping.substr(at));
+    const double high = std::stod(mapping.substr(mapping.find(", ", at) + 2));
+    EXPECT_LE(low, truth) << mapping;
+    EXPECT_GE(high, truth) << mapping;
+  }
+  // Each event by its own piece; by default from every marker stream but
+  // Maroquint's ("Other" has one too).
+  const auto rows = Tsv(Slurp(Path("ev.tsv")));
+  ASSERT_EQ(rows.size(), 4u);
+  EXPECT_EQ(rows[1][5], "Other");
+  EXPECT_EQ(rows[2][3], "early");
+  EXPECT_NEAR(std::stod(rows[2][2]), Session::SampleAt(10), 1.0);
+  EXPECT_EQ(rows[3][3], "late");
+  EXPECT_NEAR(std::stod(rows[3][2]), Session::SampleAt(30), 1.0);
+}
+
+// An ambiguous pairing (a train without gaps) or too few pairs: no events.
+TEST_F(AlignProgram, WritesNoEventsWithoutAMapping) {
+  const Session gapless(true);
+  const std::string markers = MarkerXdf(gapless.Markers());
+  const std::string xdf = Path("markers.xdf");
+  Write(xdf, markers + ExperimentStream(3, "Experiment", {{gapless.Markers()[3], {"x"}}}));
+  Finished run = RunToEnd(MAROQUINT_ALIGN, {WriteBdf(gapless), xdf, "--events", Path("ev.tsv"),
+                                            "--json", Path("r.json")});
+  EXPECT_EQ(run.exit_status, 3) << run.errors;
+  EXPECT_NE(run.output.find("no events file written: the result is ambiguous"), std::string::npos)
+      << run.output;
+  EXPECT_FALSE(std::filesystem::exists(Path("ev.tsv")));
+  EXPECT_NE(Slurp(Path("r.json")).find("\"events\": {\"written\": false"), std::string::npos);
+
+  const Session session;
+  const std::string bdf = WriteBdf(session);
+  const std::vector<double> all = session.Markers();
+  const std::vector<double> two(all.begin(), all.begin() + 2);
+  Write(xdf, MarkerXdf(two) + ExperimentStream(3, "Experiment", {{two[0], {"x"}}}));
+  run = RunToEnd(MAROQUINT_ALIGN, {bdf, xdf, "--events", Path("ev.tsv")});
+  EXPECT_EQ(run.exit_status, 1) << run.errors;
+  EXPECT_NE(run.errors.find("no events file written"), std::string::npos) << run.errors;
+  EXPECT_FALSE(std::filesystem::exists(Path("ev.tsv")));
+  EXPECT_EQ(
+      RunToEnd(MAROQUINT_ALIGN, {bdf, xdf, "--check-bits", "0x1", "--events", "e.tsv"}).exit_status,
+      64);
+  EXPECT_EQ(RunToEnd(MAROQUINT_ALIGN, {bdf, xdf, "--check-bits", "2"}).exit_status, 64);
 }
 
 TEST_F(AlignProgram, TakesTheMonitorsCsvAndACutXdf) {
@@ -406,6 +579,47 @@ TEST_F(AlignProgram, RefusesMarkersOfAnotherRun) {
       << json;
 }
 
+// The EEG recorded through LSL: events and triggers out of the one file.
+TEST_F(AlignProgram, PlacesEventsFromTheSameXdfAsTheEeg) {
+  Session session;
+  std::vector<xdf::StringSample> stimuli;
+  for (int k = 0; k < 30; ++k) {
+    const double t = 2.1 + k * 1.1;
+    session.triggers.push_back(t - 0.003);
+    stimuli.push_back({session.LslTime(t), {std::to_string(k)}});
+  }
+  const std::vector<int> status = session.Status();
+  std::string bytes = MarkerXdf(session.Markers()) + ExperimentStream(4, "Stimuli", stimuli);
+  bytes += xdf::StreamHeader(
+      3,
+      "<info><name>BioSemi</name><type>EEG</type><channel_count>1</channel_count>"
+      "<nominal_srate>2048</nominal_srate><channel_format>int32</channel_format><desc><channels>"
+      "<channel><label>Status</label></channel></channels></desc></info>");
+  xdf::NumericSamples samples{xdf::ChannelFormat::kInt32, 1, {}, {}};
+  for (std::size_t n = 0; n < status.size(); ++n) {
+    samples.time_stamps.push_back(n == 0 ? std::optional<double>(Session::kOffset) : std::nullopt);
+    samples.values.push_back(status[n]);
+  }
+  bytes += xdf::NumericSamplesChunk(3, samples);
+  Write(Path("all.xdf"), bytes);
+  const Finished run =
+      RunToEnd(MAROQUINT_ALIGN, {Path("all.xdf"), "--events", Path("ev.tsv"), "--events-stream",
+                                 "Stimuli", "--check-bits", "2", "--json", Path("r.json")});
+  ASSERT_EQ(run.exit_status, 0) << run.errors;
+  const auto rows = Tsv(Slurp(Path("ev.tsv")));
+  ASSERT_EQ(rows.size(), 31u);
+  for (std::size_t k = 1; k < rows.size(); ++k) {
+    EXPECT_NEAR(std::stod(rows[k][2]), Session::SampleAt(2.1 + (k - 1) * 1.1), 1.0) << k;
+  }
+  const std::string json = Slurp(Path("r.json"));
+  EXPECT_EQ(JsonNumber(json, "matched"), 30) << json;
+  EXPECT_NEAR(JsonNumber(json, "median_ms"), 2.9, 0.25);
+  EXPECT_EQ(RunToEnd(MAROQUINT_ALIGN,
+                     {Path("all.xdf"), "--events", Path("ev.tsv"), "--events-stream", "Nothing"})
+                .exit_status,
+            2);
+}
+
 TEST_F(AlignProgram, SaysWhatIsWrong) {
   const Session session;
   const std::string bdf = WriteBdf(session);
@@ -441,6 +655,9 @@ TEST_F(AlignProgram, SaysWhatIsWrong) {
   const Finished help = RunToEnd(MAROQUINT_ALIGN, {"--help"});
   EXPECT_EQ(help.exit_status, 0);
   EXPECT_NE(help.output.find("--mapping"), std::string::npos);
+  for (const char *option : {"--events", "--events-stream", "--check-bits"}) {
+    EXPECT_NE(help.output.find(option), std::string::npos) << option;
+  }
 }
 
 }  // namespace

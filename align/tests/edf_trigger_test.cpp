@@ -122,6 +122,23 @@ TEST_F(EdfTrigger, FindsTheOnsetsEdflibReads) {
   }
 }
 
+// The experiment's triggers on bits 1 to 7 beside the pulse on bit 0: only
+// bit 1 moves there, so their onsets are bit 1's, and bit 0 keeps its own.
+TEST_F(EdfTrigger, FindsTheOnsetsOfTheCheckedBitsInTheSamePass) {
+  EegTrigger trigger;
+  std::string error;
+  ASSERT_TRUE(ReadEdfTrigger(path_, "Status", 0, trigger, error, 0xFE)) << error;
+  EXPECT_EQ(trigger.onsets, EdflibOnsets(0, kRecords).onsets());
+  const EdgeDetector bit1 = EdflibOnsets(1, kRecords);
+  ASSERT_FALSE(bit1.onsets().empty());
+  EXPECT_EQ(trigger.check_onsets, bit1.onsets());
+  EegTrigger unchecked;
+  ASSERT_TRUE(ReadEdfTrigger(path_, "Status", 0, unchecked, error)) << error;
+  EXPECT_TRUE(unchecked.check_onsets.empty());
+  EXPECT_FALSE(ReadEdfTrigger(path_, "Status", 0, unchecked, error, 0x1000000));
+  EXPECT_NE(error.find("beyond the 24 bits"), std::string::npos) << error;
+}
+
 TEST_F(EdfTrigger, AFileCutShortGivesTheOnsetsOfItsCompleteRecordsWithWarnings) {
   const std::size_t length = HeaderBytes() + 3 * RecordBytes() + 1000;
   const std::string cut = WriteFile("cut.bdf", bytes_.substr(0, length));

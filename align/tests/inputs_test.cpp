@@ -22,6 +22,8 @@ constexpr double kMarkerOffset = -50.0;  // the markers' clock + this = the reco
 struct Recording {
   std::vector<std::int64_t> onsets = {700, 1900, 3100, 4300};
   std::vector<std::int64_t> widths = {2, 2, 3, -1};
+  // The experiment's triggers on bit 1, 5 samples long.
+  std::vector<std::int64_t> checks = {300, 1300, 2300, 3300};
   std::int64_t samples = 4302;
   std::string bytes;
 
@@ -45,6 +47,9 @@ struct Recording {
       for (std::size_t k = 0; k < onsets.size(); ++k) {
         const std::int64_t end = widths[k] < 0 ? samples : onsets[k] + widths[k];
         if (n >= onsets[k] && n < end) status += 1;
+      }
+      for (const std::int64_t check : checks) {
+        if (n >= check && n < check + 5) status += 2;
       }
       chunk.time_stamps.push_back(Stamp(n));
       chunk.values.insert(chunk.values.end(), {0.5, status, 1.0});
@@ -80,6 +85,36 @@ class Inputs : public ::testing::Test {
   }
   std::vector<std::string> paths_;
 };
+
+// The recording with the experiment's markers on a clock of their own: a
+// string stream with a tab and a new line in its texts, a numeric one of two
+// channels, and a stream of regular rate that is no event stream.
+constexpr double kEventOffset = -20.0;
+
+std::string WithEvents(const Recording &recording) {
+  std::string bytes = recording.bytes;
+  bytes += xdf::StreamHeader(7,
+                             "<info><name>Experiment</name><type>Markers</type><channel_count>1"
+                             "</channel_count><nominal_srate>0</nominal_srate><channel_format>"
+                             "string</channel_format></info>");
+  bytes += xdf::StreamHeader(8,
+                             "<info><name>Responses</name><type>Markers</type><channel_count>2"
+                             "</channel_count><nominal_srate>0</nominal_srate><channel_format>"
+                             "int32</channel_format></info>");
+  bytes += xdf::StreamHeader(9,
+                             "<info><name>Gaze</name><type>Gaze</type><channel_count>1"
+                             "</channel_count><nominal_srate>60</nominal_srate><channel_format>"
+                             "float32</channel_format></info>");
+  for (const double at : {0.0, 5.0, 10.0}) {
+    bytes += xdf::ClockOffset(7, kEegStart + at + kEegOffset, kEventOffset);
+  }
+  const auto stamp = [](std::int64_t n) { return Recording::Stamp(n) + kEegOffset - kEventOffset; };
+  bytes += xdf::StringSamplesChunk(7, {{stamp(1000), {"go\\left"}}, {stamp(2000), {"a\tb\nc"}}});
+  bytes += xdf::NumericSamplesChunk(
+      8, {xdf::ChannelFormat::kInt32, 2, {Recording::Stamp(1500) + kEegOffset}, {3, -4}});
+  bytes += xdf::NumericSamplesChunk(9, {xdf::ChannelFormat::kFloat32, 1, {kEegStart}, {1}});
+  return bytes;
+}
 
 XdfRequest Both() {
   XdfRequest request;
@@ -174,6 +209,39 @@ TEST_F(Inputs, SaysWhatIsMissing) {
       << error;
   EXPECT_FALSE(ReadXdfInputs(Write("text.xdf", "hello"), Both(), trigger, markers, error));
   EXPECT_NE(error.find("not an XDF file"), std::string::npos) << error;
+}
+
+TEST_F(Inputs, TheEventStreamsAndCheckedBitsComeInTheSamePass) {
+  const Recording recording;
+  const std::string path = Write("events.xdf", WithEvents(recording));
+  EegTrigger trigger;
+  MarkerTimes markers;
+  std::vector<EventStream> events;
+  std::string error;
+  XdfRequest request = Both();
+  request.events = true;
+  request.check_mask = 0xFE;
+  ASSERT_TRUE(ReadXdfInputs(path, request, trigger, markers, events, error)) << error;
+  EXPECT_EQ(trigger.onsets, recording.onsets);
+  EXPECT_EQ(trigger.check_onsets, recording.checks);
+  ASSERT_EQ(events.size(), 2u);
+  EXPECT_EQ(events[0].name, "Experiment");
+  ASSERT_EQ(events[0].times.size(), 2u);
+  EXPECT_NEAR(events[0].times[0], Recording::Stamp(1000) + kEegOffset, 1e-6);
+  EXPECT_NEAR(events[0].times[1], Recording::Stamp(2000) + kEegOffset, 1e-6);
+  EXPECT_EQ(events[0].values, (std::vector<std::string>{"go\\left", "a\tb\nc"}));
+  EXPECT_EQ(events[1].name, "Responses");
+  EXPECT_EQ(events[1].values, std::vector<std::string>{"3,-4"});
+  EXPECT_NEAR(events[1].times[0], Recording::Stamp(1500) + kEegOffset, 1e-6);
+
+  request.event_streams = {"Responses"};
+  events.clear();
+  ASSERT_TRUE(ReadXdfInputs(path, request, trigger, markers, events, error)) << error;
+  ASSERT_EQ(events.size(), 1u);
+  EXPECT_EQ(events[0].name, "Responses");
+  request.event_streams = {"Stimuli"};
+  EXPECT_FALSE(ReadXdfInputs(path, request, trigger, markers, events, error));
+  EXPECT_NE(error.find("no event stream 'Stimuli'"), std::string::npos) << error;
 }
 
 TEST_F(Inputs, TheMonitorsCsvSpansItsMarkers) {
