@@ -2,7 +2,10 @@
 // markers of the same pulses and reports the mapping between the clocks.
 #include <CLI/CLI.hpp>
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <optional>
@@ -29,12 +32,42 @@ void Error(const std::string &message) {
   std::cerr << "maroquint-align: " << message << "\n";
 }
 
+std::string SystemReason() {
+  return errno != 0 ? std::string(": ") + std::strerror(errno) : std::string();
+}
+
 bool WriteFile(const std::string &path, const std::string &content) {
-  std::ofstream out(path, std::ios::binary);
-  out << content;
-  out.close();
-  if (!out) Error(path + ": cannot write the file");
-  return static_cast<bool>(out);
+  errno = 0;
+  std::FILE *out = std::fopen(path.c_str(), "wb");
+  bool written = out != nullptr;
+  if (written) {
+    written = std::fwrite(content.data(), 1, content.size(), out) == content.size();
+    written = std::fclose(out) == 0 && written;
+  }
+  if (!written) Error(path + ": cannot write the file" + SystemReason());
+  return written;
+}
+
+// Whether `path` can be written, tried before the work starts so that a
+// typo in a folder's name is not found after minutes of reading. A file
+// that was not there is not left behind: the ambiguous result writes no
+// mapping, and a file that appears anyway could be taken for one.
+bool CanWrite(const std::string &option, const std::string &path) {
+  std::error_code ignored;
+  const bool existed = std::filesystem::exists(path, ignored);
+  if (std::filesystem::is_directory(path, ignored)) {
+    Error(option + " " + path + ": a folder, where a file to write was expected");
+    return false;
+  }
+  errno = 0;
+  std::FILE *probe = std::fopen(path.c_str(), "ab");
+  if (probe == nullptr) {
+    Error(option + " " + path + ": cannot write the file" + SystemReason());
+    return false;
+  }
+  std::fclose(probe);
+  if (!existed) std::remove(path.c_str());
+  return true;
 }
 
 }  // namespace
@@ -99,9 +132,10 @@ int main(int argc, char **argv) {
       "input cannot be read or lacks the channel or stream; 3 ambiguous: several pairings whole "
       "periods apart explain the recordings (the candidates are listed, no --mapping is "
       "written); 64 bad command line; 74 an output cannot be written.");
+  app.set_version_flag("--version", "maroquint-align " MAROQUINT_VERSION);
   try {
     app.parse(argc, argv);
-  } catch (const CLI::CallForHelp &e) {
+  } catch (const CLI::Success &e) {  // --help, --version
     return app.exit(e);
   } catch (const CLI::ParseError &e) {
     app.exit(e);
@@ -138,6 +172,14 @@ int main(int argc, char **argv) {
     Error("--events-stream needs --events");
     return kUsage;
   }
+  const std::pair<const char *, const std::string *> outputs[] = {
+      {"--csv", &csv_path},       {"--json", &json_path}, {"--mapping", &mapping_path},
+      {"--events", &events_path}, {"--plot", &plot_path},
+  };
+  for (const auto &[option, path] : outputs) {
+    if (!path->empty() && !CanWrite(option, *path)) return kCannotWrite;
+  }
+  if (with_events && !CanWrite("--events", SidecarPath(events_path))) return kCannotWrite;
   EegTrigger trigger;
   MarkerTimes markers;
   std::vector<EventStream> events;

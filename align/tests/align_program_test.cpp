@@ -645,13 +645,34 @@ TEST_F(AlignProgram, SaysWhatIsWrong) {
       {{bdf, Path("m.xdf"), "--first-pair", "2-1"}, 64, "ONSET:MARKER"},
       {{bdf, Path("m.xdf"), "--first-pair", "99:1"}, 64, "ONSET:MARKER"},
       {{bdf, Path("m.xdf"), "--first-pair", "1:1", "--offset", "1"}, 64, "excludes"},
-      {{bdf, Path("m.xdf"), "--json", Path("no/such/dir/r.json")}, 74, "cannot write"},
+      // Outputs are tried before the inputs are read, with the system's reason.
+      {{Path("none.bdf"), Path("m.xdf"), "--json", Path("no/such/dir/r.json")},
+       74,
+       "--json " + Path("no/such/dir/r.json") + ": cannot write the file: No such file"},
+      {{Path("none.bdf"), Path("m.xdf"), "--mapping", Path("")}, 74, "a folder"},
+      {{Path("none.bdf"), Path("m.xdf")}, 2, "none.bdf: cannot open the file: No such file"},
+      {{bdf, Path("empty.xdf")}, 2, "empty file, where an XDF file was expected"},
+      {{Path("m.xdf"), Path("m.xdf"), "--eeg-stream", "Maroquint"}, 2, "Maroquint"},
+      {{Path("text.xdf"), Path("m.xdf")},
+       2,
+       "not an XDF file: it begins with \"hello\\x0A\", where an XDF file begins with \"XDF:\""},
   };
+  Write(Path("empty.xdf"), "");
+  Write(Path("text.xdf"), "hello\n");
   for (const auto &c : cases) {
     const Finished run = RunToEnd(MAROQUINT_ALIGN, c.args);
     EXPECT_EQ(run.exit_status, c.status) << c.args.back() << "\n" << run.errors;
     EXPECT_NE(run.errors.find(c.message), std::string::npos) << c.args.back() << "\n" << run.errors;
   }
+  // A file that could be written was tried and not left behind.
+  EXPECT_FALSE(std::filesystem::exists(Path("r.json")));
+  EXPECT_EQ(RunToEnd(MAROQUINT_ALIGN, {Path("none.bdf"), Path("m.xdf"), "--json", Path("r.json")})
+                .exit_status,
+            2);
+  EXPECT_FALSE(std::filesystem::exists(Path("r.json")));
+  const Finished version = RunToEnd(MAROQUINT_ALIGN, {"--version"});
+  EXPECT_EQ(version.exit_status, 0) << version.errors;
+  EXPECT_EQ(version.output.rfind("maroquint-align ", 0), 0u) << version.output;
   const Finished help = RunToEnd(MAROQUINT_ALIGN, {"--help"});
   EXPECT_EQ(help.exit_status, 0);
   EXPECT_NE(help.output.find("--mapping"), std::string::npos);
