@@ -2,8 +2,10 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <pugixml.hpp>
 #include <string_view>
@@ -395,6 +397,31 @@ int ChooseEdfSignal(const edf::Header &header, const std::string &channel, int b
   return signal;
 }
 
+// Why a file could not be opened or read, as the system says it.
+std::string SystemReason() {
+  return errno != 0 ? std::string(": ") + std::strerror(errno) : std::string();
+}
+
+std::string CannotOpen(const std::string &path) {
+  return path + ": cannot open the file" + SystemReason();
+}
+
+// The first bytes of a file as a message shows them: printable ASCII as it
+// is, every other byte as \xNN.
+std::string Printable(std::string_view bytes) {
+  std::string text;
+  for (const char c : bytes.substr(0, 16)) {
+    if (c >= 0x20 && c < 0x7F && c != '"' && c != '\\') {
+      text += c;
+    } else {
+      char hex[8];
+      std::snprintf(hex, sizeof hex, "\\x%02X", static_cast<unsigned char>(c));
+      text += hex;
+    }
+  }
+  return text;
+}
+
 }  // namespace
 
 bool IsXdf(const std::string &path) {
@@ -404,9 +431,10 @@ bool IsXdf(const std::string &path) {
 
 bool ReadEdfTrigger(const std::string &path, const std::string &channel, int bit,
                     EegTrigger &trigger, std::string &error, std::uint64_t check_mask) {
+  errno = 0;
   std::ifstream in(path, std::ios::binary);
   if (!in) {
-    error = path + ": cannot open the file";
+    error = CannotOpen(path);
     return false;
   }
   edf::Reader reader;
@@ -484,17 +512,21 @@ bool ReadXdfInputs(const std::string &path, const XdfRequest &request, EegTrigge
 
 bool ReadXdfInputs(const std::string &path, const XdfRequest &request, EegTrigger &trigger,
                    MarkerTimes &markers, std::vector<EventStream> &events, std::string &error) {
+  errno = 0;
   std::FILE *file = std::fopen(path.c_str(), "rb");
   if (file == nullptr) {
-    error = path + ": cannot open the file";
+    error = CannotOpen(path);
     return false;
   }
   XdfInputs inputs(request);
+  std::string head;  // the file's first bytes, for the message if it is no XDF file
   xdf::Parser parser(inputs);
   std::vector<char> piece(kReadPiece);
   bool read_error = false;
   while (parser.error().empty()) {
+    errno = 0;
     const std::size_t got = std::fread(piece.data(), 1, piece.size(), file);
+    if (head.size() < 16) head.append(piece.data(), std::min<std::size_t>(got, 16 - head.size()));
     if (got > 0) parser.Feed(std::string_view(piece.data(), got));
     if (got < piece.size()) {
       read_error = std::ferror(file) != 0;
@@ -503,15 +535,17 @@ bool ReadXdfInputs(const std::string &path, const XdfRequest &request, EegTrigge
   }
   std::fclose(file);
   if (read_error) {
-    error = path + ": read error";
+    error = path + ": cannot read the file" + SystemReason();
     return false;
   }
   parser.End();
-  (request.trigger ? trigger.warnings : markers.warnings) = FileWarnings(parser.warnings());
   if (!parser.magic_seen()) {
-    error = path + ": not an XDF file";
+    error = path + (head.empty() ? ": empty file, where an XDF file was expected"
+                                 : ": not an XDF file: it begins with \"" + Printable(head) +
+                                       "\", where an XDF file begins with \"XDF:\"");
     return false;
   }
+  (request.trigger ? trigger.warnings : markers.warnings) = FileWarnings(parser.warnings());
   if (!parser.error().empty()) {
     error = path + ": " + parser.error();
     return false;
@@ -530,9 +564,10 @@ bool ReadMarkers(const std::string &path, const std::string &stream_name, Marker
     EegTrigger unused;
     return ReadXdfInputs(path, request, unused, markers, error);
   }
+  errno = 0;
   std::ifstream in(path, std::ios::binary);
   if (!in) {
-    error = path + ": cannot open the file";
+    error = CannotOpen(path);
     return false;
   }
   std::string text;
