@@ -137,5 +137,23 @@ TEST(TimeSyncRound, BurstsOfProbesKeepTheQuickestOfAll) {
   EXPECT_NEAR(e->correction, -7.0, 1e-9);
 }
 
+TEST(TimeSyncRound, ARoundTripBelowZeroIsNoMeasurement) {
+  TimeSyncSettings s;
+  s.probe_count = 2;
+  s.min_probes = 1;
+  TimeSyncRound round(4, 20.0, s);
+  // The outlet's arrival stamp 1.5 ms early: the probe would look quicker
+  // than light and skew the offset by 0.75 ms.
+  round.TakeProbe(20.0);
+  round.OnReply(Reply(4, 20.0, 20.0 + 2e-6 - 1.5e-3, 20.0 + 50e-6), 20.0 + 54e-6);
+  EXPECT_FALSE(round.Evaluate());
+  round.TakeProbe(20.064);
+  Answer(round, 4, 20.064, 0.0, 2e-6, 2e-6, 50e-6);
+  const auto e = round.Evaluate();
+  ASSERT_TRUE(e);
+  EXPECT_NEAR(e->correction, 0.0, 1e-9);
+  EXPECT_NEAR(e->rtt, 4e-6, 1e-9);
+}
+
 }  // namespace
 }  // namespace lsl::core

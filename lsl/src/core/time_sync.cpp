@@ -48,6 +48,10 @@ void TimeSyncRound::OnReply(std::string_view datagram, double now) {
   if (match == nullptr) return;
   const double t0 = match->t0;
   const double rtt = (now - t0) - (reply->t2 - reply->t1);
+  // A round trip below zero cannot be: a clock read went wrong (a kernel
+  // stamp taken on the wall clock, which was set while the datagram
+  // waited), and the probe says nothing.
+  if (!(rtt >= 0.0)) return;
   if (!match->rtt || rtt < *match->rtt) {
     match->rtt = rtt;
     match->offset = ((reply->t1 - t0) + (reply->t2 - now)) / 2.0;

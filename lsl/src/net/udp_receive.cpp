@@ -6,7 +6,9 @@
 #include <sys/socket.h>
 #include <time.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cmath>
 #include <cstring>
 #endif
 
@@ -19,15 +21,31 @@ namespace {
 // CLOCK_MONOTONIC. The stamp's age on the one clock is its age on the
 // other: both advance at the same rate, NTP slewing each alike.
 double ArrivalOnLocalClock(const timespec &stamp, double fallback) {
+  // The wall clock is read between two reads of the local clock, and the
+  // tightest of a few such brackets kept: a thread preempted between the
+  // reads (milliseconds on a busy machine) would put the wall clock's
+  // reading anywhere in the bracket.
+  constexpr int kAttempts = 4;
+  constexpr double kTightSeconds = 2e-6;
+  double best_bracket = INFINITY;
+  double local_at_wall = 0.0;
   timespec wall{};
-  const double before = LocalClock();
-  clock_gettime(CLOCK_REALTIME, &wall);
-  const double after = LocalClock();
+  for (int attempt = 0; attempt < kAttempts && best_bracket > kTightSeconds; ++attempt) {
+    timespec reading{};
+    const double before = LocalClock();
+    clock_gettime(CLOCK_REALTIME, &reading);
+    const double after = LocalClock();
+    if (after - before < best_bracket) {
+      best_bracket = after - before;
+      local_at_wall = (before + after) / 2.0;
+      wall = reading;
+    }
+  }
   const double age = static_cast<double>(wall.tv_sec - stamp.tv_sec) +
                      static_cast<double>(wall.tv_nsec - stamp.tv_nsec) / 1e9;
   // A wall clock set while the datagram waited makes the age meaningless.
   if (!(age >= 0.0 && age < 1.0)) return fallback;
-  return (before + after) / 2.0 - age;
+  return local_at_wall - age;
 }
 
 // One waiting datagram, without blocking; would_block when none waits.
@@ -43,13 +61,14 @@ std::size_t ReceiveOne(asio::ip::udp::socket &socket, asio::mutable_buffer buffe
   message.msg_control = control;
   message.msg_controllen = sizeof control;
   const ssize_t n = ::recvmsg(socket.native_handle(), &message, MSG_DONTWAIT);
+  const int error = errno;
   const double received = LocalClock();
   if (n < 0) {
-    ec = asio::error_code(errno, asio::error::get_system_category());
+    ec = asio::error_code(error, asio::error::get_system_category());
     return 0;
   }
   ec.clear();
-  sender.resize(message.msg_namelen);
+  sender.resize(std::min<std::size_t>(message.msg_namelen, sender.capacity()));
   arrival = received;
   for (cmsghdr *c = CMSG_FIRSTHDR(&message); c != nullptr; c = CMSG_NXTHDR(&message, c)) {
     if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_TIMESTAMPNS) {
