@@ -17,8 +17,16 @@ struct OffsetLine {
   // of the line.
   double first_time = 0;
   double last_time = 0;
+  // Standard errors of the intercept (at origin, where it is independent
+  // of the slope) and of the slope, widened for the measurements'
+  // correlation and their small number. Where no slope is established the
+  // slope applied is 0 and slope_se covers the drift the measurements
+  // leave open.
+  double intercept_se = 0;
+  double slope_se = 0;
 
   double At(double t) const { return intercept + slope * (t - origin); }
+  double StandardErrorAt(double t) const;
 };
 
 // The lines fitted to the offsets, one per segment between clock resets;
@@ -30,7 +38,8 @@ std::vector<OffsetLine> FitClockOffsets(const std::vector<ClockOffsetMeasurement
 struct SynchronizedTimes {
   std::vector<double> times;
   // Standard errors of the applied offset at the middle of the stamps, and
-  // of its slope (seconds per second); 0 without offsets.
+  // of its slope (seconds per second); 0 without offsets. With several
+  // clock segments, the largest of the segments the stamps fall in.
   double offset_se_s = 0;
   double slope_se = 0;
 };

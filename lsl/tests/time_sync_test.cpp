@@ -110,5 +110,50 @@ TEST(TimeSyncRound, SettingsShapeTheRound) {
   EXPECT_NEAR(round.Evaluate()->correction, 3.0, 1e-9);
 }
 
+TEST(TimeSyncRound, BurstsOfProbesKeepTheQuickestOfAll) {
+  TimeSyncSettings s;
+  s.probe_count = 2;
+  s.burst = 3;
+  s.min_probes = 1;
+  TimeSyncRound round(9, 50.0, s);
+  EXPECT_DOUBLE_EQ(round.EvaluateAt(), 50.0 + 0.128 + 2 * 0.064);
+  // The first of each burst leaves late (its t0 early by 30 us); the
+  // others leave as quickly as the reply comes back. Probes of a burst are
+  // half a microsecond apart.
+  for (int slot = 0; slot < 2; ++slot) {
+    for (int k = 0; k < 3; ++k) {
+      ASSERT_TRUE(round.NextProbeTime());
+      EXPECT_DOUBLE_EQ(*round.NextProbeTime(), 50.0 + 0.064 * slot);
+      const double t0 = 50.0 + 0.064 * slot + 0.5e-6 * k;
+      round.TakeProbe(t0);
+      const double late = k == 0 ? 30e-6 : 0.0;
+      Answer(round, 9, t0, 7.0, 5e-6 + late + 1e-6 * slot, 5e-6 + 1e-6 * slot, 20e-6);
+    }
+  }
+  EXPECT_FALSE(round.NextProbeTime());
+  const auto e = round.Evaluate();
+  ASSERT_TRUE(e);
+  EXPECT_NEAR(e->rtt, 10e-6, 1e-9);
+  EXPECT_NEAR(e->correction, -7.0, 1e-9);
+}
+
+TEST(TimeSyncRound, ARoundTripBelowZeroIsNoMeasurement) {
+  TimeSyncSettings s;
+  s.probe_count = 2;
+  s.min_probes = 1;
+  TimeSyncRound round(4, 20.0, s);
+  // The outlet's arrival stamp 1.5 ms early: the probe would look quicker
+  // than light and skew the offset by 0.75 ms.
+  round.TakeProbe(20.0);
+  round.OnReply(Reply(4, 20.0, 20.0 + 2e-6 - 1.5e-3, 20.0 + 50e-6), 20.0 + 54e-6);
+  EXPECT_FALSE(round.Evaluate());
+  round.TakeProbe(20.064);
+  Answer(round, 4, 20.064, 0.0, 2e-6, 2e-6, 50e-6);
+  const auto e = round.Evaluate();
+  ASSERT_TRUE(e);
+  EXPECT_NEAR(e->correction, 0.0, 1e-9);
+  EXPECT_NEAR(e->rtt, 4e-6, 1e-9);
+}
+
 }  // namespace
 }  // namespace lsl::core

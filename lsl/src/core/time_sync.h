@@ -12,8 +12,17 @@
 
 namespace lsl::core {
 
+// Probes sent back to back at each probe time by the library's inlets. The
+// first of a burst goes through code and kernel paths gone cold since the
+// last, and takes tens of microseconds longer to leave than the outlet's
+// warm reply: half that difference would be an error in the offset. The
+// later ones of a burst leave as quickly as the reply, and their smaller
+// round trip makes them the ones kept.
+constexpr int kProbeBurst = 3;
+
 struct TimeSyncSettings {
   int probe_count = 8;
+  int burst = 1;  // probes per probe time
   double probe_interval = 0.064;
   double probe_max_rtt = 0.128;
   int min_probes = 6;
@@ -26,22 +35,24 @@ struct TimeEstimate {
   double remote_time = 0.0;  // outlet clock at the winning probe
 };
 
-// One round: probe_count probes probe_interval apart from start, evaluated at
+// One round: probe_count bursts of `burst` probes, probe_interval apart from
+// start, evaluated at
 // start + probe_max_rtt + probe_count * probe_interval. Replies of another
 // wave, or not matching a probe of this round, are ignored.
 class TimeSyncRound {
  public:
   TimeSyncRound(std::int32_t wave_id, double start, TimeSyncSettings settings = {});
 
-  // When the next probe is due; empty once all probes are sent.
+  // When the next probe is due (a burst's probes all at once); empty once
+  // all probes are sent.
   std::optional<double> NextProbeTime() const;
   // The datagram of the next probe, stamped with now as t0.
   std::string TakeProbe(double now);
   void OnReply(std::string_view datagram, double now);
 
   double EvaluateAt() const;
-  // The estimate of the probe with the smallest round trip, provided enough
-  // probes were answered.
+  // The estimate of the probe with the smallest round trip, provided
+  // min_probes probes were answered.
   std::optional<TimeEstimate> Evaluate() const;
 
  private:

@@ -1,6 +1,7 @@
 #include "net/time_sync_client.h"
 
 #include "net/platform.h"
+#include "net/udp_receive.h"
 
 #include <algorithm>
 #include <chrono>
@@ -42,6 +43,7 @@ void TimeSyncClient::Round() {
   settings.probe_max_rtt = config_.time_probe_max_rtt;
   settings.min_probes = config_.time_update_min_probes;
   settings.update_interval = config_.time_update_interval;
+  settings.burst = core::kProbeBurst;
   const auto wave = static_cast<int32_t>(random_() & 0x7fffffff);
   round_start_ = LocalClock();
   round_.emplace(wave, round_start_, settings);
@@ -55,9 +57,12 @@ void TimeSyncClient::Tick(uint64_t round_id) {
   asio::error_code ec;
   const auto address = asio::ip::make_address_v4(target.v4address, ec);
   const bool reachable = !ec && target.v4service_port != 0;
+  const asio::ip::udp::endpoint outlet(address, target.v4service_port);
   while (round_->NextProbeTime() && *round_->NextProbeTime() <= now) {
-    const std::string probe = round_->TakeProbe(now);
-    if (reachable) socket_.send_to(asio::buffer(probe), {address, target.v4service_port}, 0, ec);
+    // t0 read right before the send: the outlet reads t2 right before its
+    // reply's, and the two delays cancel in the offset.
+    const std::string probe = round_->TakeProbe(LocalClock());
+    if (reachable) socket_.send_to(asio::buffer(probe), outlet, 0, ec);
   }
   double wake = round_->EvaluateAt();
   if (round_->NextProbeTime()) wake = std::min(wake, *round_->NextProbeTime());
@@ -76,14 +81,15 @@ void TimeSyncClient::Tick(uint64_t round_id) {
 }
 
 void TimeSyncClient::Receive() {
-  socket_.async_receive_from(
-      asio::buffer(buffer_), sender_, [this](const asio::error_code &ec, std::size_t n) {
+  ReceiveStamped(
+      socket_, asio::buffer(buffer_), sender_,
+      [this](std::string_view datagram, double arrival) {
+        if (round_) round_->OnReply(datagram, arrival);
+      },
+      [](const asio::error_code &ec) {
         // An unreachable outlet shows up as refused datagrams; anything else ends the socket.
-        if (ec && ec != asio::error::connection_refused && ec != asio::error::connection_reset &&
-            ec != asio::error::message_size)
-          return;
-        if (!ec && round_) round_->OnReply(std::string_view(buffer_.data(), n), LocalClock());
-        Receive();
+        return ec == asio::error::connection_refused || ec == asio::error::connection_reset ||
+               ec == asio::error::message_size;
       });
 }
 

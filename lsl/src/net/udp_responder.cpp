@@ -4,6 +4,7 @@
 #include "core/protocol/timedata.h"
 #include "core/query.h"
 #include "net/platform.h"
+#include "net/udp_receive.h"
 
 namespace lsl::net {
 
@@ -15,17 +16,15 @@ void UdpResponder::Close() {
 }
 
 void UdpResponder::Receive() {
-  socket_.async_receive_from(asio::buffer(buffer_), sender_,
-                             [this](const asio::error_code &ec, std::size_t n) {
-                               if (ec == asio::error::operation_aborted || !socket_.is_open())
-                                 return;
-                               if (!ec) OnDatagram(std::string_view(buffer_.data(), n));
-                               Receive();
-                             });
+  ReceiveStamped(
+      socket_, asio::buffer(buffer_), sender_,
+      [this](std::string_view datagram, double arrival) { OnDatagram(datagram, arrival); },
+      [this](const asio::error_code &ec) {
+        return ec != asio::error::operation_aborted && socket_.is_open();
+      });
 }
 
-void UdpResponder::OnDatagram(std::string_view datagram) {
-  const double t1 = LocalClock();
+void UdpResponder::OnDatagram(std::string_view datagram, double arrival) {
   asio::error_code ec;
   switch (core::ClassifyDatagram(datagram)) {
     case core::DatagramKind::kShortinfo: {
@@ -42,7 +41,9 @@ void UdpResponder::OnDatagram(std::string_view datagram) {
       if (!service_) return;
       auto probe = core::ParseTimeProbe(datagram);
       if (!probe) return;
-      auto reply = core::FormatTimeReply(*probe, t1, LocalClock());
+      // The reply's time as close to its sending as the text allows: the
+      // prober stamps its probe the same way, so the two delays cancel.
+      auto reply = core::FormatTimeReply(*probe, arrival, LocalClock());
       socket_.send_to(asio::buffer(reply), sender_, 0, ec);
       return;
     }

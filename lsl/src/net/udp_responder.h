@@ -26,7 +26,8 @@ class UdpResponder {
 
  private:
   void Receive();
-  void OnDatagram(std::string_view datagram);
+  // arrival: LocalClock() when the datagram arrived, t1 of a time probe.
+  void OnDatagram(std::string_view datagram, double arrival);
 
   asio::ip::udp::socket socket_;
   const bool service_;
