@@ -18,6 +18,7 @@ using maroquint::align::TimePair;
 
 constexpr double kRate = 2048;
 constexpr int kSeconds = 3 * 86400;
+constexpr double kPi = 3.14159265358979323846;
 
 std::vector<TimePair> Pairs(int kind) {
   std::mt19937 random(1);
@@ -28,7 +29,7 @@ std::vector<TimePair> Pairs(int kind) {
     const double edge = k + phase(random);
     double marker = 100 + edge * (1 + 1e-5) + jitter(random);
     if (kind == 1 && edge > 100000) marker += 0.002;
-    if (kind == 2) marker += 0.004 * std::sin(edge / kSeconds * M_PI);
+    if (kind == 2) marker += 0.004 * std::sin(edge / kSeconds * kPi);
     pairs.push_back({std::ceil(edge * kRate) / kRate, marker});
   }
   return pairs;

@@ -13,6 +13,7 @@ namespace {
 constexpr double kRate = 2048;
 constexpr double kA = 5000.125;
 constexpr double kB = 1 + 40e-6;
+constexpr double kPi = 3.14159265358979323846;
 
 // A pulse a second for `seconds`; the onsets quantized to the samples,
 // the edges anywhere between samples, the markers with 50 µs of jitter; `truth` gives the marker
@@ -69,7 +70,7 @@ TEST(Segments, ASteppedClockIsMappedInTwoPieces) {
 // A drift that changes slowly over a day (temperature): a single line
 // misses by far more than its interval, the pieces do not.
 TEST(Segments, ASlowCurveIsMappedInPieces) {
-  const auto truth = [](double t) { return kA + kB * t + 0.004 * std::sin(t / 86400 * M_PI); };
+  const auto truth = [](double t) { return kA + kB * t + 0.004 * std::sin(t / 86400 * kPi); };
   const auto pairs = Pulses(86400, truth);
   const SegmentFit fit = FitSegments(pairs, kRate, 86400 * 2048);
   EXPECT_GE(fit.segments.size(), 3u);
@@ -93,7 +94,7 @@ TEST(Segments, TellsAnExcursionFromAStep) {
 }
 
 TEST(Segments, SaysWhenItStoppedAtItsLimit) {
-  const auto truth = [](double t) { return kA + kB * t + 0.004 * std::sin(t / 86400 * M_PI); };
+  const auto truth = [](double t) { return kA + kB * t + 0.004 * std::sin(t / 86400 * kPi); };
   SegmentOptions options;
   options.max_segments = 2;
   const SegmentFit fit = FitSegments(Pulses(86400, truth), kRate, 86400 * 2048, options);
