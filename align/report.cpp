@@ -153,7 +153,7 @@ std::string TextReport(const Alignment &result, const Sources &sources) {
   out += "EEG:     " + sources.eeg + ": " + std::to_string(onsets.size()) + " onsets\n";
   out += "markers: " + sources.markers + ": " + std::to_string(markers.size()) + " markers\n";
   if (!result.long_pulses.empty()) {
-    out += "long pulses (a cut input wire), timed from their fall less the usual length: " +
+    out += "long pulses (a cut input wire), timed from their fall, where their marker came: " +
            std::to_string(result.long_pulses.size()) + "\n";
     List<std::size_t>(out, result.long_pulses, [&](const std::size_t &i) {
       return "onset " + std::to_string(i + 1) + " at EEG " + Fixed(onsets[i], 6) + " s";
