@@ -5,6 +5,8 @@
 #include <edflib.h>
 #include <gtest/gtest.h>
 
+#include <cerrno>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -179,7 +181,8 @@ TEST_F(EdfTrigger, SaysWhatTheFileIsWhenItCannotGiveTheOnsets) {
     int bit;
     std::string error;
   } cases[] = {
-      {Path("none.bdf"), "Status", 0, Path("none.bdf") + ": cannot open the file"},
+      {Path("none.bdf"), "Status", 0,
+       Path("none.bdf") + ": cannot open the file: " + std::strerror(ENOENT)},
       {WriteFile("empty.bdf", ""), "Status", 0,
        Path("empty.bdf") + ": empty file, where an EDF or BDF file was expected"},
       {WriteFile("x.bdf", "XDF:" + std::string(500, '\0')), "Status", 0,
