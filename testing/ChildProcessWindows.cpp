@@ -72,6 +72,9 @@ std::string EnvironmentBlock(const std::vector<std::string> &own) {
   return block;
 }
 
+constexpr int kStartAttempts = 5;
+constexpr DWORD kStartRetryMs = 100;
+
 void CloseIfOpen(HANDLE &handle) {
   if (handle != nullptr) CloseHandle(handle);
   handle = nullptr;
@@ -117,8 +120,14 @@ ChildProcess::Platform::Platform(const std::string &program,
   startup.hStdOutput = child_output;
   startup.hStdError = child_errors;
   PROCESS_INFORMATION created{};
-  const BOOL spawned = piped && CreateProcessA(program.c_str(), &command_line[0], nullptr, nullptr,
-                                               TRUE, 0, &block[0], nullptr, &startup, &created);
+  // Under Wine on a busy machine a start now and then fails for no reason
+  // of the program's; a few tries, a little apart, get past that.
+  BOOL spawned = FALSE;
+  for (int attempt = 0; piped && !spawned && attempt < kStartAttempts; ++attempt) {
+    if (attempt > 0) Sleep(kStartRetryMs);
+    spawned = CreateProcessA(program.c_str(), &command_line[0], nullptr, nullptr, TRUE, 0,
+                             &block[0], nullptr, &startup, &created);
+  }
   CloseIfOpen(child_input);
   CloseIfOpen(child_output);
   CloseIfOpen(child_errors);
