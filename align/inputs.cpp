@@ -406,22 +406,6 @@ std::string CannotOpen(const std::string &path) {
   return path + ": cannot open the file" + SystemReason();
 }
 
-// The first bytes of a file as a message shows them: printable ASCII as it
-// is, every other byte as \xNN.
-std::string Printable(std::string_view bytes) {
-  std::string text;
-  for (const char c : bytes.substr(0, 16)) {
-    if (c >= 0x20 && c < 0x7F && c != '"' && c != '\\') {
-      text += c;
-    } else {
-      char hex[8];
-      std::snprintf(hex, sizeof hex, "\\x%02X", static_cast<unsigned char>(c));
-      text += hex;
-    }
-  }
-  return text;
-}
-
 }  // namespace
 
 bool IsXdf(const std::string &path) {
@@ -541,8 +525,8 @@ bool ReadXdfInputs(const std::string &path, const XdfRequest &request, EegTrigge
   parser.End();
   if (!parser.magic_seen()) {
     error = path + (head.empty() ? ": empty file, where an XDF file was expected"
-                                 : ": not an XDF file: it begins with \"" + Printable(head) +
-                                       "\", where an XDF file begins with \"XDF:\"");
+                                 : ": not an XDF file: it begins with " + edf::Quote(head) +
+                                       ", where an XDF file begins with \"XDF:\"");
     return false;
   }
   (request.trigger ? trigger.warnings : markers.warnings) = FileWarnings(parser.warnings());

@@ -34,24 +34,6 @@ std::string TrimTrailing(std::string_view text) {
   return std::string(text);
 }
 
-// A header field as it may be shown to the user: quoted, with every byte
-// that is not printable ASCII written as \xNN.
-std::string Quote(std::string_view field) {
-  static const char kHex[] = "0123456789ABCDEF";
-  std::string out = "\"";
-  for (const char c : field) {
-    const auto byte = static_cast<unsigned char>(c);
-    if (byte >= 32 && byte < 127 && c != '"' && c != '\\') {
-      out += c;
-    } else {
-      out += "\\x";
-      out += kHex[byte >> 4];
-      out += kHex[byte & 15];
-    }
-  }
-  return out + "\"";
-}
-
 // A whole number in a space-padded ASCII field; a field is at most 8
 // digits wide, so any value fits.
 bool ParseInteger(std::string_view field, std::int64_t &value) {
@@ -133,6 +115,24 @@ std::size_t Header::RecordBytes() const {
   for (const Signal &signal : signals)
     samples += static_cast<std::size_t>(signal.samples_per_record);
   return samples * static_cast<std::size_t>(SampleBytes());
+}
+
+// A header field, or any bytes, as they may be shown to the user: quoted, with every byte
+// that is not printable ASCII written as \xNN.
+std::string Quote(std::string_view field) {
+  static const char kHex[] = "0123456789ABCDEF";
+  std::string out = "\"";
+  for (const char c : field) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte >= 32 && byte < 127 && c != '"' && c != '\\') {
+      out += c;
+    } else {
+      out += "\\x";
+      out += kHex[byte >> 4];
+      out += kHex[byte & 15];
+    }
+  }
+  return out + "\"";
 }
 
 std::string Describe(WarningKind kind) {

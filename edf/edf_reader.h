@@ -86,6 +86,10 @@ struct Warning {
 // header announces (records missing)".
 std::string Describe(WarningKind kind);
 
+// Bytes as a message shows them: quoted, every byte that is not printable
+// ASCII (and every quote or backslash) written as \xNN.
+std::string Quote(std::string_view bytes);
+
 class Reader {
  public:
   explicit Reader(Limits limits = {});
