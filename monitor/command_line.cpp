@@ -8,6 +8,8 @@
 
 #include <CLI/CLI.hpp>
 
+#include "base/text.h"
+
 namespace maroquint::monitor {
 namespace {
 
@@ -63,10 +65,9 @@ CLI::Validator Refuses(Reader read, const std::string &wanted) {
       "");
 }
 
-bool EndsWith(std::string text, const std::string &suffix) {
-  for (char &c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+bool EndsWithIgnoringCase(const std::string &text, const std::string &suffix) {
   return text.size() >= suffix.size() &&
-         text.compare(text.size() - suffix.size(), suffix.size(), suffix) == 0;
+         base::EqualsIgnoreCase(std::string_view(text).substr(text.size() - suffix.size()), suffix);
 }
 
 }  // namespace
@@ -113,7 +114,7 @@ ParsedCommandLine ParseCommandLine(const std::vector<std::string> &args) {
   app.add_option("--plot", options.plot)
       ->check(CLI::Validator(
           [](std::string &value) {
-            return EndsWith(value, ".svg") || EndsWith(value, ".png")
+            return EndsWithIgnoringCase(value, ".svg") || EndsWithIgnoringCase(value, ".png")
                        ? std::string()
                        : "needs a file name ending in .svg or .png, not '" + value + "'";
           },

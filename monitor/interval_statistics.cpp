@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cmath>
 
+#include "base/stats.h"
+
 namespace maroquint::monitor {
 
 std::int64_t MissedPulses(double interval, double period) {
@@ -71,12 +73,7 @@ IntervalSummary IntervalStatistics::Summarize() const {
   summary.max = max_;
   summary.std_dev =
       deviations_.size() > 1 ? std::sqrt(m2_ / static_cast<double>(deviations_.size() - 1)) : 0.0;
-  std::vector<double> sorted = deviations_;
-  // Nearest rank: the smallest value with at least 99 % of the values at or below it.
-  const std::size_t rank = (99 * sorted.size() + 99) / 100;
-  std::nth_element(sorted.begin(), sorted.begin() + static_cast<std::ptrdiff_t>(rank - 1),
-                   sorted.end());
-  summary.p99_period_deviation = sorted[rank - 1];
+  summary.p99_period_deviation = base::NearestRankPercentile(deviations_, 0.99);
   return summary;
 }
 

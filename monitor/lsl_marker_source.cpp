@@ -1,10 +1,11 @@
 #include "lsl_marker_source.h"
 
 #include <algorithm>
-#include <cctype>
 #include <chrono>
 #include <thread>
 #include <vector>
+
+#include "base/text.h"
 
 namespace maroquint::monitor {
 namespace {
@@ -18,11 +19,6 @@ constexpr std::int32_t kRecover = 1;
 
 std::string Text(const char *text) {
   return text ? text : "";
-}
-
-std::string Lower(std::string text) {
-  for (char &c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return text;
 }
 
 // Only string streams: markers are text, and the bundled library's inlet
@@ -172,7 +168,7 @@ FindResult LslMarkerSource::Find(const StreamQuery &query, double wait) {
     result.matches.clear();
     for (const StreamDescription &stream : List(kLookAroundWait)) {
       const auto same = [](const std::string &wanted, const std::string &actual) {
-        return wanted.empty() || Lower(wanted) == Lower(actual);
+        return wanted.empty() || base::EqualsIgnoreCase(wanted, actual);
       };
       if (same(query.name, stream.name) && same(query.type, stream.type) &&
           same(query.source_id, stream.source_id) && stream.channel_format == "string")

@@ -1,65 +1,50 @@
 #include "marker_format.h"
 
 #include <cinttypes>
-#include <cmath>
-#include <cstdio>
-#include <ctime>
+
+#include "base/text.h"
+#include "base/time.h"
 
 namespace maroquint::monitor {
-namespace {
 
-std::string Printf(const char *format, double value) {
-  char buffer[64];
-  std::snprintf(buffer, sizeof buffer, format, value);
-  return buffer;
-}
+using base::Format;
 
 std::string Seconds(double value) {
-  return Printf("%.6f", value);
+  return Format("%.6f", value);
 }
 
 std::string Count(std::int64_t value) {
-  char buffer[32];
-  std::snprintf(buffer, sizeof buffer, "%" PRId64, value);
-  return buffer;
+  return Format("%" PRId64, value);
 }
 
 std::string PulsesMissed(std::int64_t missed) {
   return Count(missed) + (missed == 1 ? " pulse missed" : " pulses missed");
 }
 
-}  // namespace
-
 std::string PrintableText(const std::string &text) {
   std::string shown;
   shown.reserve(text.size());
   for (const char c : text) {
     const auto byte = static_cast<unsigned char>(c);
-    if (byte < 0x20 || byte == 0x7f) {
-      char escape[8];
-      std::snprintf(escape, sizeof escape, "\\x%02X", static_cast<unsigned>(byte));
-      shown += escape;
-    } else {
+    if (byte < 0x20 || byte == 0x7f)
+      shown += Format("\\x%02X", static_cast<unsigned>(byte));
+    else
       shown += c;
-    }
   }
   return shown;
 }
 
 std::string MarkerLineHeader() {
-  char line[128];
-  std::snprintf(line, sizeof line, "%7s  %16s  %16s  %10s  %s\n", "marker", "time stamp",
-                "on this clock", "interval", "text");
-  return line;
+  return Format("%7s  %16s  %16s  %10s  %s\n", "marker", "time stamp", "on this clock", "interval",
+                "text");
 }
 
 std::string FormatMarkerLine(const MarkerRow &row) {
   const std::string local = row.local_time ? Seconds(*row.local_time) : "-";
   const std::string interval = row.interval ? Seconds(*row.interval) : "-";
-  char head[128];
-  std::snprintf(head, sizeof head, "%7" PRId64 "  %16.6f  %16s  %10s  ", row.index, row.timestamp,
-                local.c_str(), interval.c_str());
-  std::string line = head + PrintableText(row.text);
+  std::string line = Format("%7" PRId64 "  %16.6f  %16s  %10s  ", row.index, row.timestamp,
+                            local.c_str(), interval.c_str()) +
+                     PrintableText(row.text);
   if (row.kind == IntervalKind::Restart) line += "  [new outlet: the stream restarted]";
   if (row.missed > 0) line += "  [" + PulsesMissed(row.missed) + "]";
   if (row.kind == IntervalKind::CatchUp) line += "  [catch-up after the gap]";
@@ -101,28 +86,8 @@ std::string FormatCsvRow(const MarkerRow &row) {
   return Count(row.index) + "," + Seconds(row.timestamp) + "," +
          (row.local_time ? Seconds(*row.local_time) : "") + "," +
          (row.interval ? Seconds(*row.interval) : "") + "," + Count(row.missed) + "," +
-         CsvField(row.text) + "," + FormatUtc(row.utc_time) + "," +
+         CsvField(row.text) + "," + base::FormatUtc(row.utc_time) + "," +
          (row.interval ? KindName(row.kind) : "") + "\n";
-}
-
-std::string FormatUtc(double seconds_since_1970) {
-  double whole = std::floor(seconds_since_1970);
-  auto micros = static_cast<long>(std::llround((seconds_since_1970 - whole) * 1e6));
-  if (micros >= 1000000) {
-    whole += 1.0;
-    micros -= 1000000;
-  }
-  const auto seconds = static_cast<std::time_t>(whole);
-  std::tm utc{};
-#ifdef _WIN32
-  gmtime_s(&utc, &seconds);
-#else
-  gmtime_r(&seconds, &utc);
-#endif
-  char buffer[64];
-  std::snprintf(buffer, sizeof buffer, "%04d-%02d-%02dT%02d:%02d:%02d.%06ldZ", utc.tm_year + 1900,
-                utc.tm_mon + 1, utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec, micros);
-  return buffer;
 }
 
 std::string FormatSummary(const SummaryInput &input) {
@@ -168,10 +133,10 @@ std::string FormatSummary(const SummaryInput &input) {
             "): interval " + Seconds(gap.interval) + " s, " + PulsesMissed(gap.missed) + "\n";
   const CorrectionTrack &c = input.correction;
   if (c.Count() > 0) {
-    text += "  time correction         " + Printf("%+.6f", c.Last()) + " s";
+    text += "  time correction         " + Format("%+.6f", c.Last()) + " s";
     if (c.Count() > 1)
-      text += " (last of " + Count(c.Count()) + " estimates, from " + Printf("%+.6f", c.Min()) +
-              " to " + Printf("%+.6f", c.Max()) + " s)";
+      text += " (last of " + Count(c.Count()) + " estimates, from " + Format("%+.6f", c.Min()) +
+              " to " + Format("%+.6f", c.Max()) + " s)";
     text += "\n";
     text += "  round-trip time         " + Seconds(c.LastRoundTrip()) + " s";
     if (c.Count() > 1)

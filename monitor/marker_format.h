@@ -43,8 +43,12 @@ std::string CsvField(const std::string &text);
 // shown as \xHH. Other bytes, UTF-8 included, pass unchanged.
 std::string PrintableText(const std::string &text);
 
-// ISO 8601 in UTC to the microsecond, e.g. 2026-12-08T09:54:26.123456Z.
-std::string FormatUtc(double seconds_since_1970);
+// The monitor's words for numbers, the same in every line it prints and
+// every file it writes: seconds to the microsecond ("1.000000"), a count,
+// and "1 pulse missed" or "N pulses missed".
+std::string Seconds(double value);
+std::string Count(std::int64_t value);
+std::string PulsesMissed(std::int64_t missed);
 
 struct SummaryInput {
   IntervalSummary intervals;

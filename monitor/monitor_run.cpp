@@ -5,29 +5,14 @@
 #include "stream_watch.h"
 
 #include <algorithm>
-#include <cinttypes>
-#include <cstdio>
+
+#include "base/text.h"
 
 namespace maroquint::monitor {
 namespace {
 
 std::string Tenths(double seconds) {
-  char buffer[48];
-  std::snprintf(buffer, sizeof buffer, "%.1f", seconds);
-  return buffer;
-}
-
-std::string Micro(const char *format, double seconds) {
-  char buffer[48];
-  std::snprintf(buffer, sizeof buffer, format, seconds);
-  return buffer;
-}
-
-std::string PulsesMissed(std::int64_t missed) {
-  char buffer[48];
-  std::snprintf(buffer, sizeof buffer, "%" PRId64 " %s", missed,
-                missed == 1 ? "pulse missed" : "pulses missed");
-  return buffer;
+  return base::Format("%.1f", seconds);
 }
 
 std::string Describe(const StreamDescription &stream) {
@@ -302,13 +287,13 @@ class Watch {
     const IntervalSummary summary = statistics_.Summarize();
     const std::int64_t head = summary.markers == 0 ? 0 : report_.missed_before_first;
     const std::int64_t missed =
-        summary.missed_pulses + head + MissedInSilence(now - last_marker_, options_.period);
+        summary.missed_pulses + head + MissedPulses(now - last_marker_, options_.period);
     out_.status << "status after " << Tenths(now - start_) << " s: " << summary.markers
                 << " markers, " << missed << " missed pulses";
     if (summary.intervals > 0)
-      out_.status << ", p99 |interval - period| " << Micro("%.6f", summary.p99_period_deviation)
-                  << " s";
-    if (correction_) out_.status << ", time correction " << Micro("%+.6f", *correction_) << " s";
+      out_.status << ", p99 |interval - period| " << Seconds(summary.p99_period_deviation) << " s";
+    if (correction_)
+      out_.status << ", time correction " << base::Format("%+.6f", *correction_) << " s";
     out_.status << "\n" << std::flush;
   }
 

@@ -5,6 +5,8 @@
 #include <cstring>
 #include <ctime>
 
+#include "base/time.h"
+
 namespace maroquint::monitor {
 
 OutputFile::~OutputFile() {
@@ -49,7 +51,7 @@ std::string OutputFile::Close() {
 namespace {
 
 std::string UtcNow() {
-  return FormatUtc(
+  return base::FormatUtc(
       std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count());
 }
 
@@ -88,13 +90,7 @@ std::string JsonFileRecorder::Finish(const WatchReport &report,
 std::string XdfFileRecorder::Open() {
   std::string error = file_.Open();
   if (!error.empty()) return error;
-  const std::time_t now = std::time(nullptr);
-  std::tm utc{};
-#ifdef _WIN32
-  gmtime_s(&utc, &now);
-#else
-  gmtime_r(&now, &utc);
-#endif
+  const std::tm utc = base::UtcCalendar(std::time(nullptr));
   char datetime[40];
   std::strftime(datetime, sizeof datetime, "%Y-%m-%dT%H:%M:%S+0000", &utc);
   return file_.Write(xdf::FileHeader(datetime));

@@ -1,5 +1,7 @@
 #include "plot.h"
 
+#include "marker_format.h"
+
 #include <plplot.h>
 
 #include <algorithm>
@@ -9,6 +11,8 @@
 #include <cstring>
 #include <filesystem>
 #include <vector>
+
+#include "base/text.h"
 
 namespace maroquint::monitor {
 namespace {
@@ -45,10 +49,7 @@ int ExitAsFailedWrite(PLCHAR_VECTOR message) {
 }
 
 bool EndsWithPng(const std::string &path) {
-  if (path.size() < 4) return false;
-  std::string suffix = path.substr(path.size() - 4);
-  for (char &c : suffix) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return suffix == ".png";
+  return path.size() >= 4 && base::EqualsIgnoreCase(path.substr(path.size() - 4), ".png");
 }
 
 // Milliseconds, or microseconds for values that small (a correction over
@@ -99,9 +100,7 @@ bool Regular(const MarkerPoint &marker) {
 }
 
 std::string Counted(std::int64_t count, const char *what) {
-  char text[80];
-  std::snprintf(text, sizeof text, "%lld %s", static_cast<long long>(count), what);
-  return text;
+  return Count(count) + " " + what;
 }
 
 // The pulses that went missing, each a red cross where it was due, on the
@@ -160,12 +159,11 @@ void Timeline(const WatchReport &report, PLFLT watched) {
   const PLFLT span = high - low;
   high += 0.25 * span;
   low -= 0.12 * span;
-  char title[200];
-  std::snprintf(title, sizeof title,
-                "interval - period; missed pulses %lld (red), catch-ups %zu (green), early or "
-                "extra %zu (orange), restarts %zu (purple)",
-                static_cast<long long>(report.MissedPulses()), catch_ups.size(), early.size(),
-                report.restarts.size());
+  const std::string title = base::Format(
+      "interval - period; missed pulses %lld (red), catch-ups %zu (green), early or "
+      "extra %zu (orange), restarts %zu (purple)",
+      static_cast<long long>(report.MissedPulses()), catch_ups.size(), early.size(),
+      report.restarts.size());
   Panel(-0.02 * watched, watched, low, high, "time since the watch began (s)",
         std::string("interval - period (") + unit.name + ")", title);
   const PLFLT limit = report.max_jitter * unit.scale;

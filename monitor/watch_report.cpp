@@ -1,23 +1,16 @@
 #include "watch_report.h"
 
-#include <cinttypes>
+#include "marker_format.h"
+
 #include <cmath>
 #include <cstdio>
+
+#include "base/text.h"
 
 namespace maroquint::monitor {
 namespace {
 
-std::string Number(const char *format, double value) {
-  char buffer[64];
-  std::snprintf(buffer, sizeof buffer, format, value);
-  return buffer;
-}
-
-std::string Count(std::int64_t value) {
-  char buffer[32];
-  std::snprintf(buffer, sizeof buffer, "%" PRId64, value);
-  return buffer;
-}
+using base::Format;
 
 std::string JsonString(const std::string &text) {
   std::string quoted = "\"";
@@ -39,7 +32,7 @@ std::string JsonString(const std::string &text) {
 
 // JSON has no infinities or NaN.
 std::string JsonNumber(double value) {
-  return std::isfinite(value) ? Number("%.15g", value) : "null";
+  return std::isfinite(value) ? Format("%.15g", value) : "null";
 }
 
 std::string JsonStream(const StreamDescription &s) {
@@ -51,7 +44,7 @@ std::string JsonStream(const StreamDescription &s) {
 }  // namespace
 
 std::string FormatStreamLine(const StreamDescription &stream) {
-  const std::string rate = stream.nominal_srate > 0.0 ? Number("%g Hz", stream.nominal_srate)
+  const std::string rate = stream.nominal_srate > 0.0 ? Format("%g Hz", stream.nominal_srate)
                                                       : std::string("irregular rate");
   return "\"" + stream.name + "\"  type \"" + stream.type + "\", " + Count(stream.channel_count) +
          (stream.channel_count == 1 ? " channel, " : " channels, ") + stream.channel_format + ", " +
@@ -67,8 +60,8 @@ std::string FormatListedStream(const StreamDescription &stream, double now,
                                const std::string &local_host) {
   std::string line = FormatStreamLine(stream) + ", uid " + stream.uid;
   if (!local_host.empty() && stream.hostname == local_host)
-    return line + ", created " + Number("%.1f", now - stream.created_at) + " s ago";
-  return line + ", created at " + Number("%.1f", stream.created_at) +
+    return line + ", created " + Format("%.1f", now - stream.created_at) + " s ago";
+  return line + ", created at " + Format("%.1f", stream.created_at) +
          " s on its host's clock (another host: its age is not known here)";
 }
 
@@ -134,8 +127,8 @@ std::vector<std::string> UnhealthyReasons(const WatchReport &report, const Healt
     reasons.push_back(MissedReason(report, limits.max_missed));
   const IntervalSummary &i = report.intervals;
   if (i.regular > 0 && i.p99_period_deviation > limits.max_jitter)
-    reasons.push_back("p99 of |interval - period| " + Number("%.6f", i.p99_period_deviation) +
-                      " s over the limit " + Number("%.6f", limits.max_jitter) + " s (" +
+    reasons.push_back("p99 of |interval - period| " + Format("%.6f", i.p99_period_deviation) +
+                      " s over the limit " + Format("%.6f", limits.max_jitter) + " s (" +
                       Count(i.regular) +
                       (i.regular == 1 ? " regular interval)" : " regular intervals)"));
   if (i.early > 0)

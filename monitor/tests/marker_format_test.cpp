@@ -73,13 +73,6 @@ TEST(Csv, HeaderAndRowWithTheWallClockTimeLast) {
             "Control/Synchronization/Trigger/Biosemi,2026-12-08T10:00:00.250000Z,\n");
 }
 
-TEST(Utc, Iso8601ToTheMicrosecond) {
-  EXPECT_EQ(FormatUtc(0.0), "1970-01-01T00:00:00.000000Z");
-  EXPECT_EQ(FormatUtc(951782400.5), "2000-02-29T00:00:00.500000Z");
-  // A fraction that rounds up carries into the seconds.
-  EXPECT_EQ(FormatUtc(1796724059.9999996), "2026-12-08T10:01:00.000000Z");
-}
-
 TEST(MarkerLine, EachKindOfIntervalIsNamed) {
   MarkerRow row = Row();
   EXPECT_THAT(FormatMarkerLine(row), ::testing::EndsWith("Biosemi\n"));
