@@ -8,8 +8,11 @@
 
 namespace maroquint::monitor {
 
-// How many pulses an interval swallowed: none up to 1.5 periods, otherwise the
-// interval in whole periods (rounded) minus the one pulse that did arrive.
+// How many pulses a stretch of time without markers swallowed: none up to
+// 1.5 periods, otherwise the stretch in whole periods (rounded) minus one.
+// The one rule for an interval between markers (the marker that ended it is
+// the one pulse that did arrive) and for a silence that no marker has ended
+// yet (a pulse counts as missed half a period after it was due).
 std::int64_t MissedPulses(double interval, double period);
 
 // A gap of missed pulses, ending at marker `index` (1-based).

@@ -103,8 +103,7 @@ class Watch {
       // A second instance started during the watch; only one that answers
       // beside the watched outlet is another stream, not a restart. In a
       // silence the presence probes look instead.
-      if (source_.Now() >= next_look_ && !watch_.IsGone() &&
-          source_.Now() - last_marker_ < 1.5 * options_.period) {
+      if (source_.Now() >= next_look_ && MarkersFlow(source_.Now())) {
         const std::vector<StreamDescription> matching =
             source_.Matching(options_.query, MonitorPacing::kLookAround);
         const bool watched =
@@ -117,7 +116,7 @@ class Watch {
       if (source_.Now() >= next_correction_) {
         AddCorrection(source_.TimeCorrection(0.0));
         // A restart quicker than a missed pulse shows only in the uid.
-        if (!watch_.IsGone() && source_.Now() - last_marker_ < 1.5 * options_.period)
+        if (MarkersFlow(source_.Now()))
           if (const std::optional<StreamDescription> outlet =
                   source_.Outlet(MonitorPacing::kOutlet))
             SeeOutlet(*outlet, false, false);
@@ -138,7 +137,7 @@ class Watch {
     if (report_.gone_at_end) report_.gone_at = watch_.GoneSince() - start_;
     report_.intervals = statistics_.Summarize();
     // A watch without any marker is one silence, counted from its start.
-    const std::int64_t tail = MissedInSilence(end - last_marker_, options_.period);
+    const std::int64_t tail = MissedPulses(end - last_marker_, options_.period);
     (report_.intervals.markers == 0 ? report_.missed_before_first : report_.missed_after_last) =
         tail;
     report_.period = options_.period;
@@ -173,6 +172,11 @@ class Watch {
       out_.errors << "maroquint-monitor: " << error << "\n" << std::flush;
       write_failed_ = true;
     }
+  }
+
+  // The outlet is there and no pulse has gone missing since the last marker.
+  bool MarkersFlow(double now) const {
+    return !watch_.IsGone() && MissedPulses(now - last_marker_, options_.period) == 0;
   }
 
   void OtherStream(const StreamDescription &other) {
@@ -230,7 +234,7 @@ class Watch {
     restart_pending_ = false;
     silence_explained_ = false;
     if (step.index == 1) {
-      report_.missed_before_first = MissedInSilence(arrived - start_, options_.period);
+      report_.missed_before_first = MissedPulses(arrived - start_, options_.period);
       report_.first_marker_at = arrived - start_;
       if (report_.missed_before_first > 0) statistics_.FirstEndedASilence();
     }
@@ -273,7 +277,7 @@ class Watch {
   // stating the silence at which it counted as missed: a probe for a
   // vanished outlet can hold the loop past several of those moments.
   void AlertSilence(double now) {
-    const std::int64_t missed = MissedInSilence(now - last_marker_, options_.period);
+    const std::int64_t missed = MissedPulses(now - last_marker_, options_.period);
     while (alerted_ < missed) {
       ++alerted_;
       out_.status << "no marker for "

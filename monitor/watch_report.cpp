@@ -51,11 +51,6 @@ std::string FormatStreamLine(const StreamDescription &stream) {
          rate + ", source id \"" + stream.source_id + "\", host \"" + stream.hostname + "\"";
 }
 
-std::int64_t MissedInSilence(double silence, double period) {
-  if (!(silence > 1.5 * period)) return 0;
-  return static_cast<std::int64_t>(std::floor(silence / period - 0.5));
-}
-
 std::string FormatListedStream(const StreamDescription &stream, double now,
                                const std::string &local_host) {
   std::string line = FormatStreamLine(stream) + ", uid " + stream.uid;

@@ -34,11 +34,6 @@ std::string FormatStreamLine(const StreamDescription &stream);
 std::string FormatListedStream(const StreamDescription &stream, double now,
                                const std::string &local_host);
 
-// Pulses missed in a silence of `silence` seconds that no marker has ended
-// yet: a pulse counts as missed half a period after it was due, the same
-// margin as for an interval between markers (1.5 periods).
-std::int64_t MissedInSilence(double silence, double period);
-
 // A marker that closed an interval, for the pictures.
 struct MarkerPoint {
   double at = 0.0;         // seconds since the watch began, monitor's clock

@@ -15,7 +15,9 @@ TEST(MissedPulses, CountsWholePeriodsBeyondOneAndAHalf) {
   EXPECT_EQ(MissedPulses(2.49, 1.0), 1);
   EXPECT_EQ(MissedPulses(2.51, 1.0), 2);
   EXPECT_EQ(MissedPulses(6.0, 1.0), 5);
+  EXPECT_EQ(MissedPulses(86400.0, 1.0), 86399);
   EXPECT_EQ(MissedPulses(1.0, 0.5), 1);
+  EXPECT_EQ(MissedPulses(3.1, 0.5), 5);
   EXPECT_EQ(MissedPulses(-3.0, 1.0), 0);
   EXPECT_EQ(MissedPulses(std::nan(""), 1.0), 0);
 }

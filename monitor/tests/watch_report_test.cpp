@@ -8,16 +8,6 @@ namespace {
 
 using ::testing::HasSubstr;
 
-TEST(MissedInSilence, APulseCountsHalfAPeriodAfterItWasDue) {
-  EXPECT_EQ(MissedInSilence(0.0, 1.0), 0);
-  EXPECT_EQ(MissedInSilence(1.5, 1.0), 0);
-  EXPECT_EQ(MissedInSilence(1.5001, 1.0), 1);
-  EXPECT_EQ(MissedInSilence(2.4999, 1.0), 1);
-  EXPECT_EQ(MissedInSilence(2.5001, 1.0), 2);
-  EXPECT_EQ(MissedInSilence(86400.0, 1.0), 86399);
-  EXPECT_EQ(MissedInSilence(3.1, 0.5), 5);
-}
-
 WatchReport Found() {
   WatchReport report;
   report.stream = StreamDescription{};
