@@ -5,6 +5,7 @@
 #include <cstring>
 #include <ctime>
 
+#include "base/json.h"
 #include "base/time.h"
 
 namespace maroquint::monitor {
@@ -83,7 +84,7 @@ std::string CsvFileRecorder::Finish(const WatchReport &, const std::vector<std::
 
 std::string JsonFileRecorder::Finish(const WatchReport &report,
                                      const std::vector<std::string> &reasons, int exit_status) {
-  const std::string error = file_.Write(FormatJsonReport(report, reasons, exit_status));
+  const std::string error = file_.Write(base::WriteJson(JsonReport(report, reasons, exit_status)));
   return error.empty() ? file_.Close() : error;
 }
 

@@ -2,9 +2,6 @@
 
 #include "marker_format.h"
 
-#include <cmath>
-#include <cstdio>
-
 #include "base/text.h"
 
 namespace maroquint::monitor {
@@ -12,33 +9,12 @@ namespace {
 
 using base::Format;
 
-std::string JsonString(const std::string &text) {
-  std::string quoted = "\"";
-  for (const char c : text) {
-    const auto byte = static_cast<unsigned char>(c);
-    if (c == '"' || c == '\\') {
-      quoted += '\\';
-      quoted += c;
-    } else if (byte < 0x20) {
-      char escape[8];
-      std::snprintf(escape, sizeof escape, "\\u%04x", static_cast<unsigned>(byte));
-      quoted += escape;
-    } else {
-      quoted += c;
-    }
-  }
-  return quoted + "\"";
-}
-
-// JSON has no infinities or NaN.
-std::string JsonNumber(double value) {
-  return std::isfinite(value) ? Format("%.15g", value) : "null";
-}
-
-std::string JsonStream(const StreamDescription &s) {
-  return "{\"name\": " + JsonString(s.name) + ", \"type\": " + JsonString(s.type) +
-         ", \"source_id\": " + JsonString(s.source_id) +
-         ", \"hostname\": " + JsonString(s.hostname) + ", \"uid\": " + JsonString(s.uid) + "}";
+base::Json JsonStream(const StreamDescription &s) {
+  return {{"name", s.name},
+          {"type", s.type},
+          {"source_id", s.source_id},
+          {"hostname", s.hostname},
+          {"uid", s.uid}};
 }
 
 }  // namespace
@@ -140,75 +116,63 @@ std::string VerdictLine(const std::vector<std::string> &reasons) {
   return line;
 }
 
-std::string FormatJsonReport(const WatchReport &report, const std::vector<std::string> &reasons,
-                             int exit_status) {
-  std::string json = "{\n";
-  const auto field = [&json](const std::string &name, const std::string &value, bool last = false) {
-    json += "  " + JsonString(name) + ": " + value + (last ? "\n" : ",\n");
-  };
-  field("stream", report.stream ? JsonStream(*report.stream) : "null");
-  std::string others = "[";
-  for (std::size_t o = 0; o < report.others.size(); ++o)
-    others += (o > 0 ? ", " : "") + JsonStream(report.others[o]);
-  field("other_streams", others + "]");
-  std::string restarts = "[";
-  for (std::size_t r = 0; r < report.restarts.size(); ++r)
-    restarts += std::string(r > 0 ? ", " : "") +
-                "{\"seconds_after_start\": " + JsonNumber(report.restarts[r].at) +
-                ", \"outlet\": " + JsonStream(report.restarts[r].outlet) + "}";
-  field("restarts", restarts + "]");
-  field("period", JsonNumber(report.period));
-  field("watched_seconds", JsonNumber(report.watched));
+base::Json JsonReport(const WatchReport &report, const std::vector<std::string> &reasons,
+                      int exit_status) {
+  base::Json json;
+  json["stream"] = report.stream ? JsonStream(*report.stream) : base::Json();
+  json["other_streams"] = base::Json::array();
+  for (const StreamDescription &other : report.others)
+    json["other_streams"].push_back(JsonStream(other));
+  json["restarts"] = base::Json::array();
+  for (const RestartPoint &restart : report.restarts)
+    json["restarts"].push_back(
+        {{"seconds_after_start", restart.at}, {"outlet", JsonStream(restart.outlet)}});
+  json["period"] = report.period;
+  json["watched_seconds"] = report.watched;
   const IntervalSummary &i = report.intervals;
-  field("markers", Count(i.markers));
-  const bool figures = i.regular > 0;
-  field("intervals", "{\"count\": " + Count(i.intervals) + ", \"regular\": " + Count(i.regular) +
-                         ", \"closing_a_gap\": " + Count(i.GapIntervals()) + ", \"catch_up\": " +
-                         Count(i.catch_up) + ", \"early_or_extra\": " + Count(i.early) +
-                         ", \"across_a_restart\": " + Count(i.restart) + "}");
-  if (figures)
-    field("regular_intervals",
-          "{\"mean\": " + JsonNumber(i.mean) + ", \"min\": " + JsonNumber(i.min) +
-              ", \"max\": " + JsonNumber(i.max) + ", \"std_dev\": " + JsonNumber(i.std_dev) +
-              ", \"p99_period_deviation\": " + JsonNumber(i.p99_period_deviation) + "}");
-  else
-    field("regular_intervals", "null");
-  std::string gaps = "[";
-  for (std::size_t g = 0; g < i.gaps.size(); ++g)
-    gaps += std::string(g > 0 ? ", " : "") + "{\"marker\": " + Count(i.gaps[g].index) +
-            ", \"timestamp\": " + JsonNumber(i.gaps[g].timestamp) +
-            ", \"interval\": " + JsonNumber(i.gaps[g].interval) +
-            ", \"missed\": " + Count(i.gaps[g].missed) + "}";
-  gaps += "]";
-  field("missed_pulses", "{\"total\": " + Count(report.MissedPulses()) +
-                             ", \"before_first_marker\": " + Count(report.missed_before_first) +
-                             ", \"between_markers\": " + Count(i.missed_pulses) +
-                             ", \"after_last_marker\": " + Count(report.missed_after_last) +
-                             ", \"gaps\": " + gaps + "}");
-  field("early_or_extra_markers", Count(i.early));
-  field("catch_up_markers", Count(i.catch_up));
+  json["markers"] = i.markers;
+  json["intervals"] = {
+      {"count", i.intervals},   {"regular", i.regular},      {"closing_a_gap", i.GapIntervals()},
+      {"catch_up", i.catch_up}, {"early_or_extra", i.early}, {"across_a_restart", i.restart}};
+  json["regular_intervals"] = base::Json();
+  if (i.regular > 0)
+    json["regular_intervals"] = {{"mean", i.mean},
+                                 {"min", i.min},
+                                 {"max", i.max},
+                                 {"std_dev", i.std_dev},
+                                 {"p99_period_deviation", i.p99_period_deviation}};
+  base::Json gaps = base::Json::array();
+  for (const PulseGap &gap : i.gaps)
+    gaps.push_back({{"marker", gap.index},
+                    {"timestamp", gap.timestamp},
+                    {"interval", gap.interval},
+                    {"missed", gap.missed}});
+  json["missed_pulses"] = {{"total", report.MissedPulses()},
+                           {"before_first_marker", report.missed_before_first},
+                           {"between_markers", i.missed_pulses},
+                           {"after_last_marker", report.missed_after_last},
+                           {"gaps", gaps}};
+  json["early_or_extra_markers"] = i.early;
+  json["catch_up_markers"] = i.catch_up;
   const CorrectionTrack &c = report.corrections;
+  json["time_correction"] = base::Json();
   if (c.Count() > 0)
-    field("time_correction",
-          "{\"estimates\": " + Count(c.Count()) + ", \"last\": " + JsonNumber(c.Last()) +
-              ", \"min\": " + JsonNumber(c.Min()) + ", \"max\": " + JsonNumber(c.Max()) +
-              ", \"round_trip_last\": " + JsonNumber(c.LastRoundTrip()) +
-              ", \"round_trip_min\": " + JsonNumber(c.MinRoundTrip()) +
-              ", \"round_trip_max\": " + JsonNumber(c.MaxRoundTrip()) + "}");
-  else
-    field("time_correction", "null");
-  field("reconnections", Count(report.reconnections));
-  field("stream_lost", report.lost ? "true" : "false");
-  field("outlet_gone_at_end", report.gone_at_end ? "true" : "false");
-  if (report.gone_at_end) field("outlet_gone_seconds_after_start", JsonNumber(report.gone_at));
-  field("healthy", reasons.empty() ? "true" : "false");
-  std::string list = "[";
-  for (std::size_t r = 0; r < reasons.size(); ++r)
-    list += std::string(r > 0 ? ", " : "") + JsonString(reasons[r]);
-  field("reasons", list + "]");
-  field("verdict", JsonString(VerdictLine(reasons)));
-  field("exit_status", Count(exit_status), true);
-  return json + "}\n";
+    json["time_correction"] = {{"estimates", c.Count()},
+                               {"last", c.Last()},
+                               {"min", c.Min()},
+                               {"max", c.Max()},
+                               {"round_trip_last", c.LastRoundTrip()},
+                               {"round_trip_min", c.MinRoundTrip()},
+                               {"round_trip_max", c.MaxRoundTrip()}};
+  json["reconnections"] = report.reconnections;
+  json["stream_lost"] = report.lost;
+  json["outlet_gone_at_end"] = report.gone_at_end;
+  if (report.gone_at_end) json["outlet_gone_seconds_after_start"] = report.gone_at;
+  json["healthy"] = reasons.empty();
+  json["reasons"] = reasons;
+  json["verdict"] = VerdictLine(reasons);
+  json["exit_status"] = exit_status;
+  return json;
 }
 
 }  // namespace maroquint::monitor

@@ -5,6 +5,8 @@
 
 #include "interval_statistics.h"
 
+#include "base/json.h"
+
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -97,9 +99,10 @@ std::vector<std::string> UnhealthyReasons(const WatchReport &report, const Healt
 // "healthy" or "UNHEALTHY: reason; reason; ...".
 std::string VerdictLine(const std::vector<std::string> &reasons);
 
-// The summary and the verdict as one JSON object, for scripts.
-std::string FormatJsonReport(const WatchReport &report, const std::vector<std::string> &reasons,
-                             int exit_status);
+// The summary and the verdict as one JSON object, for scripts (written with
+// base::WriteJson).
+base::Json JsonReport(const WatchReport &report, const std::vector<std::string> &reasons,
+                      int exit_status);
 
 }  // namespace maroquint::monitor
 

@@ -54,12 +54,12 @@ TEST(Verdict, NamesARestartAndASecondStreamWithTheirUids) {
                 "on host \"other-pc\"",
                 "1 restart of the stream (a new outlet: uid uid-1, then uid uid-3)"}));
   EXPECT_EQ(report.Uids(), (std::vector<std::string>{"uid-1", "uid-3"}));
-  const std::string json = FormatJsonReport(report, {}, 0);
-  EXPECT_THAT(json,
-              HasSubstr("\"other_streams\": [{\"name\": \"Maroquint\", \"type\": \"\", "
-                        "\"source_id\": \"\", \"hostname\": \"other-pc\", \"uid\": \"uid-2\"}]"));
-  EXPECT_THAT(json, HasSubstr("\"restarts\": [{\"seconds_after_start\": 12.5, \"outlet\": "));
-  EXPECT_THAT(json, HasSubstr("\"uid\": \"uid-3\"}}]"));
+  const base::Json json = base::Json::parse(base::WriteJson(JsonReport(report, {}, 0)));
+  EXPECT_EQ(json["other_streams"], base::Json::parse(R"([{"name": "Maroquint", "type": "",
+      "source_id": "", "hostname": "other-pc", "uid": "uid-2"}])"));
+  ASSERT_EQ(json["restarts"].size(), 1u);
+  EXPECT_EQ(json["restarts"][0]["seconds_after_start"], 12.5);
+  EXPECT_EQ(json["restarts"][0]["outlet"]["uid"], "uid-3");
 }
 
 TEST(ListedStream, AgeOnThisHostAndTheCreationTimeOfAnother) {
@@ -78,18 +78,46 @@ TEST(ListedStream, AgeOnThisHostAndTheCreationTimeOfAnother) {
                                   "host: its age is not known here)"));
 }
 
-TEST(JsonReport, EscapesTextAndWritesNullForWhatIsUnknown) {
+TEST(JsonReport, KeysAsDocumentedAndNullForWhatIsUnknown) {
   WatchReport report = Found();
   report.intervals.intervals = 0;
-  const std::string json = FormatJsonReport(report, {"a \\ reason\n"}, 4);
-  EXPECT_THAT(json, HasSubstr("\"name\": \"Maroquint \\\"lab 2\\\"\""));
-  EXPECT_THAT(json, HasSubstr("\"regular_intervals\": null,"));
-  EXPECT_THAT(json, HasSubstr("\"time_correction\": null,"));
-  EXPECT_THAT(json, HasSubstr("\"reasons\": [\"a \\\\ reason\\u000a\"],"));
-  EXPECT_THAT(json, HasSubstr("\"healthy\": false,"));
-  EXPECT_THAT(json, ::testing::EndsWith("\"exit_status\": 4\n}\n"));
-  EXPECT_THAT(FormatJsonReport(WatchReport{}, {"no stream found"}, 2),
-              HasSubstr("\"stream\": null,"));
+  const std::string text = base::WriteJson(JsonReport(report, {"a \\ reason\n"}, 4));
+  const base::Json json = base::Json::parse(text);
+  std::vector<std::string> keys;
+  for (const auto &item : json.items()) keys.push_back(item.key());
+  EXPECT_EQ(keys, (std::vector<std::string>{
+                      "stream", "other_streams", "restarts", "period", "watched_seconds", "markers",
+                      "intervals", "regular_intervals", "missed_pulses", "early_or_extra_markers",
+                      "catch_up_markers", "time_correction", "reconnections", "stream_lost",
+                      "outlet_gone_at_end", "healthy", "reasons", "verdict", "exit_status"}));
+  EXPECT_EQ(json["stream"]["name"], "Maroquint \"lab 2\"");
+  EXPECT_TRUE(json["regular_intervals"].is_null());
+  EXPECT_TRUE(json["time_correction"].is_null());
+  EXPECT_EQ(json["reasons"], base::Json::array({"a \\ reason\n"}));
+  EXPECT_EQ(json["healthy"], false);
+  EXPECT_EQ(json["exit_status"], 4);
+  EXPECT_EQ(json["missed_pulses"]["gaps"], base::Json::array());
+  EXPECT_TRUE(JsonReport(WatchReport{}, {"no stream found"}, 2)["stream"].is_null());
+}
+
+TEST(JsonReport, FiguresOfTheRegularIntervalsAndTheTimeCorrection) {
+  WatchReport report = Found();
+  report.intervals.regular = 8;
+  report.intervals.mean = 1.000001;
+  report.intervals.gaps = {{5, 105.0, 3.0, 2}};
+  report.intervals.missed_pulses = 2;
+  report.corrections.Add(-0.00005, 0.0001);
+  report.gone_at_end = true;
+  report.gone_at = 12.9;
+  const base::Json json = JsonReport(report, {}, 0);
+  EXPECT_EQ(json["regular_intervals"]["mean"], 1.000001);
+  EXPECT_EQ(json["missed_pulses"]["gaps"][0]["marker"], 5);
+  EXPECT_EQ(json["missed_pulses"]["gaps"][0]["missed"], 2);
+  EXPECT_EQ(json["missed_pulses"]["total"], 2);
+  EXPECT_EQ(json["time_correction"]["estimates"], 1);
+  EXPECT_EQ(json["time_correction"]["round_trip_last"], 0.0001);
+  EXPECT_EQ(json["outlet_gone_seconds_after_start"], 12.9);
+  EXPECT_EQ(json["verdict"], "healthy");
 }
 
 }  // namespace
