@@ -19,12 +19,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     start = end + 1;
   }
   if (size == 0) args.clear();
-  const ParsedCommandLine parsed = maroquint::monitor::ParseCommandLine(args);
-  if (parsed.action == ParsedCommandLine::Action::UsageError && parsed.error.empty()) std::abort();
-  if (parsed.action != ParsedCommandLine::Action::Run &&
-      parsed.action != ParsedCommandLine::Action::List)
+  const auto parsed = maroquint::monitor::ParseCommandLine(args);
+  if (!parsed) {
+    if (parsed.Message().empty()) std::abort();
     return 0;
-  const auto &options = parsed.options;
+  }
+  if (parsed->action != ParsedCommandLine::Action::Run &&
+      parsed->action != ParsedCommandLine::Action::List)
+    return 0;
+  const auto &options = parsed->options;
   // A watch never starts with a time it cannot wait for or a limit below 0.
   const auto positive = [](double s) { return s > 0.0 && std::isfinite(s); };
   if (!positive(options.timeout) || !positive(options.period) ||

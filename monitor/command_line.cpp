@@ -48,11 +48,17 @@ std::optional<std::int64_t> ParseCountOrZero(const std::string &text) {
   return ParseCount(text, true);
 }
 
-ParsedCommandLine UsageError(std::string message) {
-  ParsedCommandLine result;
-  result.action = ParsedCommandLine::Action::UsageError;
-  result.error = std::move(message);
-  return result;
+base::Error<CommandLineError> UsageError(const CLI::ParseError &failure) {
+  CommandLineError code = CommandLineError::kMalformed;
+  if (dynamic_cast<const CLI::ExtrasError *>(&failure))
+    code = CommandLineError::kUnknownArgument;
+  else if (dynamic_cast<const CLI::ArgumentMismatch *>(&failure))
+    code = CommandLineError::kMissingValue;
+  else if (dynamic_cast<const CLI::ValidationError *>(&failure))
+    code = CommandLineError::kBadValue;
+  else if (dynamic_cast<const CLI::RequiresError *>(&failure))
+    code = CommandLineError::kMissingCompanion;
+  return base::Fail(code, failure.what());
 }
 
 // A CLI11 check from a reader that returns nothing for a refused value.
@@ -72,7 +78,8 @@ bool EndsWithIgnoringCase(const std::string &text, const std::string &suffix) {
 
 }  // namespace
 
-ParsedCommandLine ParseCommandLine(const std::vector<std::string> &args) {
+base::Result<ParsedCommandLine, CommandLineError> ParseCommandLine(
+    const std::vector<std::string> &args) {
   ParsedCommandLine result;
   // Asking for help is answered whatever else is wrong on the line.
   for (const std::string &arg : args) {
@@ -127,7 +134,7 @@ ParsedCommandLine ParseCommandLine(const std::vector<std::string> &args) {
     std::vector<std::string> reversed(args.rbegin(), args.rend());
     app.parse(reversed);
   } catch (const CLI::ParseError &failure) {
-    return UsageError(failure.what());
+    return UsageError(failure);
   }
   if (!timeout.empty()) options.timeout = *ParsePositiveSeconds(timeout);
   if (!count.empty()) options.count = ParsePositiveCount(count);

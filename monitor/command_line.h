@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "base/result.h"
+
 namespace maroquint::monitor {
 
 // Exit statuses of the tool; the numbers are part of its interface.
@@ -49,18 +51,28 @@ struct Options {
 };
 
 struct ParsedCommandLine {
-  enum class Action { Run, List, Help, Version, UsageError };
+  enum class Action { Run, List, Help, Version };
   Action action = Action::Run;
   Options options;
   bool list_xml = false;  // List: each stream's full XML rather than one line
-  std::string error;      // set for UsageError
+};
+
+// How a command line can be wrong; each is a usage error (kExitUsage), and
+// the message names the argument.
+enum class CommandLineError {
+  kUnknownArgument,   // an option or argument the monitor does not take
+  kMissingValue,      // an option without its value
+  kBadValue,          // a value the option refuses
+  kMissingCompanion,  // an option that goes only with another (--xml without --list)
+  kMalformed,         // anything else the parser cannot read
 };
 
 // The stream name looked for when no --name, --type or --source-id is given.
 inline constexpr const char *kDefaultStreamName = "Maroquint";
 
 // `args` excludes the program name.
-ParsedCommandLine ParseCommandLine(const std::vector<std::string> &args);
+base::Result<ParsedCommandLine, CommandLineError> ParseCommandLine(
+    const std::vector<std::string> &args);
 
 std::string UsageText();
 std::string HelpText();

@@ -72,8 +72,9 @@ int Watch(const Options &options) {
 }  // namespace
 
 int main(int argc, char **argv) {
-  const ParsedCommandLine command_line =
-      ParseCommandLine(std::vector<std::string>(argv + 1, argv + argc));
+  const auto parsed = ParseCommandLine(std::vector<std::string>(argv + 1, argv + argc));
+  if (!parsed) return UsageError(parsed.Message());
+  const ParsedCommandLine &command_line = *parsed;
   switch (command_line.action) {
     case ParsedCommandLine::Action::Help:
       std::cout << HelpText();
@@ -85,8 +86,6 @@ int main(int argc, char **argv) {
                   MAROQUINT_VERSION, library / 100, library % 100, protocol / 100, protocol % 100);
       return kExitNormal;
     }
-    case ParsedCommandLine::Action::UsageError:
-      return UsageError(command_line.error);
     case ParsedCommandLine::Action::List:
     case ParsedCommandLine::Action::Run:
       break;

@@ -7,8 +7,21 @@ namespace {
 
 using Action = ParsedCommandLine::Action;
 
-ParsedCommandLine Parse(std::vector<std::string> args) {
-  return ParseCommandLine(args);
+// A command line that must be read; an empty one when it is refused.
+ParsedCommandLine Parse(const std::vector<std::string> &args) {
+  const auto parsed = ParseCommandLine(args);
+  EXPECT_TRUE(parsed) << parsed.Message();
+  return parsed ? *parsed : ParsedCommandLine{};
+}
+
+// A command line that must be refused.
+base::Error<CommandLineError> Refused(const std::vector<std::string> &args) {
+  const auto parsed = ParseCommandLine(args);
+  if (parsed) {
+    ADD_FAILURE() << args.front() << " read";
+    return {CommandLineError::kMalformed, ""};
+  }
+  return parsed.Err();
 }
 
 TEST(CommandLine, DefaultsWatchTheMaroquintStreamForever) {
@@ -31,7 +44,7 @@ TEST(CommandLine, ReadsEveryOptionInBothSpellings) {
              "--period",       "0.5",          "--quiet",        "--every",     "60",
              "--max-missed=3", "--max-jitter", "0.01",           "--output",    "m.csv",
              "--xdf",          "m.xdf",        "--json=m.json",  "--plot",      "m.PNG"});
-  ASSERT_EQ(parsed.action, Action::Run) << parsed.error;
+  ASSERT_EQ(parsed.action, Action::Run);
   const Options &o = parsed.options;
   EXPECT_EQ(o.query.name, "Other");
   EXPECT_EQ(o.query.type, "Markers");
@@ -65,7 +78,7 @@ TEST(CommandLine, ListWithOrWithoutXml) {
   EXPECT_EQ(Parse({"--list"}).action, Action::List);
   EXPECT_FALSE(Parse({"--list"}).list_xml);
   EXPECT_TRUE(Parse({"--list", "--xml"}).list_xml);
-  EXPECT_EQ(Parse({"--xml"}).action, Action::UsageError);
+  EXPECT_EQ(Refused({"--xml"}).code, CommandLineError::kMissingCompanion);
 }
 
 TEST(CommandLine, TypeOrSourceIdAloneReplaceTheDefaultName) {
@@ -86,38 +99,47 @@ TEST(CommandLine, HelpAndVersion) {
 }
 
 TEST(CommandLine, RejectsBadArgumentsWithAMessageNamingThem) {
+  using Error = CommandLineError;
   struct Case {
     std::vector<std::string> args;
+    Error code;
     std::string in_message;
   };
   const std::vector<Case> cases = {
-      {{"--bogus"}, "--bogus"},
-      {{"-x"}, "-x"},
-      {{"stray"}, "stray"},
-      {{"--name"}, "--name"},
-      {{"--name="}, "--name"},
-      {{"--count", "0"}, "--count: needs a whole number of at least 1, not '0'"},
-      {{"--count", "-3"}, "--count"},
-      {{"--count", "2.5"}, "not '2.5'"},
-      {{"--count", "99999999999999999999999"}, "--count"},
-      {{"--timeout", "0"}, "--timeout: needs a number of seconds above 0, not '0'"},
-      {{"--timeout", "-1"}, "--timeout"},
-      {{"--timeout", "5s"}, "not '5s'"},
-      {{"--timeout", " 5"}, "not ' 5'"},
-      {{"--duration", "nan"}, "--duration"},
-      {{"--duration", "inf"}, "--duration"},
-      {{"--period", "1e999"}, "--period"},
-      {{"--every", "0"}, "--every"},
-      {{"--max-missed", "-1"}, "--max-missed: needs a whole number of at least 0"},
-      {{"--max-jitter", "-0.1"}, "--max-jitter"},
-      {{"--max-jitter", "nan"}, "--max-jitter"},
-      {{"--plot", "watch.pdf"}, "--plot: needs a file name ending in .svg or .png"},
-      {{"--output", ""}, "--output"},
+      {{"--bogus"}, Error::kUnknownArgument, "--bogus"},
+      {{"-x"}, Error::kUnknownArgument, "-x"},
+      {{"stray"}, Error::kUnknownArgument, "stray"},
+      {{"--name"}, Error::kMissingValue, "--name"},
+      {{"--name="}, Error::kMissingValue, "--name"},
+      {{"--count", "0"}, Error::kBadValue, "--count: needs a whole number of at least 1, not '0'"},
+      {{"--count", "-3"}, Error::kBadValue, "--count"},
+      {{"--count", "2.5"}, Error::kBadValue, "not '2.5'"},
+      {{"--count", "99999999999999999999999"}, Error::kBadValue, "--count"},
+      {{"--timeout", "0"},
+       Error::kBadValue,
+       "--timeout: needs a number of seconds above 0, not '0'"},
+      {{"--timeout", "-1"}, Error::kBadValue, "--timeout"},
+      {{"--timeout", "5s"}, Error::kBadValue, "not '5s'"},
+      {{"--timeout", " 5"}, Error::kBadValue, "not ' 5'"},
+      {{"--duration", "nan"}, Error::kBadValue, "--duration"},
+      {{"--duration", "inf"}, Error::kBadValue, "--duration"},
+      {{"--period", "1e999"}, Error::kBadValue, "--period"},
+      {{"--every", "0"}, Error::kBadValue, "--every"},
+      {{"--max-missed", "-1"},
+       Error::kBadValue,
+       "--max-missed: needs a whole number of at least 0"},
+      {{"--max-jitter", "-0.1"}, Error::kBadValue, "--max-jitter"},
+      {{"--max-jitter", "nan"}, Error::kBadValue, "--max-jitter"},
+      {{"--plot", "watch.pdf"},
+       Error::kBadValue,
+       "--plot: needs a file name ending in .svg or .png"},
+      {{"--output", ""}, Error::kBadValue, "--output"},
   };
   for (const Case &c : cases) {
-    const ParsedCommandLine parsed = Parse(c.args);
-    EXPECT_EQ(parsed.action, Action::UsageError) << c.args.front();
-    EXPECT_NE(parsed.error.find(c.in_message), std::string::npos) << parsed.error;
+    const base::Error<CommandLineError> refused = Refused(c.args);
+    EXPECT_EQ(refused.code, c.code) << c.args.front() << ": " << refused.message;
+    // The message is what the user reads: it names the argument.
+    EXPECT_NE(refused.message.find(c.in_message), std::string::npos) << refused.message;
   }
 }
 
