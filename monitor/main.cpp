@@ -30,33 +30,33 @@ int Watch(const Options &options) {
   // Every file is created before the search, so that a path that cannot be
   // written is reported at once rather than after a long watch.
   std::vector<std::unique_ptr<WatchRecorder>> recorders;
-  std::string error;
+  RecordStatus opened;
   if (!options.output.empty()) {
     auto csv = std::make_unique<CsvFileRecorder>(options.output);
-    error = csv->Open();
+    opened = csv->Open();
     recorders.push_back(std::move(csv));
   }
-  if (error.empty() && !options.xdf.empty()) {
+  if (opened && !options.xdf.empty()) {
     auto xdf = std::make_unique<XdfFileRecorder>(options.xdf);
-    error = xdf->Open();
+    opened = xdf->Open();
     recorders.push_back(std::move(xdf));
   }
-  if (error.empty() && !options.json.empty()) {
+  if (opened && !options.json.empty()) {
     auto json = std::make_unique<JsonFileRecorder>(options.json);
-    error = json->Open();
+    opened = json->Open();
     recorders.push_back(std::move(json));
   }
   // The picture last: should PLplot fail, it ends the process, and the
   // other files are complete by then.
 #ifdef MAROQUINT_MONITOR_PLOT
-  if (error.empty() && !options.plot.empty()) {
+  if (opened && !options.plot.empty()) {
     auto plot = std::make_unique<PlotRecorder>(options.plot);
-    error = plot->Open();
+    opened = plot->Open();
     recorders.push_back(std::move(plot));
   }
 #endif
-  if (!error.empty()) {
-    std::cerr << "maroquint-monitor: " << error << "\n";
+  if (!opened) {
+    std::cerr << "maroquint-monitor: " << opened.Message() << "\n";
     return kExitWriteFailed;
   }
   std::vector<WatchRecorder *> used;

@@ -153,9 +153,9 @@ class Watch {
     out_.status << VerdictLine(reasons) << "\n" << std::flush;
     if (write_failed_) status = kExitWriteFailed;
     for (WatchRecorder *recorder : recorders_) {
-      const std::string error = recorder->Finish(report_, reasons, status);
-      if (!error.empty()) {
-        out_.errors << "maroquint-monitor: " << error << "\n" << std::flush;
+      const RecordStatus finished = recorder->Finish(report_, reasons, status);
+      if (!finished) {
+        out_.errors << "maroquint-monitor: " << finished.Message() << "\n" << std::flush;
         status = kExitWriteFailed;
       }
     }
@@ -167,9 +167,9 @@ class Watch {
   void Record(const Call &call) {
     for (WatchRecorder *recorder : recorders_) {
       if (write_failed_) return;
-      const std::string error = call(*recorder);
-      if (error.empty()) continue;
-      out_.errors << "maroquint-monitor: " << error << "\n" << std::flush;
+      const RecordStatus recorded = call(*recorder);
+      if (recorded) continue;
+      out_.errors << "maroquint-monitor: " << recorded.Message() << "\n" << std::flush;
       write_failed_ = true;
     }
   }
@@ -373,9 +373,9 @@ int NoStream(const Options &options, const MonitorStreams &out,
   out.status << VerdictLine(reasons) << "\n" << std::flush;
   int status = kExitNoStream;
   for (WatchRecorder *recorder : recorders) {
-    const std::string error = recorder->Finish(report, reasons, status);
-    if (!error.empty()) {
-      out.errors << "maroquint-monitor: " << error << "\n" << std::flush;
+    const RecordStatus finished = recorder->Finish(report, reasons, status);
+    if (!finished) {
+      out.errors << "maroquint-monitor: " << finished.Message() << "\n" << std::flush;
       status = kExitWriteFailed;
     }
   }
@@ -384,22 +384,22 @@ int NoStream(const Options &options, const MonitorStreams &out,
 
 }  // namespace
 
-std::string WatchRecorder::StreamFound(const StreamDescription &, double) {
+RecordStatus WatchRecorder::StreamFound(const StreamDescription &, double) {
   return {};
 }
-std::string WatchRecorder::OtherStreamFound(const StreamDescription &, double) {
+RecordStatus WatchRecorder::OtherStreamFound(const StreamDescription &, double) {
   return {};
 }
-std::string WatchRecorder::OutletChanged(const StreamDescription &, double) {
+RecordStatus WatchRecorder::OutletChanged(const StreamDescription &, double) {
   return {};
 }
-std::string WatchRecorder::MarkerReceived(const MarkerRecord &) {
+RecordStatus WatchRecorder::MarkerReceived(const MarkerRecord &) {
   return {};
 }
-std::string WatchRecorder::CorrectionMeasured(double, const ClockEstimate &) {
+RecordStatus WatchRecorder::CorrectionMeasured(double, const ClockEstimate &) {
   return {};
 }
-std::string WatchRecorder::Finish(const WatchReport &, const std::vector<std::string> &, int) {
+RecordStatus WatchRecorder::Finish(const WatchReport &, const std::vector<std::string> &, int) {
   return {};
 }
 

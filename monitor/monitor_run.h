@@ -14,6 +14,8 @@
 #include <string>
 #include <vector>
 
+#include "base/result.h"
+
 namespace maroquint::monitor {
 
 struct Pulled {
@@ -84,22 +86,25 @@ struct MarkerRecord {
   std::vector<std::string> channels;
 };
 
-// Something that keeps a record of the watch, e.g. a file. Each call returns
-// what went wrong, or an empty string; a failure ends the watch with status
-// kExitWriteFailed, and Finish is still called so that what was written is
-// closed properly.
+// How keeping a record of the watch (a file) can fail.
+enum class RecordError { kCreate, kWrite, kClose };
+using RecordStatus = base::Status<RecordError>;
+
+// Something that keeps a record of the watch, e.g. a file. A failed call
+// ends the watch with status kExitWriteFailed, its message on standard
+// error; Finish is still called so that what was written is closed properly.
 class WatchRecorder {
  public:
   virtual ~WatchRecorder() = default;
-  virtual std::string StreamFound(const StreamDescription &stream, double now);
+  virtual RecordStatus StreamFound(const StreamDescription &stream, double now);
   // Another stream that matches the search (e.g. a second instance of the program).
-  virtual std::string OtherStreamFound(const StreamDescription &stream, double now);
+  virtual RecordStatus OtherStreamFound(const StreamDescription &stream, double now);
   // The watched stream went on from a new outlet (a new uid): a restart.
-  virtual std::string OutletChanged(const StreamDescription &outlet, double now);
-  virtual std::string MarkerReceived(const MarkerRecord &marker);
-  virtual std::string CorrectionMeasured(double now, const ClockEstimate &estimate);
-  virtual std::string Finish(const WatchReport &report, const std::vector<std::string> &reasons,
-                             int exit_status);
+  virtual RecordStatus OutletChanged(const StreamDescription &outlet, double now);
+  virtual RecordStatus MarkerReceived(const MarkerRecord &marker);
+  virtual RecordStatus CorrectionMeasured(double now, const ClockEstimate &estimate);
+  virtual RecordStatus Finish(const WatchReport &report, const std::vector<std::string> &reasons,
+                              int exit_status);
 };
 
 int RunMonitor(const Options &options, MarkerSource &source, const MonitorStreams &out,

@@ -23,13 +23,12 @@ class OutputFile {
   OutputFile(const OutputFile &) = delete;
   OutputFile &operator=(const OutputFile &) = delete;
 
-  // Each returns what went wrong, or an empty string.
-  std::string Open();
-  std::string Write(const std::string &bytes);
-  std::string Close();
+  RecordStatus Open();
+  RecordStatus Write(const std::string &bytes);
+  RecordStatus Close();
 
  private:
-  std::string Failure(const char *what, int error) const;
+  base::Error<RecordError> Failure(RecordError code, int error) const;
 
   std::string path_;
   std::FILE *file_ = nullptr;
@@ -39,13 +38,13 @@ class OutputFile {
 class CsvFileRecorder final : public WatchRecorder {
  public:
   explicit CsvFileRecorder(const std::string &path) : file_(path) {}
-  std::string Open() { return file_.Open(); }
-  std::string StreamFound(const StreamDescription &stream, double now) override;
-  std::string OtherStreamFound(const StreamDescription &stream, double now) override;
-  std::string OutletChanged(const StreamDescription &outlet, double now) override;
-  std::string MarkerReceived(const MarkerRecord &marker) override;
-  std::string Finish(const WatchReport &report, const std::vector<std::string> &reasons,
-                     int exit_status) override;
+  RecordStatus Open() { return file_.Open(); }
+  RecordStatus StreamFound(const StreamDescription &stream, double now) override;
+  RecordStatus OtherStreamFound(const StreamDescription &stream, double now) override;
+  RecordStatus OutletChanged(const StreamDescription &outlet, double now) override;
+  RecordStatus MarkerReceived(const MarkerRecord &marker) override;
+  RecordStatus Finish(const WatchReport &report, const std::vector<std::string> &reasons,
+                      int exit_status) override;
 
  private:
   OutputFile file_;
@@ -55,9 +54,9 @@ class CsvFileRecorder final : public WatchRecorder {
 class JsonFileRecorder final : public WatchRecorder {
  public:
   explicit JsonFileRecorder(const std::string &path) : file_(path) {}
-  std::string Open() { return file_.Open(); }
-  std::string Finish(const WatchReport &report, const std::vector<std::string> &reasons,
-                     int exit_status) override;
+  RecordStatus Open() { return file_.Open(); }
+  RecordStatus Finish(const WatchReport &report, const std::vector<std::string> &reasons,
+                      int exit_status) override;
 
  private:
   OutputFile file_;
@@ -74,15 +73,15 @@ class XdfFileRecorder final : public WatchRecorder {
   static constexpr double kBoundaryInterval = 10.0;
 
   explicit XdfFileRecorder(const std::string &path) : file_(path) {}
-  std::string Open();
-  std::string StreamFound(const StreamDescription &stream, double now) override;
-  std::string MarkerReceived(const MarkerRecord &marker) override;
-  std::string CorrectionMeasured(double now, const ClockEstimate &estimate) override;
-  std::string Finish(const WatchReport &report, const std::vector<std::string> &reasons,
-                     int exit_status) override;
+  RecordStatus Open();
+  RecordStatus StreamFound(const StreamDescription &stream, double now) override;
+  RecordStatus MarkerReceived(const MarkerRecord &marker) override;
+  RecordStatus CorrectionMeasured(double now, const ClockEstimate &estimate) override;
+  RecordStatus Finish(const WatchReport &report, const std::vector<std::string> &reasons,
+                      int exit_status) override;
 
  private:
-  std::string BoundaryIfDue(double now);
+  RecordStatus BoundaryIfDue(double now);
 
   OutputFile file_;
   bool stream_written_ = false;

@@ -308,8 +308,8 @@ std::vector<std::string> CaptionLines(const std::string &caption) {
 
 }  // namespace
 
-std::string DrawWatchPlot(const std::string &path, const WatchReport &report,
-                          const std::string &verdict) {
+RecordStatus DrawWatchPlot(const std::string &path, const WatchReport &report,
+                           const std::string &verdict) {
   plsexit(ExitAsFailedWrite);
   plsdev(EndsWithPng(path) ? "pngcairo" : "svg");
   plsfnam(path.c_str());
@@ -344,23 +344,26 @@ std::string DrawWatchPlot(const std::string &path, const WatchReport &report,
   plend();
   std::error_code error;
   if (std::filesystem::file_size(path, error) == 0 || error)
-    return "cannot write " + path + ": the picture came out empty";
+    return base::Fail(RecordError::kWrite, "cannot write " + path + ": the picture came out empty");
   return {};
 }
 
-std::string PlotRecorder::Open() {
+RecordStatus PlotRecorder::Open() {
   errno = 0;
   std::FILE *file = std::fopen(path_.c_str(), "wb");
-  if (!file) return "cannot create " + path_ + ": " + std::strerror(errno);
+  if (!file)
+    return base::Fail(RecordError::kCreate, "cannot create " + path_ + ": " + std::strerror(errno));
   const bool written = std::fputc('\n', file) != EOF && std::fflush(file) == 0;
   const int error = errno;
   std::fclose(file);
-  if (!written) return "cannot write " + path_ + ": " + std::strerror(error != 0 ? error : EIO);
+  if (!written)
+    return base::Fail(RecordError::kWrite,
+                      "cannot write " + path_ + ": " + std::strerror(error != 0 ? error : EIO));
   return {};
 }
 
-std::string PlotRecorder::Finish(const WatchReport &report, const std::vector<std::string> &reasons,
-                                 int) {
+RecordStatus PlotRecorder::Finish(const WatchReport &report,
+                                  const std::vector<std::string> &reasons, int) {
   return DrawWatchPlot(path_, report, VerdictLine(reasons));
 }
 

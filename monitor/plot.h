@@ -11,18 +11,17 @@
 
 namespace maroquint::monitor {
 
-// Draws `report` into `path`, an .svg or a .png file (by its name). Returns
-// what went wrong, or an empty string.
-std::string DrawWatchPlot(const std::string &path, const WatchReport &report,
-                          const std::string &verdict);
+// Draws `report` into `path`, an .svg or a .png file (by its name).
+RecordStatus DrawWatchPlot(const std::string &path, const WatchReport &report,
+                           const std::string &verdict);
 
 class PlotRecorder final : public WatchRecorder {
  public:
   explicit PlotRecorder(std::string path) : path_(std::move(path)) {}
   // Tries the file at once, so that an unwritable path is known before the watch.
-  std::string Open();
-  std::string Finish(const WatchReport &report, const std::vector<std::string> &reasons,
-                     int exit_status) override;
+  RecordStatus Open();
+  RecordStatus Finish(const WatchReport &report, const std::vector<std::string> &reasons,
+                      int exit_status) override;
 
  private:
   std::string path_;

@@ -537,23 +537,23 @@ TEST(MonitorOutput, RollingStatusEverySoManySeconds) {
 // Keeps what it is told; fails from a given call on, like a disk that fills up.
 class FakeRecorder : public WatchRecorder {
  public:
-  std::string StreamFound(const StreamDescription &stream, double) override {
+  RecordStatus StreamFound(const StreamDescription &stream, double) override {
     return Call("found " + stream.uid);
   }
-  std::string OtherStreamFound(const StreamDescription &stream, double) override {
+  RecordStatus OtherStreamFound(const StreamDescription &stream, double) override {
     return Call("other " + stream.uid);
   }
-  std::string OutletChanged(const StreamDescription &outlet, double) override {
+  RecordStatus OutletChanged(const StreamDescription &outlet, double) override {
     return Call("restart " + outlet.uid);
   }
-  std::string MarkerReceived(const MarkerRecord &marker) override {
+  RecordStatus MarkerReceived(const MarkerRecord &marker) override {
     return Call("marker " + std::to_string(marker.row.index) + " " + marker.channels.at(0));
   }
-  std::string CorrectionMeasured(double, const ClockEstimate &estimate) override {
+  RecordStatus CorrectionMeasured(double, const ClockEstimate &estimate) override {
     return Call("correction " + std::to_string(estimate.correction));
   }
-  std::string Finish(const WatchReport &report, const std::vector<std::string> &reasons,
-                     int status) override {
+  RecordStatus Finish(const WatchReport &report, const std::vector<std::string> &reasons,
+                      int status) override {
     finished = true;
     finish_status = status;
     finish_markers = report.intervals.markers;
@@ -561,10 +561,10 @@ class FakeRecorder : public WatchRecorder {
     report_seen = report;
     return {};
   }
-  std::string Call(const std::string &what) {
+  RecordStatus Call(const std::string &what) {
     calls.push_back(what);
-    return static_cast<int>(calls.size()) >= fail_from ? "cannot write x: No space left on device"
-                                                       : "";
+    if (static_cast<int>(calls.size()) < fail_from) return {};
+    return base::Fail(RecordError::kWrite, "cannot write x: No space left on device");
   }
   std::vector<std::string> calls;
   int fail_from = 1000;

@@ -61,7 +61,7 @@ std::string TextOf(const pugi::xml_node &node) {
 TEST(Plot, SvgHoldsTheLabelledPanelsEveryPointAndTheGap) {
   const std::string path = TempPath(".svg");
   const WatchReport report = Watch();
-  ASSERT_EQ(DrawWatchPlot(path, report, "UNHEALTHY: 2 missed pulses (limit 0)"), "");
+  ASSERT_TRUE(DrawWatchPlot(path, report, "UNHEALTHY: 2 missed pulses (limit 0)"));
   pugi::xml_document svg;
   const pugi::xml_parse_result parsed = svg.load_file(path.c_str());
   std::filesystem::remove(path);
@@ -160,7 +160,7 @@ TEST(Plot, EveryMissedPulseCatchUpRestartAndTheLossWhereTheyHappened) {
   report.gone_at_end = true;
   report.gone_at = 14.0;
   const std::string path = TempPath(".svg");
-  ASSERT_EQ(DrawWatchPlot(path, report, "UNHEALTHY"), "");
+  ASSERT_TRUE(DrawWatchPlot(path, report, "UNHEALTHY"));
   pugi::xml_document svg;
   ASSERT_TRUE(svg.load_file(path.c_str()));
   std::filesystem::remove(path);
@@ -217,7 +217,7 @@ TEST(Plot, AnExtraMarkerNextToAGapStaysVisible) {
   WatchReport report = Watch();
   report.markers[30] = {30.0002, -0.9998, 0, IntervalKind::Early};
   const std::string path = TempPath(".svg");
-  ASSERT_EQ(DrawWatchPlot(path, report, "UNHEALTHY"), "");
+  ASSERT_TRUE(DrawWatchPlot(path, report, "UNHEALTHY"));
   pugi::xml_document svg;
   ASSERT_TRUE(svg.load_file(path.c_str()));
   std::filesystem::remove(path);
@@ -279,13 +279,13 @@ Pixels DecodePng(const std::string &path) {
 
 TEST(Plot, PngDecodesWithTheGapInRedAndThePointsInBlue) {
   const std::string with_gap = TempPath("-gap.png");
-  ASSERT_EQ(DrawWatchPlot(with_gap, Watch(), "UNHEALTHY"), "");
+  ASSERT_TRUE(DrawWatchPlot(with_gap, Watch(), "UNHEALTHY"));
   WatchReport regular = Watch();
   regular.markers[29] = {30.0, 0.0, 0};
   regular.markers[44] = {45.0, 0.0, 0};
   regular.correction_points.clear();
   const std::string without_gap = TempPath("-regular.png");
-  ASSERT_EQ(DrawWatchPlot(without_gap, regular, "healthy"), "");
+  ASSERT_TRUE(DrawWatchPlot(without_gap, regular, "healthy"));
   const Pixels gap = DecodePng(with_gap);
   const Pixels none = DecodePng(without_gap);
   std::filesystem::remove(with_gap);
@@ -305,9 +305,15 @@ TEST(Plot, PngDecodesWithTheGapInRedAndThePointsInBlue) {
 
 TEST(Plot, AnUnwritablePathIsReported) {
   PlotRecorder recorder(TempPath("-missing") + "/watch.svg");
-  EXPECT_THAT(recorder.Open(), ::testing::StartsWith("cannot create "));
+  const RecordStatus missing = recorder.Open();
+  ASSERT_FALSE(missing);
+  EXPECT_EQ(missing.Code(), RecordError::kCreate);
+  EXPECT_THAT(missing.Message(), ::testing::StartsWith("cannot create "));
   PlotRecorder full("/dev/full");
-  EXPECT_THAT(full.Open(), ::testing::StartsWith("cannot write /dev/full: "));
+  const RecordStatus unwritable = full.Open();
+  ASSERT_FALSE(unwritable);
+  EXPECT_EQ(unwritable.Code(), RecordError::kWrite);
+  EXPECT_THAT(unwritable.Message(), ::testing::StartsWith("cannot write /dev/full: "));
 }
 
 }  // namespace
