@@ -22,14 +22,164 @@ std::string Describe(const StreamDescription &stream) {
   return text + ", uid " + stream.uid + ")";
 }
 
+// Recording: every recorder hears of each event until one fails; a failure
+// ends the watch, and every recorder is still finished.
+class Records {
+ public:
+  Records(const std::vector<WatchRecorder *> &recorders, std::ostream &errors)
+      : recorders_(recorders), errors_(errors) {}
+
+  template <typename Call>
+  void Tell(const Call &call) {
+    for (WatchRecorder *recorder : recorders_) {
+      if (failed_) return;
+      const RecordStatus recorded = call(*recorder);
+      if (!recorded) Failed(recorded);
+    }
+  }
+
+  bool Failed() const { return failed_; }
+
+  // Finishes every recorder; the exit status is kExitWriteFailed once one failed.
+  int Finish(const WatchReport &report, const std::vector<std::string> &reasons, int status) {
+    if (failed_) status = kExitWriteFailed;
+    for (WatchRecorder *recorder : recorders_) {
+      const RecordStatus finished = recorder->Finish(report, reasons, status);
+      if (finished) continue;
+      Failed(finished);
+      status = kExitWriteFailed;
+    }
+    return status;
+  }
+
+ private:
+  void Failed(const RecordStatus &status) {
+    errors_ << "maroquint-monitor: " << status.Message() << "\n" << std::flush;
+    failed_ = true;
+  }
+
+  const std::vector<WatchRecorder *> &recorders_;
+  std::ostream &errors_;
+  bool failed_ = false;
+};
+
+// Printing: every line of the watch, on the marker stream, the status
+// stream or as the error that ends it.
+class WatchPrinter {
+ public:
+  WatchPrinter(const Options &options, const MonitorStreams &out) : options_(options), out_(out) {}
+
+  void MarkerHeader() {
+    if (!options_.quiet)
+      out_.markers << (options_.csv ? CsvHeader() : MarkerLineHeader()) << std::flush;
+  }
+
+  void Marker(const MarkerRow &row) {
+    if (!options_.quiet)
+      out_.markers << (options_.csv ? FormatCsvRow(row) : FormatMarkerLine(row)) << std::flush;
+  }
+
+  // One line for each pulse that goes missing while no marker arrives
+  // (`missed` so far in this silence), stating the silence at which it
+  // counted as missed: a probe for a vanished outlet can hold the loop past
+  // several of those moments.
+  void SilenceAlerts(std::int64_t missed) {
+    while (alerted_ < missed) {
+      ++alerted_;
+      out_.status << "no marker for "
+                  << Tenths((static_cast<double>(alerted_) + 0.5) * options_.period) << " s ("
+                  << PulsesMissed(alerted_) << ")\n";
+    }
+    out_.status << std::flush;
+  }
+
+  // A marker ended the silence: after alerts, the count the sender's time
+  // stamps give, which the alerts of the monitor's clock only approached.
+  void MarkersBack(double silence, std::int64_t missed, bool first, bool restart) {
+    if (alerted_ > 0)
+      out_.status << "markers are back after " << Tenths(silence) << " s (" << PulsesMissed(missed)
+                  << (first ? " before the first marker" : " in the gap")
+                  << (restart ? ", from a new outlet" : "") << ")\n"
+                  << std::flush;
+    alerted_ = 0;
+  }
+
+  void Silent(double silence, bool restart_explains) {
+    out_.status << "No marker for " << Tenths(silence)
+                << (restart_explains
+                        ? " s; the stream's old outlet is gone and a new one is there.\n"
+                        : " s; the stream's outlet is still there.\n")
+                << std::flush;
+  }
+
+  void Gone(double silence) {
+    out_.status << "The stream's outlet is gone (no marker for " << Tenths(silence)
+                << " s); waiting up to " << Tenths(options_.timeout) << " s for it to come back.\n"
+                << std::flush;
+  }
+
+  void Back(double absence, bool new_outlet) {
+    out_.status << "The stream is back after " << Tenths(absence)
+                << (new_outlet ? " s without an outlet, from its new outlet.\n"
+                               : " s without its outlet.\n")
+                << std::flush;
+  }
+
+  void Lost(double absence) {
+    out_.status << std::flush;
+    out_.errors << "maroquint-monitor: stream lost: its outlet has been gone for "
+                << Tenths(absence) << " s\n"
+                << std::flush;
+  }
+
+  void OtherStream(const std::string &wanted, const StreamDescription &other,
+                   const std::string &watched_uid) {
+    out_.status << "Another stream matches " << wanted << ": " << FormatStreamLine(other)
+                << ", uid " << other.uid << "; the monitor watches uid " << watched_uid << ".\n"
+                << std::flush;
+  }
+
+  void Restart(const StreamDescription &outlet, const std::string &old_uid) {
+    out_.status << "The stream restarted: a new outlet, uid " << outlet.uid << " on host \""
+                << outlet.hostname << "\", in place of uid " << old_uid << ".\n"
+                << std::flush;
+  }
+
+  void Status(double after, const IntervalSummary &summary, std::int64_t missed,
+              const std::optional<double> &correction) {
+    out_.status << "status after " << Tenths(after) << " s: " << summary.markers << " markers, "
+                << missed << " missed pulses";
+    if (summary.intervals > 0)
+      out_.status << ", p99 |interval - period| " << Seconds(summary.p99_period_deviation) << " s";
+    if (correction)
+      out_.status << ", time correction " << base::Format("%+.6f", *correction) << " s";
+    out_.status << "\n" << std::flush;
+  }
+
+  void Summary(const WatchReport &report, const std::vector<std::string> &reasons) {
+    out_.status << FormatSummary({report.intervals, options_.period, report.corrections,
+                                  report.reconnections, report.missed_before_first,
+                                  report.missed_after_last, report.Uids()});
+    out_.status << VerdictLine(reasons) << "\n" << std::flush;
+  }
+
+ private:
+  const Options &options_;
+  const MonitorStreams &out_;
+  std::int64_t alerted_ = 0;  // pulses of the current silence already reported
+};
+
+// A watch of a found stream: detection (what each marker and each probe
+// means: gaps, restarts, other streams, a lost outlet) steers the
+// statistics, the records and the printed lines.
 class Watch {
  public:
   Watch(const Options &options, MarkerSource &source, const MonitorStreams &out,
         const std::vector<WatchRecorder *> &recorders)
       : options_(options),
         source_(source),
-        out_(out),
-        recorders_(recorders),
+        printer_(options, out),
+        records_(recorders, out.errors),
         start_(source.Now()),
         watch_(options.period, options.timeout, start_),
         statistics_(options.period),
@@ -42,7 +192,7 @@ class Watch {
     report_.stream = stream;
     report_.wanted = DescribeQuery(options_.query);
     current_uid_ = stream.uid;
-    Record([&](WatchRecorder &r) { return r.StreamFound(stream, start_); });
+    records_.Tell([&](WatchRecorder &r) { return r.StreamFound(stream, start_); });
     for (const StreamDescription &other : others) OtherStream(other);
   }
 
@@ -52,126 +202,175 @@ class Watch {
     correction_ = estimate->correction;
     report_.corrections.Add(estimate->correction, estimate->round_trip);
     report_.correction_points.push_back({now - start_, estimate->correction, estimate->round_trip});
-    Record([&](WatchRecorder &r) { return r.CorrectionMeasured(now, *estimate); });
+    records_.Tell([&](WatchRecorder &r) { return r.CorrectionMeasured(now, *estimate); });
   }
 
   int Run(const StopRequested &stop_requested) {
-    if (!options_.quiet)
-      out_.markers << (options_.csv ? CsvHeader() : MarkerLineHeader()) << std::flush;
+    printer_.MarkerHeader();
     double end = start_;
-    while (!stop_requested() && !write_failed_) {
+    while (!stop_requested() && !records_.Failed()) {
       const double now = source_.Now();
       end = now;
       if (options_.duration && now - start_ >= *options_.duration) {
         end = start_ + *options_.duration;
         break;
       }
-      double wait = MonitorPacing::kPull;
-      if (options_.duration) wait = std::min(wait, start_ + *options_.duration - now);
-      const Pulled pulled = source_.Pull(wait);
+      const Pulled pulled = source_.Pull(PullWait(now));
       if (pulled.kind == Pulled::Kind::Marker && !pulled.text.empty()) {
-        const double arrived = source_.Now();
-        const bool was_gone = watch_.IsGone();
-        const WatchEvent event = watch_.MarkerArrived(arrived);
-        // A marker after a gap or an absence may come from a new outlet.
-        const std::optional<double> interval = statistics_.IntervalTo(pulled.timestamp);
-        if (event.kind == WatchEvent::Kind::Back ||
-            (interval && MissedPulses(*interval, options_.period) > 0))
-          if (const std::optional<StreamDescription> outlet =
-                  source_.Outlet(MonitorPacing::kOutlet))
-            SeeOutlet(*outlet, was_gone, true);
-        Report(event);
-        end = arrived;
-        if (Print(pulled, arrived)) break;
+        end = source_.Now();
+        if (MarkerArrived(pulled, end)) break;
       } else if (pulled.kind == Pulled::Kind::Lost) {
-        Report(watch_.InletLost(source_.Now()));
+        Note(watch_.InletLost(source_.Now()));
       }
-      AlertSilence(source_.Now());
-      if (Report(watch_.Check(source_.Now()))) {
+      printer_.SilenceAlerts(MissedPulses(source_.Now() - last_marker_, options_.period));
+      if (Note(watch_.Check(source_.Now()))) {
         report_.lost = true;
         end = source_.Now();
         break;
       }
-      const double probe_start = source_.Now();
-      if (watch_.ProbeDue(probe_start)) {
-        // A probe that finds nothing has seen no outlet since it began;
-        // one that finds the outlet has seen it when it returns.
-        const std::vector<StreamDescription> outlets = source_.Present(MonitorPacing::kProbe);
-        SeeOutlets(outlets);
-        Report(watch_.ProbeResult(outlets.empty() ? probe_start : source_.Now(), !outlets.empty()));
-      }
-      // A second instance started during the watch; only one that answers
-      // beside the watched outlet is another stream, not a restart. In a
-      // silence the presence probes look instead.
-      if (source_.Now() >= next_look_ && MarkersFlow(source_.Now())) {
-        const std::vector<StreamDescription> matching =
-            source_.Matching(options_.query, MonitorPacing::kLookAround);
-        const bool watched =
-            std::any_of(matching.begin(), matching.end(),
-                        [&](const StreamDescription &m) { return m.uid == current_uid_; });
-        if (watched)
-          for (const StreamDescription &stream : matching) OtherStream(stream);
-        next_look_ = source_.Now() + MonitorPacing::kLookAroundEvery;
-      }
-      if (source_.Now() >= next_correction_) {
-        AddCorrection(source_.TimeCorrection(0.0));
-        // A restart quicker than a missed pulse shows only in the uid.
-        if (MarkersFlow(source_.Now()))
-          if (const std::optional<StreamDescription> outlet =
-                  source_.Outlet(MonitorPacing::kOutlet))
-            SeeOutlet(*outlet, false, false);
-        next_correction_ = source_.Now() + MonitorPacing::kCorrectionRefresh;
-      }
-      // A probe can block past the end of the watch; no status line then.
-      const double after = source_.Now();
-      if (options_.every && after >= next_status_ &&
-          !(options_.duration && after - start_ >= *options_.duration)) {
-        RollingStatus(after);
-        next_status_ += *options_.every;
-      }
+      ProbeIfDue();
+      LookAroundIfDue();
+      RefreshCorrectionIfDue();
+      StatusLineIfDue();
     }
-    // A probe can hold the loop past the end: the pulses missed by then
-    // still get their alerts, so that they add up to the summary's count.
-    if (!write_failed_) AlertSilence(end);
-    report_.gone_at_end = watch_.IsGone();
-    if (report_.gone_at_end) report_.gone_at = watch_.GoneSince() - start_;
-    report_.intervals = statistics_.Summarize();
-    // A watch without any marker is one silence, counted from its start.
-    const std::int64_t tail = MissedPulses(end - last_marker_, options_.period);
-    (report_.intervals.markers == 0 ? report_.missed_before_first : report_.missed_after_last) =
-        tail;
-    report_.period = options_.period;
-    report_.max_jitter = options_.max_jitter;
-    report_.watched = end - start_;
-    report_.reconnections = reconnections_;
-    const std::vector<std::string> reasons =
-        UnhealthyReasons(report_, {options_.max_missed, options_.max_jitter});
-    int status = report_.lost ? kExitStreamLost : reasons.empty() ? kExitNormal : kExitUnhealthy;
-    out_.status << FormatSummary({report_.intervals, options_.period, report_.corrections,
-                                  reconnections_, report_.missed_before_first,
-                                  report_.missed_after_last, report_.Uids()});
-    out_.status << VerdictLine(reasons) << "\n" << std::flush;
-    if (write_failed_) status = kExitWriteFailed;
-    for (WatchRecorder *recorder : recorders_) {
-      const RecordStatus finished = recorder->Finish(report_, reasons, status);
-      if (!finished) {
-        out_.errors << "maroquint-monitor: " << finished.Message() << "\n" << std::flush;
-        status = kExitWriteFailed;
-      }
-    }
-    return status;
+    return Finish(end);
   }
 
  private:
-  template <typename Call>
-  void Record(const Call &call) {
-    for (WatchRecorder *recorder : recorders_) {
-      if (write_failed_) return;
-      const RecordStatus recorded = call(*recorder);
-      if (recorded) continue;
-      out_.errors << "maroquint-monitor: " << recorded.Message() << "\n" << std::flush;
-      write_failed_ = true;
+  double PullWait(double now) const {
+    double wait = MonitorPacing::kPull;
+    if (options_.duration) wait = std::min(wait, start_ + *options_.duration - now);
+    return wait;
+  }
+
+  // Returns true when --count is reached.
+  bool MarkerArrived(const Pulled &marker, double arrived) {
+    const bool was_gone = watch_.IsGone();
+    const WatchEvent event = watch_.MarkerArrived(arrived);
+    // A marker after a gap or an absence may come from a new outlet.
+    const std::optional<double> interval = statistics_.IntervalTo(marker.timestamp);
+    if (event.kind == WatchEvent::Kind::Back ||
+        (interval && MissedPulses(*interval, options_.period) > 0))
+      if (const std::optional<StreamDescription> outlet = source_.Outlet(MonitorPacing::kOutlet))
+        SeeOutlet(*outlet, was_gone, true);
+    Note(event);
+    const IntervalStatistics::Step step = Count(marker, arrived);
+    printer_.MarkersBack(arrived - last_marker_,
+                         step.index == 1 ? report_.missed_before_first : step.missed,
+                         step.index == 1, step.kind == IntervalKind::Restart);
+    last_marker_ = arrived;
+    const MarkerRecord record = RecordOf(marker, step, arrived);
+    printer_.Marker(record.row);
+    records_.Tell([&](WatchRecorder &r) { return r.MarkerReceived(record); });
+    return options_.count && step.index >= *options_.count;
+  }
+
+  // Statistics: the marker counted, and what the report keeps of it.
+  IntervalStatistics::Step Count(const Pulled &marker, double arrived) {
+    const IntervalStatistics::Step step = statistics_.AddMarker(marker.timestamp, restart_pending_);
+    restart_pending_ = false;
+    silence_explained_ = false;
+    if (step.index == 1) {
+      report_.missed_before_first = MissedPulses(arrived - start_, options_.period);
+      report_.first_marker_at = arrived - start_;
+      if (report_.missed_before_first > 0) statistics_.FirstEndedASilence();
     }
+    report_.last_marker_at = arrived - start_;
+    if (step.interval)
+      report_.markers.push_back(
+          {arrived - start_, *step.interval - options_.period, step.missed, step.kind});
+    return step;
+  }
+
+  MarkerRecord RecordOf(const Pulled &marker, const IntervalStatistics::Step &step,
+                        double arrived) {
+    MarkerRecord record;
+    MarkerRow &row = record.row;
+    row.index = step.index;
+    row.timestamp = marker.timestamp;
+    if (correction_) row.local_time = marker.timestamp + *correction_;
+    row.interval = step.interval;
+    row.missed = step.missed;
+    row.kind = step.kind;
+    row.text = marker.text;
+    row.utc_time = source_.SystemTime();
+    record.received = arrived;
+    record.channels =
+        marker.channels.empty() ? std::vector<std::string>{marker.text} : marker.channels;
+    return record;
+  }
+
+  // What an event of the outlet's presence means, printed; true for the
+  // final one, Lost.
+  bool Note(const WatchEvent &event) {
+    switch (event.kind) {
+      case WatchEvent::Kind::None:
+        return false;
+      case WatchEvent::Kind::Silent:
+        printer_.Silent(event.silence, silence_explained_);
+        return false;
+      case WatchEvent::Kind::Gone:
+        printer_.Gone(event.silence);
+        return false;
+      case WatchEvent::Kind::Back:
+        if (!restarted_in_absence_) ++report_.reconnections;
+        printer_.Back(event.absence, restarted_in_absence_);
+        restarted_in_absence_ = false;
+        return false;
+      case WatchEvent::Kind::Lost:
+        printer_.Lost(event.absence);
+        return true;
+    }
+    return false;
+  }
+
+  void ProbeIfDue() {
+    const double probe_start = source_.Now();
+    if (!watch_.ProbeDue(probe_start)) return;
+    // A probe that finds nothing has seen no outlet since it began; one
+    // that finds the outlet has seen it when it returns.
+    const std::vector<StreamDescription> outlets = source_.Present(MonitorPacing::kProbe);
+    SeeOutlets(outlets);
+    Note(watch_.ProbeResult(outlets.empty() ? probe_start : source_.Now(), !outlets.empty()));
+  }
+
+  // A second instance started during the watch; only one that answers
+  // beside the watched outlet is another stream, not a restart. In a
+  // silence the presence probes look instead.
+  void LookAroundIfDue() {
+    if (source_.Now() < next_look_ || !MarkersFlow(source_.Now())) return;
+    const std::vector<StreamDescription> matching =
+        source_.Matching(options_.query, MonitorPacing::kLookAround);
+    const bool watched =
+        std::any_of(matching.begin(), matching.end(),
+                    [&](const StreamDescription &m) { return m.uid == current_uid_; });
+    if (watched)
+      for (const StreamDescription &stream : matching) OtherStream(stream);
+    next_look_ = source_.Now() + MonitorPacing::kLookAroundEvery;
+  }
+
+  void RefreshCorrectionIfDue() {
+    if (source_.Now() < next_correction_) return;
+    AddCorrection(source_.TimeCorrection(0.0));
+    // A restart quicker than a missed pulse shows only in the uid.
+    if (MarkersFlow(source_.Now()))
+      if (const std::optional<StreamDescription> outlet = source_.Outlet(MonitorPacing::kOutlet))
+        SeeOutlet(*outlet, false, false);
+    next_correction_ = source_.Now() + MonitorPacing::kCorrectionRefresh;
+  }
+
+  // A probe can block past the end of the watch; no status line then.
+  void StatusLineIfDue() {
+    const double now = source_.Now();
+    if (!options_.every || now < next_status_ ||
+        (options_.duration && now - start_ >= *options_.duration))
+      return;
+    const IntervalSummary summary = statistics_.Summarize();
+    const std::int64_t head = summary.markers == 0 ? 0 : report_.missed_before_first;
+    const std::int64_t missed =
+        summary.missed_pulses + head + MissedPulses(now - last_marker_, options_.period);
+    printer_.Status(now - start_, summary, missed, correction_);
+    next_status_ += *options_.every;
   }
 
   // The outlet is there and no pulse has gone missing since the last marker.
@@ -185,11 +384,9 @@ class Watch {
     for (const StreamDescription &known : report_.others)
       if (known.uid == other.uid) return;
     report_.others.push_back(other);
-    out_.status << "Another stream matches " << report_.wanted << ": " << FormatStreamLine(other)
-                << ", uid " << other.uid << "; the monitor watches uid " << current_uid_ << ".\n"
-                << std::flush;
+    printer_.OtherStream(report_.wanted, other, current_uid_);
     const double now = source_.Now();
-    Record([&](WatchRecorder &r) { return r.OtherStreamFound(other, now); });
+    records_.Tell([&](WatchRecorder &r) { return r.OtherStreamFound(other, now); });
   }
 
   // The outlet the connection reaches: a new uid is a restart. `in_silence`:
@@ -200,14 +397,12 @@ class Watch {
     for (const StreamDescription &other : report_.others)
       if (other.uid == outlet.uid) return;
     const double now = source_.Now();
-    out_.status << "The stream restarted: a new outlet, uid " << outlet.uid << " on host \""
-                << outlet.hostname << "\", in place of uid " << current_uid_ << ".\n"
-                << std::flush;
+    printer_.Restart(outlet, current_uid_);
     current_uid_ = outlet.uid;
     restart_pending_ = in_silence;
     restarted_in_absence_ = in_absence;
     report_.restarts.push_back({now - start_, outlet});
-    Record([&](WatchRecorder &r) { return r.OutletChanged(outlet, now); });
+    records_.Tell([&](WatchRecorder &r) { return r.OutletChanged(outlet, now); });
   }
 
   // The outlets a probe found: the watched one, or one new outlet the
@@ -228,139 +423,49 @@ class Watch {
     for (std::size_t i = watched ? 0 : 1; i < outlets.size(); ++i) OtherStream(outlets[i]);
   }
 
-  // Returns true when --count is reached.
-  bool Print(const Pulled &marker, double arrived) {
-    const IntervalStatistics::Step step = statistics_.AddMarker(marker.timestamp, restart_pending_);
-    restart_pending_ = false;
-    silence_explained_ = false;
-    if (step.index == 1) {
-      report_.missed_before_first = MissedPulses(arrived - start_, options_.period);
-      report_.first_marker_at = arrived - start_;
-      if (report_.missed_before_first > 0) statistics_.FirstEndedASilence();
-    }
-    report_.last_marker_at = arrived - start_;
-    if (alerted_ > 0) {
-      // The count the sender's time stamps give, which the alerts of the
-      // monitor's clock only approached.
-      const std::int64_t missed = step.index == 1 ? report_.missed_before_first : step.missed;
-      out_.status << "markers are back after " << Tenths(arrived - last_marker_) << " s ("
-                  << PulsesMissed(missed)
-                  << (step.index == 1 ? " before the first marker" : " in the gap")
-                  << (step.kind == IntervalKind::Restart ? ", from a new outlet" : "") << ")\n"
-                  << std::flush;
-    }
-    alerted_ = 0;
-    last_marker_ = arrived;
-    MarkerRecord record;
-    MarkerRow &row = record.row;
-    row.index = step.index;
-    row.timestamp = marker.timestamp;
-    if (correction_) row.local_time = marker.timestamp + *correction_;
-    row.interval = step.interval;
-    row.missed = step.missed;
-    row.kind = step.kind;
-    row.text = marker.text;
-    row.utc_time = source_.SystemTime();
-    record.received = arrived;
-    record.channels =
-        marker.channels.empty() ? std::vector<std::string>{marker.text} : marker.channels;
-    if (step.interval)
-      report_.markers.push_back(
-          {arrived - start_, *step.interval - options_.period, step.missed, step.kind});
-    if (!options_.quiet)
-      out_.markers << (options_.csv ? FormatCsvRow(row) : FormatMarkerLine(row)) << std::flush;
-    Record([&](WatchRecorder &r) { return r.MarkerReceived(record); });
-    return options_.count && step.index >= *options_.count;
-  }
-
-  // One line for each pulse that goes missing while no marker arrives,
-  // stating the silence at which it counted as missed: a probe for a
-  // vanished outlet can hold the loop past several of those moments.
-  void AlertSilence(double now) {
-    const std::int64_t missed = MissedPulses(now - last_marker_, options_.period);
-    while (alerted_ < missed) {
-      ++alerted_;
-      out_.status << "no marker for "
-                  << Tenths((static_cast<double>(alerted_) + 0.5) * options_.period) << " s ("
-                  << PulsesMissed(alerted_) << ")\n";
-    }
-    out_.status << std::flush;
-  }
-
-  void RollingStatus(double now) {
-    const IntervalSummary summary = statistics_.Summarize();
-    const std::int64_t head = summary.markers == 0 ? 0 : report_.missed_before_first;
-    const std::int64_t missed =
-        summary.missed_pulses + head + MissedPulses(now - last_marker_, options_.period);
-    out_.status << "status after " << Tenths(now - start_) << " s: " << summary.markers
-                << " markers, " << missed << " missed pulses";
-    if (summary.intervals > 0)
-      out_.status << ", p99 |interval - period| " << Seconds(summary.p99_period_deviation) << " s";
-    if (correction_)
-      out_.status << ", time correction " << base::Format("%+.6f", *correction_) << " s";
-    out_.status << "\n" << std::flush;
-  }
-
-  // Returns true for the final event, Lost.
-  bool Report(const WatchEvent &event) {
-    switch (event.kind) {
-      case WatchEvent::Kind::None:
-        return false;
-      case WatchEvent::Kind::Silent:
-        if (silence_explained_)
-          out_.status << "No marker for " << Tenths(event.silence)
-                      << " s; the stream's old outlet is gone and a new one is there.\n";
-        else
-          out_.status << "No marker for " << Tenths(event.silence)
-                      << " s; the stream's outlet is still there.\n";
-        break;
-      case WatchEvent::Kind::Gone:
-        out_.status << "The stream's outlet is gone (no marker for " << Tenths(event.silence)
-                    << " s); waiting up to " << Tenths(options_.timeout)
-                    << " s for it to come back.\n";
-        break;
-      case WatchEvent::Kind::Back:
-        if (restarted_in_absence_) {
-          out_.status << "The stream is back after " << Tenths(event.absence)
-                      << " s without an outlet, from its new outlet.\n";
-        } else {
-          ++reconnections_;
-          out_.status << "The stream is back after " << Tenths(event.absence)
-                      << " s without its outlet.\n";
-        }
-        restarted_in_absence_ = false;
-        break;
-      case WatchEvent::Kind::Lost:
-        out_.status << std::flush;
-        out_.errors << "maroquint-monitor: stream lost: its outlet has been gone for "
-                    << Tenths(event.absence) << " s\n"
-                    << std::flush;
-        return true;
-    }
-    out_.status << std::flush;
-    return false;
+  // The end of the watch at `end`: the last alerts, the summary, the
+  // verdict and the records finished.
+  int Finish(double end) {
+    // A probe can hold the loop past the end: the pulses missed by then
+    // still get their alerts, so that they add up to the summary's count.
+    if (!records_.Failed())
+      printer_.SilenceAlerts(MissedPulses(end - last_marker_, options_.period));
+    report_.gone_at_end = watch_.IsGone();
+    if (report_.gone_at_end) report_.gone_at = watch_.GoneSince() - start_;
+    report_.intervals = statistics_.Summarize();
+    // A watch without any marker is one silence, counted from its start.
+    const std::int64_t tail = MissedPulses(end - last_marker_, options_.period);
+    (report_.intervals.markers == 0 ? report_.missed_before_first : report_.missed_after_last) =
+        tail;
+    report_.period = options_.period;
+    report_.max_jitter = options_.max_jitter;
+    report_.watched = end - start_;
+    const std::vector<std::string> reasons =
+        UnhealthyReasons(report_, {options_.max_missed, options_.max_jitter});
+    printer_.Summary(report_, reasons);
+    const int status = report_.lost      ? kExitStreamLost
+                       : reasons.empty() ? kExitNormal
+                                         : kExitUnhealthy;
+    return records_.Finish(report_, reasons, status);
   }
 
   const Options &options_;
   MarkerSource &source_;
-  const MonitorStreams &out_;
-  const std::vector<WatchRecorder *> &recorders_;
+  WatchPrinter printer_;
+  Records records_;
   double start_;
   StreamWatch watch_;
   IntervalStatistics statistics_;
   WatchReport report_;
   std::optional<double> correction_;
-  double last_marker_;        // monitor's clock; the watch's start until the first marker
-  std::int64_t alerted_ = 0;  // pulses of the current silence already reported
+  double last_marker_;  // monitor's clock; the watch's start until the first marker
   double next_correction_;
   double next_look_;
   double next_status_;
-  std::int64_t reconnections_ = 0;
   std::string current_uid_;
   bool restart_pending_ = false;       // the next marker's interval spans a restart
   bool restarted_in_absence_ = false;  // the outlet came back as a new one
   bool silence_explained_ = false;     // the silence is a restart's
-  bool write_failed_ = false;
 };
 
 // The end of a watch that never found its stream: the verdict and the files.
@@ -371,15 +476,7 @@ int NoStream(const Options &options, const MonitorStreams &out,
   const std::vector<std::string> reasons =
       UnhealthyReasons(report, {options.max_missed, options.max_jitter});
   out.status << VerdictLine(reasons) << "\n" << std::flush;
-  int status = kExitNoStream;
-  for (WatchRecorder *recorder : recorders) {
-    const RecordStatus finished = recorder->Finish(report, reasons, status);
-    if (!finished) {
-      out.errors << "maroquint-monitor: " << finished.Message() << "\n" << std::flush;
-      status = kExitWriteFailed;
-    }
-  }
-  return status;
+  return Records(recorders, out.errors).Finish(report, reasons, kExitNoStream);
 }
 
 }  // namespace
