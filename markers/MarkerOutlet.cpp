@@ -11,13 +11,18 @@ constexpr int32_t kMaxBuffered = 360;
 
 }  // namespace
 
-bool MarkerOutlet::Open() {
+maroquint::base::Status<MarkerOutletError> MarkerOutlet::Open() {
   const lsl_streaminfo info =
       lsl_create_streaminfo(kStreamName, kStreamType, 1, LSL_IRREGULAR_RATE, cft_string, kSourceId);
-  if (info == nullptr) return false;
+  if (info == nullptr)
+    return maroquint::base::Fail(MarkerOutletError::kDeclaration,
+                                 "the LSL library could not declare the marker stream");
   outlet_ = lsl_create_outlet(info, kChunkSize, kMaxBuffered);
   lsl_destroy_streaminfo(info);
-  return outlet_ != nullptr;
+  if (outlet_ == nullptr)
+    return maroquint::base::Fail(MarkerOutletError::kOutlet,
+                                 "the LSL library could not create the marker stream's outlet");
+  return {};
 }
 
 void MarkerOutlet::PushMarker() {

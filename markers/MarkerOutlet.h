@@ -1,7 +1,12 @@
 #ifndef MAROQUINT_MARKEROUTLET_H
 #define MAROQUINT_MARKEROUTLET_H
 
+#include "base/result.h"
+
 struct lsl_outlet_struct_;
+
+// How opening the stream can fail.
+enum class MarkerOutletError { kDeclaration, kOutlet };
 
 // The marker stream "Maroquint" on the Lab Streaming Layer network: one
 // string channel of irregular rate, one marker per observed pulse.
@@ -18,9 +23,9 @@ class MarkerOutlet {
   MarkerOutlet &operator=(const MarkerOutlet &) = delete;
 
   // Declares the stream and creates its outlet; from then on the stream is
-  // visible on the network. False when either could not be made. The
+  // visible on the network. Fails when either could not be made. The
   // declaration is released once the outlet holds its own copy.
-  bool Open();
+  maroquint::base::Status<MarkerOutletError> Open();
 
   // Publishes one marker, stamped by the library with its local clock now.
   // Does nothing when no outlet is open.

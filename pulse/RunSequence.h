@@ -17,8 +17,8 @@ constexpr int kFailureExitStatus = 1;
 // The whole run: declare the marker stream, open the loopback, run the
 // pulse cycle until the device fails, then report, release the device and
 // wait for a key. Console needs `void Write(const char*)` and
-// `void WaitForKey()`; Outlet additionally needs `bool Open()` and
-// `void Close()`, Loopback `DaqStatus Open()`,
+// `void WaitForKey()`; Outlet additionally needs an `Open()` that returns a
+// maroquint::base::Status and `void Close()`, Loopback `DaqStatus Open()`,
 // `void ErrorText(char (&)[kErrorTextSize])` and `void Close()`.
 //
 // The outlet is closed as soon as the device is released: a stream left

@@ -6,6 +6,8 @@
 // everything that happened.
 
 #include "DaqStatus.h"
+#include "base/result.h"
+#include "base/text.h"
 
 #include <cstring>
 #include <functional>
@@ -88,14 +90,18 @@ class ScriptedLoopback {
   double last_written_ = 0.0;
 };
 
+enum class ScriptedOutletError { kRefused };
+
 class RecordingOutlet {
  public:
   explicit RecordingOutlet(Journal &journal, bool opens = true)
       : journal_(journal), opens_(opens) {}
 
-  bool Open() {
+  maroquint::base::Status<ScriptedOutletError> Open() {
     journal_.push_back({Event::Kind::Call, 0.0, "outlet.Open"});
-    return opens_;
+    if (!opens_)
+      return maroquint::base::Fail(ScriptedOutletError::kRefused, "refused by the script");
+    return {};
   }
 
   void PushMarker() { journal_.push_back({Event::Kind::Marker, 0.0, {}}); }
