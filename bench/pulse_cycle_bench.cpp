@@ -18,10 +18,7 @@ struct EchoLoopback {
     wire = level;
     return ++steps == fail_at ? -200279 : 0;
   }
-  DaqStatus ReadSample(double &reading) {
-    reading = wire;
-    return 0;
-  }
+  maroquint::base::Result<double, DaqStatus> ReadSample() { return wire; }
 };
 
 struct CountingOutlet {

@@ -1,6 +1,7 @@
 #include "AnalogLoopback.h"
 
 #include "NIDAQmx.h"
+#include "base/text.h"
 
 namespace {
 
@@ -51,10 +52,16 @@ DaqStatus AnalogLoopback::WriteLevel(double level) {
                              nullptr, nullptr);
 }
 
-DaqStatus AnalogLoopback::ReadSample(double &reading) {
+maroquint::base::Result<double, DaqStatus> AnalogLoopback::ReadSample() {
+  float64 reading = 0.0;
   int32 samples_read = 0;
-  return DAQmxReadAnalogF64(input_task_, 1, kTimeoutSeconds, DAQmx_Val_GroupByChannel, &reading, 1,
-                            &samples_read, nullptr);
+  const DaqStatus status =
+      DAQmxReadAnalogF64(input_task_, 1, kTimeoutSeconds, DAQmx_Val_GroupByChannel, &reading, 1,
+                         &samples_read, nullptr);
+  if (status < 0)
+    return maroquint::base::Fail(status,
+                                 maroquint::base::Format("DAQmxReadAnalogF64: status %d", status));
+  return reading;
 }
 
 void AnalogLoopback::ErrorText(char (&text)[kErrorTextSize]) {

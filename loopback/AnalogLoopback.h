@@ -2,6 +2,7 @@
 #define MAROQUINT_ANALOGLOOPBACK_H
 
 #include "DaqStatus.h"
+#include "base/result.h"
 
 // The analog output line Dev1/ao0 and the input line Dev1/ai0 of the
 // data-acquisition device, both paced by a 10 kHz sample clock in
@@ -21,8 +22,9 @@ class AnalogLoopback {
   // One output sample; waits at most 10 s.
   DaqStatus WriteLevel(double level);
 
-  // One input sample; waits at most 10 s for it.
-  DaqStatus ReadSample(double &reading);
+  // One input sample in volts, or the driver's negative status; waits at
+  // most 10 s for it. A warning counts as success.
+  maroquint::base::Result<double, DaqStatus> ReadSample();
 
   // The driver's extended text for the most recent error, zero-terminated.
   // Call before Close, while the tasks still exist.

@@ -2,6 +2,7 @@
 #define MAROQUINT_PULSECYCLE_H
 
 #include "DaqStatus.h"
+#include "base/result.h"
 
 #include <cstdint>
 #include <limits>
@@ -16,8 +17,9 @@ enum class Phase { RiseWait, HighHold, FallWait, LowHold };
 // A template over the loopback and the outlet, so that the program runs it
 // on the device and the marker stream while tests run it on scripted ones,
 // with no indirection in the loop. Loopback needs
-// `DaqStatus WriteLevel(double)` and `DaqStatus ReadSample(double&)`,
-// Outlet needs `void PushMarker()`.
+// `DaqStatus WriteLevel(double)` and
+// `maroquint::base::Result<double, DaqStatus> ReadSample()` (the reading, or
+// the driver's negative status), Outlet needs `void PushMarker()`.
 //
 // Nothing here allocates or prints: between two sample steps the cycle
 // only compares, counts and, once per cycle, pushes a marker.
@@ -42,12 +44,13 @@ class PulseCycle {
   // Makes one sample step (write level, read one sample, count it) and then
   // the phase changes that it brings about, including those of phases that
   // make no step at all. Returns the first negative status of the step, or
-  // the read's status. A failed step changes neither the count nor the phase.
+  // the write's status. A failed step changes neither the count nor the phase.
   DaqStatus Step(Outlet &outlet, Loopback &loopback) {
-    DaqStatus status = loopback.WriteLevel(level_);
+    const DaqStatus status = loopback.WriteLevel(level_);
     if (status < 0) return status;
-    status = loopback.ReadSample(reading_);
-    if (status < 0) return status;
+    const auto read = loopback.ReadSample();
+    if (!read) return read.Code();
+    const double reading = *read;
     // A wait that never ends would overflow the count after 2^31 - 1
     // steps (about 60 hours); held at the maximum it still ends every hold.
     if (count_ < std::numeric_limits<std::int32_t>::max()) ++count_;
@@ -56,7 +59,7 @@ class PulseCycle {
       case Phase::RiseWait:
         // The wait goes on only while the reading is below the threshold,
         // so a reading that is not a number ends it, as 2.5 V does.
-        if (reading_ < kThreshold) break;
+        if (reading < kThreshold) break;
         outlet.PushMarker();
         EnterHighHold();
         break;
@@ -65,7 +68,7 @@ class PulseCycle {
         break;
       case Phase::FallWait:
         // Likewise only while above: not a number or 2.5 V ends it.
-        if (reading_ > kThreshold) break;
+        if (reading > kThreshold) break;
         EnterLowHold();
         break;
       case Phase::LowHold:
@@ -101,7 +104,6 @@ class PulseCycle {
 
   Phase phase_ = Phase::RiseWait;
   double level_ = kHighLevel;
-  double reading_ = 0.0;
   std::int32_t count_ = 0;
 };
 

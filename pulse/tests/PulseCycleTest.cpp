@@ -287,10 +287,7 @@ struct CountingLoopback {
     last_level = level;
     return step == fail_write_at ? kDeviceError : 0;
   }
-  DaqStatus ReadSample(double &reading) {
-    reading = step == rise_at ? 5.0 : 0.0;
-    return 0;
-  }
+  maroquint::base::Result<double, DaqStatus> ReadSample() { return step == rise_at ? 5.0 : 0.0; }
 };
 
 struct CountingOutlet {

@@ -56,11 +56,14 @@ class ScriptedLoopback {
     return StatusFor(write_status_, write_default_, writes_);
   }
 
-  DaqStatus ReadSample(double &reading) {
+  maroquint::base::Result<double, DaqStatus> ReadSample() {
     ++reads_;
-    reading = input_(reads_, last_written_);
+    const double reading = input_(reads_, last_written_);
     journal_->push_back({Event::Kind::Read, reading, {}});
-    return StatusFor(read_status_, read_default_, reads_);
+    const DaqStatus status = StatusFor(read_status_, read_default_, reads_);
+    if (status < 0)
+      return maroquint::base::Fail(status, maroquint::base::Format("read %ld failed", reads_));
+    return reading;
   }
 
   void ErrorText(char (&text)[kErrorTextSize]) {
