@@ -6,26 +6,23 @@
 
 #include <string>
 
-enum class CommandLineAction { Run, PrintHelp, PrintVersion, Refuse };
+#include "base/result.h"
 
-struct CommandLine {
-  CommandLineAction action = CommandLineAction::Run;
-  std::string refused;  // the first argument not understood
-};
+enum class CommandLineAction { Run, PrintHelp, PrintVersion };
 
-inline CommandLine ParseCommandLine(int argc, const char *const *argv) {
-  CommandLine line;
-  if (argc <= 1) return line;
+// The one way the line can be wrong; the message is the first argument not
+// understood, as the user typed it.
+enum class CommandLineError { kUnknownArgument };
+
+inline maroquint::base::Result<CommandLineAction, CommandLineError> ParseCommandLine(
+    int argc, const char *const *argv) {
+  if (argc <= 1) return CommandLineAction::Run;
   const std::string first = argv[1];
-  if (argc == 2 && (first == "--help" || first == "-h")) {
-    line.action = CommandLineAction::PrintHelp;
-  } else if (argc == 2 && first == "--version") {
-    line.action = CommandLineAction::PrintVersion;
-  } else {
-    line.action = CommandLineAction::Refuse;
-    line.refused = first == "--help" || first == "-h" || first == "--version" ? argv[2] : first;
-  }
-  return line;
+  if (argc == 2 && (first == "--help" || first == "-h")) return CommandLineAction::PrintHelp;
+  if (argc == 2 && first == "--version") return CommandLineAction::PrintVersion;
+  return maroquint::base::Fail(
+      CommandLineError::kUnknownArgument,
+      first == "--help" || first == "-h" || first == "--version" ? argv[2] : first);
 }
 
 #endif

@@ -43,8 +43,13 @@ class StdConsole {
 int main(int argc, char **argv) {
   // Answered before the stream or the device is touched: on real hardware
   // a run drives the output.
-  const CommandLine command_line = ParseCommandLine(argc, argv);
-  switch (command_line.action) {
+  const auto command_line = ParseCommandLine(argc, argv);
+  if (!command_line) {
+    std::fprintf(stderr, "maroquint: unknown argument '%s'\n%s", command_line.Message().c_str(),
+                 kUsage);
+    return kUsageStatus;
+  }
+  switch (*command_line) {
     case CommandLineAction::PrintHelp:
       std::fputs(kUsage, stdout);
       std::fputs(kHelp, stdout);
@@ -52,10 +57,6 @@ int main(int argc, char **argv) {
     case CommandLineAction::PrintVersion:
       std::printf("maroquint %s\n", MAROQUINT_VERSION);
       return 0;
-    case CommandLineAction::Refuse:
-      std::fprintf(stderr, "maroquint: unknown argument '%s'\n%s", command_line.refused.c_str(),
-                   kUsage);
-      return kUsageStatus;
     case CommandLineAction::Run:
       break;
   }
