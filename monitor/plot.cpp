@@ -85,6 +85,24 @@ void Range(const std::vector<PLFLT> &values, PLFLT &low, PLFLT &high) {
   high += margin;
 }
 
+// The deviations of the regular intervals in the unit they need, and a
+// range that holds them and the jitter limit on both sides.
+struct Deviations {
+  Unit unit;
+  std::vector<PLFLT> values;
+  PLFLT low = 0.0;
+  PLFLT high = 0.0;
+};
+Deviations ScaledDeviations(const std::vector<double> &deviations, double max_jitter) {
+  std::vector<double> scale = deviations;
+  scale.push_back(max_jitter);
+  scale.push_back(-max_jitter);
+  Deviations scaled{UnitFor(scale), {}, 0.0, 0.0};
+  scaled.values = Scaled(deviations, scaled.unit);
+  Range(Scaled(scale, scaled.unit), scaled.low, scaled.high);
+  return scaled;
+}
+
 void Panel(PLFLT x_low, PLFLT x_high, PLFLT y_low, PLFLT y_high, const std::string &x_label,
            const std::string &y_label, const std::string &title) {
   plcol0(kGrey);
@@ -148,13 +166,10 @@ void Timeline(const WatchReport &report, PLFLT watched) {
     }
     if (marker.missed > 0 || marker.kind == IntervalKind::Restart) gaps.push_back(&marker);
   }
-  std::vector<double> scale = regular_deviation;
-  scale.push_back(report.max_jitter);
-  scale.push_back(-report.max_jitter);
-  const Unit unit = UnitFor(scale);
-  const std::vector<PLFLT> deviation = Scaled(regular_deviation, unit);
-  PLFLT low = 0.0, high = 0.0;
-  Range(Scaled(scale, unit), low, high);
+  const Deviations scaled = ScaledDeviations(regular_deviation, report.max_jitter);
+  const Unit unit = scaled.unit;
+  const std::vector<PLFLT> &deviation = scaled.values;
+  PLFLT low = scaled.low, high = scaled.high;
   // Room above the values for the counts, below for the catch-ups.
   const PLFLT span = high - low;
   high += 0.25 * span;
@@ -232,13 +247,10 @@ void Histogram(const WatchReport &report) {
   std::vector<double> regular;
   for (const MarkerPoint &marker : report.markers)
     if (Regular(marker)) regular.push_back(marker.deviation);
-  std::vector<double> scale = regular;
-  scale.push_back(report.max_jitter);
-  scale.push_back(-report.max_jitter);
-  const Unit unit = UnitFor(scale);
-  const std::vector<PLFLT> deviation = Scaled(regular, unit);
-  PLFLT low = 0.0, high = 0.0;
-  Range(Scaled(scale, unit), low, high);
+  const Deviations scaled = ScaledDeviations(regular, report.max_jitter);
+  const Unit unit = scaled.unit;
+  const std::vector<PLFLT> &deviation = scaled.values;
+  const PLFLT low = scaled.low, high = scaled.high;
   const PLFLT width = (high - low) / kBins;
   std::vector<PLFLT> centre(kBins), count(kBins, 0.0);
   for (int i = 0; i < kBins; ++i) centre[i] = low + (i + 0.5) * width;
