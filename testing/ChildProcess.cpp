@@ -4,6 +4,8 @@
 
 #include <chrono>
 
+#include "base/text.h"
+
 namespace maroquint::harness {
 namespace {
 
@@ -70,22 +72,27 @@ void ChildProcess::Drain(Stream &stream, int which) {
   }
 }
 
-bool ChildProcess::Started() const {
+ChildStatus ChildProcess::Started() const {
   return platform_->Started();
 }
 
-bool ChildProcess::StreamUntil(Stream &stream, const std::string &text, double timeout_seconds) {
+ChildStatus ChildProcess::StreamUntil(Stream &stream, const std::string &text,
+                                      double timeout_seconds) {
   std::unique_lock<std::mutex> lock(mutex_);
   changed_.wait_until(lock, After(timeout_seconds),
                       [&] { return stream.ended || stream.text.find(text) != std::string::npos; });
-  return stream.text.find(text) != std::string::npos;
+  if (stream.text.find(text) != std::string::npos) return {};
+  if (stream.ended)
+    return base::Fail(ChildError::kOutputEnded, "the output ended without \"" + text + "\"");
+  return base::Fail(ChildError::kTimedOut, base::Format("\"%s\" did not come within %.1f s",
+                                                        text.c_str(), timeout_seconds));
 }
 
-bool ChildProcess::ReadUntil(const std::string &text, double timeout_seconds) {
+ChildStatus ChildProcess::ReadUntil(const std::string &text, double timeout_seconds) {
   return StreamUntil(output_, text, timeout_seconds);
 }
 
-bool ChildProcess::ReadErrorsUntil(const std::string &text, double timeout_seconds) {
+ChildStatus ChildProcess::ReadErrorsUntil(const std::string &text, double timeout_seconds) {
   return StreamUntil(errors_, text, timeout_seconds);
 }
 

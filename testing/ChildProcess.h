@@ -14,6 +14,8 @@
 #include <thread>
 #include <vector>
 
+#include "base/result.h"
+
 namespace maroquint::harness {
 
 // A deadline that only a test gone wrong meets: a run under the sanitizers
@@ -24,6 +26,14 @@ constexpr double kGenerousSeconds = 120.0;
 constexpr int kStillRunning = -1;
 
 enum class ErrorOutput { kInherit, kCapture };
+
+// How starting a child or waiting for its output can fail.
+enum class ChildError {
+  kNotStarted,   // the program could not be started (the message says why)
+  kOutputEnded,  // the output ended without the text
+  kTimedOut,     // the text did not come before the deadline
+};
+using ChildStatus = base::Status<ChildError>;
 
 class ChildProcess {
  public:
@@ -37,12 +47,12 @@ class ChildProcess {
   ChildProcess(const ChildProcess &) = delete;
   ChildProcess &operator=(const ChildProcess &) = delete;
 
-  bool Started() const;
+  ChildStatus Started() const;
 
-  // Waits until standard output (standard error) contains `text`; false if
+  // Waits until standard output (standard error) contains `text`; fails if
   // that output ends or `timeout_seconds` pass first.
-  bool ReadUntil(const std::string &text, double timeout_seconds = kGenerousSeconds);
-  bool ReadErrorsUntil(const std::string &text, double timeout_seconds = kGenerousSeconds);
+  ChildStatus ReadUntil(const std::string &text, double timeout_seconds = kGenerousSeconds);
+  ChildStatus ReadErrorsUntil(const std::string &text, double timeout_seconds = kGenerousSeconds);
 
   void WriteInput(const std::string &text);
   void CloseInput();
@@ -78,7 +88,7 @@ class ChildProcess {
   };
 
   void Drain(Stream &stream, int which);
-  bool StreamUntil(Stream &stream, const std::string &text, double timeout_seconds);
+  ChildStatus StreamUntil(Stream &stream, const std::string &text, double timeout_seconds);
 
   std::unique_ptr<Platform> platform_;
   std::mutex mutex_;

@@ -24,7 +24,7 @@ class ChildProcess::Platform {
   Platform(const Platform &) = delete;
   Platform &operator=(const Platform &) = delete;
 
-  bool Started() const;
+  ChildStatus Started() const;
   bool Captures(int which) const;
 
   // Blocks until the child writes to `which`; 0 at the end of that output.

@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <mutex>
 
@@ -21,7 +22,8 @@ struct ChildProcess::Platform::Handles {
   int output = -1;  // the child's standard output, read end
   int errors = -1;  // the child's standard error, read end, when captured
   std::mutex mutex;
-  bool reaped = false;  // the pid may then name another process
+  bool reaped = false;      // the pid may then name another process
+  std::string not_started;  // why, when the child could not be started
 };
 
 namespace {
@@ -64,6 +66,7 @@ ChildProcess::Platform::Platform(const std::string &program,
   int errors_from_child[2] = {-1, -1};
   if (pipe2(to_child, O_CLOEXEC) != 0 || pipe2(from_child, O_CLOEXEC) != 0 ||
       (capture && pipe2(errors_from_child, O_CLOEXEC) != 0)) {
+    handles_->not_started = "cannot make pipes for " + program + ": " + std::strerror(errno);
     for (int *pair : {to_child, from_child, errors_from_child}) {
       CloseIfOpen(pair[0]);
       CloseIfOpen(pair[1]);
@@ -86,6 +89,7 @@ ChildProcess::Platform::Platform(const std::string &program,
   handles_->output = from_child[0];
   handles_->errors = errors_from_child[0];
   if (spawned != 0) {
+    handles_->not_started = "cannot start " + program + ": " + std::strerror(spawned);
     CloseIfOpen(handles_->input);
     CloseIfOpen(handles_->output);
     CloseIfOpen(handles_->errors);
@@ -104,8 +108,9 @@ ChildProcess::Platform::~Platform() {
   delete handles_;
 }
 
-bool ChildProcess::Platform::Started() const {
-  return handles_->pid > 0;
+ChildStatus ChildProcess::Platform::Started() const {
+  if (handles_->pid > 0) return {};
+  return base::Fail(ChildError::kNotStarted, handles_->not_started);
 }
 
 bool ChildProcess::Platform::Captures(int which) const {

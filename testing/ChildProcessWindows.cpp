@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <string>
 
 #define WIN32_LEAN_AND_MEAN
 #include <windows.h>
@@ -13,6 +14,7 @@ struct ChildProcess::Platform::Handles {
   HANDLE input = nullptr;   // the child's standard input, write end
   HANDLE output = nullptr;  // the child's standard output, read end
   HANDLE errors = nullptr;  // the child's standard error, read end, when captured
+  std::string not_started;  // why, when the child could not be started
 };
 
 namespace {
@@ -128,10 +130,13 @@ ChildProcess::Platform::Platform(const std::string &program,
     spawned = CreateProcessA(program.c_str(), &command_line[0], nullptr, nullptr, TRUE, 0,
                              &block[0], nullptr, &startup, &created);
   }
+  // Taken before the handles are closed, which would set it anew.
+  const DWORD error = spawned ? 0 : GetLastError();
   CloseIfOpen(child_input);
   CloseIfOpen(child_output);
   CloseIfOpen(child_errors);
   if (!spawned) {
+    handles_->not_started = "cannot start " + program + ": Windows error " + std::to_string(error);
     CloseIfOpen(handles_->input);
     CloseIfOpen(handles_->output);
     CloseIfOpen(handles_->errors);
@@ -149,8 +154,9 @@ ChildProcess::Platform::~Platform() {
   delete handles_;
 }
 
-bool ChildProcess::Platform::Started() const {
-  return handles_->process != nullptr;
+ChildStatus ChildProcess::Platform::Started() const {
+  if (handles_->process != nullptr) return {};
+  return base::Fail(ChildError::kNotStarted, handles_->not_started);
 }
 
 bool ChildProcess::Platform::Captures(int which) const {

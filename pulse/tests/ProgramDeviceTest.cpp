@@ -226,4 +226,20 @@ TEST(ProgramConsoleTest, ArgumentsAreAnsweredWithoutTouchingTheDevice) {
   }
 }
 
+// The harness says why a wait or a start failed, by code.
+TEST(ProgramConsoleTest, TheHarnessTellsAnEndedOutputFromAMissingProgram) {
+  ChildProcess program(MAROQUINT_PROGRAM, {"--version"});
+  ASSERT_TRUE(program.Started());
+  EXPECT_EQ(program.Wait(), 0);
+  const ChildStatus ended = program.ReadUntil("never printed");
+  ASSERT_FALSE(ended);
+  EXPECT_EQ(ended.Code(), ChildError::kOutputEnded);
+
+  ChildProcess missing(std::string(MAROQUINT_PROGRAM) + "-missing", {});
+  const ChildStatus started = missing.Started();
+  ASSERT_FALSE(started);
+  EXPECT_EQ(started.Code(), ChildError::kNotStarted);
+  EXPECT_NE(started.Message().find("-missing"), std::string::npos) << started.Message();
+}
+
 }  // namespace
