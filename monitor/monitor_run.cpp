@@ -169,6 +169,75 @@ class WatchPrinter {
   std::int64_t alerted_ = 0;  // pulses of the current silence already reported
 };
 
+// Statistics: the markers and the time corrections counted into the report
+// that the summary, the files and the picture are made of.
+class WatchTally {
+ public:
+  WatchTally(const Options &options, double start, WatchReport &report)
+      : period_(options.period),
+        start_(start),
+        report_(report),
+        statistics_(options.period),
+        last_marker_(start) {
+    report_.period = options.period;
+    report_.max_jitter = options.max_jitter;
+  }
+
+  // The interval the next marker would close; none before the first.
+  std::optional<double> IntervalTo(double timestamp) const {
+    return statistics_.IntervalTo(timestamp);
+  }
+  // Since the last marker, or since the watch began before the first.
+  double Silence(double now) const { return now - last_marker_; }
+  std::int64_t MissedInSilence(double now) const { return MissedPulses(Silence(now), period_); }
+
+  IntervalStatistics::Step Marker(double timestamp, double arrived, bool restarted) {
+    const IntervalStatistics::Step step = statistics_.AddMarker(timestamp, restarted);
+    if (step.index == 1) {
+      report_.missed_before_first = MissedPulses(arrived - start_, period_);
+      report_.first_marker_at = arrived - start_;
+      if (report_.missed_before_first > 0) statistics_.FirstEndedASilence();
+    }
+    report_.last_marker_at = arrived - start_;
+    if (step.interval)
+      report_.markers.push_back(
+          {arrived - start_, *step.interval - period_, step.missed, step.kind});
+    last_marker_ = arrived;
+    return step;
+  }
+
+  void Correction(double now, const ClockEstimate &estimate) {
+    correction_ = estimate.correction;
+    report_.corrections.Add(estimate.correction, estimate.round_trip);
+    report_.correction_points.push_back({now - start_, estimate.correction, estimate.round_trip});
+  }
+  const std::optional<double> &LatestCorrection() const { return correction_; }
+
+  IntervalSummary Summarize() const { return statistics_.Summarize(); }
+  // Every pulse missed by `now`, the current silence's included.
+  std::int64_t MissedSoFar(const IntervalSummary &summary, double now) const {
+    const std::int64_t head = summary.markers == 0 ? 0 : report_.missed_before_first;
+    return summary.missed_pulses + head + MissedInSilence(now);
+  }
+
+  // The figures of a watch that ended at `end`. A watch without any marker
+  // is one silence, counted from its start.
+  void End(double end) {
+    report_.intervals = statistics_.Summarize();
+    (report_.intervals.markers == 0 ? report_.missed_before_first : report_.missed_after_last) =
+        MissedInSilence(end);
+    report_.watched = end - start_;
+  }
+
+ private:
+  double period_;
+  double start_;
+  WatchReport &report_;
+  IntervalStatistics statistics_;
+  std::optional<double> correction_;
+  double last_marker_;  // monitor's clock; the watch's start until the first marker
+};
+
 // A watch of a found stream: detection (what each marker and each probe
 // means: gaps, restarts, other streams, a lost outlet) steers the
 // statistics, the records and the printed lines.
@@ -182,8 +251,7 @@ class Watch {
         records_(recorders, out.errors),
         start_(source.Now()),
         watch_(options.period, options.timeout, start_),
-        statistics_(options.period),
-        last_marker_(start_),
+        tally_(options, start_, report_),
         next_correction_(start_ + MonitorPacing::kCorrectionRefresh),
         next_look_(start_ + MonitorPacing::kLookAroundEvery),
         next_status_(options.every ? start_ + *options.every : 0.0) {}
@@ -199,9 +267,7 @@ class Watch {
   void AddCorrection(const std::optional<ClockEstimate> &estimate) {
     if (!estimate) return;
     const double now = source_.Now();
-    correction_ = estimate->correction;
-    report_.corrections.Add(estimate->correction, estimate->round_trip);
-    report_.correction_points.push_back({now - start_, estimate->correction, estimate->round_trip});
+    tally_.Correction(now, *estimate);
     records_.Tell([&](WatchRecorder &r) { return r.CorrectionMeasured(now, *estimate); });
   }
 
@@ -222,7 +288,7 @@ class Watch {
       } else if (pulled.kind == Pulled::Kind::Lost) {
         Note(watch_.InletLost(source_.Now()));
       }
-      printer_.SilenceAlerts(MissedPulses(source_.Now() - last_marker_, options_.period));
+      printer_.SilenceAlerts(tally_.MissedInSilence(source_.Now()));
       if (Note(watch_.Check(source_.Now()))) {
         report_.lost = true;
         end = source_.Now();
@@ -248,38 +314,23 @@ class Watch {
     const bool was_gone = watch_.IsGone();
     const WatchEvent event = watch_.MarkerArrived(arrived);
     // A marker after a gap or an absence may come from a new outlet.
-    const std::optional<double> interval = statistics_.IntervalTo(marker.timestamp);
+    const std::optional<double> interval = tally_.IntervalTo(marker.timestamp);
     if (event.kind == WatchEvent::Kind::Back ||
         (interval && MissedPulses(*interval, options_.period) > 0))
       if (const std::optional<StreamDescription> outlet = source_.Outlet(MonitorPacing::kOutlet))
         SeeOutlet(*outlet, was_gone, true);
     Note(event);
-    const IntervalStatistics::Step step = Count(marker, arrived);
-    printer_.MarkersBack(arrived - last_marker_,
-                         step.index == 1 ? report_.missed_before_first : step.missed,
+    const double silence = tally_.Silence(arrived);
+    const IntervalStatistics::Step step =
+        tally_.Marker(marker.timestamp, arrived, restart_pending_);
+    restart_pending_ = false;
+    silence_explained_ = false;
+    printer_.MarkersBack(silence, step.index == 1 ? report_.missed_before_first : step.missed,
                          step.index == 1, step.kind == IntervalKind::Restart);
-    last_marker_ = arrived;
     const MarkerRecord record = RecordOf(marker, step, arrived);
     printer_.Marker(record.row);
     records_.Tell([&](WatchRecorder &r) { return r.MarkerReceived(record); });
     return options_.count && step.index >= *options_.count;
-  }
-
-  // Statistics: the marker counted, and what the report keeps of it.
-  IntervalStatistics::Step Count(const Pulled &marker, double arrived) {
-    const IntervalStatistics::Step step = statistics_.AddMarker(marker.timestamp, restart_pending_);
-    restart_pending_ = false;
-    silence_explained_ = false;
-    if (step.index == 1) {
-      report_.missed_before_first = MissedPulses(arrived - start_, options_.period);
-      report_.first_marker_at = arrived - start_;
-      if (report_.missed_before_first > 0) statistics_.FirstEndedASilence();
-    }
-    report_.last_marker_at = arrived - start_;
-    if (step.interval)
-      report_.markers.push_back(
-          {arrived - start_, *step.interval - options_.period, step.missed, step.kind});
-    return step;
   }
 
   MarkerRecord RecordOf(const Pulled &marker, const IntervalStatistics::Step &step,
@@ -288,7 +339,8 @@ class Watch {
     MarkerRow &row = record.row;
     row.index = step.index;
     row.timestamp = marker.timestamp;
-    if (correction_) row.local_time = marker.timestamp + *correction_;
+    if (const std::optional<double> &correction = tally_.LatestCorrection())
+      row.local_time = marker.timestamp + *correction;
     row.interval = step.interval;
     row.missed = step.missed;
     row.kind = step.kind;
@@ -365,17 +417,15 @@ class Watch {
     if (!options_.every || now < next_status_ ||
         (options_.duration && now - start_ >= *options_.duration))
       return;
-    const IntervalSummary summary = statistics_.Summarize();
-    const std::int64_t head = summary.markers == 0 ? 0 : report_.missed_before_first;
-    const std::int64_t missed =
-        summary.missed_pulses + head + MissedPulses(now - last_marker_, options_.period);
-    printer_.Status(now - start_, summary, missed, correction_);
+    const IntervalSummary summary = tally_.Summarize();
+    printer_.Status(now - start_, summary, tally_.MissedSoFar(summary, now),
+                    tally_.LatestCorrection());
     next_status_ += *options_.every;
   }
 
   // The outlet is there and no pulse has gone missing since the last marker.
   bool MarkersFlow(double now) const {
-    return !watch_.IsGone() && MissedPulses(now - last_marker_, options_.period) == 0;
+    return !watch_.IsGone() && tally_.MissedInSilence(now) == 0;
   }
 
   void OtherStream(const StreamDescription &other) {
@@ -428,18 +478,10 @@ class Watch {
   int Finish(double end) {
     // A probe can hold the loop past the end: the pulses missed by then
     // still get their alerts, so that they add up to the summary's count.
-    if (!records_.Failed())
-      printer_.SilenceAlerts(MissedPulses(end - last_marker_, options_.period));
+    if (!records_.Failed()) printer_.SilenceAlerts(tally_.MissedInSilence(end));
     report_.gone_at_end = watch_.IsGone();
     if (report_.gone_at_end) report_.gone_at = watch_.GoneSince() - start_;
-    report_.intervals = statistics_.Summarize();
-    // A watch without any marker is one silence, counted from its start.
-    const std::int64_t tail = MissedPulses(end - last_marker_, options_.period);
-    (report_.intervals.markers == 0 ? report_.missed_before_first : report_.missed_after_last) =
-        tail;
-    report_.period = options_.period;
-    report_.max_jitter = options_.max_jitter;
-    report_.watched = end - start_;
+    tally_.End(end);
     const std::vector<std::string> reasons =
         UnhealthyReasons(report_, {options_.max_missed, options_.max_jitter});
     printer_.Summary(report_, reasons);
@@ -455,10 +497,8 @@ class Watch {
   Records records_;
   double start_;
   StreamWatch watch_;
-  IntervalStatistics statistics_;
-  WatchReport report_;
-  std::optional<double> correction_;
-  double last_marker_;  // monitor's clock; the watch's start until the first marker
+  WatchReport report_;  // before tally_, which keeps a reference to it
+  WatchTally tally_;
   double next_correction_;
   double next_look_;
   double next_status_;
