@@ -31,6 +31,7 @@ struct Process {
   simdaq::FileTraceSink trace;
   simdaq::DeviceReservation reservation;
   std::unique_ptr<simdaq::AmplifierSink> amplifier;
+  std::unique_ptr<simdaq::FileGate> gate;
   std::unique_ptr<simdaq::Driver> driver;
 };
 
@@ -113,8 +114,10 @@ simdaq::Driver &DriverLocked(Process &p) {
     }
     simdaq::TraceSink *trace = parsed.settings.trace.empty() ? nullptr : &p.trace;
     if (parsed.ok && !parsed.settings.amplifier.empty()) p.amplifier = OpenAmplifier(parsed);
+    if (!parsed.settings.gate.empty())
+      p.gate = std::make_unique<simdaq::FileGate>(parsed.settings.gate);
     p.driver = std::make_unique<simdaq::Driver>(parsed, &p.clock, trace, &p.reservation,
-                                                p.amplifier.get());
+                                                p.amplifier.get(), p.gate.get());
   }
   return *p.driver;
 }

@@ -106,11 +106,12 @@ auto NoSamples(int32 *count) {
 }  // namespace
 
 Driver::Driver(const ParseResult &settings, Clock *clock, TraceSink *trace,
-               Reservation *reservation, AmplifierSink *amplifier)
+               Reservation *reservation, AmplifierSink *amplifier, Gate *gate)
     : ok_(settings.ok),
       settings_error_(settings.ok ? std::string() : SettingsErrorText(settings)),
       realtime_(settings.settings.clock == ClockMode::Realtime),
       hold_(static_cast<Nanos>(settings.settings.hold * 1e9)),
+      gate_(settings.ok && !settings.settings.gate.empty() ? gate : nullptr),
       device_(settings.settings, reservation),
       clock_(clock),
       trace_(settings.ok ? trace : nullptr),
@@ -234,6 +235,7 @@ int32 Driver::Run(Function f, const TaskHandle &task, Call &&call) {
 template <typename Call, typename Clear>
 int32 Driver::Run(Function f, const TaskHandle &task, Call &&call, Clear &&clear_outputs) {
   if (!ok_) return kSettingsErrorStatus;
+  PassGateOnce(f);
   const int32 status =
       RunFaulted(f, task, std::forward<Call>(call), std::forward<Clear>(clear_outputs));
   if (recording_) RecordBetweenPulses();
@@ -348,6 +350,16 @@ void Driver::HoldOnce() {
   // The amplifier recorded all through the hold: its samples are written
   // now rather than after the first rise.
   if (recording_) Record();
+}
+
+void Driver::PassGateOnce(Function f) {
+  // Before the fault is taken, so that a fault of these calls waits too; the
+  // set-up before them does not, so that the program declares its stream.
+  if (gate_ == nullptr ||
+      (f != Function::StartTask && f != Function::WriteAnalogF64 && f != Function::ReadAnalogF64))
+    return;
+  gate_->Wait();
+  gate_ = nullptr;
 }
 
 int32 Driver::StartTask(TaskHandle taskHandle) {

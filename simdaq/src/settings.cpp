@@ -145,6 +145,11 @@ class Parser {
         return "hold must be a number of seconds from 0 to " + FormatNumber(kMaxHold);
       return {};
     }
+    if (key == "gate") {
+      if (value.empty()) return "gate needs a file path";
+      s_.gate = value;
+      return {};
+    }
     if (key == "amplifier") {
       if (value.empty()) return "amplifier needs a file path";
       s_.amplifier = value;

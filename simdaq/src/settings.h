@@ -60,6 +60,7 @@ struct Settings {
   std::vector<Fault> faults;
   std::string trace;               // empty: no trace
   double hold = 0.0;               // seconds of real time before the first sample
+  std::string gate;                // empty: no gate; else the file that opens it
   std::string amplifier;           // empty: no amplifier recording
   double amplifier_rate = 2048.0;  // samples per second of its own clock
   double amplifier_drift = 0.0;    // its clock's rate error, parts per million

@@ -29,7 +29,7 @@ TEST(Settings, ReadsEveryKey) {
   const auto r = ParseSettings(
       "clock=virtual; strict=1\n "
       "wire=stuck:-2.5;delay=3;lowpass=0.001;noise=0.01;seed=42;cut=10-20;cut=30-31;"
-      "trace=/tmp/x y.txt;hold=2.5",
+      "trace=/tmp/x y.txt;hold=2.5;gate=/tmp/open sesame",
       false);
   ASSERT_TRUE(r.ok) << r.error;
   EXPECT_EQ(r.settings.clock, ClockMode::Virtual);
@@ -45,6 +45,7 @@ TEST(Settings, ReadsEveryKey) {
   EXPECT_EQ(r.settings.cuts[1].to, 31u);
   EXPECT_EQ(r.settings.trace, "/tmp/x y.txt");
   EXPECT_EQ(r.settings.hold, 2.5);
+  EXPECT_EQ(r.settings.gate, "/tmp/open sesame");
 }
 
 TEST(Settings, AmplifierKeys) {
@@ -136,6 +137,7 @@ TEST(Settings, MalformedSettingsAreNamed) {
       {"trace=", "trace needs a file path"},
       {"hold=-1", "hold must be"},
       {"hold=3601", "hold must be"},
+      {"gate=", "gate needs a file path"},
       {"amplifier=", "amplifier needs a file path"},
       {"amplifier=a.bdf;amplifier_rate=10", "amplifier_rate must be"},
       {"amplifier=a.bdf;amplifier_truth=", "amplifier_truth needs a file path"},
