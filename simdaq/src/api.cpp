@@ -83,8 +83,8 @@ void FollowRecording(simdaq::Driver &driver) {
 Process g_process;
 
 // The amplifier's file, or null with parsed turned into a settings error.
-std::unique_ptr<simdaq::AmplifierSink> OpenAmplifier(simdaq::ParseResult &parsed) {
-  const simdaq::Settings &s = parsed.settings;
+std::unique_ptr<simdaq::AmplifierSink> OpenAmplifier(simdaq::SettingsResult &parsed) {
+  const simdaq::Settings &s = *parsed;
   std::string problem;
 #if defined(SIMDAQ_HAVE_EDFLIB)
   auto file = std::make_unique<simdaq::AmplifierFile>(
@@ -93,8 +93,9 @@ std::unique_ptr<simdaq::AmplifierSink> OpenAmplifier(simdaq::ParseResult &parsed
 #else
   problem = "this build of the simulated driver has no amplifier (EDFlib was not found)";
 #endif
-  parsed.ok = false;
-  parsed.error = "Invalid setting 'amplifier=" + s.amplifier + "': " + problem + ".";
+  parsed =
+      maroquint::base::Fail(simdaq::SettingsError::kCannotOpen,
+                            "Invalid setting 'amplifier=" + s.amplifier + "': " + problem + ".");
   return nullptr;
 }
 
@@ -105,17 +106,15 @@ simdaq::Driver &DriverLocked(Process &p) {
         "Simulated NI-DAQmx driver: no hardware is driven; Dev1 is a virtual device (see "
         "SIMDAQ).\n",
         stderr);
-    simdaq::ParseResult parsed =
+    simdaq::SettingsResult parsed =
         simdaq::ParseEnvironmentValue(std::getenv("SIMDAQ"), &simdaq::ReadWholeFile);
-    if (parsed.ok && !parsed.settings.trace.empty() && !p.trace.Open(parsed.settings.trace)) {
-      parsed.ok = false;
-      parsed.error = "Invalid setting 'trace=" + parsed.settings.trace +
-                     "': the file cannot be opened for appending.";
-    }
-    simdaq::TraceSink *trace = parsed.settings.trace.empty() ? nullptr : &p.trace;
-    if (parsed.ok && !parsed.settings.amplifier.empty()) p.amplifier = OpenAmplifier(parsed);
-    if (!parsed.settings.gate.empty())
-      p.gate = std::make_unique<simdaq::FileGate>(parsed.settings.gate);
+    if (parsed && !parsed->trace.empty() && !p.trace.Open(parsed->trace))
+      parsed = maroquint::base::Fail(simdaq::SettingsError::kCannotOpen,
+                                     "Invalid setting 'trace=" + parsed->trace +
+                                         "': the file cannot be opened for appending.");
+    if (parsed && !parsed->amplifier.empty()) p.amplifier = OpenAmplifier(parsed);
+    if (parsed && !parsed->gate.empty()) p.gate = std::make_unique<simdaq::FileGate>(parsed->gate);
+    simdaq::TraceSink *trace = parsed && !parsed->trace.empty() ? &p.trace : nullptr;
     p.driver = std::make_unique<simdaq::Driver>(parsed, &p.clock, trace, &p.reservation,
                                                 p.amplifier.get(), p.gate.get());
   }

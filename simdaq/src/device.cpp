@@ -1,15 +1,18 @@
 #include "device.h"
 
 #include <algorithm>
-#include <cctype>
 #include <cmath>
 #include <cstdint>
 
+#include "base/text.h"
 #include "format.h"
 
 namespace simdaq {
 
 namespace {
+
+using maroquint::base::EqualsIgnoreCase;
+using maroquint::base::Trim;
 
 constexpr double kMinRate = 0.01;
 constexpr double kMaxRate = 250000.0;
@@ -25,22 +28,6 @@ constexpr int32 kFiniteSamps = 10178;
 constexpr int32 kContSamps = 10123;
 constexpr double kWaitInfinitely = -1.0;
 constexpr Nanos kMaxBacklog = 1000000000;
-
-bool EqualsNoCase(const std::string &a, const char *b) {
-  std::size_t i = 0;
-  for (; i < a.size() && b[i] != '\0'; ++i)
-    if (std::tolower(static_cast<unsigned char>(a[i])) !=
-        std::tolower(static_cast<unsigned char>(b[i])))
-      return false;
-  return i == a.size() && b[i] == '\0';
-}
-
-std::string Trimmed(const char *s) {
-  std::string t(s);
-  const auto first = t.find_first_not_of(" \t");
-  if (first == std::string::npos) return std::string();
-  return t.substr(first, t.find_last_not_of(" \t") - first + 1);
-}
 
 bool ValidTimeout(double timeout) {
   return timeout == kWaitInfinitely || (timeout >= 0.0 && !std::isnan(timeout));
@@ -90,12 +77,12 @@ int32 Device::CreateTask(const char *name, TaskHandle *handle) {
                 "NULL pointer was passed for a required parameter.\nParameter: taskHandle",
                 nullptr);
   *handle = nullptr;
-  std::string wanted = name != nullptr ? Trimmed(name) : std::string();
+  std::string wanted = name != nullptr ? Trim(name) : std::string();
   if (wanted.empty()) {
     wanted = "_unnamedTask<" + std::to_string(unnamed_++) + ">";
   } else {
     for (const auto &t : tasks_)
-      if (!t.cleared && EqualsNoCase(t.name, wanted.c_str()))
+      if (!t.cleared && EqualsIgnoreCase(t.name, wanted.c_str()))
         return Fail(
             code::kDuplicateTask,
             "Task name specified conflicts with an existing task name.\nTask Name: " + wanted,
@@ -119,17 +106,17 @@ int32 Device::CreateChannel(TaskHandle handle, Kind kind, const char *physical, 
   if (task->running)
     return Fail(code::kTaskRunning,
                 "Specified operation cannot be performed while the task is running.", task);
-  const std::string name = Trimmed(physical);
+  const std::string name = Trim(physical);
   const auto slash = name.find('/');
   const std::string device = name.substr(0, slash);
-  if (!EqualsNoCase(device, "Dev1"))
+  if (!EqualsIgnoreCase(device, "Dev1"))
     return Fail(code::kInvalidDeviceId,
                 "Device identifier is invalid.\nDevice Specified: " + device +
                     "\nSuggested Device(s): Dev1",
                 task);
   const std::string channel = slash == std::string::npos ? std::string() : name.substr(slash + 1);
   const char *valid = kind == Kind::Output ? "ao0" : "ai0";
-  if (!EqualsNoCase(channel, valid))
+  if (!EqualsIgnoreCase(channel, valid))
     return Fail(code::kPhysicalChanDoesNotExist,
                 "Physical channel specified does not exist on this device.\nDevice: Dev1\nPhysical "
                 "Channel Name: " +
@@ -198,8 +185,8 @@ int32 Device::CfgSampClkTiming(TaskHandle handle, const char *source, double rat
     return Fail(code::kNoChannelsInTask,
                 "Specified operation cannot be performed when there are no channels in the task.",
                 task);
-  const std::string src = source != nullptr ? Trimmed(source) : std::string();
-  if (!src.empty() && !EqualsNoCase(src, "OnboardClock"))
+  const std::string src = source != nullptr ? Trim(source) : std::string();
+  if (!src.empty() && !EqualsIgnoreCase(src, "OnboardClock"))
     return Fail(code::kInvalidAttributeValue,
                 UnsupportedValue("DAQmx_SampClk_Src", src, "OnboardClock"), task);
   if (!(rate >= kMinRate && rate <= kMaxRate))

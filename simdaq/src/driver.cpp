@@ -16,8 +16,8 @@ namespace {
 constexpr std::size_t kMaxTracedSamples = 64;
 constexpr Nanos kMaxRecordingDelay = 1000000000;
 
-std::string SettingsErrorText(const ParseResult &settings) {
-  return "Simulated NI-DAQmx driver: " + settings.error +
+std::string SettingsErrorText(const SettingsResult &settings) {
+  return "Simulated NI-DAQmx driver: " + settings.Message() +
          "\nFix or unset the environment variable SIMDAQ.\n\nStatus Code: " +
          std::to_string(kSettingsErrorStatus);
 }
@@ -103,29 +103,40 @@ auto NoSamples(int32 *count) {
   };
 }
 
+// Malformed settings leave the device with the defaults, which no call
+// reaches.
+const Settings &Chosen(const SettingsResult &parsed) {
+  static const Settings kDefaults;
+  return parsed.Ok() ? parsed.Value() : kDefaults;
+}
+
 }  // namespace
 
-Driver::Driver(const ParseResult &settings, Clock *clock, TraceSink *trace,
+Driver::Driver(const SettingsResult &parsed, Clock *clock, TraceSink *trace,
                Reservation *reservation, AmplifierSink *amplifier, Gate *gate)
-    : ok_(settings.ok),
-      settings_error_(settings.ok ? std::string() : SettingsErrorText(settings)),
-      realtime_(settings.settings.clock == ClockMode::Realtime),
-      hold_(static_cast<Nanos>(settings.settings.hold * 1e9)),
-      gate_(settings.ok && !settings.settings.gate.empty() ? gate : nullptr),
-      device_(settings.settings, reservation),
+    : Driver(Chosen(parsed), parsed.Ok() ? std::string() : SettingsErrorText(parsed), clock, trace,
+             reservation, amplifier, gate) {}
+
+Driver::Driver(const Settings &settings, std::string settings_error, Clock *clock, TraceSink *trace,
+               Reservation *reservation, AmplifierSink *amplifier, Gate *gate)
+    : ok_(settings_error.empty()),
+      settings_error_(std::move(settings_error)),
+      realtime_(settings.clock == ClockMode::Realtime),
+      hold_(static_cast<Nanos>(settings.hold * 1e9)),
+      gate_(ok_ && !settings.gate.empty() ? gate : nullptr),
+      device_(settings, reservation),
       clock_(clock),
-      trace_(settings.ok ? trace : nullptr),
-      amplifier_sink_(settings.ok && !settings.settings.amplifier.empty() ? amplifier : nullptr),
-      window_start_(std::llround(settings.settings.amplifier_start * 1e9)),
-      window_stop_(std::isinf(settings.settings.amplifier_stop)
+      trace_(ok_ ? trace : nullptr),
+      amplifier_sink_(ok_ && !settings.amplifier.empty() ? amplifier : nullptr),
+      window_start_(std::llround(settings.amplifier_start * 1e9)),
+      window_stop_(std::isinf(settings.amplifier_stop)
                        ? kNever
-                       : std::llround(settings.settings.amplifier_stop * 1e9)) {
-  for (const auto &fault : settings.settings.faults)
+                       : std::llround(settings.amplifier_stop * 1e9)) {
+  for (const auto &fault : settings.faults)
     faults_[static_cast<int>(fault.function)].push_back({fault, false});
   if (amplifier_sink_ != nullptr && realtime_) {
-    amplifier_ =
-        std::make_unique<Amplifier>(settings.settings.amplifier_rate,
-                                    settings.settings.amplifier_drift, settings.settings.seed);
+    amplifier_ = std::make_unique<Amplifier>(settings.amplifier_rate, settings.amplifier_drift,
+                                             settings.seed);
     device_.SetObserver(this);
   }
 }

@@ -61,9 +61,9 @@ constexpr int32 kSettingsErrorStatus = code::kInvalidAttributeValue;
 class Driver : private WireObserver {
  public:
   // clock is used in realtime mode, and for hold; trace, reservation,
-  // amplifier and gate may be null. The amplifier records when the settings
-  // ask for it, the gate is waited for when they name one.
-  Driver(const ParseResult &settings, Clock *clock, TraceSink *trace,
+  // amplifier and gate may be null. The amplifier records and the gate is
+  // waited for when the settings name them.
+  Driver(const SettingsResult &settings, Clock *clock, TraceSink *trace,
          Reservation *reservation = nullptr, AmplifierSink *amplifier = nullptr,
          Gate *gate = nullptr);
   ~Driver() override;
@@ -98,6 +98,9 @@ class Driver : private WireObserver {
   int32 GetExtendedErrorInfo(char errorString[], uInt32 bufferSize);
 
  private:
+  Driver(const Settings &settings, std::string settings_error, Clock *clock, TraceSink *trace,
+         Reservation *reservation, AmplifierSink *amplifier, Gate *gate);
+
   struct ArmedFault {
     Fault fault;
     bool fired = false;

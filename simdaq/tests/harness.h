@@ -47,7 +47,7 @@ struct FakeGate : simdaq::Gate {
   int waits = 0;
 };
 
-inline simdaq::ParseResult Parsed(const std::string &settings) {
+inline simdaq::SettingsResult Parsed(const std::string &settings) {
   return simdaq::ParseSettings(settings, false);
 }
 
