@@ -19,6 +19,8 @@ class DeviceGate {
 
   // The setting that names the gate, "gate=<file>", to add to SIMDAQ.
   std::string Setting() const { return "gate=" + path_; }
+  // The file, for a program that names it otherwise (Wine: Z:<path>).
+  const std::string &Path() const { return path_; }
   // Opens the gate for good; false if the file cannot be created.
   bool Release();
 
