@@ -15,6 +15,10 @@
 
 namespace {
 
+using maroquint::harness::RunSoak;
+using maroquint::harness::SoakOptions;
+using maroquint::harness::SoakResult;
+
 bool Report(const char *title, const SoakResult &r) {
   std::printf("%s\n", title);
   if (!r.error.empty()) {

@@ -28,8 +28,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
   const std::string text(reinterpret_cast<const char *>(data), size);
   for (bool from_file : {false, true}) {
     const auto parsed = simdaq::ParseSettings(text, from_file);
-    if (parsed.ok != parsed.error.empty()) std::abort();
-    if (parsed.ok) DriveWire(parsed.settings);
+    if (parsed.Ok())
+      DriveWire(*parsed);
+    else if (parsed.Message().empty())
+      std::abort();
   }
   // "@path" reads a file; the reader hands back the same text as its contents.
   const std::string reference = "@" + text;

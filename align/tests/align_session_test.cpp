@@ -125,6 +125,14 @@ TEST_F(WindowsOfARun, PulsesAloneLeaveThePairingAmbiguous) {
   EXPECT_GT(s.result.marker_times.front(), s.result.truth.t0 + 3);
   EXPECT_GT(s.result.marker_times.back(), s.result.truth.edges.back() + 0.5);
 
+  // A busy machine delays some of the program's pulses by milliseconds, and
+  // both recordings show such a late pulse: a pattern they share, which
+  // then decides, and must decide right.
+  if (session::JsonValue(s.json, "decided_by") == "\"a shared pattern\"") {
+    EXPECT_EQ(s.result.align_status, 0) << s.result.align_output;
+    ExpectOffsetWithinItsInterval(s);
+    return;
+  }
   EXPECT_EQ(s.result.align_status, 3) << s.result.align_output;
   EXPECT_EQ(session::JsonValue(s.json, "status"), "\"ambiguous\"") << s.json;
   const std::vector<double> offsets =

@@ -13,6 +13,7 @@
 
 #include "ChildProcess.h"
 #include "clock_sync.h"
+#include "device_gate.h"
 #include "reader.h"
 #include "writer.h"
 
@@ -21,9 +22,13 @@ namespace {
 
 using harness::ChildProcess;
 
-// The program holds its first write this long, so that a monitor started
-// with it is watching before the first pulse.
-constexpr double kHoldSeconds = 2.75;
+// What the monitor prints once it is connected to the stream.
+constexpr char kWatching[] = "Watching \"Maroquint\"";
+// The amplifier records this long before the first pulse (a hold after the
+// gate, which races nothing), as a lab starts its recording before the
+// program pulses: the EEG's silent start then shows that no pulse came
+// before its first onset, and its last whole second holds the last pulse.
+constexpr double kLeadInSeconds = 2.75;
 // The monitor's search for the stream, and how long it waits for a lost one.
 constexpr double kMonitorTimeout = 30;
 
@@ -256,14 +261,15 @@ bool Record(const Config &config, Result &result, std::string &problem) {
   result.json = config.dir + "/align.json";
 
   // A monitor started before the program finds the stream when the program
-  // declares it, and the program holds its first write for kHoldSeconds, so
-  // that the monitor records every marker. A monitor that starts later
-  // waits for a watching one to have seen its pulses. The program's run
-  // ends half a second after its last pulse (a read error injected after
-  // `seconds` of samples at 10 kHz); its tasks are then cleared, which ends
-  // the BDF file.
+  // declares it, and the device's gate holds the program's start until the
+  // monitor watches, so that it records every marker; the first pulse comes
+  // kLeadInSeconds after the start. A monitor
+  // that starts later waits for a watching one to have seen its pulses. The
+  // program's run ends half a second after its last pulse (a read error
+  // injected after `seconds` of samples at 10 kHz); its tasks are then
+  // cleared, which ends the BDF file.
   std::unique_ptr<ChildProcess> monitor, watcher;
-  const double run_seconds = config.seconds + kHoldSeconds + 0.5;
+  const double run_seconds = config.seconds + kLeadInSeconds + 0.5;
   if (config.markers_after > 0) {
     watcher = StartMonitor({"--quiet", "--count", std::to_string(config.markers_after)});
   } else {
@@ -276,22 +282,34 @@ bool Record(const Config &config, Result &result, std::string &problem) {
     return false;
   }
   const long last_sample = std::lround(config.seconds * 10000) + 5000;
-  std::string settings =
-      "SIMDAQ=clock=realtime;wire=connected;hold=" + Seconds(kHoldSeconds) +
-      ";amplifier=" + result.bdf + ";amplifier_rate=" + std::to_string(config.rate) +
-      ";amplifier_drift=" + Seconds(config.drift_ppm) + ";amplifier_truth=" + result.truth_path +
-      ";fault=DAQmxReadAnalogF64@" + std::to_string(last_sample) + ":-200284";
-  // The amplifier's window counts from the input task's start, the hold included.
+  harness::DeviceGate gate;
+  std::string settings = "SIMDAQ=clock=realtime;wire=connected;" + gate.Setting() +
+                         ";hold=" + Seconds(kLeadInSeconds) + ";amplifier=" + result.bdf +
+                         ";amplifier_rate=" + std::to_string(config.rate) +
+                         ";amplifier_drift=" + Seconds(config.drift_ppm) +
+                         ";amplifier_truth=" + result.truth_path + ";fault=DAQmxReadAnalogF64@" +
+                         std::to_string(last_sample) + ":-200284";
+  // The amplifier's window counts from the input task's start, after the
+  // gate, the lead-in included.
   if (config.amplifier_from)
-    settings += ";amplifier_start=" + Seconds(kHoldSeconds + *config.amplifier_from);
+    settings += ";amplifier_start=" + Seconds(kLeadInSeconds + *config.amplifier_from);
   if (config.amplifier_to)
-    settings += ";amplifier_stop=" + Seconds(kHoldSeconds + *config.amplifier_to);
+    settings += ";amplifier_stop=" + Seconds(kLeadInSeconds + *config.amplifier_to);
   for (const Cut &cut : config.cuts)
     settings += ";cut=" + std::to_string(cut.from) + "-" + std::to_string(cut.to);
   {
     ChildProcess program(MAROQUINT_PROGRAM, {}, {settings});
     if (!program.Started()) {
       problem = "the program did not start";
+      return false;
+    }
+    ChildProcess &first = watcher ? *watcher : *monitor;
+    if (!first.ReadUntil(kWatching, kMonitorTimeout + 60)) {
+      problem = "maroquint-monitor did not find the stream: " + first.Output();
+      return false;
+    }
+    if (!gate.Release()) {
+      problem = "the device's gate cannot be opened";
       return false;
     }
     if (watcher) {
@@ -301,7 +319,7 @@ bool Record(const Config &config, Result &result, std::string &problem) {
         return false;
       }
       std::vector<std::string> arguments =
-          MonitorEnd(config, run_seconds - kHoldSeconds - config.markers_after);
+          MonitorEnd(config, run_seconds - kLeadInSeconds - config.markers_after);
       arguments.insert(arguments.end(), {"--xdf", result.xdf});
       monitor = StartMonitor(arguments);
       if (!monitor->Started()) {

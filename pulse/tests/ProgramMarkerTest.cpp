@@ -1,15 +1,13 @@
 // The built program seen from an LSL consumer: the marker stream is there
 // from the start line until the device fails, carries one marker per cycle,
-// and a new instance reaches the consumers of the one that failed.
-//
-// The simulated device has no gate to hold the first pulse until a consumer
-// is connected; these runs keep the wire cut (or fail the device) only after
-// kConnectSamples, a window far longer than a consumer needs to connect.
+// and a new instance reaches the consumers of the one that failed. The
+// device's gate holds the first pulse until the consumer is connected.
 
 #include <gtest/gtest.h>
 #include <lsl_c.h>
 
 #include "Program.h"
+#include "device_gate.h"
 
 #include <string>
 #include <vector>
@@ -18,7 +16,6 @@ namespace {
 
 using namespace maroquint::harness;
 
-constexpr long kConnectSamples = 100000;  // 10 s at 10 kHz
 constexpr double kGenerous = kGenerousSeconds;
 
 // The declarations of the streams with the given property value.
@@ -80,18 +77,19 @@ Marker Pull(lsl_inlet inlet, double timeout) {
   return marker;
 }
 
-// The first rise comes at sample kConnectSamples + 1; that long cycle is
-// followed at once by the next one, which rises at once: rises at 100001,
-// 100003, 110003 and 120003, then the write of sample 130001 fails.
+// Rises at samples 1, 10001, 20001 and 30001, then the write of sample
+// 40001 fails.
 TEST(ProgramMarkerTest, EachCycleGivesOneMarkerWithTheMarkerTextUntilTheDeviceFails) {
   constexpr std::size_t kCycles = 4;
-  auto program = StartProgram("clock=realtime;cut=0-" + std::to_string(kConnectSamples) +
-                              ";fault=DAQmxWriteAnalogF64@130000:-200279:Stop.");
+  DeviceGate gate;
+  auto program = StartProgram("clock=realtime;" + gate.Setting() +
+                              ";fault=DAQmxWriteAnalogF64@40000:-200279:Stop.");
   ASSERT_TRUE(program->ReadUntil(kStartLine)) << program->Output();
   // Without recovery the inlet reports the end of the stream, after the
   // last marker pushed to it.
   const lsl_inlet inlet = OpenInlet(false);
   ASSERT_NE(inlet, nullptr);
+  ASSERT_TRUE(gate.Release());
 
   std::vector<Marker> markers;
   Marker pulled;
@@ -114,11 +112,13 @@ TEST(ProgramMarkerTest, EachCycleGivesOneMarkerWithTheMarkerTextUntilTheDeviceFa
 // and the consumer receives the markers of a second instance started while
 // the first waits for Enter.
 TEST(ProgramMarkerTest, StreamGoesWithTheDeviceErrorAndARestartReachesItsConsumers) {
-  auto first = StartProgram("clock=realtime;wire=disconnected;fault=DAQmxWriteAnalogF64@" +
-                            std::to_string(kConnectSamples) + ":-200279:Stop.");
+  DeviceGate gate;
+  auto first = StartProgram("clock=realtime;" + gate.Setting() +
+                            ";fault=DAQmxWriteAnalogF64#1:-200279:Stop.");
   ASSERT_TRUE(first->ReadUntil(kStartLine)) << first->Output();
   const lsl_inlet inlet = OpenInlet(true);
   ASSERT_NE(inlet, nullptr);
+  ASSERT_TRUE(gate.Release());
 
   ASSERT_TRUE(first->ReadUntil(kEndLine)) << first->Output();
   EXPECT_EQ(Resolved("source_id", kSourceId, 1.0).Count(), 0) << "the stream outlived the run";

@@ -1,21 +1,10 @@
 // The exported C functions: each takes the process-wide lock and hands the
-// call to the one simulated driver, which is built from the SIMDAQ
-// environment variable at the first call.
-#include <cstdio>
-#include <cstdlib>
-#include <memory>
+// call to the one simulated driver of the process (process.h).
 #include <mutex>
 
 #include "NIDAQmx.h"
 #include "driver.h"
-#include "platform.h"
-
-#if defined(SIMDAQ_HAVE_EDFLIB)
-#include "amplifier_file.h"
-#endif
-#if !defined(_WIN32)
-#include <csignal>
-#endif
+#include "process.h"
 
 #if defined(_WIN32)
 #define SIMDAQ_EXPORT __declspec(dllexport)
@@ -25,112 +14,15 @@
 
 namespace {
 
-struct Process {
-  std::mutex mutex;
-  simdaq::SteadyClock clock;
-  simdaq::FileTraceSink trace;
-  simdaq::DeviceReservation reservation;
-  std::unique_ptr<simdaq::AmplifierSink> amplifier;
-  std::unique_ptr<simdaq::Driver> driver;
-};
-
-#if !defined(_WIN32)
-// Ctrl+C or a termination request while the amplifier records: the handler
-// only notes it; the next call, which comes within a sample period, finishes
-// the file, then the signal does what it did before. Outside the recording
-// the program's own handling stands, so that Ctrl+C still ends a program
-// that waits for a key.
-volatile std::sig_atomic_t g_stop_signal = 0;
-bool g_catching = false;
-struct sigaction g_previous_int, g_previous_term;
-
-void NoteStopSignal(int signal_number) {
-  g_stop_signal = signal_number;
-}
-
-void CatchStopSignals(bool catching) {
-  if (catching == g_catching) return;
-  g_catching = catching;
-  if (!catching) {
-    sigaction(SIGINT, &g_previous_int, nullptr);
-    sigaction(SIGTERM, &g_previous_term, nullptr);
-    return;
-  }
-  struct sigaction action = {};
-  action.sa_handler = NoteStopSignal;
-  sigemptyset(&action.sa_mask);
-  action.sa_flags = SA_RESTART;
-  sigaction(SIGINT, &action, &g_previous_int);
-  sigaction(SIGTERM, &action, &g_previous_term);
-}
-
-void FollowRecording(simdaq::Driver &driver) {
-  if (g_stop_signal != 0) {
-    const int signal_number = g_stop_signal;
-    g_stop_signal = 0;
-    driver.FinishRecording();
-    CatchStopSignals(false);
-    std::raise(signal_number);
-    return;
-  }
-  CatchStopSignals(driver.recording());
-}
-#endif
-
-// Constant-initialized, so it exists before any caller's static
-// initializers run, and its destructor closes the trace file at exit.
-Process g_process;
-
-// The amplifier's file, or null with parsed turned into a settings error.
-std::unique_ptr<simdaq::AmplifierSink> OpenAmplifier(simdaq::ParseResult &parsed) {
-  const simdaq::Settings &s = parsed.settings;
-  std::string problem;
-#if defined(SIMDAQ_HAVE_EDFLIB)
-  auto file = std::make_unique<simdaq::AmplifierFile>(
-      s.amplifier, static_cast<int>(s.amplifier_rate), s.amplifier_drift, s.amplifier_truth);
-  if (file->Open(problem)) return file;
-#else
-  problem = "this build of the simulated driver has no amplifier (EDFlib was not found)";
-#endif
-  parsed.ok = false;
-  parsed.error = "Invalid setting 'amplifier=" + s.amplifier + "': " + problem + ".";
-  return nullptr;
-}
-
-simdaq::Driver &DriverLocked(Process &p) {
-  if (!p.driver) {
-    // Standard output belongs to the program; this goes where its user still sees it.
-    std::fputs(
-        "Simulated NI-DAQmx driver: no hardware is driven; Dev1 is a virtual device (see "
-        "SIMDAQ).\n",
-        stderr);
-    simdaq::ParseResult parsed =
-        simdaq::ParseEnvironmentValue(std::getenv("SIMDAQ"), &simdaq::ReadWholeFile);
-    if (parsed.ok && !parsed.settings.trace.empty() && !p.trace.Open(parsed.settings.trace)) {
-      parsed.ok = false;
-      parsed.error = "Invalid setting 'trace=" + parsed.settings.trace +
-                     "': the file cannot be opened for appending.";
-    }
-    simdaq::TraceSink *trace = parsed.settings.trace.empty() ? nullptr : &p.trace;
-    if (parsed.ok && !parsed.settings.amplifier.empty()) p.amplifier = OpenAmplifier(parsed);
-    p.driver = std::make_unique<simdaq::Driver>(parsed, &p.clock, trace, &p.reservation,
-                                                p.amplifier.get());
-  }
-  return *p.driver;
-}
-
 // Nothing may escape into the caller's C code. Running out of memory is the
 // only exception the driver can meet; it reports the driver's "memory full".
 template <typename Call>
 int32 Guarded(Call call) {
   try {
-    Process &p = g_process;
-    std::lock_guard<std::mutex> lock(p.mutex);
-    simdaq::Driver &driver = DriverLocked(p);
+    std::lock_guard<std::mutex> lock(simdaq::ProcessLock());
+    simdaq::Driver &driver = simdaq::ProcessDriver();
     const int32 status = call(driver);
-#if !defined(_WIN32)
-    FollowRecording(driver);
-#endif
+    simdaq::FollowRecording(driver);
     return status;
   } catch (...) {
     return simdaq::code::kMemoryFull;

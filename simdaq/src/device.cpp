@@ -1,15 +1,18 @@
 #include "device.h"
 
 #include <algorithm>
-#include <cctype>
 #include <cmath>
 #include <cstdint>
 
+#include "base/text.h"
 #include "format.h"
 
 namespace simdaq {
 
 namespace {
+
+using maroquint::base::EqualsIgnoreCase;
+using maroquint::base::Trim;
 
 constexpr double kMinRate = 0.01;
 constexpr double kMaxRate = 250000.0;
@@ -25,22 +28,6 @@ constexpr int32 kFiniteSamps = 10178;
 constexpr int32 kContSamps = 10123;
 constexpr double kWaitInfinitely = -1.0;
 constexpr Nanos kMaxBacklog = 1000000000;
-
-bool EqualsNoCase(const std::string &a, const char *b) {
-  std::size_t i = 0;
-  for (; i < a.size() && b[i] != '\0'; ++i)
-    if (std::tolower(static_cast<unsigned char>(a[i])) !=
-        std::tolower(static_cast<unsigned char>(b[i])))
-      return false;
-  return i == a.size() && b[i] == '\0';
-}
-
-std::string Trimmed(const char *s) {
-  std::string t(s);
-  const auto first = t.find_first_not_of(" \t");
-  if (first == std::string::npos) return std::string();
-  return t.substr(first, t.find_last_not_of(" \t") - first + 1);
-}
 
 bool ValidTimeout(double timeout) {
   return timeout == kWaitInfinitely || (timeout >= 0.0 && !std::isnan(timeout));
@@ -90,12 +77,12 @@ int32 Device::CreateTask(const char *name, TaskHandle *handle) {
                 "NULL pointer was passed for a required parameter.\nParameter: taskHandle",
                 nullptr);
   *handle = nullptr;
-  std::string wanted = name != nullptr ? Trimmed(name) : std::string();
+  std::string wanted = name != nullptr ? Trim(name) : std::string();
   if (wanted.empty()) {
     wanted = "_unnamedTask<" + std::to_string(unnamed_++) + ">";
   } else {
     for (const auto &t : tasks_)
-      if (!t.cleared && EqualsNoCase(t.name, wanted.c_str()))
+      if (!t.cleared && EqualsIgnoreCase(t.name, wanted.c_str()))
         return Fail(
             code::kDuplicateTask,
             "Task name specified conflicts with an existing task name.\nTask Name: " + wanted,
@@ -119,17 +106,17 @@ int32 Device::CreateChannel(TaskHandle handle, Kind kind, const char *physical, 
   if (task->running)
     return Fail(code::kTaskRunning,
                 "Specified operation cannot be performed while the task is running.", task);
-  const std::string name = Trimmed(physical);
+  const std::string name = Trim(physical);
   const auto slash = name.find('/');
   const std::string device = name.substr(0, slash);
-  if (!EqualsNoCase(device, "Dev1"))
+  if (!EqualsIgnoreCase(device, "Dev1"))
     return Fail(code::kInvalidDeviceId,
                 "Device identifier is invalid.\nDevice Specified: " + device +
                     "\nSuggested Device(s): Dev1",
                 task);
   const std::string channel = slash == std::string::npos ? std::string() : name.substr(slash + 1);
   const char *valid = kind == Kind::Output ? "ao0" : "ai0";
-  if (!EqualsNoCase(channel, valid))
+  if (!EqualsIgnoreCase(channel, valid))
     return Fail(code::kPhysicalChanDoesNotExist,
                 "Physical channel specified does not exist on this device.\nDevice: Dev1\nPhysical "
                 "Channel Name: " +
@@ -198,8 +185,8 @@ int32 Device::CfgSampClkTiming(TaskHandle handle, const char *source, double rat
     return Fail(code::kNoChannelsInTask,
                 "Specified operation cannot be performed when there are no channels in the task.",
                 task);
-  const std::string src = source != nullptr ? Trimmed(source) : std::string();
-  if (!src.empty() && !EqualsNoCase(src, "OnboardClock"))
+  const std::string src = source != nullptr ? Trim(source) : std::string();
+  if (!src.empty() && !EqualsIgnoreCase(src, "OnboardClock"))
     return Fail(code::kInvalidAttributeValue,
                 UnsupportedValue("DAQmx_SampClk_Src", src, "OnboardClock"), task);
   if (!(rate >= kMinRate && rate <= kMaxRate))
@@ -315,38 +302,60 @@ int32 Device::StartTask(TaskHandle handle, Nanos now) {
   return Start(*task, now);
 }
 
+// What sets a write apart from a read in the checks they share.
+struct Device::Transfer {
+  Kind kind;
+  const char *function;
+  const char *channel;
+  const char *layout;  // the name of the layout argument
+  const char *array;   // the name of the array argument
+};
+
+const Device::Transfer Device::kWrite{Kind::Output, "DAQmxWriteAnalogF64", "an analog output",
+                                      "dataLayout", "writeArray"};
+const Device::Transfer Device::kRead{Kind::Input, "DAQmxReadAnalogF64", "an analog input",
+                                     "fillMode", "readArray"};
+
+int32 Device::CheckTransfer(const Transfer &transfer, const Task &task, int32 samples,
+                            double timeout, bool32 layout, const void *data) {
+  if (task.kind == Kind::None)
+    return Fail(code::kNoChannelsInTask,
+                "Specified operation cannot be performed when there are no channels in the task.",
+                &task);
+  if (task.kind != transfer.kind)
+    return Fail(code::kInvalidAttributeValue,
+                std::string(transfer.function) + " needs a task with " + transfer.channel +
+                    " channel; this task has " + task.physical + ".",
+                &task);
+  if (samples != 1)
+    return Fail(code::kInvalidAttributeValue,
+                UnsupportedValue("numSampsPerChan", std::to_string(samples),
+                                 "1 in hardware-timed single-point mode"),
+                &task);
+  if (!ValidTimeout(timeout))
+    return Fail(code::kInvalidAttributeValue,
+                UnsupportedValue("timeout", FormatDouble(timeout),
+                                 "-1 (wait forever) or 0 and more seconds"),
+                &task);
+  if (layout != DAQmx_Val_GroupByChannel && layout != DAQmx_Val_GroupByScanNumber)
+    return Fail(code::kInvalidAttributeValue,
+                UnsupportedValue(transfer.layout, std::to_string(layout),
+                                 "DAQmx_Val_GroupByChannel (0), DAQmx_Val_GroupByScanNumber (1)"),
+                &task);
+  if (data == nullptr)
+    return Fail(code::kNullPointer,
+                std::string("NULL pointer was passed for a required parameter.\nParameter: ") +
+                    transfer.array,
+                &task);
+  return 0;
+}
+
 int32 Device::WriteAnalogF64(TaskHandle handle, int32 samples, bool32 auto_start, double timeout,
                              bool32 layout, const double *data, int32 *written, Nanos now) {
   if (written != nullptr) *written = 0;
   Task *task = nullptr;
   if (int32 s = CheckLive(handle, task)) return s;
-  if (task->kind == Kind::None)
-    return Fail(code::kNoChannelsInTask,
-                "Specified operation cannot be performed when there are no channels in the task.",
-                task);
-  if (task->kind != Kind::Output)
-    return Fail(code::kInvalidAttributeValue,
-                "DAQmxWriteAnalogF64 needs a task with an analog output channel; this task has " +
-                    task->physical + ".",
-                task);
-  if (samples != 1)
-    return Fail(code::kInvalidAttributeValue,
-                UnsupportedValue("numSampsPerChan", std::to_string(samples),
-                                 "1 in hardware-timed single-point mode"),
-                task);
-  if (!ValidTimeout(timeout))
-    return Fail(code::kInvalidAttributeValue,
-                UnsupportedValue("timeout", FormatDouble(timeout),
-                                 "-1 (wait forever) or 0 and more seconds"),
-                task);
-  if (layout != DAQmx_Val_GroupByChannel && layout != DAQmx_Val_GroupByScanNumber)
-    return Fail(code::kInvalidAttributeValue,
-                UnsupportedValue("dataLayout", std::to_string(layout),
-                                 "DAQmx_Val_GroupByChannel (0), DAQmx_Val_GroupByScanNumber (1)"),
-                task);
-  if (data == nullptr)
-    return Fail(code::kNullPointer,
-                "NULL pointer was passed for a required parameter.\nParameter: writeArray", task);
+  if (int32 s = CheckTransfer(kWrite, *task, samples, timeout, layout, data)) return s;
   const double value = data[0];
   if (!(value >= task->min && value <= task->max))
     return Fail(code::kInvalidAODataWrite,
@@ -394,99 +403,76 @@ ReadStep Device::ReadAnalogF64(TaskHandle handle, int32 samples, double timeout,
   ReadStep step;
   if (read != nullptr) *read = 0;
   Task *task = nullptr;
-  if ((step.status = CheckLive(handle, task))) return step;
-  if (task->kind == Kind::None) {
-    step.status = Fail(
-        code::kNoChannelsInTask,
-        "Specified operation cannot be performed when there are no channels in the task.", task);
-  } else if (task->kind != Kind::Input) {
-    step.status =
-        Fail(code::kInvalidAttributeValue,
-             "DAQmxReadAnalogF64 needs a task with an analog input channel; this task has " +
-                 task->physical + ".",
-             task);
-  } else if (samples != 1) {
-    step.status = Fail(code::kInvalidAttributeValue,
-                       UnsupportedValue("numSampsPerChan", std::to_string(samples),
-                                        "1 in hardware-timed single-point mode"),
-                       task);
-  } else if (!ValidTimeout(timeout)) {
-    step.status = Fail(code::kInvalidAttributeValue,
-                       UnsupportedValue("timeout", FormatDouble(timeout),
-                                        "-1 (wait forever) or 0 and more seconds"),
-                       task);
-  } else if (fill_mode != DAQmx_Val_GroupByChannel && fill_mode != DAQmx_Val_GroupByScanNumber) {
-    step.status =
-        Fail(code::kInvalidAttributeValue,
-             UnsupportedValue("fillMode", std::to_string(fill_mode),
-                              "DAQmx_Val_GroupByChannel (0), DAQmx_Val_GroupByScanNumber (1)"),
-             task);
-  } else if (data == nullptr) {
-    step.status =
-        Fail(code::kNullPointer,
-             "NULL pointer was passed for a required parameter.\nParameter: readArray", task);
-  } else if (array_size < 1) {
+  if ((step.status = CheckLive(handle, task)) ||
+      (step.status = CheckTransfer(kRead, *task, samples, timeout, fill_mode, data)))
+    return step;
+  if (array_size < 1) {
     step.status = Fail(code::kReadBufferTooSmall,
                        "Buffer is too small to fit read data.\nRequired Buffer Size in Samples: "
                        "1\nBuffer Size in Samples: " +
                            std::to_string(array_size),
                        task);
-  } else if (!task->running) {
-    // Like the driver, a read starts a task that was not started.
-    step.status = Start(*task, now);
+    return step;
   }
-  if (step.status != 0) return step;
+  // Like the driver, a read starts a task that was not started.
+  if (!task->running && (step.status = Start(*task, now))) return step;
   if (settings_.clock == ClockMode::Realtime) {
-    // Never a sample taken before ao0 took its level: a reading cannot show
-    // a level before the wire has it, so the read after a change waits for
-    // the tick that shows it and skips the samples before. Otherwise the
-    // next sample: a reader that fell behind gets its overdue samples at
-    // once and keeps the clock's rate on average, and since a change of
-    // level always starts from the present, a level held for n samples
-    // stays on the wire for n ticks or more. The first read, and one after
-    // a stall of more than kMaxBacklog (without strict), takes the latest.
-    const bool first = task->next == 0;
-    const std::int64_t latest = TicksBy(*task, now) - 1;
-    const std::int64_t shows_level = TicksBy(*task, ao_since_ - 1);
-    std::int64_t k = std::max(task->next, shows_level);
-    if (k < latest && (first || (!settings_.strict && now - TickTime(*task, k) > kMaxBacklog)))
-      k = latest;
-    const bool late =
-        settings_.strict && !first && (k > task->next || now >= TickTime(*task, k + 1));
-    const std::string late_text =
-        late ? "DAQmx Read did not complete before the arrival of the next sample clock. This "
-               "indicates that your program is not keeping up with the hardware clock.\nSample: " +
-                   std::to_string(task->next)
-             : std::string();
-    if (late && !task->late_warnings) {
-      step.status = Fail(code::kReadNotCompleteBeforeSampClk, late_text, task);
-      return step;
-    }
-    const Nanos ready = TickTime(*task, k);
-    if (now < ready) {
-      if (now >= deadline) {
-        step.status =
-            Fail(code::kSamplesNotYetAvailable,
-                 "Some or all of the samples requested have not yet been acquired.\nTo wait for "
-                 "the samples "
-                 "to become available use a longer read timeout or read later in your program.\n"
-                 "Attempted to Read Sample: " +
-                     std::to_string(k) + "\nTimeout Specified: " + FormatDouble(timeout),
-                 task);
-        return step;
-      }
-      step.pending = true;
-      step.wake = ready < deadline ? ready : deadline;
-      step.short_wait = shows_level >= task->next;
-      return step;
-    }
-    if (late) step.status = Fail(-code::kReadNotCompleteBeforeSampClk, late_text, task);
-    task->next = k;
+    step = NextRealtimeSample(*task, timeout, now, deadline);
+    if (step.pending || step.status < 0) return step;
   }
   data[0] = wire_.Next(ao_level_);
   task->next++;
   sample_index_ = wire_.index();
   if (read != nullptr) *read = 1;
+  return step;
+}
+
+ReadStep Device::NextRealtimeSample(Task &task, double timeout, Nanos now, Nanos deadline) {
+  // Never a sample taken before ao0 took its level: a reading cannot show
+  // a level before the wire has it, so the read after a change waits for
+  // the tick that shows it and skips the samples before. Otherwise the
+  // next sample: a reader that fell behind gets its overdue samples at
+  // once and keeps the clock's rate on average, and since a change of
+  // level always starts from the present, a level held for n samples
+  // stays on the wire for n ticks or more. The first read, and one after
+  // a stall of more than kMaxBacklog (without strict), takes the latest.
+  ReadStep step;
+  const bool first = task.next == 0;
+  const std::int64_t latest = TicksBy(task, now) - 1;
+  const std::int64_t shows_level = TicksBy(task, ao_since_ - 1);
+  std::int64_t k = std::max(task.next, shows_level);
+  if (k < latest && (first || (!settings_.strict && now - TickTime(task, k) > kMaxBacklog)))
+    k = latest;
+  const bool late = settings_.strict && !first && (k > task.next || now >= TickTime(task, k + 1));
+  const std::string late_text =
+      late ? "DAQmx Read did not complete before the arrival of the next sample clock. This "
+             "indicates that your program is not keeping up with the hardware clock.\nSample: " +
+                 std::to_string(task.next)
+           : std::string();
+  if (late && !task.late_warnings) {
+    step.status = Fail(code::kReadNotCompleteBeforeSampClk, late_text, &task);
+    return step;
+  }
+  const Nanos ready = TickTime(task, k);
+  if (now < ready) {
+    if (now >= deadline) {
+      step.status =
+          Fail(code::kSamplesNotYetAvailable,
+               "Some or all of the samples requested have not yet been acquired.\nTo wait for "
+               "the samples "
+               "to become available use a longer read timeout or read later in your program.\n"
+               "Attempted to Read Sample: " +
+                   std::to_string(k) + "\nTimeout Specified: " + FormatDouble(timeout),
+               &task);
+      return step;
+    }
+    step.pending = true;
+    step.wake = ready < deadline ? ready : deadline;
+    step.short_wait = shows_level >= task.next;
+    return step;
+  }
+  if (late) step.status = Fail(-code::kReadNotCompleteBeforeSampClk, late_text, &task);
+  task.next = k;
   return step;
 }
 

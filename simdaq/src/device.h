@@ -142,6 +142,15 @@ class Device {
   }
   int32 Fail(int32 status, const std::string &what, const Task *task);
   int32 CheckLive(TaskHandle handle, Task *&task);
+  // The checks a write and a read share: the task's channel and the
+  // arguments of hardware-timed single-point mode.
+  struct Transfer;
+  static const Transfer kWrite, kRead;
+  int32 CheckTransfer(const Transfer &transfer, const Task &task, int32 samples, double timeout,
+                      bool32 layout, const void *data);
+  // Realtime: which sample the read takes, or when to call again; sets the
+  // task's next sample when it is there.
+  ReadStep NextRealtimeSample(Task &task, double timeout, Nanos now, Nanos deadline);
   int32 CreateChannel(TaskHandle handle, Kind kind, const char *physical, double min, double max,
                       int32 units);
   int32 Start(Task &task, Nanos now);

@@ -16,8 +16,8 @@ namespace {
 constexpr std::size_t kMaxTracedSamples = 64;
 constexpr Nanos kMaxRecordingDelay = 1000000000;
 
-std::string SettingsErrorText(const ParseResult &settings) {
-  return "Simulated NI-DAQmx driver: " + settings.error +
+std::string SettingsErrorText(const SettingsResult &settings) {
+  return "Simulated NI-DAQmx driver: " + settings.Message() +
          "\nFix or unset the environment variable SIMDAQ.\n\nStatus Code: " +
          std::to_string(kSettingsErrorStatus);
 }
@@ -103,28 +103,40 @@ auto NoSamples(int32 *count) {
   };
 }
 
+// Malformed settings leave the device with the defaults, which no call
+// reaches.
+const Settings &Chosen(const SettingsResult &parsed) {
+  static const Settings kDefaults;
+  return parsed.Ok() ? parsed.Value() : kDefaults;
+}
+
 }  // namespace
 
-Driver::Driver(const ParseResult &settings, Clock *clock, TraceSink *trace,
-               Reservation *reservation, AmplifierSink *amplifier)
-    : ok_(settings.ok),
-      settings_error_(settings.ok ? std::string() : SettingsErrorText(settings)),
-      realtime_(settings.settings.clock == ClockMode::Realtime),
-      hold_(static_cast<Nanos>(settings.settings.hold * 1e9)),
-      device_(settings.settings, reservation),
+Driver::Driver(const SettingsResult &parsed, Clock *clock, TraceSink *trace,
+               Reservation *reservation, AmplifierSink *amplifier, Gate *gate)
+    : Driver(Chosen(parsed), parsed.Ok() ? std::string() : SettingsErrorText(parsed), clock, trace,
+             reservation, amplifier, gate) {}
+
+Driver::Driver(const Settings &settings, std::string settings_error, Clock *clock, TraceSink *trace,
+               Reservation *reservation, AmplifierSink *amplifier, Gate *gate)
+    : ok_(settings_error.empty()),
+      settings_error_(std::move(settings_error)),
+      realtime_(settings.clock == ClockMode::Realtime),
+      hold_(static_cast<Nanos>(settings.hold * 1e9)),
+      gate_(ok_ && !settings.gate.empty() ? gate : nullptr),
+      device_(settings, reservation),
       clock_(clock),
-      trace_(settings.ok ? trace : nullptr),
-      amplifier_sink_(settings.ok && !settings.settings.amplifier.empty() ? amplifier : nullptr),
-      window_start_(std::llround(settings.settings.amplifier_start * 1e9)),
-      window_stop_(std::isinf(settings.settings.amplifier_stop)
+      trace_(ok_ ? trace : nullptr),
+      amplifier_sink_(ok_ && !settings.amplifier.empty() ? amplifier : nullptr),
+      window_start_(std::llround(settings.amplifier_start * 1e9)),
+      window_stop_(std::isinf(settings.amplifier_stop)
                        ? kNever
-                       : std::llround(settings.settings.amplifier_stop * 1e9)) {
-  for (const auto &fault : settings.settings.faults)
+                       : std::llround(settings.amplifier_stop * 1e9)) {
+  for (const auto &fault : settings.faults)
     faults_[static_cast<int>(fault.function)].push_back({fault, false});
   if (amplifier_sink_ != nullptr && realtime_) {
-    amplifier_ =
-        std::make_unique<Amplifier>(settings.settings.amplifier_rate,
-                                    settings.settings.amplifier_drift, settings.settings.seed);
+    amplifier_ = std::make_unique<Amplifier>(settings.amplifier_rate, settings.amplifier_drift,
+                                             settings.seed);
     device_.SetObserver(this);
   }
 }
@@ -234,6 +246,7 @@ int32 Driver::Run(Function f, const TaskHandle &task, Call &&call) {
 template <typename Call, typename Clear>
 int32 Driver::Run(Function f, const TaskHandle &task, Call &&call, Clear &&clear_outputs) {
   if (!ok_) return kSettingsErrorStatus;
+  PassGateOnce(f);
   const int32 status =
       RunFaulted(f, task, std::forward<Call>(call), std::forward<Clear>(clear_outputs));
   if (recording_) RecordBetweenPulses();
@@ -348,6 +361,16 @@ void Driver::HoldOnce() {
   // The amplifier recorded all through the hold: its samples are written
   // now rather than after the first rise.
   if (recording_) Record();
+}
+
+void Driver::PassGateOnce(Function f) {
+  // Before the fault is taken, so that a fault of these calls waits too; the
+  // set-up before them does not, so that the program declares its stream.
+  if (gate_ == nullptr ||
+      (f != Function::StartTask && f != Function::WriteAnalogF64 && f != Function::ReadAnalogF64))
+    return;
+  gate_->Wait();
+  gate_ = nullptr;
 }
 
 int32 Driver::StartTask(TaskHandle taskHandle) {

@@ -34,6 +34,15 @@ class TraceSink {
   virtual void Write(const std::string &line, bool flush) = 0;
 };
 
+// Keeps the device from starting until something outside the process lets
+// it go (the setting gate), such as a test whose consumer is connected.
+class Gate {
+ public:
+  virtual ~Gate() = default;
+  // Returns once the gate is open.
+  virtual void Wait() = 0;
+};
+
 // Where the simulated amplifier's recording goes.
 class AmplifierSink {
  public:
@@ -51,10 +60,12 @@ constexpr int32 kSettingsErrorStatus = code::kInvalidAttributeValue;
 
 class Driver : private WireObserver {
  public:
-  // clock is used in realtime mode, and for hold; trace, reservation and
-  // amplifier may be null. The amplifier records when the settings ask for it.
-  Driver(const ParseResult &settings, Clock *clock, TraceSink *trace,
-         Reservation *reservation = nullptr, AmplifierSink *amplifier = nullptr);
+  // clock is used in realtime mode, and for hold; trace, reservation,
+  // amplifier and gate may be null. The amplifier records and the gate is
+  // waited for when the settings name them.
+  Driver(const SettingsResult &settings, Clock *clock, TraceSink *trace,
+         Reservation *reservation = nullptr, AmplifierSink *amplifier = nullptr,
+         Gate *gate = nullptr);
   ~Driver() override;
   Driver(const Driver &) = delete;
   Driver &operator=(const Driver &) = delete;
@@ -87,6 +98,9 @@ class Driver : private WireObserver {
   int32 GetExtendedErrorInfo(char errorString[], uInt32 bufferSize);
 
  private:
+  Driver(const Settings &settings, std::string settings_error, Clock *clock, TraceSink *trace,
+         Reservation *reservation, AmplifierSink *amplifier, Gate *gate);
+
   struct ArmedFault {
     Fault fault;
     bool fired = false;
@@ -108,6 +122,8 @@ class Driver : private WireObserver {
   Nanos Now();
   // The first write or read of the process waits for the hold setting.
   void HoldOnce();
+  // The first start, write or read of the process waits for the gate.
+  void PassGateOnce(Function f);
 
   // Runs call, the device's part of f, inside what the settings add around
   // it; clear_outputs runs when an injected fault fails the call first.
@@ -127,6 +143,7 @@ class Driver : private WireObserver {
   bool realtime_;
   Nanos hold_;
   bool held_ = false;
+  Gate *gate_;
   Device device_;
   Clock *clock_;
   TraceSink *trace_;

@@ -68,6 +68,15 @@ void FileTraceSink::Write(const std::string &line, bool flush) {
   if (flush) std::fflush(file_);
 }
 
+void FileGate::Wait() {
+  // How long a released gate may stay shut: nothing waits on it but the
+  // device's first start.
+  constexpr auto kPoll = std::chrono::milliseconds(2);
+  std::FILE *file;
+  while ((file = std::fopen(path_.c_str(), "rb")) == nullptr) std::this_thread::sleep_for(kPoll);
+  std::fclose(file);
+}
+
 DeviceReservation::~DeviceReservation() {
   Give();
 }

@@ -5,6 +5,7 @@
 
 #include <cstdio>
 #include <string>
+#include <utility>
 
 #include "driver.h"
 
@@ -26,6 +27,17 @@ class FileTraceSink : public TraceSink {
 
  private:
   std::FILE *file_ = nullptr;
+};
+
+// The gate opens when its file exists. A FIFO opens it when a writer
+// opens the FIFO.
+class FileGate : public Gate {
+ public:
+  explicit FileGate(std::string path) : path_(std::move(path)) {}
+  void Wait() override;
+
+ private:
+  std::string path_;
 };
 
 // The reservation of Dev1, held while this process has the device; the

@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "base/result.h"
+
 namespace simdaq {
 
 // The API functions in a fixed order; faults and call counters are indexed by it.
@@ -60,6 +62,7 @@ struct Settings {
   std::vector<Fault> faults;
   std::string trace;               // empty: no trace
   double hold = 0.0;               // seconds of real time before the first sample
+  std::string gate;                // empty: no gate; else the file that opens it
   std::string amplifier;           // empty: no amplifier recording
   double amplifier_rate = 2048.0;  // samples per second of its own clock
   double amplifier_drift = 0.0;    // its clock's rate error, parts per million
@@ -80,22 +83,31 @@ constexpr double kMaxAmplifierRate = 65536.0;
 constexpr double kMaxAmplifierDrift = 10000.0;
 constexpr double kMaxAmplifierWindow = 10000000.0;  // seconds, about 115 days
 
-struct ParseResult {
-  bool ok = false;
-  Settings settings;
-  std::string error;  // names the bad setting when !ok
+// Why settings are refused; the message names the setting.
+enum class SettingsError {
+  kNotKeyValue,     // an item without '='
+  kUnknownKey,      // a key the driver does not know
+  kGivenTwice,      // a key other than cut and fault given again
+  kBadValue,        // a value the key does not take
+  kNeedsAmplifier,  // an amplifier_* setting without amplifier
+  kEmptyWindow,     // amplifier_stop not later than amplifier_start
+  kNeedsRealTime,   // the amplifier with clock=virtual
+  kUnreadableFile,  // the settings file SIMDAQ=@<path> names cannot be read
+  kCannotOpen,      // a file a setting names cannot be opened or created
 };
+
+using SettingsResult = maroquint::base::Result<Settings, SettingsError>;
 
 // Parses settings written `key=value`, separated by ';' or line breaks.
 // In a settings file (from_file), a line whose first non-blank character is
 // '#' is a comment.
-ParseResult ParseSettings(const std::string &text, bool from_file);
+SettingsResult ParseSettings(const std::string &text, bool from_file);
 
 // Interprets the value of the SIMDAQ environment variable: inline settings,
 // or "@path" naming a settings file. read_file returns false when the file
 // cannot be read.
 using FileReader = bool (*)(const std::string &path, std::string &contents);
-ParseResult ParseEnvironmentValue(const char *value, FileReader read_file);
+SettingsResult ParseEnvironmentValue(const char *value, FileReader read_file);
 
 }  // namespace simdaq
 

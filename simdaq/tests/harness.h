@@ -36,15 +36,26 @@ class StringSink : public simdaq::TraceSink {
   std::size_t flushed = 0;
 };
 
-inline simdaq::ParseResult Parsed(const std::string &settings) {
+// A gate that opens at once, shut_for having passed on the clock meanwhile.
+struct FakeGate : simdaq::Gate {
+  void Wait() override {
+    ++waits;
+    if (clock != nullptr) clock->now += shut_for;
+  }
+  FakeClock *clock = nullptr;
+  Nanos shut_for = 0;
+  int waits = 0;
+};
+
+inline simdaq::SettingsResult Parsed(const std::string &settings) {
   return simdaq::ParseSettings(settings, false);
 }
 
 class Harness {
  public:
   explicit Harness(const std::string &settings, simdaq::Reservation *reservation = nullptr,
-                   simdaq::AmplifierSink *amplifier = nullptr)
-      : driver(Parsed(settings), &clock, &trace, reservation, amplifier) {}
+                   simdaq::AmplifierSink *amplifier = nullptr, simdaq::Gate *gate = nullptr)
+      : driver(Parsed(settings), &clock, &trace, reservation, amplifier, gate) {}
 
   // The program's set-up sequence; stops at the first error.
   int32 Open() {

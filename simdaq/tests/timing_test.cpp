@@ -235,3 +235,43 @@ TEST(RealtimeClock, StrictOnTimeLoopHasNoLateness) {
 }
 
 }  // namespace
+
+// The gate holds the first start, write or read of the process, however long
+// it stays shut, and nothing after; the set-up before it does not wait.
+TEST(Gate, FirstStartWaitsAndTheSampleClockStartsAfterIt) {
+  for (const char *clock : {"virtual", "realtime"}) {
+    simdaq_test::FakeGate gate;
+    Harness h(std::string("gate=/unused;clock=") + clock, nullptr, nullptr, &gate);
+    gate.clock = &h.clock;
+    gate.shut_for = 7000000000;
+    const Nanos start = h.clock.now;
+    ASSERT_EQ(h.driver.CreateTask("", &h.out), 0);
+    EXPECT_EQ(gate.waits, 0) << clock;
+    h.driver.ClearTask(h.out);
+    ASSERT_EQ(h.Open(), 0);
+    EXPECT_EQ(gate.waits, 1) << clock;
+    EXPECT_EQ(h.Steps({5.0, 0.0}), (std::vector<double>{5.0, 0.0})) << clock;
+    EXPECT_EQ(gate.waits, 1) << clock;
+    const std::vector<Nanos> expected =
+        std::string(clock) == "virtual"
+            ? std::vector<Nanos>{}
+            : std::vector<Nanos>{start + 7000000000 + kPeriod, start + 7000000000 + 2 * kPeriod};
+    EXPECT_EQ(h.clock.sleeps, expected) << clock;
+  }
+}
+
+TEST(Gate, AFaultOfTheFirstCallAfterItWaitsToo) {
+  simdaq_test::FakeGate gate;
+  Harness h("clock=virtual;gate=/unused;fault=DAQmxStartTask#1:-200088:Stop.", nullptr, nullptr,
+            &gate);
+  EXPECT_EQ(h.Open(), -200088);
+  EXPECT_EQ(gate.waits, 1);
+}
+
+TEST(Gate, UnnamedItHoldsNothing) {
+  simdaq_test::FakeGate gate;
+  Harness h("clock=virtual", nullptr, nullptr, &gate);
+  ASSERT_EQ(h.Open(), 0);
+  EXPECT_EQ(h.Steps({5.0}), std::vector<double>{5.0});
+  EXPECT_EQ(gate.waits, 0);
+}

@@ -6,6 +6,7 @@
 #include <lsl_c.h>
 
 #include "Program.h"
+#include "device_gate.h"
 
 #include <string>
 #include <vector>
@@ -17,15 +18,17 @@ using maroquint::harness::kMarkerText;
 using maroquint::harness::kSourceId;
 constexpr double kTimeout = maroquint::harness::kGenerousSeconds;
 
-// In real time, with the wire cut for the first 4.9 s so that the consumer
-// is connected before the first rise, whatever Wine's start-up costs: rises
-// seen at samples 49001, 50001, 60001 and 70001, then the write of sample
-// 75001 fails and the program closes its stream.
+// In real time, the device's gate held until the consumer is connected,
+// whatever Wine's start-up costs (the Windows program reaches the gate's
+// file through Wine's drive Z:, the Linux root): rises seen at samples 1,
+// 10001, 20001 and 30001, then the write of sample 40001 fails and the
+// program closes its stream.
 TEST(WineConsumerTest, LinuxConsumerReadsEveryMarkerOfTheProgramUnderWine) {
   constexpr std::size_t kCycles = 4;
-  ChildProcess program(
-      MAROQUINT_WINE64, {MAROQUINT_WINDOWS_PROGRAM},
-      {"SIMDAQ=clock=realtime;cut=0-49000;fault=DAQmxWriteAnalogF64@75000:-200279:Stop."});
+  maroquint::harness::DeviceGate gate;
+  ChildProcess program(MAROQUINT_WINE64, {MAROQUINT_WINDOWS_PROGRAM},
+                       {"SIMDAQ=clock=realtime;gate=Z:" + gate.Path() +
+                        ";fault=DAQmxWriteAnalogF64@40000:-200279:Stop."});
   ASSERT_TRUE(program.Started());
   ASSERT_TRUE(program.ReadUntil("Now sending markers...", kTimeout)) << program.Output();
 
@@ -45,6 +48,7 @@ TEST(WineConsumerTest, LinuxConsumerReadsEveryMarkerOfTheProgramUnderWine) {
   ASSERT_EQ(error, 0);
   lsl_time_correction(inlet, 5.0, &error);
   EXPECT_EQ(error, 0) << "no time correction with the outlet under Wine";
+  ASSERT_TRUE(gate.Release());
 
   std::vector<std::string> markers;
   std::vector<double> stamps;

@@ -1,6 +1,8 @@
 #include "soak.h"
 
+#include "ChildProcess.h"
 #include "Program.h"
+#include "device_gate.h"
 
 #include <lsl_c.h>
 
@@ -19,13 +21,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+namespace maroquint::harness {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-using maroquint::harness::ChildProcess;
-using maroquint::harness::kEndLine;
-using maroquint::harness::kSourceId;
-using maroquint::harness::kStartLine;
 
 // Generous, so that a busy machine is slow but never wrong.
 constexpr double kResolveSeconds = 60.0;
@@ -149,29 +148,27 @@ SoakResult RunSoak(const SoakOptions &o) {
 
   // The read of sample cycles * 10000 fails: the pulses that rose at samples
   // 1, 10001, ... before it each pushed a marker.
-  char simdaq[128];
-  std::snprintf(simdaq, sizeof simdaq,
-                "clock=virtual;hold=%g;fault=DAQmxReadAnalogF64@%ld:-200284:End of the soak.",
-                o.hold, o.cycles * 10000);
+  DeviceGate gate;
+  const std::string simdaq = "SIMDAQ=clock=virtual;" + gate.Setting() +
+                             ";fault=DAQmxReadAnalogF64@" + std::to_string(o.cycles * 10000) +
+                             ":-200284:End of the soak.";
   r.pushed = o.cycles;
-  ChildProcess program(o.program, {}, {std::string("SIMDAQ=") + simdaq});
+  ChildProcess program(o.program, {}, {simdaq});
   if (!program.Started() || !program.ReadUntil(kStartLine, kResolveSeconds)) {
     r.error = "the program did not start: " + program.Output();
     return r;
   }
-  const auto started = Clock::now();
   const std::string ready = ReadLine(guard.from, kResolveSeconds);
   if (ready != "ready") {
     r.error = "the consumer did not connect: " + ready;
     return r;
   }
-  if (SecondsSince(started) >= o.hold) {
-    r.error = "the consumer connected after the hold; raise it";
+  r.rss_start_kib = program.ResidentKib();
+  if (o.pause_whole_run) kill(consumer, SIGSTOP);
+  if (!gate.Release()) {
+    r.error = "the device's gate cannot be opened";
     return r;
   }
-  r.rss_start_kib = program.ResidentKib();
-  const double hold_left = o.hold - SecondsSince(started);
-  std::this_thread::sleep_for(std::chrono::duration<double>(hold_left));
   const auto run_start = Clock::now();
 
   if (o.pause_seconds > 0) {
@@ -188,6 +185,7 @@ SoakResult RunSoak(const SoakOptions &o) {
   }
   r.wall_seconds = SecondsSince(run_start);
   r.rss_end_kib = program.ResidentKib();
+  if (o.pause_whole_run) kill(consumer, SIGCONT);
   if (program.Output().find("DAQmx Error: End of the soak.\n") == std::string::npos) {
     r.error = "the run ended otherwise: " + program.Output();
     return r;
@@ -206,3 +204,5 @@ SoakResult RunSoak(const SoakOptions &o) {
   program.Wait();
   return r;
 }
+
+}  // namespace maroquint::harness

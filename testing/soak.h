@@ -1,18 +1,22 @@
+#pragma once
+
 // A long run of the program on the virtual clock with an LSL consumer that
-// is connected before the first marker: what the consumer got and what the
-// program's memory did. Shared by the program tests of the simulated device
-// and the soak benchmark.
-#ifndef SIMDAQ_TESTS_SOAK_H
-#define SIMDAQ_TESTS_SOAK_H
+// is connected before the first marker (the device's gate opens once it
+// is): what the consumer got and what the program's memory did. Shared by
+// the program tests of the simulated device and the soak benchmark.
 
 #include <string>
+
+namespace maroquint::harness {
 
 struct SoakOptions {
   std::string program;  // the built maroquint
   long cycles = 3600;   // pulse cycles, one marker each
-  double hold = 10.0;   // seconds the device waits before its first sample
-  // The consumer process is stopped (SIGSTOP) this many seconds after the
-  // hold ends, for pause_seconds; 0: never.
+  // The consumer process is stopped (SIGSTOP) from before the first marker
+  // until the program has ended its run, then goes on (SIGCONT).
+  bool pause_whole_run = false;
+  // Or it is stopped this many seconds after the first sample, for
+  // pause_seconds; 0: never.
   double pause_after = 0.0;
   double pause_seconds = 0.0;
 };
@@ -23,7 +27,7 @@ struct SoakResult {
   long received = 0;
   long lost = 0;
   long out_of_order = 0;      // time stamps not after the one before
-  double wall_seconds = 0.0;  // from the end of the hold to the program's last marker
+  double wall_seconds = 0.0;  // from the gate's opening to the program's last marker
   long rss_start_kib = 0;     // the program's resident set before the first marker
   long rss_end_kib = 0;       // and after the last
 };
@@ -31,4 +35,4 @@ struct SoakResult {
 // POSIX only: the consumer runs in a child process so that it can be stopped.
 SoakResult RunSoak(const SoakOptions &options);
 
-#endif
+}  // namespace maroquint::harness
