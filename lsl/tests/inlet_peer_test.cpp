@@ -304,36 +304,6 @@ TEST(InletBuffer, ASlowConsumerLosesOnlyTheOldestBeyondItsBuffer) {
   lsl_destroy_outlet(outlet);
 }
 
-TEST(InletWatchdog, LeavesAQuietStreamAloneWhileItStillAnswers) {
-  lsl_streaminfo declared = lsl_create_streaminfo("QuietButAlive", "Markers", 1, LSL_IRREGULAR_RATE,
-                                                  cft_string, "quiet-alive-source");
-  lsl_outlet outlet = lsl_create_outlet(declared, 0, 360);
-  lsl_destroy_streaminfo(declared);
-  ASSERT_NE(outlet, nullptr);
-  lsl_streaminfo found = nullptr;
-  ASSERT_EQ(lsl_resolve_byprop(&found, 1, "name", "QuietButAlive", 1, 5.0), 1);
-  core::Config config = ApiConfig();
-  config.watchdog_check_interval = 0.2;
-  config.watchdog_time_threshold = 0.2;
-  {
-    Inlet inlet(config, found->info, 360, 0, true);
-    ASSERT_EQ(inlet.OpenStream(5.0), InletResult::kOk);
-    // Several checks pass while nothing is pushed; the outlet answers each.
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-    while (inlet.WatchdogProbesDone() < 3 && std::chrono::steady_clock::now() < deadline)
-      std::this_thread::sleep_for(milliseconds(10));
-    ASSERT_GE(inlet.WatchdogProbesDone(), 3u);
-    const char *marker[] = {"still-here"};
-    lsl_push_sample_str(outlet, marker);
-    const Pulled p = Pull(inlet);
-    EXPECT_EQ(p.result, InletResult::kOk);
-    EXPECT_EQ(p.text, "still-here");
-    EXPECT_EQ(Pull(inlet, 0.2).result, InletResult::kTimeout);
-  }
-  lsl_destroy_streaminfo(found);
-  lsl_destroy_outlet(outlet);
-}
-
 TEST(ResolveKnownPeers, FindsAStreamThroughItsServicePortAlone) {
   lsl_streaminfo declared = lsl_create_streaminfo("PeerStream", "Markers", 1, LSL_IRREGULAR_RATE,
                                                   cft_string, "peer-source");

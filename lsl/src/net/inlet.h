@@ -68,9 +68,6 @@ class Inlet {
   // The latest estimate of the outlet's clock against ours; the first call
   // starts synchronisation and waits for the first round's result.
   core::TimeEstimate TimeEstimate(double timeout, InletResult &result);
-  // How many times the watchdog has asked a silent stream whether it is
-  // still there and heard back (or not).
-  uint64_t WatchdogProbesDone() const { return recovery_.ProbesDone(); }
 
  private:
   struct Sample {
