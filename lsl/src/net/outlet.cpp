@@ -83,12 +83,7 @@ class Outlet::Impl {
         core::StreamfeedOkReply(declared.uid, static_cast<std::size_t>(declared.channel_count));
     for (auto &l : listeners_) l->Start();
     for (auto &u : responders_) u->Start();
-    try {
-      thread_ = std::thread([this] { Run(); });
-    } catch (const std::system_error &e) {
-      return maroquint::base::Fail(OutletError::kNoThread,
-                                   std::string("no I/O thread: ") + e.what());
-    }
+    thread_ = std::thread([this] { Run(); });
     return {};
   }
 
@@ -190,9 +185,15 @@ class Outlet::Impl {
 
 maroquint::base::Result<std::unique_ptr<Outlet>, OutletError> Outlet::Create(
     core::StreamInfo info, int32_t max_buffered, const core::Config &config) {
-  auto impl = std::make_unique<Impl>(std::move(info), max_buffered, config);
-  if (auto started = impl->Start(); !started) return started.Err();
-  return std::unique_ptr<Outlet>(new Outlet(std::move(impl)));
+  // An I/O context and a thread are what the system may refuse; that is
+  // reported here like any other error.
+  try {
+    auto impl = std::make_unique<Impl>(std::move(info), max_buffered, config);
+    if (auto started = impl->Start(); !started) return started.Err();
+    return std::unique_ptr<Outlet>(new Outlet(std::move(impl)));
+  } catch (const std::system_error &e) {
+    return maroquint::base::Fail(OutletError::kOutOfResources, e.what());
+  }
 }
 
 Outlet::Outlet(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}

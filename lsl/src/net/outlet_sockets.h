@@ -21,7 +21,8 @@ enum class OutletError {
   kBadListenAddress,
   kNoIPv4ServicePort,
   kNoIPv4DataPort,
-  kNoThread,
+  // no I/O context or thread could be had (out of descriptors or threads)
+  kOutOfResources,
 };
 
 struct OutletSockets {
