@@ -18,7 +18,6 @@
 #include <atomic>
 #include <chrono>
 #include <mutex>
-#include <optional>
 #include <system_error>
 #include <thread>
 #include <vector>
@@ -27,7 +26,6 @@ namespace lsl::net {
 namespace {
 
 using asio::ip::tcp;
-using asio::ip::udp;
 
 std::size_t ConsumerBuffer(const core::StreamInfo &info, int32_t max_buffered) {
   const double samples =
