@@ -88,6 +88,20 @@ TEST(ConfigParse, ReadsEveryKeyWithSetsCommentsAndCase) {
   EXPECT_TRUE(c.force_default_timestamps);
 }
 
+TEST(ConfigParse, LiblslsKeysForWhatThisLibraryLeavesOutAreIgnoredSilently) {
+  const auto r = ParseConfig(
+      "[tuning]\n"
+      "UseProtocolVersion = 100\n"
+      "MulticastMaxRTT = 9\n"
+      "UnicastMaxRTT = 9\n"
+      "ContinuousResolveInterval = 9\n"
+      "TimeUpdateInterval = 7\n");
+  EXPECT_TRUE(r.errors.empty()) << r.errors.front();
+  EXPECT_EQ(r.config.time_update_interval, 7.0);
+  EXPECT_EQ(r.config.multicast_min_rtt, Config{}.multicast_min_rtt);
+  EXPECT_EQ(r.config.unicast_min_rtt, Config{}.unicast_min_rtt);
+}
+
 TEST(ConfigParse, BadValuesAreReportedAndKeepTheirDefaults) {
   auto r = ParseConfig(
       "[ports]\n"

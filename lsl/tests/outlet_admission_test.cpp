@@ -50,7 +50,7 @@ class Admission : public ::testing::Test {
     info.type = "Markers";
     info.channel_count = 1;
     info.channel_format = core::ChannelFormat::kString;
-    outlet_ = std::make_unique<net::Outlet>(info, 360, net::ApiConfig());
+    outlet_ = OpenOutlet(info, 360, net::ApiConfig());
     // A consumer from before the load, which must lose nothing.
     early_ = Connect();
     ASSERT_TRUE(early_);
@@ -128,41 +128,6 @@ TEST_F(Admission, ThreeHundredConsumersThatNeverReadLockNobodyOut) {
   for (int i = 0; i < 50; ++i) outlet_->Push(channels, 1.0);
   ASSERT_EQ(early_->Markers(50, 60.0).size(), 50u);
   ExpectNewcomerServed("300 stalled consumers");
-}
-
-TEST_F(Admission, EightyRequestsDrippingAByteASecondLockNobodyOut) {
-  std::atomic<bool> stop{false};
-  std::atomic<int> rounds{0};
-  // Each dripper keeps one unfinished request open, reconnecting whenever
-  // the outlet drops it.
-  std::thread drippers([&] {
-    asio::io_context io;
-    std::vector<std::unique_ptr<tcp::socket>> sockets(80);
-    const std::string request = FeedRequest(outlet_->Info().uid);
-    std::vector<std::size_t> sent(sockets.size(), 0);
-    while (!stop) {
-      for (std::size_t i = 0; i < sockets.size() && !stop; ++i) {
-        asio::error_code ec;
-        if (sockets[i]) asio::write(*sockets[i], asio::buffer(&request[sent[i]], 1), ec);
-        if (!sockets[i] || ec) {
-          sockets[i] = std::make_unique<tcp::socket>(io);
-          sockets[i]->connect(tcp::endpoint(asio::ip::address_v4::loopback(), Port()), ec);
-          sent[i] = 0;
-          continue;
-        }
-        // Never the last byte: the request stays unfinished.
-        sent[i] = (sent[i] + 1) % (request.size() - 1);
-      }
-      ++rounds;
-      std::this_thread::sleep_for(std::chrono::seconds(1));
-    }
-  });
-  // Once every dripper has connected and sent its first byte.
-  for (auto until = Clock::now() + std::chrono::seconds(30); rounds < 2 && Clock::now() < until;)
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  ExpectNewcomerServed("80 dripping requests");
-  stop = true;
-  drippers.join();
 }
 
 }  // namespace

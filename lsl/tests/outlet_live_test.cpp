@@ -40,9 +40,7 @@ std::string FeedRequest(const std::string &uid, int max_buffer = 36000) {
 
 class LiveOutlet : public ::testing::Test {
  protected:
-  void SetUp() override {
-    outlet_ = std::make_unique<net::Outlet>(MarkerInfo(), 360, net::ApiConfig());
-  }
+  void SetUp() override { outlet_ = OpenOutlet(MarkerInfo(), 360, net::ApiConfig()); }
 
   uint16_t DataPort() const { return outlet_->Info().v4data_port; }
   uint16_t ServicePort() const { return outlet_->Info().v4service_port; }
@@ -78,9 +76,9 @@ TEST_F(LiveOutlet, InfoCarriesPortsUidAndClock) {
   }
   EXPECT_EQ(info.session_id, net::ApiConfig().session_id);
   EXPECT_EQ(outlet_->BufferSamples(), 36000u);
-  net::Outlet second(MarkerInfo(), 360, net::ApiConfig());
-  EXPECT_NE(second.Info().uid, info.uid);
-  EXPECT_NE(second.Info().v4data_port, info.v4data_port);
+  auto second = OpenOutlet(MarkerInfo(), 360, net::ApiConfig());
+  EXPECT_NE(second->Info().uid, info.uid);
+  EXPECT_NE(second->Info().v4data_port, info.v4data_port);
 }
 
 TEST_F(LiveOutlet, EveryMarkerInOrderWithItsTimeStamp) {
@@ -175,16 +173,16 @@ TEST_F(LiveOutlet, SlowConsumerLosesOnlyTheOldestBeyondItsBuffer) {
 }
 
 TEST_F(LiveOutlet, TheOutletsBufferBoundsEveryConsumer) {
-  net::Outlet small(MarkerInfo("SmallBuffer"), 2, net::ApiConfig());
-  EXPECT_EQ(small.BufferSamples(), 200u) << "max_buffered counts hundreds of markers";
+  auto small = OpenOutlet(MarkerInfo("SmallBuffer"), 2, net::ApiConfig());
+  EXPECT_EQ(small->BufferSamples(), 200u) << "max_buffered counts hundreds of markers";
   auto connect = [&](int receive_buffer) {
-    auto c = std::make_unique<RawClient>(small.Info().v4data_port, receive_buffer);
-    c->Send(FeedRequest(small.Info().uid, 36000));
-    EXPECT_EQ(c->Read(157), core::StreamfeedOkReply(small.Info().uid, 1));
+    auto c = std::make_unique<RawClient>(small->Info().v4data_port, receive_buffer);
+    c->Send(FeedRequest(small->Info().uid, 36000));
+    EXPECT_EQ(c->Read(157), core::StreamfeedOkReply(small->Info().uid, 1));
     return c;
   };
   // Here even a reading consumer may fall 200 markers behind a burst.
-  ExpectSlowConsumerKeepsNewest(small, connect(4096), nullptr, 200);
+  ExpectSlowConsumerKeepsNewest(*small, connect(4096), nullptr, 200);
 }
 
 TEST_F(LiveOutlet, ConsumersAreCountedAndAwaited) {
@@ -368,33 +366,13 @@ TEST_F(LiveOutlet, HostileClientsDoNotDisturbAConsumer) {
   for (int i = 0; i < 300; ++i) ASSERT_EQ(got[i].timestamp, 100.0 + i);
 }
 
-TEST_F(LiveOutlet, TheOldestUnfinishedRequestMakesRoomForANewConnection) {
-  core::Config patient = net::ApiConfig();
-  patient.request_timeout = 1e6;
-  net::Outlet outlet(MarkerInfo("Patient"), 360, patient);
-  const auto port = outlet.Info().v4data_port;
-  std::vector<std::unique_ptr<RawClient>> stalled;
-  for (std::size_t i = 0; i < net::Outlet::kMaxPendingRequests; ++i) {
-    stalled.push_back(std::make_unique<RawClient>(port));
-    stalled.back()->Send("LSL:streamfeed/110\r\n");
-  }
-  RawClient newcomer(port);
-  newcomer.Send(FeedRequest(outlet.Info().uid));
-  EXPECT_EQ(newcomer.Read(157, 30.0), core::StreamfeedOkReply(outlet.Info().uid, 1));
-  stalled.front()->ReadToEnd(30.0);
-  EXPECT_TRUE(stalled.front()->Closed()) << "the request waiting longest is dropped";
-  const char *channels[] = {"after"};
-  outlet.Push(channels, 1.0);
-  EXPECT_EQ(newcomer.Markers(1).size(), 1u);
-}
-
 TEST_F(LiveOutlet, UnfinishedRequestsEndAtTheRequestTimeout) {
   core::Config hasty = net::ApiConfig();
   hasty.request_timeout = 0.2;
-  net::Outlet outlet(MarkerInfo("Hasty"), 360, hasty);
-  RawClient silent(outlet.Info().v4data_port);
-  RawClient unfinished(outlet.Info().v4data_port);
-  unfinished.Send("LSL:streamfeed/110 " + outlet.Info().uid + "\r\nMax-Buf");
+  auto outlet = OpenOutlet(MarkerInfo("Hasty"), 360, hasty);
+  RawClient silent(outlet->Info().v4data_port);
+  RawClient unfinished(outlet->Info().v4data_port);
+  unfinished.Send("LSL:streamfeed/110 " + outlet->Info().uid + "\r\nMax-Buf");
   EXPECT_EQ(silent.ReadToEnd(30.0), "");
   EXPECT_TRUE(silent.Closed());
   EXPECT_EQ(unfinished.ReadToEnd(30.0), "");
@@ -412,8 +390,8 @@ TEST(OutletPorts, EachSocketThatCannotBeBoundIsOneWarning) {
     // Another program holds the discovery port; the stream still starts.
     asio::io_context io;
     udp::socket discovery(io, udp::endpoint(asio::ip::address_v4::any(), config.multicast_port));
-    net::Outlet outlet(MarkerInfo("Crowded"), 360, config);
-    EXPECT_NE(outlet.Info().v4service_port, 0);
+    auto outlet = OpenOutlet(MarkerInfo("Crowded"), 360, config);
+    EXPECT_NE(outlet->Info().v4service_port, 0);
   }
   net::SetLogSink(nullptr);
   ASSERT_EQ(warnings.size(), targets);
@@ -421,6 +399,15 @@ TEST(OutletPorts, EachSocketThatCannotBeBoundIsOneWarning) {
     EXPECT_EQ(line.rfind("lsl: could not bind the IPv4 discovery port 16999 for ", 0), 0u) << line;
     EXPECT_EQ(line.find('\n'), std::string::npos);
   }
+}
+
+TEST(OutletPorts, AListenAddressThatIsNoAddressIsAnError) {
+  core::Config config = net::ApiConfig();
+  config.listen_address = "not-an-address";
+  const auto outlet = net::Outlet::Create(MarkerInfo("Nowhere"), 360, config);
+  ASSERT_FALSE(outlet);
+  EXPECT_EQ(outlet.Code(), net::OutletError::kBadListenAddress);
+  EXPECT_EQ(outlet.Message(), "ListenAddress is not an IP address: not-an-address");
 }
 
 TEST_F(LiveOutlet, DestroyClosesConsumersWithoutAFakeSample) {

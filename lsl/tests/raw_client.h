@@ -4,11 +4,14 @@
 #define LSL_TESTS_RAW_CLIENT_H
 
 #include "core/protocol/sample.h"
+#include "net/outlet.h"
 
 #include <asio.hpp>
 
 #include <chrono>
+#include <memory>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -21,6 +24,14 @@ struct Marker {
   double timestamp;
   std::string text;
 };
+
+// A live outlet; a test cannot go on without one.
+inline std::unique_ptr<net::Outlet> OpenOutlet(const core::StreamInfo &info, int32_t max_buffered,
+                                               const core::Config &config) {
+  auto outlet = net::Outlet::Create(info, max_buffered, config);
+  if (!outlet) throw std::runtime_error(outlet.Message());
+  return std::move(*outlet);
+}
 
 class RawClient {
  public:

@@ -104,10 +104,20 @@ TEST(TimeSyncRound, SettingsShapeTheRound) {
   s.min_probes = 1;
   TimeSyncRound round(1, 10.0, s);
   EXPECT_DOUBLE_EQ(round.EvaluateAt(), 10.8);
+  EXPECT_DOUBLE_EQ(round.NextRoundAt(), 12.0) << "TimeUpdateInterval's default";
   const double now = *round.NextProbeTime();
   round.TakeProbe(now);
   Answer(round, 1, now, -3.0, 0.01, 0.01);
   EXPECT_NEAR(round.Evaluate()->correction, 3.0, 1e-9);
+}
+
+TEST(TimeSyncRound, TheNextRoundStartsAnUpdateIntervalLaterButNotBeforeTheEvaluation) {
+  TimeSyncSettings s;
+  s.update_interval = 5.0;
+  EXPECT_DOUBLE_EQ(TimeSyncRound(1, 10.0, s).NextRoundAt(), 15.0);
+  s.update_interval = 0.0;
+  const TimeSyncRound quick(1, 10.0, s);
+  EXPECT_DOUBLE_EQ(quick.NextRoundAt(), quick.EvaluateAt());
 }
 
 TEST(TimeSyncRound, BurstsOfProbesKeepTheQuickestOfAll) {

@@ -6,19 +6,17 @@
 #include "core/query.h"
 #include "net/config_loader.h"
 #include "net/inlet.h"
+#include "net/log.h"
 #include "net/resolver.h"
 
 #include <cstdlib>
+#include <memory>
 #include <new>
 #include <string>
 #include <vector>
 
 struct lsl_inlet_struct_ {
-  lsl::net::Inlet inlet;
-
-  lsl_inlet_struct_(const lsl::core::StreamInfo &info, int32_t max_buflen, int32_t max_chunklen,
-                    bool recover)
-      : inlet(lsl::net::ApiConfig(), info, max_buflen, max_chunklen, recover) {}
+  std::unique_ptr<lsl::net::Inlet> inlet;
 };
 
 namespace {
@@ -38,10 +36,17 @@ int32_t ErrorCode(lsl::net::InletResult result) {
   return lsl_internal_error;
 }
 
-int32_t HandOut(const std::vector<lsl::core::StreamInfo> &found, lsl_streaminfo *buffer,
-                uint32_t buffer_elements) {
+using Resolved =
+    maroquint::base::Result<std::vector<lsl::core::StreamInfo>, lsl::net::ResolveError>;
+
+int32_t HandOut(const Resolved &found, lsl_streaminfo *buffer, uint32_t buffer_elements,
+                const char *entry_point) {
+  if (!found) {
+    lsl::net::LogWarning(std::string(entry_point) + ": " + found.Message());
+    return lsl_internal_error;
+  }
   uint32_t written = 0;
-  for (const lsl::core::StreamInfo &info : found) {
+  for (const lsl::core::StreamInfo &info : *found) {
     if (written >= buffer_elements) break;
     lsl_streaminfo handle = lsl::api::NewStreaminfoHandle(info);
     if (handle == nullptr) break;
@@ -62,7 +67,8 @@ LIBLSL_C_API int32_t lsl_resolve_byprop(lsl_streaminfo *buffer, uint32_t buffer_
   return Guarded("lsl_resolve_byprop", int32_t{lsl_internal_error}, [&] {
     const auto &config = lsl::net::ApiConfig();
     const std::string query = lsl::core::BuildBypropQuery(config.session_id, prop, value);
-    return HandOut(lsl::net::Resolve(config, query, minimum, timeout), buffer, buffer_elements);
+    return HandOut(lsl::net::Resolve(config, query, minimum, timeout), buffer, buffer_elements,
+                   "lsl_resolve_byprop");
   });
 }
 
@@ -72,7 +78,8 @@ LIBLSL_C_API int32_t lsl_resolve_all(lsl_streaminfo *buffer, uint32_t buffer_ele
   return Guarded("lsl_resolve_all", int32_t{lsl_internal_error}, [&] {
     const auto &config = lsl::net::ApiConfig();
     const std::string query = lsl::core::BuildSessionQuery(config.session_id);
-    return HandOut(lsl::net::Resolve(config, query, 0, wait_time), buffer, buffer_elements);
+    return HandOut(lsl::net::Resolve(config, query, 0, wait_time), buffer, buffer_elements,
+                   "lsl_resolve_all");
   });
 }
 
@@ -80,7 +87,13 @@ LIBLSL_C_API lsl_inlet lsl_create_inlet(lsl_streaminfo info, int32_t max_buflen,
                                         int32_t max_chunklen, int32_t recover) {
   if (info == nullptr || !lsl::net::Inlet::Accepts(info->info)) return nullptr;
   return Guarded("lsl_create_inlet", lsl_inlet{nullptr}, [&] {
-    return new lsl_inlet_struct_(info->info, max_buflen, max_chunklen, recover != 0);
+    auto inlet = lsl::net::Inlet::Create(lsl::net::ApiConfig(), info->info, max_buflen,
+                                         max_chunklen, recover != 0);
+    if (!inlet) {
+      lsl::net::LogWarning("lsl_create_inlet: " + inlet.Message());
+      return lsl_inlet{nullptr};
+    }
+    return new lsl_inlet_struct_{std::move(*inlet)};
   });
 }
 
@@ -93,7 +106,7 @@ LIBLSL_C_API void lsl_open_stream(lsl_inlet in, double timeout, int32_t *ec) {
   Guarded(
       "lsl_open_stream", 0,
       [&] {
-        SetEc(ec, ErrorCode(in->inlet.OpenStream(timeout)));
+        SetEc(ec, ErrorCode(in->inlet->OpenStream(timeout)));
         return 0;
       },
       ec);
@@ -101,7 +114,7 @@ LIBLSL_C_API void lsl_open_stream(lsl_inlet in, double timeout, int32_t *ec) {
 
 LIBLSL_C_API void lsl_close_stream(lsl_inlet in) {
   if (in == nullptr) return;
-  Guarded("lsl_close_stream", [&] { in->inlet.CloseStream(); });
+  Guarded("lsl_close_stream", [&] { in->inlet->CloseStream(); });
 }
 
 LIBLSL_C_API lsl_streaminfo lsl_get_fullinfo(lsl_inlet in, double timeout, int32_t *ec) {
@@ -113,7 +126,7 @@ LIBLSL_C_API lsl_streaminfo lsl_get_fullinfo(lsl_inlet in, double timeout, int32
       "lsl_get_fullinfo", lsl_streaminfo{nullptr},
       [&]() -> lsl_streaminfo {
         lsl::core::StreamInfo info;
-        const lsl::net::InletResult result = in->inlet.FullInfo(timeout, info);
+        const lsl::net::InletResult result = in->inlet->FullInfo(timeout, info);
         SetEc(ec, ErrorCode(result));
         if (result != lsl::net::InletResult::kOk) return nullptr;
         lsl_streaminfo handle = lsl::api::NewStreaminfoHandle(info);
@@ -127,7 +140,7 @@ LIBLSL_C_API double lsl_pull_sample_str(lsl_inlet in, char **buffer, int32_t buf
                                         double timeout, int32_t *ec) {
   SetEc(ec, lsl_no_error);
   if (in == nullptr || buffer == nullptr ||
-      buffer_elements != in->inlet.DeclaredInfo().channel_count) {
+      buffer_elements != in->inlet->DeclaredInfo().channel_count) {
     SetEc(ec, lsl_argument_error);
     return 0.0;
   }
@@ -136,7 +149,7 @@ LIBLSL_C_API double lsl_pull_sample_str(lsl_inlet in, char **buffer, int32_t buf
       [&] {
         std::vector<std::string> values;
         lsl::net::InletResult result;
-        const double timestamp = in->inlet.PullSample(values, timeout, result);
+        const double timestamp = in->inlet->PullSample(values, timeout, result);
         if (result == lsl::net::InletResult::kLost) {
           SetEc(ec, lsl_lost_error);
           return 0.0;
@@ -166,7 +179,7 @@ LIBLSL_C_API double lsl_pull_sample_str(lsl_inlet in, char **buffer, int32_t buf
 LIBLSL_C_API uint32_t lsl_samples_available(lsl_inlet in) {
   if (in == nullptr) return 0;
   return Guarded("lsl_samples_available", uint32_t{0},
-                 [&] { return in->inlet.SamplesAvailable(); });
+                 [&] { return in->inlet->SamplesAvailable(); });
 }
 
 LIBLSL_C_API double lsl_time_correction_ex(lsl_inlet in, double *remote_time, double *uncertainty,
@@ -179,7 +192,7 @@ LIBLSL_C_API double lsl_time_correction_ex(lsl_inlet in, double *remote_time, do
       "lsl_time_correction_ex", 0.0,
       [&] {
         lsl::net::InletResult result;
-        const lsl::core::TimeEstimate estimate = in->inlet.TimeEstimate(timeout, result);
+        const lsl::core::TimeEstimate estimate = in->inlet->TimeEstimate(timeout, result);
         SetEc(ec, ErrorCode(result));
         // Without an estimate the outputs keep what the caller had in them.
         if (result != lsl::net::InletResult::kOk) return 0.0;

@@ -1,12 +1,15 @@
 #include "api/guard.h"
 #include "api/handles.h"
 #include "net/config_loader.h"
+#include "net/log.h"
 #include "net/outlet.h"
 
 #include <lsl_c.h>
 
+#include <memory>
+
 struct lsl_outlet_struct_ {
-  lsl::net::Outlet outlet;
+  std::unique_ptr<lsl::net::Outlet> outlet;
 };
 
 using lsl::api::Guarded;
@@ -19,9 +22,13 @@ LIBLSL_C_API lsl_outlet lsl_create_outlet(lsl_streaminfo info, int32_t chunk_siz
   if (!info || info->info.channel_format != lsl::core::ChannelFormat::kString ||
       info->info.channel_count < 1)
     return nullptr;
-  return Guarded("cannot create outlet", lsl_outlet{nullptr}, [&] {
-    return new lsl_outlet_struct_{
-        lsl::net::Outlet(info->info, max_buffered, lsl::net::ApiConfig())};
+  return Guarded("cannot create outlet", lsl_outlet{nullptr}, [&]() -> lsl_outlet {
+    auto outlet = lsl::net::Outlet::Create(info->info, max_buffered, lsl::net::ApiConfig());
+    if (!outlet) {
+      lsl::net::LogWarning("cannot create outlet: " + outlet.Message());
+      return nullptr;
+    }
+    return new lsl_outlet_struct_{std::move(*outlet)};
   });
 }
 
@@ -32,11 +39,11 @@ LIBLSL_C_API void lsl_destroy_outlet(lsl_outlet out) {
 LIBLSL_C_API int32_t lsl_push_sample_strt(lsl_outlet out, const char **data, double timestamp) {
   if (!out || !data) return lsl_argument_error;
   return Guarded("lsl_push_sample_strt", int32_t{lsl_internal_error}, [&]() -> int32_t {
-    const auto channels = out->outlet.Info().channel_count;
+    const auto channels = out->outlet->Info().channel_count;
     for (int32_t k = 0; k < channels; ++k)
       if (!data[k]) return lsl_argument_error;
     // A sample larger than the outlet can hold must not vanish silently.
-    return out->outlet.Push(data, timestamp) ? lsl_no_error : lsl_argument_error;
+    return out->outlet->Push(data, timestamp) ? lsl_no_error : lsl_argument_error;
   });
 }
 
@@ -45,12 +52,12 @@ LIBLSL_C_API int32_t lsl_push_sample_str(lsl_outlet out, const char **data) {
 }
 
 LIBLSL_C_API int32_t lsl_have_consumers(lsl_outlet out) {
-  return out && out->outlet.HaveConsumers() ? 1 : 0;
+  return out && out->outlet->HaveConsumers() ? 1 : 0;
 }
 
 LIBLSL_C_API int32_t lsl_wait_for_consumers(lsl_outlet out, double timeout) {
   if (!out) return 0;
   return Guarded("lsl_wait_for_consumers", int32_t{0},
-                 [&] { return out->outlet.WaitForConsumers(timeout) ? 1 : 0; });
+                 [&] { return out->outlet->WaitForConsumers(timeout) ? 1 : 0; });
 }
 }

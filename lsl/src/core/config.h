@@ -43,12 +43,11 @@ struct Config {
   std::string session_id = "default";
   std::vector<std::string> known_peers;
 
-  int use_protocol_version = 110;
+  // liblsl's UseProtocolVersion, MulticastMaxRTT, UnicastMaxRTT and
+  // ContinuousResolveInterval are not read: this library speaks 1.10 only
+  // and offers no continuous resolver, where the others apply.
   double multicast_min_rtt = 0.5;
-  double multicast_max_rtt = 3.0;
   double unicast_min_rtt = 0.75;
-  double unicast_max_rtt = 5.0;
-  double continuous_resolve_interval = 0.5;
   double watchdog_check_interval = 15.0;
   double watchdog_time_threshold = 15.0;
   int time_probe_count = 8;

@@ -63,6 +63,10 @@ double TimeSyncRound::EvaluateAt() const {
   return start_ + settings_.probe_max_rtt + settings_.probe_count * settings_.probe_interval;
 }
 
+double TimeSyncRound::NextRoundAt() const {
+  return std::max(start_ + settings_.update_interval, EvaluateAt());
+}
+
 std::optional<TimeEstimate> TimeSyncRound::Evaluate() const {
   int answered = 0;
   const Probe *best = nullptr;

@@ -26,6 +26,7 @@ struct TimeSyncSettings {
   double probe_interval = 0.064;
   double probe_max_rtt = 0.128;
   int min_probes = 6;
+  // From one round's start to the next's.
   double update_interval = 2.0;
 };
 
@@ -51,6 +52,9 @@ class TimeSyncRound {
   void OnReply(std::string_view datagram, double now);
 
   double EvaluateAt() const;
+  // When the next round starts: update_interval after this one's start, but
+  // not before this one is evaluated.
+  double NextRoundAt() const;
   // The estimate of the probe with the smallest round trip, provided
   // min_probes probes were answered.
   std::optional<TimeEstimate> Evaluate() const;

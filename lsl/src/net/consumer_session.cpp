@@ -13,33 +13,20 @@ namespace lsl::net {
 
 using asio::ip::tcp;
 
-ConsumerSession::ConsumerSession(tcp::socket socket, const Published &published, SampleFeed &feed,
-                                 double request_timeout, Hooks hooks)
-    : socket_(std::move(socket)),
-      deadline_(socket_.get_executor()),
+ConsumerSession::ConsumerSession(Id id, tcp::socket socket, const Published &published,
+                                 SampleFeed &feed, Owner &owner)
+    : id_(id),
+      socket_(std::move(socket)),
       published_(published),
       feed_(feed),
-      request_timeout_(request_timeout),
-      hooks_(std::move(hooks)),
+      owner_(owner),
       reader_(published.info.uid) {}
 
 void ConsumerSession::Start() {
   KeepFromChildProcesses(socket_.native_handle());
   asio::error_code ec;
   socket_.set_option(tcp::no_delay(true), ec);
-  ArmDeadline();
   ReadRequest();
-}
-
-// A peer gets this long to send its request, and again to take an answer
-// that closes the connection.
-void ConsumerSession::ArmDeadline() {
-  deadline_.expires_after(std::chrono::duration_cast<std::chrono::steady_clock::duration>(
-      std::chrono::duration<double>(request_timeout_)));
-  deadline_.async_wait([weak = weak_from_this()](const asio::error_code &ec) {
-    auto self = weak.lock();
-    if (!ec && self) self->Close();
-  });
 }
 
 void ConsumerSession::ReadRequest() {
@@ -59,7 +46,7 @@ void ConsumerSession::ReadRequest() {
 void ConsumerSession::OnRequest() {
   using Kind = core::TcpRequest::Kind;
   const auto &request = reader_.Result();
-  deadline_.cancel();
+  owner_.RequestRead(id_);
   switch (request.kind) {
     case Kind::kFullinfo:
       return AnswerAndClose(published_.full_xml);
@@ -73,7 +60,7 @@ void ConsumerSession::OnRequest() {
       return AnswerAndClose(core::kVersionNotSupportedReply);
     case Kind::kStreamfeed:
       if (request.max_buffer_length <= 0) return AnswerAndClose(published_.ok_reply);
-      if (!hooks_.admit_stream(*this)) return Close();
+      if (!owner_.AdmitStream(id_)) return Close();
       return StartStreaming(static_cast<uint64_t>(request.max_buffer_length));
     case Kind::kIncomplete:
     case Kind::kClose:
@@ -81,11 +68,10 @@ void ConsumerSession::OnRequest() {
   }
 }
 
-// A peer that stops reading loses its connection when the deadline passes.
 void ConsumerSession::AnswerAndClose(std::string_view text) {
   out_.assign(text.data(), text.size());
   writing_ = true;
-  ArmDeadline();
+  owner_.Answering(id_);
   asio::async_write(socket_, asio::buffer(out_),
                     [self = shared_from_this()](const asio::error_code &, std::size_t) {
                       self->writing_ = false;
@@ -127,14 +113,14 @@ void ConsumerSession::DiscardInput() {
 
 void ConsumerSession::Write() {
   writing_ = true;
-  write_started_ = std::chrono::steady_clock::now();
+  owner_.WriteStarted(id_);
   asio::async_write(
       socket_, asio::buffer(out_),
       asio::bind_allocator(write_memory_.MakeAllocator<int>(),
                            [self = shared_from_this()](const asio::error_code &ec, std::size_t) {
                              self->writing_ = false;
-                             self->write_started_ = std::chrono::steady_clock::time_point::max();
                              if (!self->open_) return;
+                             self->owner_.WriteEnded(self->id_);
                              if (ec) return self->Close();
                              self->SendMore();
                            }));
@@ -163,9 +149,8 @@ void ConsumerSession::Close() {
     feed_.consumer_count.store(feed_.consumers);
   }
   asio::error_code ignored;
-  deadline_.cancel();
   socket_.close(ignored);
-  hooks_.closed(*this);
+  owner_.Closed(id_);
 }
 
 }  // namespace lsl::net

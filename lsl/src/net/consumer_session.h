@@ -1,6 +1,7 @@
-// One TCP connection to an outlet: reads the request under a deadline,
-// answers an info request or a refusal and closes, or streams samples from
-// the outlet's shared feed, each consumer with its own bounded backlog.
+// One TCP connection to an outlet: reads the request, answers an info
+// request or a refusal and closes, or streams samples from the outlet's
+// shared feed, each consumer with its own bounded backlog. Its owner decides
+// admission and time limits (core::AdmissionPolicy) from what it reports.
 #ifndef LSL_NET_CONSUMER_SESSION_H
 #define LSL_NET_CONSUMER_SESSION_H
 
@@ -9,12 +10,9 @@
 #include "net/outlet_state.h"
 
 #include <asio/ip/tcp.hpp>
-#include <asio/steady_timer.hpp>
 
 #include <array>
-#include <chrono>
 #include <cstdint>
-#include <functional>
 #include <memory>
 #include <string>
 
@@ -25,14 +23,26 @@ class ConsumerSession : public std::enable_shared_from_this<ConsumerSession> {
   // Bytes one write to a consumer carries at most (plus one sample).
   static constexpr std::size_t kSendBatchBytes = 16 * 1024;
 
-  struct Hooks {
+  using Id = uint64_t;
+
+  // What a session reports, on the I/O thread.
+  class Owner {
+   public:
+    virtual void RequestRead(Id id) = 0;
+    // An answer that closes the connection is being written.
+    virtual void Answering(Id id) = 0;
     // The request asks for samples; false refuses the consumer.
-    std::function<bool(ConsumerSession &)> admit_stream;
-    std::function<void(ConsumerSession &)> closed;
+    virtual bool AdmitStream(Id id) = 0;
+    virtual void WriteStarted(Id id) = 0;
+    virtual void WriteEnded(Id id) = 0;
+    virtual void Closed(Id id) = 0;
+
+   protected:
+    ~Owner() = default;
   };
 
-  ConsumerSession(asio::ip::tcp::socket socket, const Published &published, SampleFeed &feed,
-                  double request_timeout, Hooks hooks);
+  ConsumerSession(Id id, asio::ip::tcp::socket socket, const Published &published, SampleFeed &feed,
+                  Owner &owner);
 
   void Start();
   void Close();
@@ -41,11 +51,8 @@ class ConsumerSession : public std::enable_shared_from_this<ConsumerSession> {
 
   bool Streaming() const { return streaming_; }
   uint64_t Cursor() const { return cursor_; }
-  // When the write under way began; time_point::max() when none is.
-  std::chrono::steady_clock::time_point WriteStarted() const { return write_started_; }
 
  private:
-  void ArmDeadline();
   void ReadRequest();
   void OnRequest();
   void AnswerAndClose(std::string_view text);
@@ -53,12 +60,11 @@ class ConsumerSession : public std::enable_shared_from_this<ConsumerSession> {
   void DiscardInput();
   void Write();
 
+  const Id id_;
   asio::ip::tcp::socket socket_;
-  asio::steady_timer deadline_;
   const Published &published_;
   SampleFeed &feed_;
-  const double request_timeout_;
-  Hooks hooks_;
+  Owner &owner_;
   core::TcpRequestReader reader_;
   std::array<char, 4096> in_{};
   std::string out_;
@@ -67,8 +73,6 @@ class ConsumerSession : public std::enable_shared_from_this<ConsumerSession> {
   bool open_ = true;
   bool streaming_ = false;
   bool writing_ = false;
-  std::chrono::steady_clock::time_point write_started_ =
-      std::chrono::steady_clock::time_point::max();
   uint64_t cursor_ = 0;
   uint64_t limit_ = 0;
 };

@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <chrono>
 #include <future>
+#include <system_error>
 
 namespace lsl::net {
 namespace {
@@ -41,6 +42,18 @@ bool EndpointOf(const core::StreamInfo &info, uint16_t port, asio::ip::address_v
 bool Inlet::Accepts(const core::StreamInfo &info) {
   return info.channel_format == core::ChannelFormat::kString && info.channel_count >= 1 &&
          info.channel_count <= kMaxInletChannels;
+}
+
+maroquint::base::Result<std::unique_ptr<Inlet>, InletError> Inlet::Create(
+    const core::Config &config, core::StreamInfo info, int32_t max_buflen, int32_t max_chunklen,
+    bool recover) {
+  // An I/O context and a thread are what the system may refuse.
+  try {
+    return std::unique_ptr<Inlet>(
+        new Inlet(config, std::move(info), max_buflen, max_chunklen, recover));
+  } catch (const std::system_error &e) {
+    return maroquint::base::Fail(InletError::kOutOfResources, e.what());
+  }
 }
 
 Inlet::Inlet(const core::Config &config, core::StreamInfo info, int32_t max_buflen,

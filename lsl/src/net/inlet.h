@@ -8,6 +8,7 @@
 #ifndef LSL_NET_INLET_H
 #define LSL_NET_INLET_H
 
+#include "base/result.h"
 #include "core/config.h"
 #include "core/protocol/request.h"
 #include "core/protocol/sample.h"
@@ -42,11 +43,17 @@ constexpr int32_t kMaxInletChannels = 65536;
 
 enum class InletResult { kOk, kTimeout, kLost };
 
+enum class InletError {
+  // no I/O context or thread could be had (out of descriptors or threads)
+  kOutOfResources,
+};
+
 class Inlet {
  public:
   // `info` must declare a string stream with 1..kMaxInletChannels channels.
-  Inlet(const core::Config &config, core::StreamInfo info, int32_t max_buflen, int32_t max_chunklen,
-        bool recover);
+  static maroquint::base::Result<std::unique_ptr<Inlet>, InletError> Create(
+      const core::Config &config, core::StreamInfo info, int32_t max_buflen, int32_t max_chunklen,
+      bool recover);
   ~Inlet();
   Inlet(const Inlet &) = delete;
   Inlet &operator=(const Inlet &) = delete;
@@ -68,11 +75,11 @@ class Inlet {
   // The latest estimate of the outlet's clock against ours; the first call
   // starts synchronisation and waits for the first round's result.
   core::TimeEstimate TimeEstimate(double timeout, InletResult &result);
-  // How many times the watchdog has asked a silent stream whether it is
-  // still there and heard back (or not).
-  uint64_t WatchdogProbesDone() const { return recovery_.ProbesDone(); }
 
  private:
+  Inlet(const core::Config &config, core::StreamInfo info, int32_t max_buflen, int32_t max_chunklen,
+        bool recover);
+
   struct Sample {
     double timestamp;
     std::vector<std::string> values;

@@ -1,11 +1,14 @@
-// A live outlet: its UDP responders (service and discovery sockets), its
-// listeners on the data ports and one session per consumer connection, all
-// served by one I/O thread of the outlet's own.
+// A live outlet: its UDP responders (service and discovery sockets, opened
+// by outlet_sockets), its listeners on the data ports and one session per
+// consumer connection admitted by core::AdmissionPolicy, all served by one
+// I/O thread of the outlet's own.
 #ifndef LSL_NET_OUTLET_H
 #define LSL_NET_OUTLET_H
 
+#include "base/result.h"
 #include "core/config.h"
 #include "core/stream_info.h"
+#include "net/outlet_sockets.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -25,10 +28,11 @@ class Outlet {
   static constexpr std::size_t kMaxBufferedBytes = std::size_t{64} << 20;
 
   // Takes the caller's declaration (format must be string); gives it a new
-  // uid, created_at, session id, host name and the ports bound. Throws
-  // std::exception when no IPv4 socket can be set up; a socket that cannot
-  // be bound otherwise is a warning.
-  Outlet(core::StreamInfo info, int32_t max_buffered, const core::Config &config);
+  // uid, created_at, session id, host name and the ports bound. An error
+  // when no IPv4 socket can be set up; a socket that cannot be bound
+  // otherwise is a warning.
+  static maroquint::base::Result<std::unique_ptr<Outlet>, OutletError> Create(
+      core::StreamInfo info, int32_t max_buffered, const core::Config &config);
   ~Outlet();
   Outlet(const Outlet &) = delete;
   Outlet &operator=(const Outlet &) = delete;
@@ -45,6 +49,7 @@ class Outlet {
 
  private:
   class Impl;
+  explicit Outlet(std::unique_ptr<Impl> impl);
   std::unique_ptr<Impl> impl_;
 };
 

@@ -1,5 +1,8 @@
 #include "net/resolver.h"
 
+#include <optional>
+#include <system_error>
+
 #include "core/protocol/discovery.h"
 #include "net/platform.h"
 
@@ -193,9 +196,15 @@ void ResolveOperation::Finish() {
   if (done_) done_(session_.Results());
 }
 
-std::vector<core::StreamInfo> Resolve(const core::Config &config, const std::string &query,
-                                      int minimum, double timeout) {
-  asio::io_context io;
+maroquint::base::Result<std::vector<core::StreamInfo>, ResolveError> Resolve(
+    const core::Config &config, const std::string &query, int minimum, double timeout) {
+  std::optional<asio::io_context> context;
+  try {
+    context.emplace();
+  } catch (const std::system_error &e) {
+    return maroquint::base::Fail(ResolveError::kOutOfResources, e.what());
+  }
+  asio::io_context &io = *context;
   std::vector<core::StreamInfo> results;
   auto op = std::make_shared<ResolveOperation>(
       io, config, query, minimum, timeout, 0.0,

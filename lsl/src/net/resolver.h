@@ -4,6 +4,7 @@
 #ifndef LSL_NET_RESOLVER_H
 #define LSL_NET_RESOLVER_H
 
+#include "base/result.h"
 #include "core/config.h"
 #include "core/resolve_session.h"
 #include "core/stream_info.h"
@@ -60,8 +61,12 @@ class ResolveOperation : public std::enable_shared_from_this<ResolveOperation> {
 
 // Blocks the calling thread for one resolve: returns as soon as `minimum`
 // (> 0) streams are known, else when `timeout` has passed.
-std::vector<core::StreamInfo> Resolve(const core::Config &config, const std::string &query,
-                                      int minimum, double timeout);
+enum class ResolveError {
+  // no I/O context could be had (out of descriptors)
+  kOutOfResources,
+};
+maroquint::base::Result<std::vector<core::StreamInfo>, ResolveError> Resolve(
+    const core::Config &config, const std::string &query, int minimum, double timeout);
 
 }  // namespace lsl::net
 

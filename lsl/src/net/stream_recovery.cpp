@@ -1,19 +1,12 @@
 #include "net/stream_recovery.h"
 
-#include "core/query.h"
 #include "net/platform.h"
 #include "net/resolver.h"
 
-#include <algorithm>
 #include <chrono>
 
 namespace lsl::net {
 namespace {
-
-// Pause before looking again after a broken connection or a failed resolve.
-constexpr double kRetryDelay = 0.5;
-// A recovery resolve keeps looking until it finds the stream.
-constexpr double kRecoveryResolveTimeout = 32000000.0;
 
 std::chrono::steady_clock::duration Seconds(double s) {
   return std::chrono::duration_cast<std::chrono::steady_clock::duration>(
@@ -23,94 +16,81 @@ std::chrono::steady_clock::duration Seconds(double s) {
 }  // namespace
 
 StreamRecovery::StreamRecovery(asio::io_context &io, const core::Config &config, Hooks hooks)
-    : config_(config), hooks_(std::move(hooks)), io_(io), retry_timer_(io), watchdog_timer_(io) {}
+    : config_(config),
+      hooks_(std::move(hooks)),
+      io_(io),
+      policy_(core::RecoverySettingsFor(config)),
+      timer_(io) {}
 
 void StreamRecovery::Follow(const core::StreamInfo &stream) {
-  followed_ = stream;
-  last_activity_ = LocalClock();
-  if (!watching_) {
-    watching_ = true;
-    ScheduleWatchdog();
-  }
+  policy_.Follow(stream, LocalClock());
+  Arm();
 }
 
 void StreamRecovery::Activity() {
-  last_activity_ = LocalClock();
-}
-
-void StreamRecovery::Stop() {
-  ++epoch_;
-  retry_timer_.cancel();
-  if (resolve_) resolve_->Cancel();
-  resolve_.reset();
-  if (probe_) probe_->Cancel();
-  probe_.reset();
+  policy_.Activity(LocalClock());
 }
 
 void StreamRecovery::Recover() {
-  const uint64_t epoch = epoch_;
-  retry_timer_.expires_after(Seconds(kRetryDelay));
-  retry_timer_.async_wait([this, epoch](const asio::error_code &ec) {
-    if (!ec && epoch == epoch_) Resolve();
-  });
+  policy_.ConnectionLost(LocalClock());
+  Arm();
 }
 
-void StreamRecovery::Resolve() {
-  const uint64_t epoch = epoch_;
-  resolve_ = std::make_shared<ResolveOperation>(io_, config_, core::BuildRecoveryQuery(followed_),
-                                                1, kRecoveryResolveTimeout, 0.0,
-                                                [this, epoch](std::vector<core::StreamInfo> found) {
-                                                  if (epoch != epoch_) return;
-                                                  resolve_.reset();
-                                                  Resolved(found);
-                                                });
-  resolve_->Start();
+void StreamRecovery::Stop() {
+  policy_.Stop();
+  Cancel(recovery_);
+  Cancel(probe_);
+  Arm();
 }
 
-void StreamRecovery::Resolved(const std::vector<core::StreamInfo> &found) {
-  const core::StreamInfo *next = nullptr;
-  for (const core::StreamInfo &info : found) {
-    if (info.uid == followed_.uid) next = &info;
-  }
-  // Exactly one other stream of the same source: the outlet was restarted.
-  if (next == nullptr && found.size() == 1) next = &found.front();
-  if (next == nullptr) {
-    Recover();
+void StreamRecovery::Poll() {
+  const double now = LocalClock();
+  while (auto lookup = policy_.TakeDueLookup(now, hooks_.connected())) Start(*lookup);
+  Arm();
+}
+
+// One timer for whatever the policy wants next; re-armed only when that
+// moves, so that activity on the connection costs no timer operation.
+void StreamRecovery::Arm() {
+  const double wake = policy_.NextWakeup();
+  if (wake == armed_for_) return;
+  armed_for_ = wake;
+  if (wake == core::RecoveryPolicy::kForever) {
+    timer_.cancel();
     return;
   }
-  hooks_.found(*next);
-}
-
-void StreamRecovery::ScheduleWatchdog() {
-  watchdog_timer_.expires_after(Seconds(std::max(0.05, config_.watchdog_check_interval)));
-  watchdog_timer_.async_wait([this](const asio::error_code &ec) {
+  timer_.expires_after(Seconds(wake - LocalClock()));
+  timer_.async_wait([this](const asio::error_code &ec) {
     if (ec) return;
-    WatchdogCheck();
-    ScheduleWatchdog();
+    armed_for_ = core::RecoveryPolicy::kForever;
+    Poll();
   });
 }
 
-void StreamRecovery::WatchdogCheck() {
-  if (!hooks_.connected() || resolve_ || probe_) return;
-  if (LocalClock() - last_activity_ < config_.watchdog_time_threshold) return;
-  const uint64_t epoch = epoch_;
-  // Two query waves' worth of listening.
-  probe_ = std::make_shared<ResolveOperation>(io_, config_, core::BuildRecoveryQuery(followed_), 0,
-                                              2 * config_.multicast_min_rtt, 0.0,
-                                              [this, epoch](std::vector<core::StreamInfo> found) {
-                                                if (epoch != epoch_) return;
-                                                probe_.reset();
-                                                ++probes_done_;
-                                                Probed(found);
-                                              });
-  probe_->Start();
+void StreamRecovery::Cancel(Running &running) {
+  if (running.operation) running.operation->Cancel();
+  running = Running{};
 }
 
-void StreamRecovery::Probed(const std::vector<core::StreamInfo> &found) {
-  if (!hooks_.connected() || found.size() != 1 || found.front().uid == followed_.uid) return;
-  // The stream is silent, does not answer, and a single stream of the same
-  // source does: the outlet was replaced without closing our connection.
-  hooks_.found(found.front());
+void StreamRecovery::Start(const core::Lookup &lookup) {
+  Running &running = lookup.kind == core::Lookup::Kind::kRecovery ? recovery_ : probe_;
+  Cancel(running);
+  const uint64_t id = lookup.id;
+  running.id = id;
+  running.operation = std::make_shared<ResolveOperation>(
+      io_, config_, lookup.query, lookup.minimum, lookup.timeout, 0.0,
+      [this, &running, id](std::vector<core::StreamInfo> found) { Done(running, id, found); });
+  running.operation->Start();
+}
+
+// What Stop() ended may still call back (a resolve that finished before
+// its cancellation ran); the policy ignores its id.
+void StreamRecovery::Done(Running &running, uint64_t id,
+                          const std::vector<core::StreamInfo> &found) {
+  if (running.id == id) running = Running{};
+  auto next = policy_.OnLookupDone(id, found, hooks_.connected(), LocalClock());
+  Arm();
+  if (next) hooks_.found(std::move(*next));
 }
 
 }  // namespace lsl::net

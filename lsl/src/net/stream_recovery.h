@@ -1,20 +1,15 @@
-// An inlet's way back to its stream: after the data connection broke, a
-// pause and then a resolve by source id until the stream, or a single new
-// instance of its source, answers; and a watchdog for a connection that
-// stays silent, which now and then asks whether the stream still answers
-// (when only a new instance of its source does, the outlet was replaced
-// without closing the connection). Its own timers and resolves, on the
-// inlet's I/O thread.
+// Carries out an inlet's core::RecoveryPolicy: one timer for the policy's
+// next wake-up and the resolves it asks for, on the inlet's I/O thread.
 #ifndef LSL_NET_STREAM_RECOVERY_H
 #define LSL_NET_STREAM_RECOVERY_H
 
 #include "core/config.h"
+#include "core/recovery_policy.h"
 #include "core/stream_info.h"
 
 #include <asio/io_context.hpp>
 #include <asio/steady_timer.hpp>
 
-#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -35,42 +30,32 @@ class StreamRecovery {
 
   StreamRecovery(asio::io_context &io, const core::Config &config, Hooks hooks);
 
-  // I/O thread only.
-  // The stream the inlet connects to now; the first call starts the watchdog.
+  // I/O thread only; see core::RecoveryPolicy.
   void Follow(const core::StreamInfo &stream);
-  // Data or a keep-alive came in.
   void Activity();
-  // The connection broke: after a pause, looks for the stream until it is
-  // found or Stop().
   void Recover();
-  // Ends a recovery or a watchdog probe under way (the stream was closed).
   void Stop();
 
-  // Any thread: how many times the watchdog has asked a silent stream
-  // whether it is still there and heard back (or not).
-  uint64_t ProbesDone() const { return probes_done_; }
-
  private:
-  void Resolve();
-  void Resolved(const std::vector<core::StreamInfo> &found);
-  void ScheduleWatchdog();
-  void WatchdogCheck();
-  void Probed(const std::vector<core::StreamInfo> &found);
+  void Poll();
+  void Arm();
+  // A resolve under way, and the id the policy gave it.
+  struct Running {
+    uint64_t id = 0;
+    std::shared_ptr<ResolveOperation> operation;
+  };
+  void Start(const core::Lookup &lookup);
+  void Done(Running &running, uint64_t id, const std::vector<core::StreamInfo> &found);
+  static void Cancel(Running &running);
 
   const core::Config &config_;
   Hooks hooks_;
   asio::io_context &io_;
-  core::StreamInfo followed_;
-  asio::steady_timer retry_timer_;
-  asio::steady_timer watchdog_timer_;
-  std::shared_ptr<ResolveOperation> resolve_;
-  std::shared_ptr<ResolveOperation> probe_;
-  bool watching_ = false;
-  double last_activity_ = 0.0;
-  // What Stop() ended may still call back (a timer that had fired, a
-  // resolve that finished before its cancellation ran); it then does nothing.
-  uint64_t epoch_ = 0;
-  std::atomic<uint64_t> probes_done_{0};
+  core::RecoveryPolicy policy_;
+  asio::steady_timer timer_;
+  double armed_for_ = core::RecoveryPolicy::kForever;
+  Running recovery_;
+  Running probe_;
 };
 
 }  // namespace lsl::net

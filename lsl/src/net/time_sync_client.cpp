@@ -45,8 +45,7 @@ void TimeSyncClient::Round() {
   settings.update_interval = config_.time_update_interval;
   settings.burst = core::kProbeBurst;
   const auto wave = static_cast<int32_t>(random_() & 0x7fffffff);
-  round_start_ = LocalClock();
-  round_.emplace(wave, round_start_, settings);
+  round_.emplace(wave, LocalClock(), settings);
   Tick(++round_id_);
 }
 
@@ -68,7 +67,7 @@ void TimeSyncClient::Tick(uint64_t round_id) {
   if (round_->NextProbeTime()) wake = std::min(wake, *round_->NextProbeTime());
   if (now >= round_->EvaluateAt()) {
     if (const auto estimate = round_->Evaluate()) on_estimate_(*estimate);
-    timer_.expires_after(Seconds(round_start_ + config_.time_update_interval - now));
+    timer_.expires_after(Seconds(round_->NextRoundAt() - now));
     timer_.async_wait([this](const asio::error_code &wait_ec) {
       if (!wait_ec) Round();
     });

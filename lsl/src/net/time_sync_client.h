@@ -44,7 +44,6 @@ class TimeSyncClient {
   asio::steady_timer timer_;
   std::optional<core::TimeSyncRound> round_;
   uint64_t round_id_ = 0;
-  double round_start_ = 0.0;
   std::array<char, 512> buffer_{};
   asio::ip::udp::endpoint sender_;
   std::mt19937 random_;
