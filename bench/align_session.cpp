@@ -24,6 +24,8 @@
 #include <vector>
 
 #include "ChildProcess.h"
+#include "base/stats.h"
+#include "base/text.h"
 #include "sync_session.h"
 
 namespace {
@@ -32,18 +34,6 @@ using namespace maroquint::align::session;
 
 // maroquint-align's status when several pairings explain the recordings.
 constexpr int kAmbiguous = 3;
-
-std::string Fixed(double value) {
-  char text[64];
-  std::snprintf(text, sizeof text, "%.6f", value);
-  return text;
-}
-
-double Quantile(std::vector<double> values, double q) {
-  std::sort(values.begin(), values.end());
-  const std::size_t rank = static_cast<std::size_t>(std::ceil(q * values.size()));
-  return values[std::max<std::size_t>(rank, 1) - 1];
-}
 
 struct Interval {
   double low = 0;
@@ -98,7 +88,9 @@ std::optional<Session> RunSession(const Config &config, int number) {
     // offset and drift are still the tool's own fit.
     maroquint::harness::ChildProcess align(
         MAROQUINT_ALIGN,
-        {result.bdf, result.xdf, "--json", result.json, "--offset", Fixed(result.truth.t0)}, {});
+        {result.bdf, result.xdf, "--json", result.json, "--offset",
+         maroquint::base::Format("%.6f", result.truth.t0)},
+        {});
     result.align_status = align.Wait(120);
     result.align_output = align.Output();
     told = true;
@@ -137,7 +129,8 @@ std::optional<Session> RunSession(const Config &config, int number) {
     std::vector<double> magnitudes;
     for (double e : errors) magnitudes.push_back(std::fabs(e));
     std::printf("; marker - true edge p50 %+.3f ms, p99 of |.| %.3f ms",
-                Quantile(errors, 0.5) * 1e3, Quantile(magnitudes, 0.99) * 1e3);
+                maroquint::base::NearestRankPercentile(errors, 0.5) * 1e3,
+                maroquint::base::NearestRankPercentile(magnitudes, 0.99) * 1e3);
   }
   if (told) std::printf("; pairing undecided, --offset from the truth");
   std::printf("\n");
