@@ -147,18 +147,20 @@ class XdfInputs : public xdf::Sink {
       detector_.Feed(values_.data(), values_.size());
       if (request_.check_mask != 0) {
         check_detector_.Feed(values_.data(), values_.size());
-        if (check_detector_.onsets().size() > kMaxEvents) Stop(TooMany("checked trigger onsets"));
+        if (check_detector_.onsets().size() > kMaxEvents)
+          Stop(xdf::ErrorCode::kSinkLimit, TooMany("checked trigger onsets"));
       }
       for (std::size_t k = known; k < detector_.onsets().size(); ++k) {
         onset_stamps_.push_back(stamps[detector_.onsets()[k] - first_sample]);
       }
-      if (detector_.onsets().size() > kMaxEvents) Stop(TooMany("trigger onsets"));
+      if (detector_.onsets().size() > kMaxEvents)
+        Stop(xdf::ErrorCode::kSinkLimit, TooMany("trigger onsets"));
       if (first_sample == 0) first_stamp_ = stamps.front();
       last_stamp_ = stamps.back();
     }
     if (marker_found_ && chunk.stream_id() == marker_id_) {
       marker_stamps_.insert(marker_stamps_.end(), stamps.begin(), stamps.end());
-      if (marker_stamps_.size() > kMaxEvents) Stop(TooMany("markers"));
+      if (marker_stamps_.size() > kMaxEvents) Stop(xdf::ErrorCode::kSinkLimit, TooMany("markers"));
     }
     if (Events *events = FindEvents(chunk.stream_id())) Collect(chunk, *events);
   }
@@ -170,7 +172,7 @@ class XdfInputs : public xdf::Sink {
     if (events != nullptr) events->offsets.push_back(offset);
     if (eeg_offsets_.size() > kMaxEvents || marker_offsets_.size() > kMaxEvents ||
         (events != nullptr && events->offsets.size() > kMaxEvents)) {
-      Stop(TooMany("clock offsets of a stream"));
+      Stop(xdf::ErrorCode::kSinkLimit, TooMany("clock offsets of a stream"));
     }
   }
 
@@ -315,10 +317,10 @@ class XdfInputs : public xdf::Sink {
       events.stamps.push_back(stamps[i]);
       events.values.push_back(std::move(value));
     }
-    if (event_count_ > kMaxEvents) Stop(TooMany("events"));
+    if (event_count_ > kMaxEvents) Stop(xdf::ErrorCode::kSinkLimit, TooMany("events"));
     if (event_bytes_ > kMaxEventBytes) {
-      Stop("more than " + std::to_string(kMaxEventBytes) +
-           " bytes of event text, maroquint-align's limit");
+      Stop(xdf::ErrorCode::kSinkLimit, "more than " + std::to_string(kMaxEventBytes) +
+                                           " bytes of event text, maroquint-align's limit");
     }
   }
 
@@ -440,8 +442,8 @@ bool ReadEdfTrigger(const std::string &path, const std::string &channel, int bit
     reader.Feed(std::string_view(piece.data(), got));
     end = got < piece.size();
     if (end) reader.Finish();
-    if (reader.Failed()) {
-      error = path + ": " + reader.error();
+    if (!reader.status().Ok()) {
+      error = path + ": " + reader.status().Message();
       return false;
     }
     if (signal < 0 && reader.HasHeader()) {
@@ -507,7 +509,7 @@ bool ReadXdfInputs(const std::string &path, const XdfRequest &request, EegTrigge
   xdf::Parser parser(inputs);
   std::vector<char> piece(kReadPiece);
   bool read_error = false;
-  while (parser.error().empty()) {
+  while (parser.status().Ok()) {
     errno = 0;
     const std::size_t got = std::fread(piece.data(), 1, piece.size(), file);
     if (head.size() < 16) head.append(piece.data(), std::min<std::size_t>(got, 16 - head.size()));
@@ -530,8 +532,8 @@ bool ReadXdfInputs(const std::string &path, const XdfRequest &request, EegTrigge
     return false;
   }
   (request.trigger ? trigger.warnings : markers.warnings) = FileWarnings(parser.warnings());
-  if (!parser.error().empty()) {
-    error = path + ": " + parser.error();
+  if (!parser.status().Ok()) {
+    error = path + ": " + parser.status().Message();
     return false;
   }
   if (request.trigger && !inputs.Trigger(path, trigger, error)) return false;
