@@ -5,6 +5,8 @@
 #include <cmath>
 #include <cstdlib>
 
+#include "base/stats.h"
+
 namespace maroquint::align {
 
 double TriggerWindow(const std::vector<std::int64_t> &trigger_onsets, double rate) {
@@ -61,11 +63,9 @@ TriggerChecks CheckAgainstTriggers(const PlacedEvents &events,
     check.max_s = l.back();
     std::vector<double> magnitude(n);
     std::transform(l.begin(), l.end(), magnitude.begin(), [](double x) { return std::fabs(x); });
-    std::sort(magnitude.begin(), magnitude.end());
-    check.max_abs_s = magnitude.back();
-    // The nearest rank: of 100 events the 99th, of fewer the largest.
-    const auto rank = static_cast<std::size_t>(std::ceil(0.99 * static_cast<double>(n)));
-    check.p99_abs_s = magnitude[std::min(n, std::max<std::size_t>(rank, 1)) - 1];
+    check.max_abs_s = std::max(std::fabs(check.min_s), std::fabs(check.max_s));
+    // Of 100 events the 99th, of fewer the largest.
+    check.p99_abs_s = base::NearestRankPercentile(std::move(magnitude), 0.99);
   }
   return out;
 }

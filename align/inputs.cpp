@@ -10,6 +10,7 @@
 #include <pugixml.hpp>
 #include <string_view>
 
+#include "base/text.h"
 #include "clock_sync.h"
 #include "edf_reader.h"
 #include "marker_csv.h"
@@ -19,19 +20,6 @@
 
 namespace maroquint::align {
 namespace {
-
-std::string Trim(std::string text) {
-  while (!text.empty() && std::isspace(static_cast<unsigned char>(text.back()))) text.pop_back();
-  text.erase(0, text.find_first_not_of(" \t"));
-  return text;
-}
-
-bool EqualNoCase(const std::string &x, const std::string &y) {
-  return x.size() == y.size() && std::equal(x.begin(), x.end(), y.begin(), [](char a, char b) {
-           return std::tolower(static_cast<unsigned char>(a)) ==
-                  std::tolower(static_cast<unsigned char>(b));
-         });
-}
 
 // What a damaged or hostile file may make the tool hold besides the
 // reader's chunk: events it keeps, per kind.
@@ -49,9 +37,7 @@ std::string TooMany(const std::string &what) {
 // anything with "trig" in it ("Trigger", "TRIG", "DC Trig"), Neuromag's
 // "STI 014" or "STI101", and "Markers"; case aside.
 bool LooksLikeTriggerChannel(const std::string &label) {
-  std::string lower = Trim(label);
-  std::transform(lower.begin(), lower.end(), lower.begin(),
-                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  const std::string lower = base::ToLower(base::Trim(label));
   const bool sti =
       lower.rfind("sti", 0) == 0 &&
       (lower.size() == 3 || lower[3] == ' ' || std::isdigit(static_cast<unsigned char>(lower[3])));
@@ -65,7 +51,7 @@ std::vector<std::string> ChannelLabels(std::string_view header_xml) {
   std::vector<std::string> labels;
   for (const pugi::xml_node node :
        doc.child("info").child("desc").child("channels").children("channel")) {
-    labels.push_back(Trim(node.child_value("label")));
+    labels.push_back(base::Trim(node.child_value("label")));
   }
   return labels;
 }
@@ -75,7 +61,7 @@ std::vector<std::string> ChannelLabels(std::string_view header_xml) {
 int FindChannel(const std::vector<std::string> &labels, int channel_count,
                 const std::string &channel) {
   for (std::size_t i = 0; i < labels.size() && i < static_cast<std::size_t>(channel_count); ++i) {
-    if (EqualNoCase(labels[i], channel)) return static_cast<int>(i);
+    if (base::EqualsIgnoreCase(labels[i], channel)) return static_cast<int>(i);
   }
   char *end = nullptr;
   const long number = std::strtol(channel.c_str(), &end, 10);
@@ -375,7 +361,7 @@ int ChooseEdfSignal(const edf::Header &header, const std::string &channel, int b
   for (std::size_t s = 0; s < header.signals.size(); ++s) {
     const edf::Signal &candidate = header.signals[s];
     if (candidate.annotations) continue;
-    if (signal < 0 && EqualNoCase(Trim(candidate.label), channel)) {
+    if (signal < 0 && base::EqualsIgnoreCase(base::Trim(candidate.label), channel)) {
       signal = static_cast<int>(s);
     } else if (LooksLikeTriggerChannel(candidate.label)) {
       trigger.trigger_like_channels.push_back(candidate.label);
@@ -412,7 +398,7 @@ std::string CannotOpen(const std::string &path) {
 
 bool IsXdf(const std::string &path) {
   const std::size_t dot = path.rfind('.');
-  return dot != std::string::npos && EqualNoCase(path.substr(dot), ".xdf");
+  return dot != std::string::npos && base::EqualsIgnoreCase(path.substr(dot), ".xdf");
 }
 
 bool ReadEdfTrigger(const std::string &path, const std::string &channel, int bit,

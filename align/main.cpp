@@ -73,6 +73,7 @@ bool CanWrite(const std::string &option, const std::string &path) {
 }  // namespace
 
 int main(int argc, char **argv) {
+  using namespace maroquint;
   using namespace maroquint::align;
   CLI::App app{
       "Pairs the trigger onsets of an EEG recording with the markers of the same pulses and "
@@ -286,26 +287,27 @@ int main(int argc, char **argv) {
           std::to_string(result.pairs.size()) + " pairs)");
   }
   bool written = true;
-  std::string json_members;
+  base::Json json = ResultJson(result, sources);
   if (experiment) {
     std::cout << ExperimentReport(*experiment, events_path);
-    json_members = ExperimentJson(*experiment, events_path);
+    json.update(ExperimentJson(*experiment, events_path));
     if (!csv_path.empty()) written &= WriteFile(csv_path, PairsCsv(result, trigger.rate));
     if (!mapping_path.empty()) {
-      written &= WriteFile(mapping_path, MappingFileJson(experiment->mapping));
+      written &= WriteFile(mapping_path, base::WriteJson(MappingFileJson(experiment->mapping)));
     }
     if (with_events) {
       written &= WriteFile(events_path, EventsTsv(experiment->events, events));
-      written &= WriteFile(SidecarPath(events_path), EventsSidecarJson(experiment->mapping));
+      written &= WriteFile(SidecarPath(events_path),
+                           base::WriteJson(EventsSidecarJson(experiment->mapping)));
     }
   } else if (with_events) {
     const std::string why = "no events file written: the result is " + Status(result.outcome);
     std::cout << "events:  " << why << "\n";
     Error(why);
-    json_members = NoEventsJson(events_path, why);
+    json.update(NoEventsJson(events_path, why));
   }
   if (!json_path.empty()) {
-    written &= WriteFile(json_path, AddMembers(ResultJson(result, sources), json_members));
+    written &= WriteFile(json_path, base::WriteJson(json));
   }
 #ifdef MAROQUINT_ALIGN_PLOT
   if (aligned && !plot_path.empty()) {

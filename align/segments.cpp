@@ -2,7 +2,8 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstdio>
+
+#include "base/text.h"
 
 namespace maroquint::align {
 namespace {
@@ -129,11 +130,9 @@ void Split(const std::vector<TimePair> &p, std::size_t from, std::size_t to,
   }
   if (!(beyond > 0)) return;
   error = std::max(error, miss);
-  char text[160];
-  std::snprintf(
-      text, sizeof text, "%sbreak at EEG %.3f s (F = %.3g, the single line off by %.3f ms)",
-      reason.empty() ? "" : "; ", 0.5 * (p[k - 1].eeg_time + p[k].eeg_time), f, miss * 1e3);
-  reason += text;
+  reason += base::Format("%sbreak at EEG %.3f s (F = %.3g, the single line off by %.3f ms)",
+                         reason.empty() ? "" : "; ", 0.5 * (p[k - 1].eeg_time + p[k].eeg_time), f,
+                         miss * 1e3);
   breaks.push_back(k);
   Split(p, from, k, options, breaks, error, reason, capped);
   Split(p, k, to, options, breaks, error, reason, capped);
