@@ -70,16 +70,17 @@ TriggerChecks CheckAgainstTriggers(const PlacedEvents &events,
   return out;
 }
 
-bool ParseMask(const std::string &text, std::uint64_t &mask) {
-  if (text.empty() || text[0] == '-' || text[0] == '+') return false;
+base::Result<std::uint64_t, MaskError> ParseMask(const std::string &text) {
+  const auto not_a_mask =
+      base::Fail(MaskError::kNotAMask, text + ": a mask of bits, decimal or 0x hexadecimal, not 0");
+  if (text.empty() || text[0] == '-' || text[0] == '+') return not_a_mask;
   char *end = nullptr;
   errno = 0;
   // Base 16 after 0x, else 10: a leading 0 is no octal here.
   const bool hex = text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
   const unsigned long long value = std::strtoull(text.c_str() + (hex ? 2 : 0), &end, hex ? 16 : 10);
-  if (errno != 0 || *end != '\0' || value == 0 || value >> 63 != 0) return false;
-  mask = value;
-  return true;
+  if (errno != 0 || *end != '\0' || value == 0 || value >> 63 != 0) return not_a_mask;
+  return std::uint64_t{value};
 }
 
 }  // namespace maroquint::align

@@ -319,25 +319,21 @@ void Histogram(const Alignment &result) {
 
 }  // namespace
 
-bool PlotResiduals(const Alignment &result, const Sources &sources,
-                   const PlotAnnotations &annotations, const std::string &path,
-                   std::string &error) {
+base::Status<PlotError> PlotResiduals(const Alignment &result, const Sources &sources,
+                                      const PlotAnnotations &annotations, const std::string &path) {
   const std::size_t dot = path.rfind('.');
   const std::string extension = base::ToLower(dot == std::string::npos ? "" : path.substr(dot + 1));
   const char *device = extension == "svg" ? "svg" : extension == "png" ? "pngcairo" : nullptr;
   if (device == nullptr) {
-    error = path + ": the plot is written as .svg or .png";
-    return false;
+    return base::Fail(PlotError::kUnknownFormat, path + ": the plot is written as .svg or .png");
   }
   if (!HasDevice(device)) {
-    error = path + ": this PLplot has no '" + device + "' driver";
-    return false;
+    return base::Fail(PlotError::kNoDriver, path + ": this PLplot has no '" + device + "' driver");
   }
   if (std::FILE *probe = std::fopen(path.c_str(), "wb")) {
     std::fclose(probe);
   } else {
-    error = path + ": cannot write the file";
-    return false;
+    return base::Fail(PlotError::kCannotWrite, path + ": cannot write the file");
   }
 
   // The time axis spans both recordings, so that where either begins or
@@ -399,10 +395,10 @@ bool PlotResiduals(const Alignment &result, const Sources &sources,
   // that came out empty, or on no file at all, is one.
   std::error_code size_error;
   if (std::filesystem::file_size(path, size_error) == 0 || size_error) {
-    error = path + ": cannot write the file: the picture came out empty";
-    return false;
+    return base::Fail(PlotError::kCannotWrite,
+                      path + ": cannot write the file: the picture came out empty");
   }
-  return true;
+  return {};
 }
 
 }  // namespace maroquint::align

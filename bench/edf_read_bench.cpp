@@ -82,11 +82,13 @@ double FileBytes() {
 void BM_ReadEdfTrigger(benchmark::State &state) {
   const std::string &path = Recording();
   for (auto _ : state) {
-    maroquint::align::EegTrigger trigger;
-    std::string error;
-    if (!maroquint::align::ReadEdfTrigger(path, "Status", 0, trigger, error) ||
-        trigger.onsets.size() != kSeconds) {
-      state.SkipWithError(error.c_str());
+    const auto trigger = maroquint::align::ReadEdfTrigger(path, "Status", 0);
+    if (!trigger.Ok()) {
+      state.SkipWithError(trigger.Message().c_str());
+      return;
+    }
+    if (trigger->onsets.size() != kSeconds) {
+      state.SkipWithError("not every pulse was found");
       return;
     }
   }

@@ -211,15 +211,13 @@ TEST(CheckBits, GivesTheLatencyOfEachStream) {
 }
 
 TEST(CheckBits, ReadsDecimalAndHexMasks) {
-  std::uint64_t mask = 0;
-  EXPECT_TRUE(ParseMask("0xFE", mask));
-  EXPECT_EQ(mask, 0xFEu);
-  EXPECT_TRUE(ParseMask("254", mask));
-  EXPECT_EQ(mask, 254u);
-  EXPECT_TRUE(ParseMask("010", mask));
-  EXPECT_EQ(mask, 10u);
+  EXPECT_EQ(ParseMask("0xFE").Value(), 0xFEu);
+  EXPECT_EQ(ParseMask("254").Value(), 254u);
+  EXPECT_EQ(ParseMask("010").Value(), 10u);
   for (const std::string bad : {"", "0", "-2", "0x", "12ab", "0x8000000000000000"}) {
-    EXPECT_FALSE(ParseMask(bad, mask)) << bad;
+    const auto mask = ParseMask(bad);
+    ASSERT_FALSE(mask.Ok()) << bad;
+    EXPECT_EQ(mask.Code(), MaskError::kNotAMask);
   }
 }
 
