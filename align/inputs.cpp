@@ -128,18 +128,18 @@ class XdfCollector : public xdf::Sink {
     const std::vector<double> &stamps = chunk.time_stamps();
     if (eeg_found_ && chunk.stream_id() == eeg_id_ && channel_index_ >= 0) {
       chunk.Channel(channel_index_, values_);
-      const std::size_t known = detector_.onsets().size();
-      const std::int64_t first_sample = detector_.samples_seen();
+      const std::size_t known = detector_.Onsets().size();
+      const std::int64_t first_sample = detector_.SamplesSeen();
       detector_.Feed(values_.data(), values_.size());
       if (request_.check_mask != 0) {
         check_detector_.Feed(values_.data(), values_.size());
-        if (check_detector_.onsets().size() > kMaxEvents)
+        if (check_detector_.Onsets().size() > kMaxEvents)
           Stop(xdf::ErrorCode::kSinkLimit, TooMany("checked trigger onsets"));
       }
-      for (std::size_t k = known; k < detector_.onsets().size(); ++k) {
-        onset_stamps_.push_back(stamps[detector_.onsets()[k] - first_sample]);
+      for (std::size_t k = known; k < detector_.Onsets().size(); ++k) {
+        onset_stamps_.push_back(stamps[detector_.Onsets()[k] - first_sample]);
       }
-      if (detector_.onsets().size() > kMaxEvents)
+      if (detector_.Onsets().size() > kMaxEvents)
         Stop(xdf::ErrorCode::kSinkLimit, TooMany("trigger onsets"));
       if (first_sample == 0) first_stamp_ = stamps.front();
       last_stamp_ = stamps.back();
@@ -195,10 +195,10 @@ class XdfCollector : public xdf::Sink {
     trigger.description = path + ", stream " + eeg_info_.name + ", channel " + r.channel +
                           ", bit " + std::to_string(r.bit) + ", " + std::to_string(trigger.rate) +
                           " Hz";
-    trigger.onsets = detector_.onsets();
-    trigger.high_samples = detector_.high_samples();
-    trigger.samples = detector_.samples_seen();
-    if (r.check_mask != 0) trigger.check_onsets = check_detector_.onsets();
+    trigger.onsets = detector_.Onsets();
+    trigger.high_samples = detector_.HighSamples();
+    trigger.samples = detector_.SamplesSeen();
+    if (r.check_mask != 0) trigger.check_onsets = check_detector_.Onsets();
     trigger.trigger_like_channels = trigger_like_;
     if (trigger.samples > 0) {
       // One call, so that the onsets and the span get the same offsets.
@@ -452,7 +452,7 @@ base::Result<EegTrigger, InputError> ReadEdfTrigger(const std::string &path,
       detector.Feed(values.data(), values.size());
       if (check_mask != 0) check_detector.Feed(values.data(), values.size());
     }
-    if (check_detector.onsets().size() > kMaxEvents) {
+    if (check_detector.Onsets().size() > kMaxEvents) {
       return base::Fail(InputError::kLimit, path + ": " + TooMany("checked trigger onsets"));
     }
   }
@@ -468,10 +468,10 @@ base::Result<EegTrigger, InputError> ReadEdfTrigger(const std::string &path,
     trigger.warnings.push_back(
         {edf::Describe(warning.kind), count, "at byte " + std::to_string(warning.at_byte)});
   }
-  trigger.onsets = detector.onsets();
-  trigger.high_samples = detector.high_samples();
-  trigger.samples = detector.samples_seen();
-  if (check_mask != 0) trigger.check_onsets = check_detector.onsets();
+  trigger.onsets = detector.Onsets();
+  trigger.high_samples = detector.HighSamples();
+  trigger.samples = detector.SamplesSeen();
+  if (check_mask != 0) trigger.check_onsets = check_detector.Onsets();
   return trigger;
 }
 

@@ -112,7 +112,7 @@ void BM_ReaderFromMemory(benchmark::State &state) {
       }
     }
     reader.Finish();
-    benchmark::DoNotOptimize(detector.onsets().size());
+    benchmark::DoNotOptimize(detector.Onsets().size());
   }
   state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * bytes.size()));
 }
@@ -136,7 +136,7 @@ void BM_Edflib(benchmark::State &state) {
       detector.Feed(buffer.data(), static_cast<std::size_t>(count));
     }
     edfclose_file(header->handle);
-    benchmark::DoNotOptimize(detector.onsets().size());
+    benchmark::DoNotOptimize(detector.Onsets().size());
   }
   state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * FileBytes()));
 }

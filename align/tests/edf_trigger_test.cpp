@@ -112,9 +112,9 @@ TEST_F(EdfTrigger, FindsTheOnsetsEdflibReads) {
     ASSERT_TRUE(read.Ok()) << read.Message();
     const EegTrigger &trigger = *read;
     const EdgeDetector edflib = EdflibOnsets(bit, kRecords);
-    ASSERT_FALSE(edflib.onsets().empty());
-    EXPECT_EQ(trigger.onsets, edflib.onsets());
-    EXPECT_EQ(trigger.high_samples, edflib.high_samples());
+    ASSERT_FALSE(edflib.Onsets().empty());
+    EXPECT_EQ(trigger.onsets, edflib.Onsets());
+    EXPECT_EQ(trigger.high_samples, edflib.HighSamples());
     EXPECT_EQ(trigger.samples, kRecords * kRate);
     EXPECT_DOUBLE_EQ(trigger.rate, kRate);
     EXPECT_EQ(trigger.trigger_like_channels, std::vector<std::string>{"Trigger"});
@@ -129,10 +129,10 @@ TEST_F(EdfTrigger, FindsTheOnsetsEdflibReads) {
 TEST_F(EdfTrigger, FindsTheOnsetsOfTheCheckedBitsInTheSamePass) {
   const auto trigger = ReadEdfTrigger(path_, "Status", 0, 0xFE);
   ASSERT_TRUE(trigger.Ok()) << trigger.Message();
-  EXPECT_EQ(trigger->onsets, EdflibOnsets(0, kRecords).onsets());
+  EXPECT_EQ(trigger->onsets, EdflibOnsets(0, kRecords).Onsets());
   const EdgeDetector bit1 = EdflibOnsets(1, kRecords);
-  ASSERT_FALSE(bit1.onsets().empty());
-  EXPECT_EQ(trigger->check_onsets, bit1.onsets());
+  ASSERT_FALSE(bit1.Onsets().empty());
+  EXPECT_EQ(trigger->check_onsets, bit1.Onsets());
   const auto unchecked = ReadEdfTrigger(path_, "Status", 0);
   ASSERT_TRUE(unchecked.Ok()) << unchecked.Message();
   EXPECT_TRUE(unchecked->check_onsets.empty());
@@ -149,7 +149,7 @@ TEST_F(EdfTrigger, AFileCutShortGivesTheOnsetsOfItsCompleteRecordsWithWarnings) 
   ASSERT_TRUE(read.Ok()) << read.Message();
   const EegTrigger &trigger = *read;
   const EdgeDetector edflib = EdflibOnsets(0, 3);
-  EXPECT_EQ(trigger.onsets, edflib.onsets());
+  EXPECT_EQ(trigger.onsets, edflib.Onsets());
   EXPECT_EQ(trigger.samples, 3 * kRate);
   ASSERT_EQ(trigger.warnings.size(), 2u);
   EXPECT_NE(trigger.warnings[0].kind.find("ends before the records its header announces"),
@@ -166,7 +166,7 @@ TEST_F(EdfTrigger, AnUnknownRecordCountReadsToTheEndWithAWarning) {
   const auto read = ReadEdfTrigger(WriteFile("unclosed.bdf", unclosed), "Status", 0);
   ASSERT_TRUE(read.Ok()) << read.Message();
   const EegTrigger &trigger = *read;
-  EXPECT_EQ(trigger.onsets, EdflibOnsets(0, kRecords).onsets());
+  EXPECT_EQ(trigger.onsets, EdflibOnsets(0, kRecords).Onsets());
   ASSERT_EQ(trigger.warnings.size(), 1u);
   EXPECT_NE(trigger.warnings[0].kind.find("record count is -1"), std::string::npos);
   EXPECT_EQ(trigger.warnings[0].count, static_cast<std::size_t>(kRecords));
