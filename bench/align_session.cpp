@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "ChildProcess.h"
+#include "base/json.h"
 #include "base/stats.h"
 #include "base/text.h"
 #include "sync_session.h"
@@ -41,21 +42,18 @@ struct Interval {
   bool Holds(double value) const { return low <= value && value <= high; }
 };
 
-// The [low, high] after "key": in maroquint-align's JSON; empty when the
-// key is absent or null.
-std::optional<Interval> JsonInterval(const std::string &json, const std::string &key) {
-  const std::string opening = "\"" + key + "\": [";
-  const std::size_t at = json.find(opening);
-  if (at == std::string::npos) return std::nullopt;
-  const char *text = json.c_str() + at + opening.size();
-  char *end = nullptr;
-  Interval interval;
-  interval.low = std::strtod(text, &end);
-  if (end == text || *end != ',') return std::nullopt;
-  text = end + 1;
-  interval.high = std::strtod(text, &end);
-  if (end == text) return std::nullopt;
-  return interval;
+// The [low, high] of `key` in maroquint-align's JSON; empty when the key
+// is absent or null.
+std::optional<Interval> JsonInterval(const maroquint::base::Json &json, const char *key) {
+  const auto found = json.find(key);
+  if (found == json.end() || !found->is_array() || found->size() != 2) return std::nullopt;
+  return Interval{(*found)[0].get<double>(), (*found)[1].get<double>()};
+}
+
+// A number of maroquint-align's JSON; NaN when absent or null.
+double JsonDouble(const maroquint::base::Json &json, const char *key) {
+  const auto found = json.find(key);
+  return found != json.end() && found->is_number() ? found->get<double>() : NAN;
 }
 
 std::string Inside(const std::optional<Interval> &interval, double truth) {
@@ -98,9 +96,9 @@ std::optional<Session> RunSession(const Config &config, int number) {
   std::ifstream in(result.json);
   std::ostringstream text;
   text << in.rdbuf();
-  const std::string json = text.str();
-  const double offset = JsonNumber(json, "offset_s");
-  const double drift = JsonNumber(json, "drift_ppm");
+  const auto json = maroquint::base::Json::parse(text.str(), nullptr, false);
+  const double offset = JsonDouble(json, "offset_s");
+  const double drift = JsonDouble(json, "drift_ppm");
   if (result.align_status != 0 || std::isnan(offset) || std::isnan(drift)) {
     std::printf("session %d: maroquint-align gave no mapping (status %d)\n%s", number,
                 result.align_status, result.align_output.c_str());
