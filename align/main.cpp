@@ -152,14 +152,8 @@ struct Request {
   bool WithEvents() const { return !events_path.empty(); }
 };
 
-// The command line, checked, with every output tried.
-Step<Request> ParseCommandLine(int argc, char **argv) {
-  CLI::App app{
-      "Pairs the trigger onsets of an EEG recording with the markers of the same pulses and "
-      "measures the mapping between the two clocks: marker time = a + b * EEG time.",
-      "maroquint-align"};
-  Request r;
-  std::string check_bits;
+// The options, into `r`; --check-bits and --offset as typed.
+void DeclareOptions(CLI::App &app, Request &r, std::string &check_bits, double &offset) {
   app.add_option("EEG_FILE", r.eeg_path,
                  "the EEG recording: BDF or EDF; or an XDF file whose numeric stream holds the "
                  "trigger channel")
@@ -182,7 +176,6 @@ Step<Request> ParseCommandLine(int argc, char **argv) {
       "--first-pair", r.first_pair,
       "ONSET:MARKER (numbers from 1, as in --csv): these two are one pulse, when the recordings "
       "do not decide which pulse is which");
-  double offset = 0;
   app.add_option("--offset", offset,
                  "the LSL time of the EEG's first sample to within a quarter pulse period, "
                  "when the recordings do not decide it")
@@ -212,16 +205,10 @@ Step<Request> ParseCommandLine(int argc, char **argv) {
       "periods apart explain the recordings (the candidates are listed, no --mapping is "
       "written); 64 bad command line; 74 an output cannot be written.");
   app.set_version_flag("--version", "maroquint-align " MAROQUINT_VERSION);
-  try {
-    app.parse(argc, argv);
-  } catch (const CLI::Success &e) {  // --help, --version
-    app.exit(e);
-    return base::Fail(Ending::kAnswered, "");
-  } catch (const CLI::ParseError &e) {
-    app.exit(e);
-    return base::Fail(Ending::kUsage, "");
-  }
-  if (app.count("--offset") > 0) r.offset = offset;
+}
+
+// What the options cannot check one by one, and every output tried.
+Step<Request> CheckRequest(Request r, const std::string &check_bits) {
   if (r.marker_path.empty()) {
     if (!r.EegIsXdf()) {
       return base::Fail(Ending::kUsage, "MARKER_FILE is needed unless EEG_FILE is an XDF file");
@@ -260,6 +247,29 @@ Step<Request> ParseCommandLine(int argc, char **argv) {
     if (auto can = CanWrite("--events", SidecarPath(r.events_path)); !can.Ok()) return can.Err();
   }
   return r;
+}
+
+// The command line, checked, with every output tried.
+Step<Request> ParseCommandLine(int argc, char **argv) {
+  CLI::App app{
+      "Pairs the trigger onsets of an EEG recording with the markers of the same pulses and "
+      "measures the mapping between the two clocks: marker time = a + b * EEG time.",
+      "maroquint-align"};
+  Request r;
+  std::string check_bits;
+  double offset = 0;
+  DeclareOptions(app, r, check_bits, offset);
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::Success &e) {  // --help, --version
+    app.exit(e);
+    return base::Fail(Ending::kAnswered, "");
+  } catch (const CLI::ParseError &e) {
+    app.exit(e);
+    return base::Fail(Ending::kUsage, "");
+  }
+  if (app.count("--offset") > 0) r.offset = offset;
+  return CheckRequest(std::move(r), check_bits);
 }
 
 // What the inputs hold.
