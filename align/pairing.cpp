@@ -5,6 +5,7 @@
 #include <limits>
 #include <numeric>
 
+#include "base/result.h"
 #include "base/stats.h"
 #include "base/text.h"
 
@@ -455,26 +456,29 @@ struct Score {
 // Every shift, scored from the runs without matching event by event: a
 // pair of runs in phase pairs a trapezoid of counts over the shifts
 // (accumulated as second differences), and a pair of breaks or a forgiven
-// first onset counts at one shift.
-std::vector<Score> Estimate(const Frame &f, std::string &refusal) {
+// first onset counts at one shift. Refuses, with the reason, recordings
+// too long or too broken to compare.
+enum class EstimateError { kTooLong, kTooBroken };
+
+base::Result<std::vector<Score>, EstimateError> Estimate(const Frame &f) {
   const double p = f.period;
   const double lowest = std::ceil((f.eeg_from - f.marker_to) / p);
   const double highest = std::floor((f.eeg_to - f.marker_from) / p);
   if (!(highest - lowest < static_cast<double>(kMaxShifts)) || !(std::fabs(lowest) < 1e15)) {
-    refusal = "the recordings span more than " + std::to_string(kMaxShifts) +
-              " periods together: too many to tell apart";
-    return {};
+    return base::Fail(EstimateError::kTooLong, "the recordings span more than " +
+                                                   std::to_string(kMaxShifts) +
+                                                   " periods together: too many to tell apart");
   }
   const long long k_min = static_cast<long long>(lowest);
   const long long k_max = static_cast<long long>(highest);
-  if (k_max < k_min) return {};
+  if (k_max < k_min) return std::vector<Score>{};
   const Runs &ro = f.onset_runs, &rm = f.marker_runs;
   const std::size_t onset_runs = ro.starts.size() - 1, marker_runs = rm.starts.size() - 1;
   if (static_cast<double>(onset_runs) * static_cast<double>(marker_runs) > kMaxRunPairs) {
-    refusal = "the onsets break their period " + std::to_string(ro.break_times.size()) +
-              " times and the markers " + std::to_string(rm.break_times.size()) +
-              " times: not the recordings of one pulse train";
-    return {};
+    return base::Fail(EstimateError::kTooBroken,
+                      "the onsets break their period " + std::to_string(ro.break_times.size()) +
+                          " times and the markers " + std::to_string(rm.break_times.size()) +
+                          " times: not the recordings of one pulse train");
   }
   const std::size_t size = static_cast<std::size_t>(k_max - k_min + 1);
   std::vector<long long> second(size + 1, 0), first(size + 1, 0), forgiven(size, 0),
@@ -857,9 +861,9 @@ Alignment Align(const Recordings &recordings, const Options &options) {
     return f;
   };
   Frame f = build_frame(line);
-  std::string refusal;
-  std::vector<Score> scores = Estimate(f, refusal);
-  if (!refusal.empty()) return refuse(refusal);
+  auto estimated = Estimate(f);
+  if (!estimated.Ok()) return refuse(estimated.Message());
+  std::vector<Score> scores = std::move(estimated).Value();
 
   // A restart or a cut wire changes the pulses' phase: the line from step 2
   // pairs the runs of one phase, and the runs of another phase pair only
@@ -891,9 +895,10 @@ Alignment Align(const Recordings &recordings, const Options &options) {
     Family family;
     family.line = {line.a + line.b * phase, line.b};
     family.frame = build_frame(family.line);
-    std::string ignored;
-    family.scores = Estimate(family.frame, ignored);
-    if (!ignored.empty()) continue;
+    // A phase whose frame cannot be compared is no candidate.
+    auto family_scores = Estimate(family.frame);
+    if (!family_scores.Ok()) continue;
+    family.scores = std::move(family_scores).Value();
     best_of(family);
     if (family.best_cost != kNone) families.push_back(std::move(family));
   }
