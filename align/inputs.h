@@ -17,8 +17,7 @@ enum class InputError {
   kCannotRead,   // the file cannot be opened or read (the system's reason)
   kNotXdf,       // an XDF file was expected
   kNotEdf,       // no EDF or BDF file, or a header that makes no sense
-  kUnsupported,  // readable, but not what the tool can align (EDF+D, a bit beyond the sample, no
-                 // rate)
+  kUnsupported,  // not what the tool aligns: EDF+D, a bit beyond the sample, no rate
   kLimit,        // a limit of a reader or of the tool reached (the message names it)
   kNoChannel,    // no such trigger channel (the message lists what there is)
   kNoStream,     // no such stream (likewise)
