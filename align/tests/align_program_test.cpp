@@ -179,11 +179,25 @@ class AlignProgram : public ::testing::Test {
     std::ofstream(path, std::ios::binary) << bytes;
   }
 
-  // The number after "key": in a JSON text.
-  static double JsonNumber(const std::string &json, const std::string &key) {
-    const std::size_t at = json.find("\"" + key + "\": ");
-    if (at == std::string::npos) return NAN;
-    return std::stod(json.substr(at + key.size() + 4));
+  // The first number named `key` in a JSON text, in the text's order; NaN
+  // when there is none.
+  static double JsonNumber(const std::string &text, const std::string &key) {
+    return FirstNumber(base::Json::parse(text, nullptr, false), key);
+  }
+  static double FirstNumber(const base::Json &json, const std::string &key) {
+    if (json.is_object()) {
+      for (const auto &[name, value] : json.items()) {
+        if (name == key && value.is_number()) return value.get<double>();
+        const double inner = FirstNumber(value, key);
+        if (!std::isnan(inner)) return inner;
+      }
+    } else if (json.is_array()) {
+      for (const base::Json &value : json) {
+        const double inner = FirstNumber(value, key);
+        if (!std::isnan(inner)) return inner;
+      }
+    }
+    return NAN;
   }
 
   std::filesystem::path dir_;
