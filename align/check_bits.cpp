@@ -5,6 +5,8 @@
 #include <cmath>
 #include <cstdlib>
 
+#include "base/stats.h"
+
 namespace maroquint::align {
 
 double TriggerWindow(const std::vector<std::int64_t> &trigger_onsets, double rate) {
@@ -61,25 +63,24 @@ TriggerChecks CheckAgainstTriggers(const PlacedEvents &events,
     check.max_s = l.back();
     std::vector<double> magnitude(n);
     std::transform(l.begin(), l.end(), magnitude.begin(), [](double x) { return std::fabs(x); });
-    std::sort(magnitude.begin(), magnitude.end());
-    check.max_abs_s = magnitude.back();
-    // The nearest rank: of 100 events the 99th, of fewer the largest.
-    const auto rank = static_cast<std::size_t>(std::ceil(0.99 * static_cast<double>(n)));
-    check.p99_abs_s = magnitude[std::min(n, std::max<std::size_t>(rank, 1)) - 1];
+    check.max_abs_s = std::max(std::fabs(check.min_s), std::fabs(check.max_s));
+    // Of 100 events the 99th, of fewer the largest.
+    check.p99_abs_s = base::NearestRankPercentile(std::move(magnitude), 0.99);
   }
   return out;
 }
 
-bool ParseMask(const std::string &text, std::uint64_t &mask) {
-  if (text.empty() || text[0] == '-' || text[0] == '+') return false;
+base::Result<std::uint64_t, MaskError> ParseMask(const std::string &text) {
+  const auto not_a_mask =
+      base::Fail(MaskError::kNotAMask, text + ": a mask of bits, decimal or 0x hexadecimal, not 0");
+  if (text.empty() || text[0] == '-' || text[0] == '+') return not_a_mask;
   char *end = nullptr;
   errno = 0;
   // Base 16 after 0x, else 10: a leading 0 is no octal here.
   const bool hex = text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
   const unsigned long long value = std::strtoull(text.c_str() + (hex ? 2 : 0), &end, hex ? 16 : 10);
-  if (errno != 0 || *end != '\0' || value == 0 || value >> 63 != 0) return false;
-  mask = value;
-  return true;
+  if (errno != 0 || *end != '\0' || value == 0 || value >> 63 != 0) return not_a_mask;
+  return std::uint64_t{value};
 }
 
 }  // namespace maroquint::align

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "base/result.h"
 #include "events.h"
 
 namespace maroquint::align {
@@ -40,7 +41,11 @@ double TriggerWindow(const std::vector<std::int64_t> &trigger_onsets, double rat
 TriggerChecks CheckAgainstTriggers(const PlacedEvents &events,
                                    const std::vector<std::int64_t> &trigger_onsets, double rate);
 
-// Parses "0xFE" or "254"; false unless a mask of 1 to 63 bits.
-bool ParseMask(const std::string &text, std::uint64_t &mask);
+enum class MaskError {
+  kNotAMask,  // not a whole number of 1 to 63 bits, decimal or after 0x
+};
+
+// Parses "0xFE" or "254".
+base::Result<std::uint64_t, MaskError> ParseMask(const std::string &text);
 
 }  // namespace maroquint::align

@@ -2,9 +2,8 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstdio>
 
-#include "report.h"
+#include "base/text.h"
 
 namespace maroquint::align {
 
@@ -68,59 +67,43 @@ std::string EscapeTsvValue(const std::string &value) {
 
 std::string EventsTsv(const PlacedEvents &events, const std::vector<EventStream> &streams) {
   std::string out = "onset\tduration\tsample\tvalue\ttrial_type\tstream\n";
-  char onset[48];
   for (const PlacedEvent &e : events.events) {
-    // Nanoseconds: a sample of a 16 kHz amplifier is 61 microseconds.
-    std::snprintf(onset, sizeof onset, "%.9f", e.onset_s);
     const std::string value = EscapeTsvValue(e.value);
-    out += std::string(onset) + "\tn/a\t" + std::to_string(e.sample) + "\t" + value + "\t" + value +
-           "\t" + EscapeTsvValue(e.stream < streams.size() ? streams[e.stream].name : "") + "\n";
+    // Nanoseconds: a sample of a 16 kHz amplifier is 61 microseconds.
+    out += base::Format("%.9f", e.onset_s) + "\tn/a\t" + std::to_string(e.sample) + "\t" + value +
+           "\t" + value + "\t" +
+           EscapeTsvValue(e.stream < streams.size() ? streams[e.stream].name : "") + "\n";
   }
   return out;
 }
 
-std::string JsonQuoted(const std::string &text) {
-  std::string out = "\"";
-  for (const char c : text) {
-    const auto u = static_cast<unsigned char>(c);
-    if (c == '"' || c == '\\') {
-      out += '\\';
-      out += c;
-    } else if (u < 0x20) {
-      char escaped[8];
-      std::snprintf(escaped, sizeof escaped, "\\u%04x", u);
-      out += escaped;
-    } else {
-      out += c;
-    }
-  }
-  return out + "\"";
-}
-
-std::string EventsSidecarJson(const Mapping &mapping) {
+base::Json EventsSidecarJson(const Mapping &mapping) {
   const std::string escaping =
-      " In the text, a backslash is written \\\\\\\\, a tab \\\\t, a new line \\\\n and a "
-      "carriage return \\\\r; an empty text is n/a.";
-  std::string out = "{\n";
-  out +=
-      "  \"onset\": {\"Description\": \"Time of the event from the EEG recording's first "
-      "sample (sample 0), by the EEG's nominal rate: the LSL time of the marker mapped "
-      "through the fitted clock mapping.\", \"Units\": \"s\"},\n";
-  out += "  \"duration\": {\"Description\": \"Markers have no duration.\", \"Units\": \"s\"},\n";
-  out += "  \"sample\": {\"Description\": \"The EEG sample nearest to the event, from 0.\"},\n";
-  out +=
-      "  \"value\": {\"Description\": \"The marker as the LSL stream sent it: its text, or "
-      "its numbers separated by commas." +
-      escaping + "\"},\n";
-  out += "  \"trial_type\": {\"Description\": \"The marker's value, as the event's type.\"},\n";
-  out += "  \"stream\": {\"Description\": \"Name of the LSL stream that carried the marker.\"},\n";
-  out += "  \"SamplingFrequency\": " + Number(mapping.rate) + ",\n";
-  out +=
-      "  \"GeneratedBy\": [{\"Name\": \"maroquint-align\", \"Description\": \"LSL markers "
-      "mapped onto the EEG samples with " +
-      std::to_string(mapping.segments.size()) + " clock mapping segment" +
-      (mapping.segments.size() == 1 ? "" : "s") + "\"}]\n";
-  return out + "}\n";
+      " In the text, a backslash is written \\\\, a tab \\t, a new line \\n and a carriage "
+      "return \\r; an empty text is n/a.";
+  auto described = [](const std::string &description) {
+    return base::Json{{"Description", description}};
+  };
+  base::Json json;
+  json["onset"] = described(
+      "Time of the event from the EEG recording's first sample (sample 0), by the EEG's nominal "
+      "rate: the LSL time of the marker mapped through the fitted clock mapping.");
+  json["onset"]["Units"] = "s";
+  json["duration"] = described("Markers have no duration.");
+  json["duration"]["Units"] = "s";
+  json["sample"] = described("The EEG sample nearest to the event, from 0.");
+  json["value"] = described(
+      "The marker as the LSL stream sent it: its text, or its numbers separated by commas." +
+      escaping);
+  json["trial_type"] = described("The marker's value, as the event's type.");
+  json["stream"] = described("Name of the LSL stream that carried the marker.");
+  json["SamplingFrequency"] = mapping.rate;
+  const std::size_t segments = mapping.segments.size();
+  json["GeneratedBy"] = base::Json::array(
+      {{{"Name", "maroquint-align"},
+        {"Description", "LSL markers mapped onto the EEG samples with " + std::to_string(segments) +
+                            " clock mapping segment" + (segments == 1 ? "" : "s")}}});
+  return json;
 }
 
 }  // namespace maroquint::align

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "base/json.h"
 #include "mapping.h"
 
 namespace maroquint::align {
@@ -51,9 +52,6 @@ std::string EscapeTsvValue(const std::string &value);
 std::string EventsTsv(const PlacedEvents &events, const std::vector<EventStream> &streams);
 
 // The sidecar: what each column holds, the escaping, the mapping used.
-std::string EventsSidecarJson(const Mapping &mapping);
-
-// A JSON string literal.
-std::string JsonQuoted(const std::string &text);
+base::Json EventsSidecarJson(const Mapping &mapping);
 
 }  // namespace maroquint::align

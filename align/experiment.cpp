@@ -1,31 +1,17 @@
 #include "experiment.h"
 
-#include <cstdio>
-
+#include "base/text.h"
 #include "report.h"
 
 namespace maroquint::align {
 namespace {
 
 std::string Ms(double seconds) {
-  char text[32];
-  std::snprintf(text, sizeof text, "%.3f", seconds * 1e3);
-  return text;
+  return base::Format("%.3f", seconds * 1e3);
 }
 
 std::string Hex(std::uint64_t mask) {
-  char text[24];
-  std::snprintf(text, sizeof text, "0x%llX", static_cast<unsigned long long>(mask));
-  return text;
-}
-
-std::string SegmentJson(const Segment &s) {
-  return "{\"first_sample\": " + std::to_string(s.first_sample) +
-         ", \"last_sample\": " + std::to_string(s.last_sample) + ", \"a\": " + Number(s.a) +
-         ", \"b\": " + Number(s.b) + ", \"pairs\": " + std::to_string(s.pairs) + ", \"a_ci95\": [" +
-         Number(s.a_ci95[0]) + ", " + Number(s.a_ci95[1]) +
-         "], \"drift_ppm\": " + Number(s.DriftPpm()) + ", \"drift_ci95_ppm\": [" +
-         Number(s.drift_ci95_ppm[0]) + ", " + Number(s.drift_ci95_ppm[1]) + "]}";
+  return base::Format("0x%llX", static_cast<unsigned long long>(mask));
 }
 
 }  // namespace
@@ -135,74 +121,54 @@ std::string ExperimentReport(const Experiment &experiment, const std::string &ev
   return out;
 }
 
-std::string ExperimentJson(const Experiment &experiment, const std::string &events_path) {
+base::Json ExperimentJson(const Experiment &experiment, const std::string &events_path) {
   const std::vector<Segment> &segments = experiment.mapping.segments;
-  std::string out =
-      "\"mapping_piecewise\": " + std::string(segments.size() > 1 ? "true" : "false") +
-      ",\n\"mapping_segments\": [";
-  for (std::size_t k = 0; k < segments.size(); ++k) {
-    out += (k ? ", " : "") + SegmentJson(segments[k]);
-  }
-  out += "],\n\"mapping_break\": " + JsonQuoted(experiment.segments.reason) +
-         ",\n\"single_line_error_s\": " + Number(experiment.segments.single_line_error_s) +
-         ",\n\"mapping_segments_capped\": " + (experiment.segments.capped ? "true" : "false") +
-         ",\n\"mapping_excursions\": [";
-  for (std::size_t k = 0; k < experiment.segments.excursions.size(); ++k) {
-    out += (k ? ", " : "") + std::to_string(experiment.segments.excursions[k] + 1);
-  }
-  out += "],\n";
+  base::Json json;
+  json["mapping_piecewise"] = segments.size() > 1;
+  base::Json &listed = json["mapping_segments"] = base::Json::array();
+  for (const Segment &s : segments) listed.push_back(SegmentJson(s));
+  json["mapping_break"] = experiment.segments.reason;
+  json["single_line_error_s"] = experiment.segments.single_line_error_s;
+  json["mapping_segments_capped"] = experiment.segments.capped;
+  base::Json &excursions = json["mapping_excursions"] = base::Json::array();
+  for (const std::size_t k : experiment.segments.excursions) excursions.push_back(k + 1);
   if (experiment.has_events) {
     std::size_t placed = 0;
-    for (const StreamCount &c : experiment.events.counts) placed += c.placed;
-    out += "\"events\": {\"written\": true, \"file\": " + JsonQuoted(events_path) +
-           ", \"count\": " + std::to_string(placed) + ", \"streams\": [";
-    for (std::size_t k = 0; k < experiment.events.counts.size(); ++k) {
-      const StreamCount &c = experiment.events.counts[k];
-      out += std::string(k ? ", " : "") + "{\"name\": " + JsonQuoted(c.name) +
-             ", \"events\": " + std::to_string(c.events) +
-             ", \"written\": " + std::to_string(c.placed) +
-             ", \"before_recording\": " + std::to_string(c.before) +
-             ", \"after_recording\": " + std::to_string(c.after) + "}";
+    base::Json streams = base::Json::array();
+    for (const StreamCount &c : experiment.events.counts) {
+      placed += c.placed;
+      streams.push_back({{"name", c.name},
+                         {"events", c.events},
+                         {"written", c.placed},
+                         {"before_recording", c.before},
+                         {"after_recording", c.after}});
     }
-    out += "]},\n";
+    json["events"] = {
+        {"written", true}, {"file", events_path}, {"count", placed}, {"streams", streams}};
   }
   if (experiment.checks) {
     const TriggerChecks &checks = *experiment.checks;
-    out += "\"trigger_check\": {\"mask\": " + JsonQuoted(Hex(experiment.check_mask)) +
-           ", \"trigger_onsets\": " + std::to_string(experiment.check_onsets) +
-           ", \"window_s\": " + Number(checks.window_s) + ", \"streams\": [";
-    for (std::size_t k = 0; k < checks.streams.size(); ++k) {
-      const TriggerCheck &c = checks.streams[k];
+    base::Json streams = base::Json::array();
+    for (const TriggerCheck &c : checks.streams) {
       const bool any = c.matched > 0;
-      out += std::string(k ? ", " : "") + "{\"name\": " + JsonQuoted(c.stream) +
-             ", \"events\": " + std::to_string(c.events) +
-             ", \"matched\": " + std::to_string(c.matched) +
-             ", \"median_ms\": " + (any ? Number(c.median_s * 1e3) : "null") +
-             ", \"p99_abs_ms\": " + (any ? Number(c.p99_abs_s * 1e3) : "null") +
-             ", \"max_abs_ms\": " + (any ? Number(c.max_abs_s * 1e3) : "null") +
-             ", \"min_ms\": " + (any ? Number(c.min_s * 1e3) : "null") +
-             ", \"max_ms\": " + (any ? Number(c.max_s * 1e3) : "null") +
-             ", \"without_trigger\": " + std::to_string(c.unmatched_onsets_s.size()) +
-             ", \"without_trigger_onsets_s\": [";
-      for (std::size_t i = 0; i < c.unmatched_onsets_s.size(); ++i) {
-        out += (i ? ", " : "") + Number(c.unmatched_onsets_s[i]);
-      }
-      out += "]}";
+      auto ms = [any](double seconds) { return any ? base::Json(seconds * 1e3) : base::Json(); };
+      streams.push_back({{"name", c.stream},
+                         {"events", c.events},
+                         {"matched", c.matched},
+                         {"median_ms", ms(c.median_s)},
+                         {"p99_abs_ms", ms(c.p99_abs_s)},
+                         {"max_abs_ms", ms(c.max_abs_s)},
+                         {"min_ms", ms(c.min_s)},
+                         {"max_ms", ms(c.max_s)},
+                         {"without_trigger", c.unmatched_onsets_s.size()},
+                         {"without_trigger_onsets_s", c.unmatched_onsets_s}});
     }
-    out += "]},\n";
+    json["trigger_check"] = {{"mask", Hex(experiment.check_mask)},
+                             {"trigger_onsets", experiment.check_onsets},
+                             {"window_s", checks.window_s},
+                             {"streams", streams}};
   }
-  return out;
-}
-
-std::string AddMembers(const std::string &object, const std::string &members) {
-  const std::size_t close = object.rfind('}');
-  if (close == std::string::npos || members.empty()) return object;
-  std::string head = object.substr(0, close);
-  while (!head.empty() && (head.back() == '\n' || head.back() == ' ')) head.pop_back();
-  std::string tail = members;
-  while (!tail.empty() && (tail.back() == '\n' || tail.back() == ',')) tail.pop_back();
-  const bool empty_object = !head.empty() && head.back() == '{';
-  return head + (empty_object ? "\n" : ",\n") + tail + "\n}\n";
+  return json;
 }
 
 std::string SidecarPath(const std::string &events_path) {
@@ -214,9 +180,8 @@ std::string SidecarPath(const std::string &events_path) {
   return events_path + ".json";
 }
 
-std::string NoEventsJson(const std::string &events_path, const std::string &why) {
-  return "\"events\": {\"written\": false, \"file\": " + JsonQuoted(events_path) +
-         ", \"reason\": " + JsonQuoted(why) + "},\n";
+base::Json NoEventsJson(const std::string &events_path, const std::string &why) {
+  return {{"events", {{"written", false}, {"file", events_path}, {"reason", why}}}};
 }
 
 }  // namespace maroquint::align

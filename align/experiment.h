@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "base/json.h"
 #include "check_bits.h"
 #include "events.h"
 #include "mapping.h"
@@ -43,20 +44,16 @@ std::vector<std::string> ExperimentWarnings(const Experiment &experiment);
 // stream, the check.
 std::string ExperimentReport(const Experiment &experiment, const std::string &events_path);
 
-// JSON members (each line `"key": value,` to go inside the result's
-// object): mapping_piecewise, mapping_segments, mapping_break,
-// single_line_error_s; events; trigger_check.
-std::string ExperimentJson(const Experiment &experiment, const std::string &events_path);
-
-// The JSON object `object` with `members` (as ExperimentJson writes them)
-// added at its end.
-std::string AddMembers(const std::string &object, const std::string &members);
+// The members the result's JSON object gains: mapping_piecewise,
+// mapping_segments, mapping_break, single_line_error_s,
+// mapping_segments_capped, mapping_excursions; events; trigger_check.
+base::Json ExperimentJson(const Experiment &experiment, const std::string &events_path);
 
 // The sidecar of an events file: its name with .json for .tsv.
 std::string SidecarPath(const std::string &events_path);
 
-// JSON members for a result that has no mapping: the events file is not
+// The member for a result that has no mapping: the events file is not
 // written, and why.
-std::string NoEventsJson(const std::string &events_path, const std::string &why);
+base::Json NoEventsJson(const std::string &events_path, const std::string &why);
 
 }  // namespace maroquint::align

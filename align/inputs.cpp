@@ -10,6 +10,7 @@
 #include <pugixml.hpp>
 #include <string_view>
 
+#include "base/text.h"
 #include "clock_sync.h"
 #include "edf_reader.h"
 #include "marker_csv.h"
@@ -19,19 +20,6 @@
 
 namespace maroquint::align {
 namespace {
-
-std::string Trim(std::string text) {
-  while (!text.empty() && std::isspace(static_cast<unsigned char>(text.back()))) text.pop_back();
-  text.erase(0, text.find_first_not_of(" \t"));
-  return text;
-}
-
-bool EqualNoCase(const std::string &x, const std::string &y) {
-  return x.size() == y.size() && std::equal(x.begin(), x.end(), y.begin(), [](char a, char b) {
-           return std::tolower(static_cast<unsigned char>(a)) ==
-                  std::tolower(static_cast<unsigned char>(b));
-         });
-}
 
 // What a damaged or hostile file may make the tool hold besides the
 // reader's chunk: events it keeps, per kind.
@@ -49,9 +37,7 @@ std::string TooMany(const std::string &what) {
 // anything with "trig" in it ("Trigger", "TRIG", "DC Trig"), Neuromag's
 // "STI 014" or "STI101", and "Markers"; case aside.
 bool LooksLikeTriggerChannel(const std::string &label) {
-  std::string lower = Trim(label);
-  std::transform(lower.begin(), lower.end(), lower.begin(),
-                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  const std::string lower = base::ToLower(base::Trim(label));
   const bool sti =
       lower.rfind("sti", 0) == 0 &&
       (lower.size() == 3 || lower[3] == ' ' || std::isdigit(static_cast<unsigned char>(lower[3])));
@@ -65,7 +51,7 @@ std::vector<std::string> ChannelLabels(std::string_view header_xml) {
   std::vector<std::string> labels;
   for (const pugi::xml_node node :
        doc.child("info").child("desc").child("channels").children("channel")) {
-    labels.push_back(Trim(node.child_value("label")));
+    labels.push_back(base::Trim(node.child_value("label")));
   }
   return labels;
 }
@@ -75,7 +61,7 @@ std::vector<std::string> ChannelLabels(std::string_view header_xml) {
 int FindChannel(const std::vector<std::string> &labels, int channel_count,
                 const std::string &channel) {
   for (std::size_t i = 0; i < labels.size() && i < static_cast<std::size_t>(channel_count); ++i) {
-    if (EqualNoCase(labels[i], channel)) return static_cast<int>(i);
+    if (base::EqualsIgnoreCase(labels[i], channel)) return static_cast<int>(i);
   }
   char *end = nullptr;
   const long number = std::strtol(channel.c_str(), &end, 10);
@@ -99,9 +85,9 @@ std::string Quoted(const std::vector<std::string> &names) {
 
 // Takes what the request asks for out of the chunks as the parser hands
 // them over, keeping no sample values.
-class XdfInputs : public xdf::Sink {
+class XdfCollector : public xdf::Sink {
  public:
-  explicit XdfInputs(const XdfRequest &request)
+  explicit XdfCollector(const XdfRequest &request)
       : request_(request),
         detector_(request.bit),
         check_detector_(EdgeDetector::ForMask(request.check_mask)) {}
@@ -142,23 +128,25 @@ class XdfInputs : public xdf::Sink {
     const std::vector<double> &stamps = chunk.time_stamps();
     if (eeg_found_ && chunk.stream_id() == eeg_id_ && channel_index_ >= 0) {
       chunk.Channel(channel_index_, values_);
-      const std::size_t known = detector_.onsets().size();
-      const std::int64_t first_sample = detector_.samples_seen();
+      const std::size_t known = detector_.Onsets().size();
+      const std::int64_t first_sample = detector_.SamplesSeen();
       detector_.Feed(values_.data(), values_.size());
       if (request_.check_mask != 0) {
         check_detector_.Feed(values_.data(), values_.size());
-        if (check_detector_.onsets().size() > kMaxEvents) Stop(TooMany("checked trigger onsets"));
+        if (check_detector_.Onsets().size() > kMaxEvents)
+          Stop(xdf::ErrorCode::kSinkLimit, TooMany("checked trigger onsets"));
       }
-      for (std::size_t k = known; k < detector_.onsets().size(); ++k) {
-        onset_stamps_.push_back(stamps[detector_.onsets()[k] - first_sample]);
+      for (std::size_t k = known; k < detector_.Onsets().size(); ++k) {
+        onset_stamps_.push_back(stamps[detector_.Onsets()[k] - first_sample]);
       }
-      if (detector_.onsets().size() > kMaxEvents) Stop(TooMany("trigger onsets"));
+      if (detector_.Onsets().size() > kMaxEvents)
+        Stop(xdf::ErrorCode::kSinkLimit, TooMany("trigger onsets"));
       if (first_sample == 0) first_stamp_ = stamps.front();
       last_stamp_ = stamps.back();
     }
     if (marker_found_ && chunk.stream_id() == marker_id_) {
       marker_stamps_.insert(marker_stamps_.end(), stamps.begin(), stamps.end());
-      if (marker_stamps_.size() > kMaxEvents) Stop(TooMany("markers"));
+      if (marker_stamps_.size() > kMaxEvents) Stop(xdf::ErrorCode::kSinkLimit, TooMany("markers"));
     }
     if (Events *events = FindEvents(chunk.stream_id())) Collect(chunk, *events);
   }
@@ -170,45 +158,47 @@ class XdfInputs : public xdf::Sink {
     if (events != nullptr) events->offsets.push_back(offset);
     if (eeg_offsets_.size() > kMaxEvents || marker_offsets_.size() > kMaxEvents ||
         (events != nullptr && events->offsets.size() > kMaxEvents)) {
-      Stop(TooMany("clock offsets of a stream"));
+      Stop(xdf::ErrorCode::kSinkLimit, TooMany("clock offsets of a stream"));
     }
   }
 
   // After the whole file: what the request asked for, or the message that
   // says what is missing.
-  bool Trigger(const std::string &path, EegTrigger &trigger, std::string &error) const {
+  base::Result<EegTrigger, InputError> Trigger(const std::string &path) const {
     const XdfRequest &r = request_;
     if (!eeg_found_) {
-      error =
+      return base::Fail(
+          r.eeg_stream.empty() ? InputError::kNoChannel : InputError::kNoStream,
           path + ": " +
-          (r.eeg_stream.empty() ? "no numeric stream has a channel '" + r.channel + "'"
-                                : "no numeric stream '" + r.eeg_stream + "'") +
-          " (streams: " + Quoted(names_) +
-          (elsewhere_.empty() ? "" : "; channels that look like a trigger: " + Quoted(elsewhere_)) +
-          ")";
-      return false;
+              (r.eeg_stream.empty() ? "no numeric stream has a channel '" + r.channel + "'"
+                                    : "no numeric stream '" + r.eeg_stream + "'") +
+              " (streams: " + Quoted(names_) +
+              (elsewhere_.empty() ? ""
+                                  : "; channels that look like a trigger: " + Quoted(elsewhere_)) +
+              ")");
     }
     if (channel_index_ < 0) {
-      error = path + ": stream '" + eeg_info_.name + "' has no channel '" + r.channel +
-              "' (give its label or its number from 1" +
-              (trigger_like_.empty()
-                   ? ""
-                   : "; channels that look like a trigger: " + Quoted(trigger_like_)) +
-              ")";
-      return false;
+      return base::Fail(InputError::kNoChannel,
+                        path + ": stream '" + eeg_info_.name + "' has no channel '" + r.channel +
+                            "' (give its label or its number from 1" +
+                            (trigger_like_.empty() ? ""
+                                                   : "; channels that look like a trigger: " +
+                                                         Quoted(trigger_like_)) +
+                            ")");
     }
     if (!(eeg_info_.nominal_srate > 0)) {
-      error = path + ": stream '" + eeg_info_.name + "' has no nominal rate";
-      return false;
+      return base::Fail(InputError::kUnsupported,
+                        path + ": stream '" + eeg_info_.name + "' has no nominal rate");
     }
+    EegTrigger trigger;
     trigger.rate = eeg_info_.nominal_srate;
     trigger.description = path + ", stream " + eeg_info_.name + ", channel " + r.channel +
                           ", bit " + std::to_string(r.bit) + ", " + std::to_string(trigger.rate) +
                           " Hz";
-    trigger.onsets = detector_.onsets();
-    trigger.high_samples = detector_.high_samples();
-    trigger.samples = detector_.samples_seen();
-    if (r.check_mask != 0) trigger.check_onsets = check_detector_.onsets();
+    trigger.onsets = detector_.Onsets();
+    trigger.high_samples = detector_.HighSamples();
+    trigger.samples = detector_.SamplesSeen();
+    if (r.check_mask != 0) trigger.check_onsets = check_detector_.Onsets();
     trigger.trigger_like_channels = trigger_like_;
     if (trigger.samples > 0) {
       // One call, so that the onsets and the span get the same offsets.
@@ -223,15 +213,15 @@ class XdfInputs : public xdf::Sink {
       trigger.first_time = synced.front();
       trigger.last_time = synced.back();
     }
-    return true;
+    return trigger;
   }
 
-  bool Markers(const std::string &path, MarkerTimes &markers, std::string &error) const {
+  base::Result<MarkerTimes, InputError> Markers(const std::string &path) const {
     if (!marker_found_) {
-      error =
-          path + ": no stream '" + request_.marker_stream + "' (streams: " + Quoted(names_) + ")";
-      return false;
+      return base::Fail(InputError::kNoStream, path + ": no stream '" + request_.marker_stream +
+                                                   "' (streams: " + Quoted(names_) + ")");
     }
+    MarkerTimes markers;
     const xdf::SynchronizedTimes synced = xdf::Synchronize(marker_stamps_, marker_offsets_);
     markers.times = synced.times;
     std::sort(markers.times.begin(), markers.times.end());
@@ -247,18 +237,18 @@ class XdfInputs : public xdf::Sink {
     }
     markers.recorded_from = from;
     markers.recorded_to = to;
-    return true;
+    return markers;
   }
 
-  bool EventStreams(const std::string &path, std::vector<EventStream> &out,
-                    std::string &error) const {
+  base::Result<std::vector<EventStream>, InputError> EventStreams(const std::string &path) const {
     for (const std::string &name : request_.event_streams) {
       if (std::none_of(events_.begin(), events_.end(),
                        [&](const Events &e) { return e.name == name; })) {
-        error = path + ": no event stream '" + name + "' (streams: " + Quoted(names_) + ")";
-        return false;
+        return base::Fail(InputError::kNoStream, path + ": no event stream '" + name +
+                                                     "' (streams: " + Quoted(names_) + ")");
       }
     }
+    std::vector<EventStream> out;
     for (const Events &e : events_) {
       EventStream stream;
       stream.name = e.name;
@@ -266,7 +256,7 @@ class XdfInputs : public xdf::Sink {
       stream.values = e.values;
       out.push_back(std::move(stream));
     }
-    return true;
+    return out;
   }
 
  private:
@@ -315,10 +305,10 @@ class XdfInputs : public xdf::Sink {
       events.stamps.push_back(stamps[i]);
       events.values.push_back(std::move(value));
     }
-    if (event_count_ > kMaxEvents) Stop(TooMany("events"));
+    if (event_count_ > kMaxEvents) Stop(xdf::ErrorCode::kSinkLimit, TooMany("events"));
     if (event_bytes_ > kMaxEventBytes) {
-      Stop("more than " + std::to_string(kMaxEventBytes) +
-           " bytes of event text, maroquint-align's limit");
+      Stop(xdf::ErrorCode::kSinkLimit, "more than " + std::to_string(kMaxEventBytes) +
+                                           " bytes of event text, maroquint-align's limit");
     }
   }
 
@@ -355,44 +345,44 @@ std::vector<FileWarning> FileWarnings(const std::vector<xdf::Warning> &warnings)
 }
 
 // The signal labelled `channel` (case aside; annotation signals hold no
-// samples), with what the trigger takes from the header; -1 and `error`
-// when the file cannot give that channel's onsets.
-int ChooseEdfSignal(const edf::Header &header, const std::string &channel, int bit,
-                    EegTrigger &trigger, std::string &error) {
+// samples), when the file can give that channel's onsets; the channels
+// that look like triggers go to `trigger_like`.
+base::Result<int, InputError> ChooseEdfSignal(const edf::Header &header, const std::string &channel,
+                                              int bit, std::vector<std::string> &trigger_like) {
   const std::string kind =
       std::string(header.format == edf::Format::kBdf ? "BDF" : "EDF") + (header.plus ? "+" : "");
   if (header.discontinuous) {
-    error = "a discontinuous " + kind + " file (" + kind +
-            "D): its records may have gaps in time, which sample numbers cannot show; "
-            "a continuous file (" +
-            kind + "C, or plain " + kind.substr(0, 3) + ") was expected";
-    return -1;
+    return base::Fail(InputError::kUnsupported,
+                      "a discontinuous " + kind + " file (" + kind +
+                          "D): its records may have gaps in time, which sample numbers cannot "
+                          "show; a continuous file (" +
+                          kind + "C, or plain " + kind.substr(0, 3) + ") was expected");
   }
   int signal = -1;
   std::string labels;
   for (std::size_t s = 0; s < header.signals.size(); ++s) {
     const edf::Signal &candidate = header.signals[s];
     if (candidate.annotations) continue;
-    if (signal < 0 && EqualNoCase(Trim(candidate.label), channel)) {
+    if (signal < 0 && base::EqualsIgnoreCase(base::Trim(candidate.label), channel)) {
       signal = static_cast<int>(s);
     } else if (LooksLikeTriggerChannel(candidate.label)) {
-      trigger.trigger_like_channels.push_back(candidate.label);
+      trigger_like.push_back(candidate.label);
     }
     labels += (labels.empty() ? "" : ", ") + ("'" + candidate.label + "'");
   }
   if (signal < 0) {
-    error = "no channel '" + channel + "' (channels: " + (labels.empty() ? "none" : labels) + ")";
-    return -1;
+    return base::Fail(InputError::kNoChannel, "no channel '" + channel + "' (channels: " +
+                                                  (labels.empty() ? "none" : labels) + ")");
   }
   const int bits = header.SampleBytes() * 8;
   if (bit >= bits) {
-    error = "bit " + std::to_string(bit) + " is beyond the " + std::to_string(bits) +
-            " bits of a " + kind + " sample";
-    return -1;
+    return base::Fail(InputError::kUnsupported, "bit " + std::to_string(bit) + " is beyond the " +
+                                                    std::to_string(bits) + " bits of a " + kind +
+                                                    " sample");
   }
   if (!(header.record_duration_s > 0)) {
-    error = "the header's record duration is 0: the file gives no sample rate";
-    return -1;
+    return base::Fail(InputError::kUnsupported,
+                      "the header's record duration is 0: the file gives no sample rate");
   }
   return signal;
 }
@@ -402,25 +392,24 @@ std::string SystemReason() {
   return errno != 0 ? std::string(": ") + std::strerror(errno) : std::string();
 }
 
-std::string CannotOpen(const std::string &path) {
-  return path + ": cannot open the file" + SystemReason();
+base::Error<InputError> CannotOpen(const std::string &path) {
+  return base::Fail(InputError::kCannotRead, path + ": cannot open the file" + SystemReason());
 }
 
 }  // namespace
 
 bool IsXdf(const std::string &path) {
   const std::size_t dot = path.rfind('.');
-  return dot != std::string::npos && EqualNoCase(path.substr(dot), ".xdf");
+  return dot != std::string::npos && base::EqualsIgnoreCase(path.substr(dot), ".xdf");
 }
 
-bool ReadEdfTrigger(const std::string &path, const std::string &channel, int bit,
-                    EegTrigger &trigger, std::string &error, std::uint64_t check_mask) {
+base::Result<EegTrigger, InputError> ReadEdfTrigger(const std::string &path,
+                                                    const std::string &channel, int bit,
+                                                    std::uint64_t check_mask) {
   errno = 0;
   std::ifstream in(path, std::ios::binary);
-  if (!in) {
-    error = CannotOpen(path);
-    return false;
-  }
+  if (!in) return CannotOpen(path);
+  EegTrigger trigger;
   edf::Reader reader;
   std::string piece(kReadPiece, '\0');
   EdgeDetector detector(bit);
@@ -433,30 +422,29 @@ bool ReadEdfTrigger(const std::string &path, const std::string &channel, int bit
     const auto got = static_cast<std::size_t>(in.gcount());
     read += got;
     if (in.bad()) {
-      error = path + ": cannot read the file (a folder, or a disk error) after " +
-              std::to_string(read) + " bytes";
-      return false;
+      return base::Fail(InputError::kCannotRead,
+                        path + ": cannot read the file (a folder, or a disk error) after " +
+                            std::to_string(read) + " bytes");
     }
     reader.Feed(std::string_view(piece.data(), got));
     end = got < piece.size();
     if (end) reader.Finish();
-    if (reader.Failed()) {
-      error = path + ": " + reader.error();
-      return false;
+    if (!reader.status().Ok()) {
+      const bool limit = reader.status().Code() == edf::ErrorCode::kRecordTooLarge;
+      return base::Fail(limit ? InputError::kLimit : InputError::kNotEdf,
+                        path + ": " + reader.status().Message());
     }
     if (signal < 0 && reader.HasHeader()) {
-      signal = ChooseEdfSignal(reader.header(), channel, bit, trigger, error);
-      if (signal < 0) {
-        error = path + ": " + error;
-        return false;
-      }
+      const auto chosen =
+          ChooseEdfSignal(reader.header(), channel, bit, trigger.trigger_like_channels);
+      if (!chosen.Ok()) return base::Fail(chosen.Code(), path + ": " + chosen.Message());
+      signal = *chosen;
       // Beyond a sample's bits the values are the sign's copies, set in every
       // negative sample (BioSemi's Status always is).
       const int bits = reader.header().SampleBytes() * 8;
       if (check_mask >> bits != 0) {
-        error =
-            path + ": the checked bits go beyond the " + std::to_string(bits) + " bits of a sample";
-        return false;
+        return base::Fail(InputError::kUnsupported, path + ": the checked bits go beyond the " +
+                                                        std::to_string(bits) + " bits of a sample");
       }
     }
     while (reader.NextRecord()) {
@@ -464,9 +452,8 @@ bool ReadEdfTrigger(const std::string &path, const std::string &channel, int bit
       detector.Feed(values.data(), values.size());
       if (check_mask != 0) check_detector.Feed(values.data(), values.size());
     }
-    if (check_detector.onsets().size() > kMaxEvents) {
-      error = path + ": " + TooMany("checked trigger onsets");
-      return false;
+    if (check_detector.Onsets().size() > kMaxEvents) {
+      return base::Fail(InputError::kLimit, path + ": " + TooMany("checked trigger onsets"));
     }
   }
   const edf::Header &header = reader.header();
@@ -481,33 +468,24 @@ bool ReadEdfTrigger(const std::string &path, const std::string &channel, int bit
     trigger.warnings.push_back(
         {edf::Describe(warning.kind), count, "at byte " + std::to_string(warning.at_byte)});
   }
-  trigger.onsets = detector.onsets();
-  trigger.high_samples = detector.high_samples();
-  trigger.samples = detector.samples_seen();
-  if (check_mask != 0) trigger.check_onsets = check_detector.onsets();
-  return true;
+  trigger.onsets = detector.Onsets();
+  trigger.high_samples = detector.HighSamples();
+  trigger.samples = detector.SamplesSeen();
+  if (check_mask != 0) trigger.check_onsets = check_detector.Onsets();
+  return trigger;
 }
 
-bool ReadXdfInputs(const std::string &path, const XdfRequest &request, EegTrigger &trigger,
-                   MarkerTimes &markers, std::string &error) {
-  std::vector<EventStream> unused;
-  return ReadXdfInputs(path, request, trigger, markers, unused, error);
-}
-
-bool ReadXdfInputs(const std::string &path, const XdfRequest &request, EegTrigger &trigger,
-                   MarkerTimes &markers, std::vector<EventStream> &events, std::string &error) {
+base::Result<XdfContents, InputError> ReadXdfInputs(const std::string &path,
+                                                    const XdfRequest &request) {
   errno = 0;
   std::FILE *file = std::fopen(path.c_str(), "rb");
-  if (file == nullptr) {
-    error = CannotOpen(path);
-    return false;
-  }
-  XdfInputs inputs(request);
+  if (file == nullptr) return CannotOpen(path);
+  XdfCollector inputs(request);
   std::string head;  // the file's first bytes, for the message if it is no XDF file
   xdf::Parser parser(inputs);
   std::vector<char> piece(kReadPiece);
   bool read_error = false;
-  while (parser.error().empty()) {
+  while (parser.status().Ok()) {
     errno = 0;
     const std::size_t got = std::fread(piece.data(), 1, piece.size(), file);
     if (head.size() < 16) head.append(piece.data(), std::min<std::size_t>(got, 16 - head.size()));
@@ -519,60 +497,70 @@ bool ReadXdfInputs(const std::string &path, const XdfRequest &request, EegTrigge
   }
   std::fclose(file);
   if (read_error) {
-    error = path + ": cannot read the file" + SystemReason();
-    return false;
+    return base::Fail(InputError::kCannotRead, path + ": cannot read the file" + SystemReason());
   }
   parser.End();
   if (!parser.magic_seen()) {
-    error = path + (head.empty() ? ": empty file, where an XDF file was expected"
-                                 : ": not an XDF file: it begins with " + edf::Quote(head) +
-                                       ", where an XDF file begins with \"XDF:\"");
-    return false;
+    return base::Fail(
+        InputError::kNotXdf,
+        path + (head.empty() ? ": empty file, where an XDF file was expected"
+                             : ": not an XDF file: it begins with " + edf::Quote(head) +
+                                   ", where an XDF file begins with \"XDF:\""));
   }
-  (request.trigger ? trigger.warnings : markers.warnings) = FileWarnings(parser.warnings());
-  if (!parser.error().empty()) {
-    error = path + ": " + parser.error();
-    return false;
+  // A limit reached, the reader's or this tool's: not damage to read past.
+  if (!parser.status().Ok()) {
+    return base::Fail(InputError::kLimit, path + ": " + parser.status().Message());
   }
-  if (request.trigger && !inputs.Trigger(path, trigger, error)) return false;
-  if (request.markers && !inputs.Markers(path, markers, error)) return false;
-  return !request.events || inputs.EventStreams(path, events, error);
+  XdfContents contents;
+  contents.warnings = FileWarnings(parser.warnings());
+  if (request.trigger) {
+    auto trigger = inputs.Trigger(path);
+    if (!trigger.Ok()) return trigger.Err();
+    contents.trigger = std::move(trigger).Value();
+    contents.trigger.warnings = contents.warnings;
+  }
+  if (request.markers) {
+    auto markers = inputs.Markers(path);
+    if (!markers.Ok()) return markers.Err();
+    contents.markers = std::move(markers).Value();
+    if (!request.trigger) contents.markers.warnings = contents.warnings;
+  }
+  if (request.events) {
+    auto events = inputs.EventStreams(path);
+    if (!events.Ok()) return events.Err();
+    contents.events = std::move(events).Value();
+  }
+  return contents;
 }
 
-bool ReadMarkers(const std::string &path, const std::string &stream_name, MarkerTimes &markers,
-                 std::string &error) {
+base::Result<MarkerTimes, InputError> ReadMarkers(const std::string &path,
+                                                  const std::string &stream_name) {
   if (IsXdf(path)) {
     XdfRequest request;
     request.markers = true;
     request.marker_stream = stream_name;
-    EegTrigger unused;
-    return ReadXdfInputs(path, request, unused, markers, error);
+    auto contents = ReadXdfInputs(path, request);
+    if (!contents.Ok()) return contents.Err();
+    return std::move(contents->markers);
   }
   errno = 0;
   std::ifstream in(path, std::ios::binary);
-  if (!in) {
-    error = CannotOpen(path);
-    return false;
-  }
+  if (!in) return CannotOpen(path);
   std::string text;
   std::vector<char> piece(kReadPiece);
   while (in.read(piece.data(), static_cast<std::streamsize>(piece.size())) || in.gcount() > 0) {
     text.append(piece.data(), static_cast<std::size_t>(in.gcount()));
     if (text.size() > kMaxCsvBytes) {
-      error = path + ": larger than maroquint-align's limit of " + std::to_string(kMaxCsvBytes) +
-              " bytes for a CSV file";
-      return false;
+      return base::Fail(InputError::kLimit, path + ": larger than maroquint-align's limit of " +
+                                                std::to_string(kMaxCsvBytes) +
+                                                " bytes for a CSV file");
     }
   }
-  if (in.bad()) {
-    error = path + ": read error";
-    return false;
-  }
-  MarkerCsv csv;
-  if (!ParseMarkerCsv(text, csv, error)) {
-    error = path + ": " + error;
-    return false;
-  }
+  if (in.bad()) return base::Fail(InputError::kCannotRead, path + ": read error");
+  auto parsed = ParseMarkerCsv(text);
+  if (!parsed.Ok()) return base::Fail(InputError::kBadCsv, path + ": " + parsed.Message());
+  MarkerCsv &csv = *parsed;
+  MarkerTimes markers;
   markers.times = std::move(csv.times);
   std::sort(markers.times.begin(), markers.times.end());
   markers.description = path + (csv.stream.empty() ? "" : ", stream " + csv.stream);
@@ -580,7 +568,7 @@ bool ReadMarkers(const std::string &path, const std::string &stream_name, Marker
     markers.recorded_from = markers.times.front();
     markers.recorded_to = markers.times.back();
   }
-  return true;
+  return markers;
 }
 
 std::string FormatWarning(const FileWarning &warning) {

@@ -7,9 +7,22 @@
 #include <string>
 #include <vector>
 
+#include "base/result.h"
 #include "events.h"
 
 namespace maroquint::align {
+
+// How reading an input fails.
+enum class InputError {
+  kCannotRead,   // the file cannot be opened or read (the system's reason)
+  kNotXdf,       // an XDF file was expected
+  kNotEdf,       // no EDF or BDF file, or a header that makes no sense
+  kUnsupported,  // not what the tool aligns: EDF+D, a bit beyond the sample, no rate
+  kLimit,        // a limit of a reader or of the tool reached (the message names it)
+  kNoChannel,    // no such trigger channel (the message lists what there is)
+  kNoStream,     // no such stream (likewise)
+  kBadCsv,       // the marker CSV has no timestamp column or a value that is no number
+};
 
 // A kind of problem found in an input file, with how often it was met:
 // reported once per kind, not once per occurrence.
@@ -61,12 +74,13 @@ struct MarkerTimes {
   std::vector<FileWarning> warnings;
 };
 
-// Each returns false with a message for the user when the file cannot be
-// read or lacks the channel or stream; warnings about a damaged file go to
+// Each fails, with a message for the user, when the file cannot be read
+// or lacks the channel or stream; warnings about a damaged file go to
 // `warnings` and do not fail.
 // `check_mask`, when not 0, also fills trigger.check_onsets.
-bool ReadEdfTrigger(const std::string &path, const std::string &channel, int bit,
-                    EegTrigger &trigger, std::string &error, std::uint64_t check_mask = 0);
+base::Result<EegTrigger, InputError> ReadEdfTrigger(const std::string &path,
+                                                    const std::string &channel, int bit,
+                                                    std::uint64_t check_mask = 0);
 
 // How a FileWarning reads in a message: "KIND (N times, first at byte X)".
 std::string FormatWarning(const FileWarning &warning);
@@ -91,29 +105,31 @@ struct XdfRequest {
   std::vector<std::string> event_streams;
 };
 
+// What one XDF file gave, as the request asked.
+struct XdfContents {
+  EegTrigger trigger;
+  MarkerTimes markers;
+  std::vector<EventStream> events;  // clock offsets applied, in the file's order
+  // The file's; also in `trigger.warnings` when the trigger was asked for,
+  // else in `markers.warnings`.
+  std::vector<FileWarning> warnings;
+};
+
 // Reads an XDF file once, in pieces, in memory that does not grow with the
 // file: only the trigger channel is decoded, its values go through the
 // edge detector and are dropped; of the EEG stream only the time stamps at
 // onsets and its first and last are kept, of the marker stream its time
-// stamps; then each stream's clock offsets are applied. Fills `trigger`
-// and/or `markers` as `request` asks; the file's warnings go to
-// `trigger.warnings` when the trigger was asked for, else to
-// `markers.warnings`. Returns false with a message when the file cannot be
-// read, is not XDF, reaches a limit (the message names it) or lacks what
-// was asked for.
-bool ReadXdfInputs(const std::string &path, const XdfRequest &request, EegTrigger &trigger,
-                   MarkerTimes &markers, std::string &error);
-// The same, with the event streams (clock offsets applied, in the file's
-// order) when the request asks for them; a named stream that the file
-// lacks is an error.
-bool ReadXdfInputs(const std::string &path, const XdfRequest &request, EegTrigger &trigger,
-                   MarkerTimes &markers, std::vector<EventStream> &events, std::string &error);
+// stamps; then each stream's clock offsets are applied. Fails when the
+// file cannot be read, is not XDF, reaches a limit (the message names it)
+// or lacks what was asked for (a named event stream too).
+base::Result<XdfContents, InputError> ReadXdfInputs(const std::string &path,
+                                                    const XdfRequest &request);
 
 // XDF (by extension .xdf: ReadXdfInputs for the markers alone), else the
 // monitor's CSV (--csv or --output): its timestamp column, on the sender's
 // clock.
-bool ReadMarkers(const std::string &path, const std::string &stream, MarkerTimes &markers,
-                 std::string &error);
+base::Result<MarkerTimes, InputError> ReadMarkers(const std::string &path,
+                                                  const std::string &stream);
 
 bool IsXdf(const std::string &path);
 

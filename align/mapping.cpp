@@ -4,8 +4,6 @@
 #include <cmath>
 #include <limits>
 
-#include "report.h"
-
 namespace maroquint::align {
 
 double Mapping::LslTime(double sample) const {
@@ -46,26 +44,29 @@ Mapping SingleLine(double a, double b, double rate, std::int64_t samples) {
   return Mapping{rate, {segment}};
 }
 
-std::string MappingFileJson(const Mapping &mapping) {
+base::Json SegmentJson(const Segment &s) {
+  return {{"first_sample", s.first_sample},
+          {"last_sample", s.last_sample},
+          {"a", s.a},
+          {"b", s.b},
+          {"pairs", s.pairs},
+          {"a_ci95", {s.a_ci95[0], s.a_ci95[1]}},
+          {"drift_ppm", s.DriftPpm()},
+          {"drift_ci95_ppm", {s.drift_ci95_ppm[0], s.drift_ci95_ppm[1]}}};
+}
+
+base::Json MappingFileJson(const Mapping &mapping) {
   const Segment first = mapping.segments.empty() ? Segment{} : mapping.segments.front();
-  std::string out = "{\n  \"formula\": \"lsl_time = a + b * sample_index / rate\",\n";
-  out += "  \"inverse_formula\": \"sample_index = (lsl_time - a) * rate / b\",\n";
-  out += "  \"a\": " + Number(first.a) + ",\n  \"b\": " + Number(first.b) +
-         ",\n  \"rate\": " + Number(mapping.rate) + ",\n";
-  out += "  \"piecewise\": " + std::string(mapping.segments.size() > 1 ? "true" : "false") + ",\n";
-  out += "  \"segments\": [";
-  for (std::size_t k = 0; k < mapping.segments.size(); ++k) {
-    const Segment &s = mapping.segments[k];
-    out += std::string(k ? "," : "") +
-           "\n    {\"first_sample\": " + std::to_string(s.first_sample) +
-           ", \"last_sample\": " + std::to_string(s.last_sample) + ", \"a\": " + Number(s.a) +
-           ", \"b\": " + Number(s.b) + ", \"pairs\": " + std::to_string(s.pairs) +
-           ", \"a_ci95\": [" + Number(s.a_ci95[0]) + ", " + Number(s.a_ci95[1]) +
-           "], \"drift_ppm\": " + Number(s.DriftPpm()) + ", \"drift_ci95_ppm\": [" +
-           Number(s.drift_ci95_ppm[0]) + ", " + Number(s.drift_ci95_ppm[1]) + "]}";
-  }
-  out += mapping.segments.empty() ? "]\n}\n" : "\n  ]\n}\n";
-  return out;
+  base::Json json;
+  json["formula"] = "lsl_time = a + b * sample_index / rate";
+  json["inverse_formula"] = "sample_index = (lsl_time - a) * rate / b";
+  json["a"] = first.a;
+  json["b"] = first.b;
+  json["rate"] = mapping.rate;
+  json["piecewise"] = mapping.segments.size() > 1;
+  base::Json &segments = json["segments"] = base::Json::array();
+  for (const Segment &s : mapping.segments) segments.push_back(SegmentJson(s));
+  return json;
 }
 
 }  // namespace maroquint::align

@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "base/json.h"
+
 namespace maroquint::align {
 
 // LSL time of EEG sample n = a + b × n / rate, for first_sample <= n <=
@@ -42,6 +44,9 @@ Mapping SingleLine(double a, double b, double rate, std::int64_t samples);
 // The --mapping file: the formula both ways, a, b and rate (of the first
 // segment, so that readers of one line need nothing else), and every
 // segment with its sample range.
-std::string MappingFileJson(const Mapping &mapping);
+base::Json MappingFileJson(const Mapping &mapping);
+
+// A segment as the --mapping file and the result's JSON list it.
+base::Json SegmentJson(const Segment &segment);
 
 }  // namespace maroquint::align

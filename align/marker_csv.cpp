@@ -73,21 +73,21 @@ bool NextRecordAt(std::string_view &text, std::vector<std::string> &fields, std:
 
 }  // namespace
 
-bool ParseMarkerCsv(std::string_view text, MarkerCsv &csv, std::string &error) {
+base::Result<MarkerCsv, CsvError> ParseMarkerCsv(std::string_view text) {
+  MarkerCsv csv;
   std::vector<std::string> fields;
   std::size_t line = 1, begins = 1;
   if (!NextRecordAt(text, fields, line, begins, csv.stream)) {
-    error = "the CSV file is empty";
-    return false;
+    return base::Fail(CsvError::kEmpty, "the CSV file is empty");
   }
   std::size_t column = fields.size();
   for (std::size_t c = 0; c < fields.size(); ++c) {
     if (fields[c] == "timestamp") column = c;
   }
   if (column == fields.size()) {
-    error = "the CSV file has no 'timestamp' column in its header row (line " +
-            std::to_string(begins) + ")";
-    return false;
+    return base::Fail(CsvError::kNoTimestamp,
+                      "the CSV file has no 'timestamp' column in its header row (line " +
+                          std::to_string(begins) + ")");
   }
   while (NextRecordAt(text, fields, line, begins, csv.stream)) {
     if (fields.size() == 1 && fields[0].empty()) continue;
@@ -96,12 +96,12 @@ bool ParseMarkerCsv(std::string_view text, MarkerCsv &csv, std::string &error) {
     errno = 0;
     const double t = std::strtod(value.c_str(), &end);
     if (value.empty() || *end != '\0' || errno != 0) {
-      error = "line " + std::to_string(begins) + ": timestamp '" + value + "' is not a number";
-      return false;
+      return base::Fail(CsvError::kNotANumber, "line " + std::to_string(begins) + ": timestamp '" +
+                                                   value + "' is not a number");
     }
     csv.times.push_back(t);
   }
-  return true;
+  return csv;
 }
 
 }  // namespace maroquint::align

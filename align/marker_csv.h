@@ -7,7 +7,15 @@
 #include <string_view>
 #include <vector>
 
+#include "base/result.h"
+
 namespace maroquint::align {
+
+enum class CsvError {
+  kEmpty,        // no header row
+  kNoTimestamp,  // the header row has no `timestamp` column
+  kNotANumber,   // a timestamp that is no number (the message gives its line)
+};
 
 struct MarkerCsv {
   std::vector<double> times;  // the markers' time stamps, on the sender's clock
@@ -16,8 +24,6 @@ struct MarkerCsv {
 
 // The `timestamp` column of a CSV text with a header row; other columns,
 // in any order, are passed over, and so are lines that begin with '#'.
-// Returns false with a message when there is no such column or a value is
-// not a number.
-bool ParseMarkerCsv(std::string_view text, MarkerCsv &csv, std::string &error);
+base::Result<MarkerCsv, CsvError> ParseMarkerCsv(std::string_view text);
 
 }  // namespace maroquint::align

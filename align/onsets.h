@@ -39,11 +39,11 @@ class EdgeDetector {
   }
 
   // Sample indices (from 0, the recording's first sample) of the onsets.
-  const std::vector<std::int64_t> &onsets() const { return onsets_; }
+  const std::vector<std::int64_t> &Onsets() const { return onsets_; }
   // For each onset, the samples for which the bit stayed set; -1 when it
   // was still set at the last sample seen.
-  const std::vector<std::int64_t> &high_samples() const { return high_samples_; }
-  std::int64_t samples_seen() const { return index_; }
+  const std::vector<std::int64_t> &HighSamples() const { return high_samples_; }
+  std::int64_t SamplesSeen() const { return index_; }
 
  private:
   // Trigger channels that reach us as floating point (an LSL stream of

@@ -2,9 +2,12 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstdio>
 #include <limits>
 #include <numeric>
+
+#include "base/result.h"
+#include "base/stats.h"
+#include "base/text.h"
 
 namespace maroquint::align {
 namespace {
@@ -156,11 +159,8 @@ ResidualStats Statistics(const std::vector<Pair> &pairs) {
     if (!p.outlier) squares += (p.residual - stats.mean) * (p.residual - stats.mean);
   }
   stats.sd = n > 1 ? std::sqrt(squares / (n - 1)) : 0;
-  std::sort(magnitudes.begin(), magnitudes.end());
-  // Nearest rank.
-  const std::size_t rank = static_cast<std::size_t>(std::ceil(0.99 * magnitudes.size()));
-  stats.p99 = magnitudes[std::max<std::size_t>(rank, 1) - 1];
-  stats.max = magnitudes.back();
+  stats.p99 = base::NearestRankPercentile(magnitudes, 0.99);
+  stats.max = *std::max_element(magnitudes.begin(), magnitudes.end());
   return stats;
 }
 
@@ -456,26 +456,29 @@ struct Score {
 // Every shift, scored from the runs without matching event by event: a
 // pair of runs in phase pairs a trapezoid of counts over the shifts
 // (accumulated as second differences), and a pair of breaks or a forgiven
-// first onset counts at one shift.
-std::vector<Score> Estimate(const Frame &f, std::string &refusal) {
+// first onset counts at one shift. Refuses, with the reason, recordings
+// too long or too broken to compare.
+enum class EstimateError { kTooLong, kTooBroken };
+
+base::Result<std::vector<Score>, EstimateError> Estimate(const Frame &f) {
   const double p = f.period;
   const double lowest = std::ceil((f.eeg_from - f.marker_to) / p);
   const double highest = std::floor((f.eeg_to - f.marker_from) / p);
   if (!(highest - lowest < static_cast<double>(kMaxShifts)) || !(std::fabs(lowest) < 1e15)) {
-    refusal = "the recordings span more than " + std::to_string(kMaxShifts) +
-              " periods together: too many to tell apart";
-    return {};
+    return base::Fail(EstimateError::kTooLong, "the recordings span more than " +
+                                                   std::to_string(kMaxShifts) +
+                                                   " periods together: too many to tell apart");
   }
   const long long k_min = static_cast<long long>(lowest);
   const long long k_max = static_cast<long long>(highest);
-  if (k_max < k_min) return {};
+  if (k_max < k_min) return std::vector<Score>{};
   const Runs &ro = f.onset_runs, &rm = f.marker_runs;
   const std::size_t onset_runs = ro.starts.size() - 1, marker_runs = rm.starts.size() - 1;
   if (static_cast<double>(onset_runs) * static_cast<double>(marker_runs) > kMaxRunPairs) {
-    refusal = "the onsets break their period " + std::to_string(ro.break_times.size()) +
-              " times and the markers " + std::to_string(rm.break_times.size()) +
-              " times: not the recordings of one pulse train";
-    return {};
+    return base::Fail(EstimateError::kTooBroken,
+                      "the onsets break their period " + std::to_string(ro.break_times.size()) +
+                          " times and the markers " + std::to_string(rm.break_times.size()) +
+                          " times: not the recordings of one pulse train");
   }
   const std::size_t size = static_cast<std::size_t>(k_max - k_min + 1);
   std::vector<long long> second(size + 1, 0), first(size + 1, 0), forgiven(size, 0),
@@ -693,12 +696,6 @@ void StandardErrors(const std::vector<Pair> &pairs, double &se_a, double &se_b,
   se_a = s * std::sqrt(1 / n + mean * mean / sxx);
 }
 
-std::string Seconds(double value) {
-  char text[32];
-  std::snprintf(text, sizeof text, "%.4g s", value);
-  return text;
-}
-
 }  // namespace
 
 Alignment Align(const std::vector<double> &onset_times, const std::vector<double> &marker_times,
@@ -763,8 +760,10 @@ Alignment Align(const Recordings &recordings, const Options &options) {
     const double onset_interval = MedianInterval(e), marker_interval = MedianInterval(m);
     if (std::fabs(onset_interval - marker_interval) >
         kMaxIntervalMismatch * std::max(onset_interval, marker_interval)) {
-      return refuse("onset intervals (median " + Seconds(onset_interval) +
-                    ") unlike the markers' period (median " + Seconds(marker_interval) + ")");
+      return refuse(
+          base::Format("onset intervals (median %.4g s) unlike the markers' period "
+                       "(median %.4g s)",
+                       onset_interval, marker_interval));
     }
   }
   const Matcher matcher(e, m, tolerance);
@@ -862,9 +861,9 @@ Alignment Align(const Recordings &recordings, const Options &options) {
     return f;
   };
   Frame f = build_frame(line);
-  std::string refusal;
-  std::vector<Score> scores = Estimate(f, refusal);
-  if (!refusal.empty()) return refuse(refusal);
+  auto estimated = Estimate(f);
+  if (!estimated.Ok()) return refuse(estimated.Message());
+  std::vector<Score> scores = std::move(estimated).Value();
 
   // A restart or a cut wire changes the pulses' phase: the line from step 2
   // pairs the runs of one phase, and the runs of another phase pair only
@@ -896,9 +895,10 @@ Alignment Align(const Recordings &recordings, const Options &options) {
     Family family;
     family.line = {line.a + line.b * phase, line.b};
     family.frame = build_frame(family.line);
-    std::string ignored;
-    family.scores = Estimate(family.frame, ignored);
-    if (!ignored.empty()) continue;
+    // A phase whose frame cannot be compared is no candidate.
+    auto family_scores = Estimate(family.frame);
+    if (!family_scores.Ok()) continue;
+    family.scores = std::move(family_scores).Value();
     best_of(family);
     if (family.best_cost != kNone) families.push_back(std::move(family));
   }
@@ -1025,12 +1025,13 @@ Alignment Align(const Recordings &recordings, const Options &options) {
       periods = (line.a + line.b * e[i] - m[j]) / bp;
       what = "onset " + std::to_string(i + 1) + " and marker " + std::to_string(j + 1);
       if (std::fabs(periods - std::round(periods)) * bp > tolerance) {
-        return unfit(what + " are " + Seconds(std::fabs(periods - std::round(periods)) * bp) +
+        return unfit(what + " are " +
+                     base::Format("%.4g s", std::fabs(periods - std::round(periods)) * bp) +
                      " off a whole number of periods apart: they cannot pair");
       }
     } else {
       periods = (line.a + half_sample - *options.approximate_offset_s) / bp;
-      what = "the offset " + Seconds(*options.approximate_offset_s);
+      what = "the offset " + base::Format("%.4g s", *options.approximate_offset_s);
       if (std::fabs(periods - std::round(periods)) > 0.25) {
         return unfit(what + " is more than a quarter period from every candidate");
       }
@@ -1118,12 +1119,9 @@ Alignment Align(const Recordings &recordings, const Options &options) {
         chosen = least.index;
         check(chosen);
         result.decided_by = Decider::kSharedPattern;
-        char text[160];
-        std::snprintf(text, sizeof text,
-                      "intervals shared: residual sd %.3f ms against %.3f ms for the next "
-                      "pairing",
-                      std::sqrt(least.variance) * 1e3, std::sqrt(next.variance) * 1e3);
-        result.decision = text;
+        result.decision = base::Format(
+            "intervals shared: residual sd %.3f ms against %.3f ms for the next pairing",
+            std::sqrt(least.variance) * 1e3, std::sqrt(next.variance) * 1e3);
       }
     }
   }
@@ -1135,7 +1133,7 @@ Alignment Align(const Recordings &recordings, const Options &options) {
                               " (unmatched events "
                               "and irregularities not shared) against " +
                               std::to_string(scores[best].cost) + " for the offset " +
-                              Seconds(f.LineAt(scores[best].k).a + half_sample));
+                              base::Format("%.4g s", f.LineAt(scores[best].k).a + half_sample));
   }
   for (const std::size_t x : candidates) {
     const Score &s = scores[x];
@@ -1205,28 +1203,22 @@ Alignment Align(const Recordings &recordings, const Options &options) {
   const std::size_t in_overlap = std::max(score.onsets_in, score.markers_in);
   const double share =
       in_overlap > 0 ? static_cast<double>(score.pairs_in) / static_cast<double>(in_overlap) : 1;
-  char text[256];
   if (std::fabs(result.DriftPpm()) > kMaxDriftPpm) {
-    std::snprintf(text, sizeof text,
-                  "a drift of %.0f ppm (beyond %.0f ppm: no amplifier's or PC's clock) under the "
-                  "best pairing",
-                  result.DriftPpm(), kMaxDriftPpm);
-    return refuse(text);
+    return refuse(base::Format(
+        "a drift of %.0f ppm (beyond %.0f ppm: no amplifier's or PC's clock) under the best "
+        "pairing",
+        result.DriftPpm(), kMaxDriftPpm));
   }
   if (spread > spread_limit) {
-    std::snprintf(text, sizeof text,
-                  "the residuals spread %.1f ms (robust sd; beyond %.1f ms): the pairs are "
-                  "coincidences",
-                  spread * 1e3, spread_limit * 1e3);
-    return refuse(text);
+    return refuse(base::Format(
+        "the residuals spread %.1f ms (robust sd; beyond %.1f ms): the pairs are coincidences",
+        spread * 1e3, spread_limit * 1e3));
   }
   if (share < kMinPairedShare) {
-    std::snprintf(text, sizeof text,
-                  "only %zu of the %zu onsets and %zu markers in the recordings' overlap pair "
-                  "(%.0f %%, below %.0f %%)",
-                  score.pairs_in, score.onsets_in, score.markers_in, share * 100,
-                  kMinPairedShare * 100);
-    return refuse(text);
+    return refuse(base::Format(
+        "only %zu of the %zu onsets and %zu markers in the recordings' overlap pair (%.0f %%, "
+        "below %.0f %%)",
+        score.pairs_in, score.onsets_in, score.markers_in, share * 100, kMinPairedShare * 100));
   }
   if (chosen == kNone) {
     result.outcome = Outcome::kAmbiguous;

@@ -11,6 +11,8 @@
 #include <utility>
 #include <vector>
 
+#include "base/text.h"
+
 namespace maroquint::align {
 namespace {
 
@@ -54,12 +56,6 @@ bool HasDevice(const char *name) {
     if (device[i] != nullptr && std::string(device[i]) == name) return true;
   }
   return false;
-}
-
-std::string Fixed(double value, int decimals) {
-  char text[64];
-  std::snprintf(text, sizeof text, "%.*f", decimals, value);
-  return text;
 }
 
 // PLplot reads '#' as the start of an escape sequence; a control
@@ -124,7 +120,7 @@ Unit UnitFor(double largest_seconds) {
 }
 
 std::string IntervalText(const Interval &interval, int decimals) {
-  return "[" + Fixed(interval.low, decimals) + ", " + Fixed(interval.high, decimals) + "]";
+  return base::Format("[%.*f, %.*f]", decimals, interval.low, decimals, interval.high);
 }
 
 // What the picture is of, then what changes what its numbers mean, in
@@ -144,11 +140,11 @@ std::vector<std::pair<std::string, Colour>> HeaderFor(const Alignment &result,
   text("EEG: " + sources.eeg + ": " + std::to_string(onsets) + " onsets");
   text("markers: " + sources.markers + ": " + std::to_string(markers) + " markers");
   if (result.outcome == Outcome::kOk) {
-    text("marker time = a + b \u00d7 EEG time:  a = " + Fixed(result.a, 6) +
-         " s,  b = " + Number(result.b));
-    text("EEG rate " + Number(sources.rate) + " Hz,  drift " + Fixed(result.DriftPpm(), 2) +
-         " ppm (EEG clock " + (result.DriftPpm() >= 0 ? "faster" : "slower") +
-         " than the marker clock)");
+    text(base::Format("marker time = a + b \u00d7 EEG time:  a = %.6f s,  b = %s", result.a,
+                      Number(result.b).c_str()));
+    text(base::Format("EEG rate %s Hz,  drift %.2f ppm (EEG clock %s than the marker clock)",
+                      Number(sources.rate).c_str(), result.DriftPpm(),
+                      result.DriftPpm() >= 0 ? "faster" : "slower"));
     std::string ranges;
     if (annotations.offset_s) ranges += "a " + IntervalText(*annotations.offset_s, 6) + " s";
     if (annotations.drift_ppm)
@@ -232,7 +228,7 @@ void Residuals(const Alignment &result, PLFLT t_low, PLFLT t_high) {
       "outliers: " + std::to_string(result.pairs.size() - t.size()) + " (red \u00d7)";
   if (beyond > 0)
     outliers += ", " + std::to_string(beyond) + " beyond the scale at its edge (\u25b2 \u25bc), " +
-                "largest |r| " + Fixed(largest_outlier * 1e3, 3) + " ms";
+                base::Format("largest |r| %.3f ms", largest_outlier * 1e3);
   plmtex("t", 1.2, 1.0, 1.0, outliers.c_str());
   plcol0(kBlue);
   if (!t.empty()) plpoin(static_cast<PLINT>(t.size()), t.data(), r.data(), 17);
@@ -323,26 +319,21 @@ void Histogram(const Alignment &result) {
 
 }  // namespace
 
-bool PlotResiduals(const Alignment &result, const Sources &sources,
-                   const PlotAnnotations &annotations, const std::string &path,
-                   std::string &error) {
+base::Status<PlotError> PlotResiduals(const Alignment &result, const Sources &sources,
+                                      const PlotAnnotations &annotations, const std::string &path) {
   const std::size_t dot = path.rfind('.');
-  std::string extension = dot == std::string::npos ? "" : path.substr(dot + 1);
-  std::transform(extension.begin(), extension.end(), extension.begin(), ::tolower);
+  const std::string extension = base::ToLower(dot == std::string::npos ? "" : path.substr(dot + 1));
   const char *device = extension == "svg" ? "svg" : extension == "png" ? "pngcairo" : nullptr;
   if (device == nullptr) {
-    error = path + ": the plot is written as .svg or .png";
-    return false;
+    return base::Fail(PlotError::kUnknownFormat, path + ": the plot is written as .svg or .png");
   }
   if (!HasDevice(device)) {
-    error = path + ": this PLplot has no '" + device + "' driver";
-    return false;
+    return base::Fail(PlotError::kNoDriver, path + ": this PLplot has no '" + device + "' driver");
   }
   if (std::FILE *probe = std::fopen(path.c_str(), "wb")) {
     std::fclose(probe);
   } else {
-    error = path + ": cannot write the file";
-    return false;
+    return base::Fail(PlotError::kCannotWrite, path + ": cannot write the file");
   }
 
   // The time axis spans both recordings, so that where either begins or
@@ -404,10 +395,10 @@ bool PlotResiduals(const Alignment &result, const Sources &sources,
   // that came out empty, or on no file at all, is one.
   std::error_code size_error;
   if (std::filesystem::file_size(path, size_error) == 0 || size_error) {
-    error = path + ": cannot write the file: the picture came out empty";
-    return false;
+    return base::Fail(PlotError::kCannotWrite,
+                      path + ": cannot write the file: the picture came out empty");
   }
-  return true;
+  return {};
 }
 
 }  // namespace maroquint::align

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "base/result.h"
 #include "pairing.h"
 #include "report.h"
 
@@ -27,11 +28,16 @@ struct PlotAnnotations {
   std::vector<std::string> warnings;
 };
 
-// Writes an .svg or .png file (by the path's extension); false with a
-// message when the format is not known or the file cannot be written.
-// `sources` names the inputs and holds the onset and marker times that the
-// result's indices refer to.
-bool PlotResiduals(const Alignment &result, const Sources &sources,
-                   const PlotAnnotations &annotations, const std::string &path, std::string &error);
+enum class PlotError {
+  kUnknownFormat,  // the path ends in neither .svg nor .png
+  kNoDriver,       // this PLplot cannot draw that format
+  kCannotWrite,    // the file cannot be written, or came out empty
+};
+
+// Writes an .svg or .png file (by the path's extension). `sources` names
+// the inputs and holds the onset and marker times that the result's
+// indices refer to.
+base::Status<PlotError> PlotResiduals(const Alignment &result, const Sources &sources,
+                                      const PlotAnnotations &annotations, const std::string &path);
 
 }  // namespace maroquint::align

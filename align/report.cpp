@@ -2,10 +2,11 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstdio>
 #include <cstdlib>
 #include <functional>
 #include <tuple>
+
+#include "base/text.h"
 
 namespace maroquint::align {
 namespace {
@@ -14,14 +15,8 @@ constexpr std::size_t kListed = 20;  // unmatched events and outliers listed in 
 constexpr std::size_t kBest = 5;     // candidates listed in the report
 constexpr std::size_t kJsonCandidates = 1000;
 
-std::string Fixed(double value, int decimals) {
-  char text[64];
-  std::snprintf(text, sizeof text, "%.*f", decimals, value);
-  return text;
-}
-
 std::string Ms(double seconds) {
-  return Fixed(seconds * 1e3, 3) + " ms";
+  return base::Format("%.3f ms", seconds * 1e3);
 }
 
 template <typename Item>
@@ -30,29 +25,6 @@ void List(std::string &out, const std::vector<Item> &items,
   for (std::size_t k = 0; k < items.size() && k < kListed; ++k) out += "  " + line(items[k]) + "\n";
   if (items.size() > kListed)
     out += "  ... and " + std::to_string(items.size() - kListed) + " more\n";
-}
-
-std::string JsonArray(const std::vector<double> &values) {
-  std::string out = "[";
-  for (std::size_t k = 0; k < values.size(); ++k) out += (k ? ", " : "") + Number(values[k]);
-  return out + "]";
-}
-
-std::string JsonString(const std::string &text) {
-  std::string out = "\"";
-  for (const char c : text) {
-    if (c == '"' || c == '\\') {
-      out += '\\';
-      out += c;
-    } else if (static_cast<unsigned char>(c) < 0x20) {
-      char escape[8];
-      std::snprintf(escape, sizeof escape, "\\u%04x", c);
-      out += escape;
-    } else {
-      out += c;
-    }
-  }
-  return out + "\"";
 }
 
 // The candidates by cost, the cheapest first (on ties, the one pairing
@@ -74,10 +46,11 @@ bool DriftKnown(const Alignment &result) {
 }
 
 std::string DriftLine(const Alignment &result) {
-  return "drift: " + Fixed(result.DriftPpm(), 2) + " ppm, 95 % interval " +
-         Fixed(result.drift_ci95_ppm[0], 2) + " to " + Fixed(result.drift_ci95_ppm[1], 2) +
-         " ppm (EEG clock " + (result.DriftPpm() >= 0 ? "faster" : "slower") +
-         " than the marker clock; b = " + Number(result.b) + ")";
+  return base::Format(
+      "drift: %.2f ppm, 95 %% interval %.2f to %.2f ppm (EEG clock %s than the marker clock; "
+      "b = %s)",
+      result.DriftPpm(), result.drift_ci95_ppm[0], result.drift_ci95_ppm[1],
+      result.DriftPpm() >= 0 ? "faster" : "slower", Number(result.b).c_str());
 }
 
 // The result's warnings, and a drift that no amplifier's or PC's clock
@@ -85,7 +58,7 @@ std::string DriftLine(const Alignment &result) {
 std::vector<std::string> Warnings(const Alignment &result) {
   std::vector<std::string> warnings = result.warnings;
   if (DriftKnown(result) && std::fabs(result.DriftPpm()) > Options{}.max_drift_ppm) {
-    warnings.push_back("a drift of " + Fixed(result.DriftPpm(), 0) +
+    warnings.push_back("a drift of " + base::Format("%.0f", result.DriftPpm()) +
                        " ppm is beyond any amplifier's or PC's clock: the markers were stamped "
                        "late or the pairs are wrong");
   }
@@ -103,13 +76,14 @@ void Candidates(std::string &out, const Alignment &result) {
   const double period = high->shift > low->shift
                             ? (low->a - high->a) / static_cast<double>(high->shift - low->shift)
                             : result.b * result.period_s;
-  out += "candidates: " + std::to_string(all.size()) + ", offsets " + Fixed(a0, 6) + " s - n x " +
-         Fixed(period, 6) + " s for shifts n = " + std::to_string(low->shift) + ".." +
-         std::to_string(high->shift) + "; the cheapest:\n";
+  out += "candidates: " + std::to_string(all.size()) + ", offsets " + base::Format("%.6f", a0) +
+         " s - n x " + base::Format("%.6f", period) +
+         " s for shifts n = " + std::to_string(low->shift) + ".." + std::to_string(high->shift) +
+         "; the cheapest:\n";
   const std::vector<Candidate> sorted = ByCost(all);
   for (std::size_t k = 0; k < sorted.size() && k < kBest; ++k) {
     const Candidate &c = sorted[k];
-    out += "  shift " + std::to_string(c.shift) + ": offset " + Fixed(c.a, 6) + " s, " +
+    out += "  shift " + std::to_string(c.shift) + ": offset " + base::Format("%.6f", c.a) + " s, " +
            std::to_string(c.pairs) + " pairs, " + std::to_string(c.unmatched) +
            " unmatched, cost " + std::to_string(c.cost) + (c.checked ? "" : " (estimated)") + "\n";
   }
@@ -119,10 +93,10 @@ void Candidates(std::string &out, const Alignment &result) {
 
 std::string Number(double value) {
   if (!std::isfinite(value)) return "null";
-  char text[32];
+  std::string text;
   for (int precision = 15; precision <= 17; ++precision) {
-    std::snprintf(text, sizeof text, "%.*g", precision, value);
-    if (std::strtod(text, nullptr) == value) break;
+    text = base::Format("%.*g", precision, value);
+    if (std::strtod(text.c_str(), nullptr) == value) break;
   }
   return text;
 }
@@ -156,7 +130,7 @@ std::string TextReport(const Alignment &result, const Sources &sources) {
     out += "long pulses (a cut input wire), timed from their fall, where their marker came: " +
            std::to_string(result.long_pulses.size()) + "\n";
     List<std::size_t>(out, result.long_pulses, [&](const std::size_t &i) {
-      return "onset " + std::to_string(i + 1) + " at EEG " + Fixed(onsets[i], 6) + " s";
+      return "onset " + std::to_string(i + 1) + " at EEG " + base::Format("%.6f", onsets[i]) + " s";
     });
   }
   if (aligned) {
@@ -170,17 +144,17 @@ std::string TextReport(const Alignment &result, const Sources &sources) {
            std::to_string(result.outliers) + " outliers)\n";
     out += "onsets without marker: " + std::to_string(result.unmatched_onsets.size()) + "\n";
     List<std::size_t>(out, result.unmatched_onsets, [&](const std::size_t &i) {
-      return "onset " + std::to_string(i + 1) + " at EEG " + Fixed(onsets[i], 6) + " s (sample " +
-             std::to_string(std::llround(onsets[i] * sources.rate)) + ")";
+      return "onset " + std::to_string(i + 1) + " at EEG " + base::Format("%.6f", onsets[i]) +
+             " s (sample " + std::to_string(std::llround(onsets[i] * sources.rate)) + ")";
     });
     out += "markers without onset: " + std::to_string(result.unmatched_markers.size()) + "\n";
     List<std::size_t>(out, result.unmatched_markers, [&](const std::size_t &j) {
-      return "marker " + std::to_string(j + 1) + " at " + Fixed(markers[j], 6) + " s";
+      return "marker " + std::to_string(j + 1) + " at " + base::Format("%.6f", markers[j]) + " s";
     });
     out += "mapping: marker time of EEG sample n = a + b * n / " + Number(sources.rate) + "\n";
-    out += "  offset at the recording's first sample (a): " + Fixed(result.a, 6) +
-           " s, 95 % interval " + Fixed(result.a_ci95[0], 6) + " to " + Fixed(result.a_ci95[1], 6) +
-           " s\n";
+    out += base::Format(
+        "  offset at the recording's first sample (a): %.6f s, 95 %% interval %.6f to %.6f s\n",
+        result.a, result.a_ci95[0], result.a_ci95[1]);
     out += "  " + DriftLine(result) + "\n";
   }
   if (aligned || result.outcome == Outcome::kRefused) {
@@ -196,8 +170,8 @@ std::string TextReport(const Alignment &result, const Sources &sources) {
     }
     out += "outliers: " + std::to_string(outliers.size()) + "\n";
     List<Pair>(out, outliers, [](const Pair &p) {
-      return "marker " + std::to_string(p.marker + 1) + " at " + Fixed(p.marker_time, 6) +
-             " s: residual " + Ms(p.residual);
+      return "marker " + std::to_string(p.marker + 1) + " at " +
+             base::Format("%.6f", p.marker_time) + " s: residual " + Ms(p.residual);
     });
   }
   if (aligned || ambiguous) Candidates(out, result);
@@ -227,77 +201,63 @@ std::string PairsCsv(const Alignment &result, double rate) {
   return out;
 }
 
-std::string ResultJson(const Alignment &result, const Sources &sources) {
+base::Json ResultJson(const Alignment &result, const Sources &sources) {
   const bool aligned = result.outcome == Outcome::kOk;
-  const double unknown = NAN;  // written as null
-  std::vector<double> unmatched_onsets, unmatched_markers, outliers, long_pulses;
-  for (std::size_t i : result.unmatched_onsets)
-    unmatched_onsets.push_back((*sources.onset_times)[i]);
-  for (std::size_t j : result.unmatched_markers) {
-    unmatched_markers.push_back((*sources.marker_times)[j]);
-  }
+  const bool drift_known = DriftKnown(result);
+  auto times = [](const std::vector<std::size_t> &indices, const std::vector<double> &all) {
+    base::Json list = base::Json::array();
+    for (const std::size_t i : indices) list.push_back(all[i]);
+    return list;
+  };
+  base::Json outliers = base::Json::array();
   for (const Pair &p : result.pairs) {
     if (p.outlier) outliers.push_back(p.marker_time);
   }
-  for (std::size_t i : result.long_pulses) long_pulses.push_back((*sources.onset_times)[i]);
-  const double a = aligned ? result.a : unknown;
-  const bool drift_known = DriftKnown(result);
-  std::string out = "{\n";
-  out += "  \"status\": " + JsonString(Status(result.outcome)) + ",\n";
-  out += "  \"reason\": " + (aligned ? "null" : JsonString(Headline(result, sources))) + ",\n";
-  out += "  \"decided_by\": " +
-         (result.decided_by == Decider::kNone ? "null" : JsonString(Describe(result.decided_by))) +
-         ",\n";
-  out +=
-      "  \"decision\": " + (result.decision.empty() ? "null" : JsonString(result.decision)) + ",\n";
-  out += "  \"pairs\": " + std::to_string(result.pairs.size()) + ",\n";
-  out += "  \"onsets\": " + std::to_string(sources.onset_times->size()) + ",\n";
-  out += "  \"markers\": " + std::to_string(sources.marker_times->size()) + ",\n";
-  out += "  \"unmatched_onsets\": " + JsonArray(unmatched_onsets) + ",\n";
-  out += "  \"unmatched_markers\": " + JsonArray(unmatched_markers) + ",\n";
-  out += "  \"outliers\": " + JsonArray(outliers) + ",\n";
-  out += "  \"long_pulses\": " + JsonArray(long_pulses) + ",\n";
-  out += "  \"offset_s\": " + Number(a) + ",\n";
-  out += "  \"offset_ci95_s\": " +
-         (aligned ? JsonArray({result.a_ci95[0], result.a_ci95[1]}) : "null") + ",\n";
-  out += "  \"drift_ppm\": " + Number(drift_known ? result.DriftPpm() : unknown) + ",\n";
-  out += "  \"drift_ci95_ppm\": " +
-         (drift_known ? JsonArray({result.drift_ci95_ppm[0], result.drift_ci95_ppm[1]}) : "null") +
-         ",\n";
-  out += "  \"a\": " + Number(a) + ",\n";
-  out += "  \"b\": " + Number(drift_known ? result.b : unknown) + ",\n";
-  out += "  \"rate\": " + Number(sources.rate) + ",\n";
-  out += "  \"residual_mean_s\": " + Number(result.residuals.mean) + ",\n";
-  out += "  \"residual_sd_s\": " + Number(result.residuals.sd) + ",\n";
-  out += "  \"residual_p99_s\": " + Number(result.residuals.p99) + ",\n";
-  out += "  \"residual_max_s\": " + Number(result.residuals.max) + ",\n";
+  base::Json json;
+  json["status"] = Status(result.outcome);
+  json["reason"] = aligned ? base::Json() : base::Json(Headline(result, sources));
+  json["decided_by"] =
+      result.decided_by == Decider::kNone ? base::Json() : base::Json(Describe(result.decided_by));
+  json["decision"] = result.decision.empty() ? base::Json() : base::Json(result.decision);
+  json["pairs"] = result.pairs.size();
+  json["onsets"] = sources.onset_times->size();
+  json["markers"] = sources.marker_times->size();
+  json["unmatched_onsets"] = times(result.unmatched_onsets, *sources.onset_times);
+  json["unmatched_markers"] = times(result.unmatched_markers, *sources.marker_times);
+  json["outliers"] = std::move(outliers);
+  json["long_pulses"] = times(result.long_pulses, *sources.onset_times);
+  json["offset_s"] = aligned ? base::Json(result.a) : base::Json();
+  json["offset_ci95_s"] = aligned ? base::Json{result.a_ci95[0], result.a_ci95[1]} : base::Json();
+  json["drift_ppm"] = drift_known ? base::Json(result.DriftPpm()) : base::Json();
+  json["drift_ci95_ppm"] =
+      drift_known ? base::Json{result.drift_ci95_ppm[0], result.drift_ci95_ppm[1]} : base::Json();
+  json["a"] = json["offset_s"];
+  json["b"] = drift_known ? base::Json(result.b) : base::Json();
+  json["rate"] = sources.rate;
+  json["residual_mean_s"] = result.residuals.mean;
+  json["residual_sd_s"] = result.residuals.sd;
+  json["residual_p99_s"] = result.residuals.p99;
+  json["residual_max_s"] = result.residuals.max;
   std::vector<Candidate> listed = ByCost(result.candidates);
   if (listed.size() > kJsonCandidates) listed.resize(kJsonCandidates);
   std::sort(listed.begin(), listed.end(),
             [](const Candidate &x, const Candidate &y) { return x.shift < y.shift; });
-  out += "  \"candidate_count\": " + std::to_string(result.candidates.size()) + ",\n";
-  out += "  \"candidates\": [";
-  for (std::size_t k = 0; k < listed.size(); ++k) {
-    const Candidate &c = listed[k];
-    out += std::string(k ? ",\n    " : "\n    ") + "{\"shift\": " + std::to_string(c.shift) +
-           ", \"offset_s\": " + Number(c.a) + ", \"pairs\": " + std::to_string(c.pairs) +
-           ", \"unmatched\": " + std::to_string(c.unmatched) +
-           ", \"cost\": " + std::to_string(c.cost) +
-           ", \"checked\": " + (c.checked ? "true" : "false") + "}";
+  json["candidate_count"] = result.candidates.size();
+  base::Json &candidates = json["candidates"] = base::Json::array();
+  for (const Candidate &c : listed) {
+    candidates.push_back({{"shift", c.shift},
+                          {"offset_s", c.a},
+                          {"pairs", c.pairs},
+                          {"unmatched", c.unmatched},
+                          {"cost", c.cost},
+                          {"checked", c.checked}});
   }
-  out += listed.empty() ? "],\n" : "\n  ],\n";
-  out += "  \"file_warnings\": [";
-  for (std::size_t k = 0; k < sources.file_warnings.size(); ++k) {
-    const FileWarning &w = sources.file_warnings[k];
-    out += std::string(k ? ", " : "") + "{\"kind\": " + JsonString(w.kind) +
-           ", \"count\": " + std::to_string(w.count) + ", \"first\": " + JsonString(w.first) + "}";
+  base::Json &file_warnings = json["file_warnings"] = base::Json::array();
+  for (const FileWarning &w : sources.file_warnings) {
+    file_warnings.push_back({{"kind", w.kind}, {"count", w.count}, {"first", w.first}});
   }
-  out += "],\n  \"warnings\": [";
-  const std::vector<std::string> warnings = Warnings(result);
-  for (std::size_t k = 0; k < warnings.size(); ++k) {
-    out += (k ? ", " : "") + JsonString(warnings[k]);
-  }
-  return out + "]\n}\n";
+  json["warnings"] = Warnings(result);
+  return json;
 }
 
 }  // namespace maroquint::align

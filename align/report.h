@@ -4,6 +4,8 @@
 
 #include <string>
 
+#include "base/json.h"
+
 #include "inputs.h"
 #include "pairing.h"
 
@@ -35,7 +37,7 @@ std::string PairsCsv(const Alignment &result, double rate);
 
 // For every outcome: `status`, and the numbers that outcome establishes
 // (null otherwise); see README.md for the keys.
-std::string ResultJson(const Alignment &result, const Sources &sources);
+base::Json ResultJson(const Alignment &result, const Sources &sources);
 
 // The shortest text that reads back to the same double.
 std::string Number(double value);

@@ -2,7 +2,8 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstdio>
+
+#include "base/text.h"
 
 namespace maroquint::align {
 namespace {
@@ -54,10 +55,16 @@ Line Fit(const std::vector<TimePair> &p, std::size_t from, std::size_t to) {
   return line;
 }
 
-// The place k (pairs [from, k) and [k, to)) where two lines fit best, by
-// running sums of the residuals of the whole piece's line (small numbers).
-std::size_t BestBreak(const std::vector<TimePair> &p, std::size_t from, std::size_t to,
-                      const Line &whole, std::size_t min_pairs, double &sse_two) {
+// Where a piece splits into two lines, and their squared residuals.
+struct Break {
+  std::size_t k = 0;  // pairs [from, k) and [k, to); 0: no split fits better than one line
+  double sse_two = 0;
+};
+
+// The place where two lines fit best, by running sums of the residuals of
+// the whole piece's line (small numbers).
+Break BestBreak(const std::vector<TimePair> &p, std::size_t from, std::size_t to, const Line &whole,
+                std::size_t min_pairs) {
   const std::size_t n = to - from;
   std::vector<double> x(n), r(n);
   for (std::size_t i = 0; i < n; ++i) {
@@ -82,8 +89,8 @@ std::size_t BestBreak(const std::vector<TimePair> &p, std::size_t from, std::siz
     total.rr += r[i] * r[i];
   }
   Sums left;
-  std::size_t best = 0;
-  sse_two = whole.sse;
+  Break best;
+  best.sse_two = whole.sse;
   for (std::size_t i = 0; i + min_pairs < n; ++i) {
     left.n += 1;
     left.x += x[i];
@@ -95,9 +102,9 @@ std::size_t BestBreak(const std::vector<TimePair> &p, std::size_t from, std::siz
     const Sums right{total.n - left.n,   total.x - left.x,   total.r - left.r,
                      total.xx - left.xx, total.xr - left.xr, total.rr - left.rr};
     const double sse = left.Sse() + right.Sse();
-    if (sse < sse_two) {
-      sse_two = sse;
-      best = from + i + 1;
+    if (sse < best.sse_two) {
+      best.sse_two = sse;
+      best.k = from + i + 1;
     }
   }
   return best;
@@ -112,8 +119,7 @@ void Split(const std::vector<TimePair> &p, std::size_t from, std::size_t to,
     return;
   }
   const Line whole = Fit(p, from, to);
-  double sse_two = 0;
-  const std::size_t k = BestBreak(p, from, to, whole, options.min_pairs, sse_two);
+  const auto [k, sse_two] = BestBreak(p, from, to, whole, options.min_pairs);
   if (k == 0) return;
   const double dof = static_cast<double>(to - from) - 4;
   const double f = sse_two > 0 ? (whole.sse - sse_two) / 2 / (sse_two / dof) : HUGE_VAL;
@@ -129,11 +135,9 @@ void Split(const std::vector<TimePair> &p, std::size_t from, std::size_t to,
   }
   if (!(beyond > 0)) return;
   error = std::max(error, miss);
-  char text[160];
-  std::snprintf(
-      text, sizeof text, "%sbreak at EEG %.3f s (F = %.3g, the single line off by %.3f ms)",
-      reason.empty() ? "" : "; ", 0.5 * (p[k - 1].eeg_time + p[k].eeg_time), f, miss * 1e3);
-  reason += text;
+  reason += base::Format("%sbreak at EEG %.3f s (F = %.3g, the single line off by %.3f ms)",
+                         reason.empty() ? "" : "; ", 0.5 * (p[k - 1].eeg_time + p[k].eeg_time), f,
+                         miss * 1e3);
   breaks.push_back(k);
   Split(p, from, k, options, breaks, error, reason, capped);
   Split(p, k, to, options, breaks, error, reason, capped);

@@ -24,6 +24,9 @@
 #include <vector>
 
 #include "ChildProcess.h"
+#include "base/json.h"
+#include "base/stats.h"
+#include "base/text.h"
 #include "sync_session.h"
 
 namespace {
@@ -33,39 +36,24 @@ using namespace maroquint::align::session;
 // maroquint-align's status when several pairings explain the recordings.
 constexpr int kAmbiguous = 3;
 
-std::string Fixed(double value) {
-  char text[64];
-  std::snprintf(text, sizeof text, "%.6f", value);
-  return text;
-}
-
-double Quantile(std::vector<double> values, double q) {
-  std::sort(values.begin(), values.end());
-  const std::size_t rank = static_cast<std::size_t>(std::ceil(q * values.size()));
-  return values[std::max<std::size_t>(rank, 1) - 1];
-}
-
 struct Interval {
   double low = 0;
   double high = 0;
   bool Holds(double value) const { return low <= value && value <= high; }
 };
 
-// The [low, high] after "key": in maroquint-align's JSON; empty when the
-// key is absent or null.
-std::optional<Interval> JsonInterval(const std::string &json, const std::string &key) {
-  const std::string opening = "\"" + key + "\": [";
-  const std::size_t at = json.find(opening);
-  if (at == std::string::npos) return std::nullopt;
-  const char *text = json.c_str() + at + opening.size();
-  char *end = nullptr;
-  Interval interval;
-  interval.low = std::strtod(text, &end);
-  if (end == text || *end != ',') return std::nullopt;
-  text = end + 1;
-  interval.high = std::strtod(text, &end);
-  if (end == text) return std::nullopt;
-  return interval;
+// The [low, high] of `key` in maroquint-align's JSON; empty when the key
+// is absent or null.
+std::optional<Interval> JsonInterval(const maroquint::base::Json &json, const char *key) {
+  const auto found = json.find(key);
+  if (found == json.end() || !found->is_array() || found->size() != 2) return std::nullopt;
+  return Interval{(*found)[0].get<double>(), (*found)[1].get<double>()};
+}
+
+// A number of maroquint-align's JSON; NaN when absent or null.
+double JsonDouble(const maroquint::base::Json &json, const char *key) {
+  const auto found = json.find(key);
+  return found != json.end() && found->is_number() ? found->get<double>() : NAN;
 }
 
 std::string Inside(const std::optional<Interval> &interval, double truth) {
@@ -98,7 +86,9 @@ std::optional<Session> RunSession(const Config &config, int number) {
     // offset and drift are still the tool's own fit.
     maroquint::harness::ChildProcess align(
         MAROQUINT_ALIGN,
-        {result.bdf, result.xdf, "--json", result.json, "--offset", Fixed(result.truth.t0)}, {});
+        {result.bdf, result.xdf, "--json", result.json, "--offset",
+         maroquint::base::Format("%.6f", result.truth.t0)},
+        {});
     result.align_status = align.Wait(120);
     result.align_output = align.Output();
     told = true;
@@ -106,9 +96,9 @@ std::optional<Session> RunSession(const Config &config, int number) {
   std::ifstream in(result.json);
   std::ostringstream text;
   text << in.rdbuf();
-  const std::string json = text.str();
-  const double offset = JsonNumber(json, "offset_s");
-  const double drift = JsonNumber(json, "drift_ppm");
+  const auto json = maroquint::base::Json::parse(text.str(), nullptr, false);
+  const double offset = JsonDouble(json, "offset_s");
+  const double drift = JsonDouble(json, "drift_ppm");
   if (result.align_status != 0 || std::isnan(offset) || std::isnan(drift)) {
     std::printf("session %d: maroquint-align gave no mapping (status %d)\n%s", number,
                 result.align_status, result.align_output.c_str());
@@ -137,7 +127,8 @@ std::optional<Session> RunSession(const Config &config, int number) {
     std::vector<double> magnitudes;
     for (double e : errors) magnitudes.push_back(std::fabs(e));
     std::printf("; marker - true edge p50 %+.3f ms, p99 of |.| %.3f ms",
-                Quantile(errors, 0.5) * 1e3, Quantile(magnitudes, 0.99) * 1e3);
+                maroquint::base::NearestRankPercentile(errors, 0.5) * 1e3,
+                maroquint::base::NearestRankPercentile(magnitudes, 0.99) * 1e3);
   }
   if (told) std::printf("; pairing undecided, --offset from the truth");
   std::printf("\n");

@@ -82,11 +82,13 @@ double FileBytes() {
 void BM_ReadEdfTrigger(benchmark::State &state) {
   const std::string &path = Recording();
   for (auto _ : state) {
-    maroquint::align::EegTrigger trigger;
-    std::string error;
-    if (!maroquint::align::ReadEdfTrigger(path, "Status", 0, trigger, error) ||
-        trigger.onsets.size() != kSeconds) {
-      state.SkipWithError(error.c_str());
+    const auto trigger = maroquint::align::ReadEdfTrigger(path, "Status", 0);
+    if (!trigger.Ok()) {
+      state.SkipWithError(trigger.Message().c_str());
+      return;
+    }
+    if (trigger->onsets.size() != kSeconds) {
+      state.SkipWithError("not every pulse was found");
       return;
     }
   }
@@ -110,7 +112,7 @@ void BM_ReaderFromMemory(benchmark::State &state) {
       }
     }
     reader.Finish();
-    benchmark::DoNotOptimize(detector.onsets().size());
+    benchmark::DoNotOptimize(detector.Onsets().size());
   }
   state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * bytes.size()));
 }
@@ -134,7 +136,7 @@ void BM_Edflib(benchmark::State &state) {
       detector.Feed(buffer.data(), static_cast<std::size_t>(count));
     }
     edfclose_file(header->handle);
-    benchmark::DoNotOptimize(detector.onsets().size());
+    benchmark::DoNotOptimize(detector.Onsets().size());
   }
   state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * FileBytes()));
 }

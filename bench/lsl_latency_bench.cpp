@@ -14,14 +14,9 @@
 #include <thread>
 #include <vector>
 
-namespace {
+#include "base/stats.h"
 
-double Percentile(std::vector<double> v, double p) {
-  if (v.empty()) return 0.0;
-  std::sort(v.begin(), v.end());
-  const std::size_t i = static_cast<std::size_t>(p * static_cast<double>(v.size() - 1) + 0.5);
-  return v[std::min(i, v.size() - 1)];
-}
+namespace {
 
 void PushToPull(benchmark::State &state) {
   lsl_streaminfo info = lsl_create_streaminfo("LatencyBench", "Markers", 1, LSL_IRREGULAR_RATE,
@@ -56,8 +51,8 @@ void PushToPull(benchmark::State &state) {
     lsl_destroy_string(value);
     latencies.push_back(seconds);
   }
-  const double median = Percentile(latencies, 0.5) * 1e6;
-  const double p99 = Percentile(latencies, 0.99) * 1e6;
+  const double median = maroquint::base::NearestRankPercentile(latencies, 0.5) * 1e6;
+  const double p99 = maroquint::base::NearestRankPercentile(latencies, 0.99) * 1e6;
   state.counters["median_us"] = median;
   state.counters["p99_us"] = p99;
   std::printf("push-to-pull latency over %zu markers: median %.1f us, p99 %.1f us\n",

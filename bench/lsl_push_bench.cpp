@@ -23,17 +23,12 @@
 #include <thread>
 #include <vector>
 
+#include "base/stats.h"
+
 namespace {
 
 using asio::ip::tcp;
 using asio::ip::udp;
-
-double Percentile(std::vector<double> v, double p) {
-  if (v.empty()) return 0.0;
-  std::sort(v.begin(), v.end());
-  const auto i = static_cast<std::size_t>(p * static_cast<double>(v.size() - 1) + 0.5);
-  return v[std::min(i, v.size() - 1)];
-}
 
 std::string XmlField(const std::string &xml, const std::string &name) {
   const auto open = "<" + name + ">";
@@ -129,8 +124,8 @@ void BM_LslPush(benchmark::State &state) {
   const auto allocations = AllocationsSoFar() - allocations_before;
   const auto pushes = static_cast<double>(micros.size());
 
-  const double median = Percentile(micros, 0.5);
-  const double p99 = Percentile(micros, 0.99);
+  const double median = maroquint::base::NearestRankPercentile(micros, 0.5);
+  const double p99 = maroquint::base::NearestRankPercentile(micros, 0.99);
   const double per_push = pushes > 0 ? static_cast<double>(allocations) / pushes : 0.0;
   state.counters["median_us"] = median;
   state.counters["p99_us"] = p99;
@@ -178,11 +173,12 @@ void BM_WakeIdleThread(benchmark::State &state) {
   }
   wake.notify_one();
   sleeper.join();
-  state.counters["median_us"] = Percentile(micros, 0.5);
-  state.counters["p99_us"] = Percentile(micros, 0.99);
+  state.counters["median_us"] = maroquint::base::NearestRankPercentile(micros, 0.5);
+  state.counters["p99_us"] = maroquint::base::NearestRankPercentile(micros, 0.99);
   std::printf(
       "condition_variable::notify_one to an idle thread, 1 ms apart: median %.2f us, p99 %.2f us\n",
-      Percentile(micros, 0.5), Percentile(micros, 0.99));
+      maroquint::base::NearestRankPercentile(micros, 0.5),
+      maroquint::base::NearestRankPercentile(micros, 0.99));
 }
 
 BENCHMARK(BM_WakeIdleThread)->Iterations(3000)->UseManualTime()->Unit(benchmark::kMicrosecond);

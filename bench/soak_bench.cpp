@@ -10,7 +10,9 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <string>
 
+#include "base/text.h"
 #include "soak.h"
 
 namespace {
@@ -19,8 +21,8 @@ using maroquint::harness::RunSoak;
 using maroquint::harness::SoakOptions;
 using maroquint::harness::SoakResult;
 
-bool Report(const char *title, const SoakResult &r) {
-  std::printf("%s\n", title);
+bool Report(const std::string &title, const SoakResult &r) {
+  std::printf("%s\n", title.c_str());
   if (!r.error.empty()) {
     std::printf("  failed: %s\n", r.error.c_str());
     return false;
@@ -54,10 +56,10 @@ int main(int argc, char **argv) {
     // Stopped soon after the start, so that the pause falls inside the run.
     o.pause_after = 5.0;
     o.pause_seconds = pause;
-    char title[96];
-    std::snprintf(title, sizeof title, "consumer stopped for %g s, from %g s into the run", pause,
-                  o.pause_after);
-    ok = Report(title, RunSoak(o)) && ok;
+    ok = Report(maroquint::base::Format("consumer stopped for %g s, from %g s into the run", pause,
+                                        o.pause_after),
+                RunSoak(o)) &&
+         ok;
   }
   return ok ? 0 : 1;
 }

@@ -181,8 +181,8 @@ bool Reader::CheckVersion(std::string_view field) {
   const bool edf = TrimSpaces(field) == "0" || (field.size() < kEdfVersion.size() &&
                                                 field == kEdfVersion.substr(0, field.size()));
   if (bdf || edf) return true;
-  Fail("not an EDF or BDF file: the header's version field is " + Quote(field) +
-       ", where EDF has \"0\" and BDF has " + Quote(kBdfVersion));
+  Fail(ErrorCode::kNotEdf, "not an EDF or BDF file: the header's version field is " + Quote(field) +
+                               ", where EDF has \"0\" and BDF has " + Quote(kBdfVersion));
   return false;
 }
 
@@ -204,29 +204,30 @@ void Reader::ParseFixedHeader() {
   std::int64_t signals = 0;
   if (!ParseInteger(fixed.substr(252, 4), signals) || signals < 1 ||
       signals > limits_.max_signals) {
-    Fail(what + "signal count field is " + Quote(fixed.substr(252, 4)) +
-         ", where a whole number from 1 to " + std::to_string(limits_.max_signals) +
-         " was expected");
+    Fail(ErrorCode::kBadHeader, what + "signal count field is " + Quote(fixed.substr(252, 4)) +
+                                    ", where a whole number from 1 to " +
+                                    std::to_string(limits_.max_signals) + " was expected");
     return;
   }
   const auto expected_bytes =
       static_cast<std::int64_t>(kFixedHeaderBytes + kSignalHeaderBytes * signals);
   if (!ParseInteger(fixed.substr(184, 8), header_.header_bytes) ||
       header_.header_bytes != expected_bytes) {
-    Fail(what + "size field is " + Quote(fixed.substr(184, 8)) + ", where 256 * (1 + " +
-         std::to_string(signals) + " signals) = " + std::to_string(expected_bytes) +
-         " was expected");
+    Fail(ErrorCode::kBadHeader, what + "size field is " + Quote(fixed.substr(184, 8)) +
+                                    ", where 256 * (1 + " + std::to_string(signals) +
+                                    " signals) = " + std::to_string(expected_bytes) +
+                                    " was expected");
     return;
   }
   if (!ParseInteger(fixed.substr(236, 8), header_.records) || header_.records < -1) {
-    Fail(what + "record count field is " + Quote(fixed.substr(236, 8)) +
-         ", where a whole number (-1 when unknown) was expected");
+    Fail(ErrorCode::kBadHeader, what + "record count field is " + Quote(fixed.substr(236, 8)) +
+                                    ", where a whole number (-1 when unknown) was expected");
     return;
   }
   if (!ParseNumber(fixed.substr(244, 8), header_.record_duration_s) ||
       header_.record_duration_s < 0) {
-    Fail(what + "record duration field is " + Quote(fixed.substr(244, 8)) +
-         ", where a number of seconds was expected");
+    Fail(ErrorCode::kBadHeader, what + "record duration field is " + Quote(fixed.substr(244, 8)) +
+                                    ", where a number of seconds was expected");
     return;
   }
   header_.signals.resize(static_cast<std::size_t>(signals));
@@ -265,9 +266,10 @@ void Reader::ParseSignalHeaders() {
   const std::string format = FormatName(header_);
   const auto fail = [&](std::size_t s, const std::string &name, std::string_view text,
                         const std::string &expected) {
-    Fail("not a readable " + format + " file: signal " + std::to_string(s + 1) + " (" +
-         Quote(header_.signals[s].label) + ") has the " + name + " field " + Quote(text) +
-         ", where " + expected + " was expected");
+    Fail(ErrorCode::kBadHeader, "not a readable " + format + " file: signal " +
+                                    std::to_string(s + 1) + " (" + Quote(header_.signals[s].label) +
+                                    ") has the " + name + " field " + Quote(text) + ", where " +
+                                    expected + " was expected");
   };
   for (const bool maximum : {false, true}) {
     for (std::size_t s = 0; s < count; ++s) {
@@ -314,9 +316,10 @@ void Reader::ParseSignalHeaders() {
         static_cast<std::uint64_t>(samples) * static_cast<unsigned>(header_.SampleBytes());
   }
   if (record_bytes > limits_.max_record_bytes) {
-    Fail("not a readable " + format + " file: its records would be " +
-         std::to_string(record_bytes) + " bytes each, beyond the limit of " +
-         std::to_string(limits_.max_record_bytes));
+    Fail(ErrorCode::kRecordTooLarge, "not a readable " + format + " file: its records would be " +
+                                         std::to_string(record_bytes) +
+                                         " bytes each, beyond the limit of " +
+                                         std::to_string(limits_.max_record_bytes));
     return;
   }
   record_bytes_ = static_cast<std::size_t>(record_bytes);
@@ -332,9 +335,9 @@ void Reader::ParseSignalHeaders() {
   }
 }
 
-void Reader::Fail(std::string message) {
+void Reader::Fail(ErrorCode code, std::string message) {
   state_ = State::kFailed;
-  error_ = std::move(message);
+  status_ = base::Fail(code, std::move(message));
   has_current_ = false;
   std::string().swap(buffer_);
   pos_ = 0;
@@ -348,16 +351,19 @@ void Reader::Finish() {
       return;
     case State::kFixedHeader: {
       const std::size_t held = buffer_.size() - pos_;
-      if (held == 0) return Fail("empty file, where an EDF or BDF file was expected");
+      if (held == 0)
+        return Fail(ErrorCode::kEmpty, "empty file, where an EDF or BDF file was expected");
       if (held < kEdfVersion.size() && !CheckVersion(buffer_)) return;
-      return Fail("not an EDF or BDF file: it holds " + std::to_string(held) +
-                  " bytes, short of the 256 that start every EDF and BDF header");
+      return Fail(ErrorCode::kNotEdf,
+                  "not an EDF or BDF file: it holds " + std::to_string(held) +
+                      " bytes, short of the 256 that start every EDF and BDF header");
     }
     case State::kSignalHeaders:
-      return Fail("not a complete " + FormatName(header_) + " file: the header announces " +
-                  std::to_string(header_.signals.size()) + " signals (" +
-                  std::to_string(header_.header_bytes) + " header bytes) but the file holds " +
-                  std::to_string(fed_) + " bytes");
+      return Fail(ErrorCode::kHeaderCutShort,
+                  "not a complete " + FormatName(header_) + " file: the header announces " +
+                      std::to_string(header_.signals.size()) + " signals (" +
+                      std::to_string(header_.header_bytes) + " header bytes) but the file holds " +
+                      std::to_string(fed_) + " bytes");
     case State::kRecords:
       break;
   }

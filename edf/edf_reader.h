@@ -22,6 +22,8 @@
 #include <string_view>
 #include <vector>
 
+#include "base/result.h"
+
 namespace maroquint::edf {
 
 // What one file may make the reader hold; a header beyond these is refused.
@@ -67,6 +69,17 @@ struct Header {
   std::size_t RecordBytes() const;
 };
 
+// Why a file cannot be read; nothing more is read after one.
+enum class ErrorCode {
+  kEmpty,           // no bytes at all
+  kNotEdf,          // the bytes do not begin as EDF or BDF
+  kBadHeader,       // a header field makes no sense
+  kHeaderCutShort,  // the file ends inside its header
+  kRecordTooLarge,  // a data record beyond Limits::max_record_bytes
+};
+
+using Status = base::Status<ErrorCode>;
+
 enum class WarningKind {
   kRecordCountUnknown,  // the header's record count is -1: read to the file's end
   kCutShort,            // the file ends before the records the header announces
@@ -108,9 +121,8 @@ class Reader {
   bool HasHeader() const { return state_ == State::kRecords; }
   const Header &header() const { return header_; }
 
-  // Set when the bytes are no EDF or BDF file; nothing more is read.
-  bool Failed() const { return state_ == State::kFailed; }
-  const std::string &error() const { return error_; }
+  // Fails when the bytes are no EDF or BDF file; nothing more is read.
+  const Status &status() const { return status_; }
 
   // Moves to the next complete data record; false when none is buffered
   // (feed more, or the file has ended). The previous record is released.
@@ -133,7 +145,7 @@ class Reader {
   bool CheckVersion(std::string_view field);
   void ParseFixedHeader();
   void ParseSignalHeaders();
-  void Fail(std::string message);
+  void Fail(ErrorCode code, std::string message);
   void Compact();
 
   Limits limits_;
@@ -150,7 +162,7 @@ class Reader {
   std::uint64_t keep_limit_ = UINT64_MAX;  // header + announced records
   std::int64_t records_read_ = 0;
   bool finished_ = false;
-  std::string error_;
+  Status status_;
   std::vector<Warning> warnings_;
 };
 

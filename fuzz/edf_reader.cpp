@@ -16,7 +16,7 @@ namespace {
 using namespace maroquint::edf;
 
 struct Result {
-  std::string error;
+  std::string error;                 // the code and the message; empty when read
   std::vector<std::int32_t> values;  // every signal of every record, in file order
   std::vector<Warning> warnings;
   std::int64_t records = 0;
@@ -54,8 +54,10 @@ Result Read(std::string_view bytes, std::size_t first_piece) {
   }
   reader.Finish();
   Drain(reader, result);
-  if (reader.Failed() == reader.error().empty()) std::abort();
-  result.error = reader.error();
+  if (!reader.status().Ok()) {
+    result.error =
+        std::to_string(static_cast<int>(reader.status().Code())) + ": " + reader.status().Message();
+  }
   result.warnings = reader.warnings();
   return result;
 }

@@ -1,9 +1,9 @@
 #include "format.h"
 
 #include <array>
-#include <clocale>
-#include <cstdio>
 #include <utility>
+
+#include "base/text.h"
 
 namespace maroquint::xdf {
 namespace {
@@ -53,8 +53,7 @@ int FormatSize(ChannelFormat format) {
 }
 
 std::string FormatDouble(double value) {
-  char text[32];
-  std::snprintf(text, sizeof text, "%.17g", value);
+  std::string text = base::Format("%.17g", value);
   // A locale with a decimal comma must not leak into the file.
   for (char &c : text) {
     if (c == ',') c = '.';

@@ -316,9 +316,10 @@ Parser::Step Parser::ParseChunk() {
       return Step::kNeedMore;
     }
     if (!TooLongChunkIsReal(length_cursor.Rest())) return Step::kLost;
-    Fail("a chunk of " + std::to_string(length) + " bytes " + At(base_ + pos_) +
-         " is beyond the XDF reader's limit of " + std::to_string(limits_.max_chunk_bytes) +
-         " bytes per chunk (max_chunk_bytes)");
+    Fail(ErrorCode::kChunkTooLarge, "a chunk of " + std::to_string(length) + " bytes " +
+                                        At(base_ + pos_) + " is beyond the XDF reader's limit of " +
+                                        std::to_string(limits_.max_chunk_bytes) +
+                                        " bytes per chunk (max_chunk_bytes)");
     return Step::kDone;
   }
   std::string_view chunk;
@@ -398,14 +399,16 @@ void Parser::HandleStreamHeader(std::string_view content, std::uint64_t at) {
     return;
   }
   if (channels > limits_.max_channels) {
-    Fail(StreamLabel(id, info) + " " + At(at) + " has " + std::to_string(channels) +
-         " channels, beyond the XDF reader's limit of " + std::to_string(limits_.max_channels) +
-         " channels (max_channels)");
+    Fail(ErrorCode::kTooManyChannels,
+         StreamLabel(id, info) + " " + At(at) + " has " + std::to_string(channels) +
+             " channels, beyond the XDF reader's limit of " + std::to_string(limits_.max_channels) +
+             " channels (max_channels)");
     return;
   }
   if (streams_.size() >= limits_.max_streams) {
-    Fail(StreamLabel(id, info) + " " + At(at) + " is beyond the XDF reader's limit of " +
-         std::to_string(limits_.max_streams) + " streams (max_streams)");
+    Fail(ErrorCode::kTooManyStreams,
+         StreamLabel(id, info) + " " + At(at) + " is beyond the XDF reader's limit of " +
+             std::to_string(limits_.max_streams) + " streams (max_streams)");
     return;
   }
   if (!(info.nominal_srate >= 0)) info.nominal_srate = 0;
@@ -553,13 +556,13 @@ void Parser::Warn(std::string_view kind, std::uint64_t at, std::string detail) {
   warnings_.push_back({std::string(kind), 1, At(at) + (detail.empty() ? "" : ", " + detail)});
 }
 
-void Parser::Fail(std::string error) {
-  if (error_.empty()) error_ = std::move(error);
+void Parser::Fail(ErrorCode code, std::string message) {
+  if (status_.Ok()) status_ = base::Fail(code, std::move(message));
   state_ = State::kStopped;
 }
 
 void Parser::CheckSink() {
-  if (!sink_.stop_error().empty()) Fail(sink_.stop_error());
+  if (!sink_.stop_status().Ok()) Fail(sink_.stop_status().Code(), sink_.stop_status().Message());
 }
 
 void Parser::End() {
@@ -606,9 +609,10 @@ class Reader::Collector : public Sink {
     const int channels = stream.info.channel_count;
     const std::uint64_t values = std::uint64_t{chunk.size()} * static_cast<unsigned>(channels);
     if (values_ + values > limits_.max_values) {
-      Stop(StreamLabel(stream.id, stream.info) +
-           ": the file holds more than the XDF reader's limit of " +
-           std::to_string(limits_.max_values) + " values, samples × channels (max_values)");
+      Stop(ErrorCode::kTooManyValues, StreamLabel(stream.id, stream.info) +
+                                          ": the file holds more than the XDF reader's limit of " +
+                                          std::to_string(limits_.max_values) +
+                                          " values, samples × channels (max_values)");
       return;
     }
     values_ += values;
@@ -675,7 +679,7 @@ File Reader::Finish() {
   parser_.End();
   File file = std::move(collector_->file);
   file.warnings = parser_.warnings();
-  file.error = parser_.error();
+  file.status = parser_.status();
   return file;
 }
 

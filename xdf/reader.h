@@ -24,9 +24,22 @@
 #include <string_view>
 #include <vector>
 
+#include "base/result.h"
 #include "format.h"
 
 namespace maroquint::xdf {
+
+// Why a reading stopped: a limit reached. Damage is no error but a
+// warning (Warning), and the reading goes on past it.
+enum class ErrorCode {
+  kChunkTooLarge,    // Limits::max_chunk_bytes
+  kTooManyChannels,  // Limits::max_channels
+  kTooManyStreams,   // Limits::max_streams
+  kTooManyValues,    // Limits::max_values, of a Reader
+  kSinkLimit,        // a limit of the sink's own (Sink::Stop)
+};
+
+using Status = base::Status<ErrorCode>;
 
 // What one file may make the reader hold. Reaching one stops the reading
 // with an error naming it.
@@ -104,15 +117,16 @@ class Sink {
   virtual void OnFooter(std::uint32_t /*id*/, std::string_view /*xml*/,
                         const FooterInfo * /*footer*/) {}
 
-  // Called from a callback: the reading stops after it, with `error` (a
-  // limit of the sink's own, named) as the parser's error.
-  void Stop(std::string error) {
-    if (stop_.empty()) stop_ = std::move(error);
+  // Called from a callback: the reading stops after it, with this error
+  // (kSinkLimit for a limit of the sink's own, its message naming it) as
+  // the parser's status.
+  void Stop(ErrorCode code, std::string message) {
+    if (stop_.Ok()) stop_ = base::Fail(code, std::move(message));
   }
-  const std::string &stop_error() const { return stop_; }
+  const Status &stop_status() const { return stop_; }
 
  private:
-  std::string stop_;
+  Status stop_;
 };
 
 class Parser {
@@ -127,8 +141,8 @@ class Parser {
   // dropped.
   void End();
 
-  // The limit reached, empty while none is: the parser then stops.
-  const std::string &error() const { return error_; }
+  // Ok until a limit is reached; the parser then stops.
+  const Status &status() const { return status_; }
   const std::vector<Warning> &warnings() const { return warnings_; }
   // Whether the bytes so far begin like an XDF file.
   bool magic_seen() const { return magic_seen_; }
@@ -153,7 +167,7 @@ class Parser {
   bool Resync();
   StreamState *FindStream(std::uint32_t id);
   void Warn(std::string_view kind, std::uint64_t at, std::string detail = {});
-  void Fail(std::string error);
+  void Fail(ErrorCode code, std::string message);
   void CheckSink();
 
   Sink &sink_;
@@ -170,7 +184,7 @@ class Parser {
   std::vector<StreamState> streams_;
   SampleChunk chunk_;
   std::vector<Warning> warnings_;
-  std::string error_;
+  Status status_;
 };
 
 // Everything a file holds, collected.
@@ -194,7 +208,9 @@ struct File {
   std::string header_xml;
   std::vector<Stream> streams;  // in the order of their headers
   std::vector<Warning> warnings;
-  std::string error;  // the limit that stopped the reading; empty if none
+  // Ok, or the limit that stopped the reading: the streams then hold what
+  // came before it.
+  Status status;
 
   // The first stream of that name, or nullptr.
   const Stream *FindByName(std::string_view name) const;

@@ -108,13 +108,13 @@ class EdfTrigger : public ::testing::Test {
 
 TEST_F(EdfTrigger, FindsTheOnsetsEdflibReads) {
   for (const int bit : {0, 1}) {
-    EegTrigger trigger;
-    std::string error;
-    ASSERT_TRUE(ReadEdfTrigger(path_, "status", bit, trigger, error)) << error;
+    const auto read = ReadEdfTrigger(path_, "status", bit);
+    ASSERT_TRUE(read.Ok()) << read.Message();
+    const EegTrigger &trigger = *read;
     const EdgeDetector edflib = EdflibOnsets(bit, kRecords);
-    ASSERT_FALSE(edflib.onsets().empty());
-    EXPECT_EQ(trigger.onsets, edflib.onsets());
-    EXPECT_EQ(trigger.high_samples, edflib.high_samples());
+    ASSERT_FALSE(edflib.Onsets().empty());
+    EXPECT_EQ(trigger.onsets, edflib.Onsets());
+    EXPECT_EQ(trigger.high_samples, edflib.HighSamples());
     EXPECT_EQ(trigger.samples, kRecords * kRate);
     EXPECT_DOUBLE_EQ(trigger.rate, kRate);
     EXPECT_EQ(trigger.trigger_like_channels, std::vector<std::string>{"Trigger"});
@@ -127,28 +127,29 @@ TEST_F(EdfTrigger, FindsTheOnsetsEdflibReads) {
 // The experiment's triggers on bits 1 to 7 beside the pulse on bit 0: only
 // bit 1 moves there, so their onsets are bit 1's, and bit 0 keeps its own.
 TEST_F(EdfTrigger, FindsTheOnsetsOfTheCheckedBitsInTheSamePass) {
-  EegTrigger trigger;
-  std::string error;
-  ASSERT_TRUE(ReadEdfTrigger(path_, "Status", 0, trigger, error, 0xFE)) << error;
-  EXPECT_EQ(trigger.onsets, EdflibOnsets(0, kRecords).onsets());
+  const auto trigger = ReadEdfTrigger(path_, "Status", 0, 0xFE);
+  ASSERT_TRUE(trigger.Ok()) << trigger.Message();
+  EXPECT_EQ(trigger->onsets, EdflibOnsets(0, kRecords).Onsets());
   const EdgeDetector bit1 = EdflibOnsets(1, kRecords);
-  ASSERT_FALSE(bit1.onsets().empty());
-  EXPECT_EQ(trigger.check_onsets, bit1.onsets());
-  EegTrigger unchecked;
-  ASSERT_TRUE(ReadEdfTrigger(path_, "Status", 0, unchecked, error)) << error;
-  EXPECT_TRUE(unchecked.check_onsets.empty());
-  EXPECT_FALSE(ReadEdfTrigger(path_, "Status", 0, unchecked, error, 0x1000000));
-  EXPECT_NE(error.find("beyond the 24 bits"), std::string::npos) << error;
+  ASSERT_FALSE(bit1.Onsets().empty());
+  EXPECT_EQ(trigger->check_onsets, bit1.Onsets());
+  const auto unchecked = ReadEdfTrigger(path_, "Status", 0);
+  ASSERT_TRUE(unchecked.Ok()) << unchecked.Message();
+  EXPECT_TRUE(unchecked->check_onsets.empty());
+  const auto beyond = ReadEdfTrigger(path_, "Status", 0, 0x1000000);
+  ASSERT_FALSE(beyond.Ok());
+  EXPECT_EQ(beyond.Code(), InputError::kUnsupported);
+  EXPECT_NE(beyond.Message().find("beyond the 24 bits"), std::string::npos) << beyond.Message();
 }
 
 TEST_F(EdfTrigger, AFileCutShortGivesTheOnsetsOfItsCompleteRecordsWithWarnings) {
   const std::size_t length = HeaderBytes() + 3 * RecordBytes() + 1000;
   const std::string cut = WriteFile("cut.bdf", bytes_.substr(0, length));
-  EegTrigger trigger;
-  std::string error;
-  ASSERT_TRUE(ReadEdfTrigger(cut, "Status", 0, trigger, error)) << error;
+  const auto read = ReadEdfTrigger(cut, "Status", 0);
+  ASSERT_TRUE(read.Ok()) << read.Message();
+  const EegTrigger &trigger = *read;
   const EdgeDetector edflib = EdflibOnsets(0, 3);
-  EXPECT_EQ(trigger.onsets, edflib.onsets());
+  EXPECT_EQ(trigger.onsets, edflib.Onsets());
   EXPECT_EQ(trigger.samples, 3 * kRate);
   ASSERT_EQ(trigger.warnings.size(), 2u);
   EXPECT_NE(trigger.warnings[0].kind.find("ends before the records its header announces"),
@@ -162,11 +163,10 @@ TEST_F(EdfTrigger, AFileCutShortGivesTheOnsetsOfItsCompleteRecordsWithWarnings) 
 TEST_F(EdfTrigger, AnUnknownRecordCountReadsToTheEndWithAWarning) {
   std::string unclosed = bytes_;
   unclosed.replace(236, 8, "-1      ");
-  EegTrigger trigger;
-  std::string error;
-  ASSERT_TRUE(ReadEdfTrigger(WriteFile("unclosed.bdf", unclosed), "Status", 0, trigger, error))
-      << error;
-  EXPECT_EQ(trigger.onsets, EdflibOnsets(0, kRecords).onsets());
+  const auto read = ReadEdfTrigger(WriteFile("unclosed.bdf", unclosed), "Status", 0);
+  ASSERT_TRUE(read.Ok()) << read.Message();
+  const EegTrigger &trigger = *read;
+  EXPECT_EQ(trigger.onsets, EdflibOnsets(0, kRecords).Onsets());
   ASSERT_EQ(trigger.warnings.size(), 1u);
   EXPECT_NE(trigger.warnings[0].kind.find("record count is -1"), std::string::npos);
   EXPECT_EQ(trigger.warnings[0].count, static_cast<std::size_t>(kRecords));
@@ -179,31 +179,35 @@ TEST_F(EdfTrigger, SaysWhatTheFileIsWhenItCannotGiveTheOnsets) {
     std::string path;
     std::string channel;
     int bit;
+    InputError code;
     std::string error;
   } cases[] = {
-      {Path("none.bdf"), "Status", 0,
+      {Path("none.bdf"), "Status", 0, InputError::kCannotRead,
        Path("none.bdf") + ": cannot open the file: " + std::strerror(ENOENT)},
-      {WriteFile("empty.bdf", ""), "Status", 0,
+      {WriteFile("empty.bdf", ""), "Status", 0, InputError::kNotEdf,
        Path("empty.bdf") + ": empty file, where an EDF or BDF file was expected"},
-      {WriteFile("x.bdf", "XDF:" + std::string(500, '\0')), "Status", 0,
+      {WriteFile("x.bdf", "XDF:" + std::string(500, '\0')), "Status", 0, InputError::kNotEdf,
        Path("x.bdf") +
            ": not an EDF or BDF file: the header's version field is \"XDF:\\x00\\x00\\x00\\x00\", "
            "where EDF has \"0\" and BDF has \"\\xFFBIOSEMI\""},
-      {WriteFile("short.bdf", bytes_.substr(0, 1000)), "Status", 0,
+      {WriteFile("short.bdf", bytes_.substr(0, 1000)), "Status", 0, InputError::kNotEdf,
        Path("short.bdf") + ": not a complete BDF+ file: the header announces 4 signals (1280 "
                            "header bytes) but the file holds 1000 bytes"},
-      {path_, "Trig", 0, path_ + ": no channel 'Trig' (channels: 'Fp1', 'Status', 'Trigger')"},
-      {path_, "Status", 24, path_ + ": bit 24 is beyond the 24 bits of a BDF+ sample"},
-      {WriteFile("d.bdf", discontinuous), "Status", 0,
+      {path_, "Trig", 0, InputError::kNoChannel,
+       path_ + ": no channel 'Trig' (channels: 'Fp1', 'Status', 'Trigger')"},
+      {path_, "Status", 24, InputError::kUnsupported,
+       path_ + ": bit 24 is beyond the 24 bits of a BDF+ sample"},
+      {WriteFile("d.bdf", discontinuous), "Status", 0, InputError::kUnsupported,
        Path("d.bdf") + ": a discontinuous BDF+ file (BDF+D): its records may have gaps in time, "
                        "which sample numbers cannot show; a continuous file (BDF+C, or plain "
                        "BDF) was expected"},
   };
   for (const auto &c : cases) {
-    EegTrigger trigger;
-    std::string error;
-    EXPECT_FALSE(ReadEdfTrigger(c.path, c.channel, c.bit, trigger, error));
-    EXPECT_EQ(error, c.error);
+    const auto read = ReadEdfTrigger(c.path, c.channel, c.bit);
+    ASSERT_FALSE(read.Ok()) << c.path;
+    EXPECT_EQ(read.Code(), c.code) << c.error;
+    // The message is what the person who chose the file reads.
+    EXPECT_EQ(read.Message(), c.error);
   }
 }
 

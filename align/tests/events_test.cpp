@@ -60,13 +60,20 @@ TEST(Mapping, TakesTheSegmentThatHoldsTheTime) {
 }
 
 TEST(Mapping, TheFileHasBothFormulasAndEverySegment) {
-  const std::string json = MappingFileJson(SingleLine(kA, kB, kRate, 1000));
-  EXPECT_NE(json.find("\"formula\": \"lsl_time = a + b * sample_index / rate\""),
-            std::string::npos);
-  EXPECT_NE(json.find("\"inverse_formula\": \"sample_index = (lsl_time - a) * rate / b\""),
-            std::string::npos);
-  EXPECT_NE(json.find("\"first_sample\": 0, \"last_sample\": 999"), std::string::npos);
-  EXPECT_NE(json.find("\"piecewise\": false"), std::string::npos);
+  const base::Json json = MappingFileJson(SingleLine(kA, kB, kRate, 1000));
+  EXPECT_EQ(json["formula"], "lsl_time = a + b * sample_index / rate");
+  EXPECT_EQ(json["inverse_formula"], "sample_index = (lsl_time - a) * rate / b");
+  EXPECT_EQ(json["a"], kA);
+  EXPECT_EQ(json["b"], kB);
+  EXPECT_EQ(json["rate"], kRate);
+  EXPECT_EQ(json["piecewise"], false);
+  ASSERT_EQ(json["segments"].size(), 1u);
+  EXPECT_EQ(json["segments"][0]["first_sample"], 0);
+  EXPECT_EQ(json["segments"][0]["last_sample"], 999);
+  // Read back from the file's text, the numbers are the same to the bit.
+  const base::Json read = base::Json::parse(base::WriteJson(json));
+  EXPECT_EQ(read["a"].get<double>(), kA);
+  EXPECT_EQ(read["b"].get<double>(), kB);
 }
 
 // The README's worked example, both ways, from its own a, b and rate.
@@ -158,12 +165,17 @@ TEST(EventsTsv, EscapesWhatWouldBreakARow) {
 }
 
 TEST(EventsTsv, TheSidecarDescribesEveryColumn) {
-  const std::string json = EventsSidecarJson(SingleLine(kA, kB, kRate, 10));
+  const base::Json json = EventsSidecarJson(SingleLine(kA, kB, kRate, 10));
   for (const std::string column :
        {"onset", "duration", "sample", "value", "trial_type", "stream"}) {
-    EXPECT_NE(json.find("\"" + column + "\": {\"Description\""), std::string::npos) << column;
+    EXPECT_TRUE(json[column]["Description"].is_string()) << column;
   }
-  EXPECT_EQ(JsonQuoted("a\"b\\c\n"), "\"a\\\"b\\\\c\\u000a\"");
+  EXPECT_NE(json["value"]["Description"].get<std::string>().find(
+                "a backslash is written \\\\, a tab \\t"),
+            std::string::npos)
+      << json;
+  EXPECT_EQ(json["SamplingFrequency"], kRate);
+  EXPECT_EQ(json["GeneratedBy"][0]["Name"], "maroquint-align");
 }
 
 // Events 3 ms (with a jitter) after hardware triggers on bit 1, one with
@@ -199,15 +211,13 @@ TEST(CheckBits, GivesTheLatencyOfEachStream) {
 }
 
 TEST(CheckBits, ReadsDecimalAndHexMasks) {
-  std::uint64_t mask = 0;
-  EXPECT_TRUE(ParseMask("0xFE", mask));
-  EXPECT_EQ(mask, 0xFEu);
-  EXPECT_TRUE(ParseMask("254", mask));
-  EXPECT_EQ(mask, 254u);
-  EXPECT_TRUE(ParseMask("010", mask));
-  EXPECT_EQ(mask, 10u);
+  EXPECT_EQ(ParseMask("0xFE").Value(), 0xFEu);
+  EXPECT_EQ(ParseMask("254").Value(), 254u);
+  EXPECT_EQ(ParseMask("010").Value(), 10u);
   for (const std::string bad : {"", "0", "-2", "0x", "12ab", "0x8000000000000000"}) {
-    EXPECT_FALSE(ParseMask(bad, mask)) << bad;
+    const auto mask = ParseMask(bad);
+    ASSERT_FALSE(mask.Ok()) << bad;
+    EXPECT_EQ(mask.Code(), MaskError::kNotAMask);
   }
 }
 

@@ -52,10 +52,15 @@ TEST(Experiment, EventsTakeTheSegmentThatHoldsThem) {
             std::string::npos)
       << report;
   EXPECT_NE(report.find("on bits 0xFE"), std::string::npos) << report;
-  const std::string json = ExperimentJson(experiment, "ev.tsv");
-  EXPECT_NE(json.find("\"mapping_piecewise\": true"), std::string::npos) << json;
-  EXPECT_NE(json.find("\"after_recording\": 1"), std::string::npos) << json;
-  EXPECT_NE(json.find("\"without_trigger\": 1"), std::string::npos) << json;
+  const base::Json json = ExperimentJson(experiment, "ev.tsv");
+  EXPECT_EQ(json["mapping_piecewise"], true) << json;
+  EXPECT_EQ(json["mapping_segments"].size(), 2u) << json;
+  EXPECT_EQ(json["events"]["written"], true) << json;
+  EXPECT_EQ(json["events"]["file"], "ev.tsv") << json;
+  EXPECT_EQ(json["events"]["streams"][0]["after_recording"], 1) << json;
+  EXPECT_EQ(json["trigger_check"]["mask"], "0xFE") << json;
+  EXPECT_EQ(json["trigger_check"]["streams"][0]["without_trigger"], 1) << json;
+  EXPECT_EQ(json["trigger_check"]["streams"][0]["without_trigger_onsets_s"].size(), 1u) << json;
 }
 
 TEST(Experiment, OneLineIsTheFitsOwn) {
@@ -68,13 +73,16 @@ TEST(Experiment, OneLineIsTheFitsOwn) {
   EXPECT_FALSE(experiment.has_events);
   EXPECT_EQ(ExperimentReport(experiment, ""), "");
   EXPECT_TRUE(ExperimentWarnings(experiment).empty());
-  EXPECT_NE(ExperimentJson(experiment, "").find("\"mapping_piecewise\": false"), std::string::npos);
+  const base::Json json = ExperimentJson(experiment, "");
+  EXPECT_EQ(json["mapping_piecewise"], false) << json;
+  EXPECT_FALSE(json.contains("events")) << json;
 }
 
-TEST(Experiment, AddsItsMembersToTheResult) {
-  EXPECT_EQ(AddMembers("{\"pairs\": 3}\n", "\"x\": 1,\n\"y\": [],\n"),
-            "{\"pairs\": 3,\n\"x\": 1,\n\"y\": []\n}\n");
-  EXPECT_EQ(AddMembers("{}", "\"x\": 1,\n"), "{\n\"x\": 1\n}\n");
+TEST(Experiment, NamesTheSidecarAndWhyNoEventsWereWritten) {
+  const base::Json why = NoEventsJson("ev.tsv", "the result is ambiguous");
+  EXPECT_EQ(why["events"]["written"], false);
+  EXPECT_EQ(why["events"]["file"], "ev.tsv");
+  EXPECT_EQ(why["events"]["reason"], "the result is ambiguous");
   EXPECT_EQ(SidecarPath("sub-01_events.tsv"), "sub-01_events.json");
   EXPECT_EQ(SidecarPath("events"), "events.json");
 }

@@ -128,10 +128,10 @@ XdfRequest Both() {
 TEST_F(Inputs, OnePassFillsBothSides) {
   const Recording recording;
   const std::string path = Write("both.xdf", recording.bytes);
-  EegTrigger trigger;
-  MarkerTimes markers;
-  std::string error;
-  ASSERT_TRUE(ReadXdfInputs(path, Both(), trigger, markers, error)) << error;
+  const auto read = ReadXdfInputs(path, Both());
+  ASSERT_TRUE(read.Ok()) << read.Message();
+  const EegTrigger &trigger = read->trigger;
+  const MarkerTimes &markers = read->markers;
 
   EXPECT_EQ(trigger.onsets, recording.onsets);
   EXPECT_EQ(trigger.high_samples, recording.widths);
@@ -166,10 +166,10 @@ TEST_F(Inputs, WarningsGoToTheSideThatReadTheFile) {
                               xdf::StringSamplesChunk(9, {{1.0, {"?"}}}) +
                               xdf::StringSamplesChunk(9, {{2.0, {"?"}}});
   const std::string path = Write("damaged.xdf", damaged);
-  EegTrigger trigger;
-  MarkerTimes markers;
-  std::string error;
-  ASSERT_TRUE(ReadXdfInputs(path, Both(), trigger, markers, error)) << error;
+  const auto read = ReadXdfInputs(path, Both());
+  ASSERT_TRUE(read.Ok()) << read.Message();
+  const EegTrigger &trigger = read->trigger;
+  const MarkerTimes &markers = read->markers;
   ASSERT_EQ(trigger.warnings.size(), 2u);
   EXPECT_EQ(trigger.warnings[0].count, 1u);
   EXPECT_EQ(trigger.warnings[0].first, "at byte " + std::to_string(recording.bytes.size()));
@@ -180,50 +180,58 @@ TEST_F(Inputs, WarningsGoToTheSideThatReadTheFile) {
                 ", stream 9)");
   EXPECT_TRUE(markers.warnings.empty());
 
-  MarkerTimes alone;
-  ASSERT_TRUE(ReadMarkers(path, "Maroquint", alone, error)) << error;
-  EXPECT_EQ(alone.times, markers.times);
-  EXPECT_EQ(alone.warnings.size(), 2u);
+  const auto alone = ReadMarkers(path, "Maroquint");
+  ASSERT_TRUE(alone.Ok()) << alone.Message();
+  EXPECT_EQ(alone->times, markers.times);
+  EXPECT_EQ(alone->warnings.size(), 2u);
 }
 
 TEST_F(Inputs, SaysWhatIsMissing) {
   const Recording recording;
   const std::string path = Write("both.xdf", recording.bytes);
-  EegTrigger trigger;
-  MarkerTimes markers;
-  std::string error;
   XdfRequest request = Both();
   request.channel = "Trigger";
-  EXPECT_FALSE(ReadXdfInputs(path, request, trigger, markers, error));
-  EXPECT_NE(error.find("no numeric stream has a channel 'Trigger' (streams: 'Amp', 'Maroquint'; "
-                       "channels that look like a trigger: 'Amp: Status', 'Amp: TRIG2')"),
-            std::string::npos)
-      << error;
+  auto read = ReadXdfInputs(path, request);
+  ASSERT_FALSE(read.Ok());
+  EXPECT_EQ(read.Code(), InputError::kNoChannel);
+  // What there is, for the person who chose the channel.
+  EXPECT_NE(
+      read.Message().find("no numeric stream has a channel 'Trigger' (streams: 'Amp', 'Maroquint'; "
+                          "channels that look like a trigger: 'Amp: Status', 'Amp: TRIG2')"),
+      std::string::npos)
+      << read.Message();
   request.eeg_stream = "Amp";
-  EXPECT_FALSE(ReadXdfInputs(path, request, trigger, markers, error));
-  EXPECT_NE(error.find("stream 'Amp' has no channel 'Trigger'"), std::string::npos) << error;
+  read = ReadXdfInputs(path, request);
+  ASSERT_FALSE(read.Ok());
+  EXPECT_EQ(read.Code(), InputError::kNoChannel);
+  EXPECT_NE(read.Message().find("stream 'Amp' has no channel 'Trigger'"), std::string::npos)
+      << read.Message();
+  request.eeg_stream = "Eeg";
+  EXPECT_EQ(ReadXdfInputs(path, request).Code(), InputError::kNoStream);
   request = Both();
   request.marker_stream = "Other";
-  EXPECT_FALSE(ReadXdfInputs(path, request, trigger, markers, error));
-  EXPECT_NE(error.find("no stream 'Other' (streams: 'Amp', 'Maroquint')"), std::string::npos)
-      << error;
-  EXPECT_FALSE(ReadXdfInputs(Write("text.xdf", "hello"), Both(), trigger, markers, error));
-  EXPECT_NE(error.find("not an XDF file"), std::string::npos) << error;
+  read = ReadXdfInputs(path, request);
+  ASSERT_FALSE(read.Ok());
+  EXPECT_EQ(read.Code(), InputError::kNoStream);
+  EXPECT_NE(read.Message().find("no stream 'Other' (streams: 'Amp', 'Maroquint')"),
+            std::string::npos)
+      << read.Message();
+  EXPECT_EQ(ReadXdfInputs(Write("text.xdf", "hello"), Both()).Code(), InputError::kNotXdf);
+  EXPECT_EQ(ReadXdfInputs(::testing::TempDir() + "maroquint_inputs_none.xdf", Both()).Code(),
+            InputError::kCannotRead);
 }
 
 TEST_F(Inputs, TheEventStreamsAndCheckedBitsComeInTheSamePass) {
   const Recording recording;
   const std::string path = Write("events.xdf", WithEvents(recording));
-  EegTrigger trigger;
-  MarkerTimes markers;
-  std::vector<EventStream> events;
-  std::string error;
   XdfRequest request = Both();
   request.events = true;
   request.check_mask = 0xFE;
-  ASSERT_TRUE(ReadXdfInputs(path, request, trigger, markers, events, error)) << error;
-  EXPECT_EQ(trigger.onsets, recording.onsets);
-  EXPECT_EQ(trigger.check_onsets, recording.checks);
+  auto read = ReadXdfInputs(path, request);
+  ASSERT_TRUE(read.Ok()) << read.Message();
+  EXPECT_EQ(read->trigger.onsets, recording.onsets);
+  EXPECT_EQ(read->trigger.check_onsets, recording.checks);
+  std::vector<EventStream> events = read->events;
   ASSERT_EQ(events.size(), 2u);
   EXPECT_EQ(events[0].name, "Experiment");
   ASSERT_EQ(events[0].times.size(), 2u);
@@ -235,13 +243,15 @@ TEST_F(Inputs, TheEventStreamsAndCheckedBitsComeInTheSamePass) {
   EXPECT_NEAR(events[1].times[0], Recording::Stamp(1500) + kEegOffset, 1e-6);
 
   request.event_streams = {"Responses"};
-  events.clear();
-  ASSERT_TRUE(ReadXdfInputs(path, request, trigger, markers, events, error)) << error;
-  ASSERT_EQ(events.size(), 1u);
-  EXPECT_EQ(events[0].name, "Responses");
+  read = ReadXdfInputs(path, request);
+  ASSERT_TRUE(read.Ok()) << read.Message();
+  ASSERT_EQ(read->events.size(), 1u);
+  EXPECT_EQ(read->events[0].name, "Responses");
   request.event_streams = {"Stimuli"};
-  EXPECT_FALSE(ReadXdfInputs(path, request, trigger, markers, events, error));
-  EXPECT_NE(error.find("no event stream 'Stimuli'"), std::string::npos) << error;
+  read = ReadXdfInputs(path, request);
+  ASSERT_FALSE(read.Ok());
+  EXPECT_EQ(read.Code(), InputError::kNoStream);
+  EXPECT_NE(read.Message().find("no event stream 'Stimuli'"), std::string::npos) << read.Message();
 }
 
 TEST_F(Inputs, TheMonitorsCsvSpansItsMarkers) {
@@ -250,9 +260,9 @@ TEST_F(Inputs, TheMonitorsCsvSpansItsMarkers) {
             "# maroquint-monitor: stream \"Maroquint\"  type \"Markers\", 1 channel\n"
             "marker,timestamp,local_time,interval,missed,text,utc_time\n"
             "1,12.5,,,0,x,2026-12-08T10:24:12.806217Z\n2,11.5,,,0,x,2026-12-08T10:24:13.806217Z\n");
-  MarkerTimes markers;
-  std::string error;
-  ASSERT_TRUE(ReadMarkers(path, "Maroquint", markers, error)) << error;
+  const auto read = ReadMarkers(path, "Maroquint");
+  ASSERT_TRUE(read.Ok()) << read.Message();
+  const MarkerTimes &markers = *read;
   EXPECT_EQ(markers.times, (std::vector<double>{11.5, 12.5}));
   EXPECT_EQ(markers.recorded_from, 11.5);
   EXPECT_EQ(markers.recorded_to, 12.5);

@@ -6,23 +6,23 @@ namespace maroquint::align {
 namespace {
 
 TEST(MarkerCsv, TakesTheTimestampColumnWhereverItIs) {
-  MarkerCsv csv;
-  std::string error;
   const char text[] =
       "marker,timestamp,local_time,interval,missed,text,utc_time\r\n"
       "1,100.25,100.5,,,\"/a,b\",2026-12-08T10:00:00Z\r\n"
       "2,101.25,101.5,1,,\"quoted \"\"text\"\"\nover two lines\",x\n"
       "\n";
-  ASSERT_TRUE(ParseMarkerCsv(text, csv, error)) << error;
-  EXPECT_EQ(csv.times, (std::vector<double>{100.25, 101.25}));
-  EXPECT_EQ(csv.stream, "");
+  const auto csv = ParseMarkerCsv(text);
+  ASSERT_TRUE(csv.Ok()) << csv.Message();
+  EXPECT_EQ(csv->times, (std::vector<double>{100.25, 101.25}));
+  EXPECT_EQ(csv->stream, "");
 
-  csv = {};
-  EXPECT_FALSE(ParseMarkerCsv("marker,local_time\n1,2\n", csv, error));
-  EXPECT_NE(error.find("timestamp"), std::string::npos);
-  EXPECT_FALSE(ParseMarkerCsv("timestamp,text\n1.5,\"a\nb\"\nabc,x\n", csv, error));
-  EXPECT_NE(error.find("line 4"), std::string::npos) << error;
-  EXPECT_FALSE(ParseMarkerCsv("", csv, error));
+  EXPECT_EQ(ParseMarkerCsv("marker,local_time\n1,2\n").Code(), CsvError::kNoTimestamp);
+  const auto bad = ParseMarkerCsv("timestamp,text\n1.5,\"a\nb\"\nabc,x\n");
+  ASSERT_FALSE(bad.Ok());
+  EXPECT_EQ(bad.Code(), CsvError::kNotANumber);
+  // Where it is, for the person who opens the file.
+  EXPECT_EQ(bad.Message(), "line 4: timestamp 'abc' is not a number");
+  EXPECT_EQ(ParseMarkerCsv("").Code(), CsvError::kEmpty);
 }
 
 // The monitor's --output file, byte for byte as it writes it: a line that
@@ -39,21 +39,19 @@ TEST(MarkerCsv, ReadsTheMonitorsOutputFileAsItIsWritten) {
       "2,2394.003401,,1.000014,0,\"a, b\",2026-12-08T10:24:12.946130Z\n"
       "3,2396.003399,2396.003383,2.000000,1,/Experiment Control/Synchronization/Trigger/Biosemi,"
       "2026-12-08T10:24:14.946140Z\n";
-  MarkerCsv csv;
-  std::string error;
-  ASSERT_TRUE(ParseMarkerCsv(text, csv, error)) << error;
-  EXPECT_EQ(csv.times, (std::vector<double>{2393.003387, 2394.003401, 2396.003399}));
-  EXPECT_EQ(csv.stream, "Maroquint");
+  const auto csv = ParseMarkerCsv(text);
+  ASSERT_TRUE(csv.Ok()) << csv.Message();
+  EXPECT_EQ(csv->times, (std::vector<double>{2393.003387, 2394.003401, 2396.003399}));
+  EXPECT_EQ(csv->stream, "Maroquint");
 
   // A file the monitor ended before any marker, and one cut after its
   // first line.
-  csv = {};
   const std::string head(text, std::string_view(text).find("1,2393"));
-  ASSERT_TRUE(ParseMarkerCsv(head, csv, error)) << error;
-  EXPECT_TRUE(csv.times.empty());
+  const auto none = ParseMarkerCsv(head);
+  ASSERT_TRUE(none.Ok()) << none.Message();
+  EXPECT_TRUE(none->times.empty());
   const std::string first_line = head.substr(0, head.find('\n') + 1);
-  EXPECT_FALSE(ParseMarkerCsv(first_line, csv, error));
-  EXPECT_NE(error.find("empty"), std::string::npos) << error;
+  EXPECT_EQ(ParseMarkerCsv(first_line).Code(), CsvError::kEmpty);
 }
 
 }  // namespace

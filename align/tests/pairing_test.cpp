@@ -498,21 +498,21 @@ TEST(EdgeDetector, FindsRisingEdgesOfOneBit) {
   const std::int32_t second[] = {0, 4, 0xFFFFFE, 5};
   detector.Feed(first, 7);
   detector.Feed(second, 4);
-  EXPECT_EQ(detector.onsets(), (std::vector<std::int64_t>{4, 9}));
-  EXPECT_EQ(detector.high_samples(), (std::vector<std::int64_t>{3, 1}));
-  EXPECT_EQ(detector.samples_seen(), 11);
+  EXPECT_EQ(detector.Onsets(), (std::vector<std::int64_t>{4, 9}));
+  EXPECT_EQ(detector.HighSamples(), (std::vector<std::int64_t>{3, 1}));
+  EXPECT_EQ(detector.SamplesSeen(), 11);
 
   // A float channel of several, interleaved: channel 1 of 2.
   EdgeDetector bit0(0);
   const double interleaved[] = {9, 0, 9, 1, 9, 1, 9, 0, 9, 1.0000001, 9, NAN};
   bit0.Feed(interleaved + 1, 6, 2);
-  EXPECT_EQ(bit0.onsets(), (std::vector<std::int64_t>{1, 4}));
-  EXPECT_EQ(bit0.high_samples(), (std::vector<std::int64_t>{2, 1}));
+  EXPECT_EQ(bit0.Onsets(), (std::vector<std::int64_t>{1, 4}));
+  EXPECT_EQ(bit0.HighSamples(), (std::vector<std::int64_t>{2, 1}));
   // Still set at the end: its length is unknown.
   const std::int8_t rising[] = {0, 1, 1};
   EdgeDetector open(0);
   open.Feed(rising, 3);
-  EXPECT_EQ(open.high_samples(), (std::vector<std::int64_t>{-1}));
+  EXPECT_EQ(open.HighSamples(), (std::vector<std::int64_t>{-1}));
 }
 
 }  // namespace

@@ -199,9 +199,8 @@ struct Picture {
 // Draws into an SVG file and reads it back.
 void Draw(const Recording &recording, const PlotAnnotations &annotations, Picture &picture) {
   const std::string path = TempPath(".svg");
-  std::string error;
-  ASSERT_TRUE(PlotResiduals(recording.result, recording.sources, annotations, path, error))
-      << error;
+  const auto drawn = PlotResiduals(recording.result, recording.sources, annotations, path);
+  ASSERT_TRUE(drawn.Ok()) << drawn.Message();
   const pugi::xml_parse_result parsed = picture.svg.load_file(path.c_str());
   std::filesystem::remove(path);
   ASSERT_TRUE(parsed) << parsed.description();
@@ -404,8 +403,8 @@ TEST(Plot, WarningsAreOnThePictureWrappedAndBounded) {
 TEST(Plot, PngAndBadPathsAreReported) {
   const Recording recording;
   const std::string png = TempPath(".png");
-  std::string error;
-  ASSERT_TRUE(PlotResiduals(recording.result, recording.sources, {}, png, error)) << error;
+  const auto drawn = PlotResiduals(recording.result, recording.sources, {}, png);
+  ASSERT_TRUE(drawn.Ok()) << drawn.Message();
   std::ifstream in(png, std::ios::binary);
   char magic[8] = {};
   in.read(magic, sizeof magic);
@@ -413,18 +412,22 @@ TEST(Plot, PngAndBadPathsAreReported) {
   std::filesystem::remove(png);
   EXPECT_EQ(std::string(magic, 8), "\x89PNG\r\n\x1a\n");
 
-  EXPECT_FALSE(PlotResiduals(recording.result, recording.sources, {}, TempPath(".pdf"), error));
-  EXPECT_THAT(error, HasSubstr(".svg or .png"));
-  EXPECT_FALSE(PlotResiduals(recording.result, recording.sources, {},
-                             TempPath("-missing") + "/plot.svg", error));
-  EXPECT_THAT(error, HasSubstr("cannot write"));
+  const auto pdf = PlotResiduals(recording.result, recording.sources, {}, TempPath(".pdf"));
+  ASSERT_FALSE(pdf.Ok());
+  EXPECT_EQ(pdf.Code(), PlotError::kUnknownFormat);
+  EXPECT_THAT(pdf.Message(), HasSubstr(".svg or .png"));
+  const auto missing =
+      PlotResiduals(recording.result, recording.sources, {}, TempPath("-missing") + "/plot.svg");
+  ASSERT_FALSE(missing.Ok());
+  EXPECT_EQ(missing.Code(), PlotError::kCannotWrite);
   // A device that takes the file but none of its bytes, as a full disk.
   const std::string full = TempPath("-full.svg");
   std::filesystem::create_symlink("/dev/full", full);
-  error.clear();
-  EXPECT_FALSE(PlotResiduals(recording.result, recording.sources, {}, full, error));
+  const auto written = PlotResiduals(recording.result, recording.sources, {}, full);
   std::filesystem::remove(full);
-  EXPECT_THAT(error, HasSubstr("cannot write"));
+  ASSERT_FALSE(written.Ok());
+  EXPECT_EQ(written.Code(), PlotError::kCannotWrite);
+  EXPECT_THAT(written.Message(), HasSubstr("came out empty"));
 }
 
 }  // namespace

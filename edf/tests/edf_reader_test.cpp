@@ -114,7 +114,7 @@ std::string Read(std::string_view bytes, std::size_t piece, Limits limits = {}) 
   }
   reader.Finish();
   drain();
-  if (reader.Failed()) return "error: " + reader.error() + "\n";
+  if (!reader.status().Ok()) return "error: " + reader.status().Message() + "\n";
   const Header &h = reader.header();
   out << "format " << (h.format == Format::kBdf ? "BDF" : "EDF") << (h.plus ? "+" : "")
       << (h.discontinuous ? " discontinuous" : "") << ", records " << h.records << ", duration "
@@ -134,12 +134,23 @@ std::string ReadWhole(std::string_view bytes, Limits limits = {}) {
   return Read(bytes, std::max<std::size_t>(bytes.size(), 1), limits);
 }
 
-std::string Error(std::string_view bytes, Limits limits = {}) {
+Status Failure(std::string_view bytes, Limits limits = {}) {
   Reader reader(limits);
   reader.Feed(bytes);
   reader.Finish();
   EXPECT_FALSE(reader.HasHeader());
-  return reader.error();
+  EXPECT_FALSE(reader.status().Ok());
+  return reader.status();
+}
+
+// The message people read.
+std::string Error(std::string_view bytes, Limits limits = {}) {
+  const Status status = Failure(bytes, limits);
+  return status.Ok() ? "" : status.Message();
+}
+
+ErrorCode Code(std::string_view bytes, Limits limits = {}) {
+  return Failure(bytes, limits).Code();
 }
 
 TEST(EdfReader, ReadsTheHeaderAndEveryRecordOfABdfFile) {
@@ -292,6 +303,10 @@ TEST(EdfReader, SaysWhatAFileThatIsNoEdfIs) {
   EXPECT_EQ(Error(Bdf().Bytes().substr(0, 300)),
             "not a complete BDF file: the header announces 2 signals (768 header bytes) but the "
             "file holds 300 bytes");
+  EXPECT_EQ(Code(""), ErrorCode::kEmpty);
+  EXPECT_EQ(Code("hi"), ErrorCode::kNotEdf);
+  EXPECT_EQ(Code("0   "), ErrorCode::kNotEdf);
+  EXPECT_EQ(Code(Bdf().Bytes().substr(0, 300)), ErrorCode::kHeaderCutShort);
 }
 
 TEST(EdfReader, SaysWhichHeaderFieldMakesNoSense) {
@@ -301,6 +316,7 @@ TEST(EdfReader, SaysWhichHeaderFieldMakesNoSense) {
   EXPECT_EQ(Error(bytes),
             "not a readable EDF file: the header's signal count field is \"x   \", "
             "where a whole number from 1 to 4096 was expected");
+  EXPECT_EQ(Code(bytes), ErrorCode::kBadHeader);
   Limits limits;
   limits.max_signals = 1;
   EXPECT_NE(Error(f.Bytes(), limits).find("from 1 to 1 was expected"), std::string::npos);
@@ -333,6 +349,7 @@ TEST(EdfReader, SaysWhichHeaderFieldMakesNoSense) {
   EXPECT_EQ(Error(f.Bytes(), limits),
             "not a readable EDF file: its records would be 2006 bytes each, beyond the limit of "
             "1000");
+  EXPECT_EQ(Code(f.Bytes(), limits), ErrorCode::kRecordTooLarge);
   f.signals[1] = {"TRIG", 1, 5, 5};
   EXPECT_NE(Error(f.Bytes()).find("digital maximum field \"5       \", where a number above"),
             std::string::npos);

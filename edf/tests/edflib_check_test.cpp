@@ -156,7 +156,7 @@ OurRead ReadWithOurs(const std::string &bytes) {
   }
   reader.Finish();
   drain();
-  EXPECT_FALSE(reader.Failed()) << reader.error();
+  EXPECT_TRUE(reader.status().Ok()) << reader.status().Message();
   out.header = reader.header();
   out.warnings = reader.warnings();
   return out;

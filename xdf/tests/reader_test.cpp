@@ -84,7 +84,7 @@ std::string Warnings(const File &file) {
 TEST(XdfReader, ReadsBackWhatTheWriterWrote) {
   const File file = Read(MakeRecording().bytes);
   EXPECT_EQ(Warnings(file), "");
-  EXPECT_EQ(file.error, "");
+  EXPECT_TRUE(file.status.Ok()) << file.status.Message();
   EXPECT_NE(file.header_xml.find("<datetime>2026-12-08T10:00:00+0000</datetime>"),
             std::string::npos);
   ASSERT_EQ(file.streams.size(), 2u);
@@ -204,7 +204,7 @@ TEST(XdfReader, CountsWarningsByKind) {
     bytes += StringSamplesChunk(1, {{1.0 + i, {"kept"}}});
   }
   const File file = Read(bytes);
-  EXPECT_EQ(file.error, "");
+  EXPECT_TRUE(file.status.Ok()) << file.status.Message();
   EXPECT_EQ(file.streams[0].strings.size(), 5000u);
   ASSERT_EQ(file.warnings.size(), 2u) << Warnings(file);
   EXPECT_EQ(file.warnings[0].kind, "chunks of a stream without its header, skipped");
@@ -224,21 +224,27 @@ TEST(XdfReader, ALimitReachedIsAnErrorThatNamesIt) {
   limits.max_values = 4;
   File file = Read(head + two + three + two, limits);
   EXPECT_EQ(file.streams[0].strings, (std::vector<std::string>{"a", "b"}));
-  EXPECT_NE(file.error.find("limit of 4 values"), std::string::npos) << file.error;
-  EXPECT_NE(file.error.find("(max_values)"), std::string::npos) << file.error;
+  ASSERT_FALSE(file.status.Ok());
+  EXPECT_EQ(file.status.Code(), ErrorCode::kTooManyValues);
+  EXPECT_NE(file.status.Message().find("limit of 4 values"), std::string::npos)
+      << file.status.Message();
+  EXPECT_NE(file.status.Message().find("(max_values)"), std::string::npos);
 
   limits = Limits{};
   limits.max_chunk_bytes = 1000;
   file = Read(head + two + StringSamplesChunk(1, {{3.0, {std::string(2000, 'x')}}}) + two, limits);
   EXPECT_EQ(file.streams[0].strings.size(), 2u);
-  EXPECT_NE(file.error.find("limit of 1000 bytes per chunk (max_chunk_bytes)"), std::string::npos)
-      << file.error;
+  ASSERT_FALSE(file.status.Ok());
+  EXPECT_EQ(file.status.Code(), ErrorCode::kChunkTooLarge);
+  EXPECT_NE(file.status.Message().find("limit of 1000 bytes per chunk (max_chunk_bytes)"),
+            std::string::npos)
+      << file.status.Message();
   // A length beyond the limit whose chunk does not read as a real one is
   // damage, skipped as such.
   file = Read(
       head + std::string("\x04\x00\x00\x00\x40\x03\x00\x63\x00\x00\x00", 11) + Boundary() + two,
       limits);
-  EXPECT_EQ(file.error, "");
+  EXPECT_TRUE(file.status.Ok()) << file.status.Message();
   EXPECT_EQ(file.streams[0].strings.size(), 2u);
   EXPECT_EQ(file.warnings.size(), 1u) << Warnings(file);
 
@@ -246,12 +252,18 @@ TEST(XdfReader, ALimitReachedIsAnErrorThatNamesIt) {
   limits.max_streams = 1;
   file = Read(head + StreamHeader(2, EegXml("int16", 3)), limits);
   EXPECT_EQ(file.streams.size(), 1u);
-  EXPECT_NE(file.error.find("limit of 1 streams (max_streams)"), std::string::npos) << file.error;
+  ASSERT_FALSE(file.status.Ok());
+  EXPECT_EQ(file.status.Code(), ErrorCode::kTooManyStreams);
+  EXPECT_NE(file.status.Message().find("limit of 1 streams (max_streams)"), std::string::npos)
+      << file.status.Message();
 
   file = Read(FileHeader() + StreamHeader(2, EegXml("int16", 70000)));
   EXPECT_TRUE(file.streams.empty());
-  EXPECT_NE(file.error.find("70000 channels"), std::string::npos) << file.error;
-  EXPECT_NE(file.error.find("(max_channels)"), std::string::npos) << file.error;
+  ASSERT_FALSE(file.status.Ok());
+  EXPECT_EQ(file.status.Code(), ErrorCode::kTooManyChannels);
+  EXPECT_NE(file.status.Message().find("70000 channels"), std::string::npos)
+      << file.status.Message();
+  EXPECT_NE(file.status.Message().find("(max_channels)"), std::string::npos);
 }
 
 // Samples and clock offsets as a Parser hands them over.
@@ -300,7 +312,7 @@ TEST(XdfParser, ReadsAFileOfAnyLengthInPieces) {
     if (i % 10 == 0) parser.Feed(ClockOffset(2, 1.0 * i, 0.5));
   }
   parser.End();
-  EXPECT_EQ(parser.error(), "");
+  EXPECT_TRUE(parser.status().Ok()) << parser.status().Message();
   EXPECT_TRUE(parser.warnings().empty());
   EXPECT_EQ(tally.headers, std::vector<std::string>{"2 EEG"});
   const std::uint64_t total = std::uint64_t{1} + std::uint64_t{chunks} * (1 << 20);
