@@ -2,10 +2,6 @@
 # packet they send on this machine.
 set(MAROQUINT_NETNS_RUN ${PROJECT_SOURCE_DIR}/tools/netns-run)
 
-if(BUILD_TESTING)
-  find_package(GTest REQUIRED)
-endif()
-
 # maroquint_add_test(NAME <name> TARGET <executable target> [NETWORK] [ARGS ...])
 function(maroquint_add_test)
   cmake_parse_arguments(T "NETWORK" "NAME;TARGET;TIMEOUT" "ARGS" ${ARGN})
