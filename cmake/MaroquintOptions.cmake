@@ -1,9 +1,24 @@
-set(MAROQUINT_DAQ auto CACHE STRING "NI-DAQmx driver to link: auto, nidaqmx (the real driver) or sim (the simulated driver)")
+# Under CI (the environment variable CI=true, as .ci/run sets it) every build
+# makes warnings errors, links the bundled LSL library and the simulated
+# driver, whatever else the machine has installed, and needs every optional
+# dependency, so that no part of the project and none of its tests drop out
+# unnoticed. A cache entry given on the command line still wins.
+if("$ENV{CI}" STREQUAL "true")
+  set(maroquint_ci ON)
+  set(maroquint_default_daq sim)
+  set(maroquint_default_lsl bundled)
+else()
+  set(maroquint_ci OFF)
+  set(maroquint_default_daq auto)
+  set(maroquint_default_lsl auto)
+endif()
+set(MAROQUINT_DAQ ${maroquint_default_daq} CACHE STRING "NI-DAQmx driver to link: auto, nidaqmx (the real driver) or sim (the simulated driver)")
 set_property(CACHE MAROQUINT_DAQ PROPERTY STRINGS auto nidaqmx sim)
-set(MAROQUINT_LSL auto CACHE STRING "LSL library to link: auto, system (liblsl) or bundled")
+set(MAROQUINT_LSL ${maroquint_default_lsl} CACHE STRING "LSL library to link: auto, system (liblsl) or bundled")
 set_property(CACHE MAROQUINT_LSL PROPERTY STRINGS auto system bundled)
 option(MAROQUINT_SANITIZE "Build with AddressSanitizer and UndefinedBehaviorSanitizer" OFF)
-option(MAROQUINT_WERROR "Make compiler warnings errors (the project's own code; third-party headers are included as system headers)" OFF)
+option(MAROQUINT_WERROR "Make compiler warnings errors (the project's own code; third-party headers are included as system headers)" ${maroquint_ci})
+option(MAROQUINT_REQUIRE_ALL "Fail at configure time where an optional dependency (PLplot, EDFlib, libxdf, Google Benchmark) is missing, instead of leaving out what needs it" ${maroquint_ci})
 option(MAROQUINT_BENCHMARKS "Build the benchmarks (those on Google Benchmark only where it is installed)" ON)
 option(MAROQUINT_TSAN "Build with ThreadSanitizer" OFF)
 option(MAROQUINT_FUZZ "Build the libFuzzer targets in fuzz/ (needs clang)" OFF)
