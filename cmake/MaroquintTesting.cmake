@@ -2,7 +2,8 @@
 # packet they send on this machine.
 set(MAROQUINT_NETNS_RUN ${PROJECT_SOURCE_DIR}/tools/netns-run)
 
-# maroquint_add_test(NAME <name> TARGET <executable target> [NETWORK] [TIMEOUT <s>] [ARGS ...])
+# maroquint_add_test(NAME <name> TARGET <executable target> [NETWORK] [TAKE_TURNS]
+#                    [TIMEOUT <s>] [ENVIRONMENT <VAR=value>...] [ARGS ...])
 #
 # A GoogleTest program becomes one ctest entry per test suite, <name>.<Suite>,
 # so that `ctest -j2` spreads a long program over both cores. The suites are
@@ -13,9 +14,12 @@ set(MAROQUINT_NETNS_RUN ${PROJECT_SOURCE_DIR}/tools/netns-run)
 # entry. Every entry is labelled with the test's top folder (lsl, monitor,
 # ...), and the target `maroquint_tests_<folder>` builds all that the
 # folder's entries run: `ctest -L` and `cmake --build --target` select the
-# same tests (CI's ThreadSanitizer stage).
+# same tests (CI's ThreadSanitizer stage). With TAKE_TURNS the entries of
+# the program never run at the same time as each other (for tests that run
+# the program in real time and whose timing a second such run would
+# disturb); they still run beside other programs' entries.
 function(maroquint_add_test)
-  cmake_parse_arguments(T "NETWORK" "NAME;TARGET;TIMEOUT" "ARGS" ${ARGN})
+  cmake_parse_arguments(T "NETWORK;TAKE_TURNS" "NAME;TARGET;TIMEOUT" "ARGS;ENVIRONMENT" ${ARGN})
   if(NOT T_TIMEOUT)
     set(T_TIMEOUT 300)
   endif()
@@ -77,8 +81,7 @@ function(maroquint_add_test)
       # Windows has no network namespaces: there the configuration that
       # confines discovery to 127.0.0.1 keeps the packets on this machine.
       add_test(NAME ${name} COMMAND ${T_TARGET} ${filter_args} ${T_ARGS})
-      set_tests_properties(${name} PROPERTIES
-        ENVIRONMENT LSLAPICFG=${PROJECT_SOURCE_DIR}/tools/lsl_machine_scope.cfg)
+      list(APPEND T_ENVIRONMENT LSLAPICFG=${PROJECT_SOURCE_DIR}/tools/lsl_machine_scope.cfg)
     elseif(T_NETWORK)
       # ctest adds CMAKE_CROSSCOMPILING_EMULATOR (wine64) only where the
       # test's command is the target itself, so it is put in here by hand.
@@ -88,12 +91,22 @@ function(maroquint_add_test)
       add_test(NAME ${name} COMMAND ${T_TARGET} ${filter_args} ${T_ARGS})
     endif()
     set_tests_properties(${name} PROPERTIES TIMEOUT ${T_TIMEOUT} LABELS ${folder})
+    if(T_ENVIRONMENT)
+      set_tests_properties(${name} PROPERTIES ENVIRONMENT "${T_ENVIRONMENT}")
+    endif()
+    set(locks)
+    if(T_TAKE_TURNS)
+      list(APPEND locks ${T_NAME})
+    endif()
     # tools/wine-run puts all the Windows tests in one network namespace and
     # one wineserver, where two of them would see each other's streams and
     # share the simulated device's lock file: those that open sockets take
     # turns, the others run beside them.
     if(T_NETWORK AND CMAKE_CROSSCOMPILING_EMULATOR)
-      set_tests_properties(${name} PROPERTIES RESOURCE_LOCK wine_network)
+      list(APPEND locks wine_network)
+    endif()
+    if(locks)
+      set_tests_properties(${name} PROPERTIES RESOURCE_LOCK "${locks}")
     endif()
   endforeach()
 endfunction()
