@@ -2,7 +2,7 @@
 # packet they send on this machine.
 set(MAROQUINT_NETNS_RUN ${PROJECT_SOURCE_DIR}/tools/netns-run)
 
-# maroquint_add_test(NAME <name> TARGET <executable target> [NETWORK] [TAKE_TURNS]
+# maroquint_add_test(NAME <name> TARGET <executable target> [NETWORK]
 #                    [TIMEOUT <s>] [ENVIRONMENT <VAR=value>...] [ARGS ...])
 #
 # A GoogleTest program becomes one ctest entry per test suite, <name>.<Suite>,
@@ -14,12 +14,9 @@ set(MAROQUINT_NETNS_RUN ${PROJECT_SOURCE_DIR}/tools/netns-run)
 # entry. Every entry is labelled with the test's top folder (lsl, monitor,
 # ...), and the target `maroquint_tests_<folder>` builds all that the
 # folder's entries run: `ctest -L` and `cmake --build --target` select the
-# same tests (CI's ThreadSanitizer stage). With TAKE_TURNS the entries of
-# the program never run at the same time as each other (for tests that run
-# the program in real time and whose timing a second such run would
-# disturb); they still run beside other programs' entries.
+# same tests (CI's ThreadSanitizer stage).
 function(maroquint_add_test)
-  cmake_parse_arguments(T "NETWORK;TAKE_TURNS" "NAME;TARGET;TIMEOUT" "ARGS;ENVIRONMENT" ${ARGN})
+  cmake_parse_arguments(T "NETWORK" "NAME;TARGET;TIMEOUT" "ARGS;ENVIRONMENT" ${ARGN})
   if(NOT T_TIMEOUT)
     set(T_TIMEOUT 300)
   endif()
@@ -95,9 +92,6 @@ function(maroquint_add_test)
       set_tests_properties(${name} PROPERTIES ENVIRONMENT "${T_ENVIRONMENT}")
     endif()
     set(locks)
-    if(T_TAKE_TURNS)
-      list(APPEND locks ${T_NAME})
-    endif()
     # tools/wine-run puts all the Windows tests in one network namespace and
     # one wineserver, where two of them would see each other's streams and
     # share the simulated device's lock file: those that open sockets take
