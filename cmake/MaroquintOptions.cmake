@@ -1,9 +1,24 @@
-set(MAROQUINT_DAQ auto CACHE STRING "NI-DAQmx driver to link: auto, nidaqmx (the real driver) or sim (the simulated driver)")
+# Under CI (the environment variable CI=true, as .ci/run sets it) every build
+# makes warnings errors, links the bundled LSL library and the simulated
+# driver, whatever else the machine has installed, and needs every optional
+# dependency, so that no part of the project and none of its tests drop out
+# unnoticed. A cache entry given on the command line still wins.
+if("$ENV{CI}" STREQUAL "true")
+  set(maroquint_ci ON)
+  set(maroquint_default_daq sim)
+  set(maroquint_default_lsl bundled)
+else()
+  set(maroquint_ci OFF)
+  set(maroquint_default_daq auto)
+  set(maroquint_default_lsl auto)
+endif()
+set(MAROQUINT_DAQ ${maroquint_default_daq} CACHE STRING "NI-DAQmx driver to link: auto, nidaqmx (the real driver) or sim (the simulated driver)")
 set_property(CACHE MAROQUINT_DAQ PROPERTY STRINGS auto nidaqmx sim)
-set(MAROQUINT_LSL auto CACHE STRING "LSL library to link: auto, system (liblsl) or bundled")
+set(MAROQUINT_LSL ${maroquint_default_lsl} CACHE STRING "LSL library to link: auto, system (liblsl) or bundled")
 set_property(CACHE MAROQUINT_LSL PROPERTY STRINGS auto system bundled)
 option(MAROQUINT_SANITIZE "Build with AddressSanitizer and UndefinedBehaviorSanitizer" OFF)
-option(MAROQUINT_WERROR "Make compiler warnings errors (the project's own code; third-party headers are included as system headers)" OFF)
+option(MAROQUINT_WERROR "Make compiler warnings errors (the project's own code; third-party headers are included as system headers)" ${maroquint_ci})
+option(MAROQUINT_REQUIRE_ALL "Fail at configure time where an optional dependency (PLplot, EDFlib, libxdf, Google Benchmark) is missing, instead of leaving out what needs it" ${maroquint_ci})
 option(MAROQUINT_BENCHMARKS "Build the benchmarks (those on Google Benchmark only where it is installed)" ON)
 option(MAROQUINT_TSAN "Build with ThreadSanitizer" OFF)
 option(MAROQUINT_FUZZ "Build the libFuzzer targets in fuzz/ (needs clang)" OFF)
@@ -16,7 +31,10 @@ if(NOT MAROQUINT_LSL MATCHES "^(auto|system|bundled)$")
 endif()
 
 if(MAROQUINT_SANITIZE)
-  add_compile_options(-fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=undefined)
+  # -O1: the checks are the same, the build and the program are quicker
+  # than at -O2; line tables (-g1) are all the reports need.
+  add_compile_options(-fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=undefined
+    -O1 -g1)
   add_link_options(-fsanitize=address,undefined)
 endif()
 
@@ -24,7 +42,7 @@ if(MAROQUINT_TSAN)
   if(MAROQUINT_SANITIZE)
     message(FATAL_ERROR "MAROQUINT_TSAN and MAROQUINT_SANITIZE cannot be combined: ThreadSanitizer excludes AddressSanitizer")
   endif()
-  add_compile_options(-fsanitize=thread -fno-omit-frame-pointer)
+  add_compile_options(-fsanitize=thread -fno-omit-frame-pointer -O1 -g1)
   add_link_options(-fsanitize=thread)
   # ThreadSanitizer does not model standalone fences, and asio brackets each
   # handler call with a pair of them. Every handoff they would order already
