@@ -10,7 +10,7 @@
 // Usage: admission_bench [seconds-per-load]   (default 20; run it through
 // tools/netns-run so that its stream stays on this machine)
 
-#include "Program.h"
+#include "program.h"
 
 #include <lsl_c.h>
 #include <asio.hpp>

@@ -23,10 +23,10 @@
 #include <string>
 #include <vector>
 
-#include "ChildProcess.h"
 #include "base/json.h"
 #include "base/stats.h"
 #include "base/text.h"
+#include "child_process.h"
 #include "sync_session.h"
 
 namespace {

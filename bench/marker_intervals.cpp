@@ -6,7 +6,7 @@
 // Usage: marker_intervals [intervals]   (default 10; run it through
 // tools/netns-run so that its stream stays on this machine)
 
-#include "Program.h"
+#include "program.h"
 
 #include <lsl_c.h>
 

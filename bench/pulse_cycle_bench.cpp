@@ -4,8 +4,8 @@
 
 #include <benchmark/benchmark.h>
 
-#include "PulseCycle.h"
 #include "allocation_counter.h"
+#include "pulse_cycle.h"
 
 namespace {
 

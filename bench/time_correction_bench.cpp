@@ -8,7 +8,7 @@
 // Usage: time_correction_bench [runs [seconds]]   (defaults 4 and 40; run
 // it through tools/netns-run so that its stream stays on this machine)
 
-#include "Program.h"
+#include "program.h"
 
 #include <lsl_c.h>
 

@@ -119,8 +119,8 @@ endfunction()
 
 # maroquint_test_runs(<target> <program target>...)
 #
-# Lets <target> run the built programs through testing/ChildProcess.h:
-# maroquint as MAROQUINT_PROGRAM (testing/Program.h), maroquint-monitor as
+# Lets <target> run the built programs through testing/child_process.h:
+# maroquint as MAROQUINT_PROGRAM (testing/program.h), maroquint-monitor as
 # MAROQUINT_MONITOR, each built before the target.
 function(maroquint_test_runs target)
   target_link_libraries(${target} PRIVATE maroquint_testing)

@@ -1,7 +1,7 @@
-#include "AnalogLoopback.h"
-#include "CommandLine.h"
-#include "MarkerOutlet.h"
-#include "RunSequence.h"
+#include "analog_loopback.h"
+#include "command_line.h"
+#include "marker_outlet.h"
+#include "run_sequence.h"
 
 #include <cstdio>
 

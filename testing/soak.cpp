@@ -1,8 +1,8 @@
 #include "soak.h"
 
-#include "ChildProcess.h"
-#include "Program.h"
+#include "child_process.h"
 #include "device_gate.h"
+#include "program.h"
 
 #include <lsl_c.h>
 

@@ -9,8 +9,8 @@
 #include <random>
 #include <sstream>
 
-#include "ChildProcess.h"
 #include "base/json.h"
+#include "child_process.h"
 #include "writer.h"
 
 namespace maroquint::align {

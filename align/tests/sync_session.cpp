@@ -11,7 +11,7 @@
 #include <random>
 #include <sstream>
 
-#include "ChildProcess.h"
+#include "child_process.h"
 #include "clock_sync.h"
 #include "device_gate.h"
 #include "reader.h"

@@ -1,6 +1,6 @@
 // The built monitor against outlets of the LSL library on loopback. The test
 // stamps its markers itself, so the intervals the monitor reports are exact.
-#include "ChildProcess.h"
+#include "child_process.h"
 #include "matches_regex.h"
 #include "monitor_test_support.h"
 

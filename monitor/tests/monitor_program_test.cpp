@@ -3,10 +3,10 @@
 // instance, the intervals, and pulses lost while the wire is cut. Where a
 // test needs the markers from the start, the device's gate holds the first
 // pulse until the monitor watches.
-#include "ChildProcess.h"
-#include "Program.h"
+#include "child_process.h"
 #include "device_gate.h"
 #include "matches_regex.h"
+#include "program.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>

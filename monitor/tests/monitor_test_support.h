@@ -4,7 +4,7 @@
 #ifndef MAROQUINT_MONITOR_TESTS_MONITOR_TEST_SUPPORT_H
 #define MAROQUINT_MONITOR_TESTS_MONITOR_TEST_SUPPORT_H
 
-#include "ChildProcess.h"
+#include "child_process.h"
 
 #include <lsl_c.h>
 

@@ -3,7 +3,7 @@
 // adds the clock offsets to the time stamps as it loads, prints as it goes
 // and takes a string stream's footer for one more event: the checks allow
 // for that behaviour of the loader, not of the files.
-#include "ChildProcess.h"
+#include "child_process.h"
 #include "monitor_test_support.h"
 
 #include <gmock/gmock.h>

@@ -13,7 +13,7 @@
 #include <utility>
 
 #include "NIDAQmx.h"
-#include "SetupTrace.h"
+#include "setup_trace.h"
 
 #if defined(SIMDAQ_HAVE_EDFLIB)
 #include "bdf_check.h"

@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "Program.h"
 #include "bdf_check.h"
+#include "program.h"
 
 namespace {
 

@@ -3,8 +3,8 @@
 
 #include <string>
 
-#include "SetupTrace.h"
 #include "harness.h"
+#include "setup_trace.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "AnalogLoopback.h"
+#include "analog_loopback.h"
 
 #include "NIDAQmx.h"
 #include "base/text.h"

@@ -4,8 +4,8 @@
 
 #include <gtest/gtest.h>
 
-#include "Program.h"
-#include "SetupTrace.h"
+#include "program.h"
+#include "setup_trace.h"
 
 #include <algorithm>
 #include <cstdio>

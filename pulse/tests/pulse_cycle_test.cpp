@@ -1,5 +1,5 @@
-#include "PulseCycle.h"
-#include "ScriptedDevices.h"
+#include "pulse_cycle.h"
+#include "scripted_devices.h"
 
 #include <gtest/gtest.h>
 

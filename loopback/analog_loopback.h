@@ -1,8 +1,8 @@
 #ifndef MAROQUINT_ANALOGLOOPBACK_H
 #define MAROQUINT_ANALOGLOOPBACK_H
 
-#include "DaqStatus.h"
 #include "base/result.h"
+#include "daq_status.h"
 
 // The analog output line Dev1/ao0 and the input line Dev1/ai0 of the
 // data-acquisition device, both paced by a 10 kHz sample clock in

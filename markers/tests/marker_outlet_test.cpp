@@ -1,7 +1,7 @@
 // MarkerOutlet against the LSL library in use, seen by a consumer in the
 // same process.
 
-#include "MarkerOutlet.h"
+#include "marker_outlet.h"
 
 #include <gtest/gtest.h>
 #include <lsl_c.h>

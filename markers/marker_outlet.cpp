@@ -1,4 +1,4 @@
-#include "MarkerOutlet.h"
+#include "marker_outlet.h"
 
 #include <lsl_c.h>
 

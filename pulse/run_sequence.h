@@ -1,8 +1,8 @@
 #ifndef MAROQUINT_RUNSEQUENCE_H
 #define MAROQUINT_RUNSEQUENCE_H
 
-#include "DaqStatus.h"
-#include "PulseCycle.h"
+#include "daq_status.h"
+#include "pulse_cycle.h"
 
 // The console lines of a run.
 constexpr char kStartLine[] = "Now sending markers...\n";

@@ -5,7 +5,7 @@
 // maroquint_test_runs in cmake/MaroquintTesting.cmake, which defines
 // MAROQUINT_PROGRAM), and what it prints and publishes.
 
-#include "ChildProcess.h"
+#include "child_process.h"
 
 #include <memory>
 #include <string>

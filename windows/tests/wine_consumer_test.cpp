@@ -5,8 +5,8 @@
 #include <gtest/gtest.h>
 #include <lsl_c.h>
 
-#include "Program.h"
 #include "device_gate.h"
+#include "program.h"
 
 #include <string>
 #include <vector>

@@ -1,5 +1,5 @@
-#include "RunSequence.h"
-#include "ScriptedDevices.h"
+#include "run_sequence.h"
+#include "scripted_devices.h"
 
 #include <gtest/gtest.h>
 

@@ -4,7 +4,7 @@
 // The platform seam of ChildProcess: a child started with pipes, and the
 // blocking calls on them. Each platform supplies one implementation file.
 
-#include "ChildProcess.h"
+#include "child_process.h"
 
 #include <cstddef>
 #include <string>

@@ -5,9 +5,9 @@
 // all writing into one shared journal so that tests can check the order of
 // everything that happened.
 
-#include "DaqStatus.h"
 #include "base/result.h"
 #include "base/text.h"
+#include "daq_status.h"
 
 #include <cstring>
 #include <functional>

@@ -1,4 +1,4 @@
-#include "ChildProcessPlatform.h"
+#include "child_process_platform.h"
 
 #include <algorithm>
 #include <cctype>

@@ -1,8 +1,8 @@
 #ifndef MAROQUINT_PULSECYCLE_H
 #define MAROQUINT_PULSECYCLE_H
 
-#include "DaqStatus.h"
 #include "base/result.h"
+#include "daq_status.h"
 
 #include <cstdint>
 #include <limits>

@@ -1,6 +1,6 @@
-#include "ChildProcess.h"
+#include "child_process.h"
 
-#include "ChildProcessPlatform.h"
+#include "child_process_platform.h"
 
 #include <chrono>
 
