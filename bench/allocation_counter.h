@@ -1,8 +1,5 @@
-#ifndef MAROQUINT_BENCH_ALLOCATION_COUNTER_H
-#define MAROQUINT_BENCH_ALLOCATION_COUNTER_H
+#pragma once
 
 // Calls of operator new in this process so far. Linking
 // allocation_counter.cpp replaces the global operator new and delete.
 long long AllocationsSoFar();
-
-#endif

@@ -1,8 +1,7 @@
 // The stream of the recorded transcripts, read from the document its outlet
 // sent for LSL:fullinfo (desc included), so that queries and requests under
 // test meet a declaration as a real outlet makes it.
-#ifndef MAROQUINT_FUZZ_TRANSCRIPT_STREAM_H
-#define MAROQUINT_FUZZ_TRANSCRIPT_STREAM_H
+#pragma once
 
 #include "core/stream_info.h"
 
@@ -34,5 +33,3 @@ inline const lsl::core::StreamInfo &TranscriptStream() {
 }
 
 }  // namespace fuzz
-
-#endif

@@ -1,5 +1,4 @@
-#ifndef MAROQUINT_ANALOGLOOPBACK_H
-#define MAROQUINT_ANALOGLOOPBACK_H
+#pragma once
 
 #include "base/result.h"
 #include "daq_status.h"
@@ -38,5 +37,3 @@ class AnalogLoopback {
   void *output_task_ = nullptr;
   void *input_task_ = nullptr;
 };
-
-#endif

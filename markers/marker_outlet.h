@@ -1,5 +1,4 @@
-#ifndef MAROQUINT_MARKEROUTLET_H
-#define MAROQUINT_MARKEROUTLET_H
+#pragma once
 
 #include "base/result.h"
 
@@ -39,5 +38,3 @@ class MarkerOutlet {
  private:
   lsl_outlet_struct_ *outlet_ = nullptr;
 };
-
-#endif

@@ -1,7 +1,6 @@
 // The monitor's command line: what it asks for and how it is parsed (with
 // CLI11). Parsing is pure (no I/O), so every rule here is checked by unit tests.
-#ifndef MAROQUINT_MONITOR_COMMAND_LINE_H
-#define MAROQUINT_MONITOR_COMMAND_LINE_H
+#pragma once
 
 #include <cstdint>
 #include <optional>
@@ -81,5 +80,3 @@ std::string HelpText();
 std::string DescribeQuery(const StreamQuery &query);
 
 }  // namespace maroquint::monitor
-
-#endif

@@ -2,8 +2,7 @@
 // it exists) only sets a flag the main loop polls, so the watch ends with its
 // summary; the handler then steps aside, so a second Ctrl+C ends the process
 // at once should the monitor be stuck.
-#ifndef MAROQUINT_MONITOR_INTERRUPT_H
-#define MAROQUINT_MONITOR_INTERRUPT_H
+#pragma once
 
 namespace maroquint::monitor {
 
@@ -11,5 +10,3 @@ void InstallInterruptHandler();
 bool InterruptRequested();
 
 }  // namespace maroquint::monitor
-
-#endif

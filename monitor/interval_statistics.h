@@ -1,6 +1,5 @@
 // Statistics of the intervals between markers, on the sender's clock.
-#ifndef MAROQUINT_MONITOR_INTERVAL_STATISTICS_H
-#define MAROQUINT_MONITOR_INTERVAL_STATISTICS_H
+#pragma once
 
 #include <cstdint>
 #include <optional>
@@ -112,5 +111,3 @@ class CorrectionTrack {
 };
 
 }  // namespace maroquint::monitor
-
-#endif

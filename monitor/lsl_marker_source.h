@@ -1,7 +1,6 @@
 // MarkerSource over the LSL C API: resolve, an inlet with recovery, pulls and
 // time correction. Works the same with the bundled library and with liblsl.
-#ifndef MAROQUINT_MONITOR_LSL_MARKER_SOURCE_H
-#define MAROQUINT_MONITOR_LSL_MARKER_SOURCE_H
+#pragma once
 
 #include "monitor_run.h"
 
@@ -49,5 +48,3 @@ class LslMarkerSource final : public MarkerSource {
 };
 
 }  // namespace maroquint::monitor
-
-#endif

@@ -1,7 +1,6 @@
 // Text produced by the monitor: the line per marker (plain or CSV) and the
 // end-of-watch summary. Pure functions of their arguments.
-#ifndef MAROQUINT_MONITOR_MARKER_FORMAT_H
-#define MAROQUINT_MONITOR_MARKER_FORMAT_H
+#pragma once
 
 #include "interval_statistics.h"
 
@@ -62,5 +61,3 @@ struct SummaryInput {
 std::string FormatSummary(const SummaryInput &input);
 
 }  // namespace maroquint::monitor
-
-#endif

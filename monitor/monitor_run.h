@@ -1,8 +1,7 @@
 // The monitor's main loop, written against MarkerSource so that the loop's
 // decisions (when to stop, probe, refresh the time correction, give up) run
 // the same over LSL and over a scripted source with a simulated clock.
-#ifndef MAROQUINT_MONITOR_MONITOR_RUN_H
-#define MAROQUINT_MONITOR_MONITOR_RUN_H
+#pragma once
 
 #include "command_line.h"
 #include "marker_format.h"
@@ -131,5 +130,3 @@ struct MonitorPacing {
 };
 
 }  // namespace maroquint::monitor
-
-#endif

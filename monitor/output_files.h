@@ -1,8 +1,7 @@
 // The files the monitor writes: a thin layer that puts the bytes the pure
 // formatters make into files and checks every write, so that a full disk or
 // an unwritable path ends the watch with a message instead of losing data.
-#ifndef MAROQUINT_MONITOR_OUTPUT_FILES_H
-#define MAROQUINT_MONITOR_OUTPUT_FILES_H
+#pragma once
 
 #include "monitor_run.h"
 
@@ -90,5 +89,3 @@ class XdfFileRecorder final : public WatchRecorder {
 };
 
 }  // namespace maroquint::monitor
-
-#endif

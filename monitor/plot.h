@@ -2,8 +2,7 @@
 // interval - period of every marker over time with the missed pulses marked,
 // the histogram of those deviations, and the time correction over time with
 // its round-trip time as error bars.
-#ifndef MAROQUINT_MONITOR_PLOT_H
-#define MAROQUINT_MONITOR_PLOT_H
+#pragma once
 
 #include "monitor_run.h"
 
@@ -28,5 +27,3 @@ class PlotRecorder final : public WatchRecorder {
 };
 
 }  // namespace maroquint::monitor
-
-#endif

@@ -9,8 +9,7 @@
 // While Live, a silence of two periods or more starts presence probes, one per
 // probe interval; the first probe of a silence that finds the outlet is
 // reported as Silent (markers missing but the outlet is there).
-#ifndef MAROQUINT_MONITOR_STREAM_WATCH_H
-#define MAROQUINT_MONITOR_STREAM_WATCH_H
+#pragma once
 
 namespace maroquint::monitor {
 
@@ -54,5 +53,3 @@ class StreamWatch {
 };
 
 }  // namespace maroquint::monitor
-
-#endif

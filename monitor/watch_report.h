@@ -1,7 +1,6 @@
 // What a watch found, gathered for the summary, the verdict and the files
 // written at its end. Pure data and pure functions.
-#ifndef MAROQUINT_MONITOR_WATCH_REPORT_H
-#define MAROQUINT_MONITOR_WATCH_REPORT_H
+#pragma once
 
 #include "interval_statistics.h"
 
@@ -105,5 +104,3 @@ base::Json JsonReport(const WatchReport &report, const std::vector<std::string> 
                       int exit_status);
 
 }  // namespace maroquint::monitor
-
-#endif

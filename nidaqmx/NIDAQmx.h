@@ -4,8 +4,7 @@
  * against this header whichever library it links: the real driver
  * (nicaiu on Windows, nidaqmx on Linux) or the simulated one in simdaq/.
  */
-#ifndef MAROQUINT_NIDAQMX_H
-#define MAROQUINT_NIDAQMX_H
+#pragma once
 
 #include <stdint.h>
 
@@ -87,6 +86,4 @@ static_assert(IsStdcall(&DAQmxCreateTask) && IsStdcall(&DAQmxCreateAOVoltageChan
                   IsStdcall(&DAQmxClearTask) && IsStdcall(&DAQmxGetExtendedErrorInfo),
               "NI-DAQmx functions must be __stdcall on 32-bit Windows, as nicaiu.dll exports them");
 }  // namespace nidaqmx_convention
-#endif
-
 #endif

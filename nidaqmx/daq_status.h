@@ -1,5 +1,4 @@
-#ifndef MAROQUINT_DAQSTATUS_H
-#define MAROQUINT_DAQSTATUS_H
+#pragma once
 
 #include <cstddef>
 #include <cstdint>
@@ -10,5 +9,3 @@ using DaqStatus = std::int32_t;
 
 // Room for the device library's extended error text, terminator included.
 constexpr std::size_t kErrorTextSize = 2048;
-
-#endif

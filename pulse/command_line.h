@@ -1,8 +1,7 @@
 // The program's command line: it takes no arguments, but a user who asks
 // for help or the version must get them without the device being driven,
 // and a mistyped argument must not start a run either.
-#ifndef COMMAND_LINE_H
-#define COMMAND_LINE_H
+#pragma once
 
 #include <string>
 
@@ -24,5 +23,3 @@ inline maroquint::base::Result<CommandLineAction, CommandLineError> ParseCommand
       CommandLineError::kUnknownArgument,
       first == "--help" || first == "-h" || first == "--version" ? argv[2] : first);
 }
-
-#endif

@@ -1,5 +1,4 @@
-#ifndef MAROQUINT_PULSECYCLE_H
-#define MAROQUINT_PULSECYCLE_H
+#pragma once
 
 #include "base/result.h"
 #include "daq_status.h"
@@ -106,5 +105,3 @@ class PulseCycle {
   double level_ = kHighLevel;
   std::int32_t count_ = 0;
 };
-
-#endif

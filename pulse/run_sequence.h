@@ -1,5 +1,4 @@
-#ifndef MAROQUINT_RUNSEQUENCE_H
-#define MAROQUINT_RUNSEQUENCE_H
+#pragma once
 
 #include "daq_status.h"
 #include "pulse_cycle.h"
@@ -57,5 +56,3 @@ int RunSequence(Outlet &outlet, Loopback &loopback, Console &console) {
   console.WaitForKey();
   return kFailureExitStatus;
 }
-
-#endif

@@ -1,5 +1,4 @@
-#ifndef MAROQUINT_TESTING_CHILDPROCESS_H
-#define MAROQUINT_TESTING_CHILDPROCESS_H
+#pragma once
 
 // Runs a program as a child process for the tests that run a built program:
 // its standard input is a pipe the test writes to, its standard output (and,
@@ -118,5 +117,3 @@ std::unique_ptr<ChildProcess> StartCapturing(const std::string &program,
 Finished RunToEnd(const std::string &program, const std::vector<std::string> &arguments);
 
 }  // namespace maroquint::harness
-
-#endif

@@ -1,5 +1,4 @@
-#ifndef MAROQUINT_TESTING_CHILDPROCESSPLATFORM_H
-#define MAROQUINT_TESTING_CHILDPROCESSPLATFORM_H
+#pragma once
 
 // The platform seam of ChildProcess: a child started with pipes, and the
 // blocking calls on them. Each platform supplies one implementation file.
@@ -46,5 +45,3 @@ class ChildProcess::Platform {
 };
 
 }  // namespace maroquint::harness
-
-#endif

@@ -1,5 +1,4 @@
-#ifndef MAROQUINT_TESTING_PROGRAM_H
-#define MAROQUINT_TESTING_PROGRAM_H
+#pragma once
 
 // The built maroquint on the simulated device, for tests that run it (see
 // maroquint_test_runs in cmake/MaroquintTesting.cmake, which defines
@@ -29,5 +28,3 @@ inline std::unique_ptr<ChildProcess> StartProgram(const std::string &settings,
 #endif
 
 }  // namespace maroquint::harness
-
-#endif

@@ -1,5 +1,4 @@
-#ifndef MAROQUINT_TESTING_SETUPTRACE_H
-#define MAROQUINT_TESTING_SETUPTRACE_H
+#pragma once
 
 // The program's set-up of the device as the simulated driver's trace shows
 // it: the nine calls in their order, each with its arguments.
@@ -36,5 +35,3 @@ inline std::string SetupTrace() {
 }
 
 }  // namespace maroquint::harness
-
-#endif

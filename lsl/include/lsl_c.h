@@ -4,8 +4,7 @@
  * liblsl 1.16's own, so code written against this header builds unchanged
  * against the real library.
  */
-#ifndef LSL_C_H
-#define LSL_C_H
+#pragma once
 
 #include <stdint.h>
 
@@ -110,6 +109,4 @@ extern LIBLSL_C_API double lsl_time_correction_ex(lsl_inlet in, double *remote_t
 
 #ifdef __cplusplus
 }
-#endif
-
 #endif

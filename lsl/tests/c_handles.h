@@ -1,6 +1,5 @@
 // Owners for the C API's handles, so a failing assertion leaks nothing.
-#ifndef LSL_TESTS_C_HANDLES_H
-#define LSL_TESTS_C_HANDLES_H
+#pragma once
 
 #include <lsl_c.h>
 
@@ -22,5 +21,3 @@ using Outlet = std::unique_ptr<lsl_outlet_struct_, OutletDeleter>;
 using Inlet = std::unique_ptr<lsl_inlet_struct_, InletDeleter>;
 
 }  // namespace lsl::test
-
-#endif

@@ -1,7 +1,6 @@
 // A consumer written with bare sockets, for driving a live outlet the way
 // any program on the network could, well-behaved or not.
-#ifndef LSL_TESTS_RAW_CLIENT_H
-#define LSL_TESTS_RAW_CLIENT_H
+#pragma once
 
 #include "core/protocol/sample.h"
 #include "net/outlet.h"
@@ -180,5 +179,3 @@ inline std::vector<std::string> UdpExchange(
 }
 
 }  // namespace lsl::test
-
-#endif

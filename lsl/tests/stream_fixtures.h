@@ -1,7 +1,6 @@
 // The string marker stream of the recorded liblsl transcripts, as this
 // library describes it: the declaration the core and inlet tests build on.
-#ifndef LSL_TESTS_STREAM_FIXTURES_H
-#define LSL_TESTS_STREAM_FIXTURES_H
+#pragma once
 
 #include "core/stream_info.h"
 
@@ -30,5 +29,3 @@ inline core::StreamInfo TranscriptInfo() {
 }
 
 }  // namespace lsl::test
-
-#endif

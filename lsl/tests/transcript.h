@@ -1,8 +1,7 @@
 // Reads byte strings out of the captured liblsl transcripts: a JSON string
 // value, decoded from JSON escapes and then from the \r \n \t \\ \xNN
 // escapes the capture script wrote.
-#ifndef LSL_TESTS_TRANSCRIPT_H
-#define LSL_TESTS_TRANSCRIPT_H
+#pragma once
 
 #include <fstream>
 #include <sstream>
@@ -126,5 +125,3 @@ inline std::string TranscriptStream(const std::string &text, const std::string &
 }
 
 }  // namespace lsl::test
-
-#endif

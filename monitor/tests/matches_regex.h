@@ -5,8 +5,7 @@
 // Search a long text with ContainsRegex rather than matching it whole with
 // "(.|\n)*" around the pattern: std::regex recurses once per character of
 // such a match, which overflows the 1 MB stack of a Windows main thread.
-#ifndef MAROQUINT_MONITOR_TESTS_MATCHES_REGEX_H
-#define MAROQUINT_MONITOR_TESTS_MATCHES_REGEX_H
+#pragma once
 
 #include <gmock/gmock.h>
 
@@ -24,5 +23,3 @@ MATCHER_P(ContainsRegex, pattern, std::string("contains regular expression \"") 
 }
 
 }  // namespace maroquint::monitor
-
-#endif

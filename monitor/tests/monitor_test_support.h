@@ -1,8 +1,7 @@
 // What the tests of the built monitor share: an LSL string outlet whose
 // markers the tests stamp themselves, so that what the monitor reports can
 // be checked exactly, and temporary files for what it writes.
-#ifndef MAROQUINT_MONITOR_TESTS_MONITOR_TEST_SUPPORT_H
-#define MAROQUINT_MONITOR_TESTS_MONITOR_TEST_SUPPORT_H
+#pragma once
 
 #include "child_process.h"
 
@@ -76,5 +75,3 @@ class TempFile {
 };
 
 }  // namespace maroquint::monitor
-
-#endif

@@ -1,5 +1,4 @@
-#ifndef MAROQUINT_TESTS_SCRIPTEDDEVICES_H
-#define MAROQUINT_TESTS_SCRIPTEDDEVICES_H
+#pragma once
 
 // In-process stand-ins for the loopback, the marker outlet and the console,
 // all writing into one shared journal so that tests can check the order of
@@ -161,5 +160,3 @@ inline std::vector<long> MarkerSteps(const Journal &journal) {
   }
   return steps;
 }
-
-#endif

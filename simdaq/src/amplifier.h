@@ -3,8 +3,7 @@
 // sample n is taken at t0 + n / (rate * (1 + drift)); the Status value has
 // trigger bit 0 set while the wire is at or above 2.5 V, and the EEG channels
 // carry low noise.
-#ifndef SIMDAQ_AMPLIFIER_H
-#define SIMDAQ_AMPLIFIER_H
+#pragma once
 
 #include <cstdint>
 #include <deque>
@@ -56,5 +55,3 @@ class Amplifier {
 };
 
 }  // namespace simdaq
-
-#endif

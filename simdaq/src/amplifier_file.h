@@ -3,8 +3,7 @@
 // and the Status channel, in data records of one second. Beside it, when
 // asked, the truth: the true times on the steady clock (the clock of the LSL
 // library's local_clock), in seconds.
-#ifndef SIMDAQ_AMPLIFIER_FILE_H
-#define SIMDAQ_AMPLIFIER_FILE_H
+#pragma once
 
 #include <cstdio>
 #include <string>
@@ -46,5 +45,3 @@ class AmplifierFile : public AmplifierSink {
 };
 
 }  // namespace simdaq
-
-#endif

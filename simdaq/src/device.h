@@ -1,8 +1,7 @@
 // The simulated device Dev1 (ao0 and ai0, both +-10 V) and its tasks. The
 // model does no I/O and never sleeps: the caller passes the time of every
 // call, and a read whose sample does not exist yet says when to call again.
-#ifndef SIMDAQ_DEVICE_H
-#define SIMDAQ_DEVICE_H
+#pragma once
 
 #include <cstdint>
 #include <limits>
@@ -172,5 +171,3 @@ class Device {
 };
 
 }  // namespace simdaq
-
-#endif

@@ -2,8 +2,7 @@
 // settings add around every call (a settings error, injected faults, the
 // trace). Time and the trace file come in from outside, so tests drive the
 // clock and read the trace directly.
-#ifndef SIMDAQ_DRIVER_H
-#define SIMDAQ_DRIVER_H
+#pragma once
 
 #include <cstdint>
 #include <string>
@@ -164,5 +163,3 @@ class Driver : private WireObserver {
 };
 
 }  // namespace simdaq
-
-#endif

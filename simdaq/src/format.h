@@ -1,6 +1,5 @@
 // Text forms of call arguments, shared by the trace and the error texts.
-#ifndef SIMDAQ_FORMAT_H
-#define SIMDAQ_FORMAT_H
+#pragma once
 
 #include <string>
 
@@ -14,5 +13,3 @@ void AppendDouble(std::string &out, double value);
 void AppendQuoted(std::string &out, const char *text);
 
 }  // namespace simdaq
-
-#endif

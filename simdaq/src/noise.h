@@ -1,6 +1,5 @@
 // Gaussian noise from a seed, the same with every compiler and standard library.
-#ifndef SIMDAQ_NOISE_H
-#define SIMDAQ_NOISE_H
+#pragma once
 
 #include <cstdint>
 
@@ -20,5 +19,3 @@ class GaussianNoise {
 };
 
 }  // namespace simdaq
-
-#endif

@@ -1,7 +1,6 @@
 // The simulated driver's few contacts with the operating system: the
 // monotonic clock, sleeping, the settings file and the trace file.
-#ifndef SIMDAQ_PLATFORM_H
-#define SIMDAQ_PLATFORM_H
+#pragma once
 
 #include <cstdio>
 #include <string>
@@ -63,5 +62,3 @@ class DeviceReservation : public Reservation {
 bool ReadWholeFile(const std::string &path, std::string &contents);
 
 }  // namespace simdaq
-
-#endif

@@ -1,7 +1,6 @@
 // Settings of the simulated driver: how its clock runs, what the wire from
 // ao0 to ai0 does, which calls fail on purpose and where calls are traced.
-#ifndef SIMDAQ_SETTINGS_H
-#define SIMDAQ_SETTINGS_H
+#pragma once
 
 #include <cstdint>
 #include <limits>
@@ -110,5 +109,3 @@ using FileReader = bool (*)(const std::string &path, std::string &contents);
 SettingsResult ParseEnvironmentValue(const char *value, FileReader read_file);
 
 }  // namespace simdaq
-
-#endif

@@ -1,7 +1,6 @@
 // The wire from ao0 to ai0: turns the level ao0 drives at each input sample
 // into the reading ai0 takes of it.
-#ifndef SIMDAQ_WIRE_H
-#define SIMDAQ_WIRE_H
+#pragma once
 
 #include <cstdint>
 #include <vector>
@@ -47,5 +46,3 @@ class Wire {
 };
 
 }  // namespace simdaq
-
-#endif

@@ -1,7 +1,6 @@
 // Reading back what the simulated amplifier wrote: its truth file and the
 // trigger onsets in its BDF file (with EDFlib, as a user's tool would).
-#ifndef SIMDAQ_TESTS_BDF_CHECK_H
-#define SIMDAQ_TESTS_BDF_CHECK_H
+#pragma once
 
 #include <edflib.h>
 #include <gtest/gtest.h>
@@ -87,5 +86,3 @@ inline BdfStatus ReadBdfStatus(const std::string &path) {
 }
 
 }  // namespace simdaq_test
-
-#endif

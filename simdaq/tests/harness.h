@@ -1,7 +1,6 @@
 // A simulated driver built from a settings text, with a clock and a trace the
 // test controls, and the loopback calls the program makes.
-#ifndef SIMDAQ_TESTS_HARNESS_H
-#define SIMDAQ_TESTS_HARNESS_H
+#pragma once
 
 #include <gtest/gtest.h>
 
@@ -114,5 +113,3 @@ class Harness {
 };
 
 }  // namespace simdaq_test
-
-#endif

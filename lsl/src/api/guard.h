@@ -1,8 +1,7 @@
 // Nothing may throw across the C API. Every entry point runs its body
 // through Guarded, which turns any exception into the entry point's error
 // result (and the error code, where it has one) and a warning.
-#ifndef LSL_API_GUARD_H
-#define LSL_API_GUARD_H
+#pragma once
 
 #include "net/log.h"
 
@@ -48,5 +47,3 @@ void Guarded(const char *entry_point, Body &&body) noexcept {
 }
 
 }  // namespace lsl::api
-
-#endif

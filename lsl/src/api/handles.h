@@ -1,6 +1,5 @@
 // What the C handles point to. Shared by the outlet and the consumer side.
-#ifndef LSL_API_HANDLES_H
-#define LSL_API_HANDLES_H
+#pragma once
 
 #include "core/stream_info.h"
 
@@ -39,5 +38,3 @@ lsl_streaminfo_struct_ *NewStreaminfoHandle(const lsl::core::StreamInfo &info) n
 char *CopyCString(const std::string &text) noexcept;
 
 }  // namespace lsl::api
-
-#endif

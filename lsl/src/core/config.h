@@ -1,7 +1,6 @@
 // Settings that shape what goes on the wire, read from liblsl's INI file
 // format so that one lsl_api.cfg serves both this library and liblsl.
-#ifndef LSL_CORE_CONFIG_H
-#define LSL_CORE_CONFIG_H
+#pragma once
 
 #include <cstdint>
 #include <optional>
@@ -86,5 +85,3 @@ ScopeAddresses ScopeAddressesFor(const Config &config);
 bool IsIpv6Literal(std::string_view address);
 
 }  // namespace lsl::core
-
-#endif

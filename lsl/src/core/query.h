@@ -1,8 +1,7 @@
 // Discovery queries: the XPath subset liblsl resolvers send, evaluated
 // against a stream's <info> element, and the builders for the queries this
 // library sends itself.
-#ifndef LSL_CORE_QUERY_H
-#define LSL_CORE_QUERY_H
+#pragma once
 
 #include <cstddef>
 #include <memory>
@@ -51,5 +50,3 @@ std::string BuildBypropQuery(std::string_view session_id, std::string_view prop,
 std::string BuildRecoveryQuery(const StreamInfo &info);
 
 }  // namespace lsl::core
-
-#endif

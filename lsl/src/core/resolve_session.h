@@ -1,7 +1,6 @@
 // One resolve as a schedule of discovery query waves driven by explicit
 // time. Results are keyed by uid and carry the address the reply came from.
-#ifndef LSL_CORE_RESOLVE_SESSION_H
-#define LSL_CORE_RESOLVE_SESSION_H
+#pragma once
 
 #include "core/config.h"
 #include "core/stream_info.h"
@@ -71,5 +70,3 @@ class ResolveSession {
 };
 
 }  // namespace lsl::core
-
-#endif

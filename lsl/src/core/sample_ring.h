@@ -2,8 +2,7 @@
 // consumer keeps its own read position (a sequence number); the ring keeps
 // at most `capacity` samples and forgets the oldest beyond that. Not
 // thread-safe: the outlet guards it with its lock.
-#ifndef LSL_CORE_SAMPLE_RING_H
-#define LSL_CORE_SAMPLE_RING_H
+#pragma once
 
 #include <cstddef>
 #include <cstdint>
@@ -62,5 +61,3 @@ class SampleRing {
 };
 
 }  // namespace lsl::core
-
-#endif

@@ -1,7 +1,6 @@
 // A stream's declaration and its XML forms. The short form goes into
 // discovery replies, the full form (with the desc tree) answers fullinfo.
-#ifndef LSL_CORE_STREAM_INFO_H
-#define LSL_CORE_STREAM_INFO_H
+#pragma once
 
 #include "core/protocol/constants.h"
 
@@ -87,5 +86,3 @@ bool ParseFinite(std::string_view text, double &out);
 std::optional<int64_t> ParseInt(std::string_view text);
 
 }  // namespace lsl::core
-
-#endif

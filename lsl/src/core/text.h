@@ -1,6 +1,5 @@
 // Small text helpers the line-based protocols and the config reader share.
-#ifndef LSL_CORE_TEXT_H
-#define LSL_CORE_TEXT_H
+#pragma once
 
 #include <string>
 #include <string_view>
@@ -13,5 +12,3 @@ std::string_view Trim(std::string_view s);
 std::string Lower(std::string_view s);
 
 }  // namespace lsl::core
-
-#endif

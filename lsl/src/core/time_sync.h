@@ -1,8 +1,7 @@
 // Consumer side of clock synchronisation: one round of timedata probes
 // turned into an estimate of how far the outlet's clock is from ours. Time
 // is always passed in.
-#ifndef LSL_CORE_TIME_SYNC_H
-#define LSL_CORE_TIME_SYNC_H
+#pragma once
 
 #include <cstdint>
 #include <optional>
@@ -73,5 +72,3 @@ class TimeSyncRound {
 };
 
 }  // namespace lsl::core
-
-#endif

@@ -1,5 +1,4 @@
-#ifndef LSL_CORE_UUID_H
-#define LSL_CORE_UUID_H
+#pragma once
 
 #include <array>
 #include <cstdint>
@@ -12,5 +11,3 @@ namespace lsl::core {
 std::string UuidV4(const std::array<uint8_t, 16> &random_bytes);
 
 }  // namespace lsl::core
-
-#endif

@@ -1,5 +1,4 @@
-#ifndef LSL_NET_CONFIG_LOADER_H
-#define LSL_NET_CONFIG_LOADER_H
+#pragma once
 
 #include "core/config.h"
 
@@ -17,5 +16,3 @@ const core::Config &ApiConfig();
 std::string FindConfigFile();
 
 }  // namespace lsl::net
-
-#endif

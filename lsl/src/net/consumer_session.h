@@ -2,8 +2,7 @@
 // request or a refusal and closes, or streams samples from the outlet's
 // shared feed, each consumer with its own bounded backlog. Its owner decides
 // admission and time limits (core::AdmissionPolicy) from what it reports.
-#ifndef LSL_NET_CONSUMER_SESSION_H
-#define LSL_NET_CONSUMER_SESSION_H
+#pragma once
 
 #include "core/protocol/request.h"
 #include "net/handler_memory.h"
@@ -78,5 +77,3 @@ class ConsumerSession : public std::enable_shared_from_this<ConsumerSession> {
 };
 
 }  // namespace lsl::net
-
-#endif

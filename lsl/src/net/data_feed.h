@@ -1,8 +1,7 @@
 // An inlet's data connection to one outlet: connects, sends the streamfeed
 // request, reads the handshake (within a deadline) and decodes the samples
 // that follow, on a socket and timer of its own.
-#ifndef LSL_NET_DATA_FEED_H
-#define LSL_NET_DATA_FEED_H
+#pragma once
 
 #include "core/protocol/sample.h"
 #include "core/protocol/streamfeed.h"
@@ -62,5 +61,3 @@ class DataFeed : public std::enable_shared_from_this<DataFeed> {
 };
 
 }  // namespace lsl::net
-
-#endif

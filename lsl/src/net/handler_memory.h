@@ -1,8 +1,7 @@
 // A block of memory for the one asynchronous operation of a kind that is
 // in flight at a time (a connection's write, its read, the outlet's
 // wake-up), so that steady-state I/O allocates nothing from the heap.
-#ifndef LSL_NET_HANDLER_MEMORY_H
-#define LSL_NET_HANDLER_MEMORY_H
+#pragma once
 
 #include <atomic>
 #include <cstddef>
@@ -58,5 +57,3 @@ class HandlerMemory {
 };
 
 }  // namespace lsl::net
-
-#endif

@@ -1,7 +1,6 @@
 // One LSL:fullinfo request on a connection of its own, run on an inlet's
 // I/O thread: connect, ask, read the declaration until the outlet closes.
-#ifndef LSL_NET_INFO_REQUEST_H
-#define LSL_NET_INFO_REQUEST_H
+#pragma once
 
 #include "core/stream_info.h"
 
@@ -46,5 +45,3 @@ class InfoRequest : public std::enable_shared_from_this<InfoRequest> {
 };
 
 }  // namespace lsl::net
-
-#endif

@@ -5,8 +5,7 @@
 // (InfoRequest); the inlet itself keeps the bounded queue of received
 // samples. All socket work runs on the inlet's own I/O thread; the public
 // calls only wait on the queue and on results.
-#ifndef LSL_NET_INLET_H
-#define LSL_NET_INLET_H
+#pragma once
 
 #include "base/result.h"
 #include "core/config.h"
@@ -125,5 +124,3 @@ class Inlet {
 };
 
 }  // namespace lsl::net
-
-#endif

@@ -1,8 +1,7 @@
 // The outlet's data port of one address family: accepts connections and
 // hands them on. An accept that fails (out of descriptors, typically) asks
 // the owner to make room and tries again after a pause, instead of spinning.
-#ifndef LSL_NET_LISTENER_H
-#define LSL_NET_LISTENER_H
+#pragma once
 
 #include <asio/ip/tcp.hpp>
 #include <asio/steady_timer.hpp>
@@ -33,5 +32,3 @@ class Listener {
 };
 
 }  // namespace lsl::net
-
-#endif

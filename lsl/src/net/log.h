@@ -1,7 +1,6 @@
 // The one way the library reports what it cannot tell its caller through a
 // return value: a warning of one line on standard error, "lsl: <text>".
-#ifndef LSL_NET_LOG_H
-#define LSL_NET_LOG_H
+#pragma once
 
 #include <functional>
 #include <string_view>
@@ -17,5 +16,3 @@ using LogSink = std::function<void(std::string_view line)>;
 void SetLogSink(LogSink sink);
 
 }  // namespace lsl::net
-
-#endif

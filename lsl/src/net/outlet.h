@@ -2,8 +2,7 @@
 // by outlet_sockets), its listeners on the data ports and one session per
 // consumer connection admitted by core::AdmissionPolicy, all served by one
 // I/O thread of the outlet's own.
-#ifndef LSL_NET_OUTLET_H
-#define LSL_NET_OUTLET_H
+#pragma once
 
 #include "base/result.h"
 #include "core/config.h"
@@ -54,5 +53,3 @@ class Outlet {
 };
 
 }  // namespace lsl::net
-
-#endif

@@ -1,7 +1,6 @@
 // What the parts of an outlet share: the declaration it publishes (fixed
 // once the ports are bound) and the samples waiting for its consumers.
-#ifndef LSL_NET_OUTLET_STATE_H
-#define LSL_NET_OUTLET_STATE_H
+#pragma once
 
 #include "core/config.h"
 #include "core/sample_ring.h"
@@ -39,5 +38,3 @@ struct SampleFeed {
 };
 
 }  // namespace lsl::net
-
-#endif

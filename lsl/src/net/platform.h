@@ -1,7 +1,6 @@
 // The few things the library reads from the host: the clock, the host name
 // and random bytes; and the one socket setting that differs by platform.
-#ifndef LSL_NET_PLATFORM_H
-#define LSL_NET_PLATFORM_H
+#pragma once
 
 #include <array>
 #include <cstdint>
@@ -28,5 +27,3 @@ void YieldOnWakeup();
 void KeepFromChildProcesses(std::uintptr_t native_socket);
 
 }  // namespace lsl::net
-
-#endif

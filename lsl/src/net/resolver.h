@@ -1,8 +1,7 @@
 // Discovery over UDP: query waves to the configured scope's addresses (and
 // KnownPeers), replies collected on a socket of our own. The schedule and the
 // bookkeeping live in core::ResolveSession; this is only the socket side.
-#ifndef LSL_NET_RESOLVER_H
-#define LSL_NET_RESOLVER_H
+#pragma once
 
 #include "base/result.h"
 #include "core/config.h"
@@ -69,5 +68,3 @@ maroquint::base::Result<std::vector<core::StreamInfo>, ResolveError> Resolve(
     const core::Config &config, const std::string &query, int minimum, double timeout);
 
 }  // namespace lsl::net
-
-#endif

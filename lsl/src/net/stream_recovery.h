@@ -1,7 +1,6 @@
 // Carries out an inlet's core::RecoveryPolicy: one timer for the policy's
 // next wake-up and the resolves it asks for, on the inlet's I/O thread.
-#ifndef LSL_NET_STREAM_RECOVERY_H
-#define LSL_NET_STREAM_RECOVERY_H
+#pragma once
 
 #include "core/config.h"
 #include "core/recovery_policy.h"
@@ -59,5 +58,3 @@ class StreamRecovery {
 };
 
 }  // namespace lsl::net
-
-#endif

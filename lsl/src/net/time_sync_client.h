@@ -1,8 +1,7 @@
 // An inlet's clock synchronisation: rounds of timedata probes to the
 // outlet's service port from a UDP socket and a timer of its own, each
 // round's estimate handed to the inlet.
-#ifndef LSL_NET_TIME_SYNC_CLIENT_H
-#define LSL_NET_TIME_SYNC_CLIENT_H
+#pragma once
 
 #include "core/config.h"
 #include "core/stream_info.h"
@@ -50,5 +49,3 @@ class TimeSyncClient {
 };
 
 }  // namespace lsl::net
-
-#endif

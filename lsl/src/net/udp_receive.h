@@ -2,8 +2,7 @@
 // I/O thread gets to a datagram late by however long the scheduler took to
 // wake it and the handlers queued before; that delay, on one side of a
 // probe and not the other, is an error in the clock offset measured.
-#ifndef LSL_NET_UDP_RECEIVE_H
-#define LSL_NET_UDP_RECEIVE_H
+#pragma once
 
 #include <asio/ip/udp.hpp>
 
@@ -26,5 +25,3 @@ void ReceiveStamped(asio::ip::udp::socket &socket, asio::mutable_buffer buffer,
                     OnReceiveError on_error);
 
 }  // namespace lsl::net
-
-#endif

@@ -1,8 +1,7 @@
 // One UDP socket of an outlet: a service socket answers discovery queries
 // and time probes, a discovery socket on the multicast port answers
 // discovery queries only.
-#ifndef LSL_NET_UDP_RESPONDER_H
-#define LSL_NET_UDP_RESPONDER_H
+#pragma once
 
 #include "core/protocol/constants.h"
 #include "net/outlet_state.h"
@@ -37,5 +36,3 @@ class UdpResponder {
 };
 
 }  // namespace lsl::net
-
-#endif

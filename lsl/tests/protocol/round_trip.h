@@ -1,7 +1,6 @@
 // Random messages for the protocol round trips, and a feeder that hands a
 // reader the bytes cut in two at a given position.
-#ifndef LSL_TESTS_PROTOCOL_ROUND_TRIP_H
-#define LSL_TESTS_PROTOCOL_ROUND_TRIP_H
+#pragma once
 
 #include "core/stream_info.h"
 
@@ -62,5 +61,3 @@ void FeedInTwo(std::string_view bytes, std::size_t cut, Feed feed) {
 }
 
 }  // namespace lsl::test
-
-#endif

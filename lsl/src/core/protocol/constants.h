@@ -1,8 +1,7 @@
 // What both ends of the wire agree on: protocol version, method names,
 // status lines, sample tags, and the bounds every reader enforces on bytes
 // that come from the network.
-#ifndef LSL_CORE_PROTOCOL_CONSTANTS_H
-#define LSL_CORE_PROTOCOL_CONSTANTS_H
+#pragma once
 
 #include <cstddef>
 #include <cstdint>
@@ -50,5 +49,3 @@ constexpr std::size_t kMaxTimeReplyBytes = 256;
 constexpr std::size_t kMaxQueryIdBytes = 128;
 
 }  // namespace lsl::core
-
-#endif

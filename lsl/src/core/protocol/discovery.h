@@ -1,7 +1,6 @@
 // Discovery datagrams: the LSL:shortinfo query a resolver sends to the
 // outlets' UDP ports, and the reply that declares a matching stream.
-#ifndef LSL_CORE_PROTOCOL_DISCOVERY_H
-#define LSL_CORE_PROTOCOL_DISCOVERY_H
+#pragma once
 
 #include "core/stream_info.h"
 
@@ -39,5 +38,3 @@ std::string FormatShortinfoReply(std::string_view query_id, std::string_view sho
 std::optional<StreamInfo> ParseShortinfoReply(std::string_view datagram, std::string_view query_id);
 
 }  // namespace lsl::core
-
-#endif

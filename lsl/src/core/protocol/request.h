@@ -2,8 +2,7 @@
 // what an inlet writes (LSL:fullinfo, LSL:shortinfo with a query,
 // LSL:streamfeed/110 with its header lines) and the outlet's reader that
 // tells them apart.
-#ifndef LSL_CORE_PROTOCOL_REQUEST_H
-#define LSL_CORE_PROTOCOL_REQUEST_H
+#pragma once
 
 #include <cstddef>
 #include <cstdint>
@@ -97,5 +96,3 @@ class TcpRequestReader {
 };
 
 }  // namespace lsl::core
-
-#endif

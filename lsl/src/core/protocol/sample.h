@@ -5,8 +5,7 @@
 // A sample is tag 2 and the 8-byte time stamp (tag 1 and no stamp when the
 // receiver is to deduce it), then per channel a length width (1, 2, 4 or 8
 // bytes), the length and the bytes.
-#ifndef LSL_CORE_PROTOCOL_SAMPLE_H
-#define LSL_CORE_PROTOCOL_SAMPLE_H
+#pragma once
 
 #include "core/protocol/constants.h"
 
@@ -99,5 +98,3 @@ class FeedSampleStream {
 };
 
 }  // namespace lsl::core
-
-#endif

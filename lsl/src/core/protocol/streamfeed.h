@@ -2,8 +2,7 @@
 // "LSL/110 200 OK" header block (and the error status lines) the outlet
 // writes, and the consumer's incremental reader for it. Samples follow the
 // header; see sample.h.
-#ifndef LSL_CORE_PROTOCOL_STREAMFEED_H
-#define LSL_CORE_PROTOCOL_STREAMFEED_H
+#pragma once
 
 #include <cstddef>
 #include <string>
@@ -63,5 +62,3 @@ class FeedReplyParser {
 };
 
 }  // namespace lsl::core
-
-#endif

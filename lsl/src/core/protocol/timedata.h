@@ -1,8 +1,7 @@
 // Clock probes: the LSL:timedata datagram an inlet sends to an outlet's UDP
 // service port, and the outlet's " <wave-id> <t0> <t1> <t2>" reply. Numbers
 // travel as text with 16 significant digits.
-#ifndef LSL_CORE_PROTOCOL_TIMEDATA_H
-#define LSL_CORE_PROTOCOL_TIMEDATA_H
+#pragma once
 
 #include <cstdint>
 #include <optional>
@@ -34,5 +33,3 @@ struct TimeReply {
 std::optional<TimeReply> ParseTimeReply(std::string_view datagram);
 
 }  // namespace lsl::core
-
-#endif
