@@ -7,6 +7,8 @@
 #include "allocation_counter.h"
 #include "pulse_cycle.h"
 
+using maroquint::pulse::PulseCycle;
+
 namespace {
 
 // A wire from output to input and nothing else: every status is success.

@@ -9,7 +9,7 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size) {
   const std::string_view text(reinterpret_cast<const char *>(data), size);
-  const auto query = lsl::core::Query::Compile(text);
+  const auto query = maroquint::lsl::core::Query::Compile(text);
   query.Matches(fuzz::TranscriptStream());
   return 0;
 }

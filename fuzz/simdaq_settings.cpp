@@ -12,12 +12,13 @@
 
 namespace {
 
-void DriveWire(const simdaq::Settings &settings) {
-  simdaq::Wire wire(settings);
+void DriveWire(const maroquint::simdaq::Settings &settings) {
+  maroquint::simdaq::Wire wire(settings);
   wire.Start(1e-4, -10.0, 10.0);
   for (std::uint64_t k = 0; k < 64; ++k) {
     const double reading = wire.Next(k % 30 < 3 ? 5.0 : 0.0);
-    if (settings.wire == simdaq::WireMode::Script && k < settings.script.size()) continue;
+    if (settings.wire == maroquint::simdaq::WireMode::Script && k < settings.script.size())
+      continue;
     if (!std::isnan(reading) && (reading < -10.0 || reading > 10.0)) std::abort();
   }
 }
@@ -27,7 +28,7 @@ void DriveWire(const simdaq::Settings &settings) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size) {
   const std::string text(reinterpret_cast<const char *>(data), size);
   for (bool from_file : {false, true}) {
-    const auto parsed = simdaq::ParseSettings(text, from_file);
+    const auto parsed = maroquint::simdaq::ParseSettings(text, from_file);
     if (parsed.Ok())
       DriveWire(*parsed);
     else if (parsed.Message().empty())
@@ -35,10 +36,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
   }
   // "@path" reads a file; the reader hands back the same text as its contents.
   const std::string reference = "@" + text;
-  simdaq::ParseEnvironmentValue(reference.c_str(),
-                                [](const std::string &path, std::string &contents) {
-                                  contents = path;
-                                  return true;
-                                });
+  maroquint::simdaq::ParseEnvironmentValue(reference.c_str(),
+                                           [](const std::string &path, std::string &contents) {
+                                             contents = path;
+                                             return true;
+                                           });
   return 0;
 }

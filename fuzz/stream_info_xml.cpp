@@ -10,7 +10,8 @@
 
 namespace {
 
-void CheckSame(const lsl::core::StreamInfo &a, const lsl::core::StreamInfo &b) {
+void CheckSame(const maroquint::lsl::core::StreamInfo &a,
+               const maroquint::lsl::core::StreamInfo &b) {
   if (a.name != b.name || a.type != b.type || a.channel_count != b.channel_count ||
       a.channel_format != b.channel_format || a.source_id != b.source_id || a.uid != b.uid ||
       a.session_id != b.session_id || a.hostname != b.hostname || a.v4address != b.v4address ||
@@ -24,10 +25,10 @@ void CheckSame(const lsl::core::StreamInfo &a, const lsl::core::StreamInfo &b) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size) {
   const std::string_view xml(reinterpret_cast<const char *>(data), size);
-  const auto info = lsl::core::ParseXml(xml);
+  const auto info = maroquint::lsl::core::ParseXml(xml);
   if (!info) return 0;
-  const auto from_full = lsl::core::ParseXml(lsl::core::ToFullXml(*info));
-  const auto from_short = lsl::core::ParseXml(lsl::core::ToShortXml(*info));
+  const auto from_full = maroquint::lsl::core::ParseXml(maroquint::lsl::core::ToFullXml(*info));
+  const auto from_short = maroquint::lsl::core::ParseXml(maroquint::lsl::core::ToShortXml(*info));
   if (!from_full || !from_short) std::abort();
   CheckSame(*info, *from_full);
   CheckSame(*info, *from_short);

@@ -14,9 +14,9 @@
 
 namespace {
 
-using lsl::core::FeedReplyParser;
-using lsl::core::FeedReplyStatus;
-using lsl::core::StringSample;
+using maroquint::lsl::core::FeedReplyParser;
+using maroquint::lsl::core::FeedReplyStatus;
+using maroquint::lsl::core::StringSample;
 
 bool operator==(const StringSample &a, const StringSample &b) {
   // Bitwise, so that NaN time stamps compare equal to themselves.
@@ -48,8 +48,8 @@ FeedReplyStatus Trickle(FeedReplyParser &parser, std::string_view bytes, std::st
 // The samples both ways, with `channels` channels per sample.
 void Samples(std::string_view body, std::uint32_t channels, bool big_endian) {
   std::vector<StringSample> whole, trickle;
-  lsl::core::FeedSampleStream stream_whole(channels, 0.0, big_endian);
-  lsl::core::FeedSampleStream stream_trickle(channels, 0.0, big_endian);
+  maroquint::lsl::core::FeedSampleStream stream_whole(channels, 0.0, big_endian);
+  maroquint::lsl::core::FeedSampleStream stream_trickle(channels, 0.0, big_endian);
   const bool ok_whole = stream_whole.Feed(body, whole);
   bool ok_trickle = true;
   for (std::size_t i = 0, piece = 0; i < body.size() && ok_trickle; i += PieceSize(piece++))
@@ -60,7 +60,7 @@ void Samples(std::string_view body, std::uint32_t channels, bool big_endian) {
 
   // The decoder alone, without the test patterns' check, so that samples
   // beyond a wrong pattern are read too.
-  lsl::core::StringSampleDecoder decoder(channels + 2, big_endian, 4096);
+  maroquint::lsl::core::StringSampleDecoder decoder(channels + 2, big_endian, 4096);
   std::vector<StringSample> decoded;
   decoder.Feed(body, decoded);
 }

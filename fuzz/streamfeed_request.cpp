@@ -11,7 +11,7 @@
 
 namespace {
 
-bool Same(const lsl::core::TcpRequest &a, const lsl::core::TcpRequest &b) {
+bool Same(const maroquint::lsl::core::TcpRequest &a, const maroquint::lsl::core::TcpRequest &b) {
   return a.kind == b.kind && a.query == b.query && a.max_buffer_length == b.max_buffer_length &&
          a.max_chunk_length == b.max_chunk_length && a.uid == b.uid && a.hostname == b.hostname &&
          a.source_id == b.source_id && a.session_id == b.session_id;
@@ -20,8 +20,8 @@ bool Same(const lsl::core::TcpRequest &a, const lsl::core::TcpRequest &b) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size) {
-  using lsl::core::TcpRequest;
-  using lsl::core::TcpRequestReader;
+  using maroquint::lsl::core::TcpRequest;
+  using maroquint::lsl::core::TcpRequestReader;
   const char *bytes = reinterpret_cast<const char *>(data);
   const std::string uid(fuzz::kTranscriptUid);
 
@@ -41,14 +41,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
   if (a.kind != TcpRequest::Kind::kStreamfeed || a.max_buffer_length > INT32_MAX ||
       a.max_chunk_length > INT32_MAX)
     return 0;
-  lsl::core::FeedRequest request;
+  maroquint::lsl::core::FeedRequest request;
   request.uid = a.uid;
   request.hostname = a.hostname;
   request.source_id = a.source_id;
   request.session_id = a.session_id;
   request.max_buffer_length = static_cast<std::int32_t>(a.max_buffer_length);
   request.max_chunk_length = static_cast<std::int32_t>(a.max_chunk_length);
-  const std::string written = lsl::core::FormatFeedRequest(request);
+  const std::string written = maroquint::lsl::core::FormatFeedRequest(request);
   TcpRequestReader again(uid);
   if (again.Feed(written.data(), written.size()) != written.size() || !Same(a, again.Result()))
     std::abort();

@@ -8,13 +8,13 @@
 #include <cstdlib>
 #include <string_view>
 
-namespace fuzz {
+namespace maroquint::fuzz {
 
 inline constexpr std::string_view kTranscriptUid = "63872864-b28e-47cc-b59d-43105981592e";
 
-inline const lsl::core::StreamInfo &TranscriptStream() {
-  static const lsl::core::StreamInfo info = [] {
-    auto parsed = lsl::core::ParseXml(
+inline const maroquint::lsl::core::StreamInfo &TranscriptStream() {
+  static const maroquint::lsl::core::StreamInfo info = [] {
+    auto parsed = maroquint::lsl::core::ParseXml(
         "<?xml version=\"1.0\"?>\n<info>\n\t<name>TranscriptTest</name>\n\t<type>Markers</type>\n"
         "\t<channel_count>1</channel_count>\n\t<channel_format>string</channel_format>\n"
         "\t<source_id>transcript-source-1</source_id>\n"
@@ -32,4 +32,4 @@ inline const lsl::core::StreamInfo &TranscriptStream() {
   return info;
 }
 
-}  // namespace fuzz
+}  // namespace maroquint::fuzz

@@ -3,6 +3,8 @@
 #include "NIDAQmx.h"
 #include "base/text.h"
 
+namespace maroquint::loopback {
+
 namespace {
 
 constexpr char kOutputChannel[] = "Dev1/ao0";
@@ -83,3 +85,5 @@ void AnalogLoopback::Close() {
     input_task_ = nullptr;
   }
 }
+
+}  // namespace maroquint::loopback

@@ -3,6 +3,8 @@
 #include "base/result.h"
 #include "daq_status.h"
 
+namespace maroquint::loopback {
+
 // The analog output line Dev1/ao0 and the input line Dev1/ai0 of the
 // data-acquisition device, both paced by a 10 kHz sample clock in
 // hardware-timed single-point mode. One WriteLevel and one ReadSample
@@ -37,3 +39,5 @@ class AnalogLoopback {
   void *output_task_ = nullptr;
   void *input_task_ = nullptr;
 };
+
+}  // namespace maroquint::loopback

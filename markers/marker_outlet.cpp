@@ -2,6 +2,8 @@
 
 #include <lsl_c.h>
 
+namespace maroquint::markers {
+
 namespace {
 
 // liblsl's defaults: each push is its own chunk, and for an irregular stream
@@ -36,3 +38,5 @@ void MarkerOutlet::Close() {
   lsl_destroy_outlet(outlet_);
   outlet_ = nullptr;
 }
+
+}  // namespace maroquint::markers

@@ -4,6 +4,8 @@
 
 struct lsl_outlet_struct_;
 
+namespace maroquint::markers {
+
 // How opening the stream can fail.
 enum class MarkerOutletError { kDeclaration, kOutlet };
 
@@ -38,3 +40,5 @@ class MarkerOutlet {
  private:
   lsl_outlet_struct_ *outlet_ = nullptr;
 };
+
+}  // namespace maroquint::markers

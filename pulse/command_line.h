@@ -7,6 +7,8 @@
 
 #include "base/result.h"
 
+namespace maroquint::pulse {
+
 enum class CommandLineAction { Run, PrintHelp, PrintVersion };
 
 // The one way the line can be wrong; the message is the first argument not
@@ -23,3 +25,5 @@ inline maroquint::base::Result<CommandLineAction, CommandLineError> ParseCommand
       CommandLineError::kUnknownArgument,
       first == "--help" || first == "-h" || first == "--version" ? argv[2] : first);
 }
+
+}  // namespace maroquint::pulse

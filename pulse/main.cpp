@@ -5,6 +5,11 @@
 
 #include <cstdio>
 
+namespace maroquint::pulse {
+
+using loopback::AnalogLoopback;
+using markers::MarkerOutlet;
+
 namespace {
 
 constexpr int kUsageStatus = 64;  // EX_USAGE
@@ -40,7 +45,7 @@ class StdConsole {
 
 }  // namespace
 
-int main(int argc, char **argv) {
+int Main(int argc, char **argv) {
   // Answered before the stream or the device is touched: on real hardware
   // a run drives the output.
   const auto command_line = ParseCommandLine(argc, argv);
@@ -64,4 +69,10 @@ int main(int argc, char **argv) {
   AnalogLoopback loopback;
   StdConsole console;
   return RunSequence(outlet, loopback, console);
+}
+
+}  // namespace maroquint::pulse
+
+int main(int argc, char **argv) {
+  return maroquint::pulse::Main(argc, argv);
 }

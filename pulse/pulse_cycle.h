@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <limits>
 
+namespace maroquint::pulse {
+
 // The four phases of one pulse cycle, in the order they run.
 enum class Phase { RiseWait, HighHold, FallWait, LowHold };
 
@@ -105,3 +107,5 @@ class PulseCycle {
   double level_ = kHighLevel;
   std::int32_t count_ = 0;
 };
+
+}  // namespace maroquint::pulse

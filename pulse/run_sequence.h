@@ -3,6 +3,8 @@
 #include "daq_status.h"
 #include "pulse_cycle.h"
 
+namespace maroquint::pulse {
+
 // The console lines of a run.
 constexpr char kStartLine[] = "Now sending markers...\n";
 constexpr char kDeviceErrorPrefix[] = "DAQmx Error: ";
@@ -56,3 +58,5 @@ int RunSequence(Outlet &outlet, Loopback &loopback, Console &console) {
   console.WaitForKey();
   return kFailureExitStatus;
 }
+
+}  // namespace maroquint::pulse

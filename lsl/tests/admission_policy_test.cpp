@@ -6,7 +6,7 @@
 
 #include <vector>
 
-namespace lsl::core {
+namespace maroquint::lsl::core {
 namespace {
 
 using Id = AdmissionPolicy::Id;
@@ -209,4 +209,4 @@ TEST(AdmissionPolicy, RequestsDrippingSlowerThanTheTimeoutLockNobodyOut) {
 }
 
 }  // namespace
-}  // namespace lsl::core
+}  // namespace maroquint::lsl::core

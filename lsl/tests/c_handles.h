@@ -5,7 +5,7 @@
 
 #include <memory>
 
-namespace lsl::test {
+namespace maroquint::lsl::test {
 
 struct InfoDeleter {
   void operator()(lsl_streaminfo_struct_ *p) const { lsl_destroy_streaminfo(p); }
@@ -20,4 +20,4 @@ using Info = std::unique_ptr<lsl_streaminfo_struct_, InfoDeleter>;
 using Outlet = std::unique_ptr<lsl_outlet_struct_, OutletDeleter>;
 using Inlet = std::unique_ptr<lsl_inlet_struct_, InletDeleter>;
 
-}  // namespace lsl::test
+}  // namespace maroquint::lsl::test

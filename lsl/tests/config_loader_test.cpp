@@ -9,7 +9,7 @@
 #include <optional>
 #include <string>
 
-namespace lsl::net {
+namespace maroquint::lsl::net {
 namespace {
 
 namespace fs = std::filesystem;
@@ -86,4 +86,4 @@ TEST_F(ConfigLookup, FollowsLiblslsOrder) {
 }
 
 }  // namespace
-}  // namespace lsl::net
+}  // namespace maroquint::lsl::net

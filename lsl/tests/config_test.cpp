@@ -5,7 +5,7 @@
 #include <fstream>
 #include <sstream>
 
-namespace lsl::core {
+namespace maroquint::lsl::core {
 namespace {
 
 using Strings = std::vector<std::string>;
@@ -173,4 +173,4 @@ TEST(ScopeAddresses, OverridesAndIPv6Mode) {
 }
 
 }  // namespace
-}  // namespace lsl::core
+}  // namespace maroquint::lsl::core

@@ -18,9 +18,9 @@ namespace {
 
 constexpr double kWait = 10.0;
 
-using lsl::test::Info;
-using lsl::test::Inlet;
-using lsl::test::Outlet;
+using maroquint::lsl::test::Info;
+using maroquint::lsl::test::Inlet;
+using maroquint::lsl::test::Outlet;
 
 Outlet MakeOutlet(const std::string &name, const std::string &source_id,
                   const std::string &type = "Markers", int32_t max_buffered = 360) {

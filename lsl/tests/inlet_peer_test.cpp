@@ -34,7 +34,7 @@
 #include "stream_fixtures.h"
 #include "transcript.h"
 
-namespace lsl::net {
+namespace maroquint::lsl::net {
 namespace {
 
 using std::chrono::milliseconds;
@@ -441,4 +441,4 @@ TEST(InletTimeCorrection, WithoutAnswersItTimesOut) {
 }
 
 }  // namespace
-}  // namespace lsl::net
+}  // namespace maroquint::lsl::net

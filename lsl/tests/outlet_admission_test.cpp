@@ -21,7 +21,7 @@
 #include <memory>
 #include <thread>
 
-namespace lsl::test {
+namespace maroquint::lsl::test {
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -131,4 +131,4 @@ TEST_F(Admission, ThreeHundredConsumersThatNeverReadLockNobodyOut) {
 }
 
 }  // namespace
-}  // namespace lsl::test
+}  // namespace maroquint::lsl::test

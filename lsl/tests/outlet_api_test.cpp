@@ -19,10 +19,10 @@
 
 namespace {
 
-using lsl::test::Info;
-using lsl::test::Marker;
-using lsl::test::Outlet;
-using lsl::test::RawClient;
+using maroquint::lsl::test::Info;
+using maroquint::lsl::test::Marker;
+using maroquint::lsl::test::Outlet;
+using maroquint::lsl::test::RawClient;
 
 const char *k_source_id = "bf37e271-e0ee-455b-bc9e-6c23a3308d0e";
 
@@ -53,11 +53,11 @@ TEST(CApiStreamInfo, GettersReturnTheDeclaration) {
   EXPECT_EQ(lsl_get_version(info.get()), 110);
   EXPECT_EQ(lsl_get_created_at(info.get()), 0.0);
   EXPECT_STREQ(lsl_get_uid(info.get()), "");
-  EXPECT_STREQ(lsl_get_session_id(info.get()), lsl::net::ApiConfig().session_id.c_str());
+  EXPECT_STREQ(lsl_get_session_id(info.get()), maroquint::lsl::net::ApiConfig().session_id.c_str());
   EXPECT_STRNE(lsl_get_hostname(info.get()), "");
   char *xml = lsl_get_xml(info.get());
   ASSERT_NE(xml, nullptr);
-  auto parsed = lsl::core::ParseXml(std::string(xml) + "");
+  auto parsed = maroquint::lsl::core::ParseXml(std::string(xml) + "");
   EXPECT_NE(std::strstr(xml, "<name>Maroquint</name>"), nullptr);
   EXPECT_EQ(std::strncmp(xml, "<?xml version=\"1.0\"?>\n<info>\n\t<name>", 36), 0);
   lsl_destroy_string(xml);
@@ -104,7 +104,7 @@ TEST(CApiOutlet, ASampleTooLargeToKeepIsAnErrorNotLostSilently) {
   auto info = MaroquintInfo();
   Outlet outlet(lsl_create_outlet(info.get(), 0, 360));
   ASSERT_TRUE(outlet);
-  const std::string huge(lsl::net::Outlet::kMaxBufferedBytes, 'h');
+  const std::string huge(maroquint::lsl::net::Outlet::kMaxBufferedBytes, 'h');
   const char *text[] = {huge.c_str()};
   EXPECT_EQ(lsl_push_sample_str(outlet.get(), text), lsl_argument_error);
   const std::string fits(1000, 'f');
@@ -116,9 +116,9 @@ TEST(CApiOutlet, ASampleTooLargeToKeepIsAnErrorNotLostSilently) {
 class CapturedWarnings {
  public:
   CapturedWarnings() {
-    lsl::net::SetLogSink([this](std::string_view line) { lines_.emplace_back(line); });
+    maroquint::lsl::net::SetLogSink([this](std::string_view line) { lines_.emplace_back(line); });
   }
-  ~CapturedWarnings() { lsl::net::SetLogSink(nullptr); }
+  ~CapturedWarnings() { maroquint::lsl::net::SetLogSink(nullptr); }
   const std::vector<std::string> &Lines() const { return lines_; }
 
  private:
@@ -128,12 +128,12 @@ class CapturedWarnings {
 TEST(CApiGuard, AnExceptionBecomesTheErrorResultAndOneWarning) {
   CapturedWarnings warnings;
   int32_t ec = lsl_no_error;
-  const auto result = lsl::api::Guarded(
+  const auto result = maroquint::lsl::api::Guarded(
       "lsl_example", -1.0, []() -> double { throw std::runtime_error("broken\nin two lines"); },
       &ec);
   EXPECT_EQ(result, -1.0);
   EXPECT_EQ(ec, lsl_internal_error);
-  EXPECT_EQ(lsl::api::Guarded(
+  EXPECT_EQ(maroquint::lsl::api::Guarded(
                 "lsl_fine", 0, [] { return 7; }, &ec),
             7);
   ASSERT_EQ(warnings.Lines().size(), 1u);
@@ -147,13 +147,13 @@ TEST(CApiOutlet, DiscoverableAndStreamsPushedMarkers) {
   ASSERT_TRUE(outlet);
   lsl_destroy_streaminfo(info.release());
 
-  const auto &config = lsl::net::ApiConfig();
-  auto replies = lsl::test::UdpExchange(
+  const auto &config = maroquint::lsl::net::ApiConfig();
+  auto replies = maroquint::lsl::test::UdpExchange(
       config.multicast_port, "LSL:shortinfo\r\nsession_id='" + config.session_id +
                                  "' and source_id='" + k_source_id + "'\r\n{port} 9\r\n");
   ASSERT_FALSE(replies.empty());
   ASSERT_EQ(replies[0].rfind("9\r\n", 0), 0u);
-  auto found = lsl::core::ParseXml(replies[0].substr(3));
+  auto found = maroquint::lsl::core::ParseXml(replies[0].substr(3));
   ASSERT_TRUE(found);
   EXPECT_EQ(found->name, "Maroquint");
   EXPECT_NE(found->created_at, 0.0);
@@ -161,7 +161,7 @@ TEST(CApiOutlet, DiscoverableAndStreamsPushedMarkers) {
   EXPECT_EQ(lsl_have_consumers(outlet.get()), 0);
   RawClient consumer(found->v4data_port);
   consumer.Send("LSL:streamfeed/110 " + found->uid + "\r\nMax-Buffer-Length: 36000\r\n\r\n");
-  EXPECT_EQ(consumer.Read(157), lsl::core::StreamfeedOkReply(found->uid, 1));
+  EXPECT_EQ(consumer.Read(157), maroquint::lsl::core::StreamfeedOkReply(found->uid, 1));
   EXPECT_EQ(lsl_wait_for_consumers(outlet.get(), 5.0), 1);
   EXPECT_EQ(lsl_have_consumers(outlet.get()), 1);
 

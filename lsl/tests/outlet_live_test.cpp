@@ -17,7 +17,7 @@
 #include <random>
 #include <thread>
 
-namespace lsl::test {
+namespace maroquint::lsl::test {
 namespace {
 
 core::StreamInfo MarkerInfo(const std::string &name = "LiveTest") {
@@ -422,4 +422,4 @@ TEST_F(LiveOutlet, DestroyClosesConsumersWithoutAFakeSample) {
 }
 
 }  // namespace
-}  // namespace lsl::test
+}  // namespace maroquint::lsl::test

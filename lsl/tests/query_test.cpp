@@ -6,7 +6,7 @@
 #include <gtest/gtest.h>
 #include <pugixml.hpp>
 
-namespace lsl::core {
+namespace maroquint::lsl::core {
 namespace {
 
 // The transcripts' stream with a desc tree for the paths to reach into.
@@ -123,4 +123,4 @@ TEST(QueryBuilders, TheQueriesLiblslSends) {
 }
 
 }  // namespace
-}  // namespace lsl::core
+}  // namespace maroquint::lsl::core

@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-namespace lsl::test {
+namespace maroquint::lsl::test {
 
 using asio::ip::tcp;
 using asio::ip::udp;
@@ -178,4 +178,4 @@ inline std::vector<std::string> UdpExchange(
   return replies;
 }
 
-}  // namespace lsl::test
+}  // namespace maroquint::lsl::test

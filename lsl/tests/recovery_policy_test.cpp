@@ -9,7 +9,7 @@
 
 #include "stream_fixtures.h"
 
-namespace lsl::core {
+namespace maroquint::lsl::core {
 namespace {
 
 StreamInfo Instance(const std::string &uid) {
@@ -223,4 +223,4 @@ TEST(RecoveryPolicy, SettingsComeFromTheConfiguration) {
 }
 
 }  // namespace
-}  // namespace lsl::core
+}  // namespace maroquint::lsl::core

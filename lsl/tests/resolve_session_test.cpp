@@ -9,7 +9,7 @@
 #include "stream_fixtures.h"
 #include "transcript.h"
 
-namespace lsl::core {
+namespace maroquint::lsl::core {
 namespace {
 
 std::string ShortInfo(const std::string &uid) {
@@ -136,4 +136,4 @@ TEST(ResolveSession, SettingsComeFromTheConfiguration) {
 }
 
 }  // namespace
-}  // namespace lsl::core
+}  // namespace maroquint::lsl::core

@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-namespace lsl::core {
+namespace maroquint::lsl::core {
 namespace {
 
 std::string Sample(int i) {
@@ -84,4 +84,4 @@ TEST(SampleRing, CapacityIsClamped) {
 }
 
 }  // namespace
-}  // namespace lsl::core
+}  // namespace maroquint::lsl::core

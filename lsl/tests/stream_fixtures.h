@@ -6,7 +6,7 @@
 
 #include <string>
 
-namespace lsl::test {
+namespace maroquint::lsl::test {
 
 inline const std::string kTranscriptUid = "63872864-b28e-47cc-b59d-43105981592e";
 
@@ -28,4 +28,4 @@ inline core::StreamInfo TranscriptInfo() {
   return info;
 }
 
-}  // namespace lsl::test
+}  // namespace maroquint::lsl::test

@@ -8,7 +8,7 @@
 
 #include <clocale>
 
-namespace lsl::core {
+namespace maroquint::lsl::core {
 namespace {
 
 using test::TranscriptInfo;
@@ -145,4 +145,4 @@ TEST(ChannelFormat, NamesAndValuesMatchLiblsl) {
 }
 
 }  // namespace
-}  // namespace lsl::core
+}  // namespace maroquint::lsl::core

@@ -7,7 +7,7 @@
 
 #include "transcript.h"
 
-namespace lsl::core {
+namespace maroquint::lsl::core {
 namespace {
 
 std::string Reply(int wave, double t0, double t1, double t2) {
@@ -166,4 +166,4 @@ TEST(TimeSyncRound, ARoundTripBelowZeroIsNoMeasurement) {
 }
 
 }  // namespace
-}  // namespace lsl::core
+}  // namespace maroquint::lsl::core

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-namespace lsl::test {
+namespace maroquint::lsl::test {
 
 inline std::string ReadTranscript(const std::string &file) {
   std::ifstream in(std::string(LSL_TRANSCRIPT_DIR) + "/" + file, std::ios::binary);
@@ -124,4 +124,4 @@ inline std::string TranscriptStream(const std::string &text, const std::string &
   return out;
 }
 
-}  // namespace lsl::test
+}  // namespace maroquint::lsl::test

@@ -8,6 +8,8 @@
 
 #include <string>
 
+namespace maroquint::markers {
+
 namespace {
 
 TEST(MarkerOutletTest, PushBeforeOpenIsNotMadeAndDeclaresNothing) {
@@ -80,3 +82,5 @@ TEST(MarkerOutletTest, CloseTakesTheStreamOffTheNetwork) {
 }
 
 }  // namespace
+
+}  // namespace maroquint::markers

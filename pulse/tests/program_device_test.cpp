@@ -14,6 +14,8 @@
 #include <string>
 #include <vector>
 
+namespace maroquint::pulse {
+
 namespace {
 
 using namespace maroquint::harness;
@@ -243,3 +245,5 @@ TEST(ProgramConsoleTest, TheHarnessTellsAnEndedOutputFromAMissingProgram) {
 }
 
 }  // namespace
+
+}  // namespace maroquint::pulse

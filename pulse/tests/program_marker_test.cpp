@@ -12,6 +12,8 @@
 #include <string>
 #include <vector>
 
+namespace maroquint::pulse {
+
 namespace {
 
 using namespace maroquint::harness;
@@ -137,3 +139,5 @@ TEST(ProgramMarkerTest, StreamGoesWithTheDeviceErrorAndARestartReachesItsConsume
 }
 
 }  // namespace
+
+}  // namespace maroquint::pulse

@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <limits>
 
+namespace maroquint::pulse {
+
 namespace {
 
 using Cycle = PulseCycle<ScriptedLoopback, RecordingOutlet>;
@@ -316,3 +318,5 @@ TEST(PulseCycleCountTest, SaturatesAtItsMaximumInAWaitOfMoreThanTwoToTheThirtyOn
 }
 
 }  // namespace
+
+}  // namespace maroquint::pulse

@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+namespace maroquint::pulse {
+
 namespace {
 
 constexpr DaqStatus kDeviceError = -50103;
@@ -137,3 +139,5 @@ TEST(RunSequenceTest, OutletThatCannotBeCreatedLeavesTheDeviceUntouched) {
 }
 
 }  // namespace
+
+}  // namespace maroquint::pulse

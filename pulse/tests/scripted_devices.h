@@ -15,6 +15,8 @@
 #include <utility>
 #include <vector>
 
+namespace maroquint::pulse {
+
 struct Event {
   enum class Kind { Write, Read, Marker, Call, Output, Key };
   Kind kind;
@@ -160,3 +162,5 @@ inline std::vector<long> MarkerSteps(const Journal &journal) {
   }
   return steps;
 }
+
+}  // namespace maroquint::pulse

@@ -2,7 +2,7 @@
 
 #include <cmath>
 
-namespace simdaq {
+namespace maroquint::simdaq {
 
 namespace {
 // A quiet EEG: the amplifier's own noise with the electrodes on.
@@ -52,4 +52,4 @@ bool Amplifier::Next(Nanos until, AmplifierSample &sample) {
   return true;
 }
 
-}  // namespace simdaq
+}  // namespace maroquint::simdaq

@@ -12,7 +12,7 @@
 #include "device.h"
 #include "noise.h"
 
-namespace simdaq {
+namespace maroquint::simdaq {
 
 constexpr int kAmplifierEegChannels = 3;
 constexpr double kTriggerThreshold = 2.5;  // volts
@@ -54,4 +54,4 @@ class Amplifier {
   std::deque<std::pair<Nanos, bool>> changes_;  // trigger changes not yet sampled
 };
 
-}  // namespace simdaq
+}  // namespace maroquint::simdaq

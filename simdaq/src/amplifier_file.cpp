@@ -6,7 +6,7 @@
 #include <cmath>
 #include <ctime>
 
-namespace simdaq {
+namespace maroquint::simdaq {
 
 namespace {
 
@@ -120,4 +120,4 @@ void AmplifierFile::End() {
   }
 }
 
-}  // namespace simdaq
+}  // namespace maroquint::simdaq

@@ -11,7 +11,7 @@
 
 #include "driver.h"
 
-namespace simdaq {
+namespace maroquint::simdaq {
 
 class AmplifierFile : public AmplifierSink {
  public:
@@ -44,4 +44,4 @@ class AmplifierFile : public AmplifierSink {
   int filled_ = 0;
 };
 
-}  // namespace simdaq
+}  // namespace maroquint::simdaq

@@ -19,13 +19,13 @@ namespace {
 template <typename Call>
 int32 Guarded(Call call) {
   try {
-    std::lock_guard<std::mutex> lock(simdaq::ProcessLock());
-    simdaq::Driver &driver = simdaq::ProcessDriver();
+    std::lock_guard<std::mutex> lock(maroquint::simdaq::ProcessLock());
+    maroquint::simdaq::Driver &driver = maroquint::simdaq::ProcessDriver();
     const int32 status = call(driver);
-    simdaq::FollowRecording(driver);
+    maroquint::simdaq::FollowRecording(driver);
     return status;
   } catch (...) {
-    return simdaq::code::kMemoryFull;
+    return maroquint::simdaq::code::kMemoryFull;
   }
 }
 
@@ -34,7 +34,7 @@ int32 Guarded(Call call) {
 extern "C" {
 
 SIMDAQ_EXPORT int32 __CFUNC DAQmxCreateTask(const char taskName[], TaskHandle *taskHandle) {
-  return Guarded([&](simdaq::Driver &d) { return d.CreateTask(taskName, taskHandle); });
+  return Guarded([&](maroquint::simdaq::Driver &d) { return d.CreateTask(taskName, taskHandle); });
 }
 
 SIMDAQ_EXPORT int32 __CFUNC DAQmxCreateAOVoltageChan(TaskHandle taskHandle,
@@ -42,7 +42,7 @@ SIMDAQ_EXPORT int32 __CFUNC DAQmxCreateAOVoltageChan(TaskHandle taskHandle,
                                                      const char nameToAssignToChannel[],
                                                      float64 minVal, float64 maxVal, int32 units,
                                                      const char customScaleName[]) {
-  return Guarded([&](simdaq::Driver &d) {
+  return Guarded([&](maroquint::simdaq::Driver &d) {
     return d.CreateAOVoltageChan(taskHandle, physicalChannel, nameToAssignToChannel, minVal, maxVal,
                                  units, customScaleName);
   });
@@ -54,7 +54,7 @@ SIMDAQ_EXPORT int32 __CFUNC DAQmxCreateAIVoltageChan(TaskHandle taskHandle,
                                                      int32 terminalConfig, float64 minVal,
                                                      float64 maxVal, int32 units,
                                                      const char customScaleName[]) {
-  return Guarded([&](simdaq::Driver &d) {
+  return Guarded([&](maroquint::simdaq::Driver &d) {
     return d.CreateAIVoltageChan(taskHandle, physicalChannel, nameToAssignToChannel, terminalConfig,
                                  minVal, maxVal, units, customScaleName);
   });
@@ -63,26 +63,27 @@ SIMDAQ_EXPORT int32 __CFUNC DAQmxCreateAIVoltageChan(TaskHandle taskHandle,
 SIMDAQ_EXPORT int32 __CFUNC DAQmxCfgSampClkTiming(TaskHandle taskHandle, const char source[],
                                                   float64 rate, int32 activeEdge, int32 sampleMode,
                                                   uInt64 sampsPerChan) {
-  return Guarded([&](simdaq::Driver &d) {
+  return Guarded([&](maroquint::simdaq::Driver &d) {
     return d.CfgSampClkTiming(taskHandle, source, rate, activeEdge, sampleMode, sampsPerChan);
   });
 }
 
 SIMDAQ_EXPORT int32 __CFUNC DAQmxSetRealTimeConvLateErrorsToWarnings(TaskHandle taskHandle,
                                                                      bool32 data) {
-  return Guarded(
-      [&](simdaq::Driver &d) { return d.SetRealTimeConvLateErrorsToWarnings(taskHandle, data); });
+  return Guarded([&](maroquint::simdaq::Driver &d) {
+    return d.SetRealTimeConvLateErrorsToWarnings(taskHandle, data);
+  });
 }
 
 SIMDAQ_EXPORT int32 __CFUNC DAQmxStartTask(TaskHandle taskHandle) {
-  return Guarded([&](simdaq::Driver &d) { return d.StartTask(taskHandle); });
+  return Guarded([&](maroquint::simdaq::Driver &d) { return d.StartTask(taskHandle); });
 }
 
 SIMDAQ_EXPORT int32 __CFUNC DAQmxWriteAnalogF64(TaskHandle taskHandle, int32 numSampsPerChan,
                                                 bool32 autoStart, float64 timeout,
                                                 bool32 dataLayout, const float64 writeArray[],
                                                 int32 *sampsPerChanWritten, bool32 *reserved) {
-  return Guarded([&](simdaq::Driver &d) {
+  return Guarded([&](maroquint::simdaq::Driver &d) {
     return d.WriteAnalogF64(taskHandle, numSampsPerChan, autoStart, timeout, dataLayout, writeArray,
                             sampsPerChanWritten, reserved);
   });
@@ -92,23 +93,24 @@ SIMDAQ_EXPORT int32 __CFUNC DAQmxReadAnalogF64(TaskHandle taskHandle, int32 numS
                                                float64 timeout, bool32 fillMode,
                                                float64 readArray[], uInt32 arraySizeInSamps,
                                                int32 *sampsPerChanRead, bool32 *reserved) {
-  return Guarded([&](simdaq::Driver &d) {
+  return Guarded([&](maroquint::simdaq::Driver &d) {
     return d.ReadAnalogF64(taskHandle, numSampsPerChan, timeout, fillMode, readArray,
                            arraySizeInSamps, sampsPerChanRead, reserved);
   });
 }
 
 SIMDAQ_EXPORT int32 __CFUNC DAQmxStopTask(TaskHandle taskHandle) {
-  return Guarded([&](simdaq::Driver &d) { return d.StopTask(taskHandle); });
+  return Guarded([&](maroquint::simdaq::Driver &d) { return d.StopTask(taskHandle); });
 }
 
 SIMDAQ_EXPORT int32 __CFUNC DAQmxClearTask(TaskHandle taskHandle) {
-  return Guarded([&](simdaq::Driver &d) { return d.ClearTask(taskHandle); });
+  return Guarded([&](maroquint::simdaq::Driver &d) { return d.ClearTask(taskHandle); });
 }
 
 SIMDAQ_EXPORT int32 __CFUNC DAQmxGetExtendedErrorInfo(char errorString[], uInt32 bufferSize) {
-  return Guarded(
-      [&](simdaq::Driver &d) { return d.GetExtendedErrorInfo(errorString, bufferSize); });
+  return Guarded([&](maroquint::simdaq::Driver &d) {
+    return d.GetExtendedErrorInfo(errorString, bufferSize);
+  });
 }
 
 }  // extern "C"

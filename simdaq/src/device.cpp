@@ -7,7 +7,7 @@
 #include "base/text.h"
 #include "format.h"
 
-namespace simdaq {
+namespace maroquint::simdaq {
 
 namespace {
 
@@ -498,4 +498,4 @@ int32 Device::ClearTask(TaskHandle handle) {
   return 0;
 }
 
-}  // namespace simdaq
+}  // namespace maroquint::simdaq

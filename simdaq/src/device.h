@@ -12,7 +12,7 @@
 #include "settings.h"
 #include "wire.h"
 
-namespace simdaq {
+namespace maroquint::simdaq {
 
 using Nanos = std::int64_t;
 constexpr Nanos kNever = std::numeric_limits<Nanos>::max();
@@ -170,4 +170,4 @@ class Device {
   std::string last_error_;
 };
 
-}  // namespace simdaq
+}  // namespace maroquint::simdaq

@@ -9,7 +9,7 @@
 
 #include "format.h"
 
-namespace simdaq {
+namespace maroquint::simdaq {
 
 namespace {
 
@@ -475,4 +475,4 @@ int32 Driver::GetExtendedErrorInfo(char errorString[], uInt32 bufferSize) {
   return status;
 }
 
-}  // namespace simdaq
+}  // namespace maroquint::simdaq

@@ -15,7 +15,7 @@
 #include "device.h"
 #include "settings.h"
 
-namespace simdaq {
+namespace maroquint::simdaq {
 
 class Clock {
  public:
@@ -162,4 +162,4 @@ class Driver : private WireObserver {
   std::string line_;
 };
 
-}  // namespace simdaq
+}  // namespace maroquint::simdaq

@@ -3,7 +3,7 @@
 #include <charconv>
 #include <cmath>
 
-namespace simdaq {
+namespace maroquint::simdaq {
 
 void AppendDouble(std::string &out, double value) {
   if (std::isnan(value)) {
@@ -60,4 +60,4 @@ void AppendQuoted(std::string &out, const char *text) {
   out += '"';
 }
 
-}  // namespace simdaq
+}  // namespace maroquint::simdaq

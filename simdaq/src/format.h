@@ -3,7 +3,7 @@
 
 #include <string>
 
-namespace simdaq {
+namespace maroquint::simdaq {
 
 // Shortest text that reads back as the same double: "10", "2.5", "nan", "-inf".
 std::string FormatDouble(double value);
@@ -12,4 +12,4 @@ void AppendDouble(std::string &out, double value);
 // A C string literal, or NULL for a null pointer.
 void AppendQuoted(std::string &out, const char *text);
 
-}  // namespace simdaq
+}  // namespace maroquint::simdaq

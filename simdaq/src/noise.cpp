@@ -2,7 +2,7 @@
 
 #include <cmath>
 
-namespace simdaq {
+namespace maroquint::simdaq {
 
 void GaussianNoise::Reset(std::uint64_t seed) {
   state_ = seed;
@@ -33,4 +33,4 @@ double GaussianNoise::Next() {
   return r * std::cos(theta);
 }
 
-}  // namespace simdaq
+}  // namespace maroquint::simdaq

@@ -3,7 +3,7 @@
 
 #include <cstdint>
 
-namespace simdaq {
+namespace maroquint::simdaq {
 
 class GaussianNoise {
  public:
@@ -18,4 +18,4 @@ class GaussianNoise {
   double spare_ = 0.0;
 };
 
-}  // namespace simdaq
+}  // namespace maroquint::simdaq

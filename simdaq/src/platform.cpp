@@ -21,7 +21,7 @@
 #include <sys/prctl.h>
 #endif
 
-namespace simdaq {
+namespace maroquint::simdaq {
 
 Nanos SteadyClock::Now() {
   return std::chrono::duration_cast<std::chrono::nanoseconds>(
@@ -160,4 +160,4 @@ bool ReadWholeFile(const std::string &path, std::string &contents) {
   return true;
 }
 
-}  // namespace simdaq
+}  // namespace maroquint::simdaq

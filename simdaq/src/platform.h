@@ -8,7 +8,7 @@
 
 #include "driver.h"
 
-namespace simdaq {
+namespace maroquint::simdaq {
 
 class SteadyClock : public Clock {
  public:
@@ -61,4 +61,4 @@ class DeviceReservation : public Reservation {
 
 bool ReadWholeFile(const std::string &path, std::string &contents);
 
-}  // namespace simdaq
+}  // namespace maroquint::simdaq

@@ -13,7 +13,7 @@
 #include <csignal>
 #endif
 
-namespace simdaq {
+namespace maroquint::simdaq {
 
 namespace {
 
@@ -123,4 +123,4 @@ void FollowRecording(Driver &driver) {
 #endif
 }
 
-}  // namespace simdaq
+}  // namespace maroquint::simdaq

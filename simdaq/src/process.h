@@ -9,7 +9,7 @@
 
 #include "driver.h"
 
-namespace simdaq {
+namespace maroquint::simdaq {
 
 // Every call takes this lock; the process has one driver.
 std::mutex &ProcessLock();
@@ -20,4 +20,4 @@ Driver &ProcessDriver();
 // signals are caught only while it records.
 void FollowRecording(Driver &driver);
 
-}  // namespace simdaq
+}  // namespace maroquint::simdaq

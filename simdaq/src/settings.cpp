@@ -9,7 +9,7 @@
 
 #include "base/text.h"
 
-namespace simdaq {
+namespace maroquint::simdaq {
 
 namespace {
 
@@ -366,4 +366,4 @@ SettingsResult ParseEnvironmentValue(const char *value, FileReader read_file) {
   return parsed;
 }
 
-}  // namespace simdaq
+}  // namespace maroquint::simdaq

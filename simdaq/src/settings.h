@@ -9,7 +9,7 @@
 
 #include "base/result.h"
 
-namespace simdaq {
+namespace maroquint::simdaq {
 
 // The API functions in a fixed order; faults and call counters are indexed by it.
 enum class Function : int {
@@ -108,4 +108,4 @@ SettingsResult ParseSettings(const std::string &text, bool from_file);
 using FileReader = bool (*)(const std::string &path, std::string &contents);
 SettingsResult ParseEnvironmentValue(const char *value, FileReader read_file);
 
-}  // namespace simdaq
+}  // namespace maroquint::simdaq

@@ -2,7 +2,7 @@
 
 #include <cmath>
 
-namespace simdaq {
+namespace maroquint::simdaq {
 
 Wire::Wire(const Settings &settings)
     : mode_(settings.wire),
@@ -54,4 +54,4 @@ double Wire::Next(double driven) {
   return x < min_ ? min_ : (x > max_ ? max_ : x);
 }
 
-}  // namespace simdaq
+}  // namespace maroquint::simdaq

@@ -8,7 +8,7 @@
 #include "noise.h"
 #include "settings.h"
 
-namespace simdaq {
+namespace maroquint::simdaq {
 
 class Wire {
  public:
@@ -45,4 +45,4 @@ class Wire {
   GaussianNoise noise_;
 };
 
-}  // namespace simdaq
+}  // namespace maroquint::simdaq

@@ -19,10 +19,10 @@
 
 namespace {
 
-using simdaq::Amplifier;
-using simdaq::AmplifierSample;
-using simdaq_test::Harness;
-using simdaq_test::Nanos;
+using maroquint::simdaq::Amplifier;
+using maroquint::simdaq::AmplifierSample;
+using maroquint::simdaq::test::Harness;
+using maroquint::simdaq::test::Nanos;
 
 constexpr Nanos kSecond = 1000000000;
 
@@ -56,7 +56,7 @@ TEST(Amplifier, StatusBitZeroFollowsTheWireAtItsSampleTimes) {
 }
 
 // Records what the driver hands to the file.
-class FakeSink : public simdaq::AmplifierSink {
+class FakeSink : public maroquint::simdaq::AmplifierSink {
  public:
   void Begin(Nanos when) override { t0 = when; }
   void Write(const AmplifierSample &sample) override { status.push_back(sample.status); }
@@ -224,7 +224,7 @@ TEST_F(AmplifierDriver, BdfFileReadsBackWithTheTrueOnsets) {
   const std::string truth_path = testing::TempDir() + "simdaq_amplifier.truth";
   std::remove(bdf.c_str());
   {
-    simdaq::AmplifierFile file(bdf, 2048, 50, truth_path);
+    maroquint::simdaq::AmplifierFile file(bdf, 2048, 50, truth_path);
     std::string problem;
     ASSERT_TRUE(file.Open(problem)) << problem;
     Harness h("amplifier=" + bdf + ";amplifier_drift=50", nullptr, &file);
@@ -235,16 +235,16 @@ TEST_F(AmplifierDriver, BdfFileReadsBackWithTheTrueOnsets) {
     ASSERT_EQ(h.driver.ClearTask(h.in), 0);
   }
 
-  const simdaq_test::Truth truth = simdaq_test::ReadTruth(truth_path);
+  const maroquint::simdaq::test::Truth truth = maroquint::simdaq::test::ReadTruth(truth_path);
   EXPECT_EQ(truth.t0, 123456.789012345);
   EXPECT_EQ(truth.rate, 2048);
   EXPECT_EQ(truth.drift_ppm, 50);
   EXPECT_EQ(truth.edges.size(), 4u);
-  const simdaq_test::BdfStatus bdf_status = simdaq_test::ReadBdfStatus(bdf);
+  const maroquint::simdaq::test::BdfStatus bdf_status = maroquint::simdaq::test::ReadBdfStatus(bdf);
   EXPECT_EQ(bdf_status.records, 3);
   EXPECT_EQ(bdf_status.rate, 2048);
   EXPECT_TRUE(bdf_status.only_bit_zero);
-  const std::vector<long long> expected = simdaq_test::ExpectedOnsets(truth, 3 * 2048);
+  const std::vector<long long> expected = maroquint::simdaq::test::ExpectedOnsets(truth, 3 * 2048);
   EXPECT_EQ(expected.size(), 3u);
   EXPECT_EQ(bdf_status.onsets, expected);
   EXPECT_GT(bdf_status.eeg_rms, 0.1);

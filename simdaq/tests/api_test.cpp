@@ -292,7 +292,7 @@ TEST(ApiAmplifier, CtrlCFinishesTheRecording) {
   ASSERT_GT(pulser, 0);
   // Some 2.5 s of pulses, waited for by their edges in the truth file.
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(120);
-  while (simdaq_test::ReadTruth(truth_path).edges.size() < 25 &&
+  while (maroquint::simdaq::test::ReadTruth(truth_path).edges.size() < 25 &&
          std::chrono::steady_clock::now() < deadline)
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   kill(pulser, SIGINT);
@@ -300,13 +300,13 @@ TEST(ApiAmplifier, CtrlCFinishesTheRecording) {
   waitpid(pulser, &status, 0);
   EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGINT) << "ended by Ctrl+C: " << status;
 
-  const simdaq_test::Truth truth = simdaq_test::ReadTruth(truth_path);
+  const maroquint::simdaq::test::Truth truth = maroquint::simdaq::test::ReadTruth(truth_path);
   EXPECT_EQ(truth.rate, 2048);
   ASSERT_GE(truth.edges.size(), 25u);
-  const simdaq_test::BdfStatus recorded = simdaq_test::ReadBdfStatus(bdf);
+  const maroquint::simdaq::test::BdfStatus recorded = maroquint::simdaq::test::ReadBdfStatus(bdf);
   EXPECT_GE(recorded.records, 2);
-  const std::vector<long long> expected =
-      simdaq_test::ExpectedOnsets(truth, static_cast<long long>(recorded.records) * 2048);
+  const std::vector<long long> expected = maroquint::simdaq::test::ExpectedOnsets(
+      truth, static_cast<long long>(recorded.records) * 2048);
   EXPECT_GE(expected.size(), 20u);
   EXPECT_EQ(recorded.onsets, expected);
 }

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-namespace simdaq_test {
+namespace maroquint::simdaq::test {
 
 struct Truth {
   double t0 = 0;
@@ -85,4 +85,4 @@ inline BdfStatus ReadBdfStatus(const std::string &path) {
   return result;
 }
 
-}  // namespace simdaq_test
+}  // namespace maroquint::simdaq::test

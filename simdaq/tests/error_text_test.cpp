@@ -8,7 +8,7 @@
 
 namespace {
 
-using simdaq_test::Harness;
+using maroquint::simdaq::test::Harness;
 
 TEST(ErrorText, EmptyBeforeAnyError) {
   Harness h("clock=virtual");

@@ -8,7 +8,7 @@
 
 namespace {
 
-using simdaq_test::Harness;
+using maroquint::simdaq::test::Harness;
 
 TEST(Faults, NthCallFailsWithTheGivenText) {
   Harness h("clock=virtual;fault=DAQmxReadAnalogF64#3:-200284:Samples are late.\\nReally.");

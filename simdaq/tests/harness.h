@@ -10,11 +10,11 @@
 #include "driver.h"
 #include "settings.h"
 
-namespace simdaq_test {
+namespace maroquint::simdaq::test {
 
-using simdaq::Nanos;
+using maroquint::simdaq::Nanos;
 
-class FakeClock : public simdaq::Clock {
+class FakeClock : public maroquint::simdaq::Clock {
  public:
   Nanos Now() override { return now; }
   void SleepUntil(Nanos when) override {
@@ -25,7 +25,7 @@ class FakeClock : public simdaq::Clock {
   std::vector<Nanos> sleeps;
 };
 
-class StringSink : public simdaq::TraceSink {
+class StringSink : public maroquint::simdaq::TraceSink {
  public:
   void Write(const std::string &line, bool flush) override {
     text += line;
@@ -36,7 +36,7 @@ class StringSink : public simdaq::TraceSink {
 };
 
 // A gate that opens at once, shut_for having passed on the clock meanwhile.
-struct FakeGate : simdaq::Gate {
+struct FakeGate : maroquint::simdaq::Gate {
   void Wait() override {
     ++waits;
     if (clock != nullptr) clock->now += shut_for;
@@ -46,14 +46,16 @@ struct FakeGate : simdaq::Gate {
   int waits = 0;
 };
 
-inline simdaq::SettingsResult Parsed(const std::string &settings) {
-  return simdaq::ParseSettings(settings, false);
+inline maroquint::simdaq::SettingsResult Parsed(const std::string &settings) {
+  return maroquint::simdaq::ParseSettings(settings, false);
 }
 
 class Harness {
  public:
-  explicit Harness(const std::string &settings, simdaq::Reservation *reservation = nullptr,
-                   simdaq::AmplifierSink *amplifier = nullptr, simdaq::Gate *gate = nullptr)
+  explicit Harness(const std::string &settings,
+                   maroquint::simdaq::Reservation *reservation = nullptr,
+                   maroquint::simdaq::AmplifierSink *amplifier = nullptr,
+                   maroquint::simdaq::Gate *gate = nullptr)
       : driver(Parsed(settings), &clock, &trace, reservation, amplifier, gate) {}
 
   // The program's set-up sequence; stops at the first error.
@@ -107,9 +109,9 @@ class Harness {
 
   FakeClock clock;
   StringSink trace;
-  simdaq::Driver driver;
+  maroquint::simdaq::Driver driver;
   TaskHandle out = nullptr;
   TaskHandle in = nullptr;
 };
 
-}  // namespace simdaq_test
+}  // namespace maroquint::simdaq::test

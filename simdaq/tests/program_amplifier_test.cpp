@@ -28,15 +28,16 @@ TEST(ProgramWithAmplifier, RecordingIsCompleteAfterADeviceError) {
   ASSERT_TRUE(program->ReadUntil(kEndLine)) << program->Output();
   EXPECT_EQ(program->Output(), std::string(kStartLine) + "DAQmx Error: Stopped.\n" + kEndLine);
 
-  const simdaq_test::Truth truth = simdaq_test::ReadTruth(base + ".truth");
+  const maroquint::simdaq::test::Truth truth = maroquint::simdaq::test::ReadTruth(base + ".truth");
   EXPECT_EQ(truth.rate, 16384);
   EXPECT_EQ(truth.drift_ppm, 50);
   EXPECT_EQ(truth.edges.size(), 4u) << "pulses rise at samples 1, 10001, 20001 and 30001";
-  const simdaq_test::BdfStatus recorded = simdaq_test::ReadBdfStatus(base + ".bdf");
+  const maroquint::simdaq::test::BdfStatus recorded =
+      maroquint::simdaq::test::ReadBdfStatus(base + ".bdf");
   EXPECT_GE(recorded.records, 3);
   EXPECT_TRUE(recorded.only_bit_zero);
-  const std::vector<long long> expected =
-      simdaq_test::ExpectedOnsets(truth, static_cast<long long>(recorded.records) * 16384);
+  const std::vector<long long> expected = maroquint::simdaq::test::ExpectedOnsets(
+      truth, static_cast<long long>(recorded.records) * 16384);
   EXPECT_GE(expected.size(), 3u);
   EXPECT_EQ(recorded.onsets, expected);
 

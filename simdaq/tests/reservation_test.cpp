@@ -8,9 +8,9 @@
 
 namespace {
 
-using simdaq_test::Harness;
+using maroquint::simdaq::test::Harness;
 
-class FakeReservation : public simdaq::Reservation {
+class FakeReservation : public maroquint::simdaq::Reservation {
  public:
   bool Take(std::string &why) override {
     ++takes;

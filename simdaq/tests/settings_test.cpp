@@ -6,11 +6,11 @@
 
 #include "settings.h"
 
-using simdaq::ClockMode;
-using simdaq::Function;
-using simdaq::ParseSettings;
-using simdaq::SettingsError;
-using simdaq::WireMode;
+using maroquint::simdaq::ClockMode;
+using maroquint::simdaq::Function;
+using maroquint::simdaq::ParseSettings;
+using maroquint::simdaq::SettingsError;
+using maroquint::simdaq::WireMode;
 
 namespace {
 
@@ -183,15 +183,15 @@ bool FakeFile(const std::string &path, std::string &contents) {
 }
 
 TEST(Settings, EnvironmentValueInlineOrFile) {
-  EXPECT_TRUE(simdaq::ParseEnvironmentValue(nullptr, FakeFile).Ok());
-  EXPECT_TRUE(simdaq::ParseEnvironmentValue("", FakeFile).Ok());
-  const auto inline_value = simdaq::ParseEnvironmentValue("wire=disconnected", FakeFile);
+  EXPECT_TRUE(maroquint::simdaq::ParseEnvironmentValue(nullptr, FakeFile).Ok());
+  EXPECT_TRUE(maroquint::simdaq::ParseEnvironmentValue("", FakeFile).Ok());
+  const auto inline_value = maroquint::simdaq::ParseEnvironmentValue("wire=disconnected", FakeFile);
   ASSERT_TRUE(inline_value.Ok());
   EXPECT_EQ(inline_value->wire, WireMode::Disconnected);
-  const auto file = simdaq::ParseEnvironmentValue("@lab.cfg", FakeFile);
+  const auto file = maroquint::simdaq::ParseEnvironmentValue("@lab.cfg", FakeFile);
   ASSERT_TRUE(file.Ok()) << file.Message();
   EXPECT_EQ(file->clock, ClockMode::Virtual);
-  const auto missing = simdaq::ParseEnvironmentValue("@nowhere.cfg", FakeFile);
+  const auto missing = maroquint::simdaq::ParseEnvironmentValue("@nowhere.cfg", FakeFile);
   ASSERT_FALSE(missing.Ok());
   EXPECT_EQ(missing.Code(), SettingsError::kUnreadableFile);
   EXPECT_NE(missing.Message().find("'nowhere.cfg' cannot be read"), std::string::npos)

@@ -8,7 +8,7 @@
 
 namespace {
 
-using simdaq_test::Harness;
+using maroquint::simdaq::test::Harness;
 
 bool Contains(const std::string &text, const std::string &part) {
   return text.find(part) != std::string::npos;

@@ -10,8 +10,8 @@
 
 namespace {
 
-using simdaq_test::Harness;
-using simdaq_test::Nanos;
+using maroquint::simdaq::test::Harness;
+using maroquint::simdaq::test::Nanos;
 
 constexpr Nanos kPeriod = 100000;  // 10 kHz
 
@@ -240,7 +240,7 @@ TEST(RealtimeClock, StrictOnTimeLoopHasNoLateness) {
 // it stays shut, and nothing after; the set-up before it does not wait.
 TEST(Gate, FirstStartWaitsAndTheSampleClockStartsAfterIt) {
   for (const char *clock : {"virtual", "realtime"}) {
-    simdaq_test::FakeGate gate;
+    maroquint::simdaq::test::FakeGate gate;
     Harness h(std::string("gate=/unused;clock=") + clock, nullptr, nullptr, &gate);
     gate.clock = &h.clock;
     gate.shut_for = 7000000000;
@@ -261,7 +261,7 @@ TEST(Gate, FirstStartWaitsAndTheSampleClockStartsAfterIt) {
 }
 
 TEST(Gate, AFaultOfTheFirstCallAfterItWaitsToo) {
-  simdaq_test::FakeGate gate;
+  maroquint::simdaq::test::FakeGate gate;
   Harness h("clock=virtual;gate=/unused;fault=DAQmxStartTask#1:-200088:Stop.", nullptr, nullptr,
             &gate);
   EXPECT_EQ(h.Open(), -200088);
@@ -269,7 +269,7 @@ TEST(Gate, AFaultOfTheFirstCallAfterItWaitsToo) {
 }
 
 TEST(Gate, UnnamedItHoldsNothing) {
-  simdaq_test::FakeGate gate;
+  maroquint::simdaq::test::FakeGate gate;
   Harness h("clock=virtual", nullptr, nullptr, &gate);
   ASSERT_EQ(h.Open(), 0);
   EXPECT_EQ(h.Steps({5.0}), std::vector<double>{5.0});

@@ -8,7 +8,7 @@
 
 namespace {
 
-using simdaq_test::Harness;
+using maroquint::simdaq::test::Harness;
 
 TEST(Trace, ProgramSequence) {
   Harness h("clock=virtual");

@@ -8,7 +8,7 @@
 
 namespace {
 
-using simdaq_test::Harness;
+using maroquint::simdaq::test::Harness;
 
 std::vector<double> Pulse() {
   return {5, 5, 5, 0, 0, 0, 0, 0, 5, 5};

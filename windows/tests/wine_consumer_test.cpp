@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+namespace maroquint::windows {
+
 namespace {
 
 using maroquint::harness::ChildProcess;
@@ -78,3 +80,5 @@ TEST(WineConsumerTest, LinuxConsumerReadsEveryMarkerOfTheProgramUnderWine) {
 }
 
 }  // namespace
+
+}  // namespace maroquint::windows

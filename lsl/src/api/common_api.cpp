@@ -8,11 +8,11 @@
 #include <cstring>
 #include <new>
 
-namespace lsl::api {
+namespace maroquint::lsl::api {
 
-lsl_streaminfo_struct_ *NewStreaminfoHandle(const lsl::core::StreamInfo &info) noexcept {
-  return lsl::api::Guarded("stream info", static_cast<lsl_streaminfo_struct_ *>(nullptr),
-                           [&] { return new lsl_streaminfo_struct_{info}; });
+lsl_streaminfo_struct_ *NewStreaminfoHandle(const maroquint::lsl::core::StreamInfo &info) noexcept {
+  return maroquint::lsl::api::Guarded("stream info", static_cast<lsl_streaminfo_struct_ *>(nullptr),
+                                      [&] { return new lsl_streaminfo_struct_{info}; });
 }
 
 char *CopyCString(const std::string &text) noexcept {
@@ -22,20 +22,20 @@ char *CopyCString(const std::string &text) noexcept {
   return copy;
 }
 
-}  // namespace lsl::api
+}  // namespace maroquint::lsl::api
 
 extern "C" {
 
 LIBLSL_C_API int32_t lsl_protocol_version(void) {
-  return lsl::core::kProtocolVersion;
+  return maroquint::lsl::core::kProtocolVersion;
 }
 
 LIBLSL_C_API int32_t lsl_library_version(void) {
-  return lsl::core::kLibraryVersion;
+  return maroquint::lsl::core::kLibraryVersion;
 }
 
 LIBLSL_C_API double lsl_local_clock(void) {
-  return lsl::net::LocalClock();
+  return maroquint::lsl::net::LocalClock();
 }
 
 LIBLSL_C_API void lsl_destroy_string(char *s) {

@@ -11,7 +11,7 @@
 #include <exception>
 #include <string>
 
-namespace lsl::api {
+namespace maroquint::lsl::api {
 
 inline void SetEc(int32_t *ec, int32_t value) {
   if (ec != nullptr) *ec = value;
@@ -46,4 +46,4 @@ void Guarded(const char *entry_point, Body &&body) noexcept {
   });
 }
 
-}  // namespace lsl::api
+}  // namespace maroquint::lsl::api

@@ -8,10 +8,10 @@
 #include <optional>
 
 struct lsl_streaminfo_struct_ {
-  lsl::core::StreamInfo info;
+  maroquint::lsl::core::StreamInfo info;
 };
 
-namespace lsl::api {
+namespace maroquint::lsl::api {
 
 // The C enumeration and ours are one list under two names.
 static_assert(int{cft_undefined} == static_cast<int>(core::ChannelFormat::kUndefined));
@@ -33,8 +33,8 @@ inline lsl_channel_format_t ToCFormat(core::ChannelFormat format) {
 }
 
 // A copy the caller owns (nullptr when memory runs out); never throws.
-lsl_streaminfo_struct_ *NewStreaminfoHandle(const lsl::core::StreamInfo &info) noexcept;
+lsl_streaminfo_struct_ *NewStreaminfoHandle(const maroquint::lsl::core::StreamInfo &info) noexcept;
 // malloc'ed NUL-terminated copy for lsl_destroy_string; nullptr on failure.
 char *CopyCString(const std::string &text) noexcept;
 
-}  // namespace lsl::api
+}  // namespace maroquint::lsl::api

@@ -16,39 +16,39 @@
 #include <vector>
 
 struct lsl_inlet_struct_ {
-  std::unique_ptr<lsl::net::Inlet> inlet;
+  std::unique_ptr<maroquint::lsl::net::Inlet> inlet;
 };
 
 namespace {
 
-using lsl::api::Guarded;
-using lsl::api::SetEc;
+using maroquint::lsl::api::Guarded;
+using maroquint::lsl::api::SetEc;
 
-int32_t ErrorCode(lsl::net::InletResult result) {
+int32_t ErrorCode(maroquint::lsl::net::InletResult result) {
   switch (result) {
-    case lsl::net::InletResult::kOk:
+    case maroquint::lsl::net::InletResult::kOk:
       return lsl_no_error;
-    case lsl::net::InletResult::kTimeout:
+    case maroquint::lsl::net::InletResult::kTimeout:
       return lsl_timeout_error;
-    case lsl::net::InletResult::kLost:
+    case maroquint::lsl::net::InletResult::kLost:
       return lsl_lost_error;
   }
   return lsl_internal_error;
 }
 
-using Resolved =
-    maroquint::base::Result<std::vector<lsl::core::StreamInfo>, lsl::net::ResolveError>;
+using Resolved = maroquint::base::Result<std::vector<maroquint::lsl::core::StreamInfo>,
+                                         maroquint::lsl::net::ResolveError>;
 
 int32_t HandOut(const Resolved &found, lsl_streaminfo *buffer, uint32_t buffer_elements,
                 const char *entry_point) {
   if (!found) {
-    lsl::net::LogWarning(std::string(entry_point) + ": " + found.Message());
+    maroquint::lsl::net::LogWarning(std::string(entry_point) + ": " + found.Message());
     return lsl_internal_error;
   }
   uint32_t written = 0;
-  for (const lsl::core::StreamInfo &info : *found) {
+  for (const maroquint::lsl::core::StreamInfo &info : *found) {
     if (written >= buffer_elements) break;
-    lsl_streaminfo handle = lsl::api::NewStreaminfoHandle(info);
+    lsl_streaminfo handle = maroquint::lsl::api::NewStreaminfoHandle(info);
     if (handle == nullptr) break;
     buffer[written++] = handle;
   }
@@ -65,10 +65,11 @@ LIBLSL_C_API int32_t lsl_resolve_byprop(lsl_streaminfo *buffer, uint32_t buffer_
   if (prop == nullptr || value == nullptr || (buffer == nullptr && buffer_elements > 0))
     return lsl_argument_error;
   return Guarded("lsl_resolve_byprop", int32_t{lsl_internal_error}, [&] {
-    const auto &config = lsl::net::ApiConfig();
-    const std::string query = lsl::core::BuildBypropQuery(config.session_id, prop, value);
-    return HandOut(lsl::net::Resolve(config, query, minimum, timeout), buffer, buffer_elements,
-                   "lsl_resolve_byprop");
+    const auto &config = maroquint::lsl::net::ApiConfig();
+    const std::string query =
+        maroquint::lsl::core::BuildBypropQuery(config.session_id, prop, value);
+    return HandOut(maroquint::lsl::net::Resolve(config, query, minimum, timeout), buffer,
+                   buffer_elements, "lsl_resolve_byprop");
   });
 }
 
@@ -76,21 +77,21 @@ LIBLSL_C_API int32_t lsl_resolve_all(lsl_streaminfo *buffer, uint32_t buffer_ele
                                      double wait_time) {
   if (buffer == nullptr && buffer_elements > 0) return lsl_argument_error;
   return Guarded("lsl_resolve_all", int32_t{lsl_internal_error}, [&] {
-    const auto &config = lsl::net::ApiConfig();
-    const std::string query = lsl::core::BuildSessionQuery(config.session_id);
-    return HandOut(lsl::net::Resolve(config, query, 0, wait_time), buffer, buffer_elements,
-                   "lsl_resolve_all");
+    const auto &config = maroquint::lsl::net::ApiConfig();
+    const std::string query = maroquint::lsl::core::BuildSessionQuery(config.session_id);
+    return HandOut(maroquint::lsl::net::Resolve(config, query, 0, wait_time), buffer,
+                   buffer_elements, "lsl_resolve_all");
   });
 }
 
 LIBLSL_C_API lsl_inlet lsl_create_inlet(lsl_streaminfo info, int32_t max_buflen,
                                         int32_t max_chunklen, int32_t recover) {
-  if (info == nullptr || !lsl::net::Inlet::Accepts(info->info)) return nullptr;
+  if (info == nullptr || !maroquint::lsl::net::Inlet::Accepts(info->info)) return nullptr;
   return Guarded("lsl_create_inlet", lsl_inlet{nullptr}, [&] {
-    auto inlet = lsl::net::Inlet::Create(lsl::net::ApiConfig(), info->info, max_buflen,
-                                         max_chunklen, recover != 0);
+    auto inlet = maroquint::lsl::net::Inlet::Create(maroquint::lsl::net::ApiConfig(), info->info,
+                                                    max_buflen, max_chunklen, recover != 0);
     if (!inlet) {
-      lsl::net::LogWarning("lsl_create_inlet: " + inlet.Message());
+      maroquint::lsl::net::LogWarning("lsl_create_inlet: " + inlet.Message());
       return lsl_inlet{nullptr};
     }
     return new lsl_inlet_struct_{std::move(*inlet)};
@@ -125,11 +126,11 @@ LIBLSL_C_API lsl_streaminfo lsl_get_fullinfo(lsl_inlet in, double timeout, int32
   return Guarded(
       "lsl_get_fullinfo", lsl_streaminfo{nullptr},
       [&]() -> lsl_streaminfo {
-        lsl::core::StreamInfo info;
-        const lsl::net::InletResult result = in->inlet->FullInfo(timeout, info);
+        maroquint::lsl::core::StreamInfo info;
+        const maroquint::lsl::net::InletResult result = in->inlet->FullInfo(timeout, info);
         SetEc(ec, ErrorCode(result));
-        if (result != lsl::net::InletResult::kOk) return nullptr;
-        lsl_streaminfo handle = lsl::api::NewStreaminfoHandle(info);
+        if (result != maroquint::lsl::net::InletResult::kOk) return nullptr;
+        lsl_streaminfo handle = maroquint::lsl::api::NewStreaminfoHandle(info);
         if (handle == nullptr) SetEc(ec, lsl_internal_error);
         return handle;
       },
@@ -148,20 +149,20 @@ LIBLSL_C_API double lsl_pull_sample_str(lsl_inlet in, char **buffer, int32_t buf
       "lsl_pull_sample_str", 0.0,
       [&] {
         std::vector<std::string> values;
-        lsl::net::InletResult result;
+        maroquint::lsl::net::InletResult result;
         const double timestamp = in->inlet->PullSample(values, timeout, result);
-        if (result == lsl::net::InletResult::kLost) {
+        if (result == maroquint::lsl::net::InletResult::kLost) {
           SetEc(ec, lsl_lost_error);
           return 0.0;
         }
         // A timeout is no error here: 0.0 with ec unchanged.
-        if (result != lsl::net::InletResult::kOk) return 0.0;
+        if (result != maroquint::lsl::net::InletResult::kOk) return 0.0;
         if (values.size() != static_cast<std::size_t>(buffer_elements)) {
           SetEc(ec, lsl_internal_error);
           return 0.0;
         }
         for (int32_t k = 0; k < buffer_elements; ++k) {
-          buffer[k] = lsl::api::CopyCString(values[static_cast<std::size_t>(k)]);
+          buffer[k] = maroquint::lsl::api::CopyCString(values[static_cast<std::size_t>(k)]);
           if (buffer[k] == nullptr) {
             for (int32_t j = 0; j < k; ++j) {
               std::free(buffer[j]);
@@ -191,11 +192,12 @@ LIBLSL_C_API double lsl_time_correction_ex(lsl_inlet in, double *remote_time, do
   return Guarded(
       "lsl_time_correction_ex", 0.0,
       [&] {
-        lsl::net::InletResult result;
-        const lsl::core::TimeEstimate estimate = in->inlet->TimeEstimate(timeout, result);
+        maroquint::lsl::net::InletResult result;
+        const maroquint::lsl::core::TimeEstimate estimate =
+            in->inlet->TimeEstimate(timeout, result);
         SetEc(ec, ErrorCode(result));
         // Without an estimate the outputs keep what the caller had in them.
-        if (result != lsl::net::InletResult::kOk) return 0.0;
+        if (result != maroquint::lsl::net::InletResult::kOk) return 0.0;
         if (remote_time != nullptr) *remote_time = estimate.remote_time;
         if (uncertainty != nullptr) *uncertainty = estimate.rtt;
         return estimate.correction;

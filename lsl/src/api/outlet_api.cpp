@@ -9,23 +9,24 @@
 #include <memory>
 
 struct lsl_outlet_struct_ {
-  std::unique_ptr<lsl::net::Outlet> outlet;
+  std::unique_ptr<maroquint::lsl::net::Outlet> outlet;
 };
 
-using lsl::api::Guarded;
+using maroquint::lsl::api::Guarded;
 
 extern "C" {
 
 LIBLSL_C_API lsl_outlet lsl_create_outlet(lsl_streaminfo info, int32_t chunk_size,
                                           int32_t max_buffered) {
   (void)chunk_size;  // every push is written at once, as liblsl 1.16 does
-  if (!info || info->info.channel_format != lsl::core::ChannelFormat::kString ||
+  if (!info || info->info.channel_format != maroquint::lsl::core::ChannelFormat::kString ||
       info->info.channel_count < 1)
     return nullptr;
   return Guarded("cannot create outlet", lsl_outlet{nullptr}, [&]() -> lsl_outlet {
-    auto outlet = lsl::net::Outlet::Create(info->info, max_buffered, lsl::net::ApiConfig());
+    auto outlet = maroquint::lsl::net::Outlet::Create(info->info, max_buffered,
+                                                      maroquint::lsl::net::ApiConfig());
     if (!outlet) {
-      lsl::net::LogWarning("cannot create outlet: " + outlet.Message());
+      maroquint::lsl::net::LogWarning("cannot create outlet: " + outlet.Message());
       return nullptr;
     }
     return new lsl_outlet_struct_{std::move(*outlet)};

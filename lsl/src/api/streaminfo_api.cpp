@@ -7,7 +7,7 @@
 
 #include <cmath>
 
-using lsl::core::ChannelFormat;
+using maroquint::lsl::core::ChannelFormat;
 
 extern "C" {
 
@@ -15,24 +15,24 @@ LIBLSL_C_API lsl_streaminfo lsl_create_streaminfo(const char *name, const char *
                                                   int32_t channel_count, double nominal_srate,
                                                   lsl_channel_format_t channel_format,
                                                   const char *source_id) {
-  return lsl::api::Guarded("lsl_create_streaminfo", lsl_streaminfo{nullptr},
-                           [&]() -> lsl_streaminfo {
-                             if (!name || !*name || channel_count < 0 || !(nominal_srate >= 0.0) ||
-                                 std::isinf(nominal_srate))
-                               return nullptr;
-                             const auto format = lsl::api::ToChannelFormat(channel_format);
-                             if (!format || *format == ChannelFormat::kUndefined) return nullptr;
-                             lsl::core::StreamInfo info;
-                             info.name = name;
-                             info.type = type ? type : "";
-                             info.channel_count = channel_count;
-                             info.nominal_srate = nominal_srate;
-                             info.channel_format = *format;
-                             info.source_id = source_id ? source_id : "";
-                             info.session_id = lsl::net::ApiConfig().session_id;
-                             info.hostname = lsl::net::HostName();
-                             return lsl::api::NewStreaminfoHandle(info);
-                           });
+  return maroquint::lsl::api::Guarded(
+      "lsl_create_streaminfo", lsl_streaminfo{nullptr}, [&]() -> lsl_streaminfo {
+        if (!name || !*name || channel_count < 0 || !(nominal_srate >= 0.0) ||
+            std::isinf(nominal_srate))
+          return nullptr;
+        const auto format = maroquint::lsl::api::ToChannelFormat(channel_format);
+        if (!format || *format == ChannelFormat::kUndefined) return nullptr;
+        maroquint::lsl::core::StreamInfo info;
+        info.name = name;
+        info.type = type ? type : "";
+        info.channel_count = channel_count;
+        info.nominal_srate = nominal_srate;
+        info.channel_format = *format;
+        info.source_id = source_id ? source_id : "";
+        info.session_id = maroquint::lsl::net::ApiConfig().session_id;
+        info.hostname = maroquint::lsl::net::HostName();
+        return maroquint::lsl::api::NewStreaminfoHandle(info);
+      });
 }
 
 LIBLSL_C_API void lsl_destroy_streaminfo(lsl_streaminfo info) {
@@ -52,7 +52,7 @@ LIBLSL_C_API double lsl_get_nominal_srate(lsl_streaminfo info) {
   return info ? info->info.nominal_srate : 0.0;
 }
 LIBLSL_C_API lsl_channel_format_t lsl_get_channel_format(lsl_streaminfo info) {
-  return info ? lsl::api::ToCFormat(info->info.channel_format) : cft_undefined;
+  return info ? maroquint::lsl::api::ToCFormat(info->info.channel_format) : cft_undefined;
 }
 LIBLSL_C_API const char *lsl_get_source_id(lsl_streaminfo info) {
   return info ? info->info.source_id.c_str() : "";
@@ -75,7 +75,8 @@ LIBLSL_C_API const char *lsl_get_hostname(lsl_streaminfo info) {
 
 LIBLSL_C_API char *lsl_get_xml(lsl_streaminfo info) {
   if (!info) return nullptr;
-  return lsl::api::Guarded("lsl_get_xml", static_cast<char *>(nullptr),
-                           [&] { return lsl::api::CopyCString(lsl::core::ToFullXml(info->info)); });
+  return maroquint::lsl::api::Guarded("lsl_get_xml", static_cast<char *>(nullptr), [&] {
+    return maroquint::lsl::api::CopyCString(maroquint::lsl::core::ToFullXml(info->info));
+  });
 }
 }

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-namespace lsl::core {
+namespace maroquint::lsl::core {
 
 AdmissionPolicy::AdmissionPolicy(AdmissionLimits limits) : limits_(limits) {}
 
@@ -100,4 +100,4 @@ double AdmissionPolicy::NextDeadline() const {
   return deadlines_.empty() ? kNever : deadlines_.begin()->first;
 }
 
-}  // namespace lsl::core
+}  // namespace maroquint::lsl::core

@@ -17,7 +17,7 @@
 #include <utility>
 #include <vector>
 
-namespace lsl::core {
+namespace maroquint::lsl::core {
 
 struct AdmissionLimits {
   std::size_t max_pending = 64;
@@ -73,4 +73,4 @@ class AdmissionPolicy {
   std::set<std::pair<double, Id>> deadlines_;
 };
 
-}  // namespace lsl::core
+}  // namespace maroquint::lsl::core

@@ -8,7 +8,7 @@
 #include <functional>
 #include <map>
 
-namespace lsl::core {
+namespace maroquint::lsl::core {
 namespace {
 
 // liblsl writes sets as {a, b, c}; a bare value counts as a one-element set.
@@ -272,4 +272,4 @@ ScopeAddresses ScopeAddressesFor(const Config &config) {
   return out;
 }
 
-}  // namespace lsl::core
+}  // namespace maroquint::lsl::core

@@ -8,7 +8,7 @@
 #include <string_view>
 #include <vector>
 
-namespace lsl::core {
+namespace maroquint::lsl::core {
 
 enum class IPv6Mode { kAllow, kDisable, kForce };
 
@@ -84,4 +84,4 @@ ScopeAddresses ScopeAddressesFor(const Config &config);
 
 bool IsIpv6Literal(std::string_view address);
 
-}  // namespace lsl::core
+}  // namespace maroquint::lsl::core

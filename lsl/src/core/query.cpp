@@ -12,7 +12,7 @@
 #include <variant>
 #include <vector>
 
-namespace lsl::core {
+namespace maroquint::lsl::core {
 
 struct QueryNode {
   enum class Kind {
@@ -475,4 +475,4 @@ std::string BuildRecoveryQuery(const StreamInfo &info) {
   return q;
 }
 
-}  // namespace lsl::core
+}  // namespace maroquint::lsl::core

@@ -12,7 +12,7 @@ namespace pugi {
 class xml_node;
 }
 
-namespace lsl::core {
+namespace maroquint::lsl::core {
 
 struct StreamInfo;
 struct QueryNode;
@@ -49,4 +49,4 @@ std::string BuildBypropQuery(std::string_view session_id, std::string_view prop,
 // session clause.
 std::string BuildRecoveryQuery(const StreamInfo &info);
 
-}  // namespace lsl::core
+}  // namespace maroquint::lsl::core

@@ -4,7 +4,7 @@
 
 #include <algorithm>
 
-namespace lsl::core {
+namespace maroquint::lsl::core {
 
 RecoverySettings RecoverySettingsFor(const Config &config) {
   RecoverySettings s;
@@ -104,4 +104,4 @@ std::optional<StreamInfo> RecoveryPolicy::OnLookupDone(uint64_t id,
   return std::nullopt;
 }
 
-}  // namespace lsl::core
+}  // namespace maroquint::lsl::core

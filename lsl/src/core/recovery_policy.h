@@ -16,7 +16,7 @@
 #include <string>
 #include <vector>
 
-namespace lsl::core {
+namespace maroquint::lsl::core {
 
 struct RecoverySettings {
   double watchdog_check_interval = 15.0;
@@ -88,4 +88,4 @@ class RecoveryPolicy {
   uint64_t last_id_ = 0;
 };
 
-}  // namespace lsl::core
+}  // namespace maroquint::lsl::core

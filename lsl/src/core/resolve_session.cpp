@@ -4,7 +4,7 @@
 
 #include <algorithm>
 
-namespace lsl::core {
+namespace maroquint::lsl::core {
 namespace {
 
 // The shortest time between two waves of one resolve, in seconds.
@@ -83,4 +83,4 @@ std::vector<StreamInfo> ResolveSession::Results() const {
   return out;
 }
 
-}  // namespace lsl::core
+}  // namespace maroquint::lsl::core

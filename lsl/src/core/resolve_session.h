@@ -14,7 +14,7 @@
 #include <string_view>
 #include <vector>
 
-namespace lsl::core {
+namespace maroquint::lsl::core {
 
 // Distinct streams one resolve keeps; replies beyond are dropped.
 constexpr std::size_t kMaxResolveResults = 4096;
@@ -69,4 +69,4 @@ class ResolveSession {
   std::map<std::string, StreamInfo> results_;
 };
 
-}  // namespace lsl::core
+}  // namespace maroquint::lsl::core

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
-namespace lsl::core {
+namespace maroquint::lsl::core {
 
 SampleRing::SampleRing(std::size_t capacity, std::size_t max_bytes)
     : entries_(std::clamp<std::size_t>(capacity, 1, kMaxCapacity)),
@@ -81,4 +81,4 @@ void SampleRing::ReadBytes(uint64_t pos, char *data, std::size_t len) const {
   if (len > first) std::memcpy(data + first, &bytes_[0], len - first);
 }
 
-}  // namespace lsl::core
+}  // namespace maroquint::lsl::core

@@ -10,7 +10,7 @@
 #include <string_view>
 #include <vector>
 
-namespace lsl::core {
+namespace maroquint::lsl::core {
 
 class SampleRing {
  public:
@@ -60,4 +60,4 @@ class SampleRing {
   uint64_t byte_tail_ = 0;
 };
 
-}  // namespace lsl::core
+}  // namespace maroquint::lsl::core

@@ -8,7 +8,7 @@
 #include <locale>
 #include <sstream>
 
-namespace lsl::core {
+namespace maroquint::lsl::core {
 namespace {
 
 constexpr const char *kFormatNames[] = {nullptr, "float32", "double64", "string",
@@ -202,4 +202,4 @@ std::optional<StreamInfo> ParseXml(std::string_view xml, std::string *error,
   return info;
 }
 
-}  // namespace lsl::core
+}  // namespace maroquint::lsl::core

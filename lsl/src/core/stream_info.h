@@ -16,7 +16,7 @@ class xml_document;
 class xml_node;
 }  // namespace pugi
 
-namespace lsl::core {
+namespace maroquint::lsl::core {
 
 enum class ChannelFormat : int32_t {
   kUndefined = 0,
@@ -85,4 +85,4 @@ std::optional<double> ParseDouble(std::string_view text);
 bool ParseFinite(std::string_view text, double &out);
 std::optional<int64_t> ParseInt(std::string_view text);
 
-}  // namespace lsl::core
+}  // namespace maroquint::lsl::core

@@ -2,7 +2,7 @@
 
 #include <cctype>
 
-namespace lsl::core {
+namespace maroquint::lsl::core {
 
 std::string_view Trim(std::string_view s) {
   while (!s.empty() && std::isspace(static_cast<unsigned char>(s.front()))) s.remove_prefix(1);
@@ -16,4 +16,4 @@ std::string Lower(std::string_view s) {
   return out;
 }
 
-}  // namespace lsl::core
+}  // namespace maroquint::lsl::core

@@ -8,7 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 
-namespace lsl::core {
+namespace maroquint::lsl::core {
 TimeSyncRound::TimeSyncRound(std::int32_t wave_id, double start, TimeSyncSettings settings)
     : wave_id_(wave_id), start_(start), settings_(settings) {
   settings_.burst = std::max(1, settings_.burst);
@@ -79,4 +79,4 @@ std::optional<TimeEstimate> TimeSyncRound::Evaluate() const {
   return TimeEstimate{-best->offset, *best->rtt, best->remote};
 }
 
-}  // namespace lsl::core
+}  // namespace maroquint::lsl::core

@@ -9,7 +9,7 @@
 #include <string_view>
 #include <vector>
 
-namespace lsl::core {
+namespace maroquint::lsl::core {
 
 // Probes sent back to back at each probe time by the library's inlets. The
 // first of a burst goes through code and kernel paths gone cold since the
@@ -71,4 +71,4 @@ class TimeSyncRound {
   std::vector<Probe> probes_;
 };
 
-}  // namespace lsl::core
+}  // namespace maroquint::lsl::core

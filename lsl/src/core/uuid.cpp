@@ -1,6 +1,6 @@
 #include "core/uuid.h"
 
-namespace lsl::core {
+namespace maroquint::lsl::core {
 
 std::string UuidV4(const std::array<uint8_t, 16> &random_bytes) {
   static const char kHex[] = "0123456789abcdef";
@@ -17,4 +17,4 @@ std::string UuidV4(const std::array<uint8_t, 16> &random_bytes) {
   return out;
 }
 
-}  // namespace lsl::core
+}  // namespace maroquint::lsl::core

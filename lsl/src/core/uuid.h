@@ -4,10 +4,10 @@
 #include <cstdint>
 #include <string>
 
-namespace lsl::core {
+namespace maroquint::lsl::core {
 
 // Random (version 4) UUID text, lowercase 8-4-4-4-12, from 16 random bytes
 // the caller draws (the core reads no entropy source itself).
 std::string UuidV4(const std::array<uint8_t, 16> &random_bytes);
 
-}  // namespace lsl::core
+}  // namespace maroquint::lsl::core

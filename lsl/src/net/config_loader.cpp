@@ -7,7 +7,7 @@
 #include <fstream>
 #include <iterator>
 
-namespace lsl::net {
+namespace maroquint::lsl::net {
 namespace {
 
 constexpr std::streamsize kMaxConfigFileBytes = 1 << 20;
@@ -57,4 +57,4 @@ const core::Config &ApiConfig() {
   return kConfig;
 }
 
-}  // namespace lsl::net
+}  // namespace maroquint::lsl::net

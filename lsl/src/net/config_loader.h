@@ -4,7 +4,7 @@
 
 #include <string>
 
-namespace lsl::net {
+namespace maroquint::lsl::net {
 
 // The process-wide configuration: the first readable of $LSLAPICFG,
 // ./lsl_api.cfg, ~/lsl_api/lsl_api.cfg (HOME, or USERPROFILE on Windows),
@@ -15,4 +15,4 @@ const core::Config &ApiConfig();
 // The file api_config() would read now; empty when none is readable.
 std::string FindConfigFile();
 
-}  // namespace lsl::net
+}  // namespace maroquint::lsl::net

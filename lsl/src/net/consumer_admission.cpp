@@ -6,7 +6,7 @@
 #include <chrono>
 #include <optional>
 
-namespace lsl::net {
+namespace maroquint::lsl::net {
 namespace {
 
 std::chrono::steady_clock::duration Seconds(double s) {
@@ -108,4 +108,4 @@ void ConsumerAdmission::Arm() {
   });
 }
 
-}  // namespace lsl::net
+}  // namespace maroquint::lsl::net

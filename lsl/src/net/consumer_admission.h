@@ -16,7 +16,7 @@
 #include <unordered_map>
 #include <vector>
 
-namespace lsl::net {
+namespace maroquint::lsl::net {
 
 class ConsumerAdmission final : public ConsumerSession::Owner {
  public:
@@ -53,4 +53,4 @@ class ConsumerAdmission final : public ConsumerSession::Owner {
   std::vector<Id> drop_;
 };
 
-}  // namespace lsl::net
+}  // namespace maroquint::lsl::net

@@ -9,7 +9,7 @@
 
 #include <algorithm>
 
-namespace lsl::net {
+namespace maroquint::lsl::net {
 
 using asio::ip::tcp;
 
@@ -153,4 +153,4 @@ void ConsumerSession::Close() {
   owner_.Closed(id_);
 }
 
-}  // namespace lsl::net
+}  // namespace maroquint::lsl::net

@@ -15,7 +15,7 @@
 #include <memory>
 #include <string>
 
-namespace lsl::net {
+namespace maroquint::lsl::net {
 
 class ConsumerSession : public std::enable_shared_from_this<ConsumerSession> {
  public:
@@ -76,4 +76,4 @@ class ConsumerSession : public std::enable_shared_from_this<ConsumerSession> {
   uint64_t limit_ = 0;
 };
 
-}  // namespace lsl::net
+}  // namespace maroquint::lsl::net

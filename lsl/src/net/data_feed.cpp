@@ -7,7 +7,7 @@
 
 #include <chrono>
 
-namespace lsl::net {
+namespace maroquint::lsl::net {
 
 DataFeed::DataFeed(asio::io_context &io, const core::StreamInfo &target, int32_t max_buffer_length,
                    int32_t max_chunk_length, double handshake_timeout, Hooks hooks)
@@ -101,4 +101,4 @@ void DataFeed::Fail() {
   hooks_.failed();
 }
 
-}  // namespace lsl::net
+}  // namespace maroquint::lsl::net

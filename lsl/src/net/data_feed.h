@@ -19,7 +19,7 @@
 #include <string>
 #include <vector>
 
-namespace lsl::net {
+namespace maroquint::lsl::net {
 
 class DataFeed : public std::enable_shared_from_this<DataFeed> {
  public:
@@ -60,4 +60,4 @@ class DataFeed : public std::enable_shared_from_this<DataFeed> {
   std::vector<core::StringSample> decoded_;
 };
 
-}  // namespace lsl::net
+}  // namespace maroquint::lsl::net

@@ -8,7 +8,7 @@
 #include <memory>
 #include <new>
 
-namespace lsl::net {
+namespace maroquint::lsl::net {
 
 class HandlerMemory {
  public:
@@ -56,4 +56,4 @@ class HandlerMemory {
   std::atomic<bool> in_use_{false};
 };
 
-}  // namespace lsl::net
+}  // namespace maroquint::lsl::net

@@ -6,7 +6,7 @@
 #include <asio/post.hpp>
 #include <asio/write.hpp>
 
-namespace lsl::net {
+namespace maroquint::lsl::net {
 
 InfoRequest::InfoRequest(asio::io_context &io, Done done)
     : io_(io), socket_(io), deadline_(io), done_(std::move(done)) {}
@@ -56,4 +56,4 @@ void InfoRequest::Finish(std::optional<core::StreamInfo> info) {
   done_(std::move(info));
 }
 
-}  // namespace lsl::net
+}  // namespace maroquint::lsl::net

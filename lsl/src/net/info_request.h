@@ -15,7 +15,7 @@
 #include <optional>
 #include <string>
 
-namespace lsl::net {
+namespace maroquint::lsl::net {
 
 class InfoRequest : public std::enable_shared_from_this<InfoRequest> {
  public:
@@ -44,4 +44,4 @@ class InfoRequest : public std::enable_shared_from_this<InfoRequest> {
   bool finished_ = false;
 };
 
-}  // namespace lsl::net
+}  // namespace maroquint::lsl::net

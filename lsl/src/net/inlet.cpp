@@ -12,7 +12,7 @@
 #include <future>
 #include <system_error>
 
-namespace lsl::net {
+namespace maroquint::lsl::net {
 namespace {
 
 // Pause before asking again for the full info.
@@ -297,4 +297,4 @@ core::TimeEstimate Inlet::TimeEstimate(double timeout, InletResult &result) {
   return {};
 }
 
-}  // namespace lsl::net
+}  // namespace maroquint::lsl::net

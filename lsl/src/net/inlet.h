@@ -35,7 +35,7 @@
 #include <thread>
 #include <vector>
 
-namespace lsl::net {
+namespace maroquint::lsl::net {
 
 // Most channels a string inlet accepts: a declaration is network input.
 constexpr int32_t kMaxInletChannels = 65536;
@@ -123,4 +123,4 @@ class Inlet {
   uint64_t feed_generation_ = 0;
 };
 
-}  // namespace lsl::net
+}  // namespace maroquint::lsl::net

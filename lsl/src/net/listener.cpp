@@ -2,7 +2,7 @@
 
 #include <chrono>
 
-namespace lsl::net {
+namespace maroquint::lsl::net {
 
 namespace {
 constexpr std::chrono::milliseconds kAcceptBackoff{50};
@@ -35,4 +35,4 @@ void Listener::Accept() {
   });
 }
 
-}  // namespace lsl::net
+}  // namespace maroquint::lsl::net

@@ -8,7 +8,7 @@
 
 #include <functional>
 
-namespace lsl::net {
+namespace maroquint::lsl::net {
 
 class Listener {
  public:
@@ -31,4 +31,4 @@ class Listener {
   OnAcceptFailed on_failed_;
 };
 
-}  // namespace lsl::net
+}  // namespace maroquint::lsl::net

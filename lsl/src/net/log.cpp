@@ -4,7 +4,7 @@
 #include <mutex>
 #include <string>
 
-namespace lsl::net {
+namespace maroquint::lsl::net {
 namespace {
 
 std::mutex &SinkMutex() {
@@ -43,4 +43,4 @@ void SetLogSink(LogSink sink) {
   Sink() = std::move(sink);
 }
 
-}  // namespace lsl::net
+}  // namespace maroquint::lsl::net

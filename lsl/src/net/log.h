@@ -5,7 +5,7 @@
 #include <functional>
 #include <string_view>
 
-namespace lsl::net {
+namespace maroquint::lsl::net {
 
 // Never throws; safe from any thread.
 void LogWarning(std::string_view text) noexcept;
@@ -15,4 +15,4 @@ void LogWarning(std::string_view text) noexcept;
 using LogSink = std::function<void(std::string_view line)>;
 void SetLogSink(LogSink sink);
 
-}  // namespace lsl::net
+}  // namespace maroquint::lsl::net

@@ -22,7 +22,7 @@
 #include <thread>
 #include <vector>
 
-namespace lsl::net {
+namespace maroquint::lsl::net {
 namespace {
 
 using asio::ip::tcp;
@@ -212,4 +212,4 @@ bool Outlet::WaitForConsumers(double timeout) {
   return impl_->WaitForConsumers(timeout);
 }
 
-}  // namespace lsl::net
+}  // namespace maroquint::lsl::net

@@ -13,7 +13,7 @@
 #include <cstdint>
 #include <memory>
 
-namespace lsl::net {
+namespace maroquint::lsl::net {
 
 class Outlet {
  public:
@@ -52,4 +52,4 @@ class Outlet {
   std::unique_ptr<Impl> impl_;
 };
 
-}  // namespace lsl::net
+}  // namespace maroquint::lsl::net

@@ -8,7 +8,7 @@
 
 #include <string>
 
-namespace lsl::net {
+namespace maroquint::lsl::net {
 namespace {
 
 using asio::ip::tcp;
@@ -191,4 +191,4 @@ maroquint::base::Result<OutletSockets, OutletError> OpenOutletSockets(asio::io_c
                        std::move(v6_data), std::move(discovery)};
 }
 
-}  // namespace lsl::net
+}  // namespace maroquint::lsl::net

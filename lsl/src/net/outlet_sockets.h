@@ -15,7 +15,7 @@
 #include <optional>
 #include <vector>
 
-namespace lsl::net {
+namespace maroquint::lsl::net {
 
 enum class OutletError {
   kBadListenAddress,
@@ -44,4 +44,4 @@ uint16_t BoundPort(const Socket &socket) {
   return ec ? 0 : endpoint.port();
 }
 
-}  // namespace lsl::net
+}  // namespace maroquint::lsl::net

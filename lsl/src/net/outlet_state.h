@@ -14,7 +14,7 @@
 #include <mutex>
 #include <string>
 
-namespace lsl::net {
+namespace maroquint::lsl::net {
 
 struct Published {
   core::StreamInfo info;
@@ -37,4 +37,4 @@ struct SampleFeed {
   std::atomic<int> consumer_count{0};
 };
 
-}  // namespace lsl::net
+}  // namespace maroquint::lsl::net

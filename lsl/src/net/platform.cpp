@@ -15,7 +15,7 @@
 #include <fcntl.h>
 #endif
 
-namespace lsl::net {
+namespace maroquint::lsl::net {
 
 double LocalClock() {
   const auto now = std::chrono::steady_clock::now().time_since_epoch();
@@ -58,4 +58,4 @@ void YieldOnWakeup() {
 #endif
 }
 
-}  // namespace lsl::net
+}  // namespace maroquint::lsl::net

@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <string>
 
-namespace lsl::net {
+namespace maroquint::lsl::net {
 
 // Seconds on std::chrono::steady_clock (CLOCK_MONOTONIC on Linux), whole
 // seconds and the remainder added separately as liblsl does, so both
@@ -26,4 +26,4 @@ void YieldOnWakeup();
 // POSIX systems.
 void KeepFromChildProcesses(std::uintptr_t native_socket);
 
-}  // namespace lsl::net
+}  // namespace maroquint::lsl::net

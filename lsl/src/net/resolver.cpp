@@ -12,7 +12,7 @@
 
 #include <chrono>
 
-namespace lsl::net {
+namespace maroquint::lsl::net {
 namespace {
 
 std::chrono::steady_clock::duration Seconds(double s) {
@@ -214,4 +214,4 @@ maroquint::base::Result<std::vector<core::StreamInfo>, ResolveError> Resolve(
   return results;
 }
 
-}  // namespace lsl::net
+}  // namespace maroquint::lsl::net

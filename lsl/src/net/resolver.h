@@ -18,7 +18,7 @@
 #include <string>
 #include <vector>
 
-namespace lsl::net {
+namespace maroquint::lsl::net {
 
 // One resolve running on an io_context. The callback gets the results
 // (ordered by uid) once the resolve ends; cancel() ends it without calling back.
@@ -67,4 +67,4 @@ enum class ResolveError {
 maroquint::base::Result<std::vector<core::StreamInfo>, ResolveError> Resolve(
     const core::Config &config, const std::string &query, int minimum, double timeout);
 
-}  // namespace lsl::net
+}  // namespace maroquint::lsl::net

@@ -5,7 +5,7 @@
 
 #include <chrono>
 
-namespace lsl::net {
+namespace maroquint::lsl::net {
 namespace {
 
 std::chrono::steady_clock::duration Seconds(double s) {
@@ -93,4 +93,4 @@ void StreamRecovery::Done(Running &running, uint64_t id,
   if (next) hooks_.found(std::move(*next));
 }
 
-}  // namespace lsl::net
+}  // namespace maroquint::lsl::net

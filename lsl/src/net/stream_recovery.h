@@ -14,7 +14,7 @@
 #include <memory>
 #include <vector>
 
-namespace lsl::net {
+namespace maroquint::lsl::net {
 
 class ResolveOperation;
 
@@ -57,4 +57,4 @@ class StreamRecovery {
   Running probe_;
 };
 
-}  // namespace lsl::net
+}  // namespace maroquint::lsl::net

@@ -6,7 +6,7 @@
 #include <algorithm>
 #include <chrono>
 
-namespace lsl::net {
+namespace maroquint::lsl::net {
 namespace {
 
 std::chrono::steady_clock::duration Seconds(double s) {
@@ -92,4 +92,4 @@ void TimeSyncClient::Receive() {
       });
 }
 
-}  // namespace lsl::net
+}  // namespace maroquint::lsl::net

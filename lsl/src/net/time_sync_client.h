@@ -17,7 +17,7 @@
 #include <optional>
 #include <random>
 
-namespace lsl::net {
+namespace maroquint::lsl::net {
 
 class TimeSyncClient {
  public:
@@ -48,4 +48,4 @@ class TimeSyncClient {
   std::mt19937 random_;
 };
 
-}  // namespace lsl::net
+}  // namespace maroquint::lsl::net

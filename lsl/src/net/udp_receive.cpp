@@ -12,7 +12,7 @@
 #include <cstring>
 #endif
 
-namespace lsl::net {
+namespace maroquint::lsl::net {
 namespace {
 
 #ifdef __linux__
@@ -138,4 +138,4 @@ void ReceiveStamped(asio::ip::udp::socket &socket, asio::mutable_buffer buffer,
   Receive(socket, buffer, sender, std::move(on_datagram), std::move(on_error));
 }
 
-}  // namespace lsl::net
+}  // namespace maroquint::lsl::net

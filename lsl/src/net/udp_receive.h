@@ -9,7 +9,7 @@
 #include <functional>
 #include <string_view>
 
-namespace lsl::net {
+namespace maroquint::lsl::net {
 
 // A datagram and its arrival on LocalClock().
 using OnStampedDatagram = std::function<void(std::string_view datagram, double arrival)>;
@@ -24,4 +24,4 @@ void ReceiveStamped(asio::ip::udp::socket &socket, asio::mutable_buffer buffer,
                     asio::ip::udp::endpoint &sender, OnStampedDatagram on_datagram,
                     OnReceiveError on_error);
 
-}  // namespace lsl::net
+}  // namespace maroquint::lsl::net

@@ -6,7 +6,7 @@
 #include "net/platform.h"
 #include "net/udp_receive.h"
 
-namespace lsl::net {
+namespace maroquint::lsl::net {
 
 using asio::ip::udp;
 
@@ -52,4 +52,4 @@ void UdpResponder::OnDatagram(std::string_view datagram, double arrival) {
   }
 }
 
-}  // namespace lsl::net
+}  // namespace maroquint::lsl::net

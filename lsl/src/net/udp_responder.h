@@ -11,7 +11,7 @@
 #include <array>
 #include <string_view>
 
-namespace lsl::net {
+namespace maroquint::lsl::net {
 
 class UdpResponder {
  public:
@@ -35,4 +35,4 @@ class UdpResponder {
   asio::ip::udp::endpoint sender_;
 };
 
-}  // namespace lsl::net
+}  // namespace maroquint::lsl::net

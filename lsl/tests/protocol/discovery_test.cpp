@@ -10,7 +10,7 @@
 
 #include <gtest/gtest.h>
 
-namespace lsl::core {
+namespace maroquint::lsl::core {
 namespace {
 
 using test::TranscriptInfo;
@@ -163,4 +163,4 @@ TEST(DiscoveryRoundTrip, EveryReplyDeclaresTheStreamItWasMadeFrom) {
 }
 
 }  // namespace
-}  // namespace lsl::core
+}  // namespace maroquint::lsl::core

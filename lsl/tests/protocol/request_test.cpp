@@ -12,7 +12,7 @@
 
 #include <gtest/gtest.h>
 
-namespace lsl::core {
+namespace maroquint::lsl::core {
 namespace {
 
 using test::kTranscriptUid;
@@ -252,4 +252,4 @@ TEST(UntrustedInput, RandomBytesNeverBreakAParser) {
 }
 
 }  // namespace
-}  // namespace lsl::core
+}  // namespace maroquint::lsl::core

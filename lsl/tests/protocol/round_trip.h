@@ -8,7 +8,7 @@
 #include <string>
 #include <string_view>
 
-namespace lsl::test {
+namespace maroquint::lsl::test {
 
 // Printable text without white space at either end, line breaks or ';'
 // (what protocol text fields may carry), 0..max_size bytes.
@@ -60,4 +60,4 @@ void FeedInTwo(std::string_view bytes, std::size_t cut, Feed feed) {
   feed(bytes.substr(cut));
 }
 
-}  // namespace lsl::test
+}  // namespace maroquint::lsl::test

@@ -11,7 +11,7 @@
 #include <cstring>
 #include <vector>
 
-namespace lsl::core {
+namespace maroquint::lsl::core {
 namespace {
 
 std::string HexBytes(const std::string &spaced_hex) {
@@ -273,4 +273,4 @@ TEST(SampleRoundTrip, EverySampleReadsBackExactlySplitAnywhere) {
 }
 
 }  // namespace
-}  // namespace lsl::core
+}  // namespace maroquint::lsl::core

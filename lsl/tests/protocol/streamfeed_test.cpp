@@ -9,7 +9,7 @@
 
 #include <gtest/gtest.h>
 
-namespace lsl::core {
+namespace maroquint::lsl::core {
 namespace {
 
 using test::kTranscriptUid;
@@ -168,4 +168,4 @@ TEST(StreamfeedRoundTrip, EveryReplyHeaderReadsBackSplitAnywhere) {
 }
 
 }  // namespace
-}  // namespace lsl::core
+}  // namespace maroquint::lsl::core

@@ -8,7 +8,7 @@
 
 #include <gtest/gtest.h>
 
-namespace lsl::core {
+namespace maroquint::lsl::core {
 namespace {
 
 TEST(TimedataReplay, Transcript05RepliesRebuiltFromTheOutletsClockValues) {
@@ -84,4 +84,4 @@ TEST(TimedataRoundTrip, ProbeAndReplyReadBackAsWritten) {
 }
 
 }  // namespace
-}  // namespace lsl::core
+}  // namespace maroquint::lsl::core

@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <string_view>
 
-namespace lsl::core {
+namespace maroquint::lsl::core {
 
 // Protocol version x 100; replies announcing a newer major version are refused.
 constexpr int32_t kProtocolVersion = 110;
@@ -48,4 +48,4 @@ constexpr std::size_t kMaxTimeProbeBytes = 512;
 constexpr std::size_t kMaxTimeReplyBytes = 256;
 constexpr std::size_t kMaxQueryIdBytes = 128;
 
-}  // namespace lsl::core
+}  // namespace maroquint::lsl::core

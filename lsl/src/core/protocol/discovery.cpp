@@ -3,7 +3,7 @@
 #include "core/protocol/constants.h"
 #include "core/text.h"
 
-namespace lsl::core {
+namespace maroquint::lsl::core {
 namespace {
 
 // Splits off the next line (through '\n'); nullopt when there is none.
@@ -93,4 +93,4 @@ std::optional<StreamInfo> ParseShortinfoReply(std::string_view datagram,
   return ParseXml(datagram.substr(eol + 1));
 }
 
-}  // namespace lsl::core
+}  // namespace maroquint::lsl::core

@@ -9,7 +9,7 @@
 #include <string>
 #include <string_view>
 
-namespace lsl::core {
+namespace maroquint::lsl::core {
 
 // Which request a datagram on an outlet's UDP socket is, by its first line
 // (trimmed), as liblsl's UDP servers dispatch.
@@ -37,4 +37,4 @@ std::string FormatShortinfoReply(std::string_view query_id, std::string_view sho
 // an unusable declaration.
 std::optional<StreamInfo> ParseShortinfoReply(std::string_view datagram, std::string_view query_id);
 
-}  // namespace lsl::core
+}  // namespace maroquint::lsl::core

@@ -6,7 +6,7 @@
 
 #include <algorithm>
 
-namespace lsl::core {
+namespace maroquint::lsl::core {
 
 std::string FormatFullinfoRequest() {
   return std::string(kFullinfoMethod) + "\r\n";
@@ -143,4 +143,4 @@ void TcpRequestReader::FinishStreamfeed() {
   Finish(TcpRequest::Kind::kStreamfeed);
 }
 
-}  // namespace lsl::core
+}  // namespace maroquint::lsl::core

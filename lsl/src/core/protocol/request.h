@@ -10,7 +10,7 @@
 #include <string>
 #include <string_view>
 
-namespace lsl::core {
+namespace maroquint::lsl::core {
 
 // "LSL:fullinfo\r\n": the outlet answers with the full XML and closes.
 std::string FormatFullinfoRequest();
@@ -95,4 +95,4 @@ class TcpRequestReader {
   TcpRequest result_;
 };
 
-}  // namespace lsl::core
+}  // namespace maroquint::lsl::core

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
-namespace lsl::core {
+namespace maroquint::lsl::core {
 namespace {
 
 void AppendLe(std::string &out, uint64_t value, std::size_t width) {
@@ -225,4 +225,4 @@ bool FeedSampleStream::Feed(std::string_view bytes, std::vector<StringSample> &o
   return !failed_;
 }
 
-}  // namespace lsl::core
+}  // namespace maroquint::lsl::core

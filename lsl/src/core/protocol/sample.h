@@ -15,7 +15,7 @@
 #include <string_view>
 #include <vector>
 
-namespace lsl::core {
+namespace maroquint::lsl::core {
 
 // Appends one sample to `out`, little-endian, with the narrowest length
 // width liblsl writes (1 for <= 255, 4 for <= 4294967295, else 8). A time
@@ -97,4 +97,4 @@ class FeedSampleStream {
   std::vector<StringSample> scratch_;
 };
 
-}  // namespace lsl::core
+}  // namespace maroquint::lsl::core

@@ -10,7 +10,7 @@
 #include <cstring>
 #include <vector>
 
-namespace lsl::core {
+namespace maroquint::lsl::core {
 namespace {
 
 bool HostIsBigEndian() {
@@ -160,4 +160,4 @@ FeedReplyStatus FeedReplyParser::ParseHeaderLines(std::string_view block) {
   return FeedReplyStatus::kOk;
 }
 
-}  // namespace lsl::core
+}  // namespace maroquint::lsl::core

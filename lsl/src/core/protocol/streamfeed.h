@@ -8,7 +8,7 @@
 #include <string>
 #include <string_view>
 
-namespace lsl::core {
+namespace maroquint::lsl::core {
 
 struct FeedReplyHeader {
   bool big_endian = false;
@@ -61,4 +61,4 @@ class FeedReplyParser {
   FeedReplyHeader header_;
 };
 
-}  // namespace lsl::core
+}  // namespace maroquint::lsl::core

@@ -8,7 +8,7 @@
 #include <cmath>
 #include <vector>
 
-namespace lsl::core {
+namespace maroquint::lsl::core {
 namespace {
 
 std::string_view NextToken(std::string_view &s) {
@@ -66,4 +66,4 @@ std::optional<TimeReply> ParseTimeReply(std::string_view datagram) {
   return r;
 }
 
-}  // namespace lsl::core
+}  // namespace maroquint::lsl::core

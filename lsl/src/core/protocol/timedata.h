@@ -8,7 +8,7 @@
 #include <string>
 #include <string_view>
 
-namespace lsl::core {
+namespace maroquint::lsl::core {
 
 // "LSL:timedata\r\n<wave-id> <t0>\r\n"
 std::string FormatTimeProbe(int32_t wave_id, double t0);
@@ -32,4 +32,4 @@ struct TimeReply {
 // Anything but four finite fields (or an oversized datagram) is rejected.
 std::optional<TimeReply> ParseTimeReply(std::string_view datagram);
 
-}  // namespace lsl::core
+}  // namespace maroquint::lsl::core
