@@ -1,10 +1,10 @@
 // The exported C functions: each takes the process-wide lock and hands the
-// call to the one simulated driver of the process (process.h).
+// call to the one simulated driver of the process (process_driver.h).
 #include <mutex>
 
 #include "NIDAQmx.h"
 #include "driver.h"
-#include "process.h"
+#include "process_driver.h"
 
 #if defined(_WIN32)
 #define SIMDAQ_EXPORT __declspec(dllexport)

@@ -1,4 +1,4 @@
-#include "process.h"
+#include "process_driver.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -119,7 +119,7 @@ void FollowRecording(Driver &driver) {
     std::raise(signal_number);
     return;
   }
-  CatchStopSignals(driver.recording());
+  CatchStopSignals(driver.Recording());
 #endif
 }
 
