@@ -91,35 +91,35 @@ TEST(AlignSession, RecoversTheAmplifiersClockAndPairsEveryPulse) {
 class WindowsOfARun : public testing::Test {
  protected:
   static void SetUpTestSuite() {
-    session_ = new Session;
-    session_->config.seconds = 30;
-    session_->config.rate = 2048;
-    session_->config.drift_ppm = -30;
-    session_->config.amplifier_from = 6.25;
-    session_->config.amplifier_to = 24.5;
-    session_->config.markers_after = 12;
-    session_->config.markers_count = 14;
-    session_->config.eeg_xdf = true;
-    RunSession("windows", *session_);
+    session = new Session;
+    session->config.seconds = 30;
+    session->config.rate = 2048;
+    session->config.drift_ppm = -30;
+    session->config.amplifier_from = 6.25;
+    session->config.amplifier_to = 24.5;
+    session->config.markers_after = 12;
+    session->config.markers_count = 14;
+    session->config.eeg_xdf = true;
+    RunSession("windows", *session);
   }
   static void TearDownTestSuite() {
-    delete session_;
-    session_ = nullptr;
+    delete session;
+    session = nullptr;
   }
   void SetUp() override {
-    ASSERT_FALSE(session_->result.bdf.empty() || session_->result.truth.edges.empty())
+    ASSERT_FALSE(session->result.bdf.empty() || session->result.truth.edges.empty())
         << "the session did not record";
   }
-  static Session *session_;
+  static Session *session;
 };
 
-Session *WindowsOfARun::session_ = nullptr;
+Session *WindowsOfARun::session = nullptr;
 
 // A train of equal intervals matches itself shifted by whole periods, and
 // neither recording holds the run's start or end: the pulses cannot tell
 // which shift is right, and the tool says so instead of picking one.
 TEST_F(WindowsOfARun, PulsesAloneLeaveThePairingAmbiguous) {
-  const Session &s = *session_;
+  const Session &s = *session;
   // The windows overlap partially: the EEG starts first, the markers end last.
   ASSERT_EQ(s.result.marker_times.size(), 14u);
   EXPECT_GT(s.result.marker_times.front(), s.result.truth.t0 + 3);
@@ -149,7 +149,7 @@ TEST_F(WindowsOfARun, PulsesAloneLeaveThePairingAmbiguous) {
 // The EEG stream's stamps are kEegStreamLatency late; the markers give the
 // true time of the first sample.
 TEST_F(WindowsOfARun, OneClockDecidesThePairing) {
-  const Session &s = *session_;
+  const Session &s = *session;
   const std::string json_path = s.config.dir + "/one-clock.json";
   std::string output;
   EXPECT_EQ(session::Align({s.result.eeg_xdf, "--json", json_path}, output), 0) << output;
@@ -167,13 +167,14 @@ TEST(AlignSession, ACutWireInsideBothWindowsDecidesThePairing) {
   s.config.seconds = 30;
   s.config.rate = 4096;
   s.config.drift_ppm = 40;
-  // EEG from 9.25 s to 27.25 s after the first pulse, the markers from
-  // about 7 s to 23 s, the input cut from 14.5 s to 16.5 s.
-  s.config.amplifier_from = 9.25;
+  // EEG from 4.25 s to 27.25 s after the first pulse, the markers from
+  // about 3 s to 23 s, the input cut from 14.5 s to 16.5 s: several pulses
+  // on either side of the cut in both, wherever the marker recorder joins.
+  s.config.amplifier_from = 4.25;
   s.config.amplifier_to = 28;
   s.config.cuts = {{145000, 165000}};
-  s.config.markers_after = 6;
-  s.config.markers_count = 16;
+  s.config.markers_after = 2;
+  s.config.markers_count = 20;
   RunSession("cut-in-windows", s);
   if (HasFatalFailure()) return;
   EXPECT_EQ(s.result.align_status, 0) << s.result.align_output;
