@@ -124,9 +124,9 @@ class XdfCollector : public xdf::Sink {
   }
 
   void OnSamples(const xdf::SampleChunk &chunk) override {
-    if (chunk.size() == 0) return;
-    const std::vector<double> &stamps = chunk.time_stamps();
-    if (eeg_found_ && chunk.stream_id() == eeg_id_ && channel_index_ >= 0) {
+    if (chunk.Size() == 0) return;
+    const std::vector<double> &stamps = chunk.TimeStamps();
+    if (eeg_found_ && chunk.StreamId() == eeg_id_ && channel_index_ >= 0) {
       chunk.Channel(channel_index_, values_);
       const std::size_t known = detector_.Onsets().size();
       const std::int64_t first_sample = detector_.SamplesSeen();
@@ -144,11 +144,11 @@ class XdfCollector : public xdf::Sink {
       if (first_sample == 0) first_stamp_ = stamps.front();
       last_stamp_ = stamps.back();
     }
-    if (marker_found_ && chunk.stream_id() == marker_id_) {
+    if (marker_found_ && chunk.StreamId() == marker_id_) {
       marker_stamps_.insert(marker_stamps_.end(), stamps.begin(), stamps.end());
       if (marker_stamps_.size() > kMaxEvents) Stop(xdf::ErrorCode::kSinkLimit, TooMany("markers"));
     }
-    if (Events *events = FindEvents(chunk.stream_id())) Collect(chunk, *events);
+    if (Events *events = FindEvents(chunk.StreamId())) Collect(chunk, *events);
   }
 
   void OnClockOffset(std::uint32_t id, const xdf::ClockOffsetMeasurement &offset) override {
@@ -288,13 +288,13 @@ class XdfCollector : public xdf::Sink {
 
   // A marker's value: its text, or its numbers; channels joined by commas.
   void Collect(const xdf::SampleChunk &chunk, Events &events) {
-    const std::vector<double> &stamps = chunk.time_stamps();
-    const int channels = chunk.info().channel_count;
-    for (std::size_t i = 0; i < chunk.size(); ++i) {
+    const std::vector<double> &stamps = chunk.TimeStamps();
+    const int channels = chunk.Info().channel_count;
+    for (std::size_t i = 0; i < chunk.Size(); ++i) {
       std::string value;
       for (int c = 0; c < channels; ++c) {
         if (c > 0) value += ',';
-        if (chunk.info().format == xdf::ChannelFormat::kString) {
+        if (chunk.Info().format == xdf::ChannelFormat::kString) {
           value += chunk.Text(i, c);
         } else {
           value += Number(chunk.Value(i, c));
@@ -429,19 +429,19 @@ base::Result<EegTrigger, InputError> ReadEdfTrigger(const std::string &path,
     reader.Feed(std::string_view(piece.data(), got));
     end = got < piece.size();
     if (end) reader.Finish();
-    if (!reader.status().Ok()) {
-      const bool limit = reader.status().Code() == edf::ErrorCode::kRecordTooLarge;
+    if (!reader.Outcome().Ok()) {
+      const bool limit = reader.Outcome().Code() == edf::ErrorCode::kRecordTooLarge;
       return base::Fail(limit ? InputError::kLimit : InputError::kNotEdf,
-                        path + ": " + reader.status().Message());
+                        path + ": " + reader.Outcome().Message());
     }
     if (signal < 0 && reader.HasHeader()) {
       const auto chosen =
-          ChooseEdfSignal(reader.header(), channel, bit, trigger.trigger_like_channels);
+          ChooseEdfSignal(reader.FileHeader(), channel, bit, trigger.trigger_like_channels);
       if (!chosen.Ok()) return base::Fail(chosen.Code(), path + ": " + chosen.Message());
       signal = *chosen;
       // Beyond a sample's bits the values are the sign's copies, set in every
       // negative sample (BioSemi's Status always is).
-      const int bits = reader.header().SampleBytes() * 8;
+      const int bits = reader.FileHeader().SampleBytes() * 8;
       if (check_mask >> bits != 0) {
         return base::Fail(InputError::kUnsupported, path + ": the checked bits go beyond the " +
                                                         std::to_string(bits) + " bits of a sample");
@@ -456,12 +456,12 @@ base::Result<EegTrigger, InputError> ReadEdfTrigger(const std::string &path,
       return base::Fail(InputError::kLimit, path + ": " + TooMany("checked trigger onsets"));
     }
   }
-  const edf::Header &header = reader.header();
+  const edf::Header &header = reader.FileHeader();
   const edf::Signal &chosen = header.signals[static_cast<std::size_t>(signal)];
   trigger.rate = chosen.samples_per_record / header.record_duration_s;
   trigger.description = path + ", channel " + chosen.label + ", bit " + std::to_string(bit) + ", " +
                         std::to_string(trigger.rate) + " Hz";
-  for (const edf::Warning &warning : reader.warnings()) {
+  for (const edf::Warning &warning : reader.Warnings()) {
     // A 32-bit build counts to SIZE_MAX, which only a file beyond 4 GiB of
     // ignored bytes reaches.
     const auto count = static_cast<std::size_t>(std::min<std::uint64_t>(warning.count, SIZE_MAX));
@@ -485,7 +485,7 @@ base::Result<XdfContents, InputError> ReadXdfInputs(const std::string &path,
   xdf::Parser parser(inputs);
   std::vector<char> piece(kReadPiece);
   bool read_error = false;
-  while (parser.status().Ok()) {
+  while (parser.Outcome().Ok()) {
     errno = 0;
     const std::size_t got = std::fread(piece.data(), 1, piece.size(), file);
     if (head.size() < 16) head.append(piece.data(), std::min<std::size_t>(got, 16 - head.size()));
@@ -500,7 +500,7 @@ base::Result<XdfContents, InputError> ReadXdfInputs(const std::string &path,
     return base::Fail(InputError::kCannotRead, path + ": cannot read the file" + SystemReason());
   }
   parser.End();
-  if (!parser.magic_seen()) {
+  if (!parser.MagicSeen()) {
     return base::Fail(
         InputError::kNotXdf,
         path + (head.empty() ? ": empty file, where an XDF file was expected"
@@ -508,11 +508,11 @@ base::Result<XdfContents, InputError> ReadXdfInputs(const std::string &path,
                                    ", where an XDF file begins with \"XDF:\""));
   }
   // A limit reached, the reader's or this tool's: not damage to read past.
-  if (!parser.status().Ok()) {
-    return base::Fail(InputError::kLimit, path + ": " + parser.status().Message());
+  if (!parser.Outcome().Ok()) {
+    return base::Fail(InputError::kLimit, path + ": " + parser.Outcome().Message());
   }
   XdfContents contents;
-  contents.warnings = FileWarnings(parser.warnings());
+  contents.warnings = FileWarnings(parser.Warnings());
   if (request.trigger) {
     auto trigger = inputs.Trigger(path);
     if (!trigger.Ok()) return trigger.Err();

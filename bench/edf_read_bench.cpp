@@ -35,7 +35,7 @@ std::string Field(const std::string &text, std::size_t width) {
 // A plain BDF file, one record a second; Status has bit 0 set for 7
 // samples at each second's 100th sample.
 const std::string &Recording() {
-  static const std::string path = [] {
+  static const std::string kPath = [] {
     const std::string file =
         (std::filesystem::temp_directory_path() / "maroquint-edf-read-bench.bdf").string();
     const int ns = kEeg + 1;
@@ -72,14 +72,14 @@ const std::string &Recording() {
     for (int r = 0; r < kSeconds; ++r) out << record;
     return file;
   }();
-  return path;
+  return kPath;
 }
 
 double FileBytes() {
   return static_cast<double>(std::filesystem::file_size(Recording()));
 }
 
-void BM_ReadEdfTrigger(benchmark::State &state) {
+void BmReadEdfTrigger(benchmark::State &state) {
   const std::string &path = Recording();
   for (auto _ : state) {
     const auto trigger = maroquint::align::ReadEdfTrigger(path, "Status", 0);
@@ -94,10 +94,10 @@ void BM_ReadEdfTrigger(benchmark::State &state) {
   }
   state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * FileBytes()));
 }
-BENCHMARK(BM_ReadEdfTrigger)->Unit(benchmark::kMillisecond);
+BENCHMARK(BmReadEdfTrigger)->Unit(benchmark::kMillisecond);
 
 // The reader alone, the file held in memory: what the parsing costs.
-void BM_ReaderFromMemory(benchmark::State &state) {
+void BmReaderFromMemory(benchmark::State &state) {
   std::ifstream in(Recording(), std::ios::binary);
   const std::string bytes{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
   std::vector<std::int32_t> values;
@@ -116,11 +116,11 @@ void BM_ReaderFromMemory(benchmark::State &state) {
   }
   state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * bytes.size()));
 }
-BENCHMARK(BM_ReaderFromMemory)->Unit(benchmark::kMillisecond);
+BENCHMARK(BmReaderFromMemory)->Unit(benchmark::kMillisecond);
 
 #ifdef MAROQUINT_BENCH_EDFLIB
 // EDFlib, as maroquint-align read BDF before: the Status channel in blocks.
-void BM_Edflib(benchmark::State &state) {
+void BmEdflib(benchmark::State &state) {
   std::vector<int> buffer(1 << 16);
   for (auto _ : state) {
     auto header = std::make_unique<edf_hdr_struct>();
@@ -140,7 +140,7 @@ void BM_Edflib(benchmark::State &state) {
   }
   state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * FileBytes()));
 }
-BENCHMARK(BM_Edflib)->Unit(benchmark::kMillisecond);
+BENCHMARK(BmEdflib)->Unit(benchmark::kMillisecond);
 #endif
 
 }  // namespace

@@ -85,7 +85,7 @@ class Consumer {
   std::thread reader_;
 };
 
-void BM_LslPush(benchmark::State &state) {
+void BmLslPush(benchmark::State &state) {
   const auto consumers = static_cast<int>(state.range(0));
   const std::string name = "PushBench" + std::to_string(consumers);
   lsl_streaminfo info = lsl_create_streaminfo(name.c_str(), "Markers", 1, LSL_IRREGULAR_RATE,
@@ -141,7 +141,7 @@ void BM_LslPush(benchmark::State &state) {
 
 // What waking one idle thread costs the waker on this machine, 1 ms apart:
 // the floor under a push that has a consumer to serve.
-void BM_WakeIdleThread(benchmark::State &state) {
+void BmWakeIdleThread(benchmark::State &state) {
   std::mutex mutex;
   std::condition_variable wake;
   bool pending = false;
@@ -181,14 +181,9 @@ void BM_WakeIdleThread(benchmark::State &state) {
       maroquint::base::NearestRankPercentile(micros, 0.99));
 }
 
-BENCHMARK(BM_WakeIdleThread)->Iterations(3000)->UseManualTime()->Unit(benchmark::kMicrosecond);
-BENCHMARK(BM_LslPush)
-    ->Arg(0)
-    ->Arg(1)
-    ->Arg(16)
-    ->Iterations(3000)
-    ->UseManualTime()
-    ->Unit(benchmark::kMicrosecond);
+BENCHMARK(BmWakeIdleThread)->Iterations(3000)->UseManualTime()->Unit(benchmark::kMicrosecond);
+BENCHMARK(BmLslPush)->Arg(0)->Arg(1)->Arg(16)->Iterations(3000)->UseManualTime()->Unit(
+    benchmark::kMicrosecond);
 
 }  // namespace
 

@@ -119,10 +119,10 @@ class Reader {
 
   // The header, once its bytes are in and make sense.
   bool HasHeader() const { return state_ == State::kRecords; }
-  const Header &header() const { return header_; }
+  const Header &FileHeader() const { return header_; }
 
   // Fails when the bytes are no EDF or BDF file; nothing more is read.
-  const Status &status() const { return status_; }
+  const Status &Outcome() const { return status_; }
 
   // Moves to the next complete data record; false when none is buffered
   // (feed more, or the file has ended). The previous record is released.
@@ -133,10 +133,10 @@ class Reader {
   void Values(int index, std::vector<std::int32_t> &values) const;
 
   // Complete records handed out so far.
-  std::int64_t records_read() const { return records_read_; }
+  std::int64_t RecordsRead() const { return records_read_; }
 
   // After Finish: how the file ended, when not as its header says.
-  const std::vector<Warning> &warnings() const { return warnings_; }
+  const std::vector<Warning> &Warnings() const { return warnings_; }
 
  private:
   enum class State { kFixedHeader, kSignalHeaders, kRecords, kFailed };

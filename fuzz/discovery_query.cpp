@@ -11,7 +11,7 @@
 #include <string_view>
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size) {
-  using namespace lsl::core;
+  using namespace maroquint::lsl::core;
   const std::string_view datagram(reinterpret_cast<const char *>(data), size);
   if (ClassifyDatagram(datagram) != DatagramKind::kShortinfo) return 0;
   const auto request = ParseShortinfoQuery(datagram);
@@ -21,7 +21,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
   if (!again || again->query != request->query || again->reply_port != request->reply_port ||
       again->query_id != request->query_id)
     std::abort();
-  const StreamInfo &info = fuzz::TranscriptStream();
+  const StreamInfo &info = maroquint::fuzz::TranscriptStream();
   if (!Query::Compile(request->query).Matches(info)) return 0;
   const auto reply = FormatShortinfoReply(request->query_id, ToShortXml(info));
   const auto seen = ParseShortinfoReply(reply, request->query_id);

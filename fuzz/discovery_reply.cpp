@@ -9,7 +9,7 @@
 #include <string_view>
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size) {
-  using namespace lsl::core;
+  using namespace maroquint::lsl::core;
   const std::string_view datagram(reinterpret_cast<const char *>(data), size);
   ResolveSession session("session_id='default' and type='Markers'", 1, 0.0, 5.0, {});
   session.OnReply(datagram, "127.0.0.1", false);

@@ -24,19 +24,21 @@ struct Result {
 
 void Drain(Reader &reader, Result &result) {
   std::vector<std::int32_t> values;
-  const std::int32_t limit = reader.header().format == Format::kBdf ? 1 << 23 : 1 << 15;
+  const std::int32_t limit = reader.FileHeader().format == Format::kBdf ? 1 << 23 : 1 << 15;
   while (reader.NextRecord()) {
-    for (std::size_t s = 0; s < reader.header().signals.size(); ++s) {
+    for (std::size_t s = 0; s < reader.FileHeader().signals.size(); ++s) {
       reader.Values(static_cast<int>(s), values);
-      if (values.size() != static_cast<std::size_t>(reader.header().signals[s].samples_per_record))
+      if (values.size() !=
+          static_cast<std::size_t>(reader.FileHeader().signals[s].samples_per_record))
         std::abort();
       for (const std::int32_t v : values)
         if (v < -limit || v >= limit) std::abort();
       result.values.insert(result.values.end(), values.begin(), values.end());
     }
   }
-  result.records = reader.records_read();
-  if (reader.header().records >= 0 && result.records > reader.header().records) std::abort();
+  result.records = reader.RecordsRead();
+  if (reader.FileHeader().records >= 0 && result.records > reader.FileHeader().records)
+    std::abort();
 }
 
 Result Read(std::string_view bytes, std::size_t first_piece) {
@@ -54,11 +56,11 @@ Result Read(std::string_view bytes, std::size_t first_piece) {
   }
   reader.Finish();
   Drain(reader, result);
-  if (!reader.status().Ok()) {
-    result.error =
-        std::to_string(static_cast<int>(reader.status().Code())) + ": " + reader.status().Message();
+  if (!reader.Outcome().Ok()) {
+    result.error = std::to_string(static_cast<int>(reader.Outcome().Code())) + ": " +
+                   reader.Outcome().Message();
   }
-  result.warnings = reader.warnings();
+  result.warnings = reader.Warnings();
   return result;
 }
 

@@ -9,7 +9,7 @@
 #include <string_view>
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size) {
-  using namespace lsl::core;
+  using namespace maroquint::lsl::core;
   const std::string_view text(reinterpret_cast<const char *>(data), size);
   const auto parsed = ParseConfig(text);
   const Config &config = parsed.config;

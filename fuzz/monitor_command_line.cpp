@@ -24,8 +24,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     if (parsed.Message().empty()) std::abort();
     return 0;
   }
-  if (parsed->action != ParsedCommandLine::Action::Run &&
-      parsed->action != ParsedCommandLine::Action::List)
+  if (parsed->action != ParsedCommandLine::Action::kRun &&
+      parsed->action != ParsedCommandLine::Action::kList)
     return 0;
   const auto &options = parsed->options;
   // A watch never starts with a time it cannot wait for or a limit below 0.

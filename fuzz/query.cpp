@@ -10,6 +10,6 @@
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size) {
   const std::string_view text(reinterpret_cast<const char *>(data), size);
   const auto query = maroquint::lsl::core::Query::Compile(text);
-  query.Matches(fuzz::TranscriptStream());
+  query.Matches(maroquint::fuzz::TranscriptStream());
   return 0;
 }

@@ -17,7 +17,7 @@ void DriveWire(const maroquint::simdaq::Settings &settings) {
   wire.Start(1e-4, -10.0, 10.0);
   for (std::uint64_t k = 0; k < 64; ++k) {
     const double reading = wire.Next(k % 30 < 3 ? 5.0 : 0.0);
-    if (settings.wire == maroquint::simdaq::WireMode::Script && k < settings.script.size())
+    if (settings.wire == maroquint::simdaq::WireMode::kScript && k < settings.script.size())
       continue;
     if (!std::isnan(reading) && (reading < -10.0 || reading > 10.0)) std::abort();
   }

@@ -69,7 +69,7 @@ void Samples(std::string_view body, std::uint32_t channels, bool big_endian) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size) {
   const std::string_view bytes(reinterpret_cast<const char *>(data), size);
-  const std::string uid(fuzz::kTranscriptUid);
+  const std::string uid(maroquint::fuzz::kTranscriptUid);
 
   FeedReplyParser whole(uid);
   FeedReplyStatus status = whole.Feed(bytes);

@@ -23,7 +23,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
   using maroquint::lsl::core::TcpRequest;
   using maroquint::lsl::core::TcpRequestReader;
   const char *bytes = reinterpret_cast<const char *>(data);
-  const std::string uid(fuzz::kTranscriptUid);
+  const std::string uid(maroquint::fuzz::kTranscriptUid);
 
   TcpRequestReader whole(uid);
   const std::size_t used_whole = whole.Feed(bytes, size);

@@ -13,7 +13,7 @@ namespace maroquint::fuzz {
 inline constexpr std::string_view kTranscriptUid = "63872864-b28e-47cc-b59d-43105981592e";
 
 inline const maroquint::lsl::core::StreamInfo &TranscriptStream() {
-  static const maroquint::lsl::core::StreamInfo info = [] {
+  static const maroquint::lsl::core::StreamInfo kInfo = [] {
     auto parsed = maroquint::lsl::core::ParseXml(
         "<?xml version=\"1.0\"?>\n<info>\n\t<name>TranscriptTest</name>\n\t<type>Markers</type>\n"
         "\t<channel_count>1</channel_count>\n\t<channel_format>string</channel_format>\n"
@@ -29,7 +29,7 @@ inline const maroquint::lsl::core::StreamInfo &TranscriptStream() {
     if (!parsed) std::abort();
     return *parsed;
   }();
-  return info;
+  return kInfo;
 }
 
 }  // namespace maroquint::fuzz

@@ -45,10 +45,10 @@ class LastChannel : public Sink {
   }
   void OnSamples(const SampleChunk &chunk) override {
     std::size_t s = 0;
-    while (ids[s] != chunk.stream_id()) ++s;
-    stamps[s].insert(stamps[s].end(), chunk.time_stamps().begin(), chunk.time_stamps().end());
-    if (chunk.info().format == ChannelFormat::kString) return;
-    chunk.Channel(chunk.info().channel_count - 1, channel_);
+    while (ids[s] != chunk.StreamId()) ++s;
+    stamps[s].insert(stamps[s].end(), chunk.TimeStamps().begin(), chunk.TimeStamps().end());
+    if (chunk.Info().format == ChannelFormat::kString) return;
+    chunk.Channel(chunk.Info().channel_count - 1, channel_);
     values[s].insert(values[s].end(), channel_.begin(), channel_.end());
   }
 

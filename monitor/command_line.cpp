@@ -84,7 +84,7 @@ base::Result<ParsedCommandLine, CommandLineError> ParseCommandLine(
   // Asking for help is answered whatever else is wrong on the line.
   for (const std::string &arg : args) {
     if (arg == "-h" || arg == "--help") {
-      result.action = ParsedCommandLine::Action::Help;
+      result.action = ParsedCommandLine::Action::kHelp;
       return result;
     }
   }
@@ -144,9 +144,9 @@ base::Result<ParsedCommandLine, CommandLineError> ParseCommandLine(
   if (!max_missed.empty()) options.max_missed = *ParseCountOrZero(max_missed);
   if (!max_jitter.empty()) options.max_jitter = *ParseSecondsOrZero(max_jitter);
   if (version->count() > 0)
-    result.action = ParsedCommandLine::Action::Version;
+    result.action = ParsedCommandLine::Action::kVersion;
   else if (list->count() > 0)
-    result.action = ParsedCommandLine::Action::List;
+    result.action = ParsedCommandLine::Action::kList;
   if (options.query.name.empty() && options.query.type.empty() && options.query.source_id.empty())
     options.query.name = kDefaultStreamName;
   return result;

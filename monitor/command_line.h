@@ -50,8 +50,8 @@ struct Options {
 };
 
 struct ParsedCommandLine {
-  enum class Action { Run, List, Help, Version };
-  Action action = Action::Run;
+  enum class Action { kRun, kList, kHelp, kVersion };
+  Action action = Action::kRun;
   Options options;
   bool list_xml = false;  // List: each stream's full XML rather than one line
 };

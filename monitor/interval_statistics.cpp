@@ -32,18 +32,18 @@ IntervalStatistics::Step IntervalStatistics::AddMarker(double timestamp, bool re
       gaps_.push_back({step.index, timestamp, interval, step.missed});
     }
     if (restarted)
-      step.kind = IntervalKind::Restart;
+      step.kind = IntervalKind::kRestart;
     else if (step.missed > 0)
-      step.kind = IntervalKind::Gap;
+      step.kind = IntervalKind::kGap;
     else if (interval < 0.5 * period_)
-      step.kind = after_gap_ ? IntervalKind::CatchUp : IntervalKind::Early;
-    if (step.kind == IntervalKind::Early) ++early_;
-    if (step.kind == IntervalKind::CatchUp) ++catch_up_;
-    if (step.kind == IntervalKind::Restart) ++restart_;
+      step.kind = after_gap_ ? IntervalKind::kCatchUp : IntervalKind::kEarly;
+    if (step.kind == IntervalKind::kEarly) ++early_;
+    if (step.kind == IntervalKind::kCatchUp) ++catch_up_;
+    if (step.kind == IntervalKind::kRestart) ++restart_;
     // One catch-up per gap: a second short interval is an extra marker. A
     // restart holds no cycle, so nothing catches up after it.
-    after_gap_ = step.kind == IntervalKind::Gap;
-    if (step.kind == IntervalKind::Regular) {
+    after_gap_ = step.kind == IntervalKind::kGap;
+    if (step.kind == IntervalKind::kRegular) {
       const auto n = static_cast<double>(deviations_.size() + 1);
       const double delta = interval - mean_;
       mean_ += delta / n;

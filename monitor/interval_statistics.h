@@ -26,7 +26,7 @@ struct PulseGap {
 // next cycle, run at once because the cycle that closed the gap overran its
 // period; an interval across a restart of the stream's outlet says nothing
 // of the sender's regularity. Only regular intervals measure jitter.
-enum class IntervalKind { Regular, Gap, CatchUp, Early, Restart };
+enum class IntervalKind { kRegular, kGap, kCatchUp, kEarly, kRestart };
 
 struct IntervalSummary {
   std::int64_t markers = 0;
@@ -54,7 +54,7 @@ class IntervalStatistics {
     std::int64_t index = 0;  // 1-based number of this marker
     std::optional<double> interval;
     std::int64_t missed = 0;
-    IntervalKind kind = IntervalKind::Regular;
+    IntervalKind kind = IntervalKind::kRegular;
   };
   // `restarted`: the marker comes from a new outlet of the stream; its
   // interval still counts missed pulses, but not as jitter.

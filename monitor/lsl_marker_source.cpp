@@ -225,9 +225,9 @@ Pulled LslMarkerSource::Pull(double wait) {
     // Without recovery (or when it failed) the inlet stays lost; a new one
     // is made once the outlet is found again.
     Disconnect();
-    pulled.kind = Pulled::Kind::Lost;
+    pulled.kind = Pulled::Kind::kLost;
   } else if (timestamp != 0.0) {
-    pulled.kind = Pulled::Kind::Marker;
+    pulled.kind = Pulled::Kind::kMarker;
     pulled.timestamp = timestamp;
     pulled.text = std::move(text);
     pulled.channels = std::move(channels);

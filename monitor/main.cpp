@@ -76,18 +76,18 @@ int main(int argc, char **argv) {
   if (!parsed) return UsageError(parsed.Message());
   const ParsedCommandLine &command_line = *parsed;
   switch (command_line.action) {
-    case ParsedCommandLine::Action::Help:
+    case ParsedCommandLine::Action::kHelp:
       std::cout << HelpText();
       return kExitNormal;
-    case ParsedCommandLine::Action::Version: {
+    case ParsedCommandLine::Action::kVersion: {
       const int library = lsl_library_version();
       const int protocol = lsl_protocol_version();
       std::printf("maroquint-monitor %s (LSL library %d.%02d, protocol %d.%02d)\n",
                   MAROQUINT_VERSION, library / 100, library % 100, protocol / 100, protocol % 100);
       return kExitNormal;
     }
-    case ParsedCommandLine::Action::List:
-    case ParsedCommandLine::Action::Run:
+    case ParsedCommandLine::Action::kList:
+    case ParsedCommandLine::Action::kRun:
       break;
   }
 #ifndef MAROQUINT_MONITOR_PLOT
@@ -96,7 +96,7 @@ int main(int argc, char **argv) {
         "--plot: this build of the monitor has no plotting (it was built without PLplot)");
 #endif
   try {
-    if (command_line.action == ParsedCommandLine::Action::List) {
+    if (command_line.action == ParsedCommandLine::Action::kList) {
       LslMarkerSource source;
       return ListStreams(source, command_line.list_xml, std::cout, std::cerr);
     }

@@ -45,24 +45,24 @@ std::string FormatMarkerLine(const MarkerRow &row) {
   std::string line = Format("%7" PRId64 "  %16.6f  %16s  %10s  ", row.index, row.timestamp,
                             local.c_str(), interval.c_str()) +
                      PrintableText(row.text);
-  if (row.kind == IntervalKind::Restart) line += "  [new outlet: the stream restarted]";
+  if (row.kind == IntervalKind::kRestart) line += "  [new outlet: the stream restarted]";
   if (row.missed > 0) line += "  [" + PulsesMissed(row.missed) + "]";
-  if (row.kind == IntervalKind::CatchUp) line += "  [catch-up after the gap]";
-  if (row.kind == IntervalKind::Early) line += "  [early or extra marker]";
+  if (row.kind == IntervalKind::kCatchUp) line += "  [catch-up after the gap]";
+  if (row.kind == IntervalKind::kEarly) line += "  [early or extra marker]";
   return line + "\n";
 }
 
 const char *KindName(IntervalKind kind) {
   switch (kind) {
-    case IntervalKind::Regular:
+    case IntervalKind::kRegular:
       return "regular";
-    case IntervalKind::Gap:
+    case IntervalKind::kGap:
       return "gap";
-    case IntervalKind::CatchUp:
+    case IntervalKind::kCatchUp:
       return "catch-up";
-    case IntervalKind::Early:
+    case IntervalKind::kEarly:
       return "early";
-    case IntervalKind::Restart:
+    case IntervalKind::kRestart:
       return "restart";
   }
   return "regular";

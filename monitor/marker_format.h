@@ -17,7 +17,7 @@ struct MarkerRow {
   std::optional<double> local_time;  // the time stamp mapped onto the monitor's clock
   std::optional<double> interval;    // since the previous marker, sender's clock
   std::int64_t missed = 0;           // pulses that interval swallowed
-  IntervalKind kind = IntervalKind::Regular;
+  IntervalKind kind = IntervalKind::kRegular;
   std::string text;
   double utc_time = 0.0;  // wall-clock time of arrival, seconds since 1970 (UTC)
 };

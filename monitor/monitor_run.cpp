@@ -282,10 +282,10 @@ class Watch {
         break;
       }
       const Pulled pulled = source_.Pull(PullWait(now));
-      if (pulled.kind == Pulled::Kind::Marker && !pulled.text.empty()) {
+      if (pulled.kind == Pulled::Kind::kMarker && !pulled.text.empty()) {
         end = source_.Now();
         if (MarkerArrived(pulled, end)) break;
-      } else if (pulled.kind == Pulled::Kind::Lost) {
+      } else if (pulled.kind == Pulled::Kind::kLost) {
         Note(watch_.InletLost(source_.Now()));
       }
       printer_.SilenceAlerts(tally_.MissedInSilence(source_.Now()));
@@ -315,7 +315,7 @@ class Watch {
     const WatchEvent event = watch_.MarkerArrived(arrived);
     // A marker after a gap or an absence may come from a new outlet.
     const std::optional<double> interval = tally_.IntervalTo(marker.timestamp);
-    if (event.kind == WatchEvent::Kind::Back ||
+    if (event.kind == WatchEvent::Kind::kBack ||
         (interval && MissedPulses(*interval, options_.period) > 0))
       if (const std::optional<StreamDescription> outlet = source_.Outlet(MonitorPacing::kOutlet))
         SeeOutlet(*outlet, was_gone, true);
@@ -326,7 +326,7 @@ class Watch {
     restart_pending_ = false;
     silence_explained_ = false;
     printer_.MarkersBack(silence, step.index == 1 ? report_.missed_before_first : step.missed,
-                         step.index == 1, step.kind == IntervalKind::Restart);
+                         step.index == 1, step.kind == IntervalKind::kRestart);
     const MarkerRecord record = RecordOf(marker, step, arrived);
     printer_.Marker(record.row);
     records_.Tell([&](WatchRecorder &r) { return r.MarkerReceived(record); });
@@ -356,20 +356,20 @@ class Watch {
   // final one, Lost.
   bool Note(const WatchEvent &event) {
     switch (event.kind) {
-      case WatchEvent::Kind::None:
+      case WatchEvent::Kind::kNone:
         return false;
-      case WatchEvent::Kind::Silent:
+      case WatchEvent::Kind::kSilent:
         printer_.Silent(event.silence, silence_explained_);
         return false;
-      case WatchEvent::Kind::Gone:
+      case WatchEvent::Kind::kGone:
         printer_.Gone(event.silence);
         return false;
-      case WatchEvent::Kind::Back:
+      case WatchEvent::Kind::kBack:
         if (!restarted_in_absence_) ++report_.reconnections;
         printer_.Back(event.absence, restarted_in_absence_);
         restarted_in_absence_ = false;
         return false;
-      case WatchEvent::Kind::Lost:
+      case WatchEvent::Kind::kLost:
         printer_.Lost(event.absence);
         return true;
     }

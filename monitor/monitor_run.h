@@ -18,8 +18,8 @@
 namespace maroquint::monitor {
 
 struct Pulled {
-  enum class Kind { Nothing, Marker, Lost };
-  Kind kind = Kind::Nothing;
+  enum class Kind { kNothing, kMarker, kLost };
+  Kind kind = Kind::kNothing;
   double timestamp = 0.0;  // sender's clock
   std::string text;        // the channels' texts joined by commas
   std::vector<std::string> channels;

@@ -114,7 +114,7 @@ void Panel(PLFLT x_low, PLFLT x_high, PLFLT y_low, PLFLT y_high, const std::stri
 }
 
 bool Regular(const MarkerPoint &marker) {
-  return marker.kind == IntervalKind::Regular;
+  return marker.kind == IntervalKind::kRegular;
 }
 
 std::string Counted(std::int64_t count, const char *what) {
@@ -159,12 +159,12 @@ void Timeline(const WatchReport &report, PLFLT watched) {
     if (Regular(marker)) {
       regular_at.push_back(marker.at);
       regular_deviation.push_back(marker.deviation);
-    } else if (marker.kind == IntervalKind::CatchUp) {
+    } else if (marker.kind == IntervalKind::kCatchUp) {
       catch_ups.push_back(&marker);
-    } else if (marker.kind == IntervalKind::Early) {
+    } else if (marker.kind == IntervalKind::kEarly) {
       early.push_back(&marker);
     }
-    if (marker.missed > 0 || marker.kind == IntervalKind::Restart) gaps.push_back(&marker);
+    if (marker.missed > 0 || marker.kind == IntervalKind::kRestart) gaps.push_back(&marker);
   }
   const Deviations scaled = ScaledDeviations(regular_deviation, report.max_jitter);
   const Unit unit = scaled.unit;

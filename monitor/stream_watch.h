@@ -14,8 +14,8 @@
 namespace maroquint::monitor {
 
 struct WatchEvent {
-  enum class Kind { None, Silent, Gone, Back, Lost };
-  Kind kind = Kind::None;
+  enum class Kind { kNone, kSilent, kGone, kBack, kLost };
+  Kind kind = Kind::kNone;
   double silence = 0.0;  // Silent, Gone: seconds since the last marker (or since the watch began)
   double absence = 0.0;  // Back, Lost: seconds the outlet was gone
 };
@@ -33,18 +33,18 @@ class StreamWatch {
   // Lost once the outlet has been gone for the timeout; None otherwise.
   WatchEvent Check(double now);
 
-  bool IsGone() const { return state_ != State::Live; }
-  bool IsLost() const { return state_ == State::Lost; }
+  bool IsGone() const { return state_ != State::kLive; }
+  bool IsLost() const { return state_ == State::kLost; }
   // When the outlet went away, while it is gone or lost.
   double GoneSince() const { return gone_since_; }
 
  private:
-  enum class State { Live, Gone, Lost };
+  enum class State { kLive, kGone, kLost };
   WatchEvent Back(double now);
 
   double period_;
   double timeout_;
-  State state_ = State::Live;
+  State state_ = State::kLive;
   double last_marker_;  // the watch's start until the first marker
   double last_probe_;
   bool probed_ = false;

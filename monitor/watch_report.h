@@ -40,7 +40,7 @@ struct MarkerPoint {
   double at = 0.0;         // seconds since the watch began, monitor's clock
   double deviation = 0.0;  // interval - period
   std::int64_t missed = 0;
-  IntervalKind kind = IntervalKind::Regular;
+  IntervalKind kind = IntervalKind::kRegular;
 };
 
 // A new outlet of the watched stream (a new uid), seen `at` seconds after

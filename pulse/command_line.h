@@ -9,7 +9,7 @@
 
 namespace maroquint::pulse {
 
-enum class CommandLineAction { Run, PrintHelp, PrintVersion };
+enum class CommandLineAction { kRun, kPrintHelp, kPrintVersion };
 
 // The one way the line can be wrong; the message is the first argument not
 // understood, as the user typed it.
@@ -17,10 +17,10 @@ enum class CommandLineError { kUnknownArgument };
 
 inline maroquint::base::Result<CommandLineAction, CommandLineError> ParseCommandLine(
     int argc, const char *const *argv) {
-  if (argc <= 1) return CommandLineAction::Run;
+  if (argc <= 1) return CommandLineAction::kRun;
   const std::string first = argv[1];
-  if (argc == 2 && (first == "--help" || first == "-h")) return CommandLineAction::PrintHelp;
-  if (argc == 2 && first == "--version") return CommandLineAction::PrintVersion;
+  if (argc == 2 && (first == "--help" || first == "-h")) return CommandLineAction::kPrintHelp;
+  if (argc == 2 && first == "--version") return CommandLineAction::kPrintVersion;
   return maroquint::base::Fail(
       CommandLineError::kUnknownArgument,
       first == "--help" || first == "-h" || first == "--version" ? argv[2] : first);

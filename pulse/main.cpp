@@ -55,14 +55,14 @@ int Main(int argc, char **argv) {
     return kUsageStatus;
   }
   switch (*command_line) {
-    case CommandLineAction::PrintHelp:
+    case CommandLineAction::kPrintHelp:
       std::fputs(kUsage, stdout);
       std::fputs(kHelp, stdout);
       return 0;
-    case CommandLineAction::PrintVersion:
+    case CommandLineAction::kPrintVersion:
       std::printf("maroquint %s\n", MAROQUINT_VERSION);
       return 0;
-    case CommandLineAction::Run:
+    case CommandLineAction::kRun:
       break;
   }
   MarkerOutlet outlet;

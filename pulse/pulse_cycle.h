@@ -9,7 +9,7 @@
 namespace maroquint::pulse {
 
 // The four phases of one pulse cycle, in the order they run.
-enum class Phase { RiseWait, HighHold, FallWait, LowHold };
+enum class Phase { kRiseWait, kHighHold, kFallWait, kLowHold };
 
 // The pulse cycle: 5 V from the cycle start until the rise is seen on the
 // input and 30 samples have passed, then 0 V until the fall is seen and
@@ -57,22 +57,22 @@ class PulseCycle {
     if (count_ < std::numeric_limits<std::int32_t>::max()) ++count_;
 
     switch (phase_) {
-      case Phase::RiseWait:
+      case Phase::kRiseWait:
         // The wait goes on only while the reading is below the threshold,
         // so a reading that is not a number ends it, as 2.5 V does.
         if (reading < kThreshold) break;
         outlet.PushMarker();
         EnterHighHold();
         break;
-      case Phase::HighHold:
+      case Phase::kHighHold:
         EnterHighHold();
         break;
-      case Phase::FallWait:
+      case Phase::kFallWait:
         // Likewise only while above: not a number or 2.5 V ends it.
         if (reading > kThreshold) break;
         EnterLowHold();
         break;
-      case Phase::LowHold:
+      case Phase::kLowHold:
         EnterLowHold();
         break;
     }
@@ -86,24 +86,24 @@ class PulseCycle {
  private:
   void EnterHighHold() {
     if (count_ < kHighWindow) {
-      phase_ = Phase::HighHold;
+      phase_ = Phase::kHighHold;
       return;
     }
     level_ = kLowLevel;
-    phase_ = Phase::FallWait;
+    phase_ = Phase::kFallWait;
   }
 
   void EnterLowHold() {
     if (count_ < kCycleLength) {
-      phase_ = Phase::LowHold;
+      phase_ = Phase::kLowHold;
       return;
     }
     level_ = kHighLevel;
     count_ = 0;
-    phase_ = Phase::RiseWait;
+    phase_ = Phase::kRiseWait;
   }
 
-  Phase phase_ = Phase::RiseWait;
+  Phase phase_ = Phase::kRiseWait;
   double level_ = kHighLevel;
   std::int32_t count_ = 0;
 };

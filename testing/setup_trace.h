@@ -9,7 +9,7 @@
 namespace maroquint::harness {
 
 inline const std::vector<std::string> &SetupCalls() {
-  static const std::vector<std::string> calls{
+  static const std::vector<std::string> kCalls{
       "DAQmxCreateTask(\"\", &task1)",
       "DAQmxCreateAOVoltageChan(task1, \"Dev1/ao0\", \"\", -10, 10, 10348, \"\")",
       "DAQmxCfgSampClkTiming(task1, \"OnboardClock\", 10000, 10280, 12522, 1)",
@@ -19,7 +19,7 @@ inline const std::vector<std::string> &SetupCalls() {
       "DAQmxSetRealTimeConvLateErrorsToWarnings(task1, 1)",
       "DAQmxStartTask(task1)",
       "DAQmxStartTask(task2)"};
-  return calls;
+  return kCalls;
 }
 
 // One line of the trace: the call and the status it returned.

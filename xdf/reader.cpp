@@ -562,7 +562,7 @@ void Parser::Fail(ErrorCode code, std::string message) {
 }
 
 void Parser::CheckSink() {
-  if (!sink_.stop_status().Ok()) Fail(sink_.stop_status().Code(), sink_.stop_status().Message());
+  if (!sink_.StopStatus().Ok()) Fail(sink_.StopStatus().Code(), sink_.StopStatus().Message());
 }
 
 void Parser::End() {
@@ -605,9 +605,9 @@ class Reader::Collector : public Sink {
   }
 
   void OnSamples(const SampleChunk &chunk) override {
-    Stream &stream = Find(chunk.stream_id());
+    Stream &stream = Find(chunk.StreamId());
     const int channels = stream.info.channel_count;
-    const std::uint64_t values = std::uint64_t{chunk.size()} * static_cast<unsigned>(channels);
+    const std::uint64_t values = std::uint64_t{chunk.Size()} * static_cast<unsigned>(channels);
     if (values_ + values > limits_.max_values) {
       Stop(ErrorCode::kTooManyValues, StreamLabel(stream.id, stream.info) +
                                           ": the file holds more than the XDF reader's limit of " +
@@ -616,10 +616,10 @@ class Reader::Collector : public Sink {
       return;
     }
     values_ += values;
-    stream.time_stamps.insert(stream.time_stamps.end(), chunk.time_stamps().begin(),
-                              chunk.time_stamps().end());
+    stream.time_stamps.insert(stream.time_stamps.end(), chunk.TimeStamps().begin(),
+                              chunk.TimeStamps().end());
     const bool strings = stream.info.format == ChannelFormat::kString;
-    for (std::size_t i = 0; i < chunk.size(); ++i) {
+    for (std::size_t i = 0; i < chunk.Size(); ++i) {
       for (int c = 0; c < channels; ++c) {
         if (strings) {
           stream.strings.emplace_back(chunk.Text(i, c));
@@ -678,8 +678,8 @@ void Reader::Feed(std::string_view bytes) {
 File Reader::Finish() {
   parser_.End();
   File file = std::move(collector_->file);
-  file.warnings = parser_.warnings();
-  file.status = parser_.status();
+  file.warnings = parser_.Warnings();
+  file.status = parser_.Outcome();
   return file;
 }
 

@@ -77,11 +77,11 @@ struct ClockOffsetMeasurement {
 // over; valid during the Sink call only.
 class SampleChunk {
  public:
-  std::uint32_t stream_id() const { return stream_id_; }
-  const StreamInfo &info() const { return *info_; }
-  std::size_t size() const { return stamps_.size(); }
+  std::uint32_t StreamId() const { return stream_id_; }
+  const StreamInfo &Info() const { return *info_; }
+  std::size_t Size() const { return stamps_.size(); }
   // Sender's clock, as recorded; deduced ones filled in.
-  const std::vector<double> &time_stamps() const { return stamps_; }
+  const std::vector<double> &TimeStamps() const { return stamps_; }
   // Numeric streams: the value of `channel` (from 0) of sample `sample` (int64
   // beyond 2^53 loses precision).
   double Value(std::size_t sample, int channel) const;
@@ -123,7 +123,7 @@ class Sink {
   void Stop(ErrorCode code, std::string message) {
     if (stop_.Ok()) stop_ = base::Fail(code, std::move(message));
   }
-  const Status &stop_status() const { return stop_; }
+  const Status &StopStatus() const { return stop_; }
 
  private:
   Status stop_;
@@ -142,10 +142,10 @@ class Parser {
   void End();
 
   // Ok until a limit is reached; the parser then stops.
-  const Status &status() const { return status_; }
-  const std::vector<Warning> &warnings() const { return warnings_; }
+  const Status &Outcome() const { return status_; }
+  const std::vector<Warning> &Warnings() const { return warnings_; }
   // Whether the bytes so far begin like an XDF file.
-  bool magic_seen() const { return magic_seen_; }
+  bool MagicSeen() const { return magic_seen_; }
 
  private:
   enum class State { kStart, kChunks, kResync, kStopped };

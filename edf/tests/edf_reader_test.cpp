@@ -98,8 +98,8 @@ std::string Read(std::string_view bytes, std::size_t piece, Limits limits = {}) 
   std::vector<std::int32_t> values;
   const auto drain = [&] {
     while (reader.NextRecord()) {
-      out << "record " << reader.records_read() << ":";
-      for (std::size_t s = 0; s < reader.header().signals.size(); ++s) {
+      out << "record " << reader.RecordsRead() << ":";
+      for (std::size_t s = 0; s < reader.FileHeader().signals.size(); ++s) {
         reader.Values(static_cast<int>(s), values);
         out << " [";
         for (const std::int32_t v : values) out << ' ' << v;
@@ -114,8 +114,8 @@ std::string Read(std::string_view bytes, std::size_t piece, Limits limits = {}) 
   }
   reader.Finish();
   drain();
-  if (!reader.status().Ok()) return "error: " + reader.status().Message() + "\n";
-  const Header &h = reader.header();
+  if (!reader.Outcome().Ok()) return "error: " + reader.Outcome().Message() + "\n";
+  const Header &h = reader.FileHeader();
   out << "format " << (h.format == Format::kBdf ? "BDF" : "EDF") << (h.plus ? "+" : "")
       << (h.discontinuous ? " discontinuous" : "") << ", records " << h.records << ", duration "
       << h.record_duration_s << '\n';
@@ -124,7 +124,7 @@ std::string Read(std::string_view bytes, std::size_t piece, Limits limits = {}) 
         << s.digital_min << ".." << s.digital_max << ", physical " << s.physical_min << ".."
         << s.physical_max << ' ' << s.physical_dimension << (s.annotations ? ", annotations" : "")
         << '\n';
-  for (const Warning &w : reader.warnings())
+  for (const Warning &w : reader.Warnings())
     out << "warning " << static_cast<int>(w.kind) << " count " << w.count << " at " << w.at_byte
         << '\n';
   return out.str();
@@ -139,8 +139,8 @@ Status Failure(std::string_view bytes, Limits limits = {}) {
   reader.Feed(bytes);
   reader.Finish();
   EXPECT_FALSE(reader.HasHeader());
-  EXPECT_FALSE(reader.status().Ok());
-  return reader.status();
+  EXPECT_FALSE(reader.Outcome().Ok());
+  return reader.Outcome();
 }
 
 // The message people read.
@@ -170,11 +170,11 @@ TEST(EdfReader, ReadsSixteenBitValuesOfAnEdfFile) {
   reader.Feed(f.Bytes());
   reader.Finish();
   ASSERT_TRUE(reader.HasHeader());
-  EXPECT_EQ(reader.header().start_date, "08.12.26");
-  EXPECT_EQ(reader.header().signals[0].transducer, "AgAgCl electrode");
-  EXPECT_EQ(reader.header().signals[0].prefiltering, "HP:0.1Hz");
-  EXPECT_DOUBLE_EQ(reader.header().signals[0].physical_max, 262143.5);
-  EXPECT_EQ(reader.header().RecordBytes(), f.RecordBytes());
+  EXPECT_EQ(reader.FileHeader().start_date, "08.12.26");
+  EXPECT_EQ(reader.FileHeader().signals[0].transducer, "AgAgCl electrode");
+  EXPECT_EQ(reader.FileHeader().signals[0].prefiltering, "HP:0.1Hz");
+  EXPECT_DOUBLE_EQ(reader.FileHeader().signals[0].physical_max, 262143.5);
+  EXPECT_EQ(reader.FileHeader().RecordBytes(), f.RecordBytes());
   std::vector<std::int32_t> trigger;
   std::vector<std::int32_t> eeg;
   std::vector<std::int32_t> all_trigger;
@@ -187,7 +187,7 @@ TEST(EdfReader, ReadsSixteenBitValuesOfAnEdfFile) {
   }
   EXPECT_EQ(all_trigger, (std::vector<std::int32_t>{1, 0, 255}));
   EXPECT_EQ(all_eeg, (std::vector<std::int32_t>{-32768, 32767, 0, -1, 1, 256, 7, 8, 9}));
-  EXPECT_TRUE(reader.warnings().empty());
+  EXPECT_TRUE(reader.Warnings().empty());
   reader.Values(2, eeg);
   EXPECT_TRUE(eeg.empty());
 }
@@ -227,13 +227,13 @@ TEST(EdfReader, AFileCutShortReadsToItsLastCompleteRecordAndSaysSo) {
   int records = 0;
   while (reader.NextRecord()) ++records;
   EXPECT_EQ(records, 1);
-  ASSERT_EQ(reader.warnings().size(), 2u);
-  EXPECT_EQ(reader.warnings()[0].kind, WarningKind::kCutShort);
-  EXPECT_EQ(reader.warnings()[0].count, 2u);
-  EXPECT_EQ(reader.warnings()[0].at_byte, length);
-  EXPECT_EQ(reader.warnings()[1].kind, WarningKind::kIncompleteRecord);
-  EXPECT_EQ(reader.warnings()[1].count, 5u);
-  EXPECT_EQ(reader.warnings()[1].at_byte, f.HeaderBytes() + f.RecordBytes());
+  ASSERT_EQ(reader.Warnings().size(), 2u);
+  EXPECT_EQ(reader.Warnings()[0].kind, WarningKind::kCutShort);
+  EXPECT_EQ(reader.Warnings()[0].count, 2u);
+  EXPECT_EQ(reader.Warnings()[0].at_byte, length);
+  EXPECT_EQ(reader.Warnings()[1].kind, WarningKind::kIncompleteRecord);
+  EXPECT_EQ(reader.Warnings()[1].count, 5u);
+  EXPECT_EQ(reader.Warnings()[1].at_byte, f.HeaderBytes() + f.RecordBytes());
 }
 
 TEST(EdfReader, AnUnknownRecordCountReadsEveryCompleteRecordAndSaysSo) {
@@ -245,10 +245,10 @@ TEST(EdfReader, AnUnknownRecordCountReadsEveryCompleteRecordAndSaysSo) {
   int records = 0;
   while (reader.NextRecord()) ++records;
   EXPECT_EQ(records, 3);
-  EXPECT_EQ(reader.header().records, -1);
-  ASSERT_EQ(reader.warnings().size(), 1u);
-  EXPECT_EQ(reader.warnings()[0].kind, WarningKind::kRecordCountUnknown);
-  EXPECT_EQ(reader.warnings()[0].count, 3u);
+  EXPECT_EQ(reader.FileHeader().records, -1);
+  ASSERT_EQ(reader.Warnings().size(), 1u);
+  EXPECT_EQ(reader.Warnings()[0].kind, WarningKind::kRecordCountUnknown);
+  EXPECT_EQ(reader.Warnings()[0].count, 3u);
   EXPECT_NE(Describe(WarningKind::kRecordCountUnknown).find("-1"), std::string::npos);
 }
 
@@ -262,10 +262,10 @@ TEST(EdfReader, BytesBeyondTheAnnouncedRecordsAreCountedNotRead) {
   int records = 0;
   while (reader.NextRecord()) ++records;
   EXPECT_EQ(records, 2);
-  ASSERT_EQ(reader.warnings().size(), 1u);
-  EXPECT_EQ(reader.warnings()[0].kind, WarningKind::kTrailingBytes);
-  EXPECT_EQ(reader.warnings()[0].count, f.RecordBytes() + 4);
-  EXPECT_EQ(reader.warnings()[0].at_byte, f.HeaderBytes() + 2 * f.RecordBytes());
+  ASSERT_EQ(reader.Warnings().size(), 1u);
+  EXPECT_EQ(reader.Warnings()[0].kind, WarningKind::kTrailingBytes);
+  EXPECT_EQ(reader.Warnings()[0].count, f.RecordBytes() + 4);
+  EXPECT_EQ(reader.Warnings()[0].at_byte, f.HeaderBytes() + 2 * f.RecordBytes());
 }
 
 TEST(EdfReader, TellsEdfPlusAndBdfPlusAndTheirAnnotationSignals) {

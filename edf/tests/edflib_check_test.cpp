@@ -139,7 +139,7 @@ OurRead ReadWithOurs(const std::string &bytes) {
   std::vector<std::int32_t> record;
   const auto drain = [&] {
     while (reader.NextRecord()) {
-      const std::vector<Signal> &signals = reader.header().signals;
+      const std::vector<Signal> &signals = reader.FileHeader().signals;
       std::size_t data_signal = 0;
       for (std::size_t s = 0; s < signals.size(); ++s) {
         if (signals[s].annotations) continue;
@@ -156,9 +156,9 @@ OurRead ReadWithOurs(const std::string &bytes) {
   }
   reader.Finish();
   drain();
-  EXPECT_TRUE(reader.status().Ok()) << reader.status().Message();
-  out.header = reader.header();
-  out.warnings = reader.warnings();
+  EXPECT_TRUE(reader.Outcome().Ok()) << reader.Outcome().Message();
+  out.header = reader.FileHeader();
+  out.warnings = reader.Warnings();
   return out;
 }
 

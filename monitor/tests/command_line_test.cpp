@@ -26,7 +26,7 @@ base::Error<CommandLineError> Refused(const std::vector<std::string> &args) {
 
 TEST(CommandLine, DefaultsWatchTheMaroquintStreamForever) {
   const ParsedCommandLine parsed = Parse({});
-  ASSERT_EQ(parsed.action, Action::Run);
+  ASSERT_EQ(parsed.action, Action::kRun);
   EXPECT_EQ(parsed.options.query.name, "Maroquint");
   EXPECT_EQ(parsed.options.query.type, "");
   EXPECT_EQ(parsed.options.query.source_id, "");
@@ -44,7 +44,7 @@ TEST(CommandLine, ReadsEveryOptionInBothSpellings) {
              "--period",       "0.5",          "--quiet",        "--every",     "60",
              "--max-missed=3", "--max-jitter", "0.01",           "--output",    "m.csv",
              "--xdf",          "m.xdf",        "--json=m.json",  "--plot",      "m.PNG"});
-  ASSERT_EQ(parsed.action, Action::Run);
+  ASSERT_EQ(parsed.action, Action::kRun);
   const Options &o = parsed.options;
   EXPECT_EQ(o.query.name, "Other");
   EXPECT_EQ(o.query.type, "Markers");
@@ -71,11 +71,11 @@ TEST(CommandLine, HealthLimitsDefaultToNoMissedPulseAndTwoMilliseconds) {
   EXPECT_FALSE(o.quiet);
   EXPECT_FALSE(o.every.has_value());
   // Zero is a limit too.
-  EXPECT_EQ(Parse({"--max-missed", "0", "--max-jitter", "0"}).action, Action::Run);
+  EXPECT_EQ(Parse({"--max-missed", "0", "--max-jitter", "0"}).action, Action::kRun);
 }
 
 TEST(CommandLine, ListWithOrWithoutXml) {
-  EXPECT_EQ(Parse({"--list"}).action, Action::List);
+  EXPECT_EQ(Parse({"--list"}).action, Action::kList);
   EXPECT_FALSE(Parse({"--list"}).list_xml);
   EXPECT_TRUE(Parse({"--list", "--xml"}).list_xml);
   EXPECT_EQ(Refused({"--xml"}).code, CommandLineError::kMissingCompanion);
@@ -88,14 +88,14 @@ TEST(CommandLine, TypeOrSourceIdAloneReplaceTheDefaultName) {
 }
 
 TEST(CommandLine, HelpAndVersion) {
-  EXPECT_EQ(Parse({"--help"}).action, Action::Help);
-  EXPECT_EQ(Parse({"-h"}).action, Action::Help);
-  EXPECT_EQ(Parse({"--version"}).action, Action::Version);
-  EXPECT_EQ(Parse({"--version", "--help"}).action, Action::Help);
+  EXPECT_EQ(Parse({"--help"}).action, Action::kHelp);
+  EXPECT_EQ(Parse({"-h"}).action, Action::kHelp);
+  EXPECT_EQ(Parse({"--version"}).action, Action::kVersion);
+  EXPECT_EQ(Parse({"--version", "--help"}).action, Action::kHelp);
   // Asking for help wins over any mistake on the same line.
-  EXPECT_EQ(Parse({"--bogus", "--help"}).action, Action::Help);
-  EXPECT_EQ(Parse({"--count", "x", "-h"}).action, Action::Help);
-  EXPECT_EQ(Parse({"--name", "--help"}).action, Action::Help);
+  EXPECT_EQ(Parse({"--bogus", "--help"}).action, Action::kHelp);
+  EXPECT_EQ(Parse({"--count", "x", "-h"}).action, Action::kHelp);
+  EXPECT_EQ(Parse({"--name", "--help"}).action, Action::kHelp);
 }
 
 TEST(CommandLine, RejectsBadArgumentsWithAMessageNamingThem) {

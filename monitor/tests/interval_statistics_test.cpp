@@ -115,14 +115,14 @@ TEST(IntervalStatistics, TheCatchUpAfterAGapIsNeitherJitterNorAnExtraMarker) {
   statistics.AddMarker(t);
   statistics.AddMarker(t += 1.0001);
   const auto gap = statistics.AddMarker(t += 3.5037);
-  EXPECT_EQ(gap.kind, IntervalKind::Gap);
+  EXPECT_EQ(gap.kind, IntervalKind::kGap);
   EXPECT_EQ(gap.missed, 3);
   const auto catch_up = statistics.AddMarker(t += 0.003);
-  EXPECT_EQ(catch_up.kind, IntervalKind::CatchUp);
+  EXPECT_EQ(catch_up.kind, IntervalKind::kCatchUp);
   EXPECT_EQ(catch_up.missed, 0);
-  EXPECT_EQ(statistics.AddMarker(t += 0.9999).kind, IntervalKind::Regular);
+  EXPECT_EQ(statistics.AddMarker(t += 0.9999).kind, IntervalKind::kRegular);
   // A second short interval is an extra marker, whatever came before.
-  EXPECT_EQ(statistics.AddMarker(t += 0.2).kind, IntervalKind::Early);
+  EXPECT_EQ(statistics.AddMarker(t += 0.2).kind, IntervalKind::kEarly);
   const IntervalSummary s = statistics.Summarize();
   EXPECT_EQ(s.missed_pulses, 3);
   EXPECT_EQ(s.catch_up, 1);
@@ -135,13 +135,13 @@ TEST(IntervalStatistics, TheCatchUpAfterAGapIsNeitherJitterNorAnExtraMarker) {
 TEST(IntervalStatistics, AnEarlyMarkerWithoutAGapBeforeItIsExtra) {
   IntervalStatistics statistics(1.0);
   statistics.AddMarker(10.0);
-  EXPECT_EQ(statistics.AddMarker(10.003).kind, IntervalKind::Early);
+  EXPECT_EQ(statistics.AddMarker(10.003).kind, IntervalKind::kEarly);
   EXPECT_EQ(statistics.Summarize().catch_up, 0);
   // After a first marker that ended a silence of missed pulses, it is a catch-up.
   IntervalStatistics after_silence(1.0);
   after_silence.AddMarker(10.0);
   after_silence.FirstEndedASilence();
-  EXPECT_EQ(after_silence.AddMarker(10.003).kind, IntervalKind::CatchUp);
+  EXPECT_EQ(after_silence.AddMarker(10.003).kind, IntervalKind::kCatchUp);
 }
 
 TEST(IntervalStatistics, AnIntervalAcrossARestartCountsItsMissedPulsesButNoJitter) {
@@ -150,13 +150,13 @@ TEST(IntervalStatistics, AnIntervalAcrossARestartCountsItsMissedPulsesButNoJitte
   statistics.AddMarker(11.0);
   EXPECT_NEAR(*statistics.IntervalTo(12.3), 1.3, 1e-12);
   const auto quick = statistics.AddMarker(12.3, true);
-  EXPECT_EQ(quick.kind, IntervalKind::Restart);
+  EXPECT_EQ(quick.kind, IntervalKind::kRestart);
   EXPECT_EQ(quick.missed, 0);
   const auto slow = statistics.AddMarker(16.3, true);
-  EXPECT_EQ(slow.kind, IntervalKind::Restart);
+  EXPECT_EQ(slow.kind, IntervalKind::kRestart);
   EXPECT_EQ(slow.missed, 3);
   // Nothing catches up after a restart.
-  EXPECT_EQ(statistics.AddMarker(16.303).kind, IntervalKind::Early);
+  EXPECT_EQ(statistics.AddMarker(16.303).kind, IntervalKind::kEarly);
   const IntervalSummary s = statistics.Summarize();
   EXPECT_EQ(s.restart, 2);
   EXPECT_EQ(s.regular, 1);

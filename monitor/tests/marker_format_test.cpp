@@ -64,7 +64,7 @@ TEST(Csv, HeaderAndRowWithTheWallClockTimeLast) {
   EXPECT_EQ(FormatCsvRow(row),
             "12,5123.456789,5123.456800,1.000000,0,/Experiment "
             "Control/Synchronization/Trigger/Biosemi,2026-12-08T10:00:00.250000Z,regular\n");
-  row.kind = IntervalKind::CatchUp;
+  row.kind = IntervalKind::kCatchUp;
   EXPECT_THAT(FormatCsvRow(row), ::testing::EndsWith(".250000Z,catch-up\n"));
   row.local_time.reset();
   row.interval.reset();
@@ -76,14 +76,14 @@ TEST(Csv, HeaderAndRowWithTheWallClockTimeLast) {
 TEST(MarkerLine, EachKindOfIntervalIsNamed) {
   MarkerRow row = Row();
   EXPECT_THAT(FormatMarkerLine(row), ::testing::EndsWith("Biosemi\n"));
-  row.kind = IntervalKind::Early;
+  row.kind = IntervalKind::kEarly;
   EXPECT_THAT(FormatMarkerLine(row), ::testing::EndsWith("  [early or extra marker]\n"));
-  row.kind = IntervalKind::CatchUp;
+  row.kind = IntervalKind::kCatchUp;
   EXPECT_THAT(FormatMarkerLine(row), ::testing::EndsWith("  [catch-up after the gap]\n"));
-  row.kind = IntervalKind::Gap;
+  row.kind = IntervalKind::kGap;
   row.missed = 3;
   EXPECT_THAT(FormatMarkerLine(row), ::testing::EndsWith("  [3 pulses missed]\n"));
-  row.kind = IntervalKind::Restart;
+  row.kind = IntervalKind::kRestart;
   EXPECT_THAT(FormatMarkerLine(row),
               ::testing::EndsWith("  [new outlet: the stream restarted]  [3 pulses missed]\n"));
 }

@@ -76,13 +76,13 @@ class ScriptedSource : public MarkerSource {
     if (lost_at && *lost_at <= now + wait) {
       now = std::max(now, *lost_at);
       lost_at.reset();
-      return {Pulled::Kind::Lost, 0.0, "", {}};
+      return {Pulled::Kind::kLost, 0.0, "", {}};
     }
     if (!arrivals.empty() && arrivals.front().at <= now + wait) {
       const Arrival next = arrivals.front();
       arrivals.pop_front();
       now = std::max(now, next.at);
-      return {Pulled::Kind::Marker, next.timestamp, next.text, {next.text}};
+      return {Pulled::Kind::kMarker, next.timestamp, next.text, {next.text}};
     }
     now += wait;
     return {};

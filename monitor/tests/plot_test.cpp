@@ -28,11 +28,11 @@ WatchReport Watch() {
   for (int i = 1; i < 60; ++i) {
     const double deviation = ((i * 7) % 11 - 5) * 0.00004;
     if (i == 30)
-      report.markers.push_back({30.0, 2.0 + deviation, 2, IntervalKind::Gap});
+      report.markers.push_back({30.0, 2.0 + deviation, 2, IntervalKind::kGap});
     else if (i == 45)
-      report.markers.push_back({45.0, -0.9998, 0, IntervalKind::Early});
+      report.markers.push_back({45.0, -0.9998, 0, IntervalKind::kEarly});
     else
-      report.markers.push_back({static_cast<double>(i), deviation, 0, IntervalKind::Regular});
+      report.markers.push_back({static_cast<double>(i), deviation, 0, IntervalKind::kRegular});
   }
   report.intervals.markers = 60;
   report.intervals.missed_pulses = 2;
@@ -146,10 +146,10 @@ TEST(Plot, EveryMissedPulseCatchUpRestartAndTheLossWhereTheyHappened) {
   report.stream->name = "Maroquint";
   report.watched = 16.0;
   report.markers = {
-      {1.0, 0.0001, 0, IntervalKind::Regular}, {2.0, -0.0001, 0, IntervalKind::Regular},
-      {6.5, 2.5037, 3, IntervalKind::Gap},     {6.503, -0.997, 0, IntervalKind::CatchUp},
-      {7.5, 0.0, 0, IntervalKind::Regular},    {11.0, 2.5, 2, IntervalKind::Restart},
-      {12.0, 0.0, 0, IntervalKind::Regular}};
+      {1.0, 0.0001, 0, IntervalKind::kRegular}, {2.0, -0.0001, 0, IntervalKind::kRegular},
+      {6.5, 2.5037, 3, IntervalKind::kGap},     {6.503, -0.997, 0, IntervalKind::kCatchUp},
+      {7.5, 0.0, 0, IntervalKind::kRegular},    {11.0, 2.5, 2, IntervalKind::kRestart},
+      {12.0, 0.0, 0, IntervalKind::kRegular}};
   report.intervals.markers = 8;
   report.intervals.missed_pulses = 5;
   report.first_marker_at = 0.0;
@@ -215,7 +215,7 @@ TEST(Plot, EveryMissedPulseCatchUpRestartAndTheLossWhereTheyHappened) {
 // gap's red one and over the lower half only, so both stay in sight.
 TEST(Plot, AnExtraMarkerNextToAGapStaysVisible) {
   WatchReport report = Watch();
-  report.markers[30] = {30.0002, -0.9998, 0, IntervalKind::Early};
+  report.markers[30] = {30.0002, -0.9998, 0, IntervalKind::kEarly};
   const std::string path = TempPath(".svg");
   ASSERT_TRUE(DrawWatchPlot(path, report, "UNHEALTHY"));
   pugi::xml_document svg;

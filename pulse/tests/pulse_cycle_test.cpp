@@ -53,7 +53,7 @@ TEST_F(PulseCycleTest, ConnectedLoopbackPulsesThirtyOfEveryTenThousandSteps) {
 }
 
 TEST_F(PulseCycleTest, StartsHighInRiseWaitWithNoStepMade) {
-  EXPECT_EQ(cycle_.CurrentPhase(), Phase::RiseWait);
+  EXPECT_EQ(cycle_.CurrentPhase(), Phase::kRiseWait);
   EXPECT_EQ(cycle_.Level(), 5.0);
   EXPECT_EQ(cycle_.Count(), 0);
 }
@@ -64,11 +64,11 @@ TEST_F(PulseCycleTest, OneMarkerPerCyclePushedRightAfterTheReadBeforeTheNextWrit
 
   EXPECT_EQ(MarkerSteps(journal_), (std::vector<long>{21, 10001, 20001, 30001}));
   for (std::size_t i = 0; i < journal_.size(); ++i) {
-    if (journal_[i].kind != Event::Kind::Marker) continue;
+    if (journal_[i].kind != Event::Kind::kMarker) continue;
     ASSERT_GT(i, 0u);
     ASSERT_LT(i + 1, journal_.size());
-    EXPECT_EQ(journal_[i - 1].kind, Event::Kind::Read);
-    EXPECT_EQ(journal_[i + 1].kind, Event::Kind::Write);
+    EXPECT_EQ(journal_[i - 1].kind, Event::Kind::kRead);
+    EXPECT_EQ(journal_[i + 1].kind, Event::Kind::kWrite);
   }
 }
 
@@ -77,11 +77,11 @@ TEST_F(PulseCycleTest, OneMarkerPerCyclePushedRightAfterTheReadBeforeTheNextWrit
 TEST_F(PulseCycleTest, ReadingOfExactlyThresholdEndsRiseWait) {
   Use([](long step, double) { return step < 10 ? 2.4999 : 2.5; });
   Steps(9);
-  EXPECT_EQ(cycle_.CurrentPhase(), Phase::RiseWait);
+  EXPECT_EQ(cycle_.CurrentPhase(), Phase::kRiseWait);
   EXPECT_TRUE(MarkerSteps(journal_).empty());
   Steps(1);
   EXPECT_EQ(MarkerSteps(journal_), std::vector<long>{10});
-  EXPECT_EQ(cycle_.CurrentPhase(), Phase::HighHold);
+  EXPECT_EQ(cycle_.CurrentPhase(), Phase::kHighHold);
 }
 
 TEST_F(PulseCycleTest, ReadingOfExactlyThresholdEndsFallWait) {
@@ -90,9 +90,9 @@ TEST_F(PulseCycleTest, ReadingOfExactlyThresholdEndsFallWait) {
     return step == 40 ? 2.5 : written;
   });
   Steps(39);
-  EXPECT_EQ(cycle_.CurrentPhase(), Phase::FallWait);
+  EXPECT_EQ(cycle_.CurrentPhase(), Phase::kFallWait);
   Steps(1);
-  EXPECT_EQ(cycle_.CurrentPhase(), Phase::LowHold);
+  EXPECT_EQ(cycle_.CurrentPhase(), Phase::kLowHold);
   EXPECT_EQ(cycle_.Count(), 40);
 }
 
@@ -100,15 +100,15 @@ TEST_F(PulseCycleTest, ReadingThatIsNotANumberEndsRiseWait) {
   Use([](long step, double written) { return step == 3 ? kNaN : (step < 3 ? 0.0 : written); });
   Steps(3);
   EXPECT_EQ(MarkerSteps(journal_), std::vector<long>{3});
-  EXPECT_EQ(cycle_.CurrentPhase(), Phase::HighHold);
+  EXPECT_EQ(cycle_.CurrentPhase(), Phase::kHighHold);
 }
 
 TEST_F(PulseCycleTest, ReadingThatIsNotANumberEndsFallWait) {
   Use([](long step, double written) { return step == 50 ? kNaN : (step < 50 ? 5.0 : written); });
   Steps(49);
-  EXPECT_EQ(cycle_.CurrentPhase(), Phase::FallWait);
+  EXPECT_EQ(cycle_.CurrentPhase(), Phase::kFallWait);
   Steps(1);
-  EXPECT_EQ(cycle_.CurrentPhase(), Phase::LowHold);
+  EXPECT_EQ(cycle_.CurrentPhase(), Phase::kLowHold);
 }
 
 TEST_F(PulseCycleTest, WaitsWithAtLeastOneFreshReadingEvenWhenInputIsAlreadyThere) {
@@ -116,10 +116,10 @@ TEST_F(PulseCycleTest, WaitsWithAtLeastOneFreshReadingEvenWhenInputIsAlreadyTher
   Steps(1);
   EXPECT_EQ(MarkerSteps(journal_), std::vector<long>{1});
   Steps(29);
-  EXPECT_EQ(cycle_.CurrentPhase(), Phase::FallWait);
+  EXPECT_EQ(cycle_.CurrentPhase(), Phase::kFallWait);
   EXPECT_EQ(cycle_.Count(), 30);
   Steps(1);
-  EXPECT_EQ(cycle_.CurrentPhase(), Phase::LowHold);
+  EXPECT_EQ(cycle_.CurrentPhase(), Phase::kLowHold);
   EXPECT_EQ(cycle_.Count(), 31);
 }
 
@@ -130,7 +130,7 @@ TEST_F(PulseCycleTest, RiseFirstSeenAtStep45MakesNoHighHoldStepAndGoesLowAtStep4
   Use(ConnectedExcept(1, 44, 0.0));
   Steps(45);
   EXPECT_EQ(MarkerSteps(journal_), std::vector<long>{45});
-  EXPECT_EQ(cycle_.CurrentPhase(), Phase::FallWait);
+  EXPECT_EQ(cycle_.CurrentPhase(), Phase::kFallWait);
   EXPECT_EQ(cycle_.Level(), 0.0);
   Steps(10);
   const std::vector<double> levels = LevelsWritten(journal_);
@@ -141,7 +141,7 @@ TEST_F(PulseCycleTest, RiseFirstSeenAtStep45MakesNoHighHoldStepAndGoesLowAtStep4
 TEST_F(PulseCycleTest, RiseSeenAtStep29LeavesOneHighHoldStep) {
   Use(ConnectedExcept(1, 28, 0.0));
   Steps(29);
-  EXPECT_EQ(cycle_.CurrentPhase(), Phase::HighHold);
+  EXPECT_EQ(cycle_.CurrentPhase(), Phase::kHighHold);
   Steps(2);
   const std::vector<double> levels = LevelsWritten(journal_);
   EXPECT_EQ(levels[29], 5.0);
@@ -151,7 +151,7 @@ TEST_F(PulseCycleTest, RiseSeenAtStep29LeavesOneHighHoldStep) {
 TEST_F(PulseCycleTest, RiseSeenAtStep30GoesLowOnTheNextStep) {
   Use(ConnectedExcept(1, 29, 0.0));
   Steps(30);
-  EXPECT_EQ(cycle_.CurrentPhase(), Phase::FallWait);
+  EXPECT_EQ(cycle_.CurrentPhase(), Phase::kFallWait);
   Steps(1);
   EXPECT_EQ(LevelsWritten(journal_)[30], 0.0);
 }
@@ -162,7 +162,7 @@ TEST_F(PulseCycleTest, InputThatNeverRisesKeepsWritingHighWithoutMarkers) {
   const std::vector<double> levels = LevelsWritten(journal_);
   for (double level : levels) ASSERT_EQ(level, 5.0);
   EXPECT_TRUE(MarkerSteps(journal_).empty());
-  EXPECT_EQ(cycle_.CurrentPhase(), Phase::RiseWait);
+  EXPECT_EQ(cycle_.CurrentPhase(), Phase::kRiseWait);
   EXPECT_EQ(cycle_.Count(), 25000);
 }
 
@@ -172,7 +172,7 @@ TEST_F(PulseCycleTest, InputThatNeverFallsKeepsWritingLowWithOneMarker) {
   const std::vector<double> levels = LevelsWritten(journal_);
   for (long step = 31; step <= 25000; ++step) ASSERT_EQ(levels[step - 1], 0.0);
   EXPECT_EQ(MarkerSteps(journal_), std::vector<long>{1});
-  EXPECT_EQ(cycle_.CurrentPhase(), Phase::FallWait);
+  EXPECT_EQ(cycle_.CurrentPhase(), Phase::kFallWait);
 }
 
 // The cycle lasts 10000 steps unless the waits alone take that long.
@@ -180,7 +180,7 @@ TEST_F(PulseCycleTest, InputThatNeverFallsKeepsWritingLowWithOneMarker) {
 TEST_F(PulseCycleTest, FallSeenAtStep9999LeavesOneLowHoldStep) {
   Use(ConnectedExcept(31, 9998, 5.0));
   Steps(9999);
-  EXPECT_EQ(cycle_.CurrentPhase(), Phase::LowHold);
+  EXPECT_EQ(cycle_.CurrentPhase(), Phase::kLowHold);
   Steps(2);
   const std::vector<double> levels = LevelsWritten(journal_);
   EXPECT_EQ(levels[9999], 0.0);
@@ -191,7 +191,7 @@ TEST_F(PulseCycleTest, FallSeenAtStep9999LeavesOneLowHoldStep) {
 TEST_F(PulseCycleTest, FallWaitReachingTenThousandSkipsLowHold) {
   Use(ConnectedExcept(31, 9999, 5.0));
   Steps(10000);
-  EXPECT_EQ(cycle_.CurrentPhase(), Phase::RiseWait);
+  EXPECT_EQ(cycle_.CurrentPhase(), Phase::kRiseWait);
   EXPECT_EQ(cycle_.Count(), 0);
   EXPECT_EQ(cycle_.Level(), 5.0);
   Steps(1);
@@ -202,7 +202,7 @@ TEST_F(PulseCycleTest, FallWaitReachingTenThousandSkipsLowHold) {
 TEST_F(PulseCycleTest, FallWaitBeyondTenThousandStartsTheNextCycleAtOnce) {
   Use(ConnectedExcept(31, 10004, 5.0));
   Steps(10005);
-  EXPECT_EQ(cycle_.CurrentPhase(), Phase::RiseWait);
+  EXPECT_EQ(cycle_.CurrentPhase(), Phase::kRiseWait);
   Steps(1);
   EXPECT_EQ(LevelsWritten(journal_)[10005], 5.0);
   EXPECT_EQ(MarkerSteps(journal_), (std::vector<long>{1, 10006}));
@@ -212,9 +212,9 @@ TEST_F(PulseCycleTest, RiseWaitReachingTenThousandStillGivesOneFallWaitStep) {
   Use(ConnectedExcept(1, 9999, 0.0));
   Steps(10000);
   EXPECT_EQ(MarkerSteps(journal_), std::vector<long>{10000});
-  EXPECT_EQ(cycle_.CurrentPhase(), Phase::FallWait);
+  EXPECT_EQ(cycle_.CurrentPhase(), Phase::kFallWait);
   Steps(1);
-  EXPECT_EQ(cycle_.CurrentPhase(), Phase::RiseWait);
+  EXPECT_EQ(cycle_.CurrentPhase(), Phase::kRiseWait);
   Steps(1);
   const std::vector<double> levels = LevelsWritten(journal_);
   EXPECT_EQ(levels[10000], 0.0);
@@ -226,7 +226,7 @@ TEST_F(PulseCycleTest, RiseWaitReachingTenThousandStillGivesOneFallWaitStep) {
 TEST_F(PulseCycleTest, FailedWriteEndsTheCycleBeforeTheRead) {
   EXPECT_EQ(RunUntilWriteFailsAt(7), kDeviceError);
   ASSERT_FALSE(journal_.empty());
-  EXPECT_EQ(journal_.back().kind, Event::Kind::Write);
+  EXPECT_EQ(journal_.back().kind, Event::Kind::kWrite);
   EXPECT_EQ(LevelsWritten(journal_).size(), 7u);
   EXPECT_EQ(cycle_.Count(), 6);
 }
@@ -234,9 +234,9 @@ TEST_F(PulseCycleTest, FailedWriteEndsTheCycleBeforeTheRead) {
 TEST_F(PulseCycleTest, FailedReadEndsTheCycleAndLeavesTheCount) {
   loopback_.ReadStatusAt(5000, kDeviceError);
   EXPECT_EQ(cycle_.Run(outlet_, loopback_), kDeviceError);
-  EXPECT_EQ(journal_.back().kind, Event::Kind::Read);
+  EXPECT_EQ(journal_.back().kind, Event::Kind::kRead);
   EXPECT_EQ(cycle_.Count(), 4999);
-  EXPECT_EQ(cycle_.CurrentPhase(), Phase::LowHold);
+  EXPECT_EQ(cycle_.CurrentPhase(), Phase::kLowHold);
 }
 
 TEST_F(PulseCycleTest, FailedReadAtTheRisePushesNoMarker) {
@@ -270,7 +270,7 @@ TEST_F(PulseCycleTest, ReadAfterAWarnedWriteIsStillMade) {
   loopback_.WriteStatusAt(1, 200015);
   EXPECT_GT(cycle_.Step(outlet_, loopback_), -1);
   ASSERT_EQ(journal_.size(), 3u);
-  EXPECT_EQ(journal_[1].kind, Event::Kind::Read);
+  EXPECT_EQ(journal_[1].kind, Event::Kind::kRead);
   EXPECT_EQ(cycle_.Count(), 1);
 }
 
@@ -308,11 +308,11 @@ TEST(PulseCycleCountTest, SaturatesAtItsMaximumInAWaitOfMoreThanTwoToTheThirtyOn
   EXPECT_EQ(cycle.Run(outlet, loopback), kDeviceError);
   EXPECT_EQ(outlet.markers, 1);
   EXPECT_EQ(cycle.Count(), kMax);
-  EXPECT_EQ(cycle.CurrentPhase(), Phase::FallWait);
+  EXPECT_EQ(cycle.CurrentPhase(), Phase::kFallWait);
   EXPECT_EQ(loopback.last_level, 0.0);
 
   ASSERT_GE(cycle.Step(outlet, loopback), 0);
-  EXPECT_EQ(cycle.CurrentPhase(), Phase::RiseWait);
+  EXPECT_EQ(cycle.CurrentPhase(), Phase::kRiseWait);
   EXPECT_EQ(cycle.Count(), 0);
   EXPECT_EQ(cycle.Level(), 5.0);
 }

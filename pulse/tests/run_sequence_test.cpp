@@ -17,13 +17,13 @@ std::vector<std::string> Sequence(const Journal &journal) {
   std::vector<std::string> sequence;
   for (const Event &event : journal) {
     switch (event.kind) {
-      case Event::Kind::Call:
+      case Event::Kind::kCall:
         sequence.push_back(event.text);
         break;
-      case Event::Kind::Output:
+      case Event::Kind::kOutput:
         sequence.push_back("print " + event.text);
         break;
-      case Event::Kind::Key:
+      case Event::Kind::kKey:
         sequence.push_back("wait for key");
         break;
       default:
@@ -35,7 +35,7 @@ std::vector<std::string> Sequence(const Journal &journal) {
 
 long StepsMade(const Journal &journal) {
   long writes = 0;
-  for (const Event &event : journal) writes += event.kind == Event::Kind::Write;
+  for (const Event &event : journal) writes += event.kind == Event::Kind::kWrite;
   return writes;
 }
 

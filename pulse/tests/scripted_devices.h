@@ -18,7 +18,7 @@
 namespace maroquint::pulse {
 
 struct Event {
-  enum class Kind { Write, Read, Marker, Call, Output, Key };
+  enum class Kind { kWrite, kRead, kMarker, kCall, kOutput, kKey };
   Kind kind;
   double value = 0.0;  // the level written or the reading returned
   std::string text;    // the call made or the text printed
@@ -46,21 +46,21 @@ class ScriptedLoopback {
   void ErrorTextIs(std::string text) { error_text_ = std::move(text); }
 
   DaqStatus Open() {
-    journal_->push_back({Event::Kind::Call, 0.0, "loopback.Open"});
+    journal_->push_back({Event::Kind::kCall, 0.0, "loopback.Open"});
     return open_status_;
   }
 
   DaqStatus WriteLevel(double level) {
     ++writes_;
     last_written_ = level;
-    journal_->push_back({Event::Kind::Write, level, {}});
+    journal_->push_back({Event::Kind::kWrite, level, {}});
     return StatusFor(write_status_, write_default_, writes_);
   }
 
   maroquint::base::Result<double, DaqStatus> ReadSample() {
     ++reads_;
     const double reading = input_(reads_, last_written_);
-    journal_->push_back({Event::Kind::Read, reading, {}});
+    journal_->push_back({Event::Kind::kRead, reading, {}});
     const DaqStatus status = StatusFor(read_status_, read_default_, reads_);
     if (status < 0)
       return maroquint::base::Fail(status, maroquint::base::Format("read %ld failed", reads_));
@@ -68,11 +68,11 @@ class ScriptedLoopback {
   }
 
   void ErrorText(char (&text)[kErrorTextSize]) {
-    journal_->push_back({Event::Kind::Call, 0.0, "loopback.ErrorText"});
+    journal_->push_back({Event::Kind::kCall, 0.0, "loopback.ErrorText"});
     std::strncpy(text, error_text_.c_str(), kErrorTextSize - 1);
   }
 
-  void Close() { journal_->push_back({Event::Kind::Call, 0.0, "loopback.Close"}); }
+  void Close() { journal_->push_back({Event::Kind::kCall, 0.0, "loopback.Close"}); }
 
  private:
   static DaqStatus StatusFor(const std::map<long, DaqStatus> &statuses, DaqStatus fallback,
@@ -102,15 +102,15 @@ class RecordingOutlet {
       : journal_(journal), opens_(opens) {}
 
   maroquint::base::Status<ScriptedOutletError> Open() {
-    journal_.push_back({Event::Kind::Call, 0.0, "outlet.Open"});
+    journal_.push_back({Event::Kind::kCall, 0.0, "outlet.Open"});
     if (!opens_)
       return maroquint::base::Fail(ScriptedOutletError::kRefused, "refused by the script");
     return {};
   }
 
-  void PushMarker() { journal_.push_back({Event::Kind::Marker, 0.0, {}}); }
+  void PushMarker() { journal_.push_back({Event::Kind::kMarker, 0.0, {}}); }
 
-  void Close() { journal_.push_back({Event::Kind::Call, 0.0, "outlet.Close"}); }
+  void Close() { journal_.push_back({Event::Kind::kCall, 0.0, "outlet.Close"}); }
 
  private:
   Journal &journal_;
@@ -123,10 +123,10 @@ class RecordingConsole {
 
   void Write(const char *text) {
     output_ += text;
-    journal_.push_back({Event::Kind::Output, 0.0, text});
+    journal_.push_back({Event::Kind::kOutput, 0.0, text});
   }
 
-  void WaitForKey() { journal_.push_back({Event::Kind::Key, 0.0, {}}); }
+  void WaitForKey() { journal_.push_back({Event::Kind::kKey, 0.0, {}}); }
 
   const std::string &Output() const { return output_; }
 
@@ -148,7 +148,7 @@ inline ScriptedLoopback::Input ConnectedExcept(long from, long to, double value)
 inline std::vector<double> LevelsWritten(const Journal &journal) {
   std::vector<double> levels;
   for (const Event &event : journal)
-    if (event.kind == Event::Kind::Write) levels.push_back(event.value);
+    if (event.kind == Event::Kind::kWrite) levels.push_back(event.value);
   return levels;
 }
 
@@ -157,8 +157,8 @@ inline std::vector<long> MarkerSteps(const Journal &journal) {
   std::vector<long> steps;
   long reads = 0;
   for (const Event &event : journal) {
-    if (event.kind == Event::Kind::Read) ++reads;
-    if (event.kind == Event::Kind::Marker) steps.push_back(reads);
+    if (event.kind == Event::Kind::kRead) ++reads;
+    if (event.kind == Event::Kind::kMarker) steps.push_back(reads);
   }
   return steps;
 }

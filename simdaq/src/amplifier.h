@@ -29,8 +29,8 @@ class Amplifier {
 
   // Starts sampling: sample 0 is taken at true time t0.
   void Start(Nanos t0);
-  bool started() const { return started_; }
-  Nanos t0() const { return t0_; }
+  bool Started() const { return started_; }
+  Nanos T0() const { return t0_; }
 
   // The wire goes to volts at true time when, which is never before a
   // sample already taken. True if that is a rising edge of the trigger

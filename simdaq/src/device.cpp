@@ -115,20 +115,20 @@ int32 Device::CreateChannel(TaskHandle handle, Kind kind, const char *physical, 
                     "\nSuggested Device(s): Dev1",
                 task);
   const std::string channel = slash == std::string::npos ? std::string() : name.substr(slash + 1);
-  const char *valid = kind == Kind::Output ? "ao0" : "ai0";
+  const char *valid = kind == Kind::kOutput ? "ao0" : "ai0";
   if (!EqualsIgnoreCase(channel, valid))
     return Fail(code::kPhysicalChanDoesNotExist,
                 "Physical channel specified does not exist on this device.\nDevice: Dev1\nPhysical "
                 "Channel Name: " +
                     channel + "\nValid Channel Names: " + valid,
                 task);
-  if (task->kind != Kind::None)
+  if (task->kind != Kind::kNone)
     return Fail(code::kInvalidAttributeValue,
                 "The simulated device Dev1 takes one channel per task; this task already has " +
                     task->physical + ".",
                 task);
-  const char *max_property = kind == Kind::Output ? "DAQmx_AO_Max" : "DAQmx_AI_Max";
-  const char *min_property = kind == Kind::Output ? "DAQmx_AO_Min" : "DAQmx_AI_Min";
+  const char *max_property = kind == Kind::kOutput ? "DAQmx_AO_Max" : "DAQmx_AI_Max";
+  const char *min_property = kind == Kind::kOutput ? "DAQmx_AO_Min" : "DAQmx_AI_Min";
   if (!(max <= kRangeLimit && max >= -kRangeLimit))
     return Fail(code::kInvalidAttributeValue,
                 OutOfRange(max_property, max, -kRangeLimit, kRangeLimit), task);
@@ -143,7 +143,7 @@ int32 Device::CreateChannel(TaskHandle handle, Kind kind, const char *physical, 
   if (units != kUnitsVolts)
     return Fail(
         code::kInvalidAttributeValue,
-        UnsupportedValue(kind == Kind::Output ? "DAQmx_AO_VoltageUnits" : "DAQmx_AI_VoltageUnits",
+        UnsupportedValue(kind == Kind::kOutput ? "DAQmx_AO_VoltageUnits" : "DAQmx_AI_VoltageUnits",
                          std::to_string(units), "DAQmx_Val_Volts (10348)"),
         task);
   task->kind = kind;
@@ -155,7 +155,7 @@ int32 Device::CreateChannel(TaskHandle handle, Kind kind, const char *physical, 
 
 int32 Device::CreateAOVoltageChan(TaskHandle task, const char *physical, double min, double max,
                                   int32 units) {
-  return CreateChannel(task, Kind::Output, physical, min, max, units);
+  return CreateChannel(task, Kind::kOutput, physical, min, max, units);
 }
 
 int32 Device::CreateAIVoltageChan(TaskHandle handle, const char *physical, int32 terminal,
@@ -171,7 +171,7 @@ int32 Device::CreateAIVoltageChan(TaskHandle handle, const char *physical, int32
                     "DAQmx_Val_Diff (10106), DAQmx_Val_PseudoDiff (12529)"),
                 task);
   }
-  return CreateChannel(handle, Kind::Input, physical, min, max, units);
+  return CreateChannel(handle, Kind::kInput, physical, min, max, units);
 }
 
 int32 Device::CfgSampClkTiming(TaskHandle handle, const char *source, double rate, int32 edge,
@@ -181,7 +181,7 @@ int32 Device::CfgSampClkTiming(TaskHandle handle, const char *source, double rat
   if (task->running)
     return Fail(code::kPropertyNotSettableWhileRunning,
                 "Specified property cannot be set while the task is running.", task);
-  if (task->kind == Kind::None)
+  if (task->kind == Kind::kNone)
     return Fail(code::kNoChannelsInTask,
                 "Specified operation cannot be performed when there are no channels in the task.",
                 task);
@@ -242,7 +242,7 @@ std::int64_t Device::TicksBy(const Task &task, Nanos t) const {
 }
 
 int32 Device::Start(Task &task, Nanos now) {
-  if (task.kind == Kind::None)
+  if (task.kind == Kind::kNone)
     return Fail(code::kNoChannelsInTask,
                 "Specified operation cannot be performed when there are no channels in the task.",
                 &task);
@@ -278,7 +278,7 @@ int32 Device::Start(Task &task, Nanos now) {
   task.started = true;
   task.t0 = now;
   task.next = 0;
-  if (task.kind == Kind::Output) {
+  if (task.kind == Kind::kOutput) {
     if (task.has_pending) {
       if (task.pending != ao_level_) ao_since_ = now;
       ao_level_ = task.pending;
@@ -311,14 +311,14 @@ struct Device::Transfer {
   const char *array;   // the name of the array argument
 };
 
-const Device::Transfer Device::kWrite{Kind::Output, "DAQmxWriteAnalogF64", "an analog output",
+const Device::Transfer Device::kWrite{Kind::kOutput, "DAQmxWriteAnalogF64", "an analog output",
                                       "dataLayout", "writeArray"};
-const Device::Transfer Device::kRead{Kind::Input, "DAQmxReadAnalogF64", "an analog input",
+const Device::Transfer Device::kRead{Kind::kInput, "DAQmxReadAnalogF64", "an analog input",
                                      "fillMode", "readArray"};
 
 int32 Device::CheckTransfer(const Transfer &transfer, const Task &task, int32 samples,
                             double timeout, bool32 layout, const void *data) {
-  if (task.kind == Kind::None)
+  if (task.kind == Kind::kNone)
     return Fail(code::kNoChannelsInTask,
                 "Specified operation cannot be performed when there are no channels in the task.",
                 &task);
@@ -373,7 +373,7 @@ int32 Device::WriteAnalogF64(TaskHandle handle, int32 samples, bool32 auto_start
     if (int32 s = Start(*task, now)) return s;
   }
   int32 status = 0;
-  if (settings_.clock == ClockMode::Realtime) {
+  if (settings_.clock == ClockMode::kRealtime) {
     // There is no output buffer: the value goes out at the first tick after
     // the write, however far behind the caller is, never queued behind
     // earlier writes, so the wire follows the caller's own time. A write
@@ -416,13 +416,13 @@ ReadStep Device::ReadAnalogF64(TaskHandle handle, int32 samples, double timeout,
   }
   // Like the driver, a read starts a task that was not started.
   if (!task->running && (step.status = Start(*task, now))) return step;
-  if (settings_.clock == ClockMode::Realtime) {
+  if (settings_.clock == ClockMode::kRealtime) {
     step = NextRealtimeSample(*task, timeout, now, deadline);
     if (step.pending || step.status < 0) return step;
   }
   data[0] = wire_.Next(ao_level_);
   task->next++;
-  sample_index_ = wire_.index();
+  sample_index_ = wire_.Index();
   if (read != nullptr) *read = 1;
   return step;
 }

@@ -100,11 +100,11 @@ class Device {
   void SetObserver(WireObserver *observer) { observer_ = observer; }
 
   // The text of the most recent error or warning, empty if there was none.
-  const std::string &last_error() const { return last_error_; }
+  const std::string &LastError() const { return last_error_; }
   void SetLastError(const std::string &text) { last_error_ = text; }
 
   // Samples the input task has taken since it last started.
-  std::uint64_t sample_index() const { return sample_index_; }
+  std::uint64_t SampleIndex() const { return sample_index_; }
 
   // 1-based creation number of a handle this device made (cleared or not), else 0.
   int TaskNumber(TaskHandle task) const {
@@ -117,11 +117,11 @@ class Device {
   std::string TaskName(TaskHandle task) const;
 
  private:
-  enum class Kind { None, Output, Input };
+  enum class Kind { kNone, kOutput, kInput };
   struct Task {
     std::string name;
     bool cleared = false;
-    Kind kind = Kind::None;
+    Kind kind = Kind::kNone;
     std::string physical;  // "Dev1/ao0" or "Dev1/ai0"
     double min = 0, max = 0;
     bool timed = false;

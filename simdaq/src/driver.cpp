@@ -121,7 +121,7 @@ Driver::Driver(const Settings &settings, std::string settings_error, Clock *cloc
                Reservation *reservation, AmplifierSink *amplifier, Gate *gate)
     : ok_(settings_error.empty()),
       settings_error_(std::move(settings_error)),
-      realtime_(settings.clock == ClockMode::Realtime),
+      realtime_(settings.clock == ClockMode::kRealtime),
       hold_(static_cast<Nanos>(settings.hold * 1e9)),
       gate_(ok_ && !settings.gate.empty() ? gate : nullptr),
       device_(settings, reservation),
@@ -163,7 +163,7 @@ void Driver::Driven(Nanos when, double volts) {
 
 void Driver::Begin() {
   begun_ = true;
-  amplifier_sink_->Begin(amplifier_->t0());
+  amplifier_sink_->Begin(amplifier_->T0());
 }
 
 void Driver::Released() {
@@ -174,7 +174,7 @@ void Driver::Record() {
   const Nanos now = clock_->Now();
   // A window that starts later begins the file when its first sample is
   // taken, so that the file's start date is that sample's.
-  if (!begun_ && now >= amplifier_->t0()) Begin();
+  if (!begun_ && now >= amplifier_->T0()) Begin();
   if (!begun_) return;
   for (const Nanos edge : unwritten_edges_) amplifier_sink_->RisingEdge(edge);
   unwritten_edges_.clear();
@@ -213,7 +213,7 @@ const Fault *Driver::TakeFault(Function f) {
   const std::uint64_t n = ++calls_[i];
   for (auto &armed : faults_[i]) {
     if (!armed.fault.by_sample && armed.fault.call_number == n) return &armed.fault;
-    if (armed.fault.by_sample && !armed.fired && device_.sample_index() >= armed.fault.sample) {
+    if (armed.fault.by_sample && !armed.fired && device_.SampleIndex() >= armed.fault.sample) {
       armed.fired = true;
       return &armed.fault;
     }
@@ -285,7 +285,7 @@ void Driver::TraceCall(Function f, int32 status, const Args &...args) {
   line_ += '\n';
   // The successful writes and reads of a running cycle are too many to flush one by one.
   const bool steady =
-      status == 0 && (f == Function::WriteAnalogF64 || f == Function::ReadAnalogF64);
+      status == 0 && (f == Function::kWriteAnalogF64 || f == Function::kReadAnalogF64);
   trace_->Write(line_, !steady);
 }
 
@@ -297,14 +297,14 @@ int32 Driver::CreateTask(const char taskName[], TaskHandle *taskHandle) {
   if (!ok_) no_handle();
   TaskHandle made = nullptr;
   const int32 status = Run(
-      Function::CreateTask, made,
+      Function::kCreateTask, made,
       [&] {
         const int32 s = device_.CreateTask(taskName, taskHandle);
         if (s >= 0) made = *taskHandle;
         return s;
       },
       no_handle);
-  TraceCall(Function::CreateTask, status, taskName,
+  TraceCall(Function::kCreateTask, status, taskName,
             Out<TaskHandle>{taskHandle == nullptr ? nullptr : &made});
   return status;
 }
@@ -312,10 +312,10 @@ int32 Driver::CreateTask(const char taskName[], TaskHandle *taskHandle) {
 int32 Driver::CreateAOVoltageChan(TaskHandle taskHandle, const char physicalChannel[],
                                   const char nameToAssignToChannel[], float64 minVal,
                                   float64 maxVal, int32 units, const char customScaleName[]) {
-  const int32 status = Run(Function::CreateAOVoltageChan, taskHandle, [&] {
+  const int32 status = Run(Function::kCreateAoVoltageChan, taskHandle, [&] {
     return device_.CreateAOVoltageChan(taskHandle, physicalChannel, minVal, maxVal, units);
   });
-  TraceCall(Function::CreateAOVoltageChan, status, taskHandle, physicalChannel,
+  TraceCall(Function::kCreateAoVoltageChan, status, taskHandle, physicalChannel,
             nameToAssignToChannel, minVal, maxVal, units, customScaleName);
   return status;
 }
@@ -324,30 +324,30 @@ int32 Driver::CreateAIVoltageChan(TaskHandle taskHandle, const char physicalChan
                                   const char nameToAssignToChannel[], int32 terminalConfig,
                                   float64 minVal, float64 maxVal, int32 units,
                                   const char customScaleName[]) {
-  const int32 status = Run(Function::CreateAIVoltageChan, taskHandle, [&] {
+  const int32 status = Run(Function::kCreateAiVoltageChan, taskHandle, [&] {
     return device_.CreateAIVoltageChan(taskHandle, physicalChannel, terminalConfig, minVal, maxVal,
                                        units);
   });
-  TraceCall(Function::CreateAIVoltageChan, status, taskHandle, physicalChannel,
+  TraceCall(Function::kCreateAiVoltageChan, status, taskHandle, physicalChannel,
             nameToAssignToChannel, terminalConfig, minVal, maxVal, units, customScaleName);
   return status;
 }
 
 int32 Driver::CfgSampClkTiming(TaskHandle taskHandle, const char source[], float64 rate,
                                int32 activeEdge, int32 sampleMode, uInt64 sampsPerChan) {
-  const int32 status = Run(Function::CfgSampClkTiming, taskHandle, [&] {
+  const int32 status = Run(Function::kCfgSampClkTiming, taskHandle, [&] {
     return device_.CfgSampClkTiming(taskHandle, source, rate, activeEdge, sampleMode, sampsPerChan);
   });
-  TraceCall(Function::CfgSampClkTiming, status, taskHandle, source, rate, activeEdge, sampleMode,
+  TraceCall(Function::kCfgSampClkTiming, status, taskHandle, source, rate, activeEdge, sampleMode,
             sampsPerChan);
   return status;
 }
 
 int32 Driver::SetRealTimeConvLateErrorsToWarnings(TaskHandle taskHandle, bool32 data) {
-  const int32 status = Run(Function::SetRealTimeConvLateErrorsToWarnings, taskHandle, [&] {
+  const int32 status = Run(Function::kSetRealTimeConvLateErrorsToWarnings, taskHandle, [&] {
     return device_.SetRealTimeConvLateErrorsToWarnings(taskHandle, data);
   });
-  TraceCall(Function::SetRealTimeConvLateErrorsToWarnings, status, taskHandle, data);
+  TraceCall(Function::kSetRealTimeConvLateErrorsToWarnings, status, taskHandle, data);
   return status;
 }
 
@@ -366,8 +366,8 @@ void Driver::HoldOnce() {
 void Driver::PassGateOnce(Function f) {
   // Before the fault is taken, so that a fault of these calls waits too; the
   // set-up before them does not, so that the program declares its stream.
-  if (gate_ == nullptr ||
-      (f != Function::StartTask && f != Function::WriteAnalogF64 && f != Function::ReadAnalogF64))
+  if (gate_ == nullptr || (f != Function::kStartTask && f != Function::kWriteAnalogF64 &&
+                           f != Function::kReadAnalogF64))
     return;
   gate_->Wait();
   gate_ = nullptr;
@@ -375,8 +375,8 @@ void Driver::PassGateOnce(Function f) {
 
 int32 Driver::StartTask(TaskHandle taskHandle) {
   const int32 status =
-      Run(Function::StartTask, taskHandle, [&] { return device_.StartTask(taskHandle, Now()); });
-  TraceCall(Function::StartTask, status, taskHandle);
+      Run(Function::kStartTask, taskHandle, [&] { return device_.StartTask(taskHandle, Now()); });
+  TraceCall(Function::kStartTask, status, taskHandle);
   return status;
 }
 
@@ -384,7 +384,7 @@ int32 Driver::WriteAnalogF64(TaskHandle taskHandle, int32 numSampsPerChan, bool3
                              float64 timeout, bool32 dataLayout, const float64 writeArray[],
                              int32 *sampsPerChanWritten, bool32 *reserved) {
   const int32 status = Run(
-      Function::WriteAnalogF64, taskHandle,
+      Function::kWriteAnalogF64, taskHandle,
       [&] {
         HoldOnce();
         return device_.WriteAnalogF64(taskHandle, numSampsPerChan, autoStart, timeout, dataLayout,
@@ -392,7 +392,7 @@ int32 Driver::WriteAnalogF64(TaskHandle taskHandle, int32 numSampsPerChan, bool3
       },
       NoSamples(sampsPerChanWritten));
   const std::size_t n = numSampsPerChan > 0 ? static_cast<std::size_t>(numSampsPerChan) : 0;
-  TraceCall(Function::WriteAnalogF64, status, taskHandle, numSampsPerChan, autoStart, timeout,
+  TraceCall(Function::kWriteAnalogF64, status, taskHandle, numSampsPerChan, autoStart, timeout,
             dataLayout, Samples{writeArray, std::min(n, kMaxTracedSamples), n > kMaxTracedSamples},
             Out<int32>{sampsPerChanWritten}, Reserved{reserved});
   return status;
@@ -402,7 +402,7 @@ int32 Driver::ReadAnalogF64(TaskHandle taskHandle, int32 numSampsPerChan, float6
                             bool32 fillMode, float64 readArray[], uInt32 arraySizeInSamps,
                             int32 *sampsPerChanRead, bool32 *reserved) {
   const int32 status = Run(
-      Function::ReadAnalogF64, taskHandle,
+      Function::kReadAnalogF64, taskHandle,
       [&] {
         HoldOnce();
         Nanos now = Now();
@@ -431,7 +431,7 @@ int32 Driver::ReadAnalogF64(TaskHandle taskHandle, int32 numSampsPerChan, float6
   // A failed read hands back no value; NaN marks the places it did not fill.
   // Malformed settings turn the call away before it touches anything.
   if (ok_ && status < 0 && readArray != nullptr) std::fill_n(readArray, shown, std::nan(""));
-  TraceCall(Function::ReadAnalogF64, status, taskHandle, numSampsPerChan, timeout, fillMode,
+  TraceCall(Function::kReadAnalogF64, status, taskHandle, numSampsPerChan, timeout, fillMode,
             Samples{readArray, shown, false}, arraySizeInSamps, Out<int32>{sampsPerChanRead},
             Reserved{reserved});
   return status;
@@ -439,22 +439,22 @@ int32 Driver::ReadAnalogF64(TaskHandle taskHandle, int32 numSampsPerChan, float6
 
 int32 Driver::StopTask(TaskHandle taskHandle) {
   const int32 status =
-      Run(Function::StopTask, taskHandle, [&] { return device_.StopTask(taskHandle); });
-  TraceCall(Function::StopTask, status, taskHandle);
+      Run(Function::kStopTask, taskHandle, [&] { return device_.StopTask(taskHandle); });
+  TraceCall(Function::kStopTask, status, taskHandle);
   return status;
 }
 
 int32 Driver::ClearTask(TaskHandle taskHandle) {
   const int32 status =
-      Run(Function::ClearTask, taskHandle, [&] { return device_.ClearTask(taskHandle); });
-  TraceCall(Function::ClearTask, status, taskHandle);
+      Run(Function::kClearTask, taskHandle, [&] { return device_.ClearTask(taskHandle); });
+  TraceCall(Function::kClearTask, status, taskHandle);
   return status;
 }
 
 int32 Driver::GetExtendedErrorInfo(char errorString[], uInt32 bufferSize) {
   // Still answers when the settings are malformed, so that the caller can show why.
-  const std::string &text = ok_ ? device_.last_error() : settings_error_;
-  const Fault *fault = ok_ ? TakeFault(Function::GetExtendedErrorInfo) : nullptr;
+  const std::string &text = ok_ ? device_.LastError() : settings_error_;
+  const Fault *fault = ok_ ? TakeFault(Function::kGetExtendedErrorInfo) : nullptr;
   int32 status;
   if (fault != nullptr && fault->status < 0) {
     // A failed call hands back an empty text; the last error stays as it was.
@@ -471,7 +471,7 @@ int32 Driver::GetExtendedErrorInfo(char errorString[], uInt32 bufferSize) {
     errorString[n] = '\0';
     status = fault != nullptr ? fault->status : 0;
   }
-  TraceCall(Function::GetExtendedErrorInfo, status, ErrorBuffer{errorString}, bufferSize);
+  TraceCall(Function::kGetExtendedErrorInfo, status, ErrorBuffer{errorString}, bufferSize);
   return status;
 }
 

@@ -72,7 +72,7 @@ class Driver : private WireObserver {
   // Ends the amplifier's recording now, as when the tasks are cleared; the
   // process is about to end.
   void FinishRecording();
-  bool recording() const { return recording_; }
+  bool Recording() const { return recording_; }
 
   int32 CreateTask(const char taskName[], TaskHandle *taskHandle);
   int32 CreateAOVoltageChan(TaskHandle taskHandle, const char physicalChannel[],

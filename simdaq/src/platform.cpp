@@ -41,8 +41,8 @@ void SteadyClock::SleepUntil(Nanos when) {
 #if defined(__linux__)
   // Linux lets a sleep run 50 us late by default, half a period at 10 kHz:
   // a sample clock wakes its reader at the tick.
-  static thread_local const bool precise = prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL) == 0;
-  static_cast<void>(precise);
+  static thread_local const bool kPrecise = prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL) == 0;
+  static_cast<void>(kPrecise);
 #endif
   const auto target = std::chrono::steady_clock::time_point(std::chrono::nanoseconds(when));
   std::this_thread::sleep_until(target);

@@ -127,15 +127,15 @@ Setter Path(std::string Settings::*field, std::string refusal) {
 
 std::string SetWire(Settings &s, const std::string &value) {
   if (value == "connected") {
-    s.wire = WireMode::Connected;
+    s.wire = WireMode::kConnected;
   } else if (value == "disconnected") {
-    s.wire = WireMode::Disconnected;
+    s.wire = WireMode::kDisconnected;
   } else if (value.compare(0, 6, "stuck:") == 0) {
-    s.wire = WireMode::Stuck;
+    s.wire = WireMode::kStuck;
     if (!ParseDouble(Trim(value.substr(6)), s.stuck_volts))
       return "stuck needs a voltage, as in wire=stuck:2.5";
   } else if (value.compare(0, 7, "script:") == 0) {
-    s.wire = WireMode::Script;
+    s.wire = WireMode::kScript;
     const std::string list = value.substr(7);
     std::size_t start = 0;
     while (true) {
@@ -212,9 +212,9 @@ bool Repeatable(const std::string &key) {
 
 const std::map<std::string, Setter> &Setters() {
   static const std::map<std::string, Setter> kTable = {
-      {"clock",
-       OneOf(&Settings::clock, {{"realtime", ClockMode::Realtime}, {"virtual", ClockMode::Virtual}},
-             "clock must be realtime or virtual")},
+      {"clock", OneOf(&Settings::clock,
+                      {{"realtime", ClockMode::kRealtime}, {"virtual", ClockMode::kVirtual}},
+                      "clock must be realtime or virtual")},
       {"strict", OneOf(&Settings::strict, {{"0", false}, {"1", true}}, "strict must be 0 or 1")},
       {"wire", SetWire},
       {"delay",
@@ -287,9 +287,9 @@ class Parser {
   }
 
   // The first amplifier_* setting given, empty if none.
-  const std::string &amplifier_item() const { return amplifier_item_; }
+  const std::string &AmplifierItem() const { return amplifier_item_; }
   // The last of amplifier_start and amplifier_stop given, empty if neither.
-  const std::string &window_item() const { return window_item_; }
+  const std::string &WindowItem() const { return window_item_; }
 
  private:
   Settings &s_;
@@ -333,17 +333,17 @@ SettingsResult ParseSettings(const std::string &text, bool from_file) {
     if (line_end == std::string::npos) break;
     line_start = line_end + 1;
   }
-  if (s.amplifier.empty() && !parser.amplifier_item().empty()) {
-    const std::string &item = parser.amplifier_item();
+  if (s.amplifier.empty() && !parser.AmplifierItem().empty()) {
+    const std::string &item = parser.AmplifierItem();
     return Fail(SettingsError::kNeedsAmplifier, "Invalid setting '" + item +
                                                     "': " + item.substr(0, item.find('=')) +
                                                     " needs amplifier=<file.bdf>.");
   }
   if (s.amplifier_stop <= s.amplifier_start)
     return Fail(SettingsError::kEmptyWindow,
-                "Invalid setting '" + parser.window_item() +
+                "Invalid setting '" + parser.WindowItem() +
                     "': amplifier_stop must be later than amplifier_start.");
-  if (!s.amplifier.empty() && s.clock == ClockMode::Virtual)
+  if (!s.amplifier.empty() && s.clock == ClockMode::kVirtual)
     return Fail(SettingsError::kNeedsRealTime,
                 "Invalid setting 'amplifier=" + s.amplifier +
                     "': the amplifier samples on a clock of its own in real time, which "

@@ -13,26 +13,26 @@ namespace maroquint::simdaq {
 
 // The API functions in a fixed order; faults and call counters are indexed by it.
 enum class Function : int {
-  CreateTask,
-  CreateAOVoltageChan,
-  CreateAIVoltageChan,
-  CfgSampClkTiming,
-  SetRealTimeConvLateErrorsToWarnings,
-  StartTask,
-  WriteAnalogF64,
-  ReadAnalogF64,
-  StopTask,
-  ClearTask,
-  GetExtendedErrorInfo,
+  kCreateTask,
+  kCreateAoVoltageChan,
+  kCreateAiVoltageChan,
+  kCfgSampClkTiming,
+  kSetRealTimeConvLateErrorsToWarnings,
+  kStartTask,
+  kWriteAnalogF64,
+  kReadAnalogF64,
+  kStopTask,
+  kClearTask,
+  kGetExtendedErrorInfo,
 };
 constexpr int kFunctionCount = 11;
 const char *FunctionName(Function f);
 
-enum class ClockMode { Realtime, Virtual };
-enum class WireMode { Connected, Disconnected, Stuck, Script };
+enum class ClockMode { kRealtime, kVirtual };
+enum class WireMode { kConnected, kDisconnected, kStuck, kScript };
 
 struct Fault {
-  Function function = Function::CreateTask;
+  Function function = Function::kCreateTask;
   bool by_sample =
       false;  // false: the call_number-th call; true: first call at sample index >= sample
   std::uint64_t call_number = 0;
@@ -48,9 +48,9 @@ struct Cut {
 };
 
 struct Settings {
-  ClockMode clock = ClockMode::Realtime;
+  ClockMode clock = ClockMode::kRealtime;
   bool strict = false;
-  WireMode wire = WireMode::Connected;
+  WireMode wire = WireMode::kConnected;
   double stuck_volts = 0.0;
   std::vector<double> script;
   std::uint64_t delay = 0;

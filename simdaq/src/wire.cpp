@@ -12,7 +12,7 @@ Wire::Wire(const Settings &settings)
       time_constant_(settings.lowpass),
       sigma_(settings.noise),
       seed_(settings.seed),
-      plain_(settings.wire == WireMode::Connected && settings.delay == 0 &&
+      plain_(settings.wire == WireMode::kConnected && settings.delay == 0 &&
              settings.lowpass == 0.0 && settings.noise == 0.0 && settings.cuts.empty()),
       delay_line_(static_cast<std::size_t>(settings.delay), 0.0) {}
 
@@ -44,12 +44,12 @@ double Wire::Next(double driven) {
   }
   filtered_ += alpha_ * (x - filtered_);
   x = filtered_;
-  if (mode_ == WireMode::Disconnected || InCut(k))
+  if (mode_ == WireMode::kDisconnected || InCut(k))
     x = 0.0;
-  else if (mode_ == WireMode::Stuck)
+  else if (mode_ == WireMode::kStuck)
     x = stuck_volts_;
   if (sigma_ > 0.0) x += sigma_ * noise_.Next();
-  if (mode_ == WireMode::Script && k < script_.size()) return script_[k];
+  if (mode_ == WireMode::kScript && k < script_.size()) return script_[k];
   if (std::isnan(x)) return x;
   return x < min_ ? min_ : (x > max_ ? max_ : x);
 }

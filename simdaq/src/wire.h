@@ -21,7 +21,7 @@ class Wire {
   // The reading of the next sample, given the level ao0 drives now.
   double Next(double driven);
 
-  std::uint64_t index() const { return index_; }
+  std::uint64_t Index() const { return index_; }
 
  private:
   bool InCut(std::uint64_t k) const;

@@ -17,9 +17,9 @@ namespace {
 TEST(Settings, EmptyMeansDefaults) {
   const auto r = ParseSettings("", false);
   ASSERT_TRUE(r.Ok());
-  EXPECT_EQ(r->clock, ClockMode::Realtime);
+  EXPECT_EQ(r->clock, ClockMode::kRealtime);
   EXPECT_FALSE(r->strict);
-  EXPECT_EQ(r->wire, WireMode::Connected);
+  EXPECT_EQ(r->wire, WireMode::kConnected);
   EXPECT_EQ(r->delay, 0u);
   EXPECT_EQ(r->noise, 0.0);
   EXPECT_TRUE(r->faults.empty());
@@ -33,9 +33,9 @@ TEST(Settings, ReadsEveryKey) {
       "trace=/tmp/x y.txt;hold=2.5;gate=/tmp/open sesame",
       false);
   ASSERT_TRUE(r.Ok()) << r.Message();
-  EXPECT_EQ(r->clock, ClockMode::Virtual);
+  EXPECT_EQ(r->clock, ClockMode::kVirtual);
   EXPECT_TRUE(r->strict);
-  EXPECT_EQ(r->wire, WireMode::Stuck);
+  EXPECT_EQ(r->wire, WireMode::kStuck);
   EXPECT_EQ(r->stuck_volts, -2.5);
   EXPECT_EQ(r->delay, 3u);
   EXPECT_EQ(r->lowpass, 0.001);
@@ -91,13 +91,13 @@ TEST(Settings, FaultsByCallAndBySample) {
   ASSERT_TRUE(r.Ok()) << r.Message();
   ASSERT_EQ(r->faults.size(), 2u);
   const auto &a = r->faults[0];
-  EXPECT_EQ(a.function, Function::ReadAnalogF64);
+  EXPECT_EQ(a.function, Function::kReadAnalogF64);
   EXPECT_FALSE(a.by_sample);
   EXPECT_EQ(a.call_number, 3u);
   EXPECT_EQ(a.status, -200284);
   EXPECT_FALSE(a.has_text);
   const auto &b = r->faults[1];
-  EXPECT_EQ(b.function, Function::WriteAnalogF64);
+  EXPECT_EQ(b.function, Function::kWriteAnalogF64);
   EXPECT_TRUE(b.by_sample);
   EXPECT_EQ(b.sample, 10000u);
   EXPECT_EQ(b.status, 209801);
@@ -187,10 +187,10 @@ TEST(Settings, EnvironmentValueInlineOrFile) {
   EXPECT_TRUE(maroquint::simdaq::ParseEnvironmentValue("", FakeFile).Ok());
   const auto inline_value = maroquint::simdaq::ParseEnvironmentValue("wire=disconnected", FakeFile);
   ASSERT_TRUE(inline_value.Ok());
-  EXPECT_EQ(inline_value->wire, WireMode::Disconnected);
+  EXPECT_EQ(inline_value->wire, WireMode::kDisconnected);
   const auto file = maroquint::simdaq::ParseEnvironmentValue("@lab.cfg", FakeFile);
   ASSERT_TRUE(file.Ok()) << file.Message();
-  EXPECT_EQ(file->clock, ClockMode::Virtual);
+  EXPECT_EQ(file->clock, ClockMode::kVirtual);
   const auto missing = maroquint::simdaq::ParseEnvironmentValue("@nowhere.cfg", FakeFile);
   ASSERT_FALSE(missing.Ok());
   EXPECT_EQ(missing.Code(), SettingsError::kUnreadableFile);

@@ -273,11 +273,11 @@ class Tally : public Sink {
     headers.push_back(std::to_string(id) + " " + info.name);
   }
   void OnSamples(const SampleChunk &chunk) override {
-    samples += chunk.size();
-    if (chunk.info().format == ChannelFormat::kString) return;
-    chunk.Channel(chunk.info().channel_count - 1, channel);
+    samples += chunk.Size();
+    if (chunk.Info().format == ChannelFormat::kString) return;
+    chunk.Channel(chunk.Info().channel_count - 1, channel);
     for (double v : channel) sum += v;
-    last_stamp = chunk.time_stamps().back();
+    last_stamp = chunk.TimeStamps().back();
   }
   void OnClockOffset(std::uint32_t, const ClockOffsetMeasurement &) override { ++offsets; }
 
@@ -312,8 +312,8 @@ TEST(XdfParser, ReadsAFileOfAnyLengthInPieces) {
     if (i % 10 == 0) parser.Feed(ClockOffset(2, 1.0 * i, 0.5));
   }
   parser.End();
-  EXPECT_TRUE(parser.status().Ok()) << parser.status().Message();
-  EXPECT_TRUE(parser.warnings().empty());
+  EXPECT_TRUE(parser.Outcome().Ok()) << parser.Outcome().Message();
+  EXPECT_TRUE(parser.Warnings().empty());
   EXPECT_EQ(tally.headers, std::vector<std::string>{"2 EEG"});
   const std::uint64_t total = std::uint64_t{1} + std::uint64_t{chunks} * (1 << 20);
   EXPECT_GT(total * 2, std::uint64_t{1} << 27);
