@@ -36,10 +36,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
   }
   // "@path" reads a file; the reader hands back the same text as its contents.
   const std::string reference = "@" + text;
-  maroquint::simdaq::ParseEnvironmentValue(reference.c_str(),
-                                           [](const std::string &path, std::string &contents) {
-                                             contents = path;
-                                             return true;
-                                           });
+  const auto from_file = maroquint::simdaq::ParseEnvironmentValue(
+      reference.c_str(), [](const std::string &path, std::string &contents) {
+        contents = path;
+        return true;
+      });
+  // A refusal always says what it refuses.
+  if (!from_file.Ok() && from_file.Message().empty()) std::abort();
   return 0;
 }
