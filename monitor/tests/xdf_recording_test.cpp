@@ -120,11 +120,15 @@ TEST(XdfFiles, AMonitorRecordingLoadsWithExactMarkersStampsAndOffsets) {
 
 TEST(XdfFiles, ALostStreamStillLeavesACompleteFile) {
   TempFile file(".xdf");
-  const auto monitor = StartMonitor(
-      {"--name", "MonitorXdfLost", "--duration", "60", "--timeout", "1", "--xdf", file.Path()});
+  std::unique_ptr<ChildProcess> monitor;
   {
+    // The stream exists before the monitor looks for it, and --timeout is
+    // both the search and the wait that declares the stream lost: generous
+    // for the search on a busy machine, short enough for the loss.
     TestOutlet outlet("MonitorXdfLost", "Markers", "monitor-xdf-lost");
     ASSERT_TRUE(outlet.Created());
+    monitor = StartMonitor(
+        {"--name", "MonitorXdfLost", "--duration", "60", "--timeout", "5", "--xdf", file.Path()});
     ASSERT_TRUE(outlet.WaitForMonitor());
     outlet.Push(7.0);
     ASSERT_TRUE(monitor->ReadUntil("\n      1 ")) << monitor->Output();
