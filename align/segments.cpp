@@ -73,6 +73,14 @@ Break BestBreak(const std::vector<TimePair> &p, std::size_t from, std::size_t to
   }
   struct Sums {
     double n = 0, x = 0, r = 0, xx = 0, xr = 0, rr = 0;
+    void Add(double xi, double ri) {
+      n += 1;
+      x += xi;
+      r += ri;
+      xx += xi * xi;
+      xr += xi * ri;
+      rr += ri * ri;
+    }
     double Sse() const {
       if (n < 2) return 0;
       const double sxx = xx - x * x / n, sxr = xr - x * r / n, srr = rr - r * r / n;
@@ -80,24 +88,12 @@ Break BestBreak(const std::vector<TimePair> &p, std::size_t from, std::size_t to
     }
   };
   Sums total;
-  for (std::size_t i = 0; i < n; ++i) {
-    total.n += 1;
-    total.x += x[i];
-    total.r += r[i];
-    total.xx += x[i] * x[i];
-    total.xr += x[i] * r[i];
-    total.rr += r[i] * r[i];
-  }
+  for (std::size_t i = 0; i < n; ++i) total.Add(x[i], r[i]);
   Sums left;
   Break best;
   best.sse_two = whole.sse;
   for (std::size_t i = 0; i + min_pairs < n; ++i) {
-    left.n += 1;
-    left.x += x[i];
-    left.r += r[i];
-    left.xx += x[i] * x[i];
-    left.xr += x[i] * r[i];
-    left.rr += r[i] * r[i];
+    left.Add(x[i], r[i]);
     if (i + 1 < min_pairs) continue;
     const Sums right{total.n - left.n,   total.x - left.x,   total.r - left.r,
                      total.xx - left.xx, total.xr - left.xr, total.rr - left.rr};
