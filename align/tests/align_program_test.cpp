@@ -560,7 +560,6 @@ TEST_F(AlignProgram, SaysWhatIsWrong) {
     int status;
     std::string message;
   } cases[] = {
-      {{Path("none.bdf"), Path("m.xdf")}, 2, "none.bdf"},
       {{bdf, Path("none.xdf")}, 2, "cannot open"},
       {{bdf, Path("m.xdf"), "--channel", "Trig"},
        2,
