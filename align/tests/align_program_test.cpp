@@ -140,25 +140,9 @@ class AlignProgram : public test::TempFolder {
            xdf::NumericSamplesChunk(3, samples);
   }
 
-  // The first number named `key` in a JSON text, in the text's order; NaN
-  // when there is none.
-  static double JsonNumber(const std::string &text, const std::string &key) {
-    return FirstNumber(base::Json::parse(text, nullptr, false), key);
-  }
-  static double FirstNumber(const base::Json &json, const std::string &key) {
-    if (json.is_object()) {
-      for (const auto &[name, value] : json.items()) {
-        if (name == key && value.is_number()) return value.get<double>();
-        const double inner = FirstNumber(value, key);
-        if (!std::isnan(inner)) return inner;
-      }
-    } else if (json.is_array()) {
-      for (const base::Json &value : json) {
-        const double inner = FirstNumber(value, key);
-        if (!std::isnan(inner)) return inner;
-      }
-    }
-    return NAN;
+  // The number at `pointer` in a JSON text.
+  static double JsonNumber(const std::string &text, const std::string &pointer) {
+    return base::Json::parse(text).at(base::Json::json_pointer(pointer)).get<double>();
   }
 };
 
@@ -178,16 +162,16 @@ TEST_F(AlignProgram, AlignsABdfWithXdfMarkers) {
   const std::string json = ReadFile(Path("r.json"));
   EXPECT_NE(json.find("\"status\": \"aligned\""), std::string::npos) << json;
   EXPECT_NE(json.find("\"decided_by\": \"a shared pattern\""), std::string::npos) << json;
-  EXPECT_EQ(JsonNumber(json, "pairs"), session.edges.size() - 1) << json;
-  EXPECT_NEAR(JsonNumber(json, "drift_ppm"), 30, 2);
-  EXPECT_NEAR(JsonNumber(json, "offset_s"), Session::kOffset + 1e-4, 1.0 / Session::kRate);
-  EXPECT_LT(JsonNumber(json, "residual_max_s"), 1.0 / Session::kRate);
+  EXPECT_EQ(JsonNumber(json, "/pairs"), session.edges.size() - 1) << json;
+  EXPECT_NEAR(JsonNumber(json, "/drift_ppm"), 30, 2);
+  EXPECT_NEAR(JsonNumber(json, "/offset_s"), Session::kOffset + 1e-4, 1.0 / Session::kRate);
+  EXPECT_LT(JsonNumber(json, "/residual_max_s"), 1.0 / Session::kRate);
 
   // The mapping puts the first pulse's onset sample on its marker.
   const std::string mapping = ReadFile(Path("map.json"));
-  const double a = JsonNumber(mapping, "a"), b = JsonNumber(mapping, "b");
+  const double a = JsonNumber(mapping, "/a"), b = JsonNumber(mapping, "/b");
   const double onset = std::ceil(session.edges[1] * Session::kRate * (1 + Session::kDrift));
-  EXPECT_NEAR(a + b * onset / JsonNumber(mapping, "rate"), session.Markers()[0],
+  EXPECT_NEAR(a + b * onset / JsonNumber(mapping, "/rate"), session.Markers()[0],
               1.0 / Session::kRate);
   const std::string csv = ReadFile(Path("p.csv"));
   EXPECT_EQ(static_cast<std::size_t>(std::count(csv.begin(), csv.end(), '\n')),
@@ -244,12 +228,12 @@ TEST_F(AlignProgram, PlacesTheExperimentsEventsOnTheirSamples) {
   EXPECT_NE(ReadFile(Path("ev.json")).find("\"trial_type\""), std::string::npos);
 
   const std::string json = ReadFile(Path("r.json"));
-  EXPECT_EQ(JsonNumber(json, "before_recording"), 1) << json;
-  EXPECT_EQ(JsonNumber(json, "after_recording"), 1);
-  EXPECT_EQ(JsonNumber(json, "matched"), 300);
-  EXPECT_EQ(JsonNumber(json, "without_trigger"), 0);
-  EXPECT_NEAR(JsonNumber(json, "median_ms"), 2.9, 0.25);
-  EXPECT_LT(JsonNumber(json, "max_abs_ms"), 2.9 + 1e3 / Session::kRate);
+  EXPECT_EQ(JsonNumber(json, "/events/streams/0/before_recording"), 1) << json;
+  EXPECT_EQ(JsonNumber(json, "/events/streams/0/after_recording"), 1);
+  EXPECT_EQ(JsonNumber(json, "/trigger_check/streams/0/matched"), 300);
+  EXPECT_EQ(JsonNumber(json, "/trigger_check/streams/0/without_trigger"), 0);
+  EXPECT_NEAR(JsonNumber(json, "/trigger_check/streams/0/median_ms"), 2.9, 0.25);
+  EXPECT_LT(JsonNumber(json, "/trigger_check/streams/0/max_abs_ms"), 2.9 + 1e3 / Session::kRate);
   const std::string mapping = ReadFile(Path("map.json"));
   EXPECT_NE(mapping.find("\"inverse_formula\""), std::string::npos);
   EXPECT_NE(mapping.find("\"piecewise\": false"), std::string::npos);
@@ -342,7 +326,7 @@ TEST_F(AlignProgram, TakesTheMonitorsCsvAndACutXdf) {
   }
   Finished run = RunToEnd(MAROQUINT_ALIGN, {bdf, Write("m.csv", csv), "--json", Path("r.json")});
   ASSERT_EQ(run.exit_status, 0) << run.errors;
-  EXPECT_EQ(JsonNumber(ReadFile(Path("r.json")), "pairs"), session.edges.size() - 1);
+  EXPECT_EQ(JsonNumber(ReadFile(Path("r.json")), "/pairs"), session.edges.size() - 1);
   EXPECT_NE(run.output.find("m.csv, stream Maroquint"), std::string::npos) << run.output;
 
   std::string bytes = MarkerXdf(session.Markers());
@@ -395,9 +379,9 @@ TEST_F(AlignProgram, ReadsAnXdfOfAnyLengthWhole) {
   ASSERT_EQ(run.exit_status, 0) << run.errors;
   EXPECT_EQ(run.errors, "");
   const std::string json = ReadFile(Path("r.json"));
-  EXPECT_EQ(JsonNumber(json, "onsets"), pulses) << json.substr(0, 300);
-  EXPECT_EQ(JsonNumber(json, "pairs"), pulses);
-  EXPECT_NEAR(JsonNumber(json, "drift_ppm"), 0, 0.1);
+  EXPECT_EQ(JsonNumber(json, "/onsets"), pulses) << json.substr(0, 300);
+  EXPECT_EQ(JsonNumber(json, "/pairs"), pulses);
+  EXPECT_NEAR(JsonNumber(json, "/drift_ppm"), 0, 0.1);
 }
 
 // A BDF file as a crashed recorder leaves it: its record count still -1,
@@ -419,9 +403,9 @@ TEST_F(AlignProgram, AlignsABdfCutShortByACrash) {
   const auto recorded = static_cast<std::size_t>(std::count_if(
       session.edges.begin() + 1, session.edges.end(), [&](double edge) { return edge < end; }));
   const std::string json = ReadFile(Path("r.json"));
-  EXPECT_EQ(JsonNumber(json, "pairs"), recorded) << json;
-  EXPECT_EQ(JsonNumber(json, "onsets"), recorded + 1);
-  EXPECT_NEAR(JsonNumber(json, "offset_s"), Session::kOffset + 1e-4, 1.0 / Session::kRate);
+  EXPECT_EQ(JsonNumber(json, "/pairs"), recorded) << json;
+  EXPECT_EQ(JsonNumber(json, "/onsets"), recorded + 1);
+  EXPECT_NEAR(JsonNumber(json, "/offset_s"), Session::kOffset + 1e-4, 1.0 / Session::kRate);
 }
 
 // The EEG itself as a stream of the XDF file, its trigger in channel Status.
@@ -433,8 +417,8 @@ TEST_F(AlignProgram, TakesTheTriggerFromAnXdfStream) {
   Finished run = RunToEnd(MAROQUINT_ALIGN, {Write("all.xdf", bytes), "--json", Path("r.json")});
   ASSERT_EQ(run.exit_status, 0) << run.errors;
   const std::string json = ReadFile(Path("r.json"));
-  EXPECT_EQ(JsonNumber(json, "pairs"), session.edges.size() - 1);
-  EXPECT_NEAR(JsonNumber(json, "drift_ppm"), 30, 2);
+  EXPECT_EQ(JsonNumber(json, "/pairs"), session.edges.size() - 1);
+  EXPECT_NEAR(JsonNumber(json, "/drift_ppm"), 30, 2);
 
   run = RunToEnd(MAROQUINT_ALIGN, {Path("all.xdf"), "--eeg-stream", "BioSemi", "--channel", "1"});
   EXPECT_EQ(run.exit_status, 1) << run.errors;  // channel 1 has no onsets
@@ -483,14 +467,14 @@ TEST_F(AlignProgram, AnUndecidedPairingExitsThreeAndWritesNoMapping) {
   const std::string json = ReadFile(Path("r.json"));
   EXPECT_NE(json.find("\"status\": \"ambiguous\""), std::string::npos) << json;
   EXPECT_NE(json.find("\"offset_s\": null"), std::string::npos) << json;
-  EXPECT_GE(JsonNumber(json, "candidate_count"), 2) << json;
+  EXPECT_GE(JsonNumber(json, "/candidate_count"), 2) << json;
 
   // Onset 2 is the pulse of marker 1 (the first pulse has no marker).
   run = RunToEnd(MAROQUINT_ALIGN, {bdf, Path("m.xdf"), "--first-pair", "2:1", "--json",
                                    Path("r.json"), "--mapping", Path("map.json")});
   ASSERT_EQ(run.exit_status, 0) << run.errors;
   EXPECT_NE(run.output.find("decided by: the user"), std::string::npos) << run.output;
-  EXPECT_NEAR(JsonNumber(ReadFile(Path("map.json")), "a"), Session::kOffset + 1e-4,
+  EXPECT_NEAR(JsonNumber(ReadFile(Path("map.json")), "/a"), Session::kOffset + 1e-4,
               1.0 / Session::kRate);
   run = RunToEnd(MAROQUINT_ALIGN, {bdf, Path("m.xdf"), "--offset", "5000.2"});
   EXPECT_EQ(run.exit_status, 0) << run.errors;
@@ -543,8 +527,8 @@ TEST_F(AlignProgram, PlacesEventsFromTheSameXdfAsTheEeg) {
     EXPECT_NEAR(std::stod(rows[k][2]), Session::SampleAt(2.1 + (k - 1) * 1.1), 1.0) << k;
   }
   const std::string json = ReadFile(Path("r.json"));
-  EXPECT_EQ(JsonNumber(json, "matched"), 30) << json;
-  EXPECT_NEAR(JsonNumber(json, "median_ms"), 2.9, 0.25);
+  EXPECT_EQ(JsonNumber(json, "/trigger_check/streams/0/matched"), 30) << json;
+  EXPECT_NEAR(JsonNumber(json, "/trigger_check/streams/0/median_ms"), 2.9, 0.25);
   EXPECT_EQ(RunToEnd(MAROQUINT_ALIGN,
                      {Path("all.xdf"), "--events", Path("ev.tsv"), "--events-stream", "Nothing"})
                 .exit_status,
