@@ -177,15 +177,6 @@ TEST(ProgramConsoleTest, EmptyErrorTextLeavesNothingAfterTheColon) {
   EXPECT_EQ(run.status, 1);
 }
 
-TEST(ProgramConsoleTest, WaitsForEnterAfterTheEndLine) {
-  auto program = StartProgram("clock=virtual;fault=DAQmxStartTask#1:-200088:Stop.");
-  ASSERT_TRUE(program->ReadUntil(kEndLine)) << program->Output();
-  EXPECT_EQ(program->Wait(0.5), kStillRunning) << "ended before Enter was pressed";
-  program->WriteInput("\n");
-  EXPECT_EQ(program->Wait(), kProgramErrorStatus);
-  EXPECT_EQ(program->Output(), Report("Stop."));
-}
-
 TEST(ProgramConsoleTest, EndOfInputEndsTheWait) {
   auto program = StartProgram("clock=virtual;fault=DAQmxStartTask#1:-200088:Stop.");
   program->CloseInput();
