@@ -193,14 +193,6 @@ TEST_F(PulseCycleTest, WarningsAreTreatedExactlyAsSuccess) {
   }
 }
 
-TEST_F(PulseCycleTest, ReadAfterAWarnedWriteIsStillMade) {
-  loopback_.WriteStatusAt(1, 200015);
-  EXPECT_GT(cycle_.Step(outlet_, loopback_), -1);
-  ASSERT_EQ(journal_.size(), 3u);
-  EXPECT_EQ(journal_[1].kind, Event::Kind::kRead);
-  EXPECT_EQ(cycle_.Count(), 1);
-}
-
 // A wait longer than 2^31 - 1 steps holds the count at its maximum instead
 // of overflowing it. Runs about 2^31 steps, so its loopback does no more than
 // count them.
