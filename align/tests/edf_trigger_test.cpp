@@ -7,13 +7,11 @@
 
 #include <cerrno>
 #include <cstring>
-#include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <memory>
 
 #include "inputs.h"
 #include "onsets.h"
+#include "test_files.h"
 
 namespace maroquint::align {
 namespace {
@@ -21,31 +19,13 @@ namespace {
 constexpr int kRate = 2048;
 constexpr int kRecords = 5;
 
-class EdfTrigger : public ::testing::Test {
+class EdfTrigger : public test::TempFolder {
  protected:
   void SetUp() override {
-    dir_ = std::filesystem::temp_directory_path() /
-           ("maroquint-edf-trigger-" +
-            std::to_string(::testing::UnitTest::GetInstance()->random_seed()) + "-" +
-            ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    std::filesystem::create_directories(dir_);
+    TempFolder::SetUp();
     path_ = Path("eeg.bdf");
     WriteBdf();
-    bytes_ = Bytes(path_);
-  }
-  void TearDown() override { std::filesystem::remove_all(dir_); }
-
-  std::string Path(const std::string &name) const { return (dir_ / name).string(); }
-
-  static std::string Bytes(const std::string &path) {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-  }
-
-  std::string WriteFile(const std::string &name, const std::string &bytes) const {
-    const std::string path = Path(name);
-    std::ofstream(path, std::ios::binary) << bytes;
-    return path;
+    bytes_ = test::ReadFile(path_);
   }
 
   // A BDF+ file: an EEG channel, the Status channel with a pulse on bit 0
@@ -101,7 +81,6 @@ class EdfTrigger : public ::testing::Test {
   std::size_t HeaderBytes() const { return 256 * 5; }
   std::size_t RecordBytes() const { return (bytes_.size() - HeaderBytes()) / kRecords; }
 
-  std::filesystem::path dir_;
   std::string path_;
   std::string bytes_;
 };
@@ -144,7 +123,7 @@ TEST_F(EdfTrigger, FindsTheOnsetsOfTheCheckedBitsInTheSamePass) {
 
 TEST_F(EdfTrigger, AFileCutShortGivesTheOnsetsOfItsCompleteRecordsWithWarnings) {
   const std::size_t length = HeaderBytes() + 3 * RecordBytes() + 1000;
-  const std::string cut = WriteFile("cut.bdf", bytes_.substr(0, length));
+  const std::string cut = Write("cut.bdf", bytes_.substr(0, length));
   const auto read = ReadEdfTrigger(cut, "Status", 0);
   ASSERT_TRUE(read.Ok()) << read.Message();
   const EegTrigger &trigger = *read;
@@ -163,7 +142,7 @@ TEST_F(EdfTrigger, AFileCutShortGivesTheOnsetsOfItsCompleteRecordsWithWarnings) 
 TEST_F(EdfTrigger, AnUnknownRecordCountReadsToTheEndWithAWarning) {
   std::string unclosed = bytes_;
   unclosed.replace(236, 8, "-1      ");
-  const auto read = ReadEdfTrigger(WriteFile("unclosed.bdf", unclosed), "Status", 0);
+  const auto read = ReadEdfTrigger(Write("unclosed.bdf", unclosed), "Status", 0);
   ASSERT_TRUE(read.Ok()) << read.Message();
   const EegTrigger &trigger = *read;
   EXPECT_EQ(trigger.onsets, EdflibOnsets(0, kRecords).Onsets());
@@ -184,20 +163,20 @@ TEST_F(EdfTrigger, SaysWhatTheFileIsWhenItCannotGiveTheOnsets) {
   } cases[] = {
       {Path("none.bdf"), "Status", 0, InputError::kCannotRead,
        Path("none.bdf") + ": cannot open the file: " + std::strerror(ENOENT)},
-      {WriteFile("empty.bdf", ""), "Status", 0, InputError::kNotEdf,
+      {Write("empty.bdf", ""), "Status", 0, InputError::kNotEdf,
        Path("empty.bdf") + ": empty file, where an EDF or BDF file was expected"},
-      {WriteFile("x.bdf", "XDF:" + std::string(500, '\0')), "Status", 0, InputError::kNotEdf,
+      {Write("x.bdf", "XDF:" + std::string(500, '\0')), "Status", 0, InputError::kNotEdf,
        Path("x.bdf") +
            ": not an EDF or BDF file: the header's version field is \"XDF:\\x00\\x00\\x00\\x00\", "
            "where EDF has \"0\" and BDF has \"\\xFFBIOSEMI\""},
-      {WriteFile("short.bdf", bytes_.substr(0, 1000)), "Status", 0, InputError::kNotEdf,
+      {Write("short.bdf", bytes_.substr(0, 1000)), "Status", 0, InputError::kNotEdf,
        Path("short.bdf") + ": not a complete BDF+ file: the header announces 4 signals (1280 "
                            "header bytes) but the file holds 1000 bytes"},
       {path_, "Trig", 0, InputError::kNoChannel,
        path_ + ": no channel 'Trig' (channels: 'Fp1', 'Status', 'Trigger')"},
       {path_, "Status", 24, InputError::kUnsupported,
        path_ + ": bit 24 is beyond the 24 bits of a BDF+ sample"},
-      {WriteFile("d.bdf", discontinuous), "Status", 0, InputError::kUnsupported,
+      {Write("d.bdf", discontinuous), "Status", 0, InputError::kUnsupported,
        Path("d.bdf") + ": a discontinuous BDF+ file (BDF+D): its records may have gaps in time, "
                        "which sample numbers cannot show; a continuous file (BDF+C, or plain "
                        "BDF) was expected"},

@@ -6,12 +6,11 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <fstream>
 #include <regex>
-#include <sstream>
 
 #include "check_bits.h"
 #include "mapping.h"
+#include "test_files.h"
 
 namespace maroquint::align {
 namespace {
@@ -19,21 +18,6 @@ namespace {
 constexpr double kRate = 2048;
 constexpr double kA = 1000.25;
 constexpr double kB = 1 - 30e-6;
-
-std::vector<std::vector<std::string>> ParseTsv(const std::string &text) {
-  std::vector<std::vector<std::string>> rows;
-  std::istringstream in(text);
-  for (std::string line; std::getline(in, line);) {
-    std::vector<std::string> cells;
-    std::size_t start = 0;
-    for (std::size_t tab; (tab = line.find('\t', start)) != std::string::npos; start = tab + 1) {
-      cells.push_back(line.substr(start, tab - start));
-    }
-    cells.push_back(line.substr(start));
-    rows.push_back(cells);
-  }
-  return rows;
-}
 
 TEST(Mapping, GoesBothWays) {
   const Mapping mapping = SingleLine(kA, kB, kRate, 100000);
@@ -78,10 +62,7 @@ TEST(Mapping, TheFileHasBothFormulasAndEverySegment) {
 
 // The README's worked example, both ways, from its own a, b and rate.
 TEST(Mapping, TheReadmeExampleHolds) {
-  std::ifstream in(std::string(MAROQUINT_SOURCE_DIR) + "/align/README.md");
-  std::stringstream text;
-  text << in.rdbuf();
-  const std::string readme = text.str();
+  const std::string readme = test::ReadFile(std::string(MAROQUINT_SOURCE_DIR) + "/align/README.md");
   const std::regex forward(R"(([0-9.]+) \+ ([0-9.]+) × ([0-9]+) / ([0-9]+) = ([0-9.]+) s)");
   const std::regex inverse(R"(\(([0-9.]+) − ([0-9.]+)\) × ([0-9]+) / ([0-9.]+) = ([0-9.]+))");
   std::smatch f, i;
@@ -152,7 +133,7 @@ TEST(EventsTsv, EscapesWhatWouldBreakARow) {
     stream.values.push_back(value);
   }
   const PlacedEvents placed = PlaceEvents({stream}, mapping, 100000);
-  const auto rows = ParseTsv(EventsTsv(placed, {stream}));
+  const auto rows = test::TsvRows(EventsTsv(placed, {stream}));
   ASSERT_EQ(rows.size(), 6u);
   for (const auto &row : rows) EXPECT_EQ(row.size(), 6u);
   EXPECT_EQ(rows[0], (std::vector<std::string>{"onset", "duration", "sample", "value", "trial_type",

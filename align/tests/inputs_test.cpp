@@ -3,10 +3,9 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdio>
-#include <fstream>
-
+#include "test_files.h"
 #include "writer.h"
+#include "xdf_streams.h"
 
 namespace maroquint::align {
 namespace {
@@ -28,19 +27,9 @@ struct Recording {
   std::string bytes;
 
   Recording() {
-    bytes =
-        xdf::FileHeader() +
-        xdf::StreamHeader(
-            5,
-            "<info><name>Amp</name><type>EEG</type><channel_count>3</channel_count>"
-            "<nominal_srate>500</nominal_srate><channel_format>float32</channel_format>"
-            "<desc><channels><channel><label>Fp1</label></channel><channel><label>Status"
-            "</label></channel><channel><label>TRIG2</label></channel></channels></desc>"
-            "</info>") +
-        xdf::StreamHeader(6,
-                          "<info><name>Maroquint</name><type>Markers</type><channel_count>1"
-                          "</channel_count><nominal_srate>0</nominal_srate><channel_format>string"
-                          "</channel_format></info>");
+    bytes = xdf::FileHeader() +
+            test::StreamHeaderOf(5, "Amp", "EEG", "float32", 500, {"Fp1", "Status", "TRIG2"}) +
+            test::MarkerStreamHeader(6, "Maroquint");
     xdf::NumericSamples chunk{xdf::ChannelFormat::kFloat32, 3, {}, {}};
     for (std::int64_t n = 0; n < samples; ++n) {
       double status = 0xFF00;
@@ -72,19 +61,7 @@ struct Recording {
   static double MarkerStamp(std::int64_t n) { return Stamp(n) + kEegOffset - kMarkerOffset + 1e-4; }
 };
 
-class Inputs : public ::testing::Test {
- protected:
-  std::string Write(const std::string &name, const std::string &bytes) {
-    const std::string path = ::testing::TempDir() + "maroquint_inputs_" + name;
-    std::ofstream(path, std::ios::binary) << bytes;
-    paths_.push_back(path);
-    return path;
-  }
-  void TearDown() override {
-    for (const std::string &path : paths_) std::remove(path.c_str());
-  }
-  std::vector<std::string> paths_;
-};
+using Inputs = test::TempFolder;
 
 // The recording with the experiment's markers on a clock of their own: a
 // string stream with a tab and a new line in its texts, a numeric one of two
@@ -93,18 +70,9 @@ constexpr double kEventOffset = -20.0;
 
 std::string WithEvents(const Recording &recording) {
   std::string bytes = recording.bytes;
-  bytes += xdf::StreamHeader(7,
-                             "<info><name>Experiment</name><type>Markers</type><channel_count>1"
-                             "</channel_count><nominal_srate>0</nominal_srate><channel_format>"
-                             "string</channel_format></info>");
-  bytes += xdf::StreamHeader(8,
-                             "<info><name>Responses</name><type>Markers</type><channel_count>2"
-                             "</channel_count><nominal_srate>0</nominal_srate><channel_format>"
-                             "int32</channel_format></info>");
-  bytes += xdf::StreamHeader(9,
-                             "<info><name>Gaze</name><type>Gaze</type><channel_count>1"
-                             "</channel_count><nominal_srate>60</nominal_srate><channel_format>"
-                             "float32</channel_format></info>");
+  bytes += test::MarkerStreamHeader(7, "Experiment") +
+           test::StreamHeaderOf(8, "Responses", "Markers", "int32", 0, {}, 2) +
+           test::StreamHeaderOf(9, "Gaze", "Gaze", "float32", 60, {});
   for (const double at : {0.0, 5.0, 10.0}) {
     bytes += xdf::ClockOffset(7, kEegStart + at + kEegOffset, kEventOffset);
   }
@@ -217,8 +185,7 @@ TEST_F(Inputs, SaysWhatIsMissing) {
             std::string::npos)
       << read.Message();
   EXPECT_EQ(ReadXdfInputs(Write("text.xdf", "hello"), Both()).Code(), InputError::kNotXdf);
-  EXPECT_EQ(ReadXdfInputs(::testing::TempDir() + "maroquint_inputs_none.xdf", Both()).Code(),
-            InputError::kCannotRead);
+  EXPECT_EQ(ReadXdfInputs(Path("none.xdf"), Both()).Code(), InputError::kCannotRead);
 }
 
 TEST_F(Inputs, TheEventStreamsAndCheckedBitsComeInTheSamePass) {

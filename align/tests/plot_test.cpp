@@ -7,13 +7,13 @@
 #include <pugixml.hpp>
 
 #include <algorithm>
-#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <sstream>
+
+#include "test_files.h"
 
 namespace maroquint::align {
 namespace {
@@ -74,13 +74,6 @@ struct Recording {
 
   double MappedMarker(std::size_t j) const { return (markers[j] - result.a) / result.b; }
 };
-
-std::string TempPath(const std::string &suffix) {
-  return (std::filesystem::temp_directory_path() /
-          ("maroquint-align-plot-" +
-           std::to_string(std::chrono::steady_clock::now().time_since_epoch().count()) + suffix))
-      .string();
-}
 
 // All the text under a node.
 std::string TextOf(const pugi::xml_node &node) {
@@ -196,23 +189,25 @@ struct Picture {
   }
 };
 
-// Draws into an SVG file and reads it back.
-void Draw(const Recording &recording, const PlotAnnotations &annotations, Picture &picture) {
-  const std::string path = TempPath(".svg");
-  const auto drawn = PlotResiduals(recording.result, recording.sources, annotations, path);
-  ASSERT_TRUE(drawn.Ok()) << drawn.Message();
-  const pugi::xml_parse_result parsed = picture.svg.load_file(path.c_str());
-  std::filesystem::remove(path);
-  ASSERT_TRUE(parsed) << parsed.description();
-  const pugi::xml_node root = picture.svg.document_element();
-  ASSERT_STREQ(root.name(), "svg");
-  double x = -1, y = -1;
-  ASSERT_EQ(std::sscanf(root.attribute("viewBox").value(), "%lf %lf %lf %lf", &x, &y,
-                        &picture.width, &picture.height),
-            4);
-  ASSERT_EQ(x, 0);
-  ASSERT_EQ(y, 0);
-}
+class Plot : public test::TempFolder {
+ protected:
+  // Draws into an SVG file and reads it back.
+  void Draw(const Recording &recording, const PlotAnnotations &annotations, Picture &picture) {
+    const std::string path = Path("plot.svg");
+    const auto drawn = PlotResiduals(recording.result, recording.sources, annotations, path);
+    ASSERT_TRUE(drawn.Ok()) << drawn.Message();
+    const pugi::xml_parse_result parsed = picture.svg.load_file(path.c_str());
+    ASSERT_TRUE(parsed) << parsed.description();
+    const pugi::xml_node root = picture.svg.document_element();
+    ASSERT_STREQ(root.name(), "svg");
+    double x = -1, y = -1;
+    ASSERT_EQ(std::sscanf(root.attribute("viewBox").value(), "%lf %lf %lf %lf", &x, &y,
+                          &picture.width, &picture.height),
+              4);
+    ASSERT_EQ(x, 0);
+    ASSERT_EQ(y, 0);
+  }
+};
 
 void ExpectEverythingOnThePage(const Picture &picture) {
   for (const pugi::xml_node &text : picture.Texts())
@@ -248,7 +243,7 @@ void ExpectTicksAt(const Picture &picture, const std::string &span_stroke,
   }
 }
 
-TEST(Plot, UnmatchedOnsetsAndMarkersStandWhereTheyFallInTime) {
+TEST_F(Plot, UnmatchedOnsetsAndMarkersStandWhereTheyFallInTime) {
   const Recording recording;
   Picture picture;
   ASSERT_NO_FATAL_FAILURE(Draw(recording, {}, picture));
@@ -267,7 +262,7 @@ TEST(Plot, UnmatchedOnsetsAndMarkersStandWhereTheyFallInTime) {
   ExpectEverythingOnThePage(picture);
 }
 
-TEST(Plot, TheTextCarriesTheMappingItsIntervalsAndTheInputs) {
+TEST_F(Plot, TheTextCarriesTheMappingItsIntervalsAndTheInputs) {
   const Recording recording;
   Picture with, without;
   ASSERT_NO_FATAL_FAILURE(
@@ -294,7 +289,7 @@ TEST(Plot, TheTextCarriesTheMappingItsIntervalsAndTheInputs) {
 // outliers' (tens of milliseconds): the regular points fill the panel's
 // height, and the outliers beyond it stand at its edges, inside it; an
 // outlier within it stands at its place.
-TEST(Plot, TheScaleFitsTheResidualsAndOutliersStandAtItsEdge) {
+TEST_F(Plot, TheScaleFitsTheResidualsAndOutliersStandAtItsEdge) {
   Recording recording;
   recording.result.pairs[30].residual = 2e-5;
   recording.result.pairs[30].outlier = true;
@@ -350,7 +345,7 @@ TEST(Plot, TheScaleFitsTheResidualsAndOutliersStandAtItsEdge) {
                         "largest |r| 50.000 ms"));
 }
 
-TEST(Plot, LongInputNamesKeepTheirEndsAndStayOnThePage) {
+TEST_F(Plot, LongInputNamesKeepTheirEndsAndStayOnThePage) {
   const std::string deep = "/data/" + std::string(200, 'd') + "/";
   const Recording recording(deep + "run7.bdf, channel Status, bit 0",
                             deep + "run7.xdf, stream Maroquint");
@@ -364,7 +359,7 @@ TEST(Plot, LongInputNamesKeepTheirEndsAndStayOnThePage) {
   ExpectEverythingOnThePage(picture);
 }
 
-TEST(Plot, AResultWithoutMappingSaysSoAndPlacesNoMarkers) {
+TEST_F(Plot, AResultWithoutMappingSaysSoAndPlacesNoMarkers) {
   Recording recording;
   recording.result.outcome = Outcome::kTooFewPairs;
   Picture picture;
@@ -378,7 +373,7 @@ TEST(Plot, AResultWithoutMappingSaysSoAndPlacesNoMarkers) {
   ExpectEverythingOnThePage(picture);
 }
 
-TEST(Plot, WarningsAreOnThePictureWrappedAndBounded) {
+TEST_F(Plot, WarningsAreOnThePictureWrappedAndBounded) {
   const Recording recording;
   const std::string drift =
       "a drift of 500 ppm is beyond any amplifier's or PC's clock: the markers were stamped late "
@@ -400,31 +395,23 @@ TEST(Plot, WarningsAreOnThePictureWrappedAndBounded) {
   ExpectEverythingOnThePage(crowded);
 }
 
-TEST(Plot, PngAndBadPathsAreReported) {
+TEST_F(Plot, PngAndBadPathsAreReported) {
   const Recording recording;
-  const std::string png = TempPath(".png");
-  const auto drawn = PlotResiduals(recording.result, recording.sources, {}, png);
+  const auto drawn = PlotResiduals(recording.result, recording.sources, {}, Path("plot.png"));
   ASSERT_TRUE(drawn.Ok()) << drawn.Message();
-  std::ifstream in(png, std::ios::binary);
-  char magic[8] = {};
-  in.read(magic, sizeof magic);
-  in.close();
-  std::filesystem::remove(png);
-  EXPECT_EQ(std::string(magic, 8), "\x89PNG\r\n\x1a\n");
+  EXPECT_EQ(test::ReadFile(Path("plot.png")).substr(0, 8), "\x89PNG\r\n\x1a\n");
 
-  const auto pdf = PlotResiduals(recording.result, recording.sources, {}, TempPath(".pdf"));
+  const auto pdf = PlotResiduals(recording.result, recording.sources, {}, Path("plot.pdf"));
   ASSERT_FALSE(pdf.Ok());
   EXPECT_EQ(pdf.Code(), PlotError::kUnknownFormat);
   EXPECT_THAT(pdf.Message(), HasSubstr(".svg or .png"));
   const auto missing =
-      PlotResiduals(recording.result, recording.sources, {}, TempPath("-missing") + "/plot.svg");
+      PlotResiduals(recording.result, recording.sources, {}, Path("missing/plot.svg"));
   ASSERT_FALSE(missing.Ok());
   EXPECT_EQ(missing.Code(), PlotError::kCannotWrite);
   // A device that takes the file but none of its bytes, as a full disk.
-  const std::string full = TempPath("-full.svg");
-  std::filesystem::create_symlink("/dev/full", full);
-  const auto written = PlotResiduals(recording.result, recording.sources, {}, full);
-  std::filesystem::remove(full);
+  std::filesystem::create_symlink("/dev/full", Path("full.svg"));
+  const auto written = PlotResiduals(recording.result, recording.sources, {}, Path("full.svg"));
   ASSERT_FALSE(written.Ok());
   EXPECT_EQ(written.Code(), PlotError::kCannotWrite);
   EXPECT_THAT(written.Message(), HasSubstr("came out empty"));

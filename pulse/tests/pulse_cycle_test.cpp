@@ -3,7 +3,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cmath>
 #include <cstdint>
 #include <limits>
 
@@ -19,11 +18,6 @@ constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 class PulseCycleTest : public ::testing::Test {
  protected:
   void Use(ScriptedLoopback::Input input) { loopback_ = ScriptedLoopback(journal_, input); }
-
-  // Makes `steps` sample steps, each of which must succeed.
-  void Steps(long steps) {
-    for (long i = 0; i < steps; ++i) ASSERT_GE(cycle_.Step(outlet_, loopback_), 0) << "step " << i;
-  }
 
   // Runs until the write of step `last` fails and returns Run's status.
   DaqStatus RunUntilWriteFailsAt(long last) {
@@ -52,12 +46,6 @@ TEST_F(PulseCycleTest, ConnectedLoopbackPulsesThirtyOfEveryTenThousandSteps) {
   EXPECT_EQ(MarkerSteps(journal_), (std::vector<long>{1, 10001, 20001}));
 }
 
-TEST_F(PulseCycleTest, StartsHighInRiseWaitWithNoStepMade) {
-  EXPECT_EQ(cycle_.CurrentPhase(), Phase::kRiseWait);
-  EXPECT_EQ(cycle_.Level(), 5.0);
-  EXPECT_EQ(cycle_.Count(), 0);
-}
-
 TEST_F(PulseCycleTest, OneMarkerPerCyclePushedRightAfterTheReadBeforeTheNextWrite) {
   Use(ConnectedExcept(1, 20, 0.0));
   EXPECT_EQ(RunUntilWriteFailsAt(40001), kDeviceError);
@@ -72,153 +60,92 @@ TEST_F(PulseCycleTest, OneMarkerPerCyclePushedRightAfterTheReadBeforeTheNextWrit
   }
 }
 
-// Edge detection at the threshold.
-
-TEST_F(PulseCycleTest, ReadingOfExactlyThresholdEndsRiseWait) {
-  Use([](long step, double) { return step < 10 ? 2.4999 : 2.5; });
-  Steps(9);
-  EXPECT_EQ(cycle_.CurrentPhase(), Phase::kRiseWait);
-  EXPECT_TRUE(MarkerSteps(journal_).empty());
-  Steps(1);
-  EXPECT_EQ(MarkerSteps(journal_), std::vector<long>{10});
-  EXPECT_EQ(cycle_.CurrentPhase(), Phase::kHighHold);
+// What the cycle does over `steps` steps on `input`: its phase, count and
+// the level of its next write at the start, after every step that changes
+// the phase or the level or pushes a marker, and after the last step. Each
+// step must write the level it was left with.
+std::string History(ScriptedLoopback::Input input, long steps) {
+  static const char *const kPhases[] = {"RiseWait", "HighHold", "FallWait", "LowHold"};
+  Journal journal;
+  ScriptedLoopback loopback(journal, std::move(input));
+  RecordingOutlet outlet(journal);
+  Cycle cycle;
+  const auto phase = [&cycle] { return kPhases[static_cast<int>(cycle.CurrentPhase())]; };
+  const auto state = [&] {
+    return base::Format("%s/%d %gV", phase(), static_cast<int>(cycle.Count()), cycle.Level());
+  };
+  std::string history = "0: " + state();
+  for (long step = 1; step <= steps; ++step) {
+    const char *const before = phase();
+    const double level = cycle.Level();
+    const std::size_t write = journal.size();
+    if (cycle.Step(outlet, loopback) < 0) return history + " | " + std::to_string(step) + " failed";
+    if (journal[write].value != level)
+      return history + " | " + std::to_string(step) + " wrote " +
+             std::to_string(journal[write].value);
+    const bool marker = journal.back().kind == Event::Kind::kMarker;
+    if (marker || phase() != before || cycle.Level() != level || step == steps)
+      history += " | " + std::to_string(step) + ": " + (marker ? "marker " : "") + state();
+  }
+  return history;
 }
 
-TEST_F(PulseCycleTest, ReadingOfExactlyThresholdEndsFallWait) {
-  Use([](long step, double written) {
-    if (step >= 31 && step < 40) return 2.5001;
-    return step == 40 ? 2.5 : written;
-  });
-  Steps(39);
-  EXPECT_EQ(cycle_.CurrentPhase(), Phase::kFallWait);
-  Steps(1);
-  EXPECT_EQ(cycle_.CurrentPhase(), Phase::kLowHold);
-  EXPECT_EQ(cycle_.Count(), 40);
-}
-
-TEST_F(PulseCycleTest, ReadingThatIsNotANumberEndsRiseWait) {
-  Use([](long step, double written) { return step == 3 ? kNaN : (step < 3 ? 0.0 : written); });
-  Steps(3);
-  EXPECT_EQ(MarkerSteps(journal_), std::vector<long>{3});
-  EXPECT_EQ(cycle_.CurrentPhase(), Phase::kHighHold);
-}
-
-TEST_F(PulseCycleTest, ReadingThatIsNotANumberEndsFallWait) {
-  Use([](long step, double written) { return step == 50 ? kNaN : (step < 50 ? 5.0 : written); });
-  Steps(49);
-  EXPECT_EQ(cycle_.CurrentPhase(), Phase::kFallWait);
-  Steps(1);
-  EXPECT_EQ(cycle_.CurrentPhase(), Phase::kLowHold);
-}
-
-TEST_F(PulseCycleTest, WaitsWithAtLeastOneFreshReadingEvenWhenInputIsAlreadyThere) {
-  Use([](long, double) { return 2.5; });
-  Steps(1);
-  EXPECT_EQ(MarkerSteps(journal_), std::vector<long>{1});
-  Steps(29);
-  EXPECT_EQ(cycle_.CurrentPhase(), Phase::kFallWait);
-  EXPECT_EQ(cycle_.Count(), 30);
-  Steps(1);
-  EXPECT_EQ(cycle_.CurrentPhase(), Phase::kLowHold);
-  EXPECT_EQ(cycle_.Count(), 31);
-}
-
-// Where the rise is seen late, the high window is counted from the cycle
-// start, not from the rise.
-
-TEST_F(PulseCycleTest, RiseFirstSeenAtStep45MakesNoHighHoldStepAndGoesLowAtStep46) {
-  Use(ConnectedExcept(1, 44, 0.0));
-  Steps(45);
-  EXPECT_EQ(MarkerSteps(journal_), std::vector<long>{45});
-  EXPECT_EQ(cycle_.CurrentPhase(), Phase::kFallWait);
-  EXPECT_EQ(cycle_.Level(), 0.0);
-  Steps(10);
-  const std::vector<double> levels = LevelsWritten(journal_);
-  for (long step = 1; step <= 45; ++step) EXPECT_EQ(levels[step - 1], 5.0) << "step " << step;
-  for (long step = 46; step <= 55; ++step) EXPECT_EQ(levels[step - 1], 0.0) << "step " << step;
-}
-
-TEST_F(PulseCycleTest, RiseSeenAtStep29LeavesOneHighHoldStep) {
-  Use(ConnectedExcept(1, 28, 0.0));
-  Steps(29);
-  EXPECT_EQ(cycle_.CurrentPhase(), Phase::kHighHold);
-  Steps(2);
-  const std::vector<double> levels = LevelsWritten(journal_);
-  EXPECT_EQ(levels[29], 5.0);
-  EXPECT_EQ(levels[30], 0.0);
-}
-
-TEST_F(PulseCycleTest, RiseSeenAtStep30GoesLowOnTheNextStep) {
-  Use(ConnectedExcept(1, 29, 0.0));
-  Steps(30);
-  EXPECT_EQ(cycle_.CurrentPhase(), Phase::kFallWait);
-  Steps(1);
-  EXPECT_EQ(LevelsWritten(journal_)[30], 0.0);
-}
-
-TEST_F(PulseCycleTest, InputThatNeverRisesKeepsWritingHighWithoutMarkers) {
-  Use([](long, double) { return 0.0; });
-  Steps(25000);
-  const std::vector<double> levels = LevelsWritten(journal_);
-  for (double level : levels) ASSERT_EQ(level, 5.0);
-  EXPECT_TRUE(MarkerSteps(journal_).empty());
-  EXPECT_EQ(cycle_.CurrentPhase(), Phase::kRiseWait);
-  EXPECT_EQ(cycle_.Count(), 25000);
-}
-
-TEST_F(PulseCycleTest, InputThatNeverFallsKeepsWritingLowWithOneMarker) {
-  Use([](long, double) { return 5.0; });
-  Steps(25000);
-  const std::vector<double> levels = LevelsWritten(journal_);
-  for (long step = 31; step <= 25000; ++step) ASSERT_EQ(levels[step - 1], 0.0);
-  EXPECT_EQ(MarkerSteps(journal_), std::vector<long>{1});
-  EXPECT_EQ(cycle_.CurrentPhase(), Phase::kFallWait);
-}
-
-// The cycle lasts 10000 steps unless the waits alone take that long.
-
-TEST_F(PulseCycleTest, FallSeenAtStep9999LeavesOneLowHoldStep) {
-  Use(ConnectedExcept(31, 9998, 5.0));
-  Steps(9999);
-  EXPECT_EQ(cycle_.CurrentPhase(), Phase::kLowHold);
-  Steps(2);
-  const std::vector<double> levels = LevelsWritten(journal_);
-  EXPECT_EQ(levels[9999], 0.0);
-  EXPECT_EQ(levels[10000], 5.0);
-  EXPECT_EQ(MarkerSteps(journal_), (std::vector<long>{1, 10001}));
-}
-
-TEST_F(PulseCycleTest, FallWaitReachingTenThousandSkipsLowHold) {
-  Use(ConnectedExcept(31, 9999, 5.0));
-  Steps(10000);
-  EXPECT_EQ(cycle_.CurrentPhase(), Phase::kRiseWait);
-  EXPECT_EQ(cycle_.Count(), 0);
-  EXPECT_EQ(cycle_.Level(), 5.0);
-  Steps(1);
-  EXPECT_EQ(LevelsWritten(journal_)[10000], 5.0);
-  EXPECT_EQ(MarkerSteps(journal_), (std::vector<long>{1, 10001}));
-}
-
-TEST_F(PulseCycleTest, FallWaitBeyondTenThousandStartsTheNextCycleAtOnce) {
-  Use(ConnectedExcept(31, 10004, 5.0));
-  Steps(10005);
-  EXPECT_EQ(cycle_.CurrentPhase(), Phase::kRiseWait);
-  Steps(1);
-  EXPECT_EQ(LevelsWritten(journal_)[10005], 5.0);
-  EXPECT_EQ(MarkerSteps(journal_), (std::vector<long>{1, 10006}));
-}
-
-TEST_F(PulseCycleTest, RiseWaitReachingTenThousandStillGivesOneFallWaitStep) {
-  Use(ConnectedExcept(1, 9999, 0.0));
-  Steps(10000);
-  EXPECT_EQ(MarkerSteps(journal_), std::vector<long>{10000});
-  EXPECT_EQ(cycle_.CurrentPhase(), Phase::kFallWait);
-  Steps(1);
-  EXPECT_EQ(cycle_.CurrentPhase(), Phase::kRiseWait);
-  Steps(1);
-  const std::vector<double> levels = LevelsWritten(journal_);
-  EXPECT_EQ(levels[10000], 0.0);
-  EXPECT_EQ(levels[10001], 5.0);
+TEST(PulseCycleHistory, FollowsTheInput) {
+  const struct {
+    const char *what;
+    ScriptedLoopback::Input input;
+    long steps;
+    std::string history;
+  } cases[] = {
+      // Edge detection at the threshold: 2.5 V and a reading that is not a
+      // number end either wait.
+      {"exactly the threshold ends the rise wait",
+       [](long step, double) { return step < 10 ? 2.4999 : 2.5; }, 10,
+       "0: RiseWait/0 5V | 10: marker HighHold/10 5V"},
+      {"exactly the threshold ends the fall wait",
+       [](long step, double written) { return step == 40  ? 2.5
+                                              : step > 30 ? 2.5001
+                                                          : written; },
+       40, "0: RiseWait/0 5V | 1: marker HighHold/1 5V | 30: FallWait/30 0V | 40: LowHold/40 0V"},
+      {"not a number ends the rise wait",
+       [](long step, double written) { return step == 3 ? kNaN : (step < 3 ? 0.0 : written); }, 3,
+       "0: RiseWait/0 5V | 3: marker HighHold/3 5V"},
+      {"not a number ends the fall wait",
+       [](long step, double written) { return step == 50 ? kNaN : (step < 50 ? 5.0 : written); },
+       50, "0: RiseWait/0 5V | 1: marker HighHold/1 5V | 30: FallWait/30 0V | 50: LowHold/50 0V"},
+      {"each wait takes a fresh reading, though the input is already there",
+       [](long, double) { return 2.5; }, 31,
+       "0: RiseWait/0 5V | 1: marker HighHold/1 5V | 30: FallWait/30 0V | 31: LowHold/31 0V"},
+      // A rise seen late: the high window counts from the cycle start, not
+      // from the rise.
+      {"a rise at step 45 makes no high hold step", ConnectedExcept(1, 44, 0.0), 55,
+       "0: RiseWait/0 5V | 45: marker FallWait/45 0V | 46: LowHold/46 0V | 55: LowHold/55 0V"},
+      {"a rise at step 29 leaves one high hold step", ConnectedExcept(1, 28, 0.0), 31,
+       "0: RiseWait/0 5V | 29: marker HighHold/29 5V | 30: FallWait/30 0V | 31: LowHold/31 0V"},
+      {"a rise at step 30 goes low on the next step", ConnectedExcept(1, 29, 0.0), 31,
+       "0: RiseWait/0 5V | 30: marker FallWait/30 0V | 31: LowHold/31 0V"},
+      {"an input that never rises", [](long, double) { return 0.0; }, 25000,
+       "0: RiseWait/0 5V | 25000: RiseWait/25000 5V"},
+      {"an input that never falls", [](long, double) { return 5.0; }, 25000,
+       "0: RiseWait/0 5V | 1: marker HighHold/1 5V | 30: FallWait/30 0V | 25000: FallWait/25000 "
+       "0V"},
+      // The cycle lasts 10000 steps unless the waits alone take that long.
+      {"a fall at step 9999 leaves one low hold step", ConnectedExcept(31, 9998, 5.0), 10001,
+       "0: RiseWait/0 5V | 1: marker HighHold/1 5V | 30: FallWait/30 0V | 9999: LowHold/9999 0V | "
+       "10000: RiseWait/0 5V | 10001: marker HighHold/1 5V"},
+      {"a fall wait reaching 10000 skips the low hold", ConnectedExcept(31, 9999, 5.0), 10001,
+       "0: RiseWait/0 5V | 1: marker HighHold/1 5V | 30: FallWait/30 0V | 10000: RiseWait/0 5V | "
+       "10001: marker HighHold/1 5V"},
+      {"a fall wait beyond 10000 starts the next cycle at once", ConnectedExcept(31, 10004, 5.0),
+       10006,
+       "0: RiseWait/0 5V | 1: marker HighHold/1 5V | 30: FallWait/30 0V | 10005: RiseWait/0 5V | "
+       "10006: marker HighHold/1 5V"},
+      {"a rise wait reaching 10000 still gives one fall wait step", ConnectedExcept(1, 9999, 0.0),
+       10002,
+       "0: RiseWait/0 5V | 10000: marker FallWait/10000 0V | 10001: RiseWait/0 5V | "
+       "10002: marker HighHold/1 5V"},
+  };
+  for (const auto &c : cases) EXPECT_EQ(History(c.input, c.steps), c.history) << c.what;
 }
 
 // Statuses: the first negative one ends the cycle, positive ones are success.
@@ -264,14 +191,6 @@ TEST_F(PulseCycleTest, WarningsAreTreatedExactlyAsSuccess) {
     ASSERT_EQ(warned[i].kind, quiet[i].kind) << "event " << i;
     ASSERT_EQ(warned[i].value, quiet[i].value) << "event " << i;
   }
-}
-
-TEST_F(PulseCycleTest, ReadAfterAWarnedWriteIsStillMade) {
-  loopback_.WriteStatusAt(1, 200015);
-  EXPECT_GT(cycle_.Step(outlet_, loopback_), -1);
-  ASSERT_EQ(journal_.size(), 3u);
-  EXPECT_EQ(journal_[1].kind, Event::Kind::kRead);
-  EXPECT_EQ(cycle_.Count(), 1);
 }
 
 // A wait longer than 2^31 - 1 steps holds the count at its maximum instead

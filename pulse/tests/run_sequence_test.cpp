@@ -39,20 +39,23 @@ long StepsMade(const Journal &journal) {
   return writes;
 }
 
-TEST(RunSequenceTest, DeviceThatCannotBeOpenedIsReportedReleasedAndEndsWithStatusOne) {
-  Journal journal;
-  RecordingOutlet outlet(journal);
-  ScriptedLoopback loopback(journal, Connected());
-  loopback.OpenStatus(kDeviceError);
-  loopback.ErrorTextIs("Device identifier is invalid.");
-  RecordingConsole console(journal);
+class RunSequenceTest : public ::testing::Test {
+ protected:
+  int Run(bool outlet_opens = true) {
+    RecordingOutlet outlet(journal_, outlet_opens);
+    return RunSequence(outlet, loopback_, console_);
+  }
 
-  EXPECT_EQ(RunSequence(outlet, loopback, console), 1);
+  Journal journal_;
+  ScriptedLoopback loopback_{journal_, Connected()};
+  RecordingConsole console_{journal_};
+};
 
-  EXPECT_EQ(console.Output(),
-            "Now sending markers...\n"
-            "DAQmx Error: Device identifier is invalid.\n"
-            "End of program, press Enter key to quit\n");
+TEST_F(RunSequenceTest, DeviceThatCannotBeOpenedIsReportedReleasedAndEndsWithStatusOne) {
+  loopback_.OpenStatus(kDeviceError);
+  loopback_.ErrorTextIs("Device identifier is invalid.");
+  EXPECT_EQ(Run(), 1);
+  // The console's output is the sequence's prints.
   const std::vector<std::string> expected{"outlet.Open",
                                           "print Now sending markers...\n",
                                           "loopback.Open",
@@ -64,27 +67,22 @@ TEST(RunSequenceTest, DeviceThatCannotBeOpenedIsReportedReleasedAndEndsWithStatu
                                           "print \n",
                                           "print End of program, press Enter key to quit\n",
                                           "wait for key"};
-  EXPECT_EQ(Sequence(journal), expected);
-  EXPECT_EQ(StepsMade(journal), 0);
+  EXPECT_EQ(Sequence(journal_), expected);
+  EXPECT_EQ(StepsMade(journal_), 0);
 }
 
-TEST(RunSequenceTest, FailureInTheCycleFetchesTheTextBeforeClosing) {
-  Journal journal;
-  RecordingOutlet outlet(journal);
-  ScriptedLoopback loopback(journal, Connected());
-  loopback.ReadStatusAt(15000, kDeviceError);
-  loopback.ErrorTextIs("Onboard device memory underflow.");
-  RecordingConsole console(journal);
+TEST_F(RunSequenceTest, FailureInTheCycleFetchesTheTextBeforeClosing) {
+  loopback_.ReadStatusAt(15000, kDeviceError);
+  loopback_.ErrorTextIs("Onboard device memory underflow.");
+  EXPECT_EQ(Run(), 1);
 
-  EXPECT_EQ(RunSequence(outlet, loopback, console), 1);
-
-  EXPECT_EQ(StepsMade(journal), 15000);
-  EXPECT_EQ(MarkerSteps(journal), (std::vector<long>{1, 10001}));
-  EXPECT_EQ(console.Output(),
+  EXPECT_EQ(StepsMade(journal_), 15000);
+  EXPECT_EQ(MarkerSteps(journal_), (std::vector<long>{1, 10001}));
+  EXPECT_EQ(console_.Output(),
             "Now sending markers...\n"
             "DAQmx Error: Onboard device memory underflow.\n"
             "End of program, press Enter key to quit\n");
-  const std::vector<std::string> sequence = Sequence(journal);
+  const std::vector<std::string> sequence = Sequence(journal_);
   ASSERT_GE(sequence.size(), 6u);
   EXPECT_EQ(sequence[2], "loopback.Open");
   EXPECT_EQ(sequence[3], "loopback.ErrorText");
@@ -93,49 +91,30 @@ TEST(RunSequenceTest, FailureInTheCycleFetchesTheTextBeforeClosing) {
   EXPECT_EQ(sequence.back(), "wait for key");
 }
 
-TEST(RunSequenceTest, WarningFromOpenStillRunsTheCycle) {
-  Journal journal;
-  RecordingOutlet outlet(journal);
-  ScriptedLoopback loopback(journal, Connected());
-  loopback.OpenStatus(200077);
-  loopback.WriteStatusAt(3, kDeviceError);
-  RecordingConsole console(journal);
-
-  EXPECT_EQ(RunSequence(outlet, loopback, console), 1);
-  EXPECT_EQ(StepsMade(journal), 3);
+TEST_F(RunSequenceTest, WarningFromOpenStillRunsTheCycle) {
+  loopback_.OpenStatus(200077);
+  loopback_.WriteStatusAt(3, kDeviceError);
+  EXPECT_EQ(Run(), 1);
+  EXPECT_EQ(StepsMade(journal_), 3);
 }
 
-TEST(RunSequenceTest, EmptyErrorTextLeavesNothingAfterTheColon) {
-  Journal journal;
-  RecordingOutlet outlet(journal);
-  ScriptedLoopback loopback(journal, Connected());
-  loopback.OpenStatus(kDeviceError);
-  RecordingConsole console(journal);
-
-  RunSequence(outlet, loopback, console);
-  EXPECT_EQ(console.Output(),
+TEST_F(RunSequenceTest, EmptyErrorTextLeavesNothingAfterTheColon) {
+  loopback_.OpenStatus(kDeviceError);
+  Run();
+  EXPECT_EQ(console_.Output(),
             "Now sending markers...\n"
             "DAQmx Error: \n"
             "End of program, press Enter key to quit\n");
 }
 
-TEST(RunSequenceTest, OutletThatCannotBeCreatedLeavesTheDeviceUntouched) {
-  Journal journal;
-  RecordingOutlet outlet(journal, false);
-  ScriptedLoopback loopback(journal, Connected());
-  RecordingConsole console(journal);
-
-  EXPECT_EQ(RunSequence(outlet, loopback, console), 1);
-
-  EXPECT_EQ(console.Output(),
-            "LSL Error: could not create the marker stream \"Maroquint\"\n"
-            "End of program, press Enter key to quit\n");
+TEST_F(RunSequenceTest, OutletThatCannotBeCreatedLeavesTheDeviceUntouched) {
+  EXPECT_EQ(Run(false), 1);
   const std::vector<std::string> expected{
       "outlet.Open", "print LSL Error: could not create the marker stream \"Maroquint\"\n",
       "print End of program, press Enter key to quit\n", "wait for key"};
-  EXPECT_EQ(Sequence(journal), expected);
-  EXPECT_EQ(StepsMade(journal), 0);
-  EXPECT_TRUE(MarkerSteps(journal).empty());
+  EXPECT_EQ(Sequence(journal_), expected);
+  EXPECT_EQ(StepsMade(journal_), 0);
+  EXPECT_TRUE(MarkerSteps(journal_).empty());
 }
 
 }  // namespace
