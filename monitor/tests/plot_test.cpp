@@ -309,11 +309,14 @@ TEST(Plot, AnUnwritablePathIsReported) {
   ASSERT_FALSE(missing);
   EXPECT_EQ(missing.Code(), RecordError::kCreate);
   EXPECT_THAT(missing.Message(), ::testing::StartsWith("cannot create "));
-  PlotRecorder full("/dev/full");
-  const RecordStatus unwritable = full.Open();
+  // A file that takes none of its bytes, as a full disk.
+  const std::string full = TempPath("-full.svg");
+  std::filesystem::create_symlink("/dev/full", full);
+  const RecordStatus unwritable = PlotRecorder(full).Open();
+  std::filesystem::remove(full);
   ASSERT_FALSE(unwritable);
   EXPECT_EQ(unwritable.Code(), RecordError::kWrite);
-  EXPECT_THAT(unwritable.Message(), ::testing::StartsWith("cannot write /dev/full: "));
+  EXPECT_THAT(unwritable.Message(), ::testing::StartsWith("cannot write " + full + ": "));
 }
 
 }  // namespace
