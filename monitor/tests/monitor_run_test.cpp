@@ -206,9 +206,9 @@ struct Scenario {
   std::function<void(ScriptedSource &, Options &)> set_up;
   int status;
   std::string verdict;
-  std::vector<std::string> in_status;
-  std::vector<std::string> in_markers;
-  std::vector<std::string> nowhere;
+  std::vector<std::string> in_status = {};
+  std::vector<std::string> in_markers = {};
+  std::vector<std::string> nowhere = {};
 };
 
 void PrintTo(const Scenario &scenario, std::ostream *out) {
@@ -225,9 +225,7 @@ const Scenario kScenarios[] = {
      kExitNormal,
      "healthy",
      {"Watching \"Maroquint\" (type \"Markers\", source id \"bf37e271\", host \"lab-pc\", uid "
-      "uid-1)"},
-     {},
-     {}},
+      "uid-1)"}},
     // The gap is named once: not as jitter too.
     {"MissedPulsesWithTheOutletStillThere",
      [](ScriptedSource &source, Options &options) {
@@ -254,8 +252,7 @@ const Scenario kScenarios[] = {
      {"The stream's outlet is gone (no marker for 2.0 s); waiting up to 10.0 s for it to come "
       "back.\n",
       "The stream is back after 3.0 s without its outlet.\n", "reconnections           1\n"},
-     {"    5.000000  " + kText + "  [4 pulses missed]\n"},
-     {}},
+     {"    5.000000  " + kText + "  [4 pulses missed]\n"}},
     {"AnOutletBackWithANewUidIsARestartNotAReconnection",
      [](ScriptedSource &source, Options &options) {
        source.absences = {{kStart + 3.5, kStart + 8.0}};
@@ -297,19 +294,14 @@ const Scenario kScenarios[] = {
      "UNHEALTHY: p99 of |interval - period| 0.000300 s over the limit 0.000200 s (4 regular "
      "intervals); 1 early or extra marker",
      {},
-     {"  [early or extra marker]\n"},
-     {}},
+     {"  [early or extra marker]\n"}},
     {"JitterWithinTheLimitIsHealthy",
      [](ScriptedSource &source, Options &options) {
        source.Markers(kStart + 1.0, 5, 1.003);
        options.count = 5;
        options.max_jitter = 0.005;
      },
-     kExitNormal,
-     "healthy",
-     {},
-     {},
-     {}},
+     kExitNormal, "healthy"},
     {"JitterOverTheLimitIsAReason",
      [](ScriptedSource &source, Options &options) {
        source.Markers(kStart + 1.0, 5, 1.003);
@@ -317,10 +309,7 @@ const Scenario kScenarios[] = {
      },
      kExitUnhealthy,
      "UNHEALTHY: p99 of |interval - period| 0.003000 s over the limit 0.002000 s (4 regular "
-     "intervals)",
-     {},
-     {},
-     {}},
+     "intervals)"},
     // The simulated device with its wire cut for 3 s: the held cycle's
     // marker closes a gap, the program's next cycle follows 3 ms later.
     {"ACutWireIsMissedPulsesOnly",
@@ -334,8 +323,7 @@ const Scenario kScenarios[] = {
      "UNHEALTHY: 3 missed pulses (limit 0): 3 in a gap before marker 4",
      {"  interval mean           1.000000 s\n", "  interval std deviation  0.000000 s\n"},
      {"    3.503700  " + kText + "  [3 pulses missed]\n",
-      "    0.003000  " + kText + "  [catch-up after the gap]\n"},
-     {}},
+      "    0.003000  " + kText + "  [catch-up after the gap]\n"}},
     {"ASecondStreamThatAppearsLaterIsFoundByTheProbe",
      [](ScriptedSource &source, Options &options) {
        source.Markers(kStart + 1.0, 2, 1.0);
@@ -346,10 +334,7 @@ const Scenario kScenarios[] = {
      },
      kExitUnhealthy,
      "UNHEALTHY: 2 streams named \"Maroquint\": uid uid-1 on host \"lab-pc\" (watched), uid uid-9 "
-     "on host \"lab-pc\"",
-     {},
-     {},
-     {}},
+     "on host \"lab-pc\""},
     {"EmptyMarkersOfADyingOutletAreNotCounted",
      [](ScriptedSource &source, Options &options) {
        source.Markers(kStart + 1.0, 2, 1.0);
@@ -360,8 +345,7 @@ const Scenario kScenarios[] = {
      kExitNormal,
      "healthy",
      {},
-     {"\n      3       1003.250000       1003.000000    1.000000  " + kText + "\n"},
-     {}},
+     {"\n      3       1003.250000       1003.000000    1.000000  " + kText + "\n"}},
     {"UnknownCorrectionLeavesTheMappedColumnEmpty",
      [](ScriptedSource &source, Options &options) {
        source.corrections.clear();
@@ -371,8 +355,7 @@ const Scenario kScenarios[] = {
      kExitNormal,
      "healthy",
      {"time correction         not available\n", "round-trip time         not available\n"},
-     {"1001.250000                 -"},
-     {}},
+     {"1001.250000                 -"}},
     // One alert for each pulse as it goes missing, half a period after it was due.
     {"NoMarkerAtAllIsNeverHealthy",
      [](ScriptedSource &, Options &options) {
@@ -385,12 +368,8 @@ const Scenario kScenarios[] = {
      {},
      {"no marker for 6.5 s"}},
     {"NoMarkerAtAllCountsItsMissedPulses",
-     [](ScriptedSource &, Options &options) { options.duration = 5.5; },
-     kExitUnhealthy,
-     "UNHEALTHY: no marker received; 5 missed pulses (limit 0): 5 before the first marker",
-     {},
-     {},
-     {}},
+     [](ScriptedSource &, Options &options) { options.duration = 5.5; }, kExitUnhealthy,
+     "UNHEALTHY: no marker received; 5 missed pulses (limit 0): 5 before the first marker"},
     // The watch begins at kStart + 0.301; 3.2 s of silence swallow 2
     // pulses, 4.8 s after the last marker 4 more: one summary line for all.
     {"PulsesMissedBeforeTheFirstAndAfterTheLastMarkerCount",
@@ -410,11 +389,7 @@ const Scenario kScenarios[] = {
        options.duration = 10.0;
        options.max_missed = 6;
      },
-     kExitNormal,
-     "healthy",
-     {},
-     {},
-     {}},
+     kExitNormal, "healthy"},
 };
 
 class MonitorScenario : public ::testing::TestWithParam<Scenario> {};
