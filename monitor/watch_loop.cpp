@@ -5,6 +5,29 @@
 #include <algorithm>
 
 namespace maroquint::monitor {
+namespace {
+
+// What the printer and the recorders are told of a marker: `correction`
+// maps its time stamp onto the monitor's clock, `utc` is when it came.
+MarkerRecord RecordOf(const Pulled &marker, const IntervalStatistics::Step &step, double arrived,
+                      const std::optional<double> &correction, double utc) {
+  MarkerRecord record;
+  MarkerRow &row = record.row;
+  row.index = step.index;
+  row.timestamp = marker.timestamp;
+  if (correction) row.local_time = marker.timestamp + *correction;
+  row.interval = step.interval;
+  row.missed = step.missed;
+  row.kind = step.kind;
+  row.text = marker.text;
+  row.utc_time = utc;
+  record.received = arrived;
+  record.channels =
+      marker.channels.empty() ? std::vector<std::string>{marker.text} : marker.channels;
+  return record;
+}
+
+}  // namespace
 
 WatchLoop::WatchLoop(const Options &options, MarkerSource &source, const MonitorStreams &out,
                      const std::vector<WatchRecorder *> &recorders)
@@ -71,29 +94,11 @@ bool WatchLoop::MarkerArrived(const Pulled &marker, double arrived) {
   watch_.printer.MarkersBack(silence,
                              step.index == 1 ? watch_.report.missed_before_first : step.missed,
                              step.index == 1, step.kind == IntervalKind::kRestart);
-  const MarkerRecord record = RecordOf(marker, step, arrived);
+  const MarkerRecord record =
+      RecordOf(marker, step, arrived, tally_.LatestCorrection(), watch_.source.SystemTime());
   watch_.printer.Marker(record.row);
   watch_.records.Tell([&](WatchRecorder &r) { return r.MarkerReceived(record); });
   return watch_.options.count && step.index >= *watch_.options.count;
-}
-
-MarkerRecord WatchLoop::RecordOf(const Pulled &marker, const IntervalStatistics::Step &step,
-                                 double arrived) {
-  MarkerRecord record;
-  MarkerRow &row = record.row;
-  row.index = step.index;
-  row.timestamp = marker.timestamp;
-  if (const std::optional<double> &correction = tally_.LatestCorrection())
-    row.local_time = marker.timestamp + *correction;
-  row.interval = step.interval;
-  row.missed = step.missed;
-  row.kind = step.kind;
-  row.text = marker.text;
-  row.utc_time = watch_.source.SystemTime();
-  record.received = arrived;
-  record.channels =
-      marker.channels.empty() ? std::vector<std::string>{marker.text} : marker.channels;
-  return record;
 }
 
 // A second instance started during the watch. In a silence the presence

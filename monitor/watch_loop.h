@@ -28,7 +28,6 @@ class WatchLoop {
   double PullWait(double now) const;
   // Returns true when --count is reached.
   bool MarkerArrived(const Pulled &marker, double arrived);
-  MarkerRecord RecordOf(const Pulled &marker, const IntervalStatistics::Step &step, double arrived);
   void LookAroundIfDue();
   void RefreshCorrectionIfDue();
   void StatusLineIfDue();
