@@ -1,12 +1,12 @@
 #include "plot.h"
 
+#include "plotting/page.h"
+
 #include <plplot.h>
 #include <sysexits.h>
 
 #include <algorithm>
 #include <cmath>
-#include <cstdio>
-#include <filesystem>
 #include <sstream>
 #include <utility>
 #include <vector>
@@ -22,40 +22,16 @@ constexpr std::size_t kHeaderWidth = 95;
 constexpr std::size_t kHeaderLines = 9;
 constexpr int kMaxBins = 60;
 
-// Colour map 0 entries set up for the picture.
-enum Colour : PLINT {
-  kBlack = 1,
-  kBlue,
-  kRed,
-  kGrey,
-  kOrange,
-  kPurple,
-  kLightOrange,
-  kLightPurple,
-};
+using plotting::Colour, plotting::kBlack, plotting::kBlue, plotting::kRed, plotting::kGrey,
+    plotting::kOrange, plotting::kPurple, plotting::kLightOrange, plotting::kLightPurple;
 
-// PLplot ends the process on an error, whatever its handler returns; the
-// handler makes that end a failed write (main's status for one) rather
-// than PLplot's 1, which would read as "cannot align". The file is tried
-// before drawing, so this is for the unforeseen.
-int ExitAsFailedWrite(PLCHAR_VECTOR message) {
-  std::fprintf(stderr, "maroquint-align: cannot draw the picture: %s\n",
-               message ? message : "PLplot failed");
-  return EX_IOERR;
-}
-
-bool HasDevice(const char *name) {
-  // plgDevs fills at most as many entries as the count it is given.
-  constexpr int kRoom = 256;
-  std::vector<const char *> menu(kRoom, nullptr), device(kRoom, nullptr);
-  const char **m = menu.data();
-  const char **d = device.data();
-  int count = kRoom;
-  plgDevs(&m, &d, &count);
-  for (int i = 0; i < count && i < kRoom; ++i) {
-    if (device[i] != nullptr && std::string(device[i]) == name) return true;
-  }
-  return false;
+// The page's failures in the terms of the plot.
+base::Status<PlotError> Failed(const plotting::PageStatus &page) {
+  const PlotError code = page.Code() == plotting::PageError::kUnknownFormat
+                             ? PlotError::kUnknownFormat
+                         : page.Code() == plotting::PageError::kNoDriver ? PlotError::kNoDriver
+                                                                         : PlotError::kCannotWrite;
+  return base::Fail(code, page.Message());
 }
 
 // PLplot reads '#' as the start of an escape sequence; a control
@@ -321,21 +297,6 @@ void Histogram(const Alignment &result) {
 
 base::Status<PlotError> PlotResiduals(const Alignment &result, const Sources &sources,
                                       const PlotAnnotations &annotations, const std::string &path) {
-  const std::size_t dot = path.rfind('.');
-  const std::string extension = base::ToLower(dot == std::string::npos ? "" : path.substr(dot + 1));
-  const char *device = extension == "svg" ? "svg" : extension == "png" ? "pngcairo" : nullptr;
-  if (device == nullptr) {
-    return base::Fail(PlotError::kUnknownFormat, path + ": the plot is written as .svg or .png");
-  }
-  if (!HasDevice(device)) {
-    return base::Fail(PlotError::kNoDriver, path + ": this PLplot has no '" + device + "' driver");
-  }
-  if (std::FILE *probe = std::fopen(path.c_str(), "wb")) {
-    std::fclose(probe);
-  } else {
-    return base::Fail(PlotError::kCannotWrite, path + ": cannot write the file");
-  }
-
   // The time axis spans both recordings, so that where either begins or
   // ends, or has a gap, shows.
   const bool mapped = result.outcome == Outcome::kOk && result.b > 0;
@@ -357,23 +318,8 @@ base::Status<PlotError> PlotResiduals(const Alignment &result, const Sources &so
 
   const auto header = HeaderFor(result, sources, annotations);
 
-  plsexit(ExitAsFailedWrite);
-  plsdev(device);
-  plsfnam(path.c_str());
-  plspage(0.0, 0.0, 1000, 1000, 0, 0);
-  plscolbg(255, 255, 255);
-  plscol0(kBlack, 0, 0, 0);
-  plscol0(kBlue, 31, 87, 180);
-  plscol0(kRed, 214, 39, 40);
-  plscol0(kGrey, 215, 215, 215);
-  plscol0(kOrange, 255, 127, 14);
-  plscol0(kPurple, 148, 103, 189);
-  plscol0(kLightOrange, 255, 200, 150);
-  plscol0(kLightPurple, 210, 190, 230);
-  plinit();
-  plfontld(1);
-  plschr(0.0, 0.6);
-  pladv(0);
+  const plotting::PageStatus begun = plotting::BeginPage(path, {"maroquint-align", EX_IOERR});
+  if (!begun) return Failed(begun);
 
   plvpor(0.03, 0.97, 0.80, 0.985);
   plwind(0, 1, 0, 1);
@@ -390,14 +336,8 @@ base::Status<PlotError> PlotResiduals(const Alignment &result, const Sources &so
   Unmatched(result, sources, t_min - t_pad, t_max + t_pad);
   plvpor(0.10, 0.96, 0.07, 0.27);
   Histogram(result);
-  plend();
-  // PLplot's drivers do not report failed writes (a full disk): a picture
-  // that came out empty, or on no file at all, is one.
-  std::error_code size_error;
-  if (std::filesystem::file_size(path, size_error) == 0 || size_error) {
-    return base::Fail(PlotError::kCannotWrite,
-                      path + ": cannot write the file: the picture came out empty");
-  }
+  const plotting::PageStatus ended = plotting::EndPage(path);
+  if (!ended) return Failed(ended);
   return {};
 }
 

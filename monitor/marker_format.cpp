@@ -13,6 +13,10 @@ std::string Seconds(double value) {
   return Format("%.6f", value);
 }
 
+std::string Tenths(double seconds) {
+  return Format("%.1f", seconds);
+}
+
 std::string Count(std::int64_t value) {
   return Format("%" PRId64, value);
 }

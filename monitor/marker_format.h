@@ -43,9 +43,11 @@ std::string CsvField(const std::string &text);
 std::string PrintableText(const std::string &text);
 
 // The monitor's words for numbers, the same in every line it prints and
-// every file it writes: seconds to the microsecond ("1.000000"), a count,
+// every file it writes: seconds to the microsecond ("1.000000"), seconds
+// to the tenth for the time a watch or a silence lasted ("1.5"), a count,
 // and "1 pulse missed" or "N pulses missed".
 std::string Seconds(double value);
+std::string Tenths(double seconds);
 std::string Count(std::int64_t value);
 std::string PulsesMissed(std::int64_t missed);
 

@@ -2,6 +2,8 @@
 
 #include "marker_format.h"
 
+#include "plotting/page.h"
+
 #include <plplot.h>
 
 #include <algorithm>
@@ -9,7 +11,6 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
-#include <filesystem>
 #include <vector>
 
 #include "base/text.h"
@@ -21,36 +22,12 @@ constexpr int kBins = 40;
 // Characters per line of the verdict above the picture.
 constexpr std::size_t kCaptionWidth = 90;
 
-// Colour map 0 entries set up for the picture.
-enum Colour : PLINT {
-  kBlack = 1,
-  kBlue = 2,
-  kRed = 3,
-  kGrey = 4,
-  kOrange = 5,
-  kGreen = 6,
-  kPurple = 7,
-  kBrown = 8,
-  kDark = 9
-};
+using plotting::kBlack, plotting::kBlue, plotting::kRed, plotting::kGrey, plotting::kOrange,
+    plotting::kGreen, plotting::kPurple, plotting::kBrown, plotting::kDark;
 
 // A silence of days would be a wall of marks; beyond this many, the missed
 // pulses are drawn as one span with its count.
 constexpr std::int64_t kMaxDrawnPulses = 2000;
-
-// PLplot ends the process on an error, whatever its handler returns; the
-// handler makes that end a failed write rather than a success. The file is
-// tried before the watch (PlotRecorder::Open) and drawn last, after the other
-// files are complete, so this is for the unforeseen.
-int ExitAsFailedWrite(PLCHAR_VECTOR message) {
-  std::fprintf(stderr, "maroquint-monitor: cannot draw the picture: %s\n",
-               message ? message : "PLplot failed");
-  return kExitWriteFailed;
-}
-
-bool EndsWithPng(const std::string &path) {
-  return path.size() >= 4 && base::EqualsIgnoreCase(path.substr(path.size() - 4), ".png");
-}
 
 // Milliseconds, or microseconds for values that small (a correction over
 // loopback is tens of microseconds): the axis then needs no exponent.
@@ -318,29 +295,26 @@ std::vector<std::string> CaptionLines(const std::string &caption) {
   return lines;
 }
 
+// A picture that came out empty is a failed write; any other failure of
+// the page is a file that cannot be created.
+RecordStatus RecordStatusOf(const plotting::PageStatus &page) {
+  if (page) return {};
+  return base::Fail(
+      page.Code() == plotting::PageError::kCannotWrite ? RecordError::kWrite : RecordError::kCreate,
+      page.Message());
+}
+
 }  // namespace
 
 RecordStatus DrawWatchPlot(const std::string &path, const WatchReport &report,
                            const std::string &verdict) {
-  plsexit(ExitAsFailedWrite);
-  plsdev(EndsWithPng(path) ? "pngcairo" : "svg");
-  plsfnam(path.c_str());
-  plspage(0.0, 0.0, 1000, 1200, 0, 0);
-  plscolbg(255, 255, 255);
-  plscol0(kBlack, 0, 0, 0);
-  plscol0(kBlue, 31, 87, 180);
-  plscol0(kRed, 214, 39, 40);
-  plscol0(kGrey, 215, 215, 215);
-  plscol0(kOrange, 255, 127, 14);
-  plscol0(kGreen, 44, 160, 44);
-  plscol0(kPurple, 148, 103, 189);
-  plscol0(kBrown, 140, 86, 75);
-  plscol0(kDark, 64, 64, 64);
-  plinit();
-  plschr(0.0, 0.6);
+  // Drawn last, after the other files are complete: should PLplot fail, it
+  // ends the process as a failed write.
+  const plotting::PageStatus begun =
+      plotting::BeginPage(path, {"maroquint-monitor", kExitWriteFailed});
+  if (!begun) return RecordStatusOf(begun);
   const PLFLT watched = std::max(report.watched, 1.0);
   // Three panels one above the other; the verdict above them all.
-  pladv(0);
   plcol0(kBlack);
   const std::vector<std::string> caption =
       CaptionLines((report.stream ? "\"" + report.stream->name + "\": " : "") + verdict);
@@ -353,14 +327,13 @@ RecordStatus DrawWatchPlot(const std::string &path, const WatchReport &report,
   Histogram(report);
   plvpor(0.1, 0.96, 0.08, 0.29);
   Correction(report, watched);
-  plend();
-  std::error_code error;
-  if (std::filesystem::file_size(path, error) == 0 || error)
-    return base::Fail(RecordError::kWrite, "cannot write " + path + ": the picture came out empty");
-  return {};
+  return RecordStatusOf(plotting::EndPage(path));
 }
 
 RecordStatus PlotRecorder::Open() {
+  if (const plotting::PageStatus checked = plotting::CheckPath(path_); !checked)
+    return RecordStatusOf(checked);
+  // A full disk is found before the watch too.
   errno = 0;
   std::FILE *file = std::fopen(path_.c_str(), "wb");
   if (!file)

@@ -35,6 +35,12 @@ TEST(CommandLine, DefaultsWatchTheMaroquintStreamForever) {
   EXPECT_FALSE(parsed.options.csv);
   EXPECT_FALSE(parsed.options.count.has_value());
   EXPECT_FALSE(parsed.options.duration.has_value());
+  EXPECT_FALSE(parsed.options.quiet);
+  EXPECT_FALSE(parsed.options.every.has_value());
+  // Health limits: no missed pulse, 2 ms; zero is a limit too.
+  EXPECT_EQ(parsed.options.max_missed, 0);
+  EXPECT_EQ(parsed.options.max_jitter, 0.002);
+  EXPECT_EQ(Parse({"--max-missed", "0", "--max-jitter", "0"}).action, Action::kRun);
 }
 
 TEST(CommandLine, ReadsEveryOptionInBothSpellings) {
@@ -62,16 +68,6 @@ TEST(CommandLine, ReadsEveryOptionInBothSpellings) {
   EXPECT_EQ(o.xdf, "m.xdf");
   EXPECT_EQ(o.json, "m.json");
   EXPECT_EQ(o.plot, "m.PNG");
-}
-
-TEST(CommandLine, HealthLimitsDefaultToNoMissedPulseAndTwoMilliseconds) {
-  const Options o = Parse({}).options;
-  EXPECT_EQ(o.max_missed, 0);
-  EXPECT_EQ(o.max_jitter, 0.002);
-  EXPECT_FALSE(o.quiet);
-  EXPECT_FALSE(o.every.has_value());
-  // Zero is a limit too.
-  EXPECT_EQ(Parse({"--max-missed", "0", "--max-jitter", "0"}).action, Action::kRun);
 }
 
 TEST(CommandLine, ListWithOrWithoutXml) {

@@ -6,6 +6,7 @@
 #include "child_process.h"
 #include "device_gate.h"
 #include "matches_regex.h"
+#include "monitor_test_support.h"
 #include "program.h"
 
 #include <gmock/gmock.h>
@@ -13,7 +14,6 @@
 
 #include <cmath>
 #include <memory>
-#include <sstream>
 
 namespace maroquint::monitor {
 namespace {
@@ -24,34 +24,6 @@ using namespace harness;
 
 const std::string kWatching =
     "Watching \"Maroquint\" (type \"Markers\", source id \"" + std::string(kSourceId) + "\"";
-
-std::unique_ptr<ChildProcess> StartMonitor(std::vector<std::string> args) {
-  // A safety net against a test gone wrong; a --duration of the test comes later and wins.
-  args.insert(args.begin(), {"--duration", "120"});
-  return harness::StartCapturing(MAROQUINT_MONITOR, args);
-}
-
-// Sender's time stamps and intervals of the plain marker lines.
-struct Marker {
-  double timestamp = 0.0;
-  double local = 0.0;
-  std::string interval;
-};
-std::vector<Marker> Markers(const std::string &out) {
-  std::vector<Marker> markers;
-  std::istringstream stream(out);
-  for (std::string line; std::getline(stream, line);) {
-    std::istringstream fields(line);
-    long index = 0;
-    Marker marker;
-    std::string local;
-    if (fields >> index >> marker.timestamp >> local >> marker.interval) {
-      marker.local = local == "-" ? NAN : std::stod(local);
-      markers.push_back(marker);
-    }
-  }
-  return markers;
-}
 
 // The first instance's device fails while the monitor watches it: the
 // monitor sees the outlet go while the program waits for Enter, and the
@@ -92,7 +64,7 @@ TEST(MonitorWatchingTheProgram, RealTimeMarkersOneSecondApart) {
   const Finished run = Finish(*monitor);
 
   EXPECT_EQ(run.exit_status, 0) << run.errors << run.output;
-  const std::vector<Marker> markers = Markers(run.output);
+  const std::vector<MarkerLine> markers = MarkerLines(run.output);
   ASSERT_EQ(markers.size(), 3u) << run.output;
   for (std::size_t i = 1; i < markers.size(); ++i) {
     // One period each, however late the machine let either push be.
@@ -132,7 +104,7 @@ TEST(MonitorWatchingTheProgram, RealTimePulsesMissedWhileTheWireIsCut) {
   EXPECT_THAT(run.output, HasSubstr(std::string(kMarkerText) + "  [2 pulses missed]\n"));
   EXPECT_THAT(run.output, ContainsRegex("  missed pulses           [0-9]+: 2 in 1 gap(, [0-9]+ "
                                         "before the first marker)?\n"));
-  EXPECT_EQ(Markers(run.output).size(), 6u) << run.output;
+  EXPECT_EQ(MarkerLines(run.output).size(), 6u) << run.output;
 }
 
 // The wire from ao0 to ai0 unplugged: the program runs, its stream is there,

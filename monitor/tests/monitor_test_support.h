@@ -1,50 +1,60 @@
-// What the tests of the built monitor share: an LSL string outlet whose
-// markers the tests stamp themselves, so that what the monitor reports can
-// be checked exactly, and temporary files for what it writes.
+// What the tests of the built monitor share: starting it, reading its marker
+// lines, and temporary files for what it writes. The LSL outlet the tests
+// stamp themselves is in test_outlet.h.
 #pragma once
 
 #include "child_process.h"
 
-#include <lsl_c.h>
-
 #include <chrono>
+#include <cmath>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <sstream>
 #include <string>
+#include <vector>
 
 namespace maroquint::monitor {
 
 inline const std::string kText = "/Experiment Control/Synchronization/Trigger/Biosemi";
 
-class TestOutlet {
- public:
-  TestOutlet(const std::string &name, const std::string &type, const std::string &source_id) {
-    const lsl_streaminfo info = lsl_create_streaminfo(
-        name.c_str(), type.c_str(), 1, LSL_IRREGULAR_RATE, cft_string, source_id.c_str());
-    if (info) {
-      outlet_ = lsl_create_outlet(info, 0, 360);
-      lsl_destroy_streaminfo(info);
-    }
-  }
-  ~TestOutlet() {
-    if (outlet_) lsl_destroy_outlet(outlet_);
-  }
-  TestOutlet(const TestOutlet &) = delete;
-  TestOutlet &operator=(const TestOutlet &) = delete;
+// The monitor with its output captured. Every run is bounded even when a
+// test goes wrong: a --duration of the test comes later and wins.
+inline std::unique_ptr<harness::ChildProcess> StartMonitor(std::vector<std::string> args) {
+  args.insert(args.begin(), {"--duration", "120"});
+  return harness::StartCapturing(MAROQUINT_MONITOR, args);
+}
 
-  bool Created() const { return outlet_ != nullptr; }
-  bool WaitForMonitor() const {
-    return lsl_wait_for_consumers(outlet_, harness::kGenerousSeconds) == 1;
-  }
-  void Push(double timestamp, const std::string &text = kText) const {
-    const char *sample[1] = {text.c_str()};
-    lsl_push_sample_strt(outlet_, sample, timestamp);
-  }
+inline std::vector<std::string> Lines(const std::string &text) {
+  std::vector<std::string> lines;
+  std::istringstream stream(text);
+  for (std::string line; std::getline(stream, line);) lines.push_back(line);
+  return lines;
+}
 
- private:
-  lsl_outlet outlet_ = nullptr;
+// A marker line of the plain output.
+struct MarkerLine {
+  long index = 0;
+  double timestamp = 0.0;  // sender's clock
+  double local = NAN;      // on the monitor's clock; NaN while no correction is known
+  std::string interval;
+  std::string rest;  // the text and the notes after it
 };
+
+// The marker lines of plain output, in order.
+inline std::vector<MarkerLine> MarkerLines(const std::string &out) {
+  std::vector<MarkerLine> lines;
+  for (const std::string &line : Lines(out)) {
+    std::istringstream fields(line);
+    MarkerLine marker;
+    std::string local;
+    if (!(fields >> marker.index >> marker.timestamp >> local >> marker.interval)) continue;
+    if (local != "-") marker.local = std::stod(local);
+    std::getline(fields >> std::ws, marker.rest);
+    lines.push_back(marker);
+  }
+  return lines;
+}
 
 // A file name in the temporary folder, removed at the end of the test.
 class TempFile {

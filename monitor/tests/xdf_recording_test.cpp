@@ -4,7 +4,7 @@
 // and takes a string stream's footer for one more event: the checks allow
 // for that behaviour of the loader, not of the files.
 #include "child_process.h"
-#include "monitor_test_support.h"
+#include "test_outlet.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -19,18 +19,10 @@ namespace maroquint::monitor {
 namespace {
 
 using harness::ChildProcess;
-using harness::ErrorOutput;
 using harness::Finish;
 using harness::Finished;
 using harness::RunToEnd;
 using ::testing::HasSubstr;
-
-std::unique_ptr<ChildProcess> StartMonitor(const std::vector<std::string> &args) {
-  auto monitor = std::make_unique<ChildProcess>(MAROQUINT_MONITOR, args, std::vector<std::string>{},
-                                                ErrorOutput::kCapture);
-  monitor->CloseInput();
-  return monitor;
-}
 
 // The markers libxdf loaded, in order, without the footer it takes for one.
 std::vector<std::pair<std::string, double>> Events(const Xdf &xdf) {
