@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <fstream>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -96,7 +97,7 @@ std::string Report(const std::string &text) {
 
 struct Outcome {
   std::string output;
-  int status;
+  std::optional<int> status;
   std::string trace;
 };
 
@@ -110,7 +111,7 @@ Outcome RunToEnd(const std::string &name, const std::string &settings,
   EXPECT_TRUE(program->Started());
   EXPECT_TRUE(program->ReadUntil(kEndLine)) << program->Output();
   program->CloseInput();
-  const int status = program->Wait();
+  const std::optional<int> status = program->Wait();
   return {program->Output(), status, ReadFile(trace)};
 }
 
@@ -184,7 +185,7 @@ TEST(ProgramConsoleTest, EmptyErrorTextLeavesNothingAfterTheColon) {
 TEST(ProgramConsoleTest, WaitsForEnterAfterTheEndLine) {
   auto program = StartProgram("clock=virtual;fault=DAQmxStartTask#1:-200088:Stop.");
   ASSERT_TRUE(program->ReadUntil(kEndLine)) << program->Output();
-  EXPECT_EQ(program->Wait(0.5), kStillRunning) << "ended before Enter was pressed";
+  EXPECT_FALSE(program->Wait(0.5).has_value()) << "ended before Enter was pressed";
   program->WriteInput("\n");
   EXPECT_EQ(program->Wait(), kProgramErrorStatus);
   EXPECT_EQ(program->Output(), Report("Stop."));
