@@ -1,20 +1,12 @@
 #include "net/consumer_admission.h"
 
 #include "net/platform.h"
+#include "net/timer.h"
 
 #include <algorithm>
-#include <chrono>
 #include <optional>
 
 namespace maroquint::lsl::net {
-namespace {
-
-std::chrono::steady_clock::duration Seconds(double s) {
-  return std::chrono::duration_cast<std::chrono::steady_clock::duration>(
-      std::chrono::duration<double>(s > 0.0 ? s : 0.0));
-}
-
-}  // namespace
 
 ConsumerAdmission::ConsumerAdmission(asio::io_context &io, core::AdmissionLimits limits,
                                      const Published &published, SampleFeed &feed)

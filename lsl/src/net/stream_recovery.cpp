@@ -2,18 +2,9 @@
 
 #include "net/platform.h"
 #include "net/resolver.h"
-
-#include <chrono>
+#include "net/timer.h"
 
 namespace maroquint::lsl::net {
-namespace {
-
-std::chrono::steady_clock::duration Seconds(double s) {
-  return std::chrono::duration_cast<std::chrono::steady_clock::duration>(
-      std::chrono::duration<double>(s > 0.0 ? s : 0.0));
-}
-
-}  // namespace
 
 StreamRecovery::StreamRecovery(asio::io_context &io, const core::Config &config, Hooks hooks)
     : config_(config),
