@@ -282,19 +282,6 @@ TEST(Inlet, ThirtyConsumersConnectingAtOnceEachGetEverythingPushedAfterTheyOpene
   }
 }
 
-TEST_F(Connected, ALateJoinerGetsOnlyLaterMarkers) {
-  Push(out_.get(), "early-1");
-  Push(out_.get(), "early-2");
-  EXPECT_EQ(Pull(in_.get()).text, "early-1");
-  Inlet late = OpenInlet(name_);
-  ASSERT_TRUE(late);
-  Push(out_.get(), "later-1");
-  EXPECT_EQ(Pull(late.get()).text, "later-1");
-  EXPECT_EQ(Pull(late.get(), 0.3).timestamp, 0.0);
-  EXPECT_EQ(Pull(in_.get()).text, "early-2");
-  EXPECT_EQ(Pull(in_.get()).text, "later-1");
-}
-
 TEST_F(Connected, RecoversWhenTheOutletRestartsWithTheSameSourceId) {
   Push(out_.get(), "before-restart");
   EXPECT_EQ(Pull(in_.get()).text, "before-restart");
