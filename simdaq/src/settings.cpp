@@ -5,6 +5,7 @@
 #include <functional>
 #include <limits>
 #include <map>
+#include <type_traits>
 #include <utility>
 
 #include "base/text.h"
@@ -29,27 +30,13 @@ const char *const kFunctionNames[kFunctionCount] = {
     "DAQmxGetExtendedErrorInfo",
 };
 
-bool ParseU64(const std::string &s, std::uint64_t &out) {
-  if (s.empty()) return false;
-  const char *end = s.data() + s.size();
-  const auto r = std::from_chars(s.data(), end, out);
-  return r.ec == std::errc() && r.ptr == end;
-}
-
-bool ParseI32(const std::string &s, std::int32_t &out) {
+// The whole text as a decimal number, a '+' allowed where a '-' is; for
+// doubles also "nan" and "inf" in any case. Locale-independent.
+template <typename T>
+bool ParseNumber(const std::string &s, T &out) {
   if (s.empty()) return false;
   const char *begin = s.data();
-  if (*begin == '+') ++begin;
-  const char *end = s.data() + s.size();
-  const auto r = std::from_chars(begin, end, out);
-  return r.ec == std::errc() && r.ptr == end;
-}
-
-// Accepts decimal numbers and "nan"/"inf" in any case; locale-independent.
-bool ParseDouble(const std::string &s, double &out) {
-  if (s.empty()) return false;
-  const char *begin = s.data();
-  if (*begin == '+') ++begin;
+  if (std::is_signed_v<T> && *begin == '+') ++begin;
   const char *end = s.data() + s.size();
   const auto r = std::from_chars(begin, end, out);
   return r.ec == std::errc() && r.ptr == end;
@@ -62,7 +49,7 @@ std::string FormatNumber(double value) {
 }
 
 bool ParseFinite(const std::string &s, double &out) {
-  return ParseDouble(s, out) && std::isfinite(out);
+  return ParseNumber(s, out) && std::isfinite(out);
 }
 
 // Fault texts may carry line breaks written as "\n" and backslashes as "\\".
@@ -107,7 +94,7 @@ Setter OneOf(T Settings::*field, std::vector<std::pair<std::string, T>> choices,
 Setter Whole(std::uint64_t Settings::*field, std::uint64_t most, std::string refusal) {
   return [=](Settings &s, const std::string &value) {
     std::uint64_t n = 0;
-    if (!ParseU64(value, n) || n > most) return BadValue(refusal);
+    if (!ParseNumber(value, n) || n > most) return BadValue(refusal);
     s.*field = n;
     return SettingsStatus();
   };
@@ -140,7 +127,7 @@ SettingsStatus SetWire(Settings &s, const std::string &value) {
     s.wire = WireMode::kDisconnected;
   } else if (value.compare(0, 6, "stuck:") == 0) {
     s.wire = WireMode::kStuck;
-    if (!ParseDouble(Trim(value.substr(6)), s.stuck_volts))
+    if (!ParseNumber(Trim(value.substr(6)), s.stuck_volts))
       return BadValue("stuck needs a voltage, as in wire=stuck:2.5");
   } else if (value.compare(0, 7, "script:") == 0) {
     s.wire = WireMode::kScript;
@@ -151,7 +138,7 @@ SettingsStatus SetWire(Settings &s, const std::string &value) {
       const std::string v =
           Trim(list.substr(start, comma == std::string::npos ? std::string::npos : comma - start));
       double d = 0;
-      if (!ParseDouble(v, d)) return BadValue("script value '" + v + "' is not a number");
+      if (!ParseNumber(v, d)) return BadValue("script value '" + v + "' is not a number");
       if (s.script.size() >= kMaxScript)
         return BadValue("script has more than " + std::to_string(kMaxScript) + " values");
       s.script.push_back(d);
@@ -167,8 +154,8 @@ SettingsStatus SetWire(Settings &s, const std::string &value) {
 SettingsStatus AddCut(Settings &s, const std::string &value) {
   const auto dash = value.find('-');
   Cut cut;
-  if (dash == std::string::npos || !ParseU64(Trim(value.substr(0, dash)), cut.from) ||
-      !ParseU64(Trim(value.substr(dash + 1)), cut.to) || cut.to <= cut.from)
+  if (dash == std::string::npos || !ParseNumber(Trim(value.substr(0, dash)), cut.from) ||
+      !ParseNumber(Trim(value.substr(dash + 1)), cut.to) || cut.to <= cut.from)
     return BadValue("cut must be <from>-<to> with sample indices from < to");
   s.cuts.push_back(cut);
   return {};
@@ -194,7 +181,7 @@ SettingsStatus AddFault(Settings &s, const std::string &value) {
   if (colon == std::string::npos) return usage;
   fault.by_sample = value[mark] == '@';
   std::uint64_t when = 0;
-  if (!ParseU64(Trim(value.substr(mark + 1, colon - mark - 1)), when)) return usage;
+  if (!ParseNumber(Trim(value.substr(mark + 1, colon - mark - 1)), when)) return usage;
   if (fault.by_sample) {
     fault.sample = when;
   } else {
@@ -204,7 +191,7 @@ SettingsStatus AddFault(Settings &s, const std::string &value) {
   const auto colon2 = value.find(':', colon + 1);
   const std::string status = Trim(value.substr(
       colon + 1, colon2 == std::string::npos ? std::string::npos : colon2 - colon - 1));
-  if (!ParseI32(status, fault.status) || fault.status == 0)
+  if (!ParseNumber(status, fault.status) || fault.status == 0)
     return BadValue(
         "fault status must be a nonzero 32-bit number (negative: error, positive: warning)");
   if (colon2 != std::string::npos) {
