@@ -243,6 +243,7 @@ TEST(ProgramConsoleTest, TheHarnessTellsAnEndedOutputFromAMissingProgram) {
   ASSERT_FALSE(started);
   EXPECT_EQ(started.Code(), ChildError::kNotStarted);
   EXPECT_NE(started.Message().find("-missing"), std::string::npos) << started.Message();
+  EXPECT_FALSE(missing.Wait(1.0).has_value()) << "a program never started has no exit status";
 }
 
 }  // namespace
