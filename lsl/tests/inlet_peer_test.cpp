@@ -145,19 +145,7 @@ TEST(InletAgainstRecordedOutlet, ReadsEveryMarkerOfTheRecordedConnection) {
   auto inlet_handle = InletOn(peer.Port());
   Inlet &inlet = *inlet_handle;
   ASSERT_EQ(inlet.OpenStream(5.0), InletResult::kOk);
-  const std::vector<std::pair<std::string, double>> expected{
-      {"start", 1364.855880282},
-      {"explicit-ts", 1000.5},
-      {"", 1001.25},
-      {std::string(300, 'L'), 1002.0},
-      {"caf\xc3\xa9-\xe2\x9c\x93", 1003.0},
-      {"chunk-a", 1004.0},
-      {"chunk-b", 1004.0},
-      {"chunk-c", 1004.0},
-      {"tick-0", 2000.0},
-      {"tick-1", 2001.0},
-  };
-  for (const auto &[text, ts] : expected) {
+  for (const auto &[text, ts] : test::Transcript04Markers()) {
     const Pulled p = Pull(inlet);
     ASSERT_EQ(p.result, InletResult::kOk);
     EXPECT_EQ(p.text, text);
