@@ -100,8 +100,10 @@ std::optional<Session> RunSession(const Config &config, int number) {
   const double offset = JsonDouble(json, "offset_s");
   const double drift = JsonDouble(json, "drift_ppm");
   if (result.align_status != 0 || std::isnan(offset) || std::isnan(drift)) {
-    std::printf("session %d: maroquint-align gave no mapping (status %d)\n%s", number,
-                result.align_status, result.align_output.c_str());
+    const std::string status = result.align_status ? std::to_string(*result.align_status)
+                                                   : std::string("none: it did not end");
+    std::printf("session %d: maroquint-align gave no mapping (status %s)\n%s", number,
+                status.c_str(), result.align_output.c_str());
     return std::nullopt;
   }
   Session s;

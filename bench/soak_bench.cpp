@@ -23,18 +23,18 @@ using maroquint::harness::SoakResult;
 
 bool Report(const std::string &title, const SoakResult &r) {
   std::printf("%s\n", title.c_str());
-  if (!r.error.empty()) {
-    std::printf("  failed: %s\n", r.error.c_str());
+  if (!r.Ok()) {
+    std::printf("  failed: %s\n", r.Message().c_str());
     return false;
   }
-  std::printf("  markers pushed    %ld\n", r.pushed);
-  std::printf("  received          %ld\n", r.received);
-  std::printf("  lost              %ld\n", r.lost);
-  std::printf("  out of order      %ld\n", r.out_of_order);
-  std::printf("  wall time         %.1f s\n", r.wall_seconds);
-  std::printf("  RSS at the start  %ld KiB\n", r.rss_start_kib);
-  std::printf("  RSS at the end    %ld KiB (%+ld KiB)\n", r.rss_end_kib,
-              r.rss_end_kib - r.rss_start_kib);
+  std::printf("  markers pushed    %ld\n", r->pushed);
+  std::printf("  received          %ld\n", r->received);
+  std::printf("  lost              %ld\n", r->lost);
+  std::printf("  out of order      %ld\n", r->out_of_order);
+  std::printf("  wall time         %.1f s\n", r->wall_seconds);
+  std::printf("  RSS at the start  %ld KiB\n", r->rss_start_kib);
+  std::printf("  RSS at the end    %ld KiB (%+ld KiB)\n", r->rss_end_kib,
+              r->rss_end_kib - r->rss_start_kib);
   std::fflush(stdout);
   return true;
 }

@@ -104,11 +104,11 @@ void ChildProcess::CloseInput() {
   platform_->CloseInput();
 }
 
-int ChildProcess::Wait(double timeout_seconds) {
+std::optional<int> ChildProcess::Wait(double timeout_seconds) {
   std::unique_lock<std::mutex> lock(mutex_);
   changed_.wait_until(lock, After(timeout_seconds),
                       [&] { return exited_ && output_.ended && errors_.ended; });
-  return exited_ ? status_ : kStillRunning;
+  return status_;
 }
 
 bool ChildProcess::Exited() {

@@ -9,6 +9,7 @@
 #include <condition_variable>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -20,9 +21,6 @@ namespace maroquint::harness {
 // A deadline that only a test gone wrong meets: a run under the sanitizers
 // on a busy machine is slow.
 constexpr double kGenerousSeconds = 120.0;
-
-// What Wait returns while the child still runs.
-constexpr int kStillRunning = -1;
 
 enum class ErrorOutput { kInherit, kCapture };
 
@@ -57,9 +55,9 @@ class ChildProcess {
   void CloseInput();
 
   // Waits for the exit and the end of the outputs. The exit status (128 +
-  // the signal's number for a child ended by a signal), or kStillRunning if
-  // the child still runs after `timeout_seconds`.
-  int Wait(double timeout_seconds = kGenerousSeconds);
+  // the signal's number for a child ended by a signal); none if the child
+  // still runs after `timeout_seconds` or never started.
+  std::optional<int> Wait(double timeout_seconds = kGenerousSeconds);
   // Whether the child has exited, without waiting.
   bool Exited();
 
@@ -95,12 +93,12 @@ class ChildProcess {
   Stream output_;
   Stream errors_;
   bool exited_ = false;
-  int status_ = kStillRunning;
+  std::optional<int> status_;  // set when the child has exited
   std::thread waiter_;
 };
 
 struct Finished {
-  int exit_status = kStillRunning;
+  std::optional<int> exit_status;  // none: still running or never started
   std::string output;
   std::string errors;
 };

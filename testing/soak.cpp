@@ -119,13 +119,11 @@ void WriteText(int fd, const std::string &text) {
 }  // namespace
 
 SoakResult RunSoak(const SoakOptions &o) {
-  SoakResult r;
+  SoakFigures r;
   // The consumer is forked before this process has any thread or socket.
   int down[2], up[2];
-  if (pipe(down) != 0 || pipe(up) != 0) {
-    r.error = "no pipes";
-    return r;
-  }
+  if (pipe(down) != 0 || pipe(up) != 0)
+    return base::Fail(SoakError::kNoPipes, std::string("no pipes: ") + std::strerror(errno));
   const pid_t consumer = fork();
   if (consumer == 0) {
     close(down[1]);
@@ -154,21 +152,16 @@ SoakResult RunSoak(const SoakOptions &o) {
                              ":-200284:End of the soak.";
   r.pushed = o.cycles;
   ChildProcess program(o.program, {}, {simdaq});
-  if (!program.Started() || !program.ReadUntil(kStartLine, kResolveSeconds)) {
-    r.error = "the program did not start: " + program.Output();
-    return r;
-  }
+  if (!program.Started() || !program.ReadUntil(kStartLine, kResolveSeconds))
+    return base::Fail(SoakError::kProgramNotStarted,
+                      "the program did not start: " + program.Output());
   const std::string ready = ReadLine(guard.from, kResolveSeconds);
-  if (ready != "ready") {
-    r.error = "the consumer did not connect: " + ready;
-    return r;
-  }
+  if (ready != "ready")
+    return base::Fail(SoakError::kConsumerNotReady, "the consumer did not connect: " + ready);
   r.rss_start_kib = program.ResidentKib();
   if (o.pause_whole_run) kill(consumer, SIGSTOP);
-  if (!gate.Release()) {
-    r.error = "the device's gate cannot be opened";
-    return r;
-  }
+  if (!gate.Release())
+    return base::Fail(SoakError::kGateNotOpened, "the device's gate cannot be opened");
   const auto run_start = Clock::now();
 
   if (o.pause_seconds > 0) {
@@ -179,26 +172,22 @@ SoakResult RunSoak(const SoakOptions &o) {
   }
   // A day on the virtual clock takes about a minute; far more is a hang.
   const double run_limit = 60.0 + static_cast<double>(o.cycles) * 0.05;
-  if (!program.ReadUntil(kEndLine, run_limit)) {
-    r.error = "the program did not end its run: " + program.Output();
-    return r;
-  }
+  if (!program.ReadUntil(kEndLine, run_limit))
+    return base::Fail(SoakError::kRunNotEnded,
+                      "the program did not end its run: " + program.Output());
   r.wall_seconds = SecondsSince(run_start);
   r.rss_end_kib = program.ResidentKib();
   if (o.pause_whole_run) kill(consumer, SIGCONT);
-  if (program.Output().find("DAQmx Error: End of the soak.\n") == std::string::npos) {
-    r.error = "the run ended otherwise: " + program.Output();
-    return r;
-  }
+  if (program.Output().find("DAQmx Error: End of the soak.\n") == std::string::npos)
+    return base::Fail(SoakError::kRunEndedOtherwise,
+                      "the run ended otherwise: " + program.Output());
 
   // The stream left with the device error; the consumer still takes what
   // reached it before, then counts.
   WriteText(guard.to, std::to_string(r.pushed) + "\n");
   const std::string counts = ReadLine(guard.from, run_limit + kQuietSeconds);
-  if (std::sscanf(counts.c_str(), "%ld %ld", &r.received, &r.out_of_order) != 2) {
-    r.error = "no result from the consumer: " + counts;
-    return r;
-  }
+  if (std::sscanf(counts.c_str(), "%ld %ld", &r.received, &r.out_of_order) != 2)
+    return base::Fail(SoakError::kNoConsumerCount, "no result from the consumer: " + counts);
   r.lost = r.pushed - r.received;
   program.WriteInput("\n");
   program.Wait();

@@ -7,6 +7,8 @@
 
 #include <string>
 
+#include "base/result.h"
+
 namespace maroquint::harness {
 
 struct SoakOptions {
@@ -21,8 +23,7 @@ struct SoakOptions {
   double pause_seconds = 0.0;
 };
 
-struct SoakResult {
-  std::string error;  // empty when the run went as planned
+struct SoakFigures {
   long pushed = 0;
   long received = 0;
   long lost = 0;
@@ -31,6 +32,18 @@ struct SoakResult {
   long rss_start_kib = 0;     // the program's resident set before the first marker
   long rss_end_kib = 0;       // and after the last
 };
+
+// Why a run has no figures; the message says what was seen.
+enum class SoakError {
+  kNoPipes,            // the pipes to the consumer process cannot be made
+  kProgramNotStarted,  // the program did not start its run
+  kConsumerNotReady,   // the consumer did not find or connect to the stream
+  kGateNotOpened,      // the device's gate cannot be opened
+  kRunNotEnded,        // the program did not end its run in time
+  kRunEndedOtherwise,  // the run ended, but not with the planned device error
+  kNoConsumerCount,    // the consumer did not say what it received
+};
+using SoakResult = base::Result<SoakFigures, SoakError>;
 
 // POSIX only: the consumer runs in a child process so that it can be stopped.
 SoakResult RunSoak(const SoakOptions &options);

@@ -313,7 +313,7 @@ bool Record(const Config &config, Result &result, std::string &problem) {
       return false;
     }
     if (watcher) {
-      if (watcher->Wait(run_seconds + 60) == harness::kStillRunning) {
+      if (!watcher->Wait(run_seconds + 60)) {
         problem = "maroquint-monitor did not see " + std::to_string(config.markers_after) +
                   " markers: " + watcher->Output();
         return false;
@@ -333,12 +333,12 @@ bool Record(const Config &config, Result &result, std::string &problem) {
     }
     program.CloseInput();
     // It ends with its failure status, as after any device error.
-    if (program.Wait(30) == harness::kStillRunning) {
+    if (!program.Wait(30)) {
       problem = "the program did not exit: " + program.Output();
       return false;
     }
   }
-  if (monitor->Wait(run_seconds + kMonitorTimeout + 60) == harness::kStillRunning) {
+  if (!monitor->Wait(run_seconds + kMonitorTimeout + 60)) {
     problem = "maroquint-monitor did not end";
     return false;
   }
@@ -362,9 +362,9 @@ bool Record(const Config &config, Result &result, std::string &problem) {
   return true;
 }
 
-int Align(const std::vector<std::string> &arguments, std::string &output) {
+std::optional<int> Align(const std::vector<std::string> &arguments, std::string &output) {
   ChildProcess align(MAROQUINT_ALIGN, arguments);
-  const int status = align.Wait(120);
+  const std::optional<int> status = align.Wait(120);
   output = align.Output();
   return status;
 }

@@ -60,7 +60,7 @@ struct Result {
   Truth truth;
   std::vector<double> marker_times;  // from the XDF, clock offsets applied
   std::string align_output;          // maroquint-align on the BDF and the markers' XDF
-  int align_status = -1;
+  std::optional<int> align_status;   // none: it did not end
 };
 
 // Runs the session and maroquint-align on it; false with the reason when
@@ -72,9 +72,9 @@ bool Record(const Config &config, Result &result, std::string &problem);
 // small jitter comes on top).
 constexpr double kEegStreamLatency = 0.004;
 
-// Runs maroquint-align with these arguments; its exit status (-1 when it
+// Runs maroquint-align with these arguments; its exit status (none when it
 // did not end within minutes) and what it printed.
-int Align(const std::vector<std::string> &arguments, std::string &output);
+std::optional<int> Align(const std::vector<std::string> &arguments, std::string &output);
 
 // The text of the value after "key": in a JSON text (a number, a string
 // with its quotes, an array or object with its brackets); empty when absent.

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <vector>
 
 namespace maroquint::lsl::core {
@@ -19,22 +20,32 @@ AdmissionLimits Limits(std::size_t pending, std::size_t streaming, double timeou
   return limits;
 }
 
-// A connection whose request for samples is admitted.
-Id Consumer(AdmissionPolicy &p, double now) {
+// A new connection, whatever it made room for.
+Id Connect(AdmissionPolicy &p, double now) {
   std::vector<Id> drop;
-  const Id id = p.Connected(now, drop);
-  p.RequestRead(id);
-  std::optional<Id> victim;
-  EXPECT_TRUE(p.StreamRequested(id, victim));
-  EXPECT_FALSE(victim);
-  return id;
+  return p.Connected(now, drop);
 }
 
-TEST(AdmissionPolicy, TheDefaultsAreTheDocumentedLimits) {
-  const AdmissionLimits limits;
-  EXPECT_EQ(limits.max_pending, 64u);
-  EXPECT_EQ(limits.max_streaming, 1024u);
-  EXPECT_EQ(limits.request_timeout, 10.0);
+struct Answer {
+  bool admitted = false;
+  std::optional<Id> victim;  // the consumer closed to make room
+};
+
+// The connection's request is read and asks for samples.
+Answer AskToStream(AdmissionPolicy &p, Id id) {
+  Answer answer;
+  p.RequestRead(id);
+  answer.admitted = p.StreamRequested(id, answer.victim);
+  return answer;
+}
+
+// A connection whose request for samples is admitted.
+Id Consumer(AdmissionPolicy &p, double now) {
+  const Id id = Connect(p, now);
+  const Answer answer = AskToStream(p, id);
+  EXPECT_TRUE(answer.admitted);
+  EXPECT_FALSE(answer.victim);
+  return id;
 }
 
 TEST(AdmissionPolicy, AThousandIdleConnectionsLockNobodyOut) {
@@ -49,10 +60,9 @@ TEST(AdmissionPolicy, AThousandIdleConnectionsLockNobodyOut) {
   std::vector<Id> drop;
   const Id newcomer = p.Connected(2.0, drop);
   EXPECT_EQ(drop, std::vector<Id>{ids[1000 - 64]});
-  p.RequestRead(newcomer);
-  std::optional<Id> victim;
-  EXPECT_TRUE(p.StreamRequested(newcomer, victim));
-  EXPECT_FALSE(victim);
+  const Answer answer = AskToStream(p, newcomer);
+  EXPECT_TRUE(answer.admitted);
+  EXPECT_FALSE(answer.victim);
   EXPECT_EQ(p.Streaming(), 1u);
   EXPECT_EQ(p.Pending(), 63u);
 }
@@ -71,9 +81,8 @@ TEST(AdmissionPolicy, AFailedAcceptDropsTheOldestUnfinishedRequest) {
   AdmissionPolicy p{AdmissionLimits{}};
   EXPECT_FALSE(p.AcceptFailed()) << "nothing to drop";
   const Id consumer = Consumer(p, 1.0);
-  std::vector<Id> drop;
-  const Id first = p.Connected(2.0, drop);
-  const Id second = p.Connected(3.0, drop);
+  const Id first = Connect(p, 2.0);
+  const Id second = Connect(p, 3.0);
   EXPECT_EQ(p.AcceptFailed(), first);
   EXPECT_EQ(p.AcceptFailed(), second);
   EXPECT_FALSE(p.AcceptFailed()) << "a consumer is never dropped for it";
@@ -84,9 +93,8 @@ TEST(AdmissionPolicy, AFailedAcceptDropsTheOldestUnfinishedRequest) {
 
 TEST(AdmissionPolicy, UnfinishedRequestsEndAtTheRequestTimeout) {
   AdmissionPolicy p{Limits(64, 1024, 0.2)};
-  std::vector<Id> drop;
-  const Id silent = p.Connected(10.0, drop);
-  const Id later = p.Connected(10.1, drop);
+  const Id silent = Connect(p, 10.0);
+  const Id later = Connect(p, 10.1);
   EXPECT_DOUBLE_EQ(p.NextDeadline(), 10.2);
   EXPECT_TRUE(p.TakeExpired(10.19).empty());
   EXPECT_EQ(p.TakeExpired(10.2), std::vector<Id>{silent});
@@ -98,8 +106,7 @@ TEST(AdmissionPolicy, UnfinishedRequestsEndAtTheRequestTimeout) {
 
 TEST(AdmissionPolicy, ARequestReadInTimeEndsItsDeadline) {
   AdmissionPolicy p{Limits(64, 1024, 0.2)};
-  std::vector<Id> drop;
-  const Id id = p.Connected(10.0, drop);
+  const Id id = Connect(p, 10.0);
   p.RequestRead(id);
   EXPECT_EQ(p.NextDeadline(), AdmissionPolicy::kNever);
   EXPECT_TRUE(p.TakeExpired(100.0).empty());
@@ -108,8 +115,7 @@ TEST(AdmissionPolicy, ARequestReadInTimeEndsItsDeadline) {
 
 TEST(AdmissionPolicy, AnAnswerMustBeTakenWithinTheTimeoutToo) {
   AdmissionPolicy p{Limits(64, 1024, 0.2)};
-  std::vector<Id> drop;
-  const Id id = p.Connected(10.0, drop);
+  const Id id = Connect(p, 10.0);
   p.RequestRead(id);
   p.Answering(id, 50.0);
   EXPECT_DOUBLE_EQ(p.NextDeadline(), 50.2);
@@ -119,8 +125,7 @@ TEST(AdmissionPolicy, AnAnswerMustBeTakenWithinTheTimeoutToo) {
 
 TEST(AdmissionPolicy, AClosedConnectionHasNoDeadlineLeft) {
   AdmissionPolicy p{Limits(64, 1024, 0.2)};
-  std::vector<Id> drop;
-  const Id id = p.Connected(10.0, drop);
+  const Id id = Connect(p, 10.0);
   p.Closed(id);
   p.Closed(id);
   p.Closed(12345);
@@ -157,12 +162,9 @@ TEST(AdmissionPolicy, TheConsumerStuckLongestMakesRoom) {
   p.WriteStarted(b, 3.0);
   p.WriteStarted(c, 4.0);
   p.WriteEnded(c);
-  std::vector<Id> drop;
-  const Id newcomer = p.Connected(6.0, drop);
-  p.RequestRead(newcomer);
-  std::optional<Id> victim;
-  EXPECT_TRUE(p.StreamRequested(newcomer, victim));
-  EXPECT_EQ(victim, b);
+  const Answer answer = AskToStream(p, Connect(p, 6.0));
+  EXPECT_TRUE(answer.admitted);
+  EXPECT_EQ(answer.victim, b);
   EXPECT_EQ(p.Streaming(), 3u);
   p.Closed(b);
   EXPECT_EQ(p.Streaming(), 3u) << "already forgotten";
@@ -174,12 +176,10 @@ TEST(AdmissionPolicy, WhenEveryConsumerReadsANewcomerIsRefused) {
   const Id b = Consumer(p, 1.0);
   p.WriteStarted(a, 2.0);
   p.WriteEnded(a);
-  std::vector<Id> drop;
-  const Id newcomer = p.Connected(3.0, drop);
-  p.RequestRead(newcomer);
-  std::optional<Id> victim;
-  EXPECT_FALSE(p.StreamRequested(newcomer, victim));
-  EXPECT_FALSE(victim);
+  const Id newcomer = Connect(p, 3.0);
+  const Answer answer = AskToStream(p, newcomer);
+  EXPECT_FALSE(answer.admitted);
+  EXPECT_FALSE(answer.victim);
   EXPECT_EQ(p.Streaming(), 2u);
   p.Closed(newcomer);
   p.Closed(b);
@@ -203,9 +203,7 @@ TEST(AdmissionPolicy, RequestsDrippingSlowerThanTheTimeoutLockNobodyOut) {
   std::vector<Id> made_room;
   const Id newcomer = p.Connected(30.5, made_room);
   EXPECT_EQ(made_room.size(), 1u);
-  p.RequestRead(newcomer);
-  std::optional<Id> victim;
-  EXPECT_TRUE(p.StreamRequested(newcomer, victim));
+  EXPECT_TRUE(AskToStream(p, newcomer).admitted);
 }
 
 }  // namespace

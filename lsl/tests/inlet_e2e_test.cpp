@@ -77,6 +77,35 @@ void Push(lsl_outlet out, const std::string &text, double timestamp = 0.0) {
             lsl_no_error);
 }
 
+double SecondsSince(std::chrono::steady_clock::time_point start) {
+  return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+// Waits until `done` holds or `seconds` pass.
+template <typename Done>
+void WaitFor(Done done, double seconds) {
+  const auto start = std::chrono::steady_clock::now();
+  while (!done() && SecondsSince(start) < seconds)
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+}
+
+// An outlet named after the test, and an inlet (with recovery) that has
+// opened its stream.
+class Connected : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    name_ = ::testing::UnitTest::GetInstance()->current_test_info()->name();
+    out_ = MakeOutlet(name_, name_ + "-source");
+    ASSERT_TRUE(out_);
+    in_ = OpenInlet(name_);
+    ASSERT_TRUE(in_);
+  }
+
+  std::string name_;
+  Outlet out_;
+  Inlet in_;
+};
+
 TEST(Resolve, FindsAStreamByTypeNameAndSourceId) {
   Outlet out = MakeOutlet("ResolveMe", "resolve-source-1", "ResolveType");
   ASSERT_TRUE(out);
@@ -121,18 +150,13 @@ TEST(Resolve, AStreamThatNeverAppearsYieldsNothingAfterTheTimeout) {
   lsl_streaminfo found[2] = {};
   const auto start = std::chrono::steady_clock::now();
   EXPECT_EQ(lsl_resolve_byprop(found, 2, "name", "NobodyServesThis", 1, 1.0), 0);
-  const double took =
-      std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  const double took = SecondsSince(start);
   EXPECT_GE(took, 0.95);
   EXPECT_LT(took, 5.0);
   EXPECT_EQ(lsl_resolve_byprop(found, 2, nullptr, "x", 1, 0.1), lsl_argument_error);
 }
 
-TEST(Inlet, ReceivesExactTextAndTimeStamps) {
-  Outlet out = MakeOutlet("ExactText", "exact-source");
-  ASSERT_TRUE(out);
-  Inlet in = OpenInlet("ExactText");
-  ASSERT_TRUE(in);
+TEST_F(Connected, ReceivesExactTextAndTimeStamps) {
   const std::vector<std::pair<std::string, double>> sent{
       {"/Experiment Control/Synchronization/Trigger/Biosemi", 0.0},
       {"explicit-ts", 1000.5},
@@ -142,10 +166,10 @@ TEST(Inlet, ReceivesExactTextAndTimeStamps) {
       {std::string(70000, 'x'), 1004.0},
   };
   const double before = lsl_local_clock();
-  for (const auto &[text, ts] : sent) Push(out.get(), text, ts);
+  for (const auto &[text, ts] : sent) Push(out_.get(), text, ts);
   const double after = lsl_local_clock();
   for (const auto &[text, ts] : sent) {
-    const Pulled p = Pull(in.get());
+    const Pulled p = Pull(in_.get());
     EXPECT_EQ(p.ec, lsl_no_error);
     EXPECT_EQ(p.text, text);
     if (ts == 0.0) {
@@ -155,37 +179,27 @@ TEST(Inlet, ReceivesExactTextAndTimeStamps) {
       EXPECT_EQ(p.timestamp, ts);
     }
   }
-  EXPECT_EQ(lsl_samples_available(in.get()), 0u);
+  EXPECT_EQ(lsl_samples_available(in_.get()), 0u);
 }
 
-TEST(Inlet, PullTimesOutWithoutAnErrorAndChecksTheBufferSize) {
-  Outlet out = MakeOutlet("Quiet", "quiet-source");
-  ASSERT_TRUE(out);
-  Inlet in = OpenInlet("Quiet");
-  ASSERT_TRUE(in);
+TEST_F(Connected, PullTimesOutWithoutAnErrorAndChecksTheBufferSize) {
   const auto start = std::chrono::steady_clock::now();
-  const Pulled p = Pull(in.get(), 0.2);
-  EXPECT_GE(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count(), 0.19);
+  const Pulled p = Pull(in_.get(), 0.2);
+  EXPECT_GE(SecondsSince(start), 0.19);
   EXPECT_EQ(p.timestamp, 0.0);
   EXPECT_EQ(p.ec, lsl_no_error);
   char *two[2] = {};
   int32_t ec = 0;
-  EXPECT_EQ(lsl_pull_sample_str(in.get(), two, 2, 0.0, &ec), 0.0);
+  EXPECT_EQ(lsl_pull_sample_str(in_.get(), two, 2, 0.0, &ec), 0.0);
   EXPECT_EQ(ec, lsl_argument_error);
 }
 
-TEST(Inlet, SamplesAvailableCountsWhatWaits) {
-  Outlet out = MakeOutlet("Counted", "counted-source");
-  ASSERT_TRUE(out);
-  Inlet in = OpenInlet("Counted");
-  ASSERT_TRUE(in);
-  for (int i = 0; i < 5; ++i) Push(out.get(), "m" + std::to_string(i));
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-  while (lsl_samples_available(in.get()) < 5 && std::chrono::steady_clock::now() < deadline)
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  EXPECT_EQ(lsl_samples_available(in.get()), 5u);
-  EXPECT_EQ(Pull(in.get()).text, "m0");
-  EXPECT_EQ(lsl_samples_available(in.get()), 4u);
+TEST_F(Connected, SamplesAvailableCountsWhatWaits) {
+  for (int i = 0; i < 5; ++i) Push(out_.get(), "m" + std::to_string(i));
+  WaitFor([&] { return lsl_samples_available(in_.get()) >= 5; }, kWait);
+  EXPECT_EQ(lsl_samples_available(in_.get()), 5u);
+  EXPECT_EQ(Pull(in_.get()).text, "m0");
+  EXPECT_EQ(lsl_samples_available(in_.get()), 4u);
 }
 
 TEST(Inlet, FullInfoDescribesTheOutlet) {
@@ -248,9 +262,7 @@ TEST(Inlet, ThirtyConsumersConnectingAtOnceEachGetEverythingPushedAfterTheyOpene
       }
     });
   }
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-  while (opened < kConsumers && std::chrono::steady_clock::now() < deadline)
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  WaitFor([&] { return opened == kConsumers; }, 30.0);
   EXPECT_EQ(opened.load(), kConsumers);
   {
     std::lock_guard<std::mutex> lock(push_mutex);
@@ -270,39 +282,18 @@ TEST(Inlet, ThirtyConsumersConnectingAtOnceEachGetEverythingPushedAfterTheyOpene
   }
 }
 
-TEST(Inlet, ALateJoinerGetsOnlyLaterMarkers) {
-  Outlet out = MakeOutlet("Late", "late-source");
-  ASSERT_TRUE(out);
-  Inlet early = OpenInlet("Late");
-  ASSERT_TRUE(early);
-  Push(out.get(), "early-1");
-  Push(out.get(), "early-2");
-  EXPECT_EQ(Pull(early.get()).text, "early-1");
-  Inlet late = OpenInlet("Late");
-  ASSERT_TRUE(late);
-  Push(out.get(), "later-1");
-  EXPECT_EQ(Pull(late.get()).text, "later-1");
-  EXPECT_EQ(Pull(late.get(), 0.3).timestamp, 0.0);
-  EXPECT_EQ(Pull(early.get()).text, "early-2");
-  EXPECT_EQ(Pull(early.get()).text, "later-1");
-}
-
-TEST(Inlet, RecoversWhenTheOutletRestartsWithTheSameSourceId) {
-  Outlet first = MakeOutlet("Phoenix", "phoenix-source");
-  ASSERT_TRUE(first);
-  Inlet in = OpenInlet("Phoenix", 360, 1);
-  ASSERT_TRUE(in);
-  Push(first.get(), "before-restart");
-  EXPECT_EQ(Pull(in.get()).text, "before-restart");
-  first.reset();
+TEST_F(Connected, RecoversWhenTheOutletRestartsWithTheSameSourceId) {
+  Push(out_.get(), "before-restart");
+  EXPECT_EQ(Pull(in_.get()).text, "before-restart");
+  out_.reset();
   // Meanwhile pulls simply time out.
-  const Pulled gap = Pull(in.get(), 0.3);
+  const Pulled gap = Pull(in_.get(), 0.3);
   EXPECT_EQ(gap.ec, lsl_no_error);
-  Outlet second = MakeOutlet("Phoenix", "phoenix-source");
+  Outlet second = MakeOutlet(name_, name_ + "-source");
   ASSERT_TRUE(second);
   ASSERT_EQ(lsl_wait_for_consumers(second.get(), kWait), 1);
   Push(second.get(), "after-restart");
-  Pulled p = Pull(in.get());
+  Pulled p = Pull(in_.get());
   // A restarted liblsl outlet may leave a last empty marker behind; ours does not.
   EXPECT_EQ(p.ec, lsl_no_error);
   EXPECT_EQ(p.text, "after-restart");
@@ -321,36 +312,27 @@ TEST(Inlet, WithoutRecoveryALostStreamIsReported) {
   EXPECT_EQ(p.timestamp, 0.0);
 }
 
-TEST(Inlet, TimeCorrectionOnOneHostIsAboutZero) {
-  Outlet out = MakeOutlet("Clocked", "clocked-source");
-  ASSERT_TRUE(out);
-  Inlet in = OpenInlet("Clocked");
-  ASSERT_TRUE(in);
+TEST_F(Connected, TimeCorrectionOnOneHostIsAboutZero) {
   int32_t ec = 1;
   const auto start = std::chrono::steady_clock::now();
-  const double correction = lsl_time_correction(in.get(), kWait, &ec);
-  const double took =
-      std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  const double correction = lsl_time_correction(in_.get(), kWait, &ec);
+  const double took = SecondsSince(start);
   EXPECT_EQ(ec, lsl_no_error);
   EXPECT_LT(std::fabs(correction), 0.0005);
   // One round of probes is needed first; later calls answer at once.
   EXPECT_GE(took, 0.6);
   const auto again = std::chrono::steady_clock::now();
-  lsl_time_correction(in.get(), kWait, &ec);
-  EXPECT_LT(std::chrono::duration<double>(std::chrono::steady_clock::now() - again).count(), 0.1);
+  lsl_time_correction(in_.get(), kWait, &ec);
+  EXPECT_LT(SecondsSince(again), 0.1);
 }
 
-TEST(Inlet, TimeCorrectionExReportsTheWinningProbe) {
-  Outlet out = MakeOutlet("ClockedEx", "clocked-ex-source");
-  ASSERT_TRUE(out);
-  Inlet in = OpenInlet("ClockedEx");
-  ASSERT_TRUE(in);
+TEST_F(Connected, TimeCorrectionExReportsTheWinningProbe) {
   int32_t ec = 1;
   double remote_time = -1.0;
   double uncertainty = -1.0;
   const double before = lsl_local_clock();
   const double correction =
-      lsl_time_correction_ex(in.get(), &remote_time, &uncertainty, kWait, &ec);
+      lsl_time_correction_ex(in_.get(), &remote_time, &uncertainty, kWait, &ec);
   const double after = lsl_local_clock();
   ASSERT_EQ(ec, lsl_no_error);
   EXPECT_LT(std::fabs(correction), 0.0005);
@@ -366,14 +348,15 @@ TEST(Inlet, TimeCorrectionExReportsTheWinningProbe) {
   for (int attempt = 0; attempt < 3 && !bracketed; ++attempt) {
     double first_remote = 0.0;
     double first_rtt = 0.0;
-    const double first = lsl_time_correction_ex(in.get(), &first_remote, &first_rtt, kWait, &ec);
+    const double first = lsl_time_correction_ex(in_.get(), &first_remote, &first_rtt, kWait, &ec);
     ASSERT_EQ(ec, lsl_no_error);
     ec = 1;
-    const double plain = lsl_time_correction(in.get(), kWait, &ec);
+    const double plain = lsl_time_correction(in_.get(), kWait, &ec);
     ASSERT_EQ(ec, lsl_no_error);
     double second_remote = 0.0;
     double second_rtt = 0.0;
-    const double second = lsl_time_correction_ex(in.get(), &second_remote, &second_rtt, kWait, &ec);
+    const double second =
+        lsl_time_correction_ex(in_.get(), &second_remote, &second_rtt, kWait, &ec);
     ASSERT_EQ(ec, lsl_no_error);
     if (first_remote != second_remote) continue;
     bracketed = true;
@@ -384,26 +367,22 @@ TEST(Inlet, TimeCorrectionExReportsTheWinningProbe) {
   EXPECT_TRUE(bracketed);
 }
 
-TEST(Inlet, TimeCorrectionExToleratesMissingOutputs) {
-  Outlet out = MakeOutlet("ClockedNull", "clocked-null-source");
-  ASSERT_TRUE(out);
-  Inlet in = OpenInlet("ClockedNull");
-  ASSERT_TRUE(in);
+TEST_F(Connected, TimeCorrectionExToleratesMissingOutputs) {
   int32_t ec = 1;
   double uncertainty = -1.0;
-  const double correction = lsl_time_correction_ex(in.get(), nullptr, &uncertainty, kWait, &ec);
+  const double correction = lsl_time_correction_ex(in_.get(), nullptr, &uncertainty, kWait, &ec);
   EXPECT_EQ(ec, lsl_no_error);
   EXPECT_LT(std::fabs(correction), 0.0005);
   EXPECT_GT(uncertainty, 0.0);
   double remote_time = -1.0;
   ec = 1;
-  lsl_time_correction_ex(in.get(), &remote_time, nullptr, kWait, &ec);
+  lsl_time_correction_ex(in_.get(), &remote_time, nullptr, kWait, &ec);
   EXPECT_EQ(ec, lsl_no_error);
   EXPECT_GT(remote_time, 0.0);
   ec = 1;
-  lsl_time_correction_ex(in.get(), nullptr, nullptr, kWait, &ec);
+  lsl_time_correction_ex(in_.get(), nullptr, nullptr, kWait, &ec);
   EXPECT_EQ(ec, lsl_no_error);
-  lsl_time_correction_ex(in.get(), nullptr, nullptr, kWait, nullptr);
+  lsl_time_correction_ex(in_.get(), nullptr, nullptr, kWait, nullptr);
 }
 
 TEST(Inlet, TimeCorrectionExWithoutAnInletIsAnArgumentError) {
@@ -419,20 +398,16 @@ TEST(Inlet, TimeCorrectionExWithoutAnInletIsAnArgumentError) {
   EXPECT_EQ(ec, lsl_argument_error);
 }
 
-TEST(Inlet, ClosingAndReopeningStartsAfresh) {
-  Outlet out = MakeOutlet("Reopen", "reopen-source");
-  ASSERT_TRUE(out);
-  Inlet in = OpenInlet("Reopen");
-  ASSERT_TRUE(in);
-  Push(out.get(), "first");
-  EXPECT_EQ(Pull(in.get()).text, "first");
-  lsl_close_stream(in.get());
-  Push(out.get(), "while-closed");
+TEST_F(Connected, ClosingAndReopeningStartsAfresh) {
+  Push(out_.get(), "first");
+  EXPECT_EQ(Pull(in_.get()).text, "first");
+  lsl_close_stream(in_.get());
+  Push(out_.get(), "while-closed");
   int32_t ec = 1;
-  lsl_open_stream(in.get(), kWait, &ec);
+  lsl_open_stream(in_.get(), kWait, &ec);
   EXPECT_EQ(ec, lsl_no_error);
-  Push(out.get(), "reopened");
-  EXPECT_EQ(Pull(in.get()).text, "reopened");
+  Push(out_.get(), "reopened");
+  EXPECT_EQ(Pull(in_.get()).text, "reopened");
 }
 
 }  // namespace

@@ -118,6 +118,13 @@ std::unique_ptr<Inlet> OpenInlet(const core::Config &config, core::StreamInfo in
   return std::move(*inlet);
 }
 
+// An inlet with the default configuration, without recovery, for the
+// transcripts' stream served at these ports.
+std::unique_ptr<Inlet> InletOn(uint16_t data_port, uint16_t service_port = 0) {
+  static const core::Config kDefaults;
+  return OpenInlet(kDefaults, TranscriptStream(data_port, service_port), 360, 0, false);
+}
+
 Pulled Pull(Inlet &inlet, double timeout = 5.0) {
   std::vector<std::string> values;
   InletResult result;
@@ -135,24 +142,10 @@ TEST(InletAgainstRecordedOutlet, ReadsEveryMarkerOfTheRecordedConnection) {
       if (i % 100 == 0) std::this_thread::sleep_for(milliseconds(2));
     }
   });
-  const core::Config config;
-  auto inlet_handle = OpenInlet(config, TranscriptStream(peer.Port()), 360, 0, false);
-
+  auto inlet_handle = InletOn(peer.Port());
   Inlet &inlet = *inlet_handle;
   ASSERT_EQ(inlet.OpenStream(5.0), InletResult::kOk);
-  const std::vector<std::pair<std::string, double>> expected{
-      {"start", 1364.855880282},
-      {"explicit-ts", 1000.5},
-      {"", 1001.25},
-      {std::string(300, 'L'), 1002.0},
-      {"caf\xc3\xa9-\xe2\x9c\x93", 1003.0},
-      {"chunk-a", 1004.0},
-      {"chunk-b", 1004.0},
-      {"chunk-c", 1004.0},
-      {"tick-0", 2000.0},
-      {"tick-1", 2001.0},
-  };
-  for (const auto &[text, ts] : expected) {
+  for (const auto &[text, ts] : test::Transcript04Markers()) {
     const Pulled p = Pull(inlet);
     ASSERT_EQ(p.result, InletResult::kOk);
     EXPECT_EQ(p.text, text);
@@ -181,9 +174,7 @@ TEST_P(InletAgainstFailingOutlet, ReportsTheStreamLost) {
     asio::error_code ec;
     socket.shutdown(asio::ip::tcp::socket::shutdown_send, ec);
   });
-  const core::Config config;
-  auto inlet_handle = OpenInlet(config, TranscriptStream(peer.Port()), 360, 0, false);
-
+  auto inlet_handle = InletOn(peer.Port());
   Inlet &inlet = *inlet_handle;
   // Corruption after good test patterns may let the open succeed first.
   EXPECT_NE(inlet.OpenStream(5.0), InletResult::kTimeout);
@@ -236,9 +227,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST(InletAgainstFailingOutlet, AnOutletThatSaysNothingTimesTheOpenOut) {
   ScriptedOutlet peer([](asio::ip::tcp::socket &, const std::string &) {});
-  const core::Config config;
-  auto inlet_handle = OpenInlet(config, TranscriptStream(peer.Port()), 360, 0, false);
-
+  auto inlet_handle = InletOn(peer.Port());
   Inlet &inlet = *inlet_handle;
   const auto start = std::chrono::steady_clock::now();
   EXPECT_EQ(inlet.OpenStream(0.3), InletResult::kTimeout);
@@ -253,9 +242,7 @@ TEST(InletAgainstFailingOutlet, NobodyListeningMeansLost) {
     asio::ip::tcp::acceptor closed(io, {asio::ip::address_v4::loopback(), 0});
     port = closed.local_endpoint().port();
   }
-  const core::Config config;
-  auto inlet_handle = OpenInlet(config, TranscriptStream(port), 360, 0, false);
-
+  auto inlet_handle = InletOn(port);
   Inlet &inlet = *inlet_handle;
   EXPECT_EQ(inlet.OpenStream(5.0), InletResult::kLost);
   core::StreamInfo full;
@@ -409,9 +396,7 @@ class ScriptedTimeService {
 
 TEST(InletTimeCorrection, MeasuresAnOutletClockFarAhead) {
   ScriptedTimeService service(250.0);
-  const core::Config config;
-  auto inlet_handle = OpenInlet(config, TranscriptStream(1, service.Port()), 360, 0, false);
-
+  auto inlet_handle = InletOn(1, service.Port());
   Inlet &inlet = *inlet_handle;
   InletResult result;
   const double before = ScriptedTimeService::Now();
@@ -430,10 +415,7 @@ TEST(InletTimeCorrection, MeasuresAnOutletClockFarAhead) {
 TEST(InletTimeCorrection, WithoutAnswersItTimesOut) {
   asio::io_context io;
   asio::ip::udp::socket silent(io, {asio::ip::address_v4::loopback(), 0});
-  const core::Config config;
-  auto inlet_handle =
-      OpenInlet(config, TranscriptStream(1, silent.local_endpoint().port()), 360, 0, false);
-
+  auto inlet_handle = InletOn(1, silent.local_endpoint().port());
   Inlet &inlet = *inlet_handle;
   InletResult result;
   EXPECT_EQ(inlet.TimeEstimate(1.0, result).correction, 0.0);

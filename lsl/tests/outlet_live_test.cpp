@@ -38,6 +38,16 @@ std::string FeedRequest(const std::string &uid, int max_buffer = 36000) {
          std::to_string(max_buffer) + "\r\nMax-Chunk-Length: 0\r\n\r\n";
 }
 
+// A consumer of the outlet that has completed its handshake.
+std::unique_ptr<RawClient> ConsumerOf(const net::Outlet &outlet, int max_buffer = 36000,
+                                      int receive_buffer = 0) {
+  const std::string &uid = outlet.Info().uid;
+  auto c = std::make_unique<RawClient>(outlet.Info().v4data_port, receive_buffer);
+  c->Send(FeedRequest(uid, max_buffer));
+  EXPECT_EQ(c->Read(157), core::StreamfeedOkReply(uid, 1));
+  return c;
+}
+
 class LiveOutlet : public ::testing::Test {
  protected:
   void SetUp() override { outlet_ = OpenOutlet(MarkerInfo(), 360, net::ApiConfig()); }
@@ -46,12 +56,8 @@ class LiveOutlet : public ::testing::Test {
   uint16_t ServicePort() const { return outlet_->Info().v4service_port; }
   const std::string &Uid() const { return outlet_->Info().uid; }
 
-  // A consumer that has completed its handshake.
   std::unique_ptr<RawClient> Consumer(int max_buffer = 36000, int receive_buffer = 0) {
-    auto c = std::make_unique<RawClient>(DataPort(), receive_buffer);
-    c->Send(FeedRequest(Uid(), max_buffer));
-    EXPECT_EQ(c->Read(157), core::StreamfeedOkReply(Uid(), 1));
-    return c;
+    return ConsumerOf(*outlet_, max_buffer, receive_buffer);
   }
 
   void Push(const std::string &text, double timestamp) {
@@ -81,40 +87,29 @@ TEST_F(LiveOutlet, InfoCarriesPortsUidAndClock) {
   EXPECT_NE(second->Info().v4data_port, info.v4data_port);
 }
 
-TEST_F(LiveOutlet, EveryMarkerInOrderWithItsTimeStamp) {
+// Strings of every length width, text that is not ASCII, and a time stamp
+// of zero, which means the push time.
+TEST_F(LiveOutlet, EveryMarkerArrivesIntactInOrderWithItsTimeStamp) {
   auto c = Consumer();
   std::vector<Marker> sent;
-  for (int i = 0; i < 200; ++i) {
-    sent.push_back({1000.0 + i * 0.25, "marker-" + std::to_string(i)});
-    Push(sent.back().text, sent.back().timestamp);
-  }
-  auto got = c->Markers(sent.size());
-  ASSERT_EQ(got.size(), sent.size());
-  for (std::size_t i = 0; i < sent.size(); ++i) {
-    EXPECT_EQ(got[i].text, sent[i].text);
-    EXPECT_EQ(got[i].timestamp, sent[i].timestamp);
-  }
-}
-
-TEST_F(LiveOutlet, ZeroTimeStampMeansThePushTime) {
-  auto c = Consumer();
+  for (int i = 0; i < 200; ++i) sent.push_back({1000.0 + i * 0.25, "marker-" + std::to_string(i)});
+  for (const std::string &text :
+       {std::string(), std::string("caf\xc3\xa9-\xe2\x9c\x93"), std::string(255, 'a'),
+        std::string(256, 'b'), std::string(100000, 'c')})
+    sent.push_back({2000.0 + sent.size(), text});
+  for (const Marker &m : sent) Push(m.text, m.timestamp);
   const double before = net::LocalClock();
   Push("now", 0.0);
   const double after = net::LocalClock();
-  auto got = c->Markers(1);
-  ASSERT_EQ(got.size(), 1u);
-  EXPECT_GE(got[0].timestamp, before);
-  EXPECT_LE(got[0].timestamp, after);
-}
-
-TEST_F(LiveOutlet, StringsOfEverySizeArriveIntact) {
-  auto c = Consumer();
-  const std::vector<std::string> texts = {"", "caf\xc3\xa9-\xe2\x9c\x93", std::string(255, 'a'),
-                                          std::string(256, 'b'), std::string(100000, 'c')};
-  for (std::size_t i = 0; i < texts.size(); ++i) Push(texts[i], 5.0 + i);
-  auto got = c->Markers(texts.size());
-  ASSERT_EQ(got.size(), texts.size());
-  for (std::size_t i = 0; i < texts.size(); ++i) EXPECT_EQ(got[i].text, texts[i]);
+  auto got = c->Markers(sent.size() + 1);
+  ASSERT_EQ(got.size(), sent.size() + 1);
+  for (std::size_t i = 0; i < sent.size(); ++i) {
+    EXPECT_EQ(got[i].text, sent[i].text) << i;
+    EXPECT_EQ(got[i].timestamp, sent[i].timestamp) << i;
+  }
+  EXPECT_EQ(got.back().text, "now");
+  EXPECT_GE(got.back().timestamp, before);
+  EXPECT_LE(got.back().timestamp, after);
 }
 
 TEST_F(LiveOutlet, LateJoinerGetsOnlyLaterMarkers) {
@@ -175,14 +170,8 @@ TEST_F(LiveOutlet, SlowConsumerLosesOnlyTheOldestBeyondItsBuffer) {
 TEST_F(LiveOutlet, TheOutletsBufferBoundsEveryConsumer) {
   auto small = OpenOutlet(MarkerInfo("SmallBuffer"), 2, net::ApiConfig());
   EXPECT_EQ(small->BufferSamples(), 200u) << "max_buffered counts hundreds of markers";
-  auto connect = [&](int receive_buffer) {
-    auto c = std::make_unique<RawClient>(small->Info().v4data_port, receive_buffer);
-    c->Send(FeedRequest(small->Info().uid, 36000));
-    EXPECT_EQ(c->Read(157), core::StreamfeedOkReply(small->Info().uid, 1));
-    return c;
-  };
   // Here even a reading consumer may fall 200 markers behind a burst.
-  ExpectSlowConsumerKeepsNewest(*small, connect(4096), nullptr, 200);
+  ExpectSlowConsumerKeepsNewest(*small, ConsumerOf(*small, 36000, 4096), nullptr, 200);
 }
 
 TEST_F(LiveOutlet, ConsumersAreCountedAndAwaited) {

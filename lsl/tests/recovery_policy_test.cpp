@@ -51,27 +51,41 @@ TEST(RecoveryPolicy, ALostConnectionIsLookedForHalfASecondLater) {
   EXPECT_FALSE(p.TakeDueLookup(200.5, false)) << "handed out once";
 }
 
-TEST(RecoveryPolicy, TheSameStreamIsTakenBackAmongOthers) {
-  RecoveryPolicy p = Following();
-  p.ConnectionLost(200.0);
-  const auto lookup = p.TakeDueLookup(200.5, false);
-  ASSERT_TRUE(lookup);
-  const auto next =
-      p.OnLookupDone(lookup->id, {Instance("a"), Instance("old"), Instance("b")}, false, 201.0);
-  ASSERT_TRUE(next);
-  EXPECT_EQ(next->uid, "old");
-}
-
-TEST(RecoveryPolicy, ASingleNewInstanceOfTheSourceReplacesTheStream) {
-  RecoveryPolicy p = Following();
-  p.ConnectionLost(200.0);
-  const auto lookup = p.TakeDueLookup(200.5, false);
-  ASSERT_TRUE(lookup);
-  const auto next = p.OnLookupDone(lookup->id, {Instance("restarted")}, false, 201.0);
-  ASSERT_TRUE(next);
-  EXPECT_EQ(next->uid, "restarted");
-  p.Follow(*next, 201.0);
-  EXPECT_EQ(p.Followed().uid, "restarted");
+// What a finished lookup's streams make the inlet follow: the stream it
+// followed if that is among them, else the one other instance of its
+// source, else nothing (it looks again); a probe whose connection broke
+// meanwhile leaves it to the recovery.
+TEST(RecoveryPolicy, ALookupsStreamsPickTheStreamToFollow) {
+  struct Case {
+    bool probe;  // else a recovery
+    bool connected;
+    std::vector<std::string> found;
+    std::string next;  // empty: none
+  };
+  const Case cases[] = {
+      {false, false, {"a", "old", "b"}, "old"},
+      {false, false, {"restarted"}, "restarted"},
+      {false, false, {}, ""},
+      {false, false, {"a", "b"}, ""},
+      {true, true, {"replacement"}, "replacement"},
+      {true, true, {"old"}, ""},
+      {true, true, {}, ""},
+      {true, true, {"a", "b"}, ""},
+      {true, false, {"a"}, ""},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(&c - cases);
+    RecoveryPolicy p(Watchdog(0.2, 0.2));
+    p.Follow(Instance("old"), 100.0);
+    if (!c.probe) p.ConnectionLost(100.1);
+    const auto lookup = p.TakeDueLookup(c.probe ? 100.2 : 100.6, c.probe);
+    ASSERT_TRUE(lookup);
+    EXPECT_EQ(lookup->kind, c.probe ? Lookup::Kind::kWatchdogProbe : Lookup::Kind::kRecovery);
+    std::vector<StreamInfo> found;
+    for (const std::string &uid : c.found) found.push_back(Instance(uid));
+    const auto next = p.OnLookupDone(lookup->id, found, c.connected, 101.0);
+    EXPECT_EQ(next ? next->uid : "", c.next);
+  }
 }
 
 TEST(RecoveryPolicy, NoneOrSeveralOthersMeanLookingAgainAfterAPause) {
@@ -149,31 +163,6 @@ TEST(RecoveryPolicy, AQuietStreamThatStillAnswersIsKept) {
     EXPECT_FALSE(p.OnLookupDone(probe->id, {Instance("old")}, true, p.NextWakeup()));
     EXPECT_EQ(p.Followed().uid, "old");
   }
-}
-
-TEST(RecoveryPolicy, ASilentStreamWhoseSourceHasOneNewInstanceIsReplaced) {
-  RecoveryPolicy p(Watchdog(0.2, 0.2));
-  p.Follow(Instance("old"), 100.0);
-  const auto probe = p.TakeDueLookup(100.2, true);
-  ASSERT_TRUE(probe);
-  const auto next = p.OnLookupDone(probe->id, {Instance("replacement")}, true, 101.2);
-  ASSERT_TRUE(next);
-  EXPECT_EQ(next->uid, "replacement");
-}
-
-TEST(RecoveryPolicy, AProbeMovesNowhereWhenItsAnswerIsNotASingleOtherStream) {
-  RecoveryPolicy p(Watchdog(0.2, 0.2));
-  p.Follow(Instance("old"), 100.0);
-  auto probe = p.TakeDueLookup(100.2, true);
-  ASSERT_TRUE(probe);
-  EXPECT_FALSE(p.OnLookupDone(probe->id, {}, true, 101.0));
-  probe = p.TakeDueLookup(p.NextWakeup(), true);
-  ASSERT_TRUE(probe);
-  EXPECT_FALSE(p.OnLookupDone(probe->id, {Instance("a"), Instance("b")}, true, 102.0));
-  probe = p.TakeDueLookup(p.NextWakeup(), true);
-  ASSERT_TRUE(probe);
-  EXPECT_FALSE(p.OnLookupDone(probe->id, {Instance("a")}, false, 103.0))
-      << "the connection broke meanwhile: recovery's business";
 }
 
 TEST(RecoveryPolicy, NoProbeWhileDisconnectedOrRecovering) {

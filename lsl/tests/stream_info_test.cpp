@@ -82,22 +82,10 @@ TEST(StreamInfoParse, RoundTripsEveryFieldAndTheDesc) {
   info.v4address = "127.0.0.1";
   auto back = ParseXml(ToFullXml(info));
   ASSERT_TRUE(back);
-  EXPECT_EQ(back->name, info.name);
-  EXPECT_EQ(back->type, info.type);
-  EXPECT_EQ(back->channel_count, 1);
-  EXPECT_EQ(back->channel_format, ChannelFormat::kString);
-  EXPECT_EQ(back->source_id, info.source_id);
-  EXPECT_EQ(back->version, 110);
-  EXPECT_DOUBLE_EQ(back->created_at, info.created_at);
-  EXPECT_EQ(back->uid, info.uid);
-  EXPECT_EQ(back->session_id, "default");
-  EXPECT_EQ(back->hostname, "vm");
-  EXPECT_EQ(back->v4address, "127.0.0.1");
-  EXPECT_EQ(back->v4data_port, 16572);
-  EXPECT_EQ(back->v6service_port, 16573);
+  // Every field is written, so a field read wrong writes differently.
+  EXPECT_EQ(ToFullXml(*back), ToFullXml(info));
   ASSERT_TRUE(back->desc);
   EXPECT_STREQ(back->desc->child("desc").child("note").child_value(), "capture run");
-  EXPECT_EQ(ToFullXml(*back), ToFullXml(info));
 }
 
 TEST(StreamInfoParse, ReadsTheRealOutletsReplies) {

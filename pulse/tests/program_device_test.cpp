@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <fstream>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -96,7 +97,7 @@ std::string Report(const std::string &text) {
 
 struct Outcome {
   std::string output;
-  int status;
+  std::optional<int> status;
   std::string trace;
 };
 
@@ -110,7 +111,7 @@ Outcome RunToEnd(const std::string &name, const std::string &settings,
   EXPECT_TRUE(program->Started());
   EXPECT_TRUE(program->ReadUntil(kEndLine)) << program->Output();
   program->CloseInput();
-  const int status = program->Wait();
+  const std::optional<int> status = program->Wait();
   return {program->Output(), status, ReadFile(trace)};
 }
 
@@ -229,6 +230,7 @@ TEST(ProgramConsoleTest, TheHarnessTellsAnEndedOutputFromAMissingProgram) {
   ASSERT_FALSE(started);
   EXPECT_EQ(started.Code(), ChildError::kNotStarted);
   EXPECT_NE(started.Message().find("-missing"), std::string::npos) << started.Message();
+  EXPECT_FALSE(missing.Wait(1.0).has_value()) << "a program never started has no exit status";
 }
 
 }  // namespace

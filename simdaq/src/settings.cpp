@@ -5,6 +5,7 @@
 #include <functional>
 #include <limits>
 #include <map>
+#include <type_traits>
 #include <utility>
 
 #include "base/text.h"
@@ -29,27 +30,13 @@ const char *const kFunctionNames[kFunctionCount] = {
     "DAQmxGetExtendedErrorInfo",
 };
 
-bool ParseU64(const std::string &s, std::uint64_t &out) {
-  if (s.empty()) return false;
-  const char *end = s.data() + s.size();
-  const auto r = std::from_chars(s.data(), end, out);
-  return r.ec == std::errc() && r.ptr == end;
-}
-
-bool ParseI32(const std::string &s, std::int32_t &out) {
+// The whole text as a decimal number, a '+' allowed where a '-' is; for
+// doubles also "nan" and "inf" in any case. Locale-independent.
+template <typename T>
+bool ParseNumber(const std::string &s, T &out) {
   if (s.empty()) return false;
   const char *begin = s.data();
-  if (*begin == '+') ++begin;
-  const char *end = s.data() + s.size();
-  const auto r = std::from_chars(begin, end, out);
-  return r.ec == std::errc() && r.ptr == end;
-}
-
-// Accepts decimal numbers and "nan"/"inf" in any case; locale-independent.
-bool ParseDouble(const std::string &s, double &out) {
-  if (s.empty()) return false;
-  const char *begin = s.data();
-  if (*begin == '+') ++begin;
+  if (std::is_signed_v<T> && *begin == '+') ++begin;
   const char *end = s.data() + s.size();
   const auto r = std::from_chars(begin, end, out);
   return r.ec == std::errc() && r.ptr == end;
@@ -62,7 +49,7 @@ std::string FormatNumber(double value) {
 }
 
 bool ParseFinite(const std::string &s, double &out) {
-  return ParseDouble(s, out) && std::isfinite(out);
+  return ParseNumber(s, out) && std::isfinite(out);
 }
 
 // Fault texts may carry line breaks written as "\n" and backslashes as "\\".
@@ -79,8 +66,16 @@ std::string Unescape(const std::string &s) {
   return out;
 }
 
-// A key's setter: stores the value it is given, or returns why it refuses it.
-using Setter = std::function<std::string(Settings &, const std::string &value)>;
+using SettingsStatus = maroquint::base::Status<SettingsError>;
+using maroquint::base::Fail;
+
+SettingsStatus BadValue(std::string reason) {
+  return Fail(SettingsError::kBadValue, std::move(reason));
+}
+
+// A key's setter: stores the value it is given, or says why it refuses it
+// (the reason alone).
+using Setter = std::function<SettingsStatus(Settings &, const std::string &value)>;
 
 template <typename T>
 Setter OneOf(T Settings::*field, std::vector<std::pair<std::string, T>> choices,
@@ -89,19 +84,19 @@ Setter OneOf(T Settings::*field, std::vector<std::pair<std::string, T>> choices,
     for (const auto &choice : choices) {
       if (value == choice.first) {
         s.*field = choice.second;
-        return std::string();
+        return SettingsStatus();
       }
     }
-    return refusal;
+    return BadValue(refusal);
   };
 }
 
 Setter Whole(std::uint64_t Settings::*field, std::uint64_t most, std::string refusal) {
   return [=](Settings &s, const std::string &value) {
     std::uint64_t n = 0;
-    if (!ParseU64(value, n) || n > most) return refusal;
+    if (!ParseNumber(value, n) || n > most) return BadValue(refusal);
     s.*field = n;
-    return std::string();
+    return SettingsStatus();
   };
 }
 
@@ -111,29 +106,29 @@ Setter Number(double Settings::*field, double least, double most, std::string re
   return [=](Settings &s, const std::string &value) {
     double d = 0;
     if (!ParseFinite(value, d) || d < least || d > most || (whole_only && d != std::floor(d)))
-      return refusal;
+      return BadValue(refusal);
     s.*field = d;
-    return std::string();
+    return SettingsStatus();
   };
 }
 
 Setter Path(std::string Settings::*field, std::string refusal) {
   return [=](Settings &s, const std::string &value) {
-    if (value.empty()) return refusal;
+    if (value.empty()) return BadValue(refusal);
     s.*field = value;
-    return std::string();
+    return SettingsStatus();
   };
 }
 
-std::string SetWire(Settings &s, const std::string &value) {
+SettingsStatus SetWire(Settings &s, const std::string &value) {
   if (value == "connected") {
     s.wire = WireMode::kConnected;
   } else if (value == "disconnected") {
     s.wire = WireMode::kDisconnected;
   } else if (value.compare(0, 6, "stuck:") == 0) {
     s.wire = WireMode::kStuck;
-    if (!ParseDouble(Trim(value.substr(6)), s.stuck_volts))
-      return "stuck needs a voltage, as in wire=stuck:2.5";
+    if (!ParseNumber(Trim(value.substr(6)), s.stuck_volts))
+      return BadValue("stuck needs a voltage, as in wire=stuck:2.5");
   } else if (value.compare(0, 7, "script:") == 0) {
     s.wire = WireMode::kScript;
     const std::string list = value.substr(7);
@@ -143,32 +138,32 @@ std::string SetWire(Settings &s, const std::string &value) {
       const std::string v =
           Trim(list.substr(start, comma == std::string::npos ? std::string::npos : comma - start));
       double d = 0;
-      if (!ParseDouble(v, d)) return "script value '" + v + "' is not a number";
+      if (!ParseNumber(v, d)) return BadValue("script value '" + v + "' is not a number");
       if (s.script.size() >= kMaxScript)
-        return "script has more than " + std::to_string(kMaxScript) + " values";
+        return BadValue("script has more than " + std::to_string(kMaxScript) + " values");
       s.script.push_back(d);
       if (comma == std::string::npos) break;
       start = comma + 1;
     }
   } else {
-    return "wire must be connected, disconnected, stuck:<volts> or script:<v1>,<v2>,...";
+    return BadValue("wire must be connected, disconnected, stuck:<volts> or script:<v1>,<v2>,...");
   }
   return {};
 }
 
-std::string AddCut(Settings &s, const std::string &value) {
+SettingsStatus AddCut(Settings &s, const std::string &value) {
   const auto dash = value.find('-');
   Cut cut;
-  if (dash == std::string::npos || !ParseU64(Trim(value.substr(0, dash)), cut.from) ||
-      !ParseU64(Trim(value.substr(dash + 1)), cut.to) || cut.to <= cut.from)
-    return "cut must be <from>-<to> with sample indices from < to";
+  if (dash == std::string::npos || !ParseNumber(Trim(value.substr(0, dash)), cut.from) ||
+      !ParseNumber(Trim(value.substr(dash + 1)), cut.to) || cut.to <= cut.from)
+    return BadValue("cut must be <from>-<to> with sample indices from < to");
   s.cuts.push_back(cut);
   return {};
 }
 
-std::string AddFault(Settings &s, const std::string &value) {
-  const char *usage =
-      "fault must be <Function>#<N>:<status>[:<text>] or <Function>@<sample>:<status>[:<text>]";
+SettingsStatus AddFault(Settings &s, const std::string &value) {
+  const SettingsStatus usage = BadValue(
+      "fault must be <Function>#<N>:<status>[:<text>] or <Function>@<sample>:<status>[:<text>]");
   const auto mark = value.find_first_of("#@");
   if (mark == std::string::npos) return usage;
   Fault fault;
@@ -180,23 +175,25 @@ std::string AddFault(Settings &s, const std::string &value) {
       known = true;
     }
   }
-  if (!known) return "unknown function '" + name + "' in fault";
+  if (!known)
+    return Fail(SettingsError::kUnknownFunction, "unknown function '" + name + "' in fault");
   const auto colon = value.find(':', mark);
   if (colon == std::string::npos) return usage;
   fault.by_sample = value[mark] == '@';
   std::uint64_t when = 0;
-  if (!ParseU64(Trim(value.substr(mark + 1, colon - mark - 1)), when)) return usage;
+  if (!ParseNumber(Trim(value.substr(mark + 1, colon - mark - 1)), when)) return usage;
   if (fault.by_sample) {
     fault.sample = when;
   } else {
-    if (when == 0) return "fault call numbers start at 1";
+    if (when == 0) return BadValue("fault call numbers start at 1");
     fault.call_number = when;
   }
   const auto colon2 = value.find(':', colon + 1);
   const std::string status = Trim(value.substr(
       colon + 1, colon2 == std::string::npos ? std::string::npos : colon2 - colon - 1));
-  if (!ParseI32(status, fault.status) || fault.status == 0)
-    return "fault status must be a nonzero 32-bit number (negative: error, positive: warning)";
+  if (!ParseNumber(status, fault.status) || fault.status == 0)
+    return BadValue(
+        "fault status must be a nonzero 32-bit number (negative: error, positive: warning)");
   if (colon2 != std::string::npos) {
     fault.has_text = true;
     fault.text = Unescape(value.substr(colon2 + 1));
@@ -257,9 +254,6 @@ const std::map<std::string, Setter> &Setters() {
   return kTable;
 }
 
-using SettingsStatus = maroquint::base::Status<SettingsError>;
-using maroquint::base::Fail;
-
 class Parser {
  public:
   explicit Parser(Settings &settings) : s_(settings) {}
@@ -281,9 +275,7 @@ class Parser {
     if (amplifier_item_.empty() && key.compare(0, 10, "amplifier_") == 0)
       amplifier_item_ = key + "=" + value;
     if (key == "amplifier_start" || key == "amplifier_stop") window_item_ = key + "=" + value;
-    const std::string refusal = setter->second(s_, value);
-    if (!refusal.empty()) return Fail(SettingsError::kBadValue, refusal);
-    return {};
+    return setter->second(s_, value);
   }
 
   // The first amplifier_* setting given, empty if none.

@@ -84,15 +84,16 @@ constexpr double kMaxAmplifierWindow = 10000000.0;  // seconds, about 115 days
 
 // Why settings are refused; the message names the setting.
 enum class SettingsError {
-  kNotKeyValue,     // an item without '='
-  kUnknownKey,      // a key the driver does not know
-  kGivenTwice,      // a key other than cut and fault given again
-  kBadValue,        // a value the key does not take
-  kNeedsAmplifier,  // an amplifier_* setting without amplifier
-  kEmptyWindow,     // amplifier_stop not later than amplifier_start
-  kNeedsRealTime,   // the amplifier with clock=virtual
-  kUnreadableFile,  // the settings file SIMDAQ=@<path> names cannot be read
-  kCannotOpen,      // a file a setting names cannot be opened or created
+  kNotKeyValue,      // an item without '='
+  kUnknownKey,       // a key the driver does not know
+  kGivenTwice,       // a key other than cut and fault given again
+  kBadValue,         // a value the key does not take
+  kUnknownFunction,  // a fault naming a function the driver does not have
+  kNeedsAmplifier,   // an amplifier_* setting without amplifier
+  kEmptyWindow,      // amplifier_stop not later than amplifier_start
+  kNeedsRealTime,    // the amplifier with clock=virtual
+  kUnreadableFile,   // the settings file SIMDAQ=@<path> names cannot be read
+  kCannotOpen,       // a file a setting names cannot be opened or created
 };
 
 using SettingsResult = maroquint::base::Result<Settings, SettingsError>;

@@ -14,10 +14,7 @@ TEST(Faults, NthCallFailsWithTheGivenText) {
   Harness h("clock=virtual;fault=DAQmxReadAnalogF64#3:-200284:Samples are late.\\nReally.");
   ASSERT_EQ(h.Open(), 0);
   double v = 0;
-  EXPECT_EQ(h.Write(1), 0);
-  EXPECT_EQ(h.Read(v), 0);
-  EXPECT_EQ(h.Write(2), 0);
-  EXPECT_EQ(h.Read(v), 0);
+  h.Steps({1, 2});
   EXPECT_EQ(h.Write(3), 0);
   int32 n = -1;
   v = 0;
@@ -33,8 +30,7 @@ TEST(Faults, FailedWriteWritesNothing) {
   Harness h("clock=virtual;fault=DAQmxWriteAnalogF64#2:-200561");
   ASSERT_EQ(h.Open(), 0);
   double v = 0;
-  EXPECT_EQ(h.Write(1), 0);
-  EXPECT_EQ(h.Read(v), 0);
+  h.Step(1);
   EXPECT_EQ(h.Write(2), -200561);
   EXPECT_NE(h.ErrorText().find("fault=DAQmxWriteAnalogF64#2:-200561"), std::string::npos)
       << h.ErrorText();
@@ -48,10 +44,7 @@ TEST(Faults, FromASampleIndexOnOnce) {
   Harness h("clock=virtual;fault=DAQmxWriteAnalogF64@5:209801");
   ASSERT_EQ(h.Open(), 0);
   double v = 0;
-  for (int k = 0; k < 5; ++k) {
-    ASSERT_EQ(h.Write(k), 0) << k;
-    ASSERT_EQ(h.Read(v), 0);
-  }
+  h.Steps({0, 1, 2, 3, 4});
   EXPECT_EQ(h.Write(7), 209801) << "the write for sample 5";
   EXPECT_EQ(h.Read(v), 0);
   EXPECT_EQ(v, 7.0) << "a warning leaves the call done";
@@ -66,10 +59,7 @@ TEST(Faults, SetupCallsAndCreateTask) {
   EXPECT_NE(h.ErrorText().find("Status Code: -50103"), std::string::npos);
   Harness s("clock=virtual;fault=DAQmxStartTask#1:200");
   EXPECT_EQ(s.Open(), 0) << "a warning on the first start";
-  double v = 0;
-  EXPECT_EQ(s.Write(5), 0);
-  EXPECT_EQ(s.Read(v), 0);
-  EXPECT_EQ(v, 5.0);
+  EXPECT_EQ(s.Step(5), 5.0);
 }
 
 TEST(Faults, RealErrorsWinOverInjectedWarnings) {

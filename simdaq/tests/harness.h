@@ -89,15 +89,18 @@ class Harness {
     return driver.ReadAnalogF64(in, 1, 10.0, DAQmx_Val_GroupByChannel, &value, 1, &read, nullptr);
   }
 
-  // Writes each level and reads one sample after it; returns the readings.
+  // Writes the level and reads one sample after it, both expected to
+  // succeed; returns the reading.
+  double Step(double level) {
+    double v = -99;
+    EXPECT_EQ(Write(level), 0);
+    EXPECT_EQ(Read(v), 0);
+    return v;
+  }
+
   std::vector<double> Steps(const std::vector<double> &levels) {
     std::vector<double> readings;
-    for (double level : levels) {
-      double v = -99;
-      EXPECT_EQ(Write(level), 0);
-      EXPECT_EQ(Read(v), 0);
-      readings.push_back(v);
-    }
+    for (double level : levels) readings.push_back(Step(level));
     return readings;
   }
 

@@ -131,7 +131,7 @@ TEST(Settings, MalformedSettingsAreNamed) {
       {"seed=x", {"seed must be", SettingsError::kBadValue}},
       {"cut=20-10", {"cut must be", SettingsError::kBadValue}},
       {"cut=5", {"cut must be", SettingsError::kBadValue}},
-      {"fault=DAQmxFly#1:-1", {"unknown function 'DAQmxFly'", SettingsError::kBadValue}},
+      {"fault=DAQmxFly#1:-1", {"unknown function 'DAQmxFly'", SettingsError::kUnknownFunction}},
       {"fault=DAQmxStartTask#0:-1", {"call numbers start at 1", SettingsError::kBadValue}},
       {"fault=DAQmxStartTask#1:0", {"nonzero", SettingsError::kBadValue}},
       {"fault=DAQmxStartTask#1:-99999999999", {"nonzero", SettingsError::kBadValue}},

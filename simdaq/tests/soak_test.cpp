@@ -23,22 +23,22 @@ SoakOptions Hour() {
 
 TEST(Soak, SimulatedHourLosesNothing) {
   const SoakResult r = RunSoak(Hour());
-  ASSERT_EQ(r.error, "");
-  EXPECT_EQ(r.pushed, kHour);
-  EXPECT_EQ(r.received, kHour);
-  EXPECT_EQ(r.out_of_order, 0);
-  EXPECT_GT(r.rss_start_kib, 0);
-  EXPECT_LT(r.rss_end_kib - r.rss_start_kib, kMaxGrowthKib)
-      << r.rss_start_kib << " KiB at the start, " << r.rss_end_kib << " KiB at the end";
+  ASSERT_TRUE(r.Ok()) << r.Message();
+  EXPECT_EQ(r->pushed, kHour);
+  EXPECT_EQ(r->received, kHour);
+  EXPECT_EQ(r->out_of_order, 0);
+  EXPECT_GT(r->rss_start_kib, 0);
+  EXPECT_LT(r->rss_end_kib - r->rss_start_kib, kMaxGrowthKib)
+      << r->rss_start_kib << " KiB at the start, " << r->rss_end_kib << " KiB at the end";
 }
 
 TEST(Soak, ConsumerStoppedThroughTheHourLosesNothing) {
   SoakOptions o = Hour();
   o.pause_whole_run = true;
   const SoakResult r = RunSoak(o);
-  ASSERT_EQ(r.error, "");
-  EXPECT_EQ(r.received, kHour);
-  EXPECT_EQ(r.out_of_order, 0);
+  ASSERT_TRUE(r.Ok()) << r.Message();
+  EXPECT_EQ(r->received, kHour);
+  EXPECT_EQ(r->out_of_order, 0);
 }
 
 }  // namespace

@@ -14,19 +14,6 @@ bool Contains(const std::string &text, const std::string &part) {
   return text.find(part) != std::string::npos;
 }
 
-TEST(TaskStates, ProgramSequenceSucceeds) {
-  Harness h("clock=virtual");
-  ASSERT_EQ(h.Open(), 0) << h.ErrorText();
-  double v = 0;
-  EXPECT_EQ(h.Write(5.0), 0);
-  EXPECT_EQ(h.Read(v), 0);
-  EXPECT_EQ(h.driver.StopTask(h.out), 0);
-  EXPECT_EQ(h.driver.ClearTask(h.out), 0);
-  EXPECT_EQ(h.driver.StopTask(h.in), 0);
-  EXPECT_EQ(h.driver.ClearTask(h.in), 0);
-  EXPECT_EQ(h.ErrorText(), "");
-}
-
 TEST(TaskStates, HandleIsInvalidAfterClear) {
   Harness h("clock=virtual");
   ASSERT_EQ(h.Open(), 0);

@@ -30,10 +30,7 @@ TEST(VirtualClock, StrictNeverReportsLateness) {
   Harness h("clock=virtual;strict=1");
   ASSERT_EQ(h.Open(), 0);
   h.clock.now += 1000000000;
-  double v = 0;
-  EXPECT_EQ(h.Write(5.0), 0);
-  EXPECT_EQ(h.Read(v), 0);
-  EXPECT_EQ(v, 5.0);
+  EXPECT_EQ(h.Step(5.0), 5.0);
 }
 
 // The hold is real time on either clock, once per process, before the first
@@ -69,10 +66,7 @@ TEST(RealtimeClock, ReadWaitsForTheNextTick) {
   ASSERT_EQ(h.Open(), 0);
   const Nanos t0 = h.clock.now;
   for (int k = 0; k < 5; ++k) {
-    double v = 0;
-    ASSERT_EQ(h.Write(k), 0);
-    ASSERT_EQ(h.Read(v), 0);
-    EXPECT_EQ(v, k);
+    EXPECT_EQ(h.Step(k), k);
     EXPECT_EQ(h.clock.now, t0 + (k + 1) * kPeriod);
   }
   EXPECT_EQ(h.clock.sleeps.size(), 5u);
@@ -108,18 +102,14 @@ TEST(RealtimeClock, NonStrictLateReaderCatchesUp) {
   Harness h("");
   ASSERT_EQ(h.Open(), 0);
   const Nanos t0 = h.clock.now;
-  double v = 0;
-  ASSERT_EQ(h.Write(1.0), 0);
-  ASSERT_EQ(h.Read(v), 0);
+  h.Step(1.0);
   h.clock.now += 5 * kPeriod + 1234;  // the process was not scheduled for a while
   const Nanos late = h.clock.now;
   for (int k = 1; k <= 5; ++k) {
-    EXPECT_EQ(h.Write(1.0), 0);
-    EXPECT_EQ(h.Read(v), 0);
+    h.Step(1.0);
     EXPECT_EQ(h.clock.now, late) << "overdue sample " << k << " is there at once";
   }
-  EXPECT_EQ(h.Write(1.0), 0);
-  EXPECT_EQ(h.Read(v), 0);
+  h.Step(1.0);
   EXPECT_EQ(h.clock.now, t0 + 7 * kPeriod) << "back on the clock's own ticks";
 }
 
@@ -131,15 +121,11 @@ TEST(RealtimeClock, NonStrictChangeOfLevelStartsFromThePresent) {
     Harness h("");
     ASSERT_EQ(h.Open(), 0);
     const Nanos t0 = h.clock.now;
-    double v = 0;
-    ASSERT_EQ(h.Write(1.0), 0);
-    ASSERT_EQ(h.Read(v), 0);
+    h.Step(1.0);
     h.clock.now += stall;
     const Nanos next_tick = t0 + (stall / kPeriod + 2) * kPeriod;
     for (int k = 2; k <= 4; ++k) {
-      EXPECT_EQ(h.Write(k), 0);
-      EXPECT_EQ(h.Read(v), 0);
-      EXPECT_EQ(v, k);
+      EXPECT_EQ(h.Step(k), k);
       EXPECT_EQ(h.clock.now, next_tick + (k - 2) * kPeriod) << "stall " << stall << ", step " << k;
     }
   }
@@ -148,16 +134,12 @@ TEST(RealtimeClock, NonStrictChangeOfLevelStartsFromThePresent) {
 TEST(RealtimeClock, NonStrictLongStallSlipsTheClock) {
   Harness h("");
   ASSERT_EQ(h.Open(), 0);
-  double v = 0;
-  ASSERT_EQ(h.Write(1.0), 0);
-  ASSERT_EQ(h.Read(v), 0);
+  h.Step(1.0);
   h.clock.now += 3000000000;
   const Nanos late = h.clock.now;
-  EXPECT_EQ(h.Write(1.0), 0);
-  EXPECT_EQ(h.Read(v), 0);
+  h.Step(1.0);
   EXPECT_EQ(h.clock.now, late);
-  EXPECT_EQ(h.Write(1.0), 0);
-  EXPECT_EQ(h.Read(v), 0);
+  h.Step(1.0);
   EXPECT_EQ(h.clock.now, late + kPeriod) << "the next sample a period after the late read";
 }
 
@@ -165,8 +147,7 @@ TEST(RealtimeClock, StrictLateWriteWarnsLateReadFails) {
   Harness h("strict=1");
   ASSERT_EQ(h.Open(), 0);
   double v = 0;
-  ASSERT_EQ(h.Write(1.0), 0);
-  ASSERT_EQ(h.Read(v), 0);
+  h.Step(1.0);
   h.clock.now += 2 * kPeriod + kPeriod / 2;
   EXPECT_EQ(h.Write(2.0), 209801) << "late errors of the output task are warnings";
   EXPECT_NE(h.ErrorText().find(
@@ -201,8 +182,7 @@ TEST(RealtimeClock, StrictLateReadIsAWarningWhenTheInputTaskAsksForIt) {
   ASSERT_EQ(h.driver.StopTask(h.in), 0);
   ASSERT_EQ(h.driver.SetRealTimeConvLateErrorsToWarnings(h.in, 1), 0);
   ASSERT_EQ(h.driver.StartTask(h.in), 0);
-  ASSERT_EQ(h.Write(1.0), 0);
-  ASSERT_EQ(h.Read(v), 0);
+  h.Step(1.0);
   h.clock.now += 3 * kPeriod;
   ASSERT_EQ(h.Write(2.0), 209801);
   EXPECT_EQ(h.Read(v), 209800);
@@ -214,12 +194,9 @@ TEST(RealtimeClock, StrictCountsLatenessFromTheFirstRead) {
   ASSERT_EQ(h.Open(), 0);
   h.clock.now += 10 * kPeriod;  // a slow start
   const Nanos first = h.clock.now;
-  double v = 0;
-  EXPECT_EQ(h.Write(1.0), 0);
-  EXPECT_EQ(h.Read(v), 0);
+  h.Step(1.0);
   EXPECT_EQ(h.clock.now, first + kPeriod) << "the sample that shows the write";
-  EXPECT_EQ(h.Write(2.0), 0);
-  EXPECT_EQ(h.Read(v), 0);
+  h.Step(2.0);
   EXPECT_EQ(h.clock.now, first + 2 * kPeriod);
 }
 
@@ -227,10 +204,8 @@ TEST(RealtimeClock, StrictOnTimeLoopHasNoLateness) {
   Harness h("strict=1");
   ASSERT_EQ(h.Open(), 0);
   for (int k = 0; k < 100; ++k) {
-    double v = 0;
     h.clock.now += kPeriod / 3;  // the caller's own work between calls
-    ASSERT_EQ(h.Write(5.0), 0) << k;
-    ASSERT_EQ(h.Read(v), 0) << k;
+    ASSERT_EQ(h.Step(5.0), 5.0) << k;
   }
 }
 

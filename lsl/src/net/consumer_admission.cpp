@@ -3,18 +3,11 @@
 #include "net/platform.h"
 
 #include <algorithm>
-#include <chrono>
 #include <optional>
 
 namespace maroquint::lsl::net {
-namespace {
 
-std::chrono::steady_clock::duration Seconds(double s) {
-  return std::chrono::duration_cast<std::chrono::steady_clock::duration>(
-      std::chrono::duration<double>(s > 0.0 ? s : 0.0));
-}
-
-}  // namespace
+static_assert(core::AdmissionPolicy::kNever == DeadlineTimer::kNever);
 
 ConsumerAdmission::ConsumerAdmission(asio::io_context &io, core::AdmissionLimits limits,
                                      const Published &published, SampleFeed &feed)
@@ -47,7 +40,7 @@ uint64_t ConsumerAdmission::SendMore() {
 }
 
 void ConsumerAdmission::CloseAll() {
-  timer_.cancel();
+  timer_.Cancel();
   auto all = sessions_;
   for (auto &entry : all) entry.second->Close();
 }
@@ -89,20 +82,8 @@ void ConsumerAdmission::Close(Id id) {
   session->Close();
 }
 
-// Re-armed only when the earliest deadline moves, so that most connections
-// cost no timer operation.
 void ConsumerAdmission::Arm() {
-  const double next = policy_.NextDeadline();
-  if (next == armed_for_) return;
-  armed_for_ = next;
-  if (next == core::AdmissionPolicy::kNever) {
-    timer_.cancel();
-    return;
-  }
-  timer_.expires_after(Seconds(next - LocalClock()));
-  timer_.async_wait([this](const asio::error_code &ec) {
-    if (ec) return;
-    armed_for_ = core::AdmissionPolicy::kNever;
+  timer_.Set(policy_.NextDeadline(), [this] {
     for (const Id id : policy_.TakeExpired(LocalClock())) Close(id);
     Arm();
   });

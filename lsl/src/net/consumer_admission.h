@@ -6,10 +6,10 @@
 #include "core/admission_policy.h"
 #include "net/consumer_session.h"
 #include "net/outlet_state.h"
+#include "net/timer.h"
 
 #include <asio/io_context.hpp>
 #include <asio/ip/tcp.hpp>
-#include <asio/steady_timer.hpp>
 
 #include <cstdint>
 #include <memory>
@@ -47,8 +47,7 @@ class ConsumerAdmission final : public ConsumerSession::Owner {
   core::AdmissionPolicy policy_;
   const Published &published_;
   SampleFeed &feed_;
-  asio::steady_timer timer_;
-  double armed_for_ = core::AdmissionPolicy::kNever;
+  DeadlineTimer timer_;
   std::unordered_map<Id, std::shared_ptr<ConsumerSession>> sessions_;
   std::vector<Id> drop_;
 };

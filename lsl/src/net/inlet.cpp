@@ -3,6 +3,7 @@
 #include "net/data_feed.h"
 #include "net/info_request.h"
 #include "net/log.h"
+#include "net/timer.h"
 
 #include <asio/ip/tcp.hpp>
 #include <asio/post.hpp>
@@ -17,11 +18,6 @@ namespace {
 
 // Pause before asking again for the full info.
 constexpr double kRetryDelay = 0.5;
-
-std::chrono::steady_clock::duration Seconds(double s) {
-  return std::chrono::duration_cast<std::chrono::steady_clock::duration>(
-      std::chrono::duration<double>(s > 0.0 ? s : 0.0));
-}
 
 std::chrono::steady_clock::time_point DeadlineAfter(double timeout) {
   // Beyond this a wait is "forever"; capping keeps the time_point from

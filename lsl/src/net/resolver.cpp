@@ -5,20 +5,15 @@
 
 #include "core/protocol/discovery.h"
 #include "net/platform.h"
+#include "net/timer.h"
 
 #include <asio/ip/multicast.hpp>
 #include <asio/post.hpp>
 #include <asio/socket_base.hpp>
 
-#include <chrono>
 
 namespace maroquint::lsl::net {
 namespace {
-
-std::chrono::steady_clock::duration Seconds(double s) {
-  return std::chrono::duration_cast<std::chrono::steady_clock::duration>(
-      std::chrono::duration<double>(s > 0.0 ? s : 0.0));
-}
 
 bool Transient(const asio::error_code &ec) {
   return ec == asio::error::connection_refused || ec == asio::error::connection_reset ||

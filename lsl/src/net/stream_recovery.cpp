@@ -3,17 +3,9 @@
 #include "net/platform.h"
 #include "net/resolver.h"
 
-#include <chrono>
-
 namespace maroquint::lsl::net {
-namespace {
 
-std::chrono::steady_clock::duration Seconds(double s) {
-  return std::chrono::duration_cast<std::chrono::steady_clock::duration>(
-      std::chrono::duration<double>(s > 0.0 ? s : 0.0));
-}
-
-}  // namespace
+static_assert(core::RecoveryPolicy::kForever == DeadlineTimer::kNever);
 
 StreamRecovery::StreamRecovery(asio::io_context &io, const core::Config &config, Hooks hooks)
     : config_(config),
@@ -49,22 +41,8 @@ void StreamRecovery::Poll() {
   Arm();
 }
 
-// One timer for whatever the policy wants next; re-armed only when that
-// moves, so that activity on the connection costs no timer operation.
 void StreamRecovery::Arm() {
-  const double wake = policy_.NextWakeup();
-  if (wake == armed_for_) return;
-  armed_for_ = wake;
-  if (wake == core::RecoveryPolicy::kForever) {
-    timer_.cancel();
-    return;
-  }
-  timer_.expires_after(Seconds(wake - LocalClock()));
-  timer_.async_wait([this](const asio::error_code &ec) {
-    if (ec) return;
-    armed_for_ = core::RecoveryPolicy::kForever;
-    Poll();
-  });
+  timer_.Set(policy_.NextWakeup(), [this] { Poll(); });
 }
 
 void StreamRecovery::Cancel(Running &running) {

@@ -5,9 +5,9 @@
 #include "core/config.h"
 #include "core/recovery_policy.h"
 #include "core/stream_info.h"
+#include "net/timer.h"
 
 #include <asio/io_context.hpp>
-#include <asio/steady_timer.hpp>
 
 #include <cstdint>
 #include <functional>
@@ -51,8 +51,7 @@ class StreamRecovery {
   Hooks hooks_;
   asio::io_context &io_;
   core::RecoveryPolicy policy_;
-  asio::steady_timer timer_;
-  double armed_for_ = core::RecoveryPolicy::kForever;
+  DeadlineTimer timer_;
   Running recovery_;
   Running probe_;
 };

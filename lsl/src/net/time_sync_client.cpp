@@ -1,20 +1,12 @@
 #include "net/time_sync_client.h"
 
 #include "net/platform.h"
+#include "net/timer.h"
 #include "net/udp_receive.h"
 
 #include <algorithm>
-#include <chrono>
 
 namespace maroquint::lsl::net {
-namespace {
-
-std::chrono::steady_clock::duration Seconds(double s) {
-  return std::chrono::duration_cast<std::chrono::steady_clock::duration>(
-      std::chrono::duration<double>(s > 0.0 ? s : 0.0));
-}
-
-}  // namespace
 
 TimeSyncClient::TimeSyncClient(asio::io_context &io, const core::Config &config, Target target,
                                OnEstimate on_estimate)

@@ -68,7 +68,9 @@ TEST(StreamfeedReply, KeepsEverythingAfterTheHeaderOfALargeFirstRead) {
   EXPECT_EQ(out.back().timestamp, 1364.855880282);
 }
 
-TEST(StreamfeedReply, ErrorStatusLinesWithoutLineEndCountOnceThePeerCloses) {
+// A reply whose status line has no line end, or whose header stops short,
+// is read once the peer closes.
+TEST(StreamfeedReply, AnUnfinishedReplyCountsOnceThePeerCloses) {
   FeedReplyParser not_found(kTranscriptUid);
   EXPECT_EQ(not_found.Feed(Received06("tcp_streamfeed_wrong_uid")), FeedReplyStatus::kNeedMore);
   EXPECT_EQ(not_found.Finish(), FeedReplyStatus::kNotFound);
@@ -77,53 +79,44 @@ TEST(StreamfeedReply, ErrorStatusLinesWithoutLineEndCountOnceThePeerCloses) {
   EXPECT_EQ(too_new.Feed(Received06("tcp_streamfeed_version_200")), FeedReplyStatus::kNeedMore);
   EXPECT_EQ(too_new.Finish(), FeedReplyStatus::kVersionNotSupported);
 
-  FeedReplyParser with_line_end("x");
-  EXPECT_EQ(with_line_end.Feed("LSL/110 404 Not found\r\n"), FeedReplyStatus::kNotFound);
-}
-
-TEST(StreamfeedReply, RefusesLegacyAndNewerDataProtocols) {
-  FeedReplyParser legacy(kTranscriptUid);
-  EXPECT_EQ(legacy.Feed(Received06("tcp_streamfeed_110_protocol_version_header_100")),
-            FeedReplyStatus::kUnsupported);
-
-  FeedReplyParser missing("");
-  EXPECT_EQ(missing.Feed("LSL/110 200 OK\r\nByte-Order: 1234\r\n\r\n"),
-            FeedReplyStatus::kUnsupported);
-
-  FeedReplyParser newer("");
-  EXPECT_EQ(newer.Feed("LSL/110 200 OK\r\nData-Protocol-Version: 111\r\n\r\n"),
-            FeedReplyStatus::kVersionNotSupported);
-
-  FeedReplyParser major("");
-  EXPECT_EQ(major.Feed("LSL/200 200 OK\r\nData-Protocol-Version: 110\r\n\r\n"),
-            FeedReplyStatus::kVersionNotSupported);
-}
-
-TEST(StreamfeedReply, RejectsMalformedOrForeignReplies) {
-  const char *bad[] = {
-      "HTTP/1.1 200 OK\r\n\r\n",
-      "LSL/110\r\n\r\n",
-      "LSL/abc 200 OK\r\n\r\n",
-      "LSL/110 2x0 OK\r\n\r\n",
-      "LSL/110 200 OK\r\nByte-Order: 1111\r\nData-Protocol-Version: 110\r\n\r\n",
-      "LSL/110 200 OK\r\nData-Protocol-Version: many\r\n\r\n",
-  };
-  for (const char *reply : bad) {
-    SCOPED_TRACE(reply);
-    FeedReplyParser p("");
-    EXPECT_EQ(p.Feed(reply), FeedReplyStatus::kMalformed);
-  }
-  FeedReplyParser other_uid(kTranscriptUid);
-  EXPECT_EQ(
-      other_uid.Feed("LSL/110 200 OK\r\nUID: someone-else\r\nData-Protocol-Version: 110\r\n\r\n"),
-      FeedReplyStatus::kNotFound);
-
   FeedReplyParser truncated("");
   EXPECT_EQ(truncated.Feed("LSL/110 200 OK\r\nData-Protocol"), FeedReplyStatus::kNeedMore);
   EXPECT_EQ(truncated.Finish(), FeedReplyStatus::kMalformed);
+}
 
-  FeedReplyParser refused("");
-  EXPECT_EQ(refused.Feed("LSL/110 400 Bad request\r\n"), FeedReplyStatus::kRefused);
+// Legacy and newer data protocols are refused, as are replies malformed,
+// refusing or for another stream.
+TEST(StreamfeedReply, EachRefusedReplySaysWhy) {
+  struct Case {
+    std::string uid;  // the stream asked for; empty: any
+    std::string reply;
+    FeedReplyStatus status;
+  };
+  const Case cases[] = {
+      {kTranscriptUid, Received06("tcp_streamfeed_110_protocol_version_header_100"),
+       FeedReplyStatus::kUnsupported},
+      {"", "LSL/110 200 OK\r\nByte-Order: 1234\r\n\r\n", FeedReplyStatus::kUnsupported},
+      {"", "LSL/110 200 OK\r\nData-Protocol-Version: 111\r\n\r\n",
+       FeedReplyStatus::kVersionNotSupported},
+      {"", "LSL/200 200 OK\r\nData-Protocol-Version: 110\r\n\r\n",
+       FeedReplyStatus::kVersionNotSupported},
+      {"x", "LSL/110 404 Not found\r\n", FeedReplyStatus::kNotFound},
+      {kTranscriptUid, "LSL/110 200 OK\r\nUID: someone-else\r\nData-Protocol-Version: 110\r\n\r\n",
+       FeedReplyStatus::kNotFound},
+      {"", "LSL/110 400 Bad request\r\n", FeedReplyStatus::kRefused},
+      {"", "HTTP/1.1 200 OK\r\n\r\n", FeedReplyStatus::kMalformed},
+      {"", "LSL/110\r\n\r\n", FeedReplyStatus::kMalformed},
+      {"", "LSL/abc 200 OK\r\n\r\n", FeedReplyStatus::kMalformed},
+      {"", "LSL/110 2x0 OK\r\n\r\n", FeedReplyStatus::kMalformed},
+      {"", "LSL/110 200 OK\r\nByte-Order: 1111\r\nData-Protocol-Version: 110\r\n\r\n",
+       FeedReplyStatus::kMalformed},
+      {"", "LSL/110 200 OK\r\nData-Protocol-Version: many\r\n\r\n", FeedReplyStatus::kMalformed},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.reply);
+    FeedReplyParser parser(c.uid);
+    EXPECT_EQ(parser.Feed(c.reply), c.status);
+  }
 }
 
 TEST(StreamfeedReply, AnEndlessHeaderIsCutOff) {
