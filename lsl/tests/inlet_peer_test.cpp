@@ -231,7 +231,8 @@ TEST(InletAgainstFailingOutlet, AnOutletThatSaysNothingTimesTheOpenOut) {
   Inlet &inlet = *inlet_handle;
   const auto start = std::chrono::steady_clock::now();
   EXPECT_EQ(inlet.OpenStream(0.3), InletResult::kTimeout);
-  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(6))
+      << "the open outlived its timeout";
   EXPECT_EQ(Pull(inlet, 0.1).result, InletResult::kTimeout);
 }
 
