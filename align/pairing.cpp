@@ -834,10 +834,15 @@ Alignment Align(const Recordings &recordings, const Options &options) {
       f.marker_runs.restart[f.marker_runs.kept.front()] = 0;
       f.marker_runs.run_restarts.front() = 0;
     }
-    // A long pulse's rise is on the period's grid: nothing was lost before it.
+    // A long pulse's rise is on the period's grid: nothing was lost before
+    // it. Its marker came at its fall from a program that went on: no
+    // restarted program's first marker is missing there.
     for (const std::size_t i : result.long_pulses) {
-      if (f.onset_runs.break_to[i] != kNone)
-        f.onset_runs.break_blurred[f.onset_runs.break_to[i]] = 0;
+      const std::size_t x = f.onset_runs.break_to[i];
+      if (x == kNone) continue;
+      f.onset_runs.break_blurred[x] = 0;
+      f.onset_runs.restart[i] = 0;
+      f.onset_runs.run_restarts[x + 1] = 0;
     }
     double sxy = 0, sxx = 0;
     PoolSlopes(f.e, f.onset_runs, sxy, sxx);
