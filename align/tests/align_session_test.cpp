@@ -181,7 +181,9 @@ TEST_F(WindowsOfARun, OneClockDecidesThePairing) {
 // A wire cut while both record: the amplifier records the pulse held high
 // through the cut and the program's catch-up cycle after it, the markers a
 // gap, and the pulses after it come half a second later in their cycle.
-// Both windows show that, which fixes the pairing.
+// Both windows show that, which fixes the pairing, on a busy machine too:
+// there the marker before the cut may come milliseconds late and the
+// cycles after it be delayed.
 TEST(AlignSession, ACutWireInsideBothWindowsDecidesThePairing) {
   Session s;
   s.config.seconds = 30;
@@ -197,18 +199,6 @@ TEST(AlignSession, ACutWireInsideBothWindowsDecidesThePairing) {
   s.config.markers_count = 20;
   RunSession("cut-in-windows", s);
   if (HasFatalFailure()) return;
-  // On a busy machine the two files do not always show the cut alike, and
-  // pairings of the other phase then explain them as well: the tool must
-  // say so, with the truth among its candidates, and never pick wrong.
-  if (s.result.align_status == 3) {
-    EXPECT_EQ(session::JsonValue(s.json, "status"), "\"ambiguous\"") << s.json;
-    std::size_t true_ones = 0;
-    for (double offset : session::JsonNumbers(session::JsonValue(s.json, "candidates"), "offset_s"))
-      true_ones += std::fabs(offset - s.result.truth.t0) < kSameOffset;
-    EXPECT_EQ(true_ones, 1u) << s.json;
-    RemoveIfPassed(s);
-    return;
-  }
   EXPECT_EQ(s.result.align_status, 0) << s.result.align_output;
   EXPECT_NE(s.result.align_output.find("decided by: a shared pattern"), std::string::npos)
       << s.result.align_output;
