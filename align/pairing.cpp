@@ -191,6 +191,10 @@ constexpr double kCatchUpLowS = 0.002;
 // An overdue cycle drops the output at the program's next step after the
 // read that showed the rise: one sample of the device's 10 kHz clock.
 constexpr double kDropAfterMarkerS = 1e-4;
+// A pair off the fitted line by this much at most (a busy machine's late
+// marker or late drop) still lines up a break (see Check): a stray event
+// lands that near where an event was due in one period of a second in 100.
+constexpr double kLateS = 0.005;
 constexpr long long kLongestStretch = 100;
 // The spreads of residuals compared: pairings with at least this many
 // pairs, markers matched in all, and the margin in standard errors.
@@ -584,11 +588,9 @@ Score Check(const Frame &f, const Matcher &matcher, const std::vector<double> &m
   // such coincidences would pass for them.
   if (pairs.size() >= 2) RobustFit(pairs, options, f.line.b);
   std::vector<std::size_t> onset_partner(f.e.size(), kNone), marker_partner(f.m.size(), kNone);
-  std::vector<std::size_t> close_partner(f.e.size(), kNone);
   for (const Pair &pair : pairs) {
     onset_partner[pair.onset] = pair.marker;
     marker_partner[pair.marker] = pair.onset;
-    if (!pair.outlier) close_partner[pair.onset] = pair.marker;
   }
   const double shift_s = static_cast<double>(k) * f.period;
   const double low = f.Low(k), high = f.High(k);
@@ -630,30 +632,67 @@ Score Check(const Frame &f, const Matcher &matcher, const std::vector<double> &m
     }
   }
   const std::size_t breaks = ro.strong_breaks + rm.strong_breaks;
+  // The pairs by place among the kept events, a catch-up twin in the place
+  // of the event before it: per onset place, the marker place it pairs
+  // with, and the one it pairs with on the fitted line.
+  auto place_of = [](const Runs &runs, std::size_t i) {
+    while (i > 0 && runs.position[i] == kNone) --i;
+    return runs.position[i];
+  };
+  std::vector<std::size_t> paired_place(ro.kept.size(), kNone), close_place(ro.kept.size(), kNone);
+  for (const Pair &pair : pairs) {
+    const std::size_t o = place_of(ro, pair.onset), q = place_of(rm, pair.marker);
+    if (!pair.outlier) close_place[o] = q;
+    if (!pair.outlier || std::fabs(pair.residual) <= kLateS)
+      paired_place[o] = close_place[o] != kNone ? close_place[o] : q;
+  }
+  // An event off the period on both sides (a stray) pairs on the fitted
+  // line by chance as readily as off it: under a wrong shift the line's
+  // spread is wide. Beside a lost event it is still on its run's grid.
+  auto alone = [](const Runs &runs, std::size_t place) {
+    const std::size_t i = runs.kept[place];
+    const std::size_t before = runs.break_to[i], after = runs.break_from[i];
+    return (place == 0 || (before != kNone && !runs.break_weak[before])) &&
+           (place + 1 == runs.kept.size() || (after != kNone && !runs.break_weak[after]));
+  };
+  // Onset place o and marker place q pair on the fitted line; or a few
+  // milliseconds off it (a busy machine's late marker, a long pulse dropped
+  // late) while their neighbours towards `step`, in the same runs, pair,
+  // until a pair on it.
+  auto lined_up = [&](std::size_t o, std::size_t q, int step) {
+    for (;;) {
+      if (close_place[o] == q) return !alone(ro, o) && !alone(rm, q);
+      if (paired_place[o] != q) return false;
+      if (step < 0) {
+        if (ro.run_start[ro.kept[o]] || rm.run_start[rm.kept[q]]) return false;
+        --o;
+        --q;
+      } else {
+        if (o + 1 >= ro.kept.size() || q + 1 >= rm.kept.size() || ro.run_start[ro.kept[o + 1]] ||
+            rm.run_start[rm.kept[q + 1]])
+          return false;
+        ++o;
+        ++q;
+      }
+    }
+  };
   std::size_t shared = 0;
   std::vector<char> used(rm.break_times.size(), 0);
   // A break of the onsets is shared with one of the markers when the
-  // events before them pair and so do the events after them (the marker's
-  // catch-up twin standing for it), or the onset after is a restarted
-  // program's first, forgiven above, and the next one pairs with it. A
-  // stray event in each recording, in the same period by chance, shares
-  // nothing then.
-  auto kept_marker = [&](std::size_t j) {
-    while (j > 0 && rm.position[j] == kNone) --j;
-    return j;
-  };
+  // events before them line up and so do the events after them, or the
+  // onset after is a restarted program's first, forgiven above, and the
+  // next one lines up with the marker after. A stray event in each
+  // recording, in the same period by chance, shares nothing then.
   for (std::size_t x = 0; x < ro.break_times.size(); ++x) {
-    const std::size_t before = close_partner[ro.break_before[x]];
-    if (ro.break_weak[x] || before == kNone || ro.break_blurred[x]) continue;
-    const std::size_t y = rm.break_from[kept_marker(before)];
-    if (y == kNone || used[y] || rm.break_weak[y]) continue;
-    const std::size_t after_onset = ro.break_after[x], after_marker = rm.break_after[y];
-    bool after = close_partner[after_onset] != kNone &&
-                 kept_marker(close_partner[after_onset]) == after_marker;
-    if (!after && first_marker_lost(after_onset)) {
-      after = close_partner[ro.kept[ro.position[after_onset] + 1]] == after_marker;
-    }
-    if (!after) continue;
+    if (ro.break_weak[x] || ro.break_blurred[x]) continue;
+    const std::size_t o = ro.position[ro.break_before[x]], q = paired_place[o];
+    if (q == kNone) continue;
+    const std::size_t y = rm.break_from[rm.kept[q]];
+    if (y == kNone || used[y] || rm.break_weak[y] || !lined_up(o, q, -1)) continue;
+    const std::size_t after = rm.position[rm.break_after[y]];
+    if (!lined_up(o + 1, after, 1) &&
+        !(first_marker_lost(ro.break_after[x]) && lined_up(o + 2, after, 1)))
+      continue;
     used[y] = 1;
     ++shared;
   }
@@ -834,10 +873,15 @@ Alignment Align(const Recordings &recordings, const Options &options) {
       f.marker_runs.restart[f.marker_runs.kept.front()] = 0;
       f.marker_runs.run_restarts.front() = 0;
     }
-    // A long pulse's rise is on the period's grid: nothing was lost before it.
+    // A long pulse's rise is on the period's grid: nothing was lost before
+    // it. Its marker came at its fall from a program that went on: no
+    // restarted program's first marker is missing there.
     for (const std::size_t i : result.long_pulses) {
-      if (f.onset_runs.break_to[i] != kNone)
-        f.onset_runs.break_blurred[f.onset_runs.break_to[i]] = 0;
+      const std::size_t x = f.onset_runs.break_to[i];
+      if (x == kNone) continue;
+      f.onset_runs.break_blurred[x] = 0;
+      f.onset_runs.restart[i] = 0;
+      f.onset_runs.run_restarts[x + 1] = 0;
     }
     double sxy = 0, sxx = 0;
     PoolSlopes(f.e, f.onset_runs, sxy, sxx);

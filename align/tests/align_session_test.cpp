@@ -6,9 +6,11 @@
 #include <edflib.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <filesystem>
 #include <memory>
+#include <vector>
 
 #include "sync_session.h"
 
@@ -20,7 +22,7 @@ namespace {
 // microseconds after the true edge on an idle machine and more on a busy
 // one, a latency the alignment cannot tell from the amplifier's offset. The
 // offset's 95 % interval is checked against the truth moved by the markers'
-// mean latency, within this much.
+// typical latency, within this much.
 constexpr double kMarkerLatencyAllowance = 1e-4;
 
 // Candidates of a pairing differ by whole pulse periods (a second).
@@ -52,27 +54,27 @@ void RemoveIfPassed(const Session &s) {
     std::filesystem::remove_all(s.config.dir);
 }
 
-// The markers' mean delay after the true edges they mark.
-double MeanMarkerLatency(const Session &s) {
-  double sum = 0;
-  std::size_t count = 0;
+// The markers' typical delay after the true edges they mark: their median,
+// since the fit leaves out what the mean would take in, a marker stamped
+// milliseconds late and the cut's marker at the end of its long pulse.
+double MarkerLatency(const Session &s) {
+  std::vector<double> latencies;
   for (double marker : s.result.marker_times) {
     double nearest = INFINITY;
     for (double edge : s.result.truth.edges)
       if (std::fabs(marker - edge) < std::fabs(marker - nearest)) nearest = edge;
-    if (std::fabs(marker - nearest) < 0.5) {
-      sum += marker - nearest;
-      ++count;
-    }
+    if (std::fabs(marker - nearest) < 0.5) latencies.push_back(marker - nearest);
   }
-  return count ? sum / static_cast<double>(count) : 0.0;
+  if (latencies.empty()) return 0.0;
+  std::nth_element(latencies.begin(), latencies.begin() + latencies.size() / 2, latencies.end());
+  return latencies[latencies.size() / 2];
 }
 
 // The pairing's offset and its 95 % interval against the truth.
 void ExpectOffsetWithinItsInterval(const Session &s) {
   const double offset = session::JsonNumber(s.json, "offset_s");
   EXPECT_NEAR(offset, s.result.truth.t0, kSameOffset) << s.json;
-  const double expected = s.result.truth.t0 + MeanMarkerLatency(s);
+  const double expected = s.result.truth.t0 + MarkerLatency(s);
   const std::vector<double> interval = session::JsonNumberArray(s.json, "offset_ci95_s");
   ASSERT_EQ(interval.size(), 2u) << s.json;
   EXPECT_LE(interval[0] - kMarkerLatencyAllowance, expected) << s.json;
@@ -179,7 +181,9 @@ TEST_F(WindowsOfARun, OneClockDecidesThePairing) {
 // A wire cut while both record: the amplifier records the pulse held high
 // through the cut and the program's catch-up cycle after it, the markers a
 // gap, and the pulses after it come half a second later in their cycle.
-// Both windows show that, which fixes the pairing.
+// Both windows show that, which fixes the pairing, on a busy machine too:
+// there the marker before the cut may come milliseconds late and the
+// cycles after it be delayed.
 TEST(AlignSession, ACutWireInsideBothWindowsDecidesThePairing) {
   Session s;
   s.config.seconds = 30;
@@ -195,18 +199,6 @@ TEST(AlignSession, ACutWireInsideBothWindowsDecidesThePairing) {
   s.config.markers_count = 20;
   RunSession("cut-in-windows", s);
   if (HasFatalFailure()) return;
-  // On a busy machine the two files do not always show the cut alike, and
-  // pairings of the other phase then explain them as well: the tool must
-  // say so, with the truth among its candidates, and never pick wrong.
-  if (s.result.align_status == 3) {
-    EXPECT_EQ(session::JsonValue(s.json, "status"), "\"ambiguous\"") << s.json;
-    std::size_t true_ones = 0;
-    for (double offset : session::JsonNumbers(session::JsonValue(s.json, "candidates"), "offset_s"))
-      true_ones += std::fabs(offset - s.result.truth.t0) < kSameOffset;
-    EXPECT_EQ(true_ones, 1u) << s.json;
-    RemoveIfPassed(s);
-    return;
-  }
   EXPECT_EQ(s.result.align_status, 0) << s.result.align_output;
   EXPECT_NE(s.result.align_output.find("decided by: a shared pattern"), std::string::npos)
       << s.result.align_output;
