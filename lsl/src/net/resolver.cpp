@@ -11,7 +11,6 @@
 #include <asio/post.hpp>
 #include <asio/socket_base.hpp>
 
-
 namespace maroquint::lsl::net {
 namespace {
 
